@@ -1,0 +1,33 @@
+// Owned wide strings on the heap, and bounded text operations on fixed buffers.
+//
+// A WideString is a pointer to a heap block of 16-bit characters, null when
+// empty. Neither length nor capacity is stored: the capacity is the block's heap
+// size / 2, the length runs to the first NUL.
+#pragma once
+
+#include <windows.h>
+#include <stdarg.h>
+
+using WideString = WCHAR*;
+
+constexpr SIZE_T BOUNDED_MAX_SIZE = 0x7FFFFFFF;
+
+HRESULT StrutilAllocate(WideString* variable, DWORD capacity);
+HRESULT StrutilCopy(WideString* variable, LPCWSTR source, DWORD count);
+HRESULT StrutilAppend(WideString* variable, LPCWSTR source, DWORD count);
+HRESULT StrutilFormat(WideString* variable, LPCWSTR format, ...);
+HRESULT StrutilFormatArgs(WideString* variable, LPCWSTR format, va_list args);
+HRESULT StrutilFree(WideString text);
+
+// Fixed buffers: `size` counts characters, the terminator's place included.
+// They never write beyond size, always terminate, and return
+// 0x8007007A when the text was cut.
+HRESULT BoundedLength(LPCWSTR text, SIZE_T maxCount, SIZE_T* length);
+HRESULT BoundedCopy(LPWSTR buffer, SIZE_T size, LPCWSTR source);
+HRESULT BoundedCopyCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxCopy);
+HRESULT BoundedAppend(LPWSTR buffer, SIZE_T size, LPCWSTR source);
+HRESULT BoundedAppendCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxAppend);
+HRESULT BoundedFormat(LPWSTR buffer, SIZE_T size, LPCWSTR format, ...);
+HRESULT BoundedFormatArgs(LPWSTR buffer, SIZE_T size, LPCWSTR format, va_list args);
+
+HRESULT CheckedAdd(UINT a, UINT b, UINT* sum);
