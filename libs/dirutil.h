@@ -1,0 +1,10 @@
+// Folder trees, folder tests and the platform's unique temporary file names.
+#pragma once
+
+#include <windows.h>
+
+// `path` is cut in place at its backslashes during the call and restored before
+// it returns, so it must be writable.
+HRESULT DirutilCreateTree(LPWSTR path, LPSECURITY_ATTRIBUTES attributes);
+BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes);
+HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity);

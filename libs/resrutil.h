@@ -1,0 +1,11 @@
+// Read access to the running executable's own resources: data resources are used
+// in place in the mapped image (never copied to the heap) and reach a file in one
+// write; string-table entries are loaded into a WideString.
+#pragma once
+
+#include <windows.h>
+#include "strutil.h"
+
+HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size);
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDisposition);
+HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text);

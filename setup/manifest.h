@@ -1,0 +1,59 @@
+// The MANIFEST resource: a fixed-layout record listing the embedded packages and
+// language transforms, read in place from the mapped executable.
+#pragma once
+
+#include <windows.h>
+#include "strutil.h"
+
+constexpr DWORD PKG_PER_MACHINE = 0x1;
+constexpr DWORD PKG_CACHE = 0x4;
+constexpr DWORD PKG_KEEP_UI_LEVEL = 0x8;
+constexpr DWORD PKG_IGNORE_FAILURE = 0x10;
+constexpr DWORD PKG_ALLOW_UPGRADE = 0x20;
+constexpr DWORD PKG_APPLY_TRANSFORM = 0x80;
+constexpr DWORD PKG_PATCH = 0x100;
+constexpr DWORD PKG_PATCH_TARGET_REQUIRED = 0x200;
+
+#pragma pack(push, 1)
+struct ManifestPackageEntry {
+    char resourceName[12];
+    WCHAR fileName[64];
+    GUID productCode;
+    DWORD versionHigh;
+    DWORD versionLow;
+    DWORD flags;
+};
+
+struct ManifestTransformEntry {
+    char resourceName[12];
+    DWORD language;
+};
+
+struct PackageManifest {
+    BYTE reserved0;
+    BYTE packageCount;
+    BYTE transformCount;
+    BYTE reserved3;
+    // packageCount package entries follow, then transformCount transform entries.
+};
+#pragma pack(pop)
+
+static_assert(sizeof(ManifestPackageEntry) == 168, "package entry layout");
+static_assert(sizeof(ManifestTransformEntry) == 16, "transform entry layout");
+static_assert(sizeof(PackageManifest) == 4, "manifest header layout");
+
+constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminator
+constexpr DWORD VERSION_TEXT_CHARS = 36;
+
+// Locates "MANIFEST" in the running executable and validates it (sizes, name
+// fields, file names) before any entry is used: 0x8007000D when it is damaged.
+HRESULT LocateManifest(const PackageManifest** manifest);
+const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
+const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
+
+// Product code text (39 units) and version text ("%d.%d.%d.%d", 36 units).
+HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS]);
+HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS]);
+
+BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact);
+HRESULT SelectTransform(const PackageManifest* manifest, LONG language, WideString* transformPath);

@@ -1,0 +1,10 @@
+// The two boxes the program shows: the help box and the "Install Error" box.
+#pragma once
+
+#include <windows.h>
+
+constexpr UINT IDS_HELP_TEXT = 2005;
+constexpr UINT IDS_PRODUCT_NAME = 51001;
+
+HRESULT ShowHelpMessage();
+void ShowSystemErrorMessage(HRESULT code);

@@ -1,0 +1,46 @@
+// The command line: switches read into SetupOptions, and the action they choose.
+#pragma once
+
+#include <windows.h>
+#include "strutil.h"
+
+// What the installer is asked to do with one package.
+enum class InstallAction : DWORD {
+    Skip = 0,
+    Install = 1,
+    SameVersion = 3,
+    MinorUpgrade = 5,
+    MajorUpgrade = 6,
+    ApplyPatch = 7,
+    Uninstall = 8,
+};
+
+enum class SetupAction { Help, Extract, ExtractFirst, Setup };
+
+constexpr DWORD UI_LEVEL_NONE = 2;
+constexpr DWORD UI_LEVEL_BASIC = 3;
+constexpr DWORD UI_LEVEL_FULL = 5;
+constexpr DWORD UI_LEVEL_BASIC_PROGRESS_ONLY = 0x43;
+constexpr LONG LANGUAGE_USER_DEFAULT = -1;
+
+struct SetupOptions {
+    WideString propertyText = nullptr;   // owned
+    WideString logPath = nullptr;        // owned
+    LONG language = LANGUAGE_USER_DEFAULT;
+    DWORD uiLevel = UI_LEVEL_FULL;
+    InstallAction action = InstallAction::Install;
+    LPWSTR targetPath = nullptr;         // borrowed from the argument array
+    DWORD extractAll = 0;
+    DWORD extractFirst = 0;
+    DWORD showHelp = 0;
+};
+
+// The program's module handle, stored by the entry before anything else.
+extern HINSTANCE ModuleInstance;
+
+HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options);
+SetupAction ChooseSetupAction(const SetupOptions& options);
+void ReleaseSetupOptions(SetupOptions* options);
+
+// The program's entry: returns the exit code (low 16 bits of the final result).
+int SetupMain(HINSTANCE module);
