@@ -12,7 +12,7 @@ constexpr DWORD FORMAT_START_CAPACITY = 256;
 
 // strsafe refuses a size above the limit without touching the buffer; the copy
 // and format operations here also leave an empty text behind in that case.
-HRESULT CheckSizeTerminating(LPWSTR buffer, SIZE_T size)
+HRESULT CheckSizeTerminating(LPWSTR buffer, size_t size)
 {
     if (size > BOUNDED_MAX_SIZE) {
         buffer[0] = L'\0';
@@ -21,7 +21,7 @@ HRESULT CheckSizeTerminating(LPWSTR buffer, SIZE_T size)
     return size == 0 ? E_INVALIDARG : S_OK;
 }
 
-HRESULT CheckSizeOnly(SIZE_T size)
+HRESULT CheckSizeOnly(size_t size)
 {
     return (size == 0 || size > BOUNDED_MAX_SIZE) ? E_INVALIDARG : S_OK;
 }
@@ -51,7 +51,7 @@ void ZeroBehindTerminator(WideString text, DWORD capacity)
 
 } // namespace
 
-HRESULT BoundedLength(LPCWSTR text, SIZE_T maxCount, SIZE_T* length)
+HRESULT BoundedLength(LPCWSTR text, size_t maxCount, size_t* length)
 {
     const HRESULT hr = ::StringCchLengthW(text, maxCount, length);
     if (FAILED(hr)) {
@@ -60,13 +60,13 @@ HRESULT BoundedLength(LPCWSTR text, SIZE_T maxCount, SIZE_T* length)
     return hr;
 }
 
-HRESULT BoundedCopy(LPWSTR buffer, SIZE_T size, LPCWSTR source)
+HRESULT BoundedCopy(LPWSTR buffer, size_t size, LPCWSTR source)
 {
     const HRESULT hr = CheckSizeTerminating(buffer, size);
     return FAILED(hr) ? hr : ::StringCchCopyNW(buffer, size, source, BOUNDED_MAX_SIZE - 1);
 }
 
-HRESULT BoundedCopyCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxCopy)
+HRESULT BoundedCopyCount(LPWSTR buffer, size_t size, LPCWSTR source, size_t maxCopy)
 {
     HRESULT hr = CheckSizeTerminating(buffer, size);
     if (SUCCEEDED(hr) && maxCopy >= BOUNDED_MAX_SIZE) {
@@ -76,13 +76,13 @@ HRESULT BoundedCopyCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxC
     return FAILED(hr) ? hr : ::StringCchCopyNW(buffer, size, source, maxCopy);
 }
 
-HRESULT BoundedAppend(LPWSTR buffer, SIZE_T size, LPCWSTR source)
+HRESULT BoundedAppend(LPWSTR buffer, size_t size, LPCWSTR source)
 {
     const HRESULT hr = CheckSizeOnly(size);
     return FAILED(hr) ? hr : ::StringCchCatNW(buffer, size, source, BOUNDED_MAX_SIZE - 1);
 }
 
-HRESULT BoundedAppendCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxAppend)
+HRESULT BoundedAppendCount(LPWSTR buffer, size_t size, LPCWSTR source, size_t maxAppend)
 {
     HRESULT hr = CheckSizeOnly(size);
     if (SUCCEEDED(hr) && maxAppend > BOUNDED_MAX_SIZE - 1) {
@@ -91,7 +91,7 @@ HRESULT BoundedAppendCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T ma
     return FAILED(hr) ? hr : ::StringCchCatNW(buffer, size, source, maxAppend);
 }
 
-HRESULT BoundedFormat(LPWSTR buffer, SIZE_T size, LPCWSTR format, ...)
+HRESULT BoundedFormat(LPWSTR buffer, size_t size, LPCWSTR format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -100,7 +100,7 @@ HRESULT BoundedFormat(LPWSTR buffer, SIZE_T size, LPCWSTR format, ...)
     return hr;
 }
 
-HRESULT BoundedFormatArgs(LPWSTR buffer, SIZE_T size, LPCWSTR format, va_list args)
+HRESULT BoundedFormatArgs(LPWSTR buffer, size_t size, LPCWSTR format, va_list args)
 {
     const HRESULT hr = CheckSizeTerminating(buffer, size);
     return FAILED(hr) ? hr : ::StringCchVPrintfW(buffer, size, format, args);
@@ -142,7 +142,7 @@ HRESULT StrutilCopy(WideString* variable, LPCWSTR source, DWORD count)
         EXIT_IF_FAILED(CapacityOf(*variable, &capacity));
     }
     if (count == 0 && source != nullptr) {
-        SIZE_T length = 0;
+        size_t length = 0;
         EXIT_IF_FAILED(BoundedLength(source, BOUNDED_MAX_SIZE, &length));
         count = static_cast<DWORD>(length);
     }
@@ -162,14 +162,14 @@ HRESULT StrutilAppend(WideString* variable, LPCWSTR source, DWORD count)
 {
     HRESULT hr = S_OK;
     DWORD capacity = 0;
-    SIZE_T length = 0;
+    size_t length = 0;
 
     if (*variable != nullptr) {
         EXIT_IF_FAILED(CapacityOf(*variable, &capacity));
         EXIT_IF_FAILED(BoundedLength(*variable, capacity, &length));
     }
     if (count == 0) {
-        SIZE_T sourceLength = 0;
+        size_t sourceLength = 0;
         EXIT_IF_FAILED(BoundedLength(source, BOUNDED_MAX_SIZE, &sourceLength));
         count = static_cast<DWORD>(sourceLength);
     }

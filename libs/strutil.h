@@ -10,7 +10,7 @@
 
 using WideString = WCHAR*;
 
-constexpr SIZE_T BOUNDED_MAX_SIZE = 0x7FFFFFFF;
+constexpr size_t BOUNDED_MAX_SIZE = 0x7FFFFFFF;
 
 HRESULT StrutilAllocate(WideString* variable, DWORD capacity);
 HRESULT StrutilCopy(WideString* variable, LPCWSTR source, DWORD count);
@@ -22,12 +22,12 @@ HRESULT StrutilFree(WideString text);
 // Fixed buffers: `size` counts characters, the terminator's place included.
 // They never write beyond size, always terminate, and return
 // 0x8007007A when the text was cut.
-HRESULT BoundedLength(LPCWSTR text, SIZE_T maxCount, SIZE_T* length);
-HRESULT BoundedCopy(LPWSTR buffer, SIZE_T size, LPCWSTR source);
-HRESULT BoundedCopyCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxCopy);
-HRESULT BoundedAppend(LPWSTR buffer, SIZE_T size, LPCWSTR source);
-HRESULT BoundedAppendCount(LPWSTR buffer, SIZE_T size, LPCWSTR source, SIZE_T maxAppend);
-HRESULT BoundedFormat(LPWSTR buffer, SIZE_T size, LPCWSTR format, ...);
-HRESULT BoundedFormatArgs(LPWSTR buffer, SIZE_T size, LPCWSTR format, va_list args);
+HRESULT BoundedLength(LPCWSTR text, size_t maxCount, size_t* length);
+HRESULT BoundedCopy(LPWSTR buffer, size_t size, LPCWSTR source);
+HRESULT BoundedCopyCount(LPWSTR buffer, size_t size, LPCWSTR source, size_t maxCopy);
+HRESULT BoundedAppend(LPWSTR buffer, size_t size, LPCWSTR source);
+HRESULT BoundedAppendCount(LPWSTR buffer, size_t size, LPCWSTR source, size_t maxAppend);
+HRESULT BoundedFormat(LPWSTR buffer, size_t size, LPCWSTR format, ...);
+HRESULT BoundedFormatArgs(LPWSTR buffer, size_t size, LPCWSTR format, va_list args);
 
 HRESULT CheckedAdd(UINT a, UINT b, UINT* sum);

@@ -115,7 +115,7 @@ TEST(Bounded, FormatUsesWideStringsForPercentS)
 
 TEST(Bounded, Length)
 {
-    SIZE_T length = 99;
+    size_t length = 99;
     EXPECT_EQ(S_OK, BoundedLength(L"abc", 4, &length));
     EXPECT_EQ(3u, length);
     EXPECT_EQ(E_INVALIDARG, BoundedLength(L"abc", 3, &length));
