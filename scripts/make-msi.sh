@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Makes a small installer package for tests and samples with msibuild (msitools).
+#
+#   scripts/make-msi.sh OUT.msi [options]
+#
+#   --name NAME            ProductName (default Tessaro)
+#   --code {GUID}          ProductCode (default: a new one)
+#   --version A.B.C.D      ProductVersion (default 1.0.0.0)
+#   --upgrade-code {GUID}  UpgradeCode property (default: none)
+#   --package-code {GUID}  summary package code (default: a new one)
+#   --key KEY              registry key under HKLM (default Software\NAME)
+#   --value-name NAME      registry value name (default Version)
+#   --value DATA           registry value data (default: the version)
+#   --property NAME=VALUE  one more Property row (repeatable)
+#   --fail                 add a type-19 custom action: the install fails with 1603
+#   --x64                  x64 package with a 64-bit component (no Wow6432Node)
+#   --per-user             leave ALLUSERS unset (default ALLUSERS=1)
+#
+# The package writes one registry value through one component and one feature;
+# RemoveRegistryValues undoes it on removal. It prints nothing on success.
+set -euo pipefail
+
+die() { echo "make-msi: $*" >&2; exit 2; }
+new_guid() { local g; g=$(cat /proc/sys/kernel/random/uuid); echo "{${g^^}}"; }
+# The database's SQL has no escape for a quote inside a text, so none is accepted.
+sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"; printf '%s' "$1"; }
+
+[ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
+out=$1; shift
+name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= key= value_name=Version
+value= fail=0 x64=0 per_user=0
+extra_properties=()
+while [ $# -gt 0 ]; do
+    opt=$1
+    case "$opt" in
+        --fail) fail=1; shift; continue ;;
+        --x64) x64=1; shift; continue ;;
+        --per-user) per_user=1; shift; continue ;;
+    esac
+    [ $# -ge 2 ] || die "$opt needs a value"
+    case "$opt" in
+        --name) name=$2 ;;
+        --code) code=$2 ;;
+        --version) version=$2 ;;
+        --upgrade-code) upgrade_code=$2 ;;
+        --package-code) package_code=$2 ;;
+        --key) key=$2 ;;
+        --value-name) value_name=$2 ;;
+        --value) value=$2 ;;
+        --property) [[ "$2" == *=* ]] || die "--property wants NAME=VALUE"; extra_properties+=("$2") ;;
+        *) die "unknown option $opt" ;;
+    esac
+    shift 2
+done
+guid_re='^\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$'
+code=${code:-$(new_guid)}; code=${code^^}
+package_code=${package_code:-$(new_guid)}; package_code=${package_code^^}
+upgrade_code=${upgrade_code^^}
+for g in "$code" "$package_code" ${upgrade_code:+"$upgrade_code"}; do
+    [[ "$g" =~ $guid_re ]] || die "not a braced GUID: $g"
+done
+[[ "$version" =~ ^[0-9]+(\.[0-9]+){0,3}$ ]] || die "bad version: $version"
+key=${key:-"Software\\$name"}
+value=${value:-$version}
+
+if [ $x64 -eq 1 ]; then platform="x64;1033"; component_attributes=260; else platform="Intel;1033"; component_attributes=4; fi
+
+properties=("ProductCode=$code" "ProductVersion=$version" "ProductName=$name"
+            "ProductLanguage=1033" "Manufacturer=Tessaro Test")
+[ -n "$upgrade_code" ] && properties+=("UpgradeCode=$upgrade_code")
+[ $per_user -eq 0 ] && properties+=("ALLUSERS=1")
+properties+=("${extra_properties[@]+"${extra_properties[@]}"}")
+
+sequence=("CostInitialize:800" "FileCost:900" "CostFinalize:1000" "InstallValidate:1400"
+          "InstallInitialize:1500" "ProcessComponents:1600" "RemoveRegistryValues:2600"
+          "WriteRegistryValues:5000" "RegisterProduct:6100" "PublishFeatures:6300"
+          "PublishProduct:6400" "InstallFinalize:6600")
+[ $fail -eq 1 ] && sequence+=("FailOnPurpose:5500")
+
+q="CREATE TABLE \`Property\` (\`Property\` CHAR(72) NOT NULL, \`Value\` LONGCHAR NOT NULL LOCALIZABLE PRIMARY KEY \`Property\`)"
+for p in "${properties[@]}"; do
+    q+=";INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('$(sql_text "${p%%=*}")', '$(sql_text "${p#*=}")')"
+done
+q+=";CREATE TABLE \`Directory\` (\`Directory\` CHAR(72) NOT NULL, \`Directory_Parent\` CHAR(72), \`DefaultDir\` CHAR(255) NOT NULL LOCALIZABLE PRIMARY KEY \`Directory\`)"
+q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('TARGETDIR', '', 'SourceDir')"
+q+=";CREATE TABLE \`Component\` (\`Component\` CHAR(72) NOT NULL, \`ComponentId\` CHAR(38), \`Directory_\` CHAR(72) NOT NULL, \`Attributes\` SHORT NOT NULL, \`Condition\` CHAR(255), \`KeyPath\` CHAR(72) PRIMARY KEY \`Component\`)"
+q+=";INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('Main', '$(new_guid)', 'TARGETDIR', $component_attributes, '', 'MainValue')"
+q+=";CREATE TABLE \`Registry\` (\`Registry\` CHAR(72) NOT NULL, \`Root\` SHORT NOT NULL, \`Key\` CHAR(255) NOT NULL LOCALIZABLE, \`Name\` CHAR(255) LOCALIZABLE, \`Value\` LONGCHAR LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Registry\`)"
+q+=";INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('MainValue', 2, '$(sql_text "$key")', '$(sql_text "$value_name")', '$(sql_text "$value")', 'Main')"
+q+=";CREATE TABLE \`Feature\` (\`Feature\` CHAR(38) NOT NULL, \`Feature_Parent\` CHAR(38), \`Title\` CHAR(64) LOCALIZABLE, \`Description\` CHAR(255) LOCALIZABLE, \`Display\` SHORT, \`Level\` SHORT NOT NULL, \`Directory_\` CHAR(72), \`Attributes\` SHORT NOT NULL PRIMARY KEY \`Feature\`)"
+q+=";INSERT INTO \`Feature\` (\`Feature\`, \`Feature_Parent\`, \`Title\`, \`Description\`, \`Display\`, \`Level\`, \`Directory_\`, \`Attributes\`) VALUES ('Complete', '', 'Complete', '', 1, 1, 'TARGETDIR', 0)"
+q+=";CREATE TABLE \`FeatureComponents\` (\`Feature_\` CHAR(38) NOT NULL, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Feature_\`, \`Component_\`)"
+q+=";INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', 'Main')"
+q+=";CREATE TABLE \`InstallExecuteSequence\` (\`Action\` CHAR(72) NOT NULL, \`Condition\` CHAR(255), \`Sequence\` SHORT PRIMARY KEY \`Action\`)"
+for s in "${sequence[@]}"; do
+    q+=";INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('${s%%:*}', '', ${s#*:})"
+done
+if [ $fail -eq 1 ]; then
+    q+=";CREATE TABLE \`CustomAction\` (\`Action\` CHAR(72) NOT NULL, \`Type\` SHORT NOT NULL, \`Source\` CHAR(72), \`Target\` CHAR(255) PRIMARY KEY \`Action\`)"
+    q+=";INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailOnPurpose', 19, '', 'This package fails on purpose.')"
+fi
+
+# Build in a scratch folder beside the target and move into place, so a failure
+# leaves no half-made package (msibuild also leaves its own scratch files there).
+mkdir -p "$(dirname "$out")"
+scratch=$(mktemp -d "$(dirname "$out")/.make-msi.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+msibuild "$scratch/package.msi" -s "$name" "Tessaro Test" "$platform" "$package_code" >/dev/null
+msibuild "$scratch/package.msi" -q "$q" >/dev/null
+mv -f "$scratch/package.msi" "$out"
