@@ -1,0 +1,91 @@
+#include "resrutil.h"
+#include "result.h"
+
+namespace {
+
+constexpr DWORD LOAD_TEXT_START_CAPACITY = 64;
+
+} // namespace
+
+// The bytes stay where the loader put them: the pointer is into the mapped image
+// and lives as long as the process. An empty resource counts as missing.
+HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size)
+{
+    HRESULT hr = S_OK;
+    HRSRC found = nullptr;
+    HGLOBAL loaded = nullptr;
+    DWORD bytes = 0;
+
+    found = ::FindResourceExA(module, MAKEINTRESOURCEA(10), name, 0);
+    EXIT_LAST_ERROR_IF_NULL(found);
+
+    loaded = ::LoadResource(module, found);
+    EXIT_LAST_ERROR_IF_NULL(loaded);
+
+    bytes = ::SizeofResource(module, found);
+    EXIT_LAST_ERROR_IF(0 == bytes);
+
+    *data = static_cast<const BYTE*>(::LockResource(loaded));
+    EXIT_LAST_ERROR_IF_NULL(*data);
+
+    *size = bytes;
+
+Exit:
+    // Resource handles are not real heap handles: there is nothing to release.
+    return hr;
+}
+
+// The whole resource reaches the file in a single write straight from the
+// image, so a package of any size is never copied. A failed write removes the
+// file rather than leave a truncated package behind.
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDisposition)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    DWORD written = 0;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    BOOL writeFailed = FALSE;
+
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
+
+    file = ::CreateFileW(targetPath, GENERIC_WRITE, 0, nullptr, creationDisposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
+
+    writeFailed = !::WriteFile(file, data, size, &written, nullptr);
+    EXIT_LAST_ERROR_IF(writeFailed);
+
+Exit:
+    if (INVALID_HANDLE_VALUE != file) {
+        ::CloseHandle(file);
+    }
+    if (writeFailed) {
+        ::DeleteFileW(targetPath);
+    }
+    return hr;
+}
+
+// LoadStringW cuts silently, so a load that fills the buffer to the last place
+// may have lost characters: grow and load again until one leaves room to spare.
+HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text)
+{
+    HRESULT hr = S_OK;
+    DWORD capacity = LOAD_TEXT_START_CAPACITY;
+    int loaded = 0;
+
+    for (;;) {
+        EXIT_IF_FAILED(StrutilAllocate(text, capacity));
+
+        loaded = ::LoadStringW(module, id, *text, static_cast<int>(capacity));
+        EXIT_LAST_ERROR_IF(0 == loaded);
+
+        if (static_cast<DWORD>(loaded) + 1 != capacity) {
+            break;
+        }
+        capacity *= 2;
+    }
+
+Exit:
+    return hr;
+}

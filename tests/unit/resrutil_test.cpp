@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+#include <string>
+#include "memutil.h"
+#include "resrutil.h"
+#include "result.h"
+#include "scratchfolder.h"
+
+namespace {
+
+constexpr HRESULT NAME_NOT_FOUND = static_cast<HRESULT>(0x80070716);  // 1814
+constexpr HRESULT SHARING_VIOLATION = static_cast<HRESULT>(0x80070020);
+constexpr DWORD PAYLOAD_SIZE = 70000;
+
+// The payload resource is this pattern, so a cut or shifted copy shows.
+std::string ExpectedPayload()
+{
+    std::string bytes(PAYLOAD_SIZE, '\0');
+    for (DWORD i = 0; i < PAYLOAD_SIZE; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + (i >> 8)) & 0xFF);
+    }
+    return bytes;
+}
+
+struct OwnedString {
+    WideString text = nullptr;
+    ~OwnedString() { if (text) StrutilFree(text); }
+};
+
+} // namespace
+
+TEST(ResrutilLocateData, HandsOutTheBytesInPlace)
+{
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    ASSERT_EQ(S_OK, ResrutilLocateData(nullptr, "TESTPAYLOAD", &data, &size));
+    ASSERT_EQ(PAYLOAD_SIZE, size);
+    EXPECT_EQ(ExpectedPayload(), std::string(reinterpret_cast<const char*>(data), size));
+
+    // The bytes lie inside the executable's mapped image, not in a heap copy.
+    const BYTE* image = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+    MEMORY_BASIC_INFORMATION region = {};
+    ASSERT_NE(0u, ::VirtualQuery(data, &region, sizeof(region)));
+    EXPECT_EQ(image, region.AllocationBase);
+}
+
+TEST(ResrutilLocateData, MissingOrEmptyFailsAndLeavesTheCountAlone)
+{
+    const BYTE* data = nullptr;
+    DWORD size = 1234;
+    EXPECT_EQ(NAME_NOT_FOUND, ResrutilLocateData(nullptr, "NOSUCHRESOURCE", &data, &size));
+    EXPECT_EQ(1234u, size);
+
+    // An empty resource counts as missing; SizeofResource leaves no error
+    // behind, so the code is whatever the platform reports or E_FAIL.
+    const HRESULT hr = ResrutilLocateData(nullptr, "TESTEMPTY", &data, &size);
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(1234u, size);
+}
+
+TEST(ResrutilSaveDataToFile, WritesTheWholeResource)
+{
+    ScratchFolder folder;
+    const std::wstring target = folder / L"payload.msi";
+    ScratchFolder::WriteFile(target, std::string(100000, 'x'));  // longer than the payload
+
+    ASSERT_EQ(S_OK, ResrutilSaveDataToFile("TESTPAYLOAD", target.c_str(), CREATE_ALWAYS));
+    EXPECT_EQ(ExpectedPayload(), ScratchFolder::ReadFile(target));
+}
+
+TEST(ResrutilSaveDataToFile, FailuresCreateNoFile)
+{
+    ScratchFolder folder;
+    struct Case {
+        const char* resource;
+        std::wstring target;
+        HRESULT expected;  // S_FALSE: any failure
+    } cases[] = {
+        {"NOSUCHRESOURCE", folder / L"missing.bin", NAME_NOT_FOUND},
+        {"TESTEMPTY", folder / L"empty.bin", S_FALSE},
+        {"TESTSMALL", folder / L"no\\such\\folder.bin", RESULT_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        const HRESULT hr = ResrutilSaveDataToFile(c.resource, c.target.c_str(), CREATE_ALWAYS);
+        if (c.expected == S_FALSE) {
+            EXPECT_TRUE(FAILED(hr)) << c.resource;
+        } else {
+            EXPECT_EQ(c.expected, hr) << c.resource;
+        }
+        EXPECT_FALSE(ScratchFolder::Exists(c.target)) << c.resource;
+    }
+    EXPECT_EQ(0, ScratchFolder::CountEntries(folder.Path()));
+}
+
+TEST(ResrutilSaveDataToFile, TargetThatCannotBeOpenedIsLeftAsItWas)
+{
+    ScratchFolder folder;
+    const std::wstring target = folder / L"busy.bin";
+    ScratchFolder::WriteFile(target, "keep me");
+    HANDLE held = ::CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+
+    EXPECT_EQ(SHARING_VIOLATION, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), CREATE_ALWAYS));
+    ::CloseHandle(held);
+    EXPECT_EQ("keep me", ScratchFolder::ReadFile(target));
+}
+
+TEST(ResrutilSaveDataToFile, CreateNewRefusesAnExistingFile)
+{
+    ScratchFolder folder;
+    const std::wstring target = folder / L"exists.bin";
+    ScratchFolder::WriteFile(target, "old");
+    EXPECT_EQ(RESULT_FILE_EXISTS, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), CREATE_NEW));
+    EXPECT_EQ("old", ScratchFolder::ReadFile(target));
+}
+
+// The buffer starts at 64 characters and doubles after every load that filled
+// it, so the final capacity tells how many loads it took.
+TEST(ResrutilLoadText, GrowsUntilTheTextIsComplete)
+{
+    struct Case {
+        UINT id;
+        size_t length;
+        DWORD capacity;
+    } cases[] = {
+        {60001, 5, 64},
+        {60062, 62, 64},
+        {60063, 63, 128},
+        {60127, 127, 256},
+    };
+    for (const Case& c : cases) {
+        OwnedString text;
+        ASSERT_EQ(S_OK, ResrutilLoadText(nullptr, c.id, &text.text)) << c.id;
+        EXPECT_EQ(c.length, wcslen(text.text)) << c.id;
+        EXPECT_EQ(c.capacity, MemutilSize(text.text) / 2) << c.id;
+    }
+}
+
+TEST(ResrutilLoadText, ReusesTheCallersBuffer)
+{
+    OwnedString text;
+    ASSERT_EQ(S_OK, ResrutilLoadText(nullptr, 60127, &text.text));
+    ASSERT_EQ(S_OK, ResrutilLoadText(nullptr, 60001, &text.text));
+    EXPECT_STREQ(L"short", text.text);
+    EXPECT_EQ(64u, MemutilSize(text.text) / 2);
+}
+
+TEST(ResrutilLoadText, MissingIdentifierFails)
+{
+    OwnedString text;
+    EXPECT_TRUE(FAILED(ResrutilLoadText(nullptr, 60999, &text.text)));
+    EXPECT_NE(nullptr, text.text);  // the buffer stays with the caller, who frees it
+}
