@@ -1,0 +1,95 @@
+#include "dirutil.h"
+#include "result.h"
+#include "strutil.h"
+
+namespace {
+
+LPWSTR LastBackslash(LPWSTR path)
+{
+    LPWSTR last = nullptr;
+    for (LPWSTR at = path; *at != L'\0'; ++at) {
+        if (*at == L'\\') {
+            last = at;
+        }
+    }
+    return last;
+}
+
+} // namespace
+
+// Tries the whole path first, so the common case of an existing parent costs one
+// call. Only when the parent is missing is the caller's text cut at its last
+// backslash (in place, no copy), the parent made, and the backslash put back.
+HRESULT DirutilCreateTree(LPWSTR path, LPSECURITY_ATTRIBUTES attributes)
+{
+    HRESULT hr = S_OK;
+    LPWSTR cut = nullptr;
+    DWORD error = ERROR_SUCCESS;
+
+    if (::CreateDirectoryW(path, attributes)) {
+        goto Exit;
+    }
+    error = ::GetLastError();
+    // Another process may have made it at the same moment; that is success too.
+    if (ERROR_ALREADY_EXISTS == error) {
+        goto Exit;
+    }
+    // A drive root cannot be created but is a folder all the same.
+    if (ERROR_PATH_NOT_FOUND != error && DirutilIsFolder(path, nullptr)) {
+        goto Exit;
+    }
+
+    cut = LastBackslash(path);
+    if (nullptr == cut) {
+        EXIT_WITH(RESULT_PATH_NOT_FOUND);
+    }
+    *cut = L'\0';
+    hr = DirutilCreateTree(path, attributes);
+    *cut = L'\\';
+    EXIT_IF_FAILED(hr);
+
+    if (!::CreateDirectoryW(path, attributes)) {
+        error = ::GetLastError();
+        if (ERROR_ALREADY_EXISTS != error) {
+            // Folded like ResultFromLastError so that a failure with no error
+            // recorded can never read as success.
+            EXIT_IF_FAILED(ResultFromLastError());
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes)
+{
+    const DWORD found = ::GetFileAttributesW(path);
+    if (INVALID_FILE_ATTRIBUTES == found || !(found & FILE_ATTRIBUTE_DIRECTORY)) {
+        return FALSE;
+    }
+    if (attributes) {
+        *attributes = found;
+    }
+    return TRUE;
+}
+
+// The platform picks the unique name and creates the file in the same call, so
+// no other process can take it between choice and creation. The file stays even
+// when the caller's buffer turns out too small for its name.
+HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity)
+{
+    HRESULT hr = S_OK;
+    WCHAR folder[MAX_PATH];
+    WCHAR name[MAX_PATH];
+    DWORD length = 0;
+
+    length = ::GetTempPathW(MAX_PATH, folder);
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+
+    EXIT_LAST_ERROR_IF(0 == ::GetTempFileNameW(folder, prefix, 0, name));
+
+    EXIT_IF_FAILED(BoundedCopy(buffer, capacity, name));
+
+Exit:
+    return hr;
+}
