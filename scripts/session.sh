@@ -40,9 +40,16 @@ start_xvfb() {
 }
 
 start_xvfb
+mkdir -p "$WINEPREFIX"
 "$WINESERVER" -p
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINE" wineboot -i >/dev/null 2>&1 || true
+fi
+# Wine's X11 driver waits up to 2 s for a window manager to acknowledge every
+# window it hides; Xvfb has none. Unmanaged windows close at once (and Wine draws
+# their captions itself, which screenshots then show).
+if ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
 fi
 # Start Wine's own background processes (services, devices, explorer) now, with
 # their output elsewhere: started by the first test, they would hold that test's

@@ -1,0 +1,80 @@
+// Helpers for tests that run real Windows programs under Wine and need to see
+// the message boxes they show.
+//
+//   MessageBoxWatcher watcher;            // starts polling at once
+//   ... run something that may show boxes ...
+//   std::vector<ObservedBox> boxes = watcher.Stop();
+//
+// The watcher is a background thread that polls EnumWindows every 20 ms for
+// visible top-level windows of class "#32770" (message boxes and other dialogs)
+// in the whole session, records each one once (caption, the non-empty texts of
+// its "Static" children joined by '\n', owning process id) and answers it by
+// posting WM_COMMAND with the chosen button (IDOK by default). Boxes of every
+// process are recorded: under scripts/session.sh a test has the Wine session
+// to itself, so a box that appears belongs to the test.
+//
+//   RunResult run = RunWatched(L"\"Z:\\...\\setup.exe\" /?");
+//   run.started, run.finished (false: killed after the timeout), run.exitCode,
+//   run.boxes (what the watcher saw while the process ran).
+//
+//   DWORD code; RunProcess(commandLine, timeoutMs, &code) -> false when the
+//   process could not be started or did not end in time (it is then killed).
+//
+//   WindowsPathFromUnix("/work/build/bin/setup.exe") -> L"Z:\\work\\build\\bin\\setup.exe"
+//   (Wine maps the Unix root to drive Z:, so a build path that CMake passes in
+//   as a definition or argument can be used by CreateProcessW.)
+//   Quoted(path) -> the path in double quotes, for a command line.
+//
+// Everything here is for tests only: it uses the C++ library freely.
+#pragma once
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+struct ObservedBox {
+    std::wstring caption;
+    std::wstring text;
+    DWORD processId = 0;
+};
+
+class MessageBoxWatcher {
+public:
+    explicit MessageBoxWatcher(WPARAM answer = IDOK);
+    ~MessageBoxWatcher();
+    MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+    MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+
+    // Stops polling (after one last look) and hands out every box seen so far.
+    std::vector<ObservedBox> Stop();
+
+private:
+    static DWORD WINAPI ThreadMain(void* self);
+    void PollOnce();
+
+    WPARAM answer_;
+    HANDLE thread_ = nullptr;
+    HANDLE stopEvent_ = nullptr;
+    CRITICAL_SECTION lock_;
+    std::vector<HWND> answered_;
+    std::vector<ObservedBox> boxes_;
+};
+
+// Reads one dialog window: its caption and the non-empty Static texts.
+ObservedBox ReadBox(HWND box);
+
+struct RunResult {
+    bool started = false;
+    bool finished = false;
+    DWORD exitCode = 0xFFFFFFFF;
+    std::vector<ObservedBox> boxes;
+};
+
+bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode);
+RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+std::wstring WindowsPathFromUnix(const char* unixPath);
+std::wstring Quoted(const std::wstring& path);
+// UTF-8 to UTF-16 and back, for texts that cross the Linux/Windows border.
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
