@@ -1,0 +1,25 @@
+# Tests that run against the stand-in installer instead of Wine's own msi.dll:
+#
+#   include(${CMAKE_SOURCE_DIR}/tests/standin/standin.cmake)
+#   standin_add_test(NAME my_test COMMAND my_test_target [ARGS...])
+#
+# The command (a target or a Windows program's path) runs under 64-bit Wine in
+# the prefix ${STANDIN_PREFIX}, whose system32\msi.dll is the stand-in
+# (standin-run.sh). The test sets STANDIN_MSI_JOURNAL and STANDIN_MSI_SCRIPT
+# itself, or through set_tests_properties(... ENVIRONMENT ...); formats in
+# standin_journal.h, which the test includes from ${STANDIN_INCLUDE_DIR}.
+include_guard(GLOBAL)
+
+set(STANDIN_PREFIX ${CMAKE_BINARY_DIR}/wine-standin)
+set(STANDIN_RUN ${CMAKE_CURRENT_LIST_DIR}/standin-run.sh)
+set(STANDIN_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+function(standin_add_test)
+  cmake_parse_arguments(ARG "" "NAME" "COMMAND" ${ARGN})
+  list(POP_FRONT ARG_COMMAND program)
+  if(TARGET ${program})
+    set(program $<TARGET_FILE:${program}>)
+  endif()
+  add_test(NAME ${ARG_NAME}
+           COMMAND bash ${STANDIN_RUN} ${STANDIN_PREFIX} $<TARGET_FILE:standin_msi> ${program} ${ARG_COMMAND})
+endfunction()

@@ -1,0 +1,314 @@
+// A stand-in for the installer service's msi.dll, for tests only. It exports the
+// six operations the setup program takes by ordinal, records every call with all
+// its arguments in a journal and returns the results a test scripted. Formats and
+// environment variables: standin_journal.h.
+//
+// It keeps no state of its own: which script line answers a call follows from
+// the journal, so several processes (a test and the setup.exe it starts) share
+// one script, and a test starts it over by deleting the journal.
+#define STANDIN_DLL_BUILD
+#include "standin_journal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+constexpr UINT ERROR_MORE_DATA_RESULT = 234;
+constexpr UINT UNKNOWN_PRODUCT_RESULT = 1605;
+constexpr UINT DEFAULT_UI_LEVEL = 5;
+
+// A journal line under construction; long enough for four paths and a long
+// command line, cut (and still written) beyond that.
+struct Line {
+    char text[32768];
+    size_t length = 0;
+};
+
+void AppendRaw(Line* line, const char* text, size_t count)
+{
+    if (count > sizeof(line->text) - 2 - line->length) count = sizeof(line->text) - 2 - line->length;
+    memcpy(line->text + line->length, text, count);
+    line->length += count;
+}
+
+void AppendSeparator(Line* line)
+{
+    if (line->length != 0) AppendRaw(line, "\t", 1);
+}
+
+void AppendNumber(Line* line, unsigned long long value)
+{
+    char digits[32];
+    int count = snprintf(digits, sizeof(digits), "%llu", value);
+    AppendSeparator(line);
+    AppendRaw(line, digits, static_cast<size_t>(count));
+}
+
+void AppendSigned(Line* line, long long value)
+{
+    char digits[32];
+    int count = snprintf(digits, sizeof(digits), "%lld", value);
+    AppendSeparator(line);
+    AppendRaw(line, digits, static_cast<size_t>(count));
+}
+
+void AppendText(Line* line, LPCWSTR text)
+{
+    AppendSeparator(line);
+    if (text == nullptr) {
+        AppendRaw(line, STANDIN_NULL_FIELD, sizeof(STANDIN_NULL_FIELD) - 1);
+        return;
+    }
+    char utf8[16384];
+    int count = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), nullptr, nullptr);
+    if (count <= 0) count = 1, utf8[0] = '\0';
+    for (int i = 0; i < count - 1; ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x20 || c == '%') {
+            char escaped[4];
+            snprintf(escaped, sizeof(escaped), "%%%02X", c);
+            AppendRaw(line, escaped, 3);
+        } else {
+            AppendRaw(line, utf8 + i, 1);
+        }
+    }
+}
+
+void AppendOperation(Line* line, const char* operation)
+{
+    AppendRaw(line, operation, strlen(operation));
+}
+
+bool ReadVariable(LPCWSTR name, WCHAR* value, DWORD size)
+{
+    DWORD length = GetEnvironmentVariableW(name, value, size);
+    return length != 0 && length < size;
+}
+
+// The whole file as a NUL-terminated heap block, or null when it cannot be read.
+char* ReadWholeFile(LPCWSTR path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    DWORD size = GetFileSize(file, nullptr);
+    char* data = nullptr;
+    if (size != INVALID_FILE_SIZE) data = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1));
+    DWORD read = 0;
+    if (data != nullptr && !ReadFile(file, data, size, &read, nullptr)) read = 0;
+    if (data != nullptr) data[read] = '\0';
+    CloseHandle(file);
+    return data;
+}
+
+bool LineStartsWithWord(const char* line, const char* word, char separator)
+{
+    size_t length = strlen(word);
+    return strncmp(line, word, length) == 0 && line[length] == separator;
+}
+
+// How many calls of `operation` the journal has recorded so far.
+unsigned CountRecordedCalls(const char* operation)
+{
+    WCHAR path[MAX_PATH];
+    if (!ReadVariable(STANDIN_JOURNAL_VARIABLE, path, MAX_PATH)) return 0;
+    char* journal = ReadWholeFile(path);
+    if (journal == nullptr) return 0;
+    unsigned count = 0;
+    for (char* line = journal; *line != '\0';) {
+        if (LineStartsWithWord(line, operation, '\t')) ++count;
+        char* end = strchr(line, '\n');
+        if (end == nullptr) break;
+        line = end + 1;
+    }
+    HeapFree(GetProcessHeap(), 0, journal);
+    return count;
+}
+
+struct Scripted {
+    bool found = false;
+    UINT result = 0;
+    char value[256] = "";
+};
+
+// The script's answer for the next call of `operation`.
+Scripted NextScriptedAnswer(const char* operation)
+{
+    Scripted answer;
+    WCHAR path[MAX_PATH];
+    if (!ReadVariable(STANDIN_SCRIPT_VARIABLE, path, MAX_PATH)) return answer;
+    char* script = ReadWholeFile(path);
+    if (script == nullptr) return answer;
+    unsigned wanted = CountRecordedCalls(operation);
+    unsigned seen = 0;
+    for (char* line = script; line != nullptr && *line != '\0';) {
+        char* end = strchr(line, '\n');
+        if (end != nullptr) *end = '\0';
+        size_t length = strlen(line);
+        if (length != 0 && line[length - 1] == '\r') line[length - 1] = '\0';
+        if (LineStartsWithWord(line, operation, ' ') && seen++ == wanted) {
+            char* rest = line + strlen(operation);
+            answer.found = true;
+            answer.result = static_cast<UINT>(strtoul(rest, &rest, 10));
+            while (*rest == ' ') ++rest;
+            snprintf(answer.value, sizeof(answer.value), "%s", rest);
+            break;
+        }
+        line = end != nullptr ? end + 1 : nullptr;
+    }
+    HeapFree(GetProcessHeap(), 0, script);
+    return answer;
+}
+
+UINT ScriptedResult(const char* operation, UINT fallback)
+{
+    Scripted answer = NextScriptedAnswer(operation);
+    return answer.found ? answer.result : fallback;
+}
+
+void WriteJournal(Line* line)
+{
+    WCHAR path[MAX_PATH];
+    if (!ReadVariable(STANDIN_JOURNAL_VARIABLE, path, MAX_PATH)) return;
+    AppendRaw(line, "\n", 1);
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line->text, static_cast<DWORD>(line->length), &written, nullptr);
+    CloseHandle(file);
+}
+
+} // namespace
+
+extern "C" {
+
+// Ordinal 141.
+INT WINAPI MsiSetInternalUI(INT level, HWND* window)
+{
+    INT result = static_cast<INT>(ScriptedResult("ui", DEFAULT_UI_LEVEL));
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "ui");
+    AppendNumber(&line, static_cast<unsigned>(level));
+    AppendSeparator(&line);
+    if (window == nullptr) {
+        AppendRaw(&line, STANDIN_NULL_FIELD, sizeof(STANDIN_NULL_FIELD) - 1);
+    } else {
+        char handle[32];
+        int count = snprintf(handle, sizeof(handle), "0x%llx",
+                             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(*window)));
+        AppendRaw(&line, handle, static_cast<size_t>(count));
+    }
+    AppendSigned(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 169.
+UINT WINAPI MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes)
+{
+    UINT result = ScriptedResult("log", 0);
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "log");
+    AppendNumber(&line, mode);
+    AppendText(&line, path);
+    AppendNumber(&line, attributes);
+    AppendNumber(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 70.
+UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
+                                                     DWORD* size)
+{
+    Scripted answer = NextScriptedAnswer("query");
+    UINT result = answer.found ? answer.result : UNKNOWN_PRODUCT_RESULT;
+    DWORD sizeOnEntry = size != nullptr ? *size : 0;
+    WCHAR text[256];
+    bool handedBack = false;
+    if (result == 0) {
+        int count = MultiByteToWideChar(CP_UTF8, 0, answer.value, -1, text, 256);
+        DWORD length = count > 0 ? static_cast<DWORD>(count - 1) : 0;
+        text[length] = L'\0';
+        if (size == nullptr) {
+            result = ERROR_INVALID_PARAMETER;
+        } else if (value == nullptr || length >= *size) {
+            *size = length;
+            result = value == nullptr ? 0 : ERROR_MORE_DATA_RESULT;
+        } else {
+            memcpy(value, text, (length + 1) * sizeof(WCHAR));
+            *size = length;
+            handedBack = true;
+        }
+    }
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "query");
+    AppendText(&line, product);
+    AppendText(&line, property);
+    if (size == nullptr) {
+        AppendSeparator(&line);
+        AppendRaw(&line, STANDIN_NULL_FIELD, sizeof(STANDIN_NULL_FIELD) - 1);
+    } else {
+        AppendNumber(&line, sizeOnEntry);
+    }
+    AppendNumber(&line, result);
+    AppendText(&line, handedBack ? text : nullptr);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 88.
+UINT WINAPI MsiInstallProductW(LPCWSTR package, LPCWSTR commandLine)
+{
+    UINT result = ScriptedResult("install", 0);
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "install");
+    AppendText(&line, package);
+    AppendText(&line, commandLine);
+    AppendNumber(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 175.
+UINT WINAPI MsiApplyPatchW(LPCWSTR patch, LPCWSTR installPackage, INT installType,
+                                                 LPCWSTR commandLine)
+{
+    UINT result = ScriptedResult("patch", 0);
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "patch");
+    AppendText(&line, patch);
+    AppendText(&line, installPackage);
+    AppendSigned(&line, installType);
+    AppendText(&line, commandLine);
+    AppendNumber(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 190.
+UINT WINAPI MsiConfigureProductExW(LPCWSTR product, INT installLevel, INT installState,
+                                                         LPCWSTR commandLine)
+{
+    UINT result = ScriptedResult("remove", 0);
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "remove");
+    AppendText(&line, product);
+    AppendSigned(&line, installLevel);
+    AppendSigned(&line, installState);
+    AppendText(&line, commandLine);
+    AppendNumber(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+} // extern "C"
