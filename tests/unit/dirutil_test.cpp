@@ -17,17 +17,6 @@ HRESULT CreateTree(const std::wstring& path, std::wstring* afterwards)
     return hr;
 }
 
-std::wstring MissingDrive()
-{
-    const DWORD drives = ::GetLogicalDrives();
-    for (int letter = 'Q'; letter <= 'Y'; ++letter) {
-        if (!(drives & (1u << (letter - 'A')))) {
-            return std::wstring(1, static_cast<WCHAR>(letter)) + L":";
-        }
-    }
-    return L"";
-}
-
 std::wstring Slashed(std::wstring path)
 {
     for (WCHAR& c : path) {
@@ -43,7 +32,7 @@ std::wstring Slashed(std::wstring path)
 TEST(DirutilCreateTree, OutcomesAndTheCallersTextIsUnchanged)
 {
     ScratchFolder folder;
-    const std::wstring drive = MissingDrive();
+    const std::wstring drive = ScratchFolder::MissingDrive();
     ASSERT_FALSE(drive.empty());
     ScratchFolder::WriteFile(folder / L"file", "x");
 

@@ -45,6 +45,18 @@ public:
         ::SetEnvironmentVariableW(L"TEMP", path_.c_str());
     }
 
+    // A drive letter ("Q:") that names no drive here, or the empty text.
+    static std::wstring MissingDrive()
+    {
+        const DWORD drives = ::GetLogicalDrives();
+        for (WCHAR letter = L'Q'; letter <= L'Y'; ++letter) {
+            if (!(drives & (1u << (letter - L'A')))) {
+                return std::wstring(1, letter) + L":";
+            }
+        }
+        return std::wstring();
+    }
+
     static bool Exists(const std::wstring& path)
     {
         return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;

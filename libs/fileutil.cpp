@@ -1,0 +1,258 @@
+#include "fileutil.h"
+#include "dirutil.h"
+#include "result.h"
+
+#include <wchar.h>
+
+namespace {
+
+constexpr DWORD NUMBERED_TEMP_LIMIT = 1000;
+constexpr DWORD BASE_NAME_MAX_CAPACITY = 256;
+constexpr DWORD VERSION_PART_MAX = 0xFFFF;
+constexpr int VERSION_PARTS = 4;
+
+bool IsSeparator(WCHAR c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+LPWSTR LastBackslash(LPWSTR path)
+{
+    LPWSTR last = nullptr;
+    for (LPWSTR at = path; *at != L'\0'; ++at) {
+        if (*at == L'\\') {
+            last = at;
+        }
+    }
+    return last;
+}
+
+// The file name of a path without its extension: the span [*start, *end).
+void FindBaseName(LPCWSTR path, LPCWSTR* start, LPCWSTR* end)
+{
+    LPCWSTR name = (path[0] != L'\0' && path[1] == L':') ? path + 2 : path;
+    for (LPCWSTR at = name; *at != L'\0'; ++at) {
+        if (IsSeparator(*at)) {
+            name = at + 1;
+        }
+    }
+    LPCWSTR period = nullptr;
+    LPCWSTR at = name;
+    for (; *at != L'\0'; ++at) {
+        if (*at == L'.') {
+            period = at;
+        }
+    }
+    *start = name;
+    *end = period ? period : at;
+}
+
+// Stores one version part into the words: parts 1 and 3 are the upper halves.
+void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
+{
+    DWORD* word = part < 2 ? high : low;
+    *word |= (part % 2 == 0) ? (value << 16) : value;
+}
+
+} // namespace
+
+// Each candidate is taken with CREATE_NEW, so a number belongs to whichever
+// process created it first and two runs at once never share a file.
+HRESULT FileutilCreateNumberedTemp(LPCWSTR prefix, LPCWSTR extension, WideString* path, HANDLE* file)
+{
+    HRESULT hr = S_OK;
+    WCHAR folder[MAX_PATH];
+    DWORD length = 0;
+    WideString candidate = nullptr;
+    HANDLE created = INVALID_HANDLE_VALUE;
+
+    length = ::GetTempPathW(MAX_PATH, folder);
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+
+    for (DWORD counter = 0; INVALID_HANDLE_VALUE == created; ++counter) {
+        // Every number taken: a failure, not a success without a file.
+        if (NUMBERED_TEMP_LIMIT == counter) {
+            EXIT_WITH(RESULT_FILE_EXISTS);
+        }
+        EXIT_IF_FAILED(StrutilFormat(&candidate, L"%s%s%05d.%s", folder, prefix, counter, extension));
+
+        created = ::CreateFileW(candidate, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (INVALID_HANDLE_VALUE == created) {
+            hr = ResultFromLastError();
+            if (RESULT_FILE_EXISTS != hr) {
+                goto Exit;
+            }
+            hr = S_OK;
+        }
+    }
+
+    if (file) {
+        *file = created;
+        created = INVALID_HANDLE_VALUE;
+    }
+    if (path) {
+        *path = candidate;
+        candidate = nullptr;
+    }
+
+Exit:
+    if (INVALID_HANDLE_VALUE != created) {
+        ::CloseHandle(created);
+    }
+    if (candidate) {
+        StrutilFree(candidate);
+    }
+    return hr;
+}
+
+// The move is tried first; folders are made only when the platform says the
+// target's folder is missing, so the usual case costs one call. The folder's
+// text is the caller's own, cut at its last backslash and restored.
+HRESULT FileutilMoveCreatingFolder(LPCWSTR source, LPWSTR target, BOOL overwrite, BOOL allowCopy)
+{
+    HRESULT hr = S_OK;
+    const DWORD flags = (overwrite ? MOVEFILE_REPLACE_EXISTING : 0) | (allowCopy ? MOVEFILE_COPY_ALLOWED : 0);
+    LPWSTR cut = nullptr;
+
+    if (::MoveFileExW(source, target, flags)) {
+        goto Exit;
+    }
+    // Folded like ResultFromLastError so that a failure with no error recorded
+    // can never read as success.
+    hr = ResultFromLastError();
+
+    if (!overwrite && (RESULT_FILE_EXISTS == hr || ResultFromWin32(ERROR_ALREADY_EXISTS) == hr)) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    // The platform gives "file not found" for a missing target folder too; only
+    // a missing source must be reported as such, and then nothing is created.
+    if (RESULT_FILE_NOT_FOUND == hr) {
+        if (!FileutilIsFile(source, nullptr)) {
+            goto Exit;
+        }
+        hr = RESULT_PATH_NOT_FOUND;
+    }
+    // Anything but a missing folder is handed back as the platform gave it.
+    if (RESULT_PATH_NOT_FOUND != hr) {
+        goto Exit;
+    }
+    cut = LastBackslash(target);
+    if (nullptr == cut) {
+        goto Exit;
+    }
+
+    *cut = L'\0';
+    hr = DirutilCreateTree(target, nullptr);
+    *cut = L'\\';
+    EXIT_IF_FAILED(hr);
+
+    EXIT_LAST_ERROR_IF(!::MoveFileExW(source, target, flags));
+
+Exit:
+    return hr;
+}
+
+// FindFirstFileW takes the path as given: a wildcard pattern is answered by its
+// first match.
+BOOL FileutilIsFile(LPCWSTR path, DWORD* attributes)
+{
+    WIN32_FIND_DATAW entry = {};
+    HANDLE find = ::FindFirstFileW(path, &entry);
+    if (INVALID_HANDLE_VALUE == find) {
+        return FALSE;
+    }
+    ::FindClose(find);
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return FALSE;
+    }
+    if (attributes) {
+        *attributes = entry.dwFileAttributes;
+    }
+    return TRUE;
+}
+
+LPCWSTR FileutilNamePart(LPCWSTR path)
+{
+    if (nullptr == path) {
+        return nullptr;
+    }
+    LPCWSTR name = path;
+    for (LPCWSTR at = path; *at != L'\0'; ++at) {
+        if (IsSeparator(*at) || *at == L':') {
+            name = at + 1;
+        }
+    }
+    return name;
+}
+
+// The buffer is sized from the path, with room for the terminator, up to 256
+// characters; a longer name is refused rather than cut.
+HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName)
+{
+    HRESULT hr = S_OK;
+    size_t length = 0;
+    DWORD capacity = 0;
+    WideString name = nullptr;
+    LPCWSTR start = nullptr;
+    LPCWSTR end = nullptr;
+
+    EXIT_IF_FAILED(BoundedLength(path, BOUNDED_MAX_SIZE, &length));
+    capacity = length < BASE_NAME_MAX_CAPACITY ? static_cast<DWORD>(length) + 1 : BASE_NAME_MAX_CAPACITY;
+    EXIT_IF_FAILED(StrutilAllocate(&name, capacity));
+
+    FindBaseName(path, &start, &end);
+    if (static_cast<size_t>(end - start) + 1 > capacity) {
+        hr = E_INVALIDARG;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(BoundedCopyCount(name, capacity, start, static_cast<size_t>(end - start)));
+
+    *baseName = name;
+    name = nullptr;
+
+Exit:
+    if (name) {
+        StrutilFree(name);
+    }
+    return hr;
+}
+
+// Reads up to four dotted parts of 16 bits each. A bad part stops the reading
+// with S_FALSE and keeps the parts read before it, so a caller that only checks
+// for failure goes on with the version made of those parts.
+HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low)
+{
+    HRESULT hr = S_OK;
+    LPCWSTR at = text;
+    LPWSTR end = nullptr;
+    DWORD value = 0;
+
+    *high = 0;
+    *low = 0;
+    if (nullptr == text) {
+        EXIT_WITH(E_INVALIDARG);
+    }
+    if (*at == L'v' || *at == L'V') {
+        ++at;
+    }
+
+    for (int part = 0; part < VERSION_PARTS; ++part) {
+        value = ::wcstoul(at, &end, 10);
+        const bool lastPart = (VERSION_PARTS - 1 == part);
+        const bool endsWell = (*end == L'\0') || (!lastPart && *end == L'.');
+        if (value > VERSION_PART_MAX || !endsWell) {
+            hr = S_FALSE;
+            goto Exit;
+        }
+        StoreVersionPart(part, value, high, low);
+        if (*end == L'\0') {
+            break;
+        }
+        at = end + 1;
+    }
+
+Exit:
+    return hr;
+}
