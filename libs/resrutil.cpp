@@ -22,6 +22,9 @@ HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD
     loaded = ::LoadResource(module, found);
     EXIT_LAST_ERROR_IF_NULL(loaded);
 
+    // SizeofResource reports an empty resource without setting an error; clear
+    // any stale one so the failure reads E_FAIL rather than an unrelated code.
+    ::SetLastError(ERROR_SUCCESS);
     bytes = ::SizeofResource(module, found);
     EXIT_LAST_ERROR_IF(0 == bytes);
 
