@@ -44,3 +44,5 @@ void ReleaseSetupOptions(SetupOptions* options);
 
 // The program's entry: returns the exit code (low 16 bits of the final result).
 int SetupMain(HINSTANCE module);
+// The low 16 bits of a result, except that a failure never becomes exit code 0.
+int ExitCodeFromResult(HRESULT hr);

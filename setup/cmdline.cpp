@@ -1,0 +1,188 @@
+// The switches of the command line, read into SetupOptions.
+#include "options.h"
+#include "result.h"
+
+namespace {
+
+enum class SwitchId {
+    Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
+    PromptRestart, Uninstall, Log, Language, Help,
+};
+
+struct SwitchEntry {
+    LPCWSTR name;
+    SwitchId id;
+    bool takesValue;
+};
+
+// Compared in this order; the first name that matches decides.
+const SwitchEntry SWITCHES[] = {
+    {L"out", SwitchId::Out, true},
+    {L"extract", SwitchId::Extract, true},
+    {L"o1", SwitchId::ExtractFirst, true},
+    {L"msicl", SwitchId::PropertyText, true},
+    {L"quiet", SwitchId::Quiet, false},
+    {L"passive", SwitchId::Passive, false},
+    {L"norestart", SwitchId::NoRestart, false},
+    {L"forcerestart", SwitchId::ForceRestart, false},
+    {L"promptrestart", SwitchId::PromptRestart, false},
+    {L"uninstall", SwitchId::Uninstall, false},
+    {L"log", SwitchId::Log, true},
+    {L"lang", SwitchId::Language, true},
+    {L"?", SwitchId::Help, false},
+    {L"h", SwitchId::Help, false},
+    {L"help", SwitchId::Help, false},
+};
+
+// The switch an argument names, or null when it has no prefix or no known name.
+const SwitchEntry* FindSwitch(LPCWSTR argument)
+{
+    if (argument[0] != L'-' && argument[0] != L'/') {
+        return nullptr;
+    }
+    for (const SwitchEntry& entry : SWITCHES) {
+        if (CSTR_EQUAL == ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, argument + 1, -1,
+                                           entry.name, -1)) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+bool IsBlank(WCHAR c)
+{
+    return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
+
+// Leading blanks, an optional sign, then digits up to the first other character;
+// no digits gives 0. A value beyond the 32-bit range stays at the range's end.
+LONG ReadLanguage(LPCWSTR text)
+{
+    while (IsBlank(*text)) {
+        ++text;
+    }
+    const bool negative = (*text == L'-');
+    if (*text == L'-' || *text == L'+') {
+        ++text;
+    }
+    LONGLONG magnitude = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        if (magnitude <= 0x80000000LL) {
+            magnitude = magnitude * 10 + (*text - L'0');
+        }
+    }
+    if (negative) {
+        return magnitude >= 0x80000000LL ? LONG(0x80000000) : static_cast<LONG>(-magnitude);
+    }
+    return magnitude > 0x7FFFFFFFLL ? 0x7FFFFFFF : static_cast<LONG>(magnitude);
+}
+
+HRESULT AppendPropertyText(SetupOptions* options, LPCWSTR text)
+{
+    return StrutilAppend(&options->propertyText, text, 0);
+}
+
+HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
+{
+    HRESULT hr = S_OK;
+
+    switch (id) {
+    case SwitchId::Out:
+    case SwitchId::Extract:
+        options->extractAll = 1;
+        options->targetPath = value;
+        break;
+    case SwitchId::ExtractFirst:
+        options->extractFirst = 1;
+        options->targetPath = value;
+        break;
+    case SwitchId::PropertyText:
+        EXIT_IF_FAILED(AppendPropertyText(options, value));
+        EXIT_IF_FAILED(AppendPropertyText(options, L" "));
+        break;
+    case SwitchId::Quiet:
+        options->uiLevel = UI_LEVEL_NONE;
+        break;
+    case SwitchId::Passive:
+        options->uiLevel = UI_LEVEL_BASIC;
+        break;
+    case SwitchId::NoRestart:
+        EXIT_IF_FAILED(AppendPropertyText(options, L"REBOOT=ReallySuppress "));
+        break;
+    case SwitchId::ForceRestart:
+        EXIT_IF_FAILED(AppendPropertyText(options, L"REBOOT=Force "));
+        break;
+    case SwitchId::PromptRestart:
+        EXIT_IF_FAILED(AppendPropertyText(options, L"REBOOTPROMPT= "));
+        break;
+    case SwitchId::Uninstall:
+        options->action = InstallAction::Uninstall;
+        if (options->uiLevel == UI_LEVEL_FULL) {
+            options->uiLevel = UI_LEVEL_BASIC;
+        }
+        break;
+    case SwitchId::Log:
+        EXIT_IF_FAILED(StrutilCopy(&options->logPath, value, 0));
+        break;
+    case SwitchId::Language:
+        options->language = ReadLanguage(value);
+        break;
+    case SwitchId::Help:
+        options->showHelp = 1;
+        break;
+    }
+
+Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options)
+{
+    HRESULT hr = S_OK;
+
+    for (int i = 1; i < argc; ++i) {
+        const SwitchEntry* entry = FindSwitch(argv[i]);
+        if (!entry) {
+            EXIT_WITH(E_INVALIDARG);
+        }
+        LPWSTR value = nullptr;
+        if (entry->takesValue) {
+            if (i + 1 >= argc) {
+                EXIT_WITH(E_INVALIDARG);
+            }
+            value = argv[++i];   // whatever it looks like, even "/quiet"
+        }
+        EXIT_IF_FAILED(ApplySwitch(entry->id, value, options));
+    }
+
+Exit:
+    return hr;
+}
+
+SetupAction ChooseSetupAction(const SetupOptions& options)
+{
+    if (options.showHelp) {
+        return SetupAction::Help;
+    }
+    if (options.extractAll) {
+        return SetupAction::Extract;
+    }
+    if (options.extractFirst) {
+        return SetupAction::ExtractFirst;
+    }
+    return SetupAction::Setup;
+}
+
+void ReleaseSetupOptions(SetupOptions* options)
+{
+    if (options->propertyText) {
+        StrutilFree(options->propertyText);
+        options->propertyText = nullptr;
+    }
+    if (options->logPath) {
+        StrutilFree(options->logPath);
+        options->logPath = nullptr;
+    }
+}

@@ -1,0 +1,52 @@
+// The two boxes the program shows: the help text in the user's language, and
+// the platform's own text for an installer failure.
+#include "messages.h"
+#include "options.h"
+#include "resrutil.h"
+#include "result.h"
+
+namespace {
+
+const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
+constexpr DWORD MESSAGE_FROM_SYSTEM = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
+constexpr DWORD USER_DEFAULT_LANGUAGE = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+
+} // namespace
+
+HRESULT ShowHelpMessage()
+{
+    HRESULT hr = S_OK;
+    WideString caption = nullptr;
+    WideString text = nullptr;
+
+    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_PRODUCT_NAME, &caption));
+    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_HELP_TEXT, &text));
+
+    // A box that could not be shown at all (no desktop) is a failure, not help shown.
+    EXIT_LAST_ERROR_IF(0 == ::MessageBoxW(nullptr, text, caption, MB_OK));
+
+Exit:
+    if (text) {
+        StrutilFree(text);
+    }
+    if (caption) {
+        StrutilFree(caption);
+    }
+    return hr;
+}
+
+void ShowSystemErrorMessage(HRESULT code)
+{
+    LPWSTR text = nullptr;
+
+    const DWORD length = ::FormatMessageW(MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(code),
+                                          USER_DEFAULT_LANGUAGE, reinterpret_cast<LPWSTR>(&text),
+                                          0, nullptr);
+    // No text for this code in the user's language: nothing is shown.
+    if (0 != length) {
+        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+    }
+    if (text) {
+        ::LocalFree(text);
+    }
+}
