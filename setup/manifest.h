@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <stddef.h>
 #include "strutil.h"
 
 constexpr DWORD PKG_PER_MACHINE = 0x1;
@@ -14,7 +15,8 @@ constexpr DWORD PKG_APPLY_TRANSFORM = 0x80;
 constexpr DWORD PKG_PATCH = 0x100;
 constexpr DWORD PKG_PATCH_TARGET_REQUIRED = 0x200;
 
-#pragma pack(push, 1)
+// Every field lies at its natural alignment, so the layout needs no packing;
+// the asserts below pin it to the bytes the packer writes.
 struct ManifestPackageEntry {
     char resourceName[12];
     WCHAR fileName[64];
@@ -36,11 +38,13 @@ struct PackageManifest {
     BYTE reserved3;
     // packageCount package entries follow, then transformCount transform entries.
 };
-#pragma pack(pop)
 
 static_assert(sizeof(ManifestPackageEntry) == 168, "package entry layout");
 static_assert(sizeof(ManifestTransformEntry) == 16, "transform entry layout");
 static_assert(sizeof(PackageManifest) == 4, "manifest header layout");
+static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(ManifestPackageEntry, productCode) == 140 &&
+                  offsetof(ManifestPackageEntry, versionHigh) == 156 && offsetof(ManifestPackageEntry, flags) == 164,
+              "package entry field offsets");
 
 constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminator
 constexpr DWORD VERSION_TEXT_CHARS = 36;
@@ -48,6 +52,8 @@ constexpr DWORD VERSION_TEXT_CHARS = 36;
 // Locates "MANIFEST" in the running executable and validates it (sizes, name
 // fields, file names) before any entry is used: 0x8007000D when it is damaged.
 HRESULT LocateManifest(const PackageManifest** manifest);
+// The checks LocateManifest makes on the located bytes.
+HRESULT ValidateManifest(const void* data, DWORD size);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
 

@@ -1,0 +1,211 @@
+#include "manifest.h"
+#include "dirutil.h"
+#include "options.h"
+#include "resrutil.h"
+#include "result.h"
+
+#include <objbase.h>
+
+namespace {
+
+constexpr LONG PRIMARY_LANGUAGE_MASK = 0x3FF;
+constexpr LONG PRIMARY_LANGUAGE_CHINESE = 0x04;
+constexpr DWORD TEMP_PATH_CHARS = MAX_PATH;
+
+BOOL HasTerminator(const char* field, SIZE_T count)
+{
+    return nullptr != memchr(field, '\0', count);
+}
+
+// A package's file name lands under folders the program chooses; a separator
+// or a drive mark would let the manifest choose the folder instead.
+BOOL IsPlainFileName(const WCHAR (&name)[64])
+{
+    if (L'\0' == name[0]) {
+        return FALSE;
+    }
+    for (const WCHAR ch : name) {
+        if (L'\0' == ch) {
+            return TRUE;
+        }
+        if (L'\\' == ch || L'/' == ch || L':' == ch) {
+            return FALSE;
+        }
+    }
+    return FALSE;   // no terminator inside the field
+}
+
+DWORD RequiredManifestSize(const PackageManifest* manifest)
+{
+    return sizeof(PackageManifest) + manifest->packageCount * sizeof(ManifestPackageEntry) +
+           manifest->transformCount * sizeof(ManifestTransformEntry);
+}
+
+// Traditional-script Chinese locales share one transform, simplified-script
+// locales another; any other Chinese identifier stands for itself.
+DWORD ChineseTransformLanguage(DWORD wanted)
+{
+    switch (wanted) {
+    case 0x0404: case 0x0C04: case 0x1404:
+        return 0x0404;
+    case 0x0804: case 0x1004:
+        return 0x0804;
+    default:
+        return wanted;
+    }
+}
+
+// Writes one transform resource into a new temporary file. On failure the
+// file the platform created for the name is removed again.
+HRESULT WriteTransformToTemp(const ManifestTransformEntry* entry, WideString* path)
+{
+    HRESULT hr = S_OK;
+    WideString tempPath = nullptr;
+
+    EXIT_IF_FAILED(StrutilAllocate(&tempPath, TEMP_PATH_CHARS));
+    EXIT_IF_FAILED(DirutilTempFileName(L"MST", tempPath, TEMP_PATH_CHARS));
+    hr = ResrutilSaveDataToFile(entry->resourceName, tempPath, CREATE_ALWAYS);
+    if (FAILED(hr)) {
+        ::DeleteFileW(tempPath);
+        goto Exit;
+    }
+    *path = tempPath;
+    tempPath = nullptr;
+
+Exit:
+    if (tempPath) {
+        StrutilFree(tempPath);
+    }
+    return hr;
+}
+
+// One pass over the transform entries. Every match is written, and the later
+// one supersedes the earlier, whose file is deleted at once.
+HRESULT WriteMatchingTransforms(const PackageManifest* manifest, LONG language, BOOL exact, WideString* chosen)
+{
+    HRESULT hr = S_OK;
+    WideString written = nullptr;
+
+    for (DWORD j = 0; j < manifest->transformCount; ++j) {
+        const ManifestTransformEntry* entry = ManifestTransform(manifest, j);
+        if (!LanguageMatches(language, entry->language, exact)) {
+            continue;
+        }
+        EXIT_IF_FAILED(WriteTransformToTemp(entry, &written));
+        if (*chosen) {
+            ::DeleteFileW(*chosen);
+            StrutilFree(*chosen);
+        }
+        *chosen = written;
+        written = nullptr;
+    }
+
+Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT ValidateManifest(const void* data, DWORD size)
+{
+    HRESULT hr = S_OK;
+    const PackageManifest* manifest = static_cast<const PackageManifest*>(data);
+
+    if (size < sizeof(PackageManifest) || size < RequiredManifestSize(manifest)) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
+        if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName)) {
+            EXIT_WITH(RESULT_INVALID_DATA);
+        }
+    }
+    for (DWORD j = 0; j < manifest->transformCount; ++j) {
+        const ManifestTransformEntry* entry = ManifestTransform(manifest, j);
+        if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName))) {
+            EXIT_WITH(RESULT_INVALID_DATA);
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT LocateManifest(const PackageManifest** manifest)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
+    EXIT_IF_FAILED(ValidateManifest(data, size));
+    *manifest = reinterpret_cast<const PackageManifest*>(data);
+
+Exit:
+    return hr;
+}
+
+const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index)
+{
+    const BYTE* first = reinterpret_cast<const BYTE*>(manifest) + sizeof(PackageManifest);
+    return reinterpret_cast<const ManifestPackageEntry*>(first + index * sizeof(ManifestPackageEntry));
+}
+
+const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index)
+{
+    const BYTE* first = reinterpret_cast<const BYTE*>(ManifestPackage(manifest, manifest->packageCount));
+    return reinterpret_cast<const ManifestTransformEntry*>(first + index * sizeof(ManifestTransformEntry));
+}
+
+HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS])
+{
+    HRESULT hr = S_OK;
+
+    if (0 == ::StringFromGUID2(entry->productCode, text, PRODUCT_CODE_CHARS)) {
+        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS])
+{
+    return BoundedFormat(text, VERSION_TEXT_CHARS, L"%d.%d.%d.%d", HIWORD(entry->versionHigh),
+                         LOWORD(entry->versionHigh), HIWORD(entry->versionLow), LOWORD(entry->versionLow));
+}
+
+BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact)
+{
+    if (LANGUAGE_USER_DEFAULT == wanted) {
+        wanted = static_cast<LONG>(::GetUserDefaultUILanguage());
+    }
+    if (exact) {
+        return static_cast<DWORD>(wanted) == candidate;
+    }
+    const LONG primary = wanted & PRIMARY_LANGUAGE_MASK;
+    if (PRIMARY_LANGUAGE_CHINESE != primary) {
+        return static_cast<DWORD>(primary) == (candidate & PRIMARY_LANGUAGE_MASK);
+    }
+    return ChineseTransformLanguage(static_cast<DWORD>(wanted)) == candidate;
+}
+
+HRESULT SelectTransform(const PackageManifest* manifest, LONG language, WideString* transformPath)
+{
+    HRESULT hr = S_OK;
+    WideString chosen = nullptr;
+
+    EXIT_IF_FAILED(WriteMatchingTransforms(manifest, language, TRUE, &chosen));
+    if (!chosen) {
+        EXIT_IF_FAILED(WriteMatchingTransforms(manifest, language, FALSE, &chosen));
+    }
+    *transformPath = chosen;
+    chosen = nullptr;
+
+Exit:
+    if (chosen) {
+        ::DeleteFileW(chosen);
+        StrutilFree(chosen);
+    }
+    return hr;
+}
