@@ -1,0 +1,314 @@
+#include "setuppack.h"
+#include "memutil.h"
+#include "result.h"
+#include "manifest.h"
+
+namespace {
+
+constexpr WORD ENGLISH_US = 1033;
+constexpr UINT STRINGS_PER_BLOCK = 16;
+
+UINT ProductNameBlock()
+{
+    return PRODUCT_NAME_STRING_ID / STRINGS_PER_BLOCK + 1;
+}
+
+// MANIFEST, MSI<digits> and MST<digits>: the payload a stub may carry.
+BOOL IsPayloadName(LPCWSTR name)
+{
+    if (IS_INTRESOURCE(name)) {
+        return FALSE;
+    }
+    if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"MANIFEST", -1, TRUE)) {
+        return TRUE;
+    }
+    if (CSTR_EQUAL != ::CompareStringOrdinal(name, 2, L"MS", 2, TRUE)) {
+        return FALSE;
+    }
+    if (L'I' != (name[2] & ~0x20) && L'T' != (name[2] & ~0x20)) {
+        return FALSE;
+    }
+    if (L'\0' == name[3]) {
+        return FALSE;
+    }
+    for (LPCWSTR p = name + 3; *p; ++p) {
+        if (*p < L'0' || *p > L'9') {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// The bundle starts from an empty resource section and takes over every
+// resource of the stub except its payload (and its product name when the
+// command line names another), so nothing of an earlier bundle survives.
+struct StubCopy {
+    HMODULE stub;
+    HANDLE update;
+    BOOL replaceName;
+    HRESULT hr;
+};
+
+BOOL IsLeftBehind(const StubCopy* copy, LPCWSTR type, LPCWSTR name)
+{
+    if (RT_RCDATA == type) {
+        return IsPayloadName(name);
+    }
+    return copy->replaceName && RT_STRING == type && MAKEINTRESOURCEW(ProductNameBlock()) == name;
+}
+
+HRESULT CopyResource(StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language)
+{
+    HRESULT hr = S_OK;
+    HRSRC found = ::FindResourceExW(copy->stub, type, name, language);
+    HGLOBAL loaded = found ? ::LoadResource(copy->stub, found) : nullptr;
+    const void* data = loaded ? ::LockResource(loaded) : nullptr;
+    const DWORD size = found ? ::SizeofResource(copy->stub, found) : 0;
+
+    EXIT_LAST_ERROR_IF(!data && size > 0);
+    EXIT_LAST_ERROR_IF(!found);
+    if (!::UpdateResourceW(copy->update, type, name, language, const_cast<void*>(data), size)) {
+        EXIT_WITH(ResultFromLastError());
+    }
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot copy a resource of the stub (error 0x%08X)", hr);
+    }
+    return hr;
+}
+
+BOOL CALLBACK CopyLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR param)
+{
+    StubCopy* copy = reinterpret_cast<StubCopy*>(param);
+    copy->hr = CopyResource(copy, type, name, language);
+    return SUCCEEDED(copy->hr);
+}
+
+BOOL CALLBACK CopyName(HMODULE stub, LPCWSTR type, LPWSTR name, LONG_PTR param)
+{
+    StubCopy* copy = reinterpret_cast<StubCopy*>(param);
+    if (!IsLeftBehind(copy, type, name)) {
+        ::EnumResourceLanguagesW(stub, type, name, CopyLanguage, param);
+    }
+    return SUCCEEDED(copy->hr);
+}
+
+BOOL CALLBACK CopyType(HMODULE stub, LPWSTR type, LONG_PTR param)
+{
+    ::EnumResourceNamesW(stub, type, CopyName, param);
+    return SUCCEEDED(reinterpret_cast<StubCopy*>(param)->hr);
+}
+
+HRESULT CopyStubResources(HMODULE stub, HANDLE update, BOOL replaceName)
+{
+    StubCopy copy = {stub, update, replaceName, S_OK};
+    ::EnumResourceTypesW(stub, CopyType, reinterpret_cast<LONG_PTR>(&copy));
+    return copy.hr;
+}
+
+HRESULT LoadStub(LPCWSTR stubPath, HMODULE* stub)
+{
+    HRESULT hr = S_OK;
+
+    *stub = ::LoadLibraryExW(stubPath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!*stub) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot read the stub %ls as an executable (error 0x%08X)", stubPath, hr);
+    }
+    return hr;
+}
+
+ManifestPackageEntry* PackageEntryAt(BYTE* manifest, DWORD index)
+{
+    return reinterpret_cast<ManifestPackageEntry*>(manifest + sizeof(PackageManifest) +
+                                                   index * sizeof(ManifestPackageEntry));
+}
+
+ManifestTransformEntry* TransformEntryAt(BYTE* manifest, DWORD packageCount, DWORD index)
+{
+    return reinterpret_cast<ManifestTransformEntry*>(reinterpret_cast<BYTE*>(PackageEntryAt(manifest, packageCount)) +
+                                                     index * sizeof(ManifestTransformEntry));
+}
+
+HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
+{
+    HRESULT hr = S_OK;
+    const DWORD bytes = sizeof(PackageManifest) + options->packageCount * sizeof(ManifestPackageEntry) +
+                        options->transformCount * sizeof(ManifestTransformEntry);
+    BYTE* block = static_cast<BYTE*>(MemutilAllocate(bytes, TRUE));
+    PackageManifest* header = reinterpret_cast<PackageManifest*>(block);
+
+    EXIT_IF_NULL_ALLOC(block);
+    header->packageCount = static_cast<BYTE>(options->packageCount);
+    header->transformCount = static_cast<BYTE>(options->transformCount);
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        const PackageSpec& spec = options->packages[k];
+        ManifestPackageEntry* entry = PackageEntryAt(block, k);
+        wsprintfA(entry->resourceName, "MSI%02u", k);
+        EXIT_IF_FAILED(BoundedCopy(entry->fileName, ARRAYSIZE(entry->fileName), spec.fileName));
+        entry->productCode = spec.productCode;
+        entry->versionHigh = spec.versionHigh;
+        entry->versionLow = spec.versionLow;
+        entry->flags = spec.flags;
+    }
+    for (DWORD j = 0; j < options->transformCount; ++j) {
+        ManifestTransformEntry* entry = TransformEntryAt(block, options->packageCount, j);
+        wsprintfA(entry->resourceName, "MST%02u", j);
+        entry->language = options->transforms[j].language;
+    }
+    *manifest = block;
+    *size = bytes;
+    block = nullptr;
+
+Exit:
+    if (block) MemutilRelease(block);
+    return hr;
+}
+
+// The string block with only the product name in it: entries before and after
+// it are empty (a zero length each).
+HRESULT BuildNameBlock(LPCWSTR name, WORD** block, DWORD* size)
+{
+    HRESULT hr = S_OK;
+    const UINT index = PRODUCT_NAME_STRING_ID % STRINGS_PER_BLOCK;
+    const DWORD length = lstrlenW(name);
+    const DWORD words = STRINGS_PER_BLOCK + length;
+    WORD* words_ = static_cast<WORD*>(MemutilAllocate(words * sizeof(WORD), TRUE));
+
+    EXIT_IF_NULL_ALLOC(words_);
+    words_[index] = static_cast<WORD>(length);
+    memcpy(words_ + index + 1, name, length * sizeof(WCHAR));
+    *block = words_;
+    *size = words * sizeof(WORD);
+    words_ = nullptr;
+
+Exit:
+    if (words_) MemutilRelease(words_);
+    return hr;
+}
+
+HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size)
+{
+    HRESULT hr = S_OK;
+
+    if (!::UpdateResourceW(update, type, name, language, const_cast<void*>(data), size)) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot update the bundle's resources (error 0x%08X)", hr);
+    }
+    return hr;
+}
+
+HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* packages,
+                   const MappedFile* transforms)
+{
+    HRESULT hr = S_OK;
+    BYTE* manifest = nullptr;
+    DWORD manifestSize = 0;
+    WORD* nameBlock = nullptr;
+    DWORD nameBlockSize = 0;
+    WCHAR name[16] = {};
+    const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
+
+    EXIT_IF_FAILED(BuildManifest(options, &manifest, &manifestSize));
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        wsprintfW(name, L"MSI%02u", k);
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, packages[k].data, packages[k].size));
+    }
+    for (DWORD j = 0; j < options->transformCount; ++j) {
+        wsprintfW(name, L"MST%02u", j);
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, transforms[j].data, transforms[j].size));
+    }
+    if (options->productName) {
+        EXIT_IF_FAILED(BuildNameBlock(options->productName, &nameBlock, &nameBlockSize));
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US,
+                                      nameBlock, nameBlockSize));
+    }
+
+Exit:
+    if (manifest) MemutilRelease(manifest);
+    if (nameBlock) MemutilRelease(nameBlock);
+    return hr;
+}
+
+// A new file beside the output, so that the finished bundle can replace the
+// output in one move and a failure leaves the output as it was.
+HRESULT CreateScratchCopy(LPCWSTR stubPath, LPCWSTR outPath, WCHAR (&scratch)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    WCHAR folder[MAX_PATH] = {};
+    LPWSTR namePart = nullptr;
+
+    if (0 == ::GetFullPathNameW(outPath, MAX_PATH, folder, &namePart) || !namePart) {
+        ReportError(L"bad /out path: %ls", outPath);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    *namePart = L'\0';
+    if (0 == ::GetTempFileNameW(folder, L"spk", 0, scratch)) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot write into the folder %ls (error 0x%08X)", folder, hr);
+        goto Exit;
+    }
+    if (!::CopyFileW(stubPath, scratch, FALSE)) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot copy the stub %ls (error 0x%08X)", stubPath, hr);
+        ::DeleteFileW(scratch);
+        scratch[0] = L'\0';
+        goto Exit;
+    }
+
+Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms)
+{
+    HRESULT hr = S_OK;
+    HMODULE stub = nullptr;
+    WCHAR scratch[MAX_PATH] = {};
+    HANDLE update = nullptr;
+
+    EXIT_IF_FAILED(LoadStub(options->stubPath, &stub));
+    EXIT_IF_FAILED(CreateScratchCopy(options->stubPath, options->outPath, scratch));
+
+    update = ::BeginUpdateResourceW(scratch, TRUE);
+    if (!update) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot update the resources of a copy of %ls (error 0x%08X)", options->stubPath, hr);
+        goto Exit;
+    }
+    EXIT_IF_FAILED(CopyStubResources(stub, update, nullptr != options->productName));
+    EXIT_IF_FAILED(AddPayload(update, options, packages, transforms));
+
+    if (!::EndUpdateResourceW(update, FALSE)) {
+        update = nullptr;
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot write the bundle's resources (error 0x%08X)", hr);
+        goto Exit;
+    }
+    update = nullptr;
+    ::FreeLibrary(stub);   // the stub may be the output itself: let go before the move
+    stub = nullptr;
+    if (!::MoveFileExW(scratch, options->outPath, MOVEFILE_REPLACE_EXISTING)) {
+        hr = ResultFromLastError();
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot write %ls (error 0x%08X)", options->outPath, hr);
+        goto Exit;
+    }
+    scratch[0] = L'\0';
+
+Exit:
+    if (update) ::EndUpdateResourceW(update, TRUE);
+    if (scratch[0]) ::DeleteFileW(scratch);
+    if (stub) ::FreeLibrary(stub);
+    return hr;
+}

@@ -1,0 +1,372 @@
+#include "setuppack.h"
+#include "result.h"
+
+namespace {
+
+enum class PackSwitch { Out, Stub, Name, Package, Flags, Code, Version, Transform, Language, None };
+
+struct SwitchName {
+    LPCWSTR text;
+    PackSwitch value;
+};
+
+constexpr SwitchName SWITCHES[] = {
+    {L"out", PackSwitch::Out},         {L"stub", PackSwitch::Stub},
+    {L"name", PackSwitch::Name},       {L"package", PackSwitch::Package},
+    {L"flags", PackSwitch::Flags},     {L"code", PackSwitch::Code},
+    {L"version", PackSwitch::Version}, {L"transform", PackSwitch::Transform},
+    {L"language", PackSwitch::Language},
+};
+
+struct FlagName {
+    LPCWSTR text;
+    DWORD value;
+};
+
+constexpr FlagName FLAG_NAMES[] = {
+    {L"permachine", 0x1},     {L"cache", 0x4},          {L"keepui", 0x8},
+    {L"ignorefailure", 0x10}, {L"allowupgrade", 0x20},  {L"transform", 0x80},
+    {L"patch", 0x100},        {L"patchtarget", 0x200},
+};
+
+BOOL EqualsIgnoringCase(LPCWSTR a, int aLength, LPCWSTR b)
+{
+    return CSTR_EQUAL == ::CompareStringOrdinal(a, aLength, b, -1, TRUE);
+}
+
+PackSwitch SwitchOf(LPCWSTR arg)
+{
+    if (L'/' != arg[0] && L'-' != arg[0]) {
+        return PackSwitch::None;
+    }
+    for (const SwitchName& name : SWITCHES) {
+        if (EqualsIgnoringCase(arg + 1, -1, name.text)) {
+            return name.value;
+        }
+    }
+    return PackSwitch::None;
+}
+
+int HexDigit(WCHAR ch)
+{
+    if (ch >= L'0' && ch <= L'9') return ch - L'0';
+    if (ch >= L'a' && ch <= L'f') return ch - L'a' + 10;
+    if (ch >= L'A' && ch <= L'F') return ch - L'A' + 10;
+    return -1;
+}
+
+// Reads exactly `digits` hex digits; false when one is missing.
+BOOL ReadHex(LPCWSTR* text, int digits, DWORD* value)
+{
+    DWORD result = 0;
+    for (int i = 0; i < digits; ++i) {
+        const int digit = HexDigit((*text)[i]);
+        if (digit < 0) {
+            return FALSE;
+        }
+        result = (result << 4) | static_cast<DWORD>(digit);
+    }
+    *text += digits;
+    *value = result;
+    return TRUE;
+}
+
+BOOL ReadChar(LPCWSTR* text, WCHAR expected)
+{
+    if (**text != expected) {
+        return FALSE;
+    }
+    ++*text;
+    return TRUE;
+}
+
+// An unsigned number in decimal, or in hex after 0x; the whole text must be
+// the number and it must fit 32 bits.
+BOOL ParseNumber(LPCWSTR text, DWORD* value)
+{
+    ULONGLONG result = 0;
+    int base = 10;
+    if (L'0' == text[0] && (L'x' == text[1] || L'X' == text[1])) {
+        base = 16;
+        text += 2;
+    }
+    if (L'\0' == *text) {
+        return FALSE;
+    }
+    for (; *text; ++text) {
+        const int digit = HexDigit(*text);
+        if (digit < 0 || digit >= base) {
+            return FALSE;
+        }
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFull) {
+            return FALSE;
+        }
+    }
+    *value = static_cast<DWORD>(result);
+    return TRUE;
+}
+
+HRESULT ParseFlagNames(LPCWSTR text, DWORD* flags)
+{
+    HRESULT hr = S_OK;
+    DWORD result = 0;
+
+    for (LPCWSTR start = text;;) {
+        LPCWSTR end = start;
+        while (*end && L'+' != *end) {
+            ++end;
+        }
+        BOOL known = FALSE;
+        for (const FlagName& name : FLAG_NAMES) {
+            if (end > start && EqualsIgnoringCase(start, static_cast<int>(end - start), name.text)) {
+                result |= name.value;
+                known = TRUE;
+            }
+        }
+        if (!known) {
+            ReportError(L"unknown flag \"%.*ls\" in /flags %ls", static_cast<int>(end - start), start, text);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        if (L'\0' == *end) {
+            break;
+        }
+        start = end + 1;
+    }
+    *flags = result;
+
+Exit:
+    return hr;
+}
+
+HRESULT ParseFlags(LPCWSTR text, DWORD* flags)
+{
+    if (text[0] >= L'0' && text[0] <= L'9') {
+        if (!ParseNumber(text, flags)) {
+            ReportError(L"bad /flags number: %ls", text);
+            return PACK_E_USAGE;
+        }
+        return S_OK;
+    }
+    return ParseFlagNames(text, flags);
+}
+
+// The name part of a path: what follows its last "\", "/" or ":".
+LPCWSTR FileNameOf(LPCWSTR path)
+{
+    LPCWSTR name = path;
+    for (LPCWSTR p = path; *p; ++p) {
+        if (L'\\' == *p || L'/' == *p || L':' == *p) {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+HRESULT AddPackage(PackOptions* options, LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+    const LPCWSTR fileName = FileNameOf(path);
+    const size_t length = lstrlenW(fileName);
+
+    if (options->packageCount >= MAX_BUNDLE_ENTRIES) {
+        ReportError(L"more than %u packages", MAX_BUNDLE_ENTRIES);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (0 == length || length > MAX_FILE_NAME_CHARS) {
+        ReportError(L"package file name must have 1 to %u characters: %ls", MAX_FILE_NAME_CHARS, path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    options->packages[options->packageCount].path = path;
+    options->packages[options->packageCount].fileName = fileName;
+    ++options->packageCount;
+
+Exit:
+    return hr;
+}
+
+HRESULT AddTransform(PackOptions* options, LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+
+    if (options->transformCount >= MAX_BUNDLE_ENTRIES) {
+        ReportError(L"more than %u transforms", MAX_BUNDLE_ENTRIES);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    options->transforms[options->transformCount].path = path;
+    ++options->transformCount;
+
+Exit:
+    return hr;
+}
+
+PackageSpec* CurrentPackage(PackOptions* options, LPCWSTR option)
+{
+    if (0 == options->packageCount) {
+        ReportError(L"%ls must follow a /package", option);
+        return nullptr;
+    }
+    return &options->packages[options->packageCount - 1];
+}
+
+// Applies one switch and its value.
+HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+    PackageSpec* package = nullptr;
+    TransformSpec* transform = nullptr;
+
+    switch (kind) {
+    case PackSwitch::Out:
+        options->outPath = value;
+        break;
+    case PackSwitch::Stub:
+        options->stubPath = value;
+        break;
+    case PackSwitch::Name:
+        if (lstrlenW(value) > static_cast<int>(MAX_PRODUCT_NAME_CHARS)) {
+            ReportError(L"/name is longer than %u characters", MAX_PRODUCT_NAME_CHARS);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        options->productName = value;
+        break;
+    case PackSwitch::Package:
+        EXIT_IF_FAILED(AddPackage(options, value));
+        break;
+    case PackSwitch::Transform:
+        EXIT_IF_FAILED(AddTransform(options, value));
+        break;
+    case PackSwitch::Flags:
+        package = CurrentPackage(options, option);
+        if (!package) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(ParseFlags(value, &package->flags));
+        break;
+    case PackSwitch::Code:
+        package = CurrentPackage(options, option);
+        if (!package) EXIT_WITH(PACK_E_USAGE);
+        if (FAILED(ParseGuidText(value, &package->productCode))) {
+            ReportError(L"bad GUID for /code: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", value);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        package->hasProductCode = TRUE;
+        break;
+    case PackSwitch::Version:
+        package = CurrentPackage(options, option);
+        if (!package) EXIT_WITH(PACK_E_USAGE);
+        if (FAILED(ParseVersionText(value, &package->versionHigh, &package->versionLow))) {
+            ReportError(L"bad version for /version: %ls (expected a.b.c.d, each 0 to 65535)", value);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        package->hasVersion = TRUE;
+        break;
+    case PackSwitch::Language:
+        if (0 == options->transformCount) {
+            ReportError(L"%ls must follow a /transform", option);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        transform = &options->transforms[options->transformCount - 1];
+        if (!ParseNumber(value, &transform->language) || transform->language > 0xFFFF) {
+            ReportError(L"bad language identifier: %ls (expected a number 0 to 65535)", value);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        transform->hasLanguage = TRUE;
+        break;
+    case PackSwitch::None:
+        break;
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT CheckComplete(const PackOptions* options)
+{
+    HRESULT hr = S_OK;
+
+    if (!options->outPath) {
+        ReportError(L"no /out given");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (DWORD j = 0; j < options->transformCount; ++j) {
+        if (!options->transforms[j].hasLanguage) {
+            ReportError(L"transform %ls has no /language", options->transforms[j].path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT ParseGuidText(LPCWSTR text, GUID* guid)
+{
+    DWORD value = 0;
+    GUID result = {};
+
+    if (!ReadChar(&text, L'{') || !ReadHex(&text, 8, &value)) return E_INVALIDARG;
+    result.Data1 = value;
+    if (!ReadChar(&text, L'-') || !ReadHex(&text, 4, &value)) return E_INVALIDARG;
+    result.Data2 = static_cast<WORD>(value);
+    if (!ReadChar(&text, L'-') || !ReadHex(&text, 4, &value)) return E_INVALIDARG;
+    result.Data3 = static_cast<WORD>(value);
+    if (!ReadChar(&text, L'-')) return E_INVALIDARG;
+    for (int i = 0; i < 8; ++i) {
+        if (2 == i && !ReadChar(&text, L'-')) return E_INVALIDARG;
+        if (!ReadHex(&text, 2, &value)) return E_INVALIDARG;
+        result.Data4[i] = static_cast<BYTE>(value);
+    }
+    if (!ReadChar(&text, L'}') || L'\0' != *text) return E_INVALIDARG;
+    *guid = result;
+    return S_OK;
+}
+
+// One to four dot-separated decimal parts, each 0 to 65535; missing trailing
+// parts are 0 (installer packages often carry three).
+HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low)
+{
+    DWORD parts[4] = {};
+    int count = 0;
+
+    for (;;) {
+        DWORD part = 0;
+        int digits = 0;
+        for (; *text >= L'0' && *text <= L'9'; ++text, ++digits) {
+            part = part * 10 + (*text - L'0');
+            if (part > 0xFFFF) return E_INVALIDARG;
+        }
+        if (0 == digits || count == 4) return E_INVALIDARG;
+        parts[count++] = part;
+        if (L'\0' == *text) break;
+        if (L'.' != *text) return E_INVALIDARG;
+        ++text;
+    }
+    *high = (parts[0] << 16) | parts[1];
+    *low = (parts[2] << 16) | parts[3];
+    return S_OK;
+}
+
+HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options)
+{
+    HRESULT hr = S_OK;
+
+    for (int i = 1; i < argc; ++i) {
+        const PackSwitch kind = SwitchOf(argv[i]);
+        if (PackSwitch::None == kind) {
+            ReportError(L"unknown argument: %ls", argv[i]);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        // A value that is itself a switch means the value was left out.
+        if (i + 1 >= argc || PackSwitch::None != SwitchOf(argv[i + 1]) || L'\0' == argv[i + 1][0]) {
+            ReportError(L"%ls needs a value", argv[i]);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        EXIT_IF_FAILED(ApplySwitch(options, kind, argv[i], argv[i + 1]));
+        ++i;
+    }
+    EXIT_IF_FAILED(CheckComplete(options));
+
+Exit:
+    return hr;
+}
