@@ -8,6 +8,7 @@
 #   --version A.B.C.D      ProductVersion (default 1.0.0.0)
 #   --upgrade-code {GUID}  UpgradeCode property (default: none)
 #   --package-code {GUID}  summary package code (default: a new one)
+#   --component-code {GUID} the component's GUID (default: a new one)
 #   --key KEY              registry key under HKLM (default Software\NAME)
 #   --value-name NAME      registry value name (default Version)
 #   --value DATA           registry value data (default: the version)
@@ -27,7 +28,7 @@ sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"
 
 [ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
 out=$1; shift
-name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= key= value_name=Version
+name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= component_code= key= value_name=Version
 value= fail=0 x64=0 per_user=0
 extra_properties=()
 while [ $# -gt 0 ]; do
@@ -44,6 +45,7 @@ while [ $# -gt 0 ]; do
         --version) version=$2 ;;
         --upgrade-code) upgrade_code=$2 ;;
         --package-code) package_code=$2 ;;
+        --component-code) component_code=$2 ;;
         --key) key=$2 ;;
         --value-name) value_name=$2 ;;
         --value) value=$2 ;;
@@ -55,8 +57,9 @@ done
 guid_re='^\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}$'
 code=${code:-$(new_guid)}; code=${code^^}
 package_code=${package_code:-$(new_guid)}; package_code=${package_code^^}
+component_code=${component_code:-$(new_guid)}; component_code=${component_code^^}
 upgrade_code=${upgrade_code^^}
-for g in "$code" "$package_code" ${upgrade_code:+"$upgrade_code"}; do
+for g in "$code" "$package_code" "$component_code" ${upgrade_code:+"$upgrade_code"}; do
     [[ "$g" =~ $guid_re ]] || die "not a braced GUID: $g"
 done
 [[ "$version" =~ ^[0-9]+(\.[0-9]+){0,3}$ ]] || die "bad version: $version"
@@ -84,7 +87,7 @@ done
 q+=";CREATE TABLE \`Directory\` (\`Directory\` CHAR(72) NOT NULL, \`Directory_Parent\` CHAR(72), \`DefaultDir\` CHAR(255) NOT NULL LOCALIZABLE PRIMARY KEY \`Directory\`)"
 q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('TARGETDIR', '', 'SourceDir')"
 q+=";CREATE TABLE \`Component\` (\`Component\` CHAR(72) NOT NULL, \`ComponentId\` CHAR(38), \`Directory_\` CHAR(72) NOT NULL, \`Attributes\` SHORT NOT NULL, \`Condition\` CHAR(255), \`KeyPath\` CHAR(72) PRIMARY KEY \`Component\`)"
-q+=";INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('Main', '$(new_guid)', 'TARGETDIR', $component_attributes, '', 'MainValue')"
+q+=";INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('Main', '$component_code', 'TARGETDIR', $component_attributes, '', 'MainValue')"
 q+=";CREATE TABLE \`Registry\` (\`Registry\` CHAR(72) NOT NULL, \`Root\` SHORT NOT NULL, \`Key\` CHAR(255) NOT NULL LOCALIZABLE, \`Name\` CHAR(255) LOCALIZABLE, \`Value\` LONGCHAR LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Registry\`)"
 q+=";INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('MainValue', 2, '$(sql_text "$key")', '$(sql_text "$value_name")', '$(sql_text "$value")', 'Main')"
 q+=";CREATE TABLE \`Feature\` (\`Feature\` CHAR(38) NOT NULL, \`Feature_Parent\` CHAR(38), \`Title\` CHAR(64) LOCALIZABLE, \`Description\` CHAR(255) LOCALIZABLE, \`Display\` SHORT, \`Level\` SHORT NOT NULL, \`Directory_\` CHAR(72), \`Attributes\` SHORT NOT NULL PRIMARY KEY \`Feature\`)"
