@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(wine wine64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-          msitools xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3)
+          msitools xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3
+          fonts-ipafont-gothic)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

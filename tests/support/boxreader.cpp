@@ -5,6 +5,7 @@
 // Waits for N (default 1) visible "#32770" boxes, prints each one as
 //   caption: <caption>
 //   text: <text, its lines as they are>
+//   rect: <left> <top> <width> <height>   (screen pixels, for cropping a screenshot)
 //   --
 // in UTF-8 on standard output, and answers it with IDOK unless --keep is given
 // (a script that takes a screenshot keeps the box open and answers it later with
@@ -83,7 +84,12 @@ int wmain(int argc, wchar_t** argv)
         for (HWND dialog : dialogs) {
             if (std::find(seen.begin(), seen.end(), dialog) != seen.end()) continue;
             const ObservedBox box = ReadBox(dialog);
-            Print(L"caption: " + box.caption + L"\ntext: " + box.text + L"\n--\n");
+            RECT rect = {};
+            GetWindowRect(dialog, &rect);
+            Print(L"caption: " + box.caption + L"\ntext: " + box.text + L"\nrect: " +
+                  std::to_wstring(rect.left) + L" " + std::to_wstring(rect.top) + L" " +
+                  std::to_wstring(rect.right - rect.left) + L" " +
+                  std::to_wstring(rect.bottom - rect.top) + L"\n--\n");
             if (!options.keep) PostMessageW(dialog, WM_COMMAND, IDOK, 0);
             seen.push_back(dialog);
             if (static_cast<long>(seen.size()) == options.count) break;

@@ -1,0 +1,163 @@
+// The real setup.exe under Wine: what a user or a script sees at the front door.
+// ctest runs this executable once per Linux locale with the language whose help
+// text is expected (--language=de|en|es|fr|it|ja); setup.exe, started from here,
+// inherits that locale.
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include "helptexts.h"
+#include "messages.h"
+#include "testsupport.h"
+
+namespace {
+
+const HelpLanguage* g_expected = nullptr;
+
+std::wstring SetupExe()
+{
+    return WindowsPathFromUnix(SETUP_EXE_PATH);
+}
+
+RunResult RunSetupExe(const std::wstring& arguments)
+{
+    return RunWatched(Quoted(SetupExe()) + L" " + arguments);
+}
+
+// One entry of a string table in exactly the given language, without the
+// loader's fallbacks; empty when that language has no such block.
+std::wstring StringInLanguage(HMODULE module, UINT id, LANGID language)
+{
+    HRSRC found = FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
+    if (!found) return std::wstring();
+    const WORD* entry = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
+    for (UINT i = 0; i < id % 16; ++i) entry += 1 + *entry;
+    return std::wstring(reinterpret_cast<const wchar_t*>(entry + 1), *entry);
+}
+
+struct DataFile {
+    HMODULE module;
+    DataFile() : module(LoadLibraryExW(SetupExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+    ~DataFile() { if (module) FreeLibrary(module); }
+};
+
+} // namespace
+
+TEST(Resources, EachHelpTextIsCarriedForItsCountryAndItsWholeLanguage)
+{
+    DataFile exe;
+    ASSERT_NE(nullptr, exe.module);
+    for (const HelpLanguage& language : HELP_LANGUAGES) {
+        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT, language.language))
+            << language.code;
+        if (PRIMARYLANGID(language.language) == LANG_ENGLISH) continue;
+        const LANGID neutral = MAKELANGID(PRIMARYLANGID(language.language), SUBLANG_NEUTRAL);
+        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT, neutral))
+            << language.code;
+    }
+    EXPECT_EQ(L"Tessaro", StringInLanguage(exe.module, IDS_PRODUCT_NAME, 1033));
+}
+
+TEST(Resources, EnglishHelpIsNineLinesJoinedByABareLineFeed)
+{
+    const std::wstring text = FindHelpLanguage("en")->text;
+    EXPECT_EQ(282u, text.size());
+    size_t lineFeeds = 0;
+    for (wchar_t c : text) lineFeeds += (c == L'\n');
+    EXPECT_EQ(8u, lineFeeds);
+    EXPECT_EQ(std::wstring::npos, text.find(L'\r'));
+    EXPECT_NE(L'\n', text.back());
+}
+
+TEST(HelpBox, ShowsTheUsersLanguageUnderTheProductName)
+{
+    const RunResult run = RunSetupExe(L"/?");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(L"Tessaro", run.boxes[0].caption);
+    EXPECT_EQ(g_expected->text, run.boxes[0].text);
+}
+
+TEST(HelpBox, AHelpSwitchWinsOverEverythingElseOnAGoodLine)
+{
+    const wchar_t* lines[] = {L"/quiet /?", L"-H", L"/HELP /log x.log", L"/o1 Z:\\tmp\\x.msi /h"};
+    for (const wchar_t* line : lines) {
+        const RunResult run = RunSetupExe(line);
+        ASSERT_TRUE(run.finished) << testing::PrintToString(std::wstring(line));
+        EXPECT_EQ(0u, run.exitCode) << testing::PrintToString(std::wstring(line));
+        ASSERT_EQ(1u, run.boxes.size()) << testing::PrintToString(std::wstring(line));
+        EXPECT_EQ(g_expected->text, run.boxes[0].text);
+    }
+}
+
+TEST(HelpBox, HelpWithExtractExtractsNothing)
+{
+    WCHAR temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"frontdoor-help-extract";
+    RemoveDirectoryW(folder.c_str());
+    const RunResult run = RunSetupExe(L"/extract " + Quoted(folder) + L" /?");
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(folder.c_str()));
+}
+
+TEST(BadCommandLine, Exits87AndShowsNothing)
+{
+    const wchar_t* lines[] = {
+        L"/bogus", L"quiet", L"--quiet", L"/quietly", L"\"\"", L"/",
+        L"/lang", L"/log", L"/msicl", L"/out", L"/extract", L"/o1",
+        L"/? /bogus", L"/? extra", L"/quiet /? /log", L"/help --help",
+    };
+    for (const wchar_t* line : lines) {
+        const RunResult run = RunSetupExe(line);
+        ASSERT_TRUE(run.finished) << testing::PrintToString(std::wstring(line));
+        EXPECT_EQ(87u, run.exitCode) << testing::PrintToString(std::wstring(line));
+        EXPECT_TRUE(run.boxes.empty()) << testing::PrintToString(std::wstring(line));
+    }
+}
+
+TEST(SystemErrorBox, ShowsThePlatformTextUnderInstallError)
+{
+    const HRESULT unknownProduct = static_cast<HRESULT>(0x80070645);
+    LPWSTR platformText = nullptr;
+    ASSERT_NE(0u, FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                 nullptr, static_cast<DWORD>(unknownProduct), 0x400,
+                                 reinterpret_cast<LPWSTR>(&platformText), 0, nullptr));
+    const std::wstring expected = platformText;
+    LocalFree(platformText);
+
+    MessageBoxWatcher watcher;
+    ShowSystemErrorMessage(unknownProduct);
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"Install Error", boxes[0].caption);
+    EXPECT_EQ(expected, boxes[0].text);
+}
+
+TEST(SystemErrorBox, ShowsNothingForACodeWithoutText)
+{
+    const HRESULT noText = static_cast<HRESULT>(0x8007FFFF);
+    LPWSTR platformText = nullptr;
+    ASSERT_EQ(0u, FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                 nullptr, static_cast<DWORD>(noText), 0x400,
+                                 reinterpret_cast<LPWSTR>(&platformText), 0, nullptr));
+    MessageBoxWatcher watcher;
+    ShowSystemErrorMessage(noText);
+    EXPECT_TRUE(watcher.Stop().empty());
+}
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    const char* code = "en";
+    for (int i = 1; i < argc; ++i) {
+        if (0 == strncmp(argv[i], "--language=", 11)) code = argv[i] + 11;
+    }
+    g_expected = FindHelpLanguage(code);
+    if (!g_expected) {
+        fprintf(stderr, "unknown --language=%s\n", code);
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}
