@@ -8,8 +8,6 @@
 # (standin-run.sh). The test sets STANDIN_MSI_JOURNAL and STANDIN_MSI_SCRIPT
 # itself, or through set_tests_properties(... ENVIRONMENT ...); formats in
 # standin_journal.h, which the test includes from ${STANDIN_INCLUDE_DIR}.
-include_guard(GLOBAL)
-
 set(STANDIN_PREFIX ${CMAKE_BINARY_DIR}/wine-standin)
 set(STANDIN_RUN ${CMAKE_CURRENT_LIST_DIR}/standin-run.sh)
 set(STANDIN_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR})
