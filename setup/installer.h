@@ -1,6 +1,8 @@
 // The boundary to the Windows Installer service. msi.dll is loaded from the
 // system folder only, when a setup run first needs it, and its operations are
-// taken by ordinal.
+// taken by ordinal: a setup program is often started elevated from a downloads
+// folder, and msi.dll is not one of the DLLs Windows always takes from the
+// system folder, so a copy planted beside the program must never be found.
 #pragma once
 
 #include <windows.h>
@@ -8,18 +10,36 @@
 
 constexpr DWORD INSTALLER_LOG_MODE = 0x1FDF;
 constexpr DWORD INSTALLER_LOG_APPEND = 1;
+constexpr DWORD INSTALLER_LOG_ANEW = 0;
 constexpr DWORD INSTALLER_VERSION_CHARS = 36;
+// The removal request's command line (the empty property text and the literal).
+constexpr LPCWSTR INSTALLER_REMOVE_ALL = L" REMOVE=ALL";
+// InvokeInstaller's success with a remark: the package failed and the failure was
+// tolerated (or a missing patch target was not to be reported).
+constexpr HRESULT INSTALLER_FAILURE_TOLERATED = 1;
 
+// Makes the system folder the only place the process loads DLLs from by name.
+// The entry calls it before anything else.
+void RestrictDllSearchToSystemFolder();
+
+// Loads msi.dll and resolves its operations, once; later calls return S_OK.
 HRESULT InstallerLoad();
 
-// Thin wrappers over the installer's operations; InstallerLoad must have succeeded.
+// Thin wrappers over the installer's operations. Before a successful
+// InstallerLoad they do nothing and the ones with a result return
+// ERROR_DLL_NOT_FOUND.
 void InstallerSetUiLevel(DWORD uiLevel);
 void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes);
+// The installed product's "VersionString"; `size` in characters, in and out.
 UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size);
 UINT InstallerInstallPackage(LPCWSTR packagePath, LPCWSTR commandLine);
 UINT InstallerApplyPatch(LPCWSTR patchPath, LPCWSTR commandLine);
+// Removes an installed product: install level 0, state absent (2).
 UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine);
 
+// Hands one package to the installer and maps its result: S_OK, 1
+// (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,
+// 0x80070669) or a failure. Loads the installer first when needed.
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
                         LPCWSTR logPath, InstallAction action, DWORD uiLevel,
                         BOOL tolerateFailure, BOOL reportMissingPatchTarget);

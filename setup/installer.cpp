@@ -1,0 +1,312 @@
+#include "installer.h"
+
+#include "fileutil.h"
+#include "messages.h"
+#include "result.h"
+#include "strutil.h"
+
+namespace {
+
+// The service's ordinals: the same in every version of msi.dll.
+constexpr WORD ORDINAL_QUERY_PRODUCT = 70;
+constexpr WORD ORDINAL_INSTALL_PACKAGE = 88;
+constexpr WORD ORDINAL_SET_UI_LEVEL = 141;
+constexpr WORD ORDINAL_ENABLE_LOG = 169;
+constexpr WORD ORDINAL_APPLY_PATCH = 175;
+constexpr WORD ORDINAL_CONFIGURE_PRODUCT = 190;
+
+constexpr int INSTALL_LEVEL_DEFAULT = 0;
+constexpr int INSTALL_STATE_ABSENT = 2;
+constexpr int INSTALL_TYPE_DEFAULT = 0;
+
+// Installer results the mapping looks at.
+constexpr UINT RESULT_RESTART_REQUIRED = 3010;
+constexpr UINT RESULT_RESTART_REQUIRED_TO_FINISH = 3011;
+constexpr UINT RESULT_RESTART_STARTED = 1641;
+constexpr UINT RESULT_CANCELLED_BY_USER = 1602;
+constexpr UINT RESULT_FATAL_ERROR = 1603;
+constexpr UINT RESULT_UNKNOWN_PRODUCT = 1605;
+constexpr UINT RESULT_REJECTED_BY_POLICY = 1625;
+constexpr UINT RESULT_SERVICE_FAILED_TO_START = 1631;
+constexpr UINT RESULT_PLATFORM_UNSUPPORTED = 1633;
+constexpr UINT RESULT_PATCH_TARGET_NOT_FOUND = 1642;
+// Shown for every other installer failure: "the process ended unexpectedly".
+constexpr HRESULT RESULT_PROCESS_ABORTED = static_cast<HRESULT>(0x8007042B);
+
+using SetUiLevelOperation = INT(WINAPI*)(INT uiLevel, HWND* window);
+using EnableLogOperation = UINT(WINAPI*)(DWORD mode, LPCWSTR path, DWORD attributes);
+using QueryProductOperation = UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size);
+using InstallPackageOperation = UINT(WINAPI*)(LPCWSTR packagePath, LPCWSTR commandLine);
+using ApplyPatchOperation = UINT(WINAPI*)(LPCWSTR patchPath, LPCWSTR installPackage, INT installType,
+                                          LPCWSTR commandLine);
+using ConfigureProductOperation = UINT(WINAPI*)(LPCWSTR product, INT installLevel, INT installState,
+                                                LPCWSTR commandLine);
+
+struct InstallerOperations {
+    HMODULE module;
+    SetUiLevelOperation setUiLevel;
+    EnableLogOperation enableLog;
+    QueryProductOperation queryProduct;
+    InstallPackageOperation installPackage;
+    ApplyPatchOperation applyPatch;
+    ConfigureProductOperation configureProduct;
+};
+
+// Filled once by InstallerLoad; msi.dll stays loaded for the life of the process.
+InstallerOperations Installer = {};
+
+template <typename Operation>
+HRESULT ResolveOrdinal(HMODULE module, WORD ordinal, Operation* operation)
+{
+    HRESULT hr = S_OK;
+    const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+    EXIT_LAST_ERROR_IF_NULL(address);
+    // Through a plain function pointer type: the cast between two unrelated
+    // function pointer types is what GetProcAddress requires anyway.
+    *operation = reinterpret_cast<Operation>(reinterpret_cast<void (*)()>(address));
+Exit:
+    return hr;
+}
+
+// Systems without the search flags (Windows 7 before its loader update) refuse
+// LOAD_LIBRARY_SEARCH_SYSTEM32 as an invalid parameter; there the DLL is named by
+// its full path in the system folder instead, never by its bare name.
+HRESULT LoadFromSystemFolderByPath(HMODULE* module)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+    EXIT_LAST_ERROR_IF(length == 0 || length >= MAX_PATH);
+    EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\msi.dll"));
+    *module = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    EXIT_LAST_ERROR_IF_NULL(*module);
+Exit:
+    return hr;
+}
+
+HRESULT LoadFromSystemFolder(HMODULE* module)
+{
+    HRESULT hr = S_OK;
+    *module = ::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (nullptr == *module && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+        EXIT_IF_FAILED(LoadFromSystemFolderByPath(module));
+    }
+    EXIT_LAST_ERROR_IF_NULL(*module);
+Exit:
+    return hr;
+}
+
+HRESULT ResolveOperations(HMODULE module, InstallerOperations* operations)
+{
+    HRESULT hr = S_OK;
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_SET_UI_LEVEL, &operations->setUiLevel));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENABLE_LOG, &operations->enableLog));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT, &operations->queryProduct));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_INSTALL_PACKAGE, &operations->installPackage));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_APPLY_PATCH, &operations->applyPatch));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_CONFIGURE_PRODUCT, &operations->configureProduct));
+Exit:
+    return hr;
+}
+
+// The action's text appended to the property text, or E_INVALIDARG for an
+// action that makes no installer call.
+HRESULT ActionText(InstallAction action, LPCWSTR* text)
+{
+    HRESULT hr = S_OK;
+    switch (action) {
+    case InstallAction::Install:
+    case InstallAction::SameVersion:
+    case InstallAction::MajorUpgrade:
+    case InstallAction::ApplyPatch:
+        *text = L"";
+        break;
+    case InstallAction::MinorUpgrade:
+        *text = L" REINSTALL=ALL REINSTALLMODE=\"vomus\"";
+        break;
+    case InstallAction::Uninstall:
+        *text = INSTALLER_REMOVE_ALL;
+        break;
+    default:
+        EXIT_WITH(E_INVALIDARG);
+    }
+Exit:
+    return hr;
+}
+
+// The command line's log is appended to; without one, a new numbered log named
+// after the package is started in the temporary folder. A default log that
+// cannot be named or created leaves the installer without a log: that is no
+// reason to fail the package.
+void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
+{
+    WideString baseName = nullptr;
+    WideString defaultLog = nullptr;
+
+    if (nullptr != logPath) {
+        InstallerEnableLog(INSTALLER_LOG_MODE, logPath, INSTALLER_LOG_APPEND);
+    } else if (nullptr != packageFileName &&
+               SUCCEEDED(FileutilBaseName(packageFileName, &baseName)) &&
+               SUCCEEDED(FileutilCreateNumberedTemp(baseName, L"log", &defaultLog, nullptr))) {
+        InstallerEnableLog(INSTALLER_LOG_MODE, defaultLog, INSTALLER_LOG_ANEW);
+    }
+
+    StrutilFree(defaultLog);
+    StrutilFree(baseName);
+}
+
+bool IsRestartResult(UINT result)
+{
+    return result == RESULT_RESTART_REQUIRED || result == RESULT_RESTART_REQUIRED_TO_FINISH ||
+           result == RESULT_RESTART_STARTED;
+}
+
+// The installer's result as the run sees it, with the "Install Error" box for
+// the failures the user must be told about.
+HRESULT MapInstallerResult(UINT result, BOOL tolerateFailure, BOOL reportMissingPatchTarget)
+{
+    if (result == ERROR_SUCCESS) {
+        return S_OK;
+    }
+    const HRESULT failure = ResultFromWin32(static_cast<LONG>(result));
+    if (IsRestartResult(result)) {
+        return failure;
+    }
+    if (tolerateFailure) {
+        return INSTALLER_FAILURE_TOLERATED;
+    }
+    switch (result) {
+    case RESULT_CANCELLED_BY_USER:
+    case RESULT_FATAL_ERROR:
+        break;
+    case RESULT_UNKNOWN_PRODUCT:
+    case RESULT_REJECTED_BY_POLICY:
+    case RESULT_SERVICE_FAILED_TO_START:
+    case RESULT_PLATFORM_UNSUPPORTED:
+        ShowSystemErrorMessage(failure);
+        break;
+    case RESULT_PATCH_TARGET_NOT_FOUND:
+        if (!reportMissingPatchTarget) {
+            return INSTALLER_FAILURE_TOLERATED;
+        }
+        ShowSystemErrorMessage(failure);
+        break;
+    default:
+        ShowSystemErrorMessage(RESULT_PROCESS_ABORTED);
+        break;
+    }
+    return failure;
+}
+
+} // namespace
+
+void RestrictDllSearchToSystemFolder()
+{
+    // Looked up rather than imported: Windows 7 before its loader update lacks
+    // it, and an import would keep the program from starting at all there.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const FARPROC address = kernel ? ::GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    if (nullptr != address) {
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(address))(
+            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        // At least the current folder leaves the search.
+        ::SetDllDirectoryW(L"");
+    }
+}
+
+HRESULT InstallerLoad()
+{
+    HRESULT hr = S_OK;
+    HMODULE module = nullptr;
+    InstallerOperations operations = {};
+
+    if (nullptr != Installer.module) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(LoadFromSystemFolder(&module));
+    EXIT_IF_FAILED(ResolveOperations(module, &operations));
+    operations.module = module;
+    module = nullptr;
+    Installer = operations;
+
+Exit:
+    if (nullptr != module) {
+        ::FreeLibrary(module);
+    }
+    return hr;
+}
+
+void InstallerSetUiLevel(DWORD uiLevel)
+{
+    if (nullptr != Installer.setUiLevel) {
+        Installer.setUiLevel(static_cast<INT>(uiLevel), nullptr);
+    }
+}
+
+void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes)
+{
+    if (nullptr != Installer.enableLog) {
+        Installer.enableLog(mode, path, attributes);
+    }
+}
+
+UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size)
+{
+    return nullptr == Installer.queryProduct ? ERROR_DLL_NOT_FOUND
+                                             : Installer.queryProduct(productCode, L"VersionString", buffer, size);
+}
+
+UINT InstallerInstallPackage(LPCWSTR packagePath, LPCWSTR commandLine)
+{
+    return nullptr == Installer.installPackage ? ERROR_DLL_NOT_FOUND
+                                               : Installer.installPackage(packagePath, commandLine);
+}
+
+UINT InstallerApplyPatch(LPCWSTR patchPath, LPCWSTR commandLine)
+{
+    return nullptr == Installer.applyPatch
+               ? ERROR_DLL_NOT_FOUND
+               : Installer.applyPatch(patchPath, nullptr, INSTALL_TYPE_DEFAULT, commandLine);
+}
+
+UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
+{
+    return nullptr == Installer.configureProduct
+               ? ERROR_DLL_NOT_FOUND
+               : Installer.configureProduct(productCode, INSTALL_LEVEL_DEFAULT, INSTALL_STATE_ABSENT, commandLine);
+}
+
+HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
+                        LPCWSTR logPath, InstallAction action, DWORD uiLevel,
+                        BOOL tolerateFailure, BOOL reportMissingPatchTarget)
+{
+    HRESULT hr = S_OK;
+    WideString commandLine = nullptr;
+    LPCWSTR actionText = nullptr;
+    UINT installerResult = ERROR_SUCCESS;
+
+    EXIT_IF_FAILED(ActionText(action, &actionText));
+    EXIT_IF_FAILED(InstallerLoad());
+
+    InstallerSetUiLevel(uiLevel);
+    EnableInstallerLog(packageFileName, logPath);
+
+    EXIT_IF_FAILED(StrutilCopy(&commandLine, nullptr != propertyText ? propertyText : L"", 0));
+    EXIT_IF_FAILED(StrutilAppend(&commandLine, actionText, 0));
+
+    if (action == InstallAction::ApplyPatch) {
+        installerResult = InstallerApplyPatch(packagePath, commandLine);
+    } else {
+        installerResult = InstallerInstallPackage(packagePath, commandLine);
+    }
+    hr = MapInstallerResult(installerResult, tolerateFailure, reportMissingPatchTarget);
+    if (FAILED(hr)) {
+        EXIT_WITH(hr);
+    }
+
+Exit:
+    StrutilFree(commandLine);
+    return hr;
+}
