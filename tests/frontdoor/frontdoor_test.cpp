@@ -57,6 +57,33 @@ TEST(Resources, EachHelpTextIsCarriedForItsCountryAndItsWholeLanguage)
     EXPECT_EQ(L"Tessaro", StringInLanguage(exe.module, IDS_PRODUCT_NAME, 1033));
 }
 
+TEST(Resources, CarriesIconVersionRecordAndAnExplicitManifest)
+{
+    DataFile exe;
+    ASSERT_NE(nullptr, exe.module);
+    EXPECT_NE(nullptr, FindResourceW(exe.module, MAKEINTRESOURCEW(100), RT_GROUP_ICON));  // IDI_APP_ICON
+
+    HRSRC version = FindResourceW(exe.module, MAKEINTRESOURCEW(1), RT_VERSION);
+    ASSERT_NE(nullptr, version);
+    void* block = LockResource(LoadResource(exe.module, version));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&fixed), &size));
+    EXPECT_EQ(VS_FFI_SIGNATURE, fixed->dwSignature);
+    EXPECT_EQ(static_cast<DWORD>(VFT_APP), fixed->dwFileType);
+    wchar_t* productName = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block, L"\\StringFileInfo\\040904B0\\ProductName",
+                               reinterpret_cast<void**>(&productName), &size));
+    EXPECT_STREQ(L"Tessaro", productName);
+
+    HRSRC manifest = FindResourceW(exe.module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_NE(nullptr, manifest);
+    const std::string xml(static_cast<const char*>(LockResource(LoadResource(exe.module, manifest))),
+                          SizeofResource(exe.module, manifest));
+    EXPECT_NE(std::string::npos, xml.find("<requestedExecutionLevel level=\"requireAdministrator\""));
+    EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
+}
+
 TEST(Resources, EnglishHelpIsNineLinesJoinedByABareLineFeed)
 {
     const std::wstring text = FindHelpLanguage("en")->text;
@@ -76,6 +103,7 @@ TEST(HelpBox, ShowsTheUsersLanguageUnderTheProductName)
     ASSERT_EQ(1u, run.boxes.size());
     EXPECT_EQ(L"Tessaro", run.boxes[0].caption);
     EXPECT_EQ(g_expected->text, run.boxes[0].text);
+    EXPECT_FALSE(run.boxes[0].hasIcon);
 }
 
 TEST(HelpBox, AHelpSwitchWinsOverEverythingElseOnAGoodLine)
@@ -133,6 +161,7 @@ TEST(SystemErrorBox, ShowsThePlatformTextUnderInstallError)
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(L"Install Error", boxes[0].caption);
     EXPECT_EQ(expected, boxes[0].text);
+    EXPECT_TRUE(boxes[0].hasIcon);
 }
 
 TEST(SystemErrorBox, ShowsNothingForACodeWithoutText)

@@ -25,8 +25,14 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM param)
 {
     auto* box = reinterpret_cast<ObservedBox*>(param);
     if (ClassName(child) != L"Static") return TRUE;
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if ((style & SS_TYPEMASK) == SS_ICON) {
+        box->hasIcon = box->hasIcon ||
+                       (IsWindowVisible(child) && SendMessageW(child, STM_GETICON, 0, 0) != 0);
+        return TRUE;
+    }
     const std::wstring text = WindowText(child);
-    if (text.empty()) return TRUE;   // the icon is a Static without text
+    if (text.empty()) return TRUE;
     if (!box->text.empty()) box->text += L'\n';
     box->text += text;
     return TRUE;

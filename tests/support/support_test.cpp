@@ -12,6 +12,7 @@ TEST(MessageBoxWatcher, ReadsAndAnswersABoxOfThisProcess)
     ASSERT_EQ(1u, boxes.size());
     EXPECT_EQ(L"Watcher caption", boxes[0].caption);
     EXPECT_EQ(L"first line\nsecond line", boxes[0].text);
+    EXPECT_FALSE(boxes[0].hasIcon);
     EXPECT_EQ(GetCurrentProcessId(), boxes[0].processId);
 }
 
@@ -23,7 +24,9 @@ TEST(MessageBoxWatcher, AnswersEachOfSeveralBoxesOnce)
     const std::vector<ObservedBox> boxes = watcher.Stop();
     ASSERT_EQ(2u, boxes.size());
     EXPECT_EQ(L"one", boxes[0].text);
+    EXPECT_TRUE(boxes[0].hasIcon);
     EXPECT_EQ(L"two", boxes[1].text);
+    EXPECT_FALSE(boxes[1].hasIcon);
 }
 
 TEST(MessageBoxWatcher, SeesNothingWhenNoBoxIsShown)

@@ -8,7 +8,8 @@
 // The watcher is a background thread that polls EnumWindows every 20 ms for
 // visible top-level windows of class "#32770" (message boxes and other dialogs)
 // in the whole session, records each one once (caption, the non-empty texts of
-// its "Static" children joined by '\n', owning process id) and answers it by
+// its "Static" children joined by '\n', whether it shows an icon, owning
+// process id) and answers it by
 // posting WM_COMMAND with the chosen button (IDOK by default). Boxes of every
 // process are recorded: under scripts/session.sh a test has the Wine session
 // to itself, so a box that appears belongs to the test.
@@ -35,6 +36,7 @@
 struct ObservedBox {
     std::wstring caption;
     std::wstring text;
+    bool hasIcon = false;   // a visible icon (MB_ICONERROR and the like)
     DWORD processId = 0;
 };
 
