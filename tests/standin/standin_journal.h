@@ -9,6 +9,9 @@
 //                        journal when unset)
 //   STANDIN_MSI_SCRIPT   file with the results the stand-in returns (defaults
 //                        below when unset or when it has no line for a call)
+//   STANDIN_MSI_LOADS    file the stand-in appends one line to whenever a process
+//                        loads it, before any call: the path of that process's
+//                        executable, UTF-8 (no file when unset)
 //
 // Journal: UTF-8, one line per call, fields separated by a tab, '\n' at the end.
 // The first field names the operation, the last one is the value it returned:
@@ -50,6 +53,7 @@
 
 #define STANDIN_JOURNAL_VARIABLE L"STANDIN_MSI_JOURNAL"
 #define STANDIN_SCRIPT_VARIABLE L"STANDIN_MSI_SCRIPT"
+#define STANDIN_LOADS_VARIABLE L"STANDIN_MSI_LOADS"
 #define STANDIN_NULL_FIELD "%null"
 
 // What the tests use to read a journal: everything below is test-side only.

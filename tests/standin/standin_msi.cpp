@@ -181,7 +181,33 @@ void WriteJournal(Line* line)
     CloseHandle(file);
 }
 
+// Tells which processes loaded the installer at all, calls or not.
+void RecordLoad()
+{
+    WCHAR path[MAX_PATH];
+    WCHAR executable[MAX_PATH];
+    if (!ReadVariable(STANDIN_LOADS_VARIABLE, path, MAX_PATH)) return;
+    DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    char line[4 * MAX_PATH + 2];
+    int count = WideCharToMultiByte(CP_UTF8, 0, executable, -1, line, 4 * MAX_PATH, nullptr, nullptr);
+    if (count <= 0) return;
+    line[count - 1] = '\n';
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(count), &written, nullptr);
+    CloseHandle(file);
+}
+
 } // namespace
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) RecordLoad();
+    return TRUE;
+}
 
 extern "C" {
 

@@ -181,4 +181,30 @@ TEST_F(StandinTest, NoJournalVariableMeansNoJournalAndDefaults)
     EXPECT_EQ(GetFileAttributesW(journal_.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(StandinTest, EveryLoadIsRecordedWithTheLoadingProgram)
+{
+    const std::wstring loads = TempFile(L"standin-self-loads.txt");
+    DeleteFileW(loads.c_str());
+    FreeLibrary(module_);
+    SetEnvironmentVariableW(STANDIN_LOADS_VARIABLE, loads.c_str());
+    module_ = LoadLibraryW(L"msi.dll");
+    SetEnvironmentVariableW(STANDIN_LOADS_VARIABLE, nullptr);
+    ASSERT_NE(module_, nullptr);
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    HANDLE file = CreateFileW(loads.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char content[1024] = {};
+    DWORD read = 0;
+    ReadFile(file, content, sizeof(content) - 1, &read, nullptr);
+    CloseHandle(file);
+    DeleteFileW(loads.c_str());
+    wchar_t line[1024] = {};
+    MultiByteToWideChar(CP_UTF8, 0, content, -1, line, 1024);
+    EXPECT_EQ(std::wstring(line), std::wstring(self) + L"\n");
+    // No calls were made, so the journal stays untouched.
+    EXPECT_EQ(GetFileAttributesW(journal_.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 } // namespace
