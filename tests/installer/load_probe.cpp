@@ -11,6 +11,8 @@
 //   load    InstallerLoad alone: its own load must not look beside the program
 //   unsafe  a plain LoadLibraryW("msi.dll") only: the control case, showing
 //           that the planted DLL is found when the program does look there
+//   invoke  InvokeInstaller for C:\none.msi; the exit code is the low 16 bits
+//           of its result (for a system msi.dll that is missing or broken)
 #include <windows.h>
 #include "installer.h"
 
@@ -19,6 +21,11 @@ int wmain(int argc, wchar_t** argv)
     const wchar_t* mode = argc > 1 ? argv[1] : L"entry";
     if (lstrcmpW(mode, L"unsafe") == 0) {
         return LoadLibraryW(L"msi.dll") != nullptr ? 0 : 3;
+    }
+    if (lstrcmpW(mode, L"invoke") == 0) {
+        const HRESULT hr = InvokeInstaller(L"none.msi", L"C:\\none.msi", nullptr, nullptr, InstallAction::Install,
+                                           UI_LEVEL_NONE, FALSE, FALSE);
+        return static_cast<int>(hr & 0xFFFF);
     }
     if (lstrcmpW(mode, L"entry") == 0) {
         RestrictDllSearchToSystemFolder();

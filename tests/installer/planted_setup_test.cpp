@@ -123,4 +123,58 @@ TEST_F(PlantedBesideSetupTest, SetupRunLoadsTheSystemInstallerOnly)
     EXPECT_EQ(calls.back().operation, "install");
 }
 
+// The system's msi.dll itself missing or without the operations: the load's
+// failure is the result, and nothing else is tried. The stand-in is put back
+// afterwards (standin-run.sh also copies it anew for every test program).
+class BrokenSystemInstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t system[MAX_PATH];
+        GetSystemDirectoryW(system, MAX_PATH);
+        installer_ = std::wstring(system) + L"\\msi.dll";
+        saved_ = TempFolder() + L"standin-msi-saved.dll";
+        probe_ = WindowsPathFromUnix(LOAD_PROBE_PATH);
+        journal_ = TempFolder() + L"broken-installer-journal.txt";
+        ASSERT_TRUE(CopyFileW(installer_.c_str(), saved_.c_str(), FALSE));
+        SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, journal_.c_str());
+        DeleteFileW(journal_.c_str());
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(CopyFileW(saved_.c_str(), installer_.c_str(), FALSE));
+        DeleteFileW(saved_.c_str());
+        DeleteFileW((installer_ + L".loaded").c_str());
+        DeleteFileW(journal_.c_str());
+    }
+
+    DWORD Run(const std::wstring& commandLine)
+    {
+        RunResult run = RunWatched(commandLine);
+        EXPECT_TRUE(run.finished);
+        EXPECT_TRUE(run.boxes.empty());
+        return run.exitCode;
+    }
+
+    std::wstring installer_, saved_, probe_, journal_;
+};
+
+TEST_F(BrokenSystemInstallerTest, WithoutTheOperationsTheLoadFailsWithProcNotFound)
+{
+    ASSERT_TRUE(CopyFileW(WindowsPathFromUnix(PLANTED_MSI_PATH).c_str(), installer_.c_str(), FALSE));
+    EXPECT_EQ(Run(Quoted(probe_) + L" load"), 1u);
+    EXPECT_EQ(Run(Quoted(probe_) + L" invoke"), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    DWORD setupExit = Run(Quoted(WindowsPathFromUnix(SETUP_EXE_PATH)) + L" /quiet");
+    if (setupExit != NOT_IMPLEMENTED_EXIT_CODE) EXPECT_EQ(setupExit, static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
+
+TEST_F(BrokenSystemInstallerTest, WithoutTheDllTheLoadFailsWithModNotFound)
+{
+    ASSERT_TRUE(DeleteFileW(installer_.c_str()));
+    EXPECT_EQ(Run(Quoted(probe_) + L" invoke"), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    DWORD setupExit = Run(Quoted(WindowsPathFromUnix(SETUP_EXE_PATH)) + L" /quiet");
+    if (setupExit != NOT_IMPLEMENTED_EXIT_CODE) EXPECT_EQ(setupExit, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_TRUE(StandinReadJournal(journal_).empty());
+}
+
 } // namespace
