@@ -11,7 +11,9 @@ program fails is printed as "n/a" with the reason.
 """
 
 import glob
+import collections
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -22,10 +24,10 @@ MiB = 1024 * 1024
 WINE = "/usr/lib/wine/wine64"
 RUN_TIMEOUT = 300  # seconds; a hung program becomes "n/a", not a hung bench
 
-EXTRACT_ROUNDS = 5
+EXTRACT_ROUNDS = 11
 MEMORY_ROUNDS = 3
-STARTUP_ROUNDS = 10
-INSTALL_ROUNDS = 5
+STARTUP_ROUNDS = 11
+INSTALL_ROUNDS = 9
 SAMPLE_INTERVAL = 0.002  # seconds between two reads of smaps_rollup
 
 # Package entry flags of the bundles: per machine, the command line's UI level.
@@ -33,6 +35,10 @@ BUNDLE_FLAGS = "9"
 RANDOM_CODE = "{6B1F3C2A-8E4D-4A5B-9C7E-0F1A2B3C4D5E}"
 SMALL_CODE = "{2C7E9A41-5B3D-4F60-8A1C-9D2E3F405162}"
 SMALL_NAME = "BenchSmall"
+
+
+# One finished Windows program: wall-clock seconds, CPU seconds, exit code.
+Run = collections.namedtuple("Run", "wall cpu code")
 
 
 class NotAvailable(Exception):
@@ -71,24 +77,35 @@ class Bench:
         return path
 
     def run(self, args, capture=False):
-        """Runs one Windows program; returns (seconds, exit code, output)."""
+        """Runs one Windows program; returns (Run, output).
+
+        The CPU time is the user and system time of the wine process itself
+        (the wineserver's share is not in it): on a shared machine it moves
+        less than the wall-clock time does.
+        """
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
+        process = subprocess.Popen([WINE] + args, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
+                                   stderr=subprocess.STDOUT if capture else subprocess.DEVNULL)
         try:
-            done = subprocess.run([WINE] + args, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
-                                  stderr=subprocess.STDOUT if capture else subprocess.DEVNULL,
-                                  timeout=RUN_TIMEOUT)
+            output, _ = process.communicate(timeout=RUN_TIMEOUT)
         except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
             raise NotAvailable(f"{os.path.basename(args[0])} did not end within {RUN_TIMEOUT} s")
         seconds = time.perf_counter() - start
-        output = done.stdout.decode(errors="replace").strip() if capture else ""
-        return seconds, done.returncode, output
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+        text = output.decode(errors="replace").strip() if capture and output else ""
+        return Run(seconds, cpu, process.returncode), text
 
     def run_ok(self, args, what):
-        seconds, code, output = self.run(args, capture=True)
-        if code != 0:
-            raise NotAvailable(f"{what} exited with {code}" + (f": {output[-200:]}" if output else ""))
-        return seconds
+        run, output = self.run(args, capture=True)
+        if run.code != 0:
+            raise NotAvailable(f"{what} exited with {run.code} (low 8 bits)"
+                               + (f": {output[-200:]}" if output else ""))
+        return run
 
     def sample_memory(self, args):
         """Runs one Windows program and samples the memory of its process.
@@ -209,6 +226,12 @@ class Bench:
         self.add(f"1 size {arch}", f"{total} B = {total / 1024:.1f} KiB", f"{kind}, stripped; {note}".rstrip("; "))
         for name, size, file_size in self.sections(arch, stripped, total):
             self.add("", f"  {name:<7} {size:>6} B", f"{file_size // 1024} KiB in the file")
+        link_map = os.path.splitext(stub)[0] + ".map"
+        if os.path.isfile(link_map):
+            parts = text_origins(link_map)
+            self.add("", "  .text made of", ", ".join(f"{name} {size}" for name, size in parts))
+        parts = resource_types(stripped)
+        self.add("", "  .rsrc made of", ", ".join(f"{name} {size}" for name, size in parts))
 
     @staticmethod
     def sections(arch, path, total):
@@ -240,39 +263,33 @@ class Bench:
         extract = [bundle, "/extract", self.win(extract_dir)]
         copy = [copier, self.win(package), self.win(os.path.join(copy_dir, "random256.msi"))]
 
-        def timed(args, folder, what):
+        def run_side(side):
             # Both sides start from an empty target folder (the copy needs it to
             # exist) and with earlier writes on the disk.
+            folder = extract_dir if side == "extract" else copy_dir
             shutil.rmtree(folder, ignore_errors=True)
-            if args is copy:
+            if side == "copy":
                 os.makedirs(folder)
             os.sync()
-            return self.run_ok(args, what)
+            return self.run_ok(extract if side == "extract" else copy, side)
 
-        timed(extract, extract_dir, "setup.exe /extract")  # warm the caches
+        run_side("extract")  # warms the caches
         if not same_file(package, os.path.join(extract_dir, "random256.msi")):
             raise NotAvailable("the extracted file differs from the package")
-        timed(copy, copy_dir, "benchcopy")
-        times = {"extract": [], "copy": []}
-        ratios = []
+        run_side("copy")
+        runs = {"extract": [], "copy": []}
         for round_number in range(EXTRACT_ROUNDS):
-            order = ["extract", "copy"] if round_number % 2 == 0 else ["copy", "extract"]
-            for side in order:
-                if side == "extract":
-                    times[side].append(timed(extract, extract_dir, "setup.exe /extract"))
-                else:
-                    times[side].append(timed(copy, copy_dir, "benchcopy"))
-            ratios.append(times["extract"][-1] / times["copy"][-1])
+            for side in rotated(["extract", "copy"], round_number):
+                runs[side].append(run_side(side))
         shutil.rmtree(extract_dir, ignore_errors=True)
         shutil.rmtree(copy_dir, ignore_errors=True)
-        extract_time = statistics.median(times["extract"])
-        copy_time = statistics.median(times["copy"])
-        self.add("2 extraction 256 MiB", f"/extract {extract_time:.3f} s = {256 / extract_time:.0f} MiB/s",
-                 f"median of {EXTRACT_ROUNDS}")
-        self.add("", f"CopyFileW {copy_time:.3f} s = {256 / copy_time:.0f} MiB/s", f"median of {EXTRACT_ROUNDS}")
-        self.add("", f"ratio {statistics.median(ratios):.2f}x",
-                 f"median of per-round ratios, alternating; goal <= 1.1x (rounds: "
-                 + " ".join(f"{r:.2f}" for r in ratios) + ")")
+        result = Comparison(runs["extract"], runs["copy"])
+        self.add("2 extraction 256 MiB",
+                 f"/extract {result.wall_a:.3f} s = {256 / result.wall_a:.0f} MiB/s, "
+                 f"CopyFileW {result.wall_b:.3f} s = {256 / result.wall_b:.0f} MiB/s",
+                 f"medians of {EXTRACT_ROUNDS}, alternating")
+        self.add("", f"ratio {result.wall_ratio:.2f}x (CPU {result.cpu_ratio:.2f}x)",
+                 "goal <= 1.1x; median of the per-round ratios: " + result.rounds())
 
     # --- 3: memory -----------------------------------------------------------------
 
@@ -314,27 +331,22 @@ class Bench:
         package = self.random_file("tiny.msi", 4096)
         bundle = self.bundle("tiny.exe", package, RANDOM_CODE, "1.0.0.0")
         out = self.work("tiny-out")
-        extract = [bundle, "/extract", self.win(out)]
-        self.run_ok(extract, "setup.exe /extract")  # warm
-        self.run_ok([nothing], "benchnothing")
-        times = {"setup": [], "nothing": []}
-        ratios = []
+        sides = {"setup.exe /extract": [bundle, "/extract", self.win(out)], "benchnothing": [nothing]}
+        runs = {side: [] for side in sides}
+        for side in sides:  # warm
+            self.run_ok(sides[side], side)
         for round_number in range(STARTUP_ROUNDS):
-            order = ["setup", "nothing"] if round_number % 2 == 0 else ["nothing", "setup"]
-            for side in order:
-                if side == "setup":
-                    shutil.rmtree(out, ignore_errors=True)
-                    times[side].append(self.run_ok(extract, "setup.exe /extract"))
-                else:
-                    times[side].append(self.run_ok([nothing], "benchnothing"))
-            ratios.append(times["setup"][-1] / times["nothing"][-1])
+            for side in rotated(list(sides), round_number):
+                shutil.rmtree(out, ignore_errors=True)
+                runs[side].append(self.run_ok(sides[side], side))
         shutil.rmtree(out, ignore_errors=True)
-        setup_time = statistics.median(times["setup"])
-        nothing_time = statistics.median(times["nothing"])
-        self.add("4 start-up", f"/extract 4 KiB {setup_time * 1000:.0f} ms, do-nothing {nothing_time * 1000:.0f} ms",
-                 f"medians of {STARTUP_ROUNDS}, same warm wineserver")
-        self.add("", f"ratio {statistics.median(ratios):.2f}x, difference {(setup_time - nothing_time) * 1000:+.0f} ms",
-                 "median of per-round ratios, alternating")
+        result = Comparison(runs["setup.exe /extract"], runs["benchnothing"])
+        self.add("4 start-up", f"/extract 4 KiB {result.wall_a * 1000:.0f} ms, "
+                               f"do-nothing {result.wall_b * 1000:.0f} ms",
+                 f"medians of {STARTUP_ROUNDS}, alternating, same warm wineserver")
+        self.add("", f"ratio {result.wall_ratio:.2f}x (CPU {result.cpu_ratio:.2f}x), "
+                     f"{(result.wall_a - result.wall_b) * 1000:+.0f} ms",
+                 "median of the per-round ratios: " + result.rounds())
 
     # --- 5: installer overhead ---------------------------------------------------------
 
@@ -347,41 +359,36 @@ class Bench:
         subprocess.run([make_msi, package, "--name", SMALL_NAME, "--code", SMALL_CODE], check=True)
         bundle = self.bundle("benchsmall.exe", package)
         log = self.work("direct.log")
+        # Each side installs and then removes the package; the command lines
+        # are those setup.exe gives the installer for /quiet and /uninstall.
         sides = {
-            "setup install": [bundle, "/quiet"],
-            "setup remove": [bundle, "/uninstall", "/quiet"],
-            "direct install": [direct, "2", self.win(package), ""],
-            "direct remove": [direct, "2", self.win(package), " REMOVE=ALL"],
-            "direct+log install": [direct, "2", self.win(package), "", self.win(log)],
-            "direct+log remove": [direct, "2", self.win(package), " REMOVE=ALL", self.win(log)],
+            "setup": ([bundle, "/quiet"], [bundle, "/uninstall", "/quiet"]),
+            "direct": ([direct, "2", self.win(package), ""],
+                       [direct, "2", self.win(package), " REMOVE=ALL"]),
+            "direct+log": ([direct, "2", self.win(package), "", self.win(log)],
+                           [direct, "2", self.win(package), " REMOVE=ALL", self.win(log)]),
         }
-        groups = [["setup install", "setup remove"], ["direct install", "direct remove"],
-                  ["direct+log install", "direct+log remove"]]
-        self.run(sides["direct remove"])  # a product left by an interrupted run
-        for group in groups:  # warm
-            for side in group:
-                self.run_ok(sides[side], side)
-        times = {side: [] for side in sides}
-        for round_number in range(INSTALL_ROUNDS):
-            order = groups[round_number % 3:] + groups[:round_number % 3]
-            for group in order:
-                for side in group:
-                    times[side].append(self.run_ok(sides[side], side))
-                self.remove_default_logs("benchsmall")
-        for verb in ("install", "remove"):
-            setup_times = times[f"setup {verb}"]
-            ratios = [s / d for s, d in zip(setup_times, times[f"direct {verb}"])]
-            log_ratios = [s / d for s, d in zip(setup_times, times[f"direct+log {verb}"])]
-            switches = "/quiet" if verb == "install" else "/uninstall /quiet"
+        self.run(sides["direct"][1])  # a product left behind by an interrupted run
+        runs = {(side, step): [] for side in sides for step in (0, 1)}
+        for round_number in range(-1, INSTALL_ROUNDS):  # round -1 warms
+            for side in rotated(list(sides), round_number):
+                for step in (0, 1):
+                    run = self.run_ok(sides[side][step], f"{side} {('install', 'remove')[step]}")
+                    if round_number >= 0:
+                        runs[(side, step)].append(run)
+            self.remove_default_logs("benchsmall")
+        for step, verb in enumerate(("install", "remove")):
+            plain = Comparison(runs[("setup", step)], runs[("direct", step)])
+            logged = Comparison(runs[("setup", step)], runs[("direct+log", step)])
+            switches = "/quiet" if step == 0 else "/uninstall /quiet"
             self.add(f"5 installer {verb}",
-                     f"setup.exe {switches} {statistics.median(setup_times):.3f} s, "
-                     f"direct {statistics.median(times[f'direct {verb}']):.3f} s, "
-                     f"direct+log {statistics.median(times[f'direct+log {verb}']):.3f} s",
-                     f"medians of {INSTALL_ROUNDS}, UI level 2, same package and command line")
-            self.add("", f"ratio {statistics.median(ratios):.2f}x to direct, "
-                         f"{statistics.median(log_ratios):.2f}x to direct+log",
-                     "median of per-round ratios; goal <= 1.05x; direct+log also enables the same log "
-                     "(mode 0x1FDF) that setup.exe always writes")
+                     f"setup.exe {switches} {plain.wall_a:.3f} s, direct {plain.wall_b:.3f} s, "
+                     f"direct+log {logged.wall_b:.3f} s",
+                     f"medians of {INSTALL_ROUNDS}, rotating; UI level 2, same package and command line")
+            self.add("", f"ratio {plain.wall_ratio:.2f}x to direct (CPU {plain.cpu_ratio:.2f}x), "
+                         f"{logged.wall_ratio:.2f}x to direct+log",
+                     "goal <= 1.05x; direct+log also writes the log setup.exe always writes "
+                     "(mode 0x1FDF); rounds: " + plain.rounds())
 
     def all(self):
         os.makedirs(self.unix_work, exist_ok=True)
@@ -393,6 +400,109 @@ class Bench:
         self.figure("5 installer", self.installer)
         self.print_table()
         print(f"(bench took {time.monotonic() - started:.0f} s)")
+
+
+def rotated(items, round_number):
+    """The order of one round: each round starts one side later than the last."""
+    shift = round_number % len(items)
+    return items[shift:] + items[:shift]
+
+
+class Comparison:
+    """Two sides measured in the same rounds: medians and per-round ratios a/b."""
+
+    def __init__(self, runs_a, runs_b):
+        self.wall_a = statistics.median(run.wall for run in runs_a)
+        self.wall_b = statistics.median(run.wall for run in runs_b)
+        self.ratios = [a.wall / b.wall for a, b in zip(runs_a, runs_b)]
+        self.wall_ratio = statistics.median(self.ratios)
+        self.cpu_ratio = statistics.median(a.cpu / b.cpu if b.cpu else float("nan")
+                                           for a, b in zip(runs_a, runs_b))
+
+    def rounds(self):
+        return " ".join(f"{ratio:.2f}" for ratio in self.ratios)
+
+
+def text_origins(link_map):
+    """Bytes of the read-only section by where they come from, largest first.
+
+    Reads the linker's map: every input section placed in .text (code,
+    constants, import tables) with its size and object file.
+    """
+    sizes = {}
+    inside = False
+    for line in open(link_map, errors="replace"):
+        if line.startswith("."):
+            inside = line.split()[0] == ".text"
+            continue
+        fields = line.split()
+        if not inside or len(fields) < 3:
+            continue
+        if fields[0].startswith("."):
+            fields = fields[1:]
+        if len(fields) < 3 or not fields[0].startswith("0x") or not fields[1].startswith("0x"):
+            continue
+        size = int(fields[1], 16)
+        origin = " ".join(fields[2:])
+        if "(" in origin:  # an archive member: lib.a(member.o)
+            library = os.path.basename(origin.split("(")[0])
+            member = origin.split("(")[1].rstrip(")")
+            if library in ("libsetuplibs.a", "libsetupcore.a"):
+                name = member.split(".")[0]
+            elif library.startswith(("libgcc", "libmingw")):
+                name = "compiler run-time"
+            else:
+                name = "import tables"
+        elif origin.startswith("LONG"):
+            name = "import tables"  # the descriptor that ends the list
+        else:
+            name = os.path.basename(origin).split(".")[0]
+        sizes[name] = sizes.get(name, 0) + size
+    return sorted(sizes.items(), key=lambda item: -item[1])
+
+
+RESOURCE_TYPES = {1: "cursor", 3: "icon images", 4: "menu", 5: "dialog", 6: "strings",
+                  10: "data", 14: "icon group", 16: "version", 24: "manifest"}
+
+
+def resource_types(path):
+    """Bytes of resource data by resource type, largest first (directories apart)."""
+    import struct
+    data = open(path, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections_count = struct.unpack_from("<H", data, pe + 6)[0]
+    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional_size
+    for index in range(sections_count):
+        header = table + 40 * index
+        name = data[header:header + 8].rstrip(b"\0")
+        if name == b".rsrc":
+            virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", data, header + 8)
+            break
+    else:
+        return []
+    rsrc = data[raw_offset:raw_offset + raw_size]
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", rsrc, offset + 12)
+        for k in range(named + numbered):
+            ident, target = struct.unpack_from("<II", rsrc, offset + 16 + 8 * k)
+            yield ident, target
+
+    def leaf_bytes(target):
+        if target & 0x80000000:
+            return sum(leaf_bytes(t) for _, t in entries(target & 0x7FFFFFFF))
+        return struct.unpack_from("<I", rsrc, target + 4)[0]
+
+    sizes = []
+    total = 0
+    for ident, target in entries(0):
+        size = leaf_bytes(target)
+        total += size
+        label = RESOURCE_TYPES.get(ident, str(ident)) if not ident & 0x80000000 else "named type"
+        sizes.append((label, size))
+    sizes.append(("directories and padding", virtual_size - total))
+    return sorted(sizes, key=lambda item: -item[1])
 
 
 def same_file(a, b):
