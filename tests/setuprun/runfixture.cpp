@@ -1,0 +1,210 @@
+#include "runfixture.h"
+
+#include <msi.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+
+namespace {
+
+const std::vector<TestPackage> kPackages = {
+#include "testpackages.inc"
+};
+
+constexpr DWORD kRunTimeoutMs = 180000;
+
+std::wstring FromBuildTree(const char* unixPath)
+{
+    return WindowsPathFromUnix(unixPath);
+}
+
+std::wstring KnownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::wstring TrimEnd(std::wstring text)
+{
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
+
+const std::vector<TestPackage>& AllPackages()
+{
+    return kPackages;
+}
+
+const TestPackage& Package(const std::wstring& file)
+{
+    for (const auto& package : kPackages) {
+        if (file == package.file) return package;
+    }
+    std::abort();  // a test names a package the build did not make
+}
+
+std::wstring PackagePath(const std::wstring& file)
+{
+    return FromBuildTree(PACKAGE_DIR) + L"\\" + file;
+}
+
+std::wstring WorkPath(const std::wstring& name)
+{
+    const std::wstring folder = FromBuildTree(WORK_DIR);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder + L"\\" + name;
+}
+
+bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,
+                const std::wstring& moreArguments)
+{
+    std::wstring command = Quoted(FromBuildTree(SETUPPACK_EXE)) + L" /out " + Quoted(bundle) +
+                           L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
+    for (const auto& item : items) {
+        command += L" /package " + Quoted(PackagePath(item.file)) + L" /flags " + item.flags;
+    }
+    command += L" " + moreArguments;
+    DeleteFileW(bundle.c_str());
+    DWORD exitCode = 0xFFFFFFFF;
+    return RunProcess(command, kRunTimeoutMs, &exitCode) && exitCode == 0 && FileExists(bundle);
+}
+
+RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches)
+{
+    return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs);
+}
+
+std::wstring InstalledVersion(const TestPackage& package)
+{
+    wchar_t text[64] = {};
+    DWORD size = 64;
+    if (MsiGetProductInfoW(package.code, INSTALLPROPERTY_VERSIONSTRING, text, &size) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return text;
+}
+
+std::wstring RegistryVersion(const TestPackage& package)
+{
+    // The test packages are 32-bit: their values land in the 32-bit view.
+    const std::wstring key = std::wstring(L"Software\\") + package.name;
+    wchar_t text[64] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Version",
+                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr, text, &size) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return text;
+}
+
+UINT InstallDirectly(const TestPackage& package)
+{
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    return MsiInstallProductW(PackagePath(package.file).c_str(), L"");
+}
+
+void RemoveIfInstalled(const TestPackage& package)
+{
+    if (InstalledVersion(package).empty()) return;
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    MsiConfigureProductExW(package.code, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
+}
+
+std::wstring TempFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, path);
+    return path;
+}
+
+std::wstring StagedFolder(const TestPackage& package)
+{
+    return TempFolder() + L"\\" + package.code;
+}
+
+std::wstring StagedPath(const TestPackage& package)
+{
+    return StagedFolder(package) + L"\\" + package.file;
+}
+
+std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension)
+{
+    const std::wstring root = KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA);
+    return root + L"\\Applications\\Cache\\" + package.code + L"v" + package.version + extension;
+}
+
+void ForgetFiles(const TestPackage& package)
+{
+    for (const auto& name : FilesIn(StagedFolder(package))) {
+        DeleteFileW((StagedFolder(package) + L"\\" + name).c_str());
+    }
+    for (bool perMachine : {true, false}) {
+        DeleteFileW(CachedPath(package, perMachine).c_str());
+        DeleteFileW(CachedPath(package, perMachine, L".mst").c_str());
+    }
+}
+
+bool FileExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+std::wstring SystemText(HRESULT code)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
+                                        nullptr, static_cast<DWORD>(code), 0x400,
+                                        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring result = length ? TrimEnd(std::wstring(text, length)) : std::wstring();
+    LocalFree(text);
+    return result;
+}

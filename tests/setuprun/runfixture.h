@@ -1,0 +1,63 @@
+// What the end-to-end setup-run tests share: the test packages made at build
+// time, bundles made from them with setuppack.exe, setup.exe runs, and the
+// installed state as the installer and the registry report it.
+#pragma once
+
+#include <windows.h>
+#include <string>
+#include <vector>
+
+#include "testsupport.h"
+
+struct TestPackage {
+    const wchar_t* file;     // file name in the package folder and in the bundle
+    const wchar_t* name;     // product name; the package writes HKLM\Software\NAME
+    const wchar_t* code;     // product code, braced upper-case GUID
+    const wchar_t* version;  // ProductVersion
+};
+
+const TestPackage& Package(const std::wstring& file);
+const std::vector<TestPackage>& AllPackages();
+std::wstring PackagePath(const std::wstring& file);
+
+// A file or folder under the tests' own work folder in the build tree.
+std::wstring WorkPath(const std::wstring& name);
+
+// One package of a bundle and the flags setuppack gives its entry.
+struct BundleItem {
+    std::wstring file;
+    std::wstring flags;   // setuppack flag names joined by "+", or "0"
+};
+// Runs setuppack.exe with setup.exe as the stub; true when it made the bundle.
+bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,
+                const std::wstring& moreArguments = L"");
+
+// setup.exe runs: the bundle with the given switches, boxes answered with OK.
+RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches);
+
+// The installer's view: the product's VersionString, empty when unknown.
+std::wstring InstalledVersion(const TestPackage& package);
+// The registry value the package writes, empty when absent.
+std::wstring RegistryVersion(const TestPackage& package);
+// Installs a package directly through the installer, without setup.exe.
+UINT InstallDirectly(const TestPackage& package);
+void RemoveIfInstalled(const TestPackage& package);
+
+// Where a run puts a package: staged under the temporary folder, cached under
+// the all-users or the user's application-data folder.
+std::wstring TempFolder();
+std::wstring StagedFolder(const TestPackage& package);
+std::wstring StagedPath(const TestPackage& package);
+std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension = L".msi");
+// Deletes what earlier runs may have left for this package: staged and cached copies.
+void ForgetFiles(const TestPackage& package);
+
+bool FileExists(const std::wstring& path);
+bool FolderExists(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Names of the files in a folder (no subfolders), for "nothing left behind".
+std::vector<std::wstring> FilesIn(const std::wstring& folder);
+
+// The platform's text for a result code, as the "Install Error" box shows it.
+std::wstring SystemText(HRESULT code);

@@ -1,0 +1,263 @@
+// Setup runs end to end: bundles of real packages, run as setup.exe under Wine
+// and installed by Wine's own Windows Installer. The installed state is read
+// back through the installer (VersionString) and the registry value each
+// package writes.
+#include <gtest/gtest.h>
+
+#include "runfixture.h"
+
+namespace {
+
+constexpr DWORD kToleratedFailure = 1;
+constexpr DWORD kFatalError = 1603;
+constexpr DWORD kProductVersion = 1638;
+constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
+constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
+
+std::wstring TrimmedBoxText(const ObservedBox& box)
+{
+    std::wstring text = box.text;
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+struct Bundles {
+    std::wstring fresh;            // fresh.msi alone
+    std::wstring upgradeAllowed;   // upgrade42.msi with allowupgrade
+    std::wstring upgradeRefused;   // early.msi, then upgrade42.msi without allowupgrade
+    std::wstring major;            // major42.msi
+    std::wstring older;            // older43.msi and older50.msi
+    std::wstring cached;           // machine.msi cached per machine, user.msi cached per user
+    std::wstring failing;          // machine.msi cached, then failing.msi
+    std::wstring failingTolerated; // machine.msi cached, then failing.msi cached and tolerated
+};
+
+class SetupRunTest : public ::testing::Test {
+protected:
+    // Bundles are made once for the whole executable: each setuppack run is a
+    // Wine process start.
+    static void SetUpTestSuite()
+    {
+        bundles_.fresh = WorkPath(L"fresh.exe");
+        bundles_.upgradeAllowed = WorkPath(L"upgrade-allowed.exe");
+        bundles_.upgradeRefused = WorkPath(L"upgrade-refused.exe");
+        bundles_.major = WorkPath(L"major.exe");
+        bundles_.older = WorkPath(L"older.exe");
+        bundles_.cached = WorkPath(L"cached.exe");
+        bundles_.failing = WorkPath(L"failing.exe");
+        bundles_.failingTolerated = WorkPath(L"failing-tolerated.exe");
+
+        bundlesMade_ =
+            MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
+            MakeBundle(bundles_.upgradeAllowed, {{L"upgrade42.msi", L"allowupgrade"}}) &&
+            MakeBundle(bundles_.upgradeRefused, {{L"early.msi", L"0"}, {L"upgrade42.msi", L"0"}}) &&
+            MakeBundle(bundles_.major, {{L"major42.msi", L"0"}}) &&
+            MakeBundle(bundles_.older, {{L"older43.msi", L"0"}, {L"older50.msi", L"0"}}) &&
+            MakeBundle(bundles_.cached, {{L"machine.msi", L"cache+permachine"}, {L"user.msi", L"cache"}}) &&
+            MakeBundle(bundles_.failing, {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"0"}}) &&
+            MakeBundle(bundles_.failingTolerated,
+                       {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}});
+    }
+
+    // Every test starts from a machine without the test products and without
+    // files of earlier runs, and leaves it so.
+    void SetUp() override
+    {
+        ASSERT_TRUE(bundlesMade_) << "setuppack could not make the test bundles";
+        ForgetEverything();
+    }
+    void TearDown() override { ForgetEverything(); }
+
+    static void ForgetEverything()
+    {
+        for (const auto& package : AllPackages()) {
+            RemoveIfInstalled(package);
+            ForgetFiles(package);
+        }
+    }
+
+    static Bundles bundles_;
+    static bool bundlesMade_;
+};
+
+Bundles SetupRunTest::bundles_;
+bool SetupRunTest::bundlesMade_ = false;
+
+TEST_F(SetupRunTest, FreshInstallThenSameVersionRun)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+
+    RunResult first = RunBundle(bundles_.fresh, L"/quiet");
+    ASSERT_TRUE(first.finished);
+    EXPECT_EQ(0u, first.exitCode);
+    EXPECT_TRUE(first.boxes.empty());
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
+    EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+    EXPECT_FALSE(FileExists(StagedPath(fresh))) << "the staged package is deleted after the call";
+    EXPECT_TRUE(FolderExists(StagedFolder(fresh))) << "the per-product folder stays";
+
+    RunResult again = RunBundle(bundles_.fresh, L"/quiet");
+    ASSERT_TRUE(again.finished);
+    EXPECT_EQ(0u, again.exitCode);
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
+    EXPECT_FALSE(FileExists(StagedPath(fresh)));
+}
+
+TEST_F(SetupRunTest, AllowedMinorUpgradeInstallsTheNewVersionInPlace)
+{
+    const TestPackage& upgrade = Package(L"upgrade42.msi");
+    ASSERT_EQ(0u, InstallDirectly(Package(L"upgrade41.msi")));
+    ASSERT_EQ(L"4.1.0.0", InstalledVersion(upgrade));
+
+    RunResult run = RunBundle(bundles_.upgradeAllowed, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(L"4.2.310.0", InstalledVersion(upgrade));
+    EXPECT_EQ(L"4.2.310.0", RegistryVersion(upgrade));
+}
+
+TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxAndRemovesWhatTheRunInstalled)
+{
+    const TestPackage& early = Package(L"early.msi");
+    const TestPackage& upgrade = Package(L"upgrade42.msi");
+    ASSERT_EQ(0u, InstallDirectly(Package(L"upgrade41.msi")));
+
+    RunResult run = RunBundle(bundles_.upgradeRefused, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(kProductVersion, run.exitCode);
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(L"Install Error", run.boxes[0].caption);
+    EXPECT_EQ(SystemText(kProductVersionResult), TrimmedBoxText(run.boxes[0]));
+
+    EXPECT_EQ(L"", InstalledVersion(early)) << "installed earlier in the run, removed again";
+    EXPECT_EQ(L"", RegistryVersion(early));
+    EXPECT_FALSE(FileExists(StagedPath(early)));
+    EXPECT_EQ(L"4.1.0.0", InstalledVersion(upgrade)) << "the installed version is left alone";
+    EXPECT_FALSE(FolderExists(StagedFolder(upgrade))) << "the refused package is never staged";
+}
+
+// The bundle's package has the installed product's code but another version of
+// another major: the run asks for a plain install, and Wine's installer, like
+// Windows', refuses a second package under an installed product code with 1638.
+// Its result is neither a restart nor one with its own box, so the "Install
+// Error" box carries the text for a process that ended unexpectedly.
+TEST_F(SetupRunTest, MajorUpgradeUnderTheSameProductCodeIsRefusedByTheInstaller)
+{
+    const TestPackage& major = Package(L"major42.msi");
+    ASSERT_EQ(0u, InstallDirectly(Package(L"major39.msi")));
+
+    RunResult run = RunBundle(bundles_.major, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(kProductVersion, run.exitCode);
+    ASSERT_EQ(1u, run.boxes.size());
+    EXPECT_EQ(L"Install Error", run.boxes[0].caption);
+    EXPECT_EQ(SystemText(kProcessEndedResult), TrimmedBoxText(run.boxes[0]));
+    EXPECT_EQ(L"3.9.0.0", InstalledVersion(major));
+    EXPECT_EQ(L"3.9.0.0", RegistryVersion(major));
+    EXPECT_FALSE(FileExists(StagedPath(major))) << "a failed run deletes its staged files";
+}
+
+TEST_F(SetupRunTest, OlderPackagesAreSkippedAndNothingIsWritten)
+{
+    const TestPackage& olderA = Package(L"older43.msi");
+    const TestPackage& olderB = Package(L"older50.msi");
+    ASSERT_EQ(0u, InstallDirectly(Package(L"newer43.msi")));
+    ASSERT_EQ(0u, InstallDirectly(Package(L"newer50.msi")));
+    RemoveDirectoryW(StagedFolder(olderA).c_str());
+    RemoveDirectoryW(StagedFolder(olderB).c_str());
+
+    RunResult run = RunBundle(bundles_.older, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(L"4.3.0.0", InstalledVersion(olderA));
+    EXPECT_EQ(L"5.0.0.0", InstalledVersion(olderB));
+    EXPECT_FALSE(FolderExists(StagedFolder(olderA)));
+    EXPECT_FALSE(FolderExists(StagedFolder(olderB)));
+}
+
+TEST_F(SetupRunTest, UninstallRemovesTheProduct)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    ASSERT_EQ(0u, InstallDirectly(fresh));
+    ASSERT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+
+    RunResult run = RunBundle(bundles_.fresh, L"/uninstall /quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(L"", InstalledVersion(fresh));
+    EXPECT_EQ(L"", RegistryVersion(fresh));
+    EXPECT_FALSE(FileExists(StagedPath(fresh)));
+}
+
+TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
+{
+    const TestPackage& machine = Package(L"machine.msi");
+    const TestPackage& user = Package(L"user.msi");
+
+    RunResult run = RunBundle(bundles_.cached, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine));
+    EXPECT_EQ(L"2.1.3.0", InstalledVersion(user));
+    EXPECT_EQ(ReadFileBytes(PackagePath(machine.file)), ReadFileBytes(CachedPath(machine, true)));
+    EXPECT_EQ(ReadFileBytes(PackagePath(user.file)), ReadFileBytes(CachedPath(user, false)));
+    EXPECT_FALSE(FileExists(CachedPath(user, true))) << "a per-user entry is not cached per machine";
+    EXPECT_FALSE(FileExists(StagedPath(machine))) << "the staged copy was moved, not copied";
+    EXPECT_FALSE(FileExists(StagedPath(user)));
+}
+
+TEST_F(SetupRunTest, FailingSecondPackageUndoesTheFirstAndLeavesNoFiles)
+{
+    const TestPackage& machine = Package(L"machine.msi");
+    const TestPackage& failing = Package(L"failing.msi");
+
+    RunResult run = RunBundle(bundles_.failing, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(kFatalError, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty()) << "1603 shows no box of the program's own";
+    EXPECT_EQ(L"", InstalledVersion(machine));
+    EXPECT_EQ(L"", RegistryVersion(machine));
+    EXPECT_EQ(L"", InstalledVersion(failing));
+    EXPECT_FALSE(FileExists(CachedPath(machine, true)));
+    EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
+    EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
+}
+
+TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
+{
+    const TestPackage& machine = Package(L"machine.msi");
+    const TestPackage& failing = Package(L"failing.msi");
+
+    RunResult run = RunBundle(bundles_.failingTolerated, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(kToleratedFailure, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine)) << "a tolerated failure undoes nothing";
+    EXPECT_TRUE(FileExists(CachedPath(machine, true)));
+    EXPECT_EQ(L"", InstalledVersion(failing));
+    EXPECT_FALSE(FileExists(CachedPath(failing, false))) << "the failed package's cached copy goes";
+    EXPECT_FALSE(FileExists(CachedPath(failing, true)));
+    EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
+}
+
+TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByEveryCall)
+{
+    const std::wstring log = WorkPath(L"run.log");
+    const std::string stale = "STALE LOG OF AN EARLIER RUN\r\n";
+    WriteFileBytes(log, stale);
+
+    RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const std::string written = ReadFileBytes(log);
+    EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
+    EXPECT_NE(std::string::npos, written.find("machine.msi")) << written;
+    EXPECT_NE(std::string::npos, written.find("user.msi")) << "the second call appends";
+}
+
+} // namespace
