@@ -147,6 +147,7 @@ void ForgetFiles(const TestPackage& package)
         DeleteFileW(CachedPath(package, perMachine).c_str());
         DeleteFileW(CachedPath(package, perMachine, L".mst").c_str());
     }
+    RemoveDirectoryW(StagedFolder(package).c_str());
 }
 
 bool FileExists(const std::wstring& path)

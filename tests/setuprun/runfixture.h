@@ -49,7 +49,8 @@ std::wstring TempFolder();
 std::wstring StagedFolder(const TestPackage& package);
 std::wstring StagedPath(const TestPackage& package);
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension = L".msi");
-// Deletes what earlier runs may have left for this package: staged and cached copies.
+// Deletes what earlier runs left for this package: staged and cached copies and
+// the (then empty) per-product folder.
 void ForgetFiles(const TestPackage& package);
 
 bool FileExists(const std::wstring& path);

@@ -14,6 +14,25 @@ constexpr DWORD kProductVersion = 1638;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
 
+// The program's own boxes; the installer's own windows (the error it shows for a
+// failing custom action at the basic UI level) are not the program's.
+std::vector<ObservedBox> ProgramBoxes(const RunResult& run)
+{
+    std::vector<ObservedBox> boxes;
+    for (const auto& box : run.boxes) {
+        if (box.caption == L"Install Error") boxes.push_back(box);
+    }
+    return boxes;
+}
+
+bool ShowedInstallerError(const RunResult& run, const std::wstring& text)
+{
+    for (const auto& box : run.boxes) {
+        if (box.caption != L"Install Error" && box.text.find(text) != std::wstring::npos) return true;
+    }
+    return false;
+}
+
 std::wstring TrimmedBoxText(const ObservedBox& box)
 {
     std::wstring text = box.text;
@@ -219,7 +238,8 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesTheFirstAndLeavesNoFiles)
     RunResult run = RunBundle(bundles_.failing, L"/quiet");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kFatalError, run.exitCode);
-    EXPECT_TRUE(run.boxes.empty()) << "1603 shows no box of the program's own";
+    EXPECT_TRUE(ProgramBoxes(run).empty()) << "1603 shows no box of the program's own";
+    EXPECT_TRUE(ShowedInstallerError(run, L"fails on purpose")) << "the installer's own error, basic UI";
     EXPECT_EQ(L"", InstalledVersion(machine));
     EXPECT_EQ(L"", RegistryVersion(machine));
     EXPECT_EQ(L"", InstalledVersion(failing));
@@ -236,7 +256,7 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
     RunResult run = RunBundle(bundles_.failingTolerated, L"/quiet");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kToleratedFailure, run.exitCode);
-    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(ProgramBoxes(run).empty()) << "a tolerated failure is not reported";
     EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine)) << "a tolerated failure undoes nothing";
     EXPECT_TRUE(FileExists(CachedPath(machine, true)));
     EXPECT_EQ(L"", InstalledVersion(failing));
@@ -245,19 +265,23 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
     EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
 }
 
-TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByEveryCall)
+// Wine's installer takes the append mode but writes each session's log from the
+// start of the file, over what the session before wrote: after a run the file
+// shows the last package's session. A stale log longer than any session's would
+// therefore outlive the run in its tail had the run not deleted it first. That
+// every call asks for appending is checked against the stand-in installer.
+TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
 {
     const std::wstring log = WorkPath(L"run.log");
-    const std::string stale = "STALE LOG OF AN EARLIER RUN\r\n";
-    WriteFileBytes(log, stale);
+    WriteFileBytes(log, std::string(200000, 'Z') + "STALE LOG OF AN EARLIER RUN");
 
     RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log));
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
     const std::string written = ReadFileBytes(log);
     EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
-    EXPECT_NE(std::string::npos, written.find("machine.msi")) << written;
-    EXPECT_NE(std::string::npos, written.find("user.msi")) << "the second call appends";
+    // Wine's installer logs the package's properties, its product code among them.
+    EXPECT_NE(std::string::npos, written.find(Utf8FromWide(Package(L"user.msi").code)));
 }
 
 } // namespace
