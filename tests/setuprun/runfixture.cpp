@@ -1,6 +1,5 @@
 #include "runfixture.h"
 
-#include <msi.h>
 #include <shlobj.h>
 
 #include <cstdlib>
@@ -40,12 +39,19 @@ const std::vector<TestPackage>& AllPackages()
     return kPackages;
 }
 
-const TestPackage& Package(const std::wstring& file)
+const TestPackage* FindPackage(const std::wstring& file)
 {
     for (const auto& package : kPackages) {
-        if (file == package.file) return package;
+        if (file == package.file) return &package;
     }
-    std::abort();  // a test names a package the build did not make
+    return nullptr;
+}
+
+const TestPackage& Package(const std::wstring& file)
+{
+    const TestPackage* package = FindPackage(file);
+    if (package == nullptr) std::abort();  // a test names a package the build did not make
+    return *package;
 }
 
 std::wstring PackagePath(const std::wstring& file)
@@ -66,53 +72,26 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
     std::wstring command = Quoted(FromBuildTree(SETUPPACK_EXE)) + L" /out " + Quoted(bundle) +
                            L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
     for (const auto& item : items) {
+        // Product code and version given here, so that the packer need not read
+        // them through the installer: in the stand-in's prefix it is the stand-in.
+        const TestPackage* known = FindPackage(item.file);
         command += L" /package " + Quoted(PackagePath(item.file)) + L" /flags " + item.flags;
+        if (known != nullptr) {
+            command += std::wstring(L" /code ") + known->code + L" /version " + known->version;
+        }
+        command += L" " + item.more;
     }
     command += L" " + moreArguments;
     DeleteFileW(bundle.c_str());
+
     DWORD exitCode = 0xFFFFFFFF;
-    return RunProcess(command, kRunTimeoutMs, &exitCode) && exitCode == 0 && FileExists(bundle);
+    const bool finished = RunProcess(command, kRunTimeoutMs, &exitCode);
+    return finished && exitCode == 0 && FileExists(bundle);
 }
 
 RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches)
 {
     return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs);
-}
-
-std::wstring InstalledVersion(const TestPackage& package)
-{
-    wchar_t text[64] = {};
-    DWORD size = 64;
-    if (MsiGetProductInfoW(package.code, INSTALLPROPERTY_VERSIONSTRING, text, &size) != ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    return text;
-}
-
-std::wstring RegistryVersion(const TestPackage& package)
-{
-    // The test packages are 32-bit: their values land in the 32-bit view.
-    const std::wstring key = std::wstring(L"Software\\") + package.name;
-    wchar_t text[64] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Version",
-                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr, text, &size) != ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    return text;
-}
-
-UINT InstallDirectly(const TestPackage& package)
-{
-    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    return MsiInstallProductW(PackagePath(package.file).c_str(), L"");
-}
-
-void RemoveIfInstalled(const TestPackage& package)
-{
-    if (InstalledVersion(package).empty()) return;
-    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-    MsiConfigureProductExW(package.code, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
 }
 
 std::wstring TempFolder()
@@ -124,7 +103,7 @@ std::wstring TempFolder()
 
 std::wstring StagedFolder(const TestPackage& package)
 {
-    return TempFolder() + L"\\" + package.code;
+    return TempFolder() + package.code;   // the temporary folder ends with a backslash
 }
 
 std::wstring StagedPath(const TestPackage& package)

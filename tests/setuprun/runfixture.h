@@ -17,6 +17,7 @@ struct TestPackage {
 };
 
 const TestPackage& Package(const std::wstring& file);
+const TestPackage* FindPackage(const std::wstring& file);   // null for a file not in the table
 const std::vector<TestPackage>& AllPackages();
 std::wstring PackagePath(const std::wstring& file);
 
@@ -27,6 +28,7 @@ std::wstring WorkPath(const std::wstring& name);
 struct BundleItem {
     std::wstring file;
     std::wstring flags;   // setuppack flag names joined by "+", or "0"
+    std::wstring more;    // further options of this package (/code, /version)
 };
 // Runs setuppack.exe with setup.exe as the stub; true when it made the bundle.
 bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,
@@ -35,7 +37,8 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
 // setup.exe runs: the bundle with the given switches, boxes answered with OK.
 RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches);
 
-// The installer's view: the product's VersionString, empty when unknown.
+// From installedstate.cpp, for the tests against Wine's own installer:
+// the installer's view: the product's VersionString, empty when unknown.
 std::wstring InstalledVersion(const TestPackage& package);
 // The registry value the package writes, empty when absent.
 std::wstring RegistryVersion(const TestPackage& package);

@@ -1,0 +1,42 @@
+// The installed state as Wine's own installer reports it, and direct installs
+// that set up a test's starting point. Only the tests against the real
+// installer link this file: in the stand-in's prefix msi.dll is the stand-in.
+#include "runfixture.h"
+
+#include <msi.h>
+
+std::wstring InstalledVersion(const TestPackage& package)
+{
+    wchar_t text[64] = {};
+    DWORD size = 64;
+    if (MsiGetProductInfoW(package.code, INSTALLPROPERTY_VERSIONSTRING, text, &size) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return text;
+}
+
+std::wstring RegistryVersion(const TestPackage& package)
+{
+    // The test packages are 32-bit: their values land in the 32-bit view.
+    const std::wstring key = std::wstring(L"Software\\") + package.name;
+    wchar_t text[64] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Version",
+                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr, text, &size) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return text;
+}
+
+UINT InstallDirectly(const TestPackage& package)
+{
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    return MsiInstallProductW(PackagePath(package.file).c_str(), L"");
+}
+
+void RemoveIfInstalled(const TestPackage& package)
+{
+    if (InstalledVersion(package).empty()) return;
+    MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+    MsiConfigureProductExW(package.code, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, L"REMOVE=ALL");
+}

@@ -1,0 +1,364 @@
+// Setup runs against the stand-in installer, for what Wine's own installer
+// cannot show: the version answers the run decides on, restart results, patches,
+// the removal requests after a failure, the UI level and log of every call, and
+// where the transform lies when the installer is called.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runfixture.h"
+#include "standin_journal.h"
+
+namespace {
+
+using Calls = std::vector<StandinCall>;
+
+const wchar_t kVomus[] = L" REINSTALL=ALL REINSTALLMODE=\"vomus\"";
+
+Calls Only(const Calls& calls, const char* operation)
+{
+    Calls picked;
+    for (const auto& call : calls) {
+        if (call.operation == operation) picked.push_back(call);
+    }
+    return picked;
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+std::wstring NameOf(const std::wstring& path)
+{
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+// The name after "TRANSFORMS=@" in a command line, empty when there is none.
+std::wstring TransformNameIn(const std::wstring& commandLine)
+{
+    const std::wstring mark = L"TRANSFORMS=@";
+    const size_t at = commandLine.find(mark);
+    if (at == std::wstring::npos) return std::wstring();
+    const size_t start = at + mark.size();
+    return commandLine.substr(start, commandLine.find(L' ', start) - start);
+}
+
+std::vector<std::wstring> TemporaryTransforms()
+{
+    std::vector<std::wstring> names;
+    for (const auto& name : FilesIn(TempFolder())) {
+        if (name.compare(0, 3, L"MST") == 0) names.push_back(name);
+    }
+    return names;
+}
+
+struct Bundles {
+    std::wstring one;          // upgrade42.msi, allowupgrade
+    std::wstring two;          // fresh.msi, early.msi
+    std::wstring patch;        // fresh.msi, hotfix.msp as a patch
+    std::wstring mixed;        // fresh (ignorefailure), machine (cache+permachine), user (keepui), early
+    std::wstring transforms;   // fresh, early, machine (cache), user: all with the transform flag
+};
+
+class StandinRunTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bundles_.one = WorkPath(L"standin-one.exe");
+        bundles_.two = WorkPath(L"standin-two.exe");
+        bundles_.patch = WorkPath(L"standin-patch.exe");
+        bundles_.mixed = WorkPath(L"standin-mixed.exe");
+        bundles_.transforms = WorkPath(L"standin-transforms.exe");
+        const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
+        const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
+                                       L" /transform " + Quoted(PackagePath(L"fr.mst")) + L" /language 1036";
+        bundlesMade_ =
+            MakeBundle(bundles_.one, {{L"upgrade42.msi", L"allowupgrade"}}) &&
+            MakeBundle(bundles_.two, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
+            MakeBundle(bundles_.patch, {{L"fresh.msi", L"0"}, {L"hotfix.msp", L"patch", patchIdentity}}) &&
+            MakeBundle(bundles_.mixed, {{L"fresh.msi", L"ignorefailure"},
+                                        {L"machine.msi", L"cache+permachine"},
+                                        {L"user.msi", L"keepui"},
+                                        {L"early.msi", L"0"}}) &&
+            MakeBundle(bundles_.transforms, {{L"fresh.msi", L"transform"},
+                                             {L"early.msi", L"transform"},
+                                             {L"machine.msi", L"transform+cache+permachine"},
+                                             {L"user.msi", L"transform"}},
+                       languages);
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(bundlesMade_) << "setuppack could not make the test bundles";
+        journal_ = WorkPath(L"standin-journal.txt");
+        script_ = WorkPath(L"standin-script.txt");
+        log_ = WorkPath(L"standin-run.log");
+        DeleteFileW(journal_.c_str());
+        DeleteFileW(script_.c_str());
+        SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, journal_.c_str());
+        SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, script_.c_str());
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+    }
+
+    void TearDown() override
+    {
+        SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, nullptr);
+        SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, nullptr);
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+    }
+
+    // Runs a bundle with a fresh journal and the given script lines.
+    RunResult Run(const std::wstring& bundle, const std::string& script, const std::wstring& switches)
+    {
+        DeleteFileW(journal_.c_str());
+        WriteFileBytes(script_, script);
+        return RunBundle(bundle, switches);
+    }
+    Calls Journal() const { return StandinReadJournal(journal_); }
+
+    static Bundles bundles_;
+    static bool bundlesMade_;
+    std::wstring journal_;
+    std::wstring script_;
+    std::wstring log_;
+};
+
+Bundles StandinRunTest::bundles_;
+bool StandinRunTest::bundlesMade_ = false;
+
+// The installed version the installer reports decides the command line, or
+// whether the package is installed at all.
+TEST_F(StandinRunTest, InstalledVersionChoosesTheAction)
+{
+    struct Row {
+        const char* script;
+        DWORD exitCode;
+        bool installs;
+        std::wstring commandLine;
+    };
+    const std::wstring properties = L"A=1 ";
+    const Row rows[] = {
+        {"query 1605\n", 0, true, properties},                       // not installed
+        {"query 1608\n", 0, true, properties},                       // property unknown
+        {"query 0 4.2.310.0\n", 0, true, properties},                // same version
+        {"query 0 4.1.0.0\n", 0, true, properties + kVomus},         // newer minor
+        {"query 0 4.2.300.5\n", 0, true, properties + kVomus},       // newer build
+        {"query 0 3.9.0.0\n", 0, true, properties},                  // higher major: plain install
+        {"query 0 4.2.310.1\n", 0, false, L""},                      // older revision: skipped
+        {"query 0 4.3.0.0\n", 0, false, L""},                        // older minor: skipped
+        {"query 0 5.0.0.0\n", 0, false, L""},                        // older major: skipped
+        {"query 1610\n", 1610, false, L""},                          // the query fails
+        {"query 234\n", 234, false, L""},                            // the version does not fit
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        ForgetFiles(Package(L"upgrade42.msi"));
+        RunResult run = Run(bundles_.one, row.script, L"/quiet /msicl A=1");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(row.exitCode, run.exitCode);
+        const Calls calls = Journal();
+        const Calls queries = Only(calls, "query");
+        ASSERT_EQ(1u, queries.size());
+        EXPECT_EQ(Package(L"upgrade42.msi").code, queries[0].Field(0));
+        EXPECT_EQ(L"VersionString", queries[0].Field(1));
+        EXPECT_EQ(L"36", queries[0].Field(2));
+        const Calls installs = Only(calls, "install");
+        ASSERT_EQ(row.installs ? 1u : 0u, installs.size());
+        if (row.installs) {
+            EXPECT_EQ(StagedPath(Package(L"upgrade42.msi")), installs[0].Field(0));
+            EXPECT_EQ(row.commandLine, installs[0].Field(1));
+        } else {
+            EXPECT_FALSE(FolderExists(StagedFolder(Package(L"upgrade42.msi")))) << "nothing is written";
+        }
+        EXPECT_TRUE(Only(calls, "remove").empty());
+    }
+}
+
+// A restart result stops the run: later packages are not looked at, nothing is
+// removed, and the staged package of the call that asked stays.
+TEST_F(StandinRunTest, RestartResultOfTheFirstPackageStopsTheRun)
+{
+    for (DWORD restart : {3010u, 3011u, 1641u}) {
+        SCOPED_TRACE(restart);
+        RunResult run = Run(bundles_.two, "install " + std::to_string(restart) + "\n", L"/quiet");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(restart, run.exitCode);
+        EXPECT_TRUE(run.boxes.empty());
+        const Calls calls = Journal();
+        ASSERT_EQ(1u, Only(calls, "install").size());
+        EXPECT_EQ(1u, Only(calls, "query").size()) << "the second package is not even queried";
+        EXPECT_TRUE(Only(calls, "remove").empty());
+        EXPECT_TRUE(FileExists(StagedPath(Package(L"fresh.msi"))));
+        EXPECT_FALSE(FolderExists(StagedFolder(Package(L"early.msi"))));
+        ForgetFiles(Package(L"fresh.msi"));
+    }
+}
+
+// A patch is applied without a version query, also when the run removes.
+TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
+{
+    RunResult run = Run(bundles_.patch, "", L"/uninstall /quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const Calls calls = Journal();
+    EXPECT_TRUE(Only(calls, "query").empty());
+    const Calls installs = Only(calls, "install");
+    ASSERT_EQ(1u, installs.size());
+    EXPECT_EQ(L" REMOVE=ALL", installs[0].Field(1));
+    const Calls patches = Only(calls, "patch");
+    ASSERT_EQ(1u, patches.size());
+    EXPECT_EQ(TempFolder() + L"{7E5A0C11-0000-4000-8000-0000000000FB}\\hotfix.msp", patches[0].Field(0));
+    EXPECT_EQ(L"%null", patches[0].Field(1));
+    EXPECT_EQ(L"0", patches[0].Field(2));
+    EXPECT_EQ(L"", patches[0].Field(3));
+}
+
+// fresh fails tolerated, machine and user install, early fails: the run asks
+// the installer to remove machine and user (not fresh, which never installed),
+// each at the basic UI level with the run's log appended to, and deletes every
+// file it wrote, the cached copy included.
+TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
+{
+    WriteFileBytes(log_, "stale");
+    RunResult run = Run(bundles_.mixed, "install 1603\ninstall 0\ninstall 0\ninstall 1603\n",
+                        L"/quiet /log " + Quoted(log_));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(1603u, run.exitCode);
+    EXPECT_FALSE(FileExists(log_)) << "deleted at the start; the stand-in writes no log";
+
+    const Calls calls = Journal();
+    // Every installer call is preceded by its UI level and the appended log.
+    const wchar_t* levels[] = {L"67", L"3", L"2", L"3"};
+    size_t installIndex = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].operation != "install") continue;
+        SCOPED_TRACE(installIndex);
+        ASSERT_GE(i, 2u);
+        EXPECT_EQ("ui", calls[i - 2].operation);
+        EXPECT_EQ(levels[installIndex], calls[i - 2].Field(0));
+        EXPECT_EQ(L"%null", calls[i - 2].Field(1));
+        EXPECT_EQ("log", calls[i - 1].operation);
+        EXPECT_EQ(L"8159", calls[i - 1].Field(0));
+        EXPECT_EQ(log_, calls[i - 1].Field(1));
+        EXPECT_EQ(L"1", calls[i - 1].Field(2));
+        ++installIndex;
+    }
+    EXPECT_EQ(4u, installIndex);
+    EXPECT_EQ(CachedPath(Package(L"machine.msi"), true), Only(calls, "install")[1].Field(0));
+
+    // After the last install: ui 3, log, remove, for machine and then user.
+    ASSERT_GE(calls.size(), 6u);
+    const Calls tail(calls.end() - 6, calls.end());
+    const wchar_t* removed[] = {Package(L"machine.msi").code, Package(L"user.msi").code};
+    for (size_t k = 0; k < 2; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ("ui", tail[3 * k].operation);
+        EXPECT_EQ(L"3", tail[3 * k].Field(0));
+        EXPECT_EQ(L"%null", tail[3 * k].Field(1));
+        EXPECT_EQ("log", tail[3 * k + 1].operation);
+        EXPECT_EQ(L"8159", tail[3 * k + 1].Field(0));
+        EXPECT_EQ(log_, tail[3 * k + 1].Field(1));
+        EXPECT_EQ(L"1", tail[3 * k + 1].Field(2));
+        EXPECT_EQ("remove", tail[3 * k + 2].operation);
+        EXPECT_EQ(removed[k], tail[3 * k + 2].Field(0));
+        EXPECT_EQ(L"0", tail[3 * k + 2].Field(1));
+        EXPECT_EQ(L"2", tail[3 * k + 2].Field(2));
+        EXPECT_EQ(L" REMOVE=ALL", tail[3 * k + 2].Field(3));
+    }
+    EXPECT_EQ(2u, Only(calls, "remove").size());
+
+    for (const wchar_t* file : {L"fresh.msi", L"machine.msi", L"user.msi", L"early.msi"}) {
+        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
+    }
+    EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
+}
+
+// The transform chosen for the language (/lang 1036: fr.mst) must lie beside
+// the package the installer is given, under the name after "TRANSFORMS=@".
+// An installer call that asks for a restart ends the run without deleting
+// anything, so the files as they were at the call can be inspected after it.
+TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
+{
+    const std::string french = ReadFileBytes(PackagePath(L"fr.mst"));
+    const size_t transformsBefore = TemporaryTransforms().size();
+
+    // The first uncached package, stopped at its call.
+    RunResult first = Run(bundles_.transforms, "install 3010\n", L"/quiet /lang 1036");
+    ASSERT_TRUE(first.finished);
+    EXPECT_EQ(3010u, first.exitCode);
+    Calls installs = Only(Journal(), "install");
+    ASSERT_EQ(1u, installs.size());
+    std::wstring name = TransformNameIn(installs[0].Field(1));
+    ASSERT_FALSE(name.empty()) << Utf8FromWide(installs[0].Field(1));
+    EXPECT_EQ(french, ReadFileBytes(FolderOf(installs[0].Field(0)) + L"\\" + name));
+    ForgetFiles(Package(L"fresh.msi"));
+
+    // The second uncached package has its own copy; the first one's went with
+    // its staged package after its call.
+    RunResult second = Run(bundles_.transforms, "install 0\ninstall 3010\n", L"/quiet /lang 1036");
+    ASSERT_TRUE(second.finished);
+    EXPECT_EQ(3010u, second.exitCode);
+    installs = Only(Journal(), "install");
+    ASSERT_EQ(2u, installs.size());
+    EXPECT_FALSE(FileExists(installs[0].Field(0)));
+    EXPECT_FALSE(FileExists(FolderOf(installs[0].Field(0)) + L"\\" + TransformNameIn(installs[0].Field(1))));
+    name = TransformNameIn(installs[1].Field(1));
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(StagedFolder(Package(L"early.msi")), FolderOf(installs[1].Field(0)));
+    EXPECT_EQ(french, ReadFileBytes(FolderOf(installs[1].Field(0)) + L"\\" + name));
+    ForgetFiles(Package(L"early.msi"));
+
+    // The whole run: the cached package takes the transform into the cache,
+    // named after itself; the package after it gets none; no copy is left.
+    RunResult whole = Run(bundles_.transforms, "", L"/quiet /lang 1036");
+    ASSERT_TRUE(whole.finished);
+    EXPECT_EQ(0u, whole.exitCode);
+    installs = Only(Journal(), "install");
+    ASSERT_EQ(4u, installs.size());
+    const TestPackage& machine = Package(L"machine.msi");
+    EXPECT_EQ(CachedPath(machine, true), installs[2].Field(0));
+    EXPECT_EQ(NameOf(CachedPath(machine, true, L".mst")), TransformNameIn(installs[2].Field(1)));
+    EXPECT_EQ(french, ReadFileBytes(CachedPath(machine, true, L".mst")));
+    EXPECT_EQ(L"", TransformNameIn(installs[3].Field(1)));
+    for (const wchar_t* file : {L"fresh.msi", L"early.msi", L"user.msi"}) {
+        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
+    }
+    EXPECT_EQ(transformsBefore, TemporaryTransforms().size()) << "the run's temporary transforms are gone";
+}
+
+// A temporary folder deep enough that the staged package's path passes the 259
+// characters a run records: the run ends with 0x8007007A (exit 122) before the
+// installer is called, and the package written there does not stay behind.
+TEST_F(StandinRunTest, StagedPathTooLongForTheRecordEndsTheRunCleanly)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    std::wstring deep = WorkPath(L"deep");
+    CreateDirectoryW(deep.c_str(), nullptr);
+    while (deep.size() < 225) {
+        deep += L"\\folder-of-a-deep-temporary-path";
+        CreateDirectoryW(deep.c_str(), nullptr);
+    }
+    ASSERT_TRUE(FolderExists(deep));
+    const std::wstring stagedFolder = deep + L"\\" + fresh.code;
+    ASSERT_GT(stagedFolder.size() + 1 + wcslen(fresh.file), 259u);
+    DeleteFileW((stagedFolder + L"\\" + fresh.file).c_str());
+
+    wchar_t savedTmp[MAX_PATH] = {};
+    wchar_t savedTemp[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+    GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", deep.c_str());
+    SetEnvironmentVariableW(L"TEMP", deep.c_str());
+    RunResult run = Run(bundles_.two, "", L"/quiet");
+    SetEnvironmentVariableW(L"TMP", savedTmp[0] ? savedTmp : nullptr);
+    SetEnvironmentVariableW(L"TEMP", savedTemp[0] ? savedTemp : nullptr);
+
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(122u, run.exitCode);
+    EXPECT_TRUE(Only(Journal(), "install").empty());
+    EXPECT_TRUE(FilesIn(stagedFolder).empty());
+}
+
+} // namespace
