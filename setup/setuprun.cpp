@@ -20,13 +20,11 @@ constexpr HRESULT RESULT_RESTART_REQUIRED = static_cast<HRESULT>(0x80070BC2);   
 constexpr HRESULT RESULT_RESTART_REQUIRED_ALT = static_cast<HRESULT>(0x80070BC3);  // 3011
 constexpr HRESULT RESULT_RESTART_STARTED = static_cast<HRESULT>(0x80070669);       // 1641
 constexpr HRESULT RESULT_PRODUCT_VERSION = static_cast<HRESULT>(0x80070666);       // 1638
-constexpr HRESULT RESULT_TOLERATED_FAILURE = 1;
 
 constexpr UINT INSTALLER_UNKNOWN_PRODUCT = 1605;
 constexpr UINT INSTALLER_UNKNOWN_PROPERTY = 1608;
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
-constexpr WCHAR REMOVAL_COMMAND_LINE[] = L" REMOVE=ALL";
 
 // One record per package that the run prepared, in the order prepared.
 struct PackageRunState {
@@ -248,7 +246,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
         goto Exit;  // the staged copy stays for the clean-up, or for good after a restart
     }
 
-    if (hr == RESULT_TOLERATED_FAILURE && record->isCached) {
+    if (hr == INSTALLER_FAILURE_TOLERATED && record->isCached) {
         ::DeleteFileW(record->cachedPath);
         record->cachedPath[0] = L'\0';
         record->isCached = 0;
@@ -277,7 +275,7 @@ void RequestRemoval(const SetupRun* run, const PackageRunState* record)
     if (run->logPath != nullptr) {
         InstallerEnableLog(INSTALLER_LOG_MODE, run->logPath, INSTALLER_LOG_APPEND);
     }
-    InstallerRemoveProduct(record->productCode, REMOVAL_COMMAND_LINE);
+    InstallerRemoveProduct(record->productCode, INSTALLER_REMOVE_ALL);
 }
 
 void DeleteRecordedFile(const WCHAR (&path)[MAX_PATH])
