@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Fails unless the executable has the page-aligned layout that lets Wine map a
+# large payload from the file instead of reading the whole image into memory:
+# file and section alignment of 4 KiB, every section starting on a page of the
+# file, the resources (where the payload goes) last, and no section beyond the
+# ones the linker script makes (a .CRT or .tls would mean run-time start-up
+# code that nothing runs).
+#   check-layout.sh OBJDUMP EXECUTABLE
+set -euo pipefail
+objdump=$1 exe=$2
+allowed='^\.(text|data|bss|pdata|reloc|rsrc)$'
+
+[ -f "$exe" ] || { echo "check-layout: $exe is missing" >&2; exit 1; }
+status=0
+fail() { echo "FAIL  $*"; status=1; }
+
+headers=$("$objdump" -p "$exe")
+for field in FileAlignment SectionAlignment; do
+    value=$(awk -v f="$field" '$1 == f { print $2 }' <<<"$headers")
+    [ "$((16#${value:-0}))" -eq 4096 ] && echo "ok    $field 4096" || fail "$field is ${value:-missing}, not 00001000"
+done
+
+# objdump -h: index, name, size, VMA, LMA, file offset, alignment.
+mapfile -t sections < <("$objdump" -h "$exe" | awk '$1 ~ /^[0-9]+$/ { print $2, $6 }')
+[ "${#sections[@]}" -gt 0 ] || { echo "check-layout: no sections read from $exe" >&2; exit 1; }
+last_name= last_offset=-1
+for section in "${sections[@]}"; do
+    read -r name offset <<<"$section"
+    offset=$((16#$offset))
+    [[ $name =~ $allowed ]] || fail "unexpected section $name"
+    if [ "$offset" -ne 0 ]; then  # .bss has no bytes in the file
+        [ $((offset % 4096)) -eq 0 ] || fail "$name starts at file offset $offset, not on a page"
+        [ "$offset" -gt "$last_offset" ] && { last_offset=$offset; last_name=$name; }
+    fi
+done
+[ "$last_name" = .rsrc ] && echo "ok    .rsrc is last in the file" || fail "the last section in the file is $last_name, not .rsrc"
+echo "ok    sections: ${sections[*]%% *}"
+exit "$status"
