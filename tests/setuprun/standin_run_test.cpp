@@ -275,6 +275,37 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
     EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
 }
 
+// A tolerated failure that is not the last package's leaves the run's result
+// to the packages after it, and nothing is removed.
+TEST_F(StandinRunTest, ToleratedFailureOfAnEarlierPackageEndsWithZero)
+{
+    RunResult run = Run(bundles_.mixed, "install 1603\n", L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    const Calls calls = Journal();
+    EXPECT_EQ(4u, Only(calls, "install").size());
+    EXPECT_TRUE(Only(calls, "remove").empty());
+    EXPECT_TRUE(FileExists(CachedPath(Package(L"machine.msi"), true))) << "kept after a successful run";
+}
+
+// No transform of the bundle suits Japanese (1041): the packages that ask for
+// one get no TRANSFORMS text, and no temporary transform is made.
+TEST_F(StandinRunTest, NoTransformForTheLanguageMeansNoTransformText)
+{
+    const size_t transformsBefore = TemporaryTransforms().size();
+    RunResult run = Run(bundles_.transforms, "", L"/quiet /lang 1041");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const Calls installs = Only(Journal(), "install");
+    ASSERT_EQ(4u, installs.size());
+    for (const auto& install : installs) {
+        EXPECT_EQ(std::wstring::npos, install.Field(1).find(L"TRANSFORMS")) << Utf8FromWide(install.Field(1));
+    }
+    EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true, L".mst")));
+    EXPECT_EQ(transformsBefore, TemporaryTransforms().size());
+}
+
 // The transform chosen for the language (/lang 1036: fr.mst) must lie beside
 // the package the installer is given, under the name after "TRANSFORMS=@".
 // An installer call that asks for a restart ends the run without deleting
