@@ -35,6 +35,7 @@ BUNDLE_FLAGS = "9"
 RANDOM_CODE = "{6B1F3C2A-8E4D-4A5B-9C7E-0F1A2B3C4D5E}"
 SMALL_CODE = "{2C7E9A41-5B3D-4F60-8A1C-9D2E3F405162}"
 SMALL_NAME = "BenchSmall"
+SMALL_KEY = "HKLM\\Software\\Wow6432Node\\" + SMALL_NAME  # where make-msi.sh's package writes
 
 
 # One finished Windows program: wall-clock seconds, CPU seconds, exit code.
@@ -370,11 +371,15 @@ class Bench:
         }
         self.run(sides["direct"][1])  # a product left behind by an interrupted run
         runs = {(side, step): [] for side in sides for step in (0, 1)}
-        for round_number in range(-1, INSTALL_ROUNDS):  # round -1 warms
+        for round_number in range(-1, INSTALL_ROUNDS):
             for side in rotated(list(sides), round_number):
                 for step in (0, 1):
-                    run = self.run_ok(sides[side][step], f"{side} {('install', 'remove')[step]}")
-                    if round_number >= 0:
+                    what = f"{side} {('install', 'remove')[step]}"
+                    run = self.run_ok(sides[side][step], what)
+                    if round_number < 0:  # the warming round checks the work is real
+                        if self.small_product_installed() != (step == 0):
+                            raise NotAvailable(f"{what} exited with 0 but did not do its work")
+                    else:
                         runs[(side, step)].append(run)
             self.remove_default_logs("benchsmall")
         for step, verb in enumerate(("install", "remove")):
@@ -389,6 +394,11 @@ class Bench:
                          f"{logged.wall_ratio:.2f}x to direct+log",
                      "goal <= 1.05x; direct+log also writes the log setup.exe always writes "
                      "(mode 0x1FDF); rounds: " + plain.rounds())
+
+    def small_product_installed(self):
+        """Whether the registry value of the small package is there (a 32-bit component)."""
+        run, _ = self.run(["reg", "query", SMALL_KEY, "/v", "Version"], capture=True)
+        return run.code == 0
 
     def all(self):
         os.makedirs(self.unix_work, exist_ok=True)
