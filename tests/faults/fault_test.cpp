@@ -1,0 +1,412 @@
+// Every platform call of the program made to fail in turn. For each scenario
+// (two-package setup runs, /extract, /o1, /?) the k-th call of each operation
+// fails, for k = 1, 2, ... until a run no longer reaches the fault. After every
+// run: the exit code is the fault's code (or success where the program may
+// tolerate it), no heap block, handle or message buffer is left, nothing is
+// written outside the sandbox, no file remains that the run must remove, and
+// every package the run installed before failing was asked to be removed.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+
+#include "faultkit.h"
+#include "manifest.h"
+#include "options.h"
+
+namespace {
+
+const GUID ALPHA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x01}};
+const GUID BETA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x02}};
+constexpr DWORD GERMAN = 1031;
+
+enum class Mode { Setup, Extract, ExtractFirst, Help };
+
+struct Scenario {
+    const char* name;
+    Mode mode;
+    std::wstring arguments;   // {TEMP} and {OUT} stand for the sandbox folders
+    std::vector<PackageSpec> packages;
+    std::vector<TransformSpec> transforms;
+};
+
+PackageSpec Alpha(DWORD flags)
+{
+    return {"MSI00", L"Alpha.msi", ALPHA_CODE, 0x00010002, 0x00030004, flags};
+}
+
+PackageSpec Beta(DWORD flags)
+{
+    return {"MSI01", L"Beta.msi", BETA_CODE, 0x00020000, 0x00000000, flags};
+}
+
+std::vector<Scenario> Scenarios()
+{
+    const std::vector<TransformSpec> german = {{"MST00", GERMAN}};
+    return {
+        {"setup, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)},
+         german},
+        {"setup, cached package then a transform beside a staged one", Mode::Setup,
+         L"/lang 1031 /passive /norestart /log {TEMP}run.log",
+         {Alpha(PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, german},
+        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0), Beta(0)}, {}},
+        {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
+    };
+}
+
+struct OpStats {
+    unsigned injected = 0;
+    unsigned failed = 0;
+    unsigned tolerated = 0;
+};
+
+std::wstring Replace(std::wstring text, const std::wstring& what, const std::wstring& with)
+{
+    for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+    return text;
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+bool IsRemoval(const InstallerCall& call)
+{
+    return call.ordinal == MSI_CONFIGURE_PRODUCT_EX ||
+           (call.ordinal == MSI_INSTALL_PRODUCT && call.commandLine.find(L"REMOVE=ALL") != std::wstring::npos);
+}
+
+class FaultRunner {
+public:
+    explicit FaultRunner(const Scenario& scenario)
+        : scenario_(scenario), box_(L"faultbox")
+    {
+        const std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
+        Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
+        Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
+        Fault.installedVersions.clear();
+        Fault.installerResult = [this](const InstallerCall& call) { return CheckRequest(call); };
+        box_.PointProgramHere();
+        commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
+        alpha_ = ResourceBytes("MSI00");
+        beta_ = ResourceBytes("MSI01");
+        german_ = ResourceBytes("MST00");
+    }
+
+    ~FaultRunner()
+    {
+        Fault.manifestOverride = nullptr;
+        Fault.installerResult = nullptr;
+        Fault.writeRoots.clear();
+        Fault.tempPath.clear();
+        Fault.commonAppData.clear();
+        Fault.localAppData.clear();
+        Fault.commandLine.clear();
+    }
+
+    int Run(int op, unsigned at, bool persistent)
+    {
+        box_.Clear();
+        ::CreateDirectoryW(box_.out.c_str(), nullptr);
+        requestProblems_.clear();
+        FaultBeginRun();
+        if (op >= 0) FaultArm(op, at, persistent);
+        Fault.commandLine = commandLine_;
+        context_ = std::string(scenario_.name) + ": " + (op >= 0 ? FaultInfo(op).name : "no fault") +
+                   " call " + std::to_string(at) + (persistent ? " onwards" : "");
+        SetCrashContext(context_);
+        return SetupMain(::GetModuleHandleW(nullptr));
+    }
+
+    // All that is wrong with the run just made; empty when it was clean.
+    std::vector<std::string> Problems(int exitCode, int op)
+    {
+        std::vector<std::string> problems = BookProblems();
+        const bool succeeded = exitCode == 0;
+        if (op >= 0 && FaultReached()) {
+            const FaultOpInfo& info = FaultInfo(op);
+            const int failureExit = static_cast<int>(info.failure & 0xFFFF);
+            if (info.reaction == FaultReaction::Ignored && !succeeded) {
+                problems.push_back("a failure that must be ignored ended the run with exit code " + std::to_string(exitCode));
+            }
+            if (info.reaction == FaultReaction::Fails && !succeeded && exitCode != failureExit) {
+                problems.push_back("exit code " + std::to_string(exitCode) + ", expected " + std::to_string(failureExit) +
+                                   " (" + Hex(info.failure) + ") or success");
+            }
+        } else if (!succeeded) {
+            problems.push_back("the run without a fault ended with exit code " + std::to_string(exitCode));
+        }
+        for (const std::string& problem : requestProblems_) problems.push_back(problem);
+        CheckLeftovers(succeeded, &problems);
+        if (scenario_.mode == Mode::Setup) {
+            if (succeeded) {
+                CheckEveryPackageInstalled(&problems);
+            } else {
+                CheckRemovals(&problems);
+            }
+        } else if (!Fault.journal.empty()) {
+            problems.push_back("the installer was called outside a setup run");
+        }
+        if (scenario_.mode == Mode::Help && succeeded && Fault.boxes.size() != 1) {
+            problems.push_back("help shown " + std::to_string(Fault.boxes.size()) + " times");
+        }
+        if (scenario_.mode == Mode::Help && !succeeded && !Fault.boxes.empty()) {
+            problems.push_back("a box was shown although help failed");
+        }
+        return problems;
+    }
+
+    const std::string& Context() const { return context_; }
+    unsigned transformsApart = 0;
+
+private:
+    const std::string* PayloadOf(const std::wstring& path) const
+    {
+        const std::wstring upper = Upper(path);
+        if (upper.find(Upper(GuidText(ALPHA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\ALPHA.MSI") ||
+            EndsWith(upper, L"\\FIRST.MSI")) {
+            return &alpha_;
+        }
+        if (upper.find(Upper(GuidText(BETA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\BETA.MSI")) {
+            return &beta_;
+        }
+        return nullptr;
+    }
+
+    // The stand-in installer: a request must name a complete package, and a
+    // transform named with "@" must lie beside it.
+    UINT CheckRequest(const InstallerCall& call)
+    {
+        if (IsRemoval(call)) return 0;
+        const std::string* payload = PayloadOf(call.target);
+        std::string content;
+        if (payload == nullptr || !ReadWholeFile(call.target, &content) || content != *payload) {
+            requestProblems_.push_back("installer given a missing or damaged package: " + Narrow(call.target));
+        }
+        const std::wstring mark = L" TRANSFORMS=@";
+        const size_t at = call.commandLine.find(mark);
+        if (at != std::wstring::npos) {
+            std::wstring name = call.commandLine.substr(at + mark.size());
+            name = name.substr(0, name.find(L' '));
+            if (!ReadWholeFile(FolderOf(call.target) + name, &content)) {
+                // A per-machine move that fell back to the per-user cache after the
+                // transform had gone to the per-machine one: noted, not failed.
+                const std::wstring cache = L"\\Applications\\Cache\\" + name;
+                if (ReadWholeFile(box_.common + cache, &content) || ReadWholeFile(box_.local + cache, &content)) {
+                    ++transformsApart;
+                } else {
+                    requestProblems_.push_back("transform not found beside the package: " + Narrow(name));
+                }
+            } else if (content != german_) {
+                requestProblems_.push_back("damaged transform: " + Narrow(name));
+            }
+        }
+        return 0;
+    }
+
+    void CheckLeftovers(bool succeeded, std::vector<std::string>* problems) const
+    {
+        const std::wstring root = Upper(box_.root);
+        unsigned cachedPackages = 0;
+        std::set<std::wstring> extracted;
+        for (const std::wstring& entry : box_.Snapshot()) {
+            if (EndsWith(entry, L"\\")) continue;   // folders may stay
+            if (Fault.refusedDeletes.count(root + entry)) continue;
+            const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
+                                 StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
+            if (StartsWith(entry, L"TMP\\") && EndsWith(entry, L".LOG") && entry.find(L'\\', 4) == std::wstring::npos) {
+                continue;   // installer logs stay
+            }
+            if (inCache && EndsWith(entry, L".MST")) continue;   // cached transforms stay
+            if (inCache && EndsWith(entry, L".MSI") && succeeded && scenario_.mode == Mode::Setup) {
+                ++cachedPackages;
+                continue;
+            }
+            if (StartsWith(entry, L"OUT\\") && IsExpectedOutput(entry, succeeded)) {
+                extracted.insert(entry);
+                continue;
+            }
+            problems->push_back("left behind: " + Narrow(entry));
+        }
+        if (scenario_.mode == Mode::Setup && succeeded && cachedPackages != 1) {
+            problems->push_back("expected one cached package, found " + std::to_string(cachedPackages));
+        }
+        CheckExtraction(extracted, succeeded, problems);
+    }
+
+    bool IsExpectedOutput(const std::wstring& entry, bool succeeded) const
+    {
+        if (scenario_.mode == Mode::Extract) {
+            return entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI";
+        }
+        return scenario_.mode == Mode::ExtractFirst && succeeded && entry == L"OUT\\FIRST.MSI";
+    }
+
+    void CheckExtraction(const std::set<std::wstring>& extracted, bool succeeded, std::vector<std::string>* problems) const
+    {
+        for (const std::wstring& entry : extracted) {
+            std::string content;
+            ReadWholeFile(box_.root + entry, &content);
+            if (PayloadOf(entry) == nullptr || content != *PayloadOf(entry)) {
+                problems->push_back("extracted file is not the package: " + Narrow(entry));
+            }
+        }
+        if (scenario_.mode == Mode::Extract) {
+            const bool alpha = extracted.count(L"OUT\\PKGS\\ALPHA.MSI") != 0;
+            const bool beta = extracted.count(L"OUT\\PKGS\\BETA.MSI") != 0;
+            if (succeeded && !(alpha && beta)) problems->push_back("extraction reported success without both packages");
+            if (beta && !alpha) problems->push_back("the second package was extracted without the first");
+        }
+        if (scenario_.mode == Mode::ExtractFirst && succeeded && extracted.size() != 1) {
+            problems->push_back("/o1 reported success without writing the package");
+        }
+    }
+
+    void CheckEveryPackageInstalled(std::vector<std::string>* problems) const
+    {
+        std::set<const std::string*> installed;
+        for (const InstallerCall& call : Fault.journal) {
+            if (IsRemoval(call)) {
+                problems->push_back("a successful run asked for a removal");
+            } else if (call.result == 0) {
+                installed.insert(PayloadOf(call.target));
+            }
+        }
+        if (installed.size() != scenario_.packages.size()) {
+            problems->push_back("a successful run installed " + std::to_string(installed.size()) + " of " +
+                                std::to_string(scenario_.packages.size()) + " packages");
+        }
+    }
+
+    void CheckRemovals(std::vector<std::string>* problems) const
+    {
+        for (size_t i = 0; i < Fault.journal.size(); ++i) {
+            const InstallerCall& call = Fault.journal[i];
+            if (IsRemoval(call) || call.result != 0) continue;
+            const std::string* installed = PayloadOf(call.target);
+            bool removed = false;
+            for (size_t j = i + 1; j < Fault.journal.size() && !removed; ++j) {
+                removed = IsRemoval(Fault.journal[j]) && PayloadOf(Fault.journal[j].target) == installed;
+            }
+            if (!removed) problems->push_back("package installed earlier was not asked to be removed: " + Narrow(call.target));
+        }
+    }
+
+    const Scenario& scenario_;
+    Sandbox box_;
+    GuardedBytes manifest_;
+    std::wstring commandLine_;
+    std::string alpha_, beta_, german_;
+    std::vector<std::string> requestProblems_;
+    std::string context_;
+};
+
+unsigned TotalInjected = 0;
+unsigned TotalRuns = 0;
+
+void Report(const std::string& context, const std::vector<std::string>& problems, unsigned* reported)
+{
+    for (const std::string& problem : problems) {
+        if (++*reported <= 40) ADD_FAILURE() << context << ": " << problem;
+    }
+}
+
+void Count(FaultRunner& runner, int op, int exitCode, std::map<int, OpStats>* stats, unsigned* reported)
+{
+    OpStats& counted = (*stats)[op];
+    ++counted.injected;
+    ++TotalInjected;
+    ++(exitCode == 0 ? counted.tolerated : counted.failed);
+    Report(runner.Context(), runner.Problems(exitCode, op), reported);
+}
+
+// msi.dll stays loaded once a run has loaded it, so the faults of its loading
+// are injected before the first run of the process that succeeds in it.
+void InjectInstallerLoadFaults(FaultRunner& runner, std::map<int, OpStats>* stats, unsigned* reported)
+{
+    static bool done = false;
+    if (done) return;
+    done = true;
+    int exitCode = runner.Run(FAULT_LOAD_LIBRARY, 1, false);
+    ++TotalRuns;
+    if (FaultReached()) Count(runner, FAULT_LOAD_LIBRARY, exitCode, stats, reported);
+    for (unsigned at = 1; at < 100; ++at) {
+        exitCode = runner.Run(FAULT_PROC_ADDRESS, at, false);
+        ++TotalRuns;
+        if (!FaultReached()) break;
+        Count(runner, FAULT_PROC_ADDRESS, exitCode, stats, reported);
+    }
+}
+
+// Makes the k-th call of each operation fail, k = 1, 2, ... until a run does not
+// reach the fault; once with a single failing call, once with every call from
+// the k-th on failing.
+void InjectEveryFault(const Scenario& scenario)
+{
+    FaultRunner runner(scenario);
+    unsigned reported = 0;
+    std::map<int, OpStats> stats;
+    if (scenario.mode == Mode::Setup) {
+        InjectInstallerLoadFaults(runner, &stats, &reported);
+    }
+    runner.Run(-1, 0, false);   // first run: settles anything done once per process
+    int exitCode = runner.Run(-1, 0, false);
+    Report(runner.Context(), runner.Problems(exitCode, -1), &reported);
+    unsigned baseline[FAULT_OP_COUNT];
+    std::copy(std::begin(Fault.calls), std::end(Fault.calls), baseline);
+    const size_t sitesBefore = FaultSitesReached().size();
+
+    for (bool persistent : {false, true}) {
+        for (int op = 0; op < FAULT_OP_COUNT; ++op) {
+            for (unsigned at = 1; at < 100000; ++at) {
+                exitCode = runner.Run(op, at, persistent);
+                ++TotalRuns;
+                if (!FaultReached()) {
+                    if (exitCode != 0) Report(runner.Context(), {"run without reaching the fault failed"}, &reported);
+                    break;
+                }
+                Count(runner, op, exitCode, &stats, &reported);
+                if (persistent && FaultInfo(op).reaction != FaultReaction::Fails) break;
+            }
+        }
+    }
+
+    std::printf("[ figures  ] %s: calls without fault / faults injected / runs failed / runs that succeeded\n",
+                scenario.name);
+    for (const auto& entry : stats) {
+        std::printf("[ figures  ]   %-24s %5u %6u %6u %6u\n", FaultInfo(entry.first).name, baseline[entry.first],
+                    entry.second.injected, entry.second.failed, entry.second.tolerated);
+    }
+    std::printf("[ figures  ]   new failure sites reached: %zu; transforms left apart from their package: %u\n",
+                FaultSitesReached().size() - sitesBefore, runner.transformsApart);
+}
+
+} // namespace
+
+const Scenario& ScenarioAt(size_t index)
+{
+    static const std::vector<Scenario> scenarios = Scenarios();
+    return scenarios[index];
+}
+
+TEST(FaultInjection, SetupWithCachedPackageAndTransform) { InjectEveryFault(ScenarioAt(0)); }
+TEST(FaultInjection, SetupWithTransformBesideStagedPackage) { InjectEveryFault(ScenarioAt(1)); }
+TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(2)); }
+TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(3)); }
+TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(4)); }
+
+TEST(FaultInjectionSummary, Figures)
+{
+    std::printf("[ figures  ] faults injected: %u in %u runs; distinct failure sites reached: %zu\n", TotalInjected,
+                TotalRuns, FaultSitesReached().size());
+    for (const auto& site : FaultSitesReached()) {
+        std::printf("[ figures  ]   site %s:%d\n", site.first.c_str(), site.second);
+    }
+    EXPECT_GT(TotalInjected, 0u);
+}

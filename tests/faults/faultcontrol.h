@@ -1,0 +1,128 @@
+// The test side of the fault build: arms a countdown fault on one platform
+// operation, points the temporary and application-data folders into a sandbox,
+// plays the Windows Installer in-process (msi.dll is never loaded: the program's
+// LoadLibrary/GetProcAddress of it are answered with the scripted operations
+// below), and keeps the books that prove nothing leaked.
+#pragma once
+
+#include <windows.h>
+#include <functional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum FaultOp : int {
+    FAULT_HEAP_ALLOC,
+    FAULT_HEAP_REALLOC,
+    FAULT_CREATE_FILE,
+    FAULT_WRITE_FILE,
+    FAULT_MOVE_FILE,
+    FAULT_DELETE_FILE,
+    FAULT_CREATE_DIRECTORY,
+    FAULT_FILE_ATTRIBUTES,
+    FAULT_FIND_FIRST_FILE,
+    FAULT_TEMP_PATH,
+    FAULT_TEMP_FILE_NAME,
+    FAULT_FIND_RESOURCE,
+    FAULT_LOAD_RESOURCE,
+    FAULT_SIZEOF_RESOURCE,
+    FAULT_LOCK_RESOURCE,
+    FAULT_LOAD_STRING,
+    FAULT_FOLDER_PATH,
+    FAULT_SPLIT_COMMAND_LINE,
+    FAULT_FORMAT_MESSAGE,
+    FAULT_LOAD_LIBRARY,
+    FAULT_PROC_ADDRESS,
+    FAULT_MSI_ENABLE_LOG,
+    FAULT_MSI_QUERY,
+    FAULT_MSI_INSTALL,
+    FAULT_MSI_PATCH,
+    FAULT_MSI_CONFIGURE,
+    FAULT_OP_COUNT
+};
+
+// How the program must react when the operation fails.
+enum class FaultReaction {
+    Fails,        // the run ends with `failure`, or succeeds where the failure is tolerated
+    Ignored,      // the outcome is never examined: the run must end as without the fault
+    Probe,        // a yes/no test: any clean result is acceptable
+};
+
+struct FaultOpInfo {
+    const char* name;
+    HRESULT failure;   // the result the program reports for this fault
+    FaultReaction reaction;
+};
+
+const FaultOpInfo& FaultInfo(int op);
+
+// Ordinals of the installer's operations, as msi.dll exports them.
+constexpr int MSI_GET_PRODUCT_INFO = 70;
+constexpr int MSI_INSTALL_PRODUCT = 88;
+constexpr int MSI_SET_INTERNAL_UI = 141;
+constexpr int MSI_ENABLE_LOG = 169;
+constexpr int MSI_APPLY_PATCH = 175;
+constexpr int MSI_CONFIGURE_PRODUCT_EX = 190;
+
+struct InstallerCall {
+    int ordinal = 0;
+    std::wstring target;        // package path, patch path or product code
+    std::wstring commandLine;
+    DWORD uiLevel = 0;
+    std::wstring logPath;
+    DWORD logMode = 0;
+    DWORD logAttributes = 0;
+    UINT result = 0;
+};
+
+struct FaultWorld {
+    // Set by the test.
+    std::wstring tempPath;             // what GetTempPathW answers (ends with '\'); empty: the real one
+    std::wstring commonAppData;        // CSIDL_COMMON_APPDATA; empty: the real one
+    std::wstring localAppData;         // CSIDL_LOCAL_APPDATA; empty: the real one
+    std::wstring commandLine;          // what GetCommandLineW answers; empty: the real one
+    std::vector<std::wstring> writeRoots;   // every write must land under one of them (if any given)
+    std::vector<std::pair<std::wstring, std::wstring>> installedVersions;  // product code, version text
+    // Decides the result of an install or patch request that is not a fault.
+    std::function<UINT(const InstallerCall&)> installerResult;
+    const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
+    DWORD manifestOverrideSize = 0;
+
+    // The armed fault: the armedAt-th call of armedOp fails (and every later
+    // one too when persistent).
+    int armedOp = -1;
+    unsigned armedAt = 0;
+    bool persistent = false;
+    unsigned injected = 0;
+
+    // Books of the current run.
+    unsigned calls[FAULT_OP_COUNT] = {};
+    std::set<void*> liveBlocks;
+    std::set<HANDLE> liveFiles;
+    std::set<HANDLE> liveFinds;
+    std::set<HLOCAL> liveMessages;
+    std::set<HLOCAL> liveArgv;
+    int liveModules = 0;                // over the whole process: msi.dll may stay loaded
+    unsigned unknownReleases = 0;       // frees and closes of things the program did not get here
+    unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates
+    std::vector<std::wstring> writesOutsideRoots;
+    std::set<std::wstring> refusedDeletes;   // upper-cased full paths whose delete a fault refused
+    std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
+    std::vector<InstallerCall> journal;      // install, patch and configure requests
+    unsigned installerSettings = 0;          // UI level and log calls
+    std::set<std::pair<std::string, int>> runSites;
+};
+
+extern FaultWorld Fault;
+
+// Failure sites reached by TraceFailure over the whole process.
+const std::set<std::pair<std::string, int>>& FaultSitesReached();
+
+// Clears the books and the armed fault before a run; the configuration stays.
+void FaultBeginRun();
+void FaultArm(int op, unsigned at, bool persistent);
+bool FaultReached();
+
+// Upper-cased full path of a Windows path (for comparisons).
+std::wstring FaultNormalizePath(const std::wstring& path);

@@ -1,0 +1,633 @@
+// The counting wrappers that faultshim.h puts in place of the platform calls of
+// the product sources, the in-process installer they hand out instead of
+// msi.dll, and a recording failure hook. This file itself calls the real
+// platform functions.
+#include "faultcontrol.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+
+FaultWorld Fault;
+
+namespace {
+
+std::set<std::pair<std::string, int>> SitesReached;
+
+const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
+    {"HeapAlloc", E_OUTOFMEMORY, FaultReaction::Fails},
+    {"HeapReAlloc", E_OUTOFMEMORY, FaultReaction::Fails},
+    {"CreateFileW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"WriteFile", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
+    {"MoveFileExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"DeleteFileW", S_OK, FaultReaction::Ignored},
+    {"CreateDirectoryW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"GetFileAttributesW", S_OK, FaultReaction::Probe},
+    {"FindFirstFileW", S_OK, FaultReaction::Probe},
+    {"GetTempPathW", static_cast<HRESULT>(0x800700CB), FaultReaction::Fails},
+    {"GetTempFileNameW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"FindResourceExA", static_cast<HRESULT>(0x80070716), FaultReaction::Fails},
+    {"LoadResource", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"SizeofResource", static_cast<HRESULT>(0x80070714), FaultReaction::Fails},
+    {"LockResource", E_FAIL, FaultReaction::Fails},
+    {"LoadStringW", static_cast<HRESULT>(0x80070716), FaultReaction::Fails},
+    {"SHGetFolderPathW", static_cast<HRESULT>(0x80070003), FaultReaction::Fails},
+    {"CommandLineToArgvW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"FormatMessageW", S_OK, FaultReaction::Ignored},
+    {"LoadLibrary(msi)", static_cast<HRESULT>(0x8007007E), FaultReaction::Fails},
+    {"GetProcAddress(msi)", static_cast<HRESULT>(0x8007007F), FaultReaction::Fails},
+    {"MsiEnableLogW", S_OK, FaultReaction::Ignored},
+    {"MsiGetProductInfoW", static_cast<HRESULT>(0x8007064A), FaultReaction::Fails},
+    {"MsiInstallProductW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
+    {"MsiApplyPatchW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
+    {"MsiConfigureProductExW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
+};
+
+// Counts the call and answers whether it is the one to fail.
+bool ShouldFail(FaultOp op)
+{
+    const unsigned n = ++Fault.calls[op];
+    if (Fault.armedOp != op) {
+        return false;
+    }
+    if (n == Fault.armedAt || (Fault.persistent && n > Fault.armedAt)) {
+        ++Fault.injected;
+        return true;
+    }
+    return false;
+}
+
+// The root itself counts as under it, with or without its trailing backslash.
+bool IsUnder(const std::wstring& path, std::wstring root)
+{
+    if (!root.empty() && root.back() == L'\\') root.pop_back();
+    if (path.compare(0, root.size(), root) != 0) return false;
+    return path.size() == root.size() || path[root.size()] == L'\\';
+}
+
+// Every file-system change of the program goes through here.
+void NoteWrite(LPCWSTR path)
+{
+    ++Fault.fileTouches;
+    if (Fault.writeRoots.empty() || path == nullptr) {
+        return;
+    }
+    const std::wstring full = FaultNormalizePath(path);
+    for (const std::wstring& root : Fault.writeRoots) {
+        if (IsUnder(full, FaultNormalizePath(root))) {
+            return;
+        }
+    }
+    Fault.writesOutsideRoots.push_back(path);
+}
+
+bool IsMsiName(LPCWSTR name)
+{
+    if (name == nullptr) {
+        return false;
+    }
+    std::wstring text(name);
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text.size() >= 3 && (text.size() >= 7 ? text.compare(text.size() - 7, 7, L"msi.dll") == 0
+                                                 : text == L"msi");
+}
+
+// ---- the in-process installer -------------------------------------------
+
+char FakeMsiModule;
+char FakeManifestResource;
+char FakeManifestData;
+DWORD CurrentUiLevel = 5;
+std::wstring CurrentLogPath;
+DWORD CurrentLogMode = 0;
+DWORD CurrentLogAttributes = 0;
+
+UINT Record(InstallerCall call, FaultOp op)
+{
+    call.uiLevel = CurrentUiLevel;
+    call.logPath = CurrentLogPath;
+    call.logMode = CurrentLogMode;
+    call.logAttributes = CurrentLogAttributes;
+    if (ShouldFail(op)) {
+        call.result = 1603;
+    } else {
+        call.result = Fault.installerResult ? Fault.installerResult(call) : 0;
+    }
+    Fault.journal.push_back(call);
+    return call.result;
+}
+
+UINT WINAPI FakeSetInternalUI(DWORD level, HWND* window)
+{
+    (void)window;
+    ++Fault.installerSettings;
+    const DWORD previous = CurrentUiLevel;
+    CurrentUiLevel = level;
+    return previous;
+}
+
+UINT WINAPI FakeEnableLog(DWORD mode, LPCWSTR path, DWORD attributes)
+{
+    ++Fault.installerSettings;
+    if (ShouldFail(FAULT_MSI_ENABLE_LOG)) {
+        return 1622;
+    }
+    CurrentLogMode = mode;
+    CurrentLogPath = path ? path : L"";
+    CurrentLogAttributes = attributes;
+    return 0;
+}
+
+UINT WINAPI FakeGetProductInfo(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size)
+{
+    if (ShouldFail(FAULT_MSI_QUERY)) {
+        return 1610;
+    }
+    if (product == nullptr || property == nullptr || lstrcmpW(property, L"VersionString") != 0) {
+        return 1608;
+    }
+    for (const auto& installed : Fault.installedVersions) {
+        if (lstrcmpiW(installed.first.c_str(), product) != 0) {
+            continue;
+        }
+        const DWORD length = static_cast<DWORD>(installed.second.size());
+        if (size == nullptr || value == nullptr || *size <= length) {
+            if (size) *size = length;
+            return 234;
+        }
+        memcpy(value, installed.second.c_str(), (length + 1) * sizeof(WCHAR));
+        *size = length;
+        return 0;
+    }
+    return 1605;
+}
+
+UINT WINAPI FakeInstallProduct(LPCWSTR package, LPCWSTR commandLine)
+{
+    InstallerCall call;
+    call.ordinal = MSI_INSTALL_PRODUCT;
+    call.target = package ? package : L"";
+    call.commandLine = commandLine ? commandLine : L"";
+    return Record(call, FAULT_MSI_INSTALL);
+}
+
+UINT WINAPI FakeApplyPatch(LPCWSTR patch, LPCWSTR product, int type, LPCWSTR commandLine)
+{
+    (void)product;
+    (void)type;
+    InstallerCall call;
+    call.ordinal = MSI_APPLY_PATCH;
+    call.target = patch ? patch : L"";
+    call.commandLine = commandLine ? commandLine : L"";
+    return Record(call, FAULT_MSI_PATCH);
+}
+
+UINT WINAPI FakeConfigureProductEx(LPCWSTR product, int level, int state, LPCWSTR commandLine)
+{
+    (void)level;
+    (void)state;
+    InstallerCall call;
+    call.ordinal = MSI_CONFIGURE_PRODUCT_EX;
+    call.target = product ? product : L"";
+    call.commandLine = commandLine ? commandLine : L"";
+    return Record(call, FAULT_MSI_CONFIGURE);
+}
+
+FARPROC FakeMsiOperation(LPCSTR name)
+{
+    if (!IS_INTRESOURCE(name)) {
+        return nullptr;
+    }
+    switch (reinterpret_cast<ULONG_PTR>(name)) {
+    case MSI_GET_PRODUCT_INFO: return reinterpret_cast<FARPROC>(FakeGetProductInfo);
+    case MSI_INSTALL_PRODUCT: return reinterpret_cast<FARPROC>(FakeInstallProduct);
+    case MSI_SET_INTERNAL_UI: return reinterpret_cast<FARPROC>(FakeSetInternalUI);
+    case MSI_ENABLE_LOG: return reinterpret_cast<FARPROC>(FakeEnableLog);
+    case MSI_APPLY_PATCH: return reinterpret_cast<FARPROC>(FakeApplyPatch);
+    case MSI_CONFIGURE_PRODUCT_EX: return reinterpret_cast<FARPROC>(FakeConfigureProductEx);
+    default: return nullptr;
+    }
+}
+
+HMODULE FakeMsiHandle()
+{
+    return reinterpret_cast<HMODULE>(&FakeMsiModule);
+}
+
+bool IsManifestName(LPCSTR name)
+{
+    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "MANIFEST") == 0;
+}
+
+} // namespace
+
+const FaultOpInfo& FaultInfo(int op)
+{
+    return OP_INFO[op];
+}
+
+const std::set<std::pair<std::string, int>>& FaultSitesReached()
+{
+    return SitesReached;
+}
+
+void FaultBeginRun()
+{
+    Fault.armedOp = -1;
+    Fault.armedAt = 0;
+    Fault.persistent = false;
+    Fault.injected = 0;
+    std::fill(std::begin(Fault.calls), std::end(Fault.calls), 0u);
+    Fault.liveBlocks.clear();
+    Fault.liveFiles.clear();
+    Fault.liveFinds.clear();
+    Fault.liveMessages.clear();
+    Fault.liveArgv.clear();
+    Fault.unknownReleases = 0;
+    Fault.fileTouches = 0;
+    Fault.writesOutsideRoots.clear();
+    Fault.refusedDeletes.clear();
+    Fault.boxes.clear();
+    Fault.journal.clear();
+    Fault.installerSettings = 0;
+    Fault.runSites.clear();
+    CurrentUiLevel = 5;
+    CurrentLogPath.clear();
+    CurrentLogMode = 0;
+    CurrentLogAttributes = 0;
+}
+
+void FaultArm(int op, unsigned at, bool persistent)
+{
+    Fault.armedOp = op;
+    Fault.armedAt = at;
+    Fault.persistent = persistent;
+    Fault.injected = 0;
+}
+
+bool FaultReached()
+{
+    return Fault.injected != 0;
+}
+
+std::wstring FaultNormalizePath(const std::wstring& path)
+{
+    std::wstring text = path;
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    WCHAR full[32768];
+    const DWORD n = ::GetFullPathNameW(text.c_str(), 32768, full, nullptr);
+    if (n > 0 && n < 32768) {
+        text.assign(full, n);
+    }
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towupper(c); });
+    return text;
+}
+
+// The recording failure hook of the fault build.
+void TraceFailure(const char* file, int line, HRESULT hr)
+{
+    (void)hr;
+    const char* name = file ? file : "?";
+    for (const char* p = name; *p; ++p) {
+        if (*p == '/' || *p == '\\') name = p + 1;
+    }
+    SitesReached.insert({name, line});
+    Fault.runSites.insert({name, line});
+}
+
+// ---- the wrappers --------------------------------------------------------
+
+LPVOID WINAPI FaultHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    if (ShouldFail(FAULT_HEAP_ALLOC)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* block = ::HeapAlloc(heap, flags, bytes);
+    if (block) Fault.liveBlocks.insert(block);
+    return block;
+}
+
+LPVOID WINAPI FaultHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
+{
+    if (ShouldFail(FAULT_HEAP_REALLOC)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    const bool known = Fault.liveBlocks.erase(block) != 0;
+    if (!known) ++Fault.unknownReleases;
+    void* moved = ::HeapReAlloc(heap, flags, block, bytes);
+    Fault.liveBlocks.insert(moved ? moved : block);
+    return moved;
+}
+
+BOOL WINAPI FaultHeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    if (block && Fault.liveBlocks.erase(block) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::HeapFree(heap, flags, block);
+}
+
+HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD attributes, HANDLE templateFile)
+{
+    if ((access & (GENERIC_WRITE | GENERIC_ALL)) != 0 || disposition != OPEN_EXISTING) {
+        NoteWrite(path);
+    }
+    if (ShouldFail(FAULT_CREATE_FILE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = ::CreateFileW(path, access, share, security, disposition, attributes, templateFile);
+    if (file != INVALID_HANDLE_VALUE) Fault.liveFiles.insert(file);
+    return file;
+}
+
+// A failing write has written part of the data first, as a full disk does.
+BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    ++Fault.fileTouches;
+    if (ShouldFail(FAULT_WRITE_FILE)) {
+        DWORD part = 0;
+        ::WriteFile(file, data, bytes / 2, &part, overlapped);
+        if (written) *written = part;
+        ::SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return ::WriteFile(file, data, bytes, written, overlapped);
+}
+
+BOOL WINAPI FaultCloseHandle(HANDLE handle)
+{
+    if (Fault.liveFiles.erase(handle) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::CloseHandle(handle);
+}
+
+BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags)
+{
+    NoteWrite(source);
+    NoteWrite(target);
+    if (ShouldFail(FAULT_MOVE_FILE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::MoveFileExW(source, target, flags);
+}
+
+BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
+{
+    NoteWrite(path);
+    if (ShouldFail(FAULT_DELETE_FILE)) {
+        if (path) Fault.refusedDeletes.insert(FaultNormalizePath(path));
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return ::DeleteFileW(path);
+}
+
+BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    NoteWrite(path);
+    if (ShouldFail(FAULT_CREATE_DIRECTORY)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::CreateDirectoryW(path, security);
+}
+
+DWORD WINAPI FaultGetFileAttributesW(LPCWSTR path)
+{
+    if (ShouldFail(FAULT_FILE_ATTRIBUTES)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return ::GetFileAttributesW(path);
+}
+
+HANDLE WINAPI FaultFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
+{
+    if (ShouldFail(FAULT_FIND_FIRST_FILE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE find = ::FindFirstFileW(pattern, data);
+    if (find != INVALID_HANDLE_VALUE) Fault.liveFinds.insert(find);
+    return find;
+}
+
+BOOL WINAPI FaultFindClose(HANDLE find)
+{
+    if (Fault.liveFinds.erase(find) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::FindClose(find);
+}
+
+DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
+{
+    if (ShouldFail(FAULT_TEMP_PATH)) {
+        ::SetLastError(ERROR_ENVVAR_NOT_FOUND);
+        return 0;
+    }
+    if (Fault.tempPath.empty()) {
+        return ::GetTempPathW(size, buffer);
+    }
+    const DWORD length = static_cast<DWORD>(Fault.tempPath.size());
+    if (size <= length) {
+        return length + 1;
+    }
+    memcpy(buffer, Fault.tempPath.c_str(), (length + 1) * sizeof(WCHAR));
+    return length;
+}
+
+UINT WINAPI FaultGetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name)
+{
+    NoteWrite(folder);
+    if (ShouldFail(FAULT_TEMP_FILE_NAME)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return ::GetTempFileNameW(folder, prefix, unique, name);
+}
+
+HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language)
+{
+    if (ShouldFail(FAULT_FIND_RESOURCE)) {
+        ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    if (Fault.manifestOverride && IsManifestName(name)) {
+        return reinterpret_cast<HRSRC>(&FakeManifestResource);
+    }
+    return ::FindResourceExA(module, type, name, language);
+}
+
+HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource)
+{
+    if (ShouldFail(FAULT_LOAD_RESOURCE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
+        return reinterpret_cast<HGLOBAL>(&FakeManifestData);
+    }
+    return ::LoadResource(module, resource);
+}
+
+DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource)
+{
+    if (ShouldFail(FAULT_SIZEOF_RESOURCE)) {
+        ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+        return 0;
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
+        ::SetLastError(0);
+        return Fault.manifestOverrideSize;
+    }
+    return ::SizeofResource(module, resource);
+}
+
+// LockResource leaves no error behind when it fails: the program must not turn
+// that into success.
+LPVOID WINAPI FaultLockResource(HGLOBAL loaded)
+{
+    if (ShouldFail(FAULT_LOCK_RESOURCE)) {
+        ::SetLastError(0);
+        return nullptr;
+    }
+    if (loaded == reinterpret_cast<HGLOBAL>(&FakeManifestData)) {
+        return const_cast<BYTE*>(Fault.manifestOverride);
+    }
+    return ::LockResource(loaded);
+}
+
+int WINAPI FaultLoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int size)
+{
+    if (ShouldFail(FAULT_LOAD_STRING)) {
+        ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return 0;
+    }
+    return ::LoadStringW(module, id, buffer, size);
+}
+
+HRESULT WINAPI FaultSHGetFolderPathW(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path)
+{
+    if (ShouldFail(FAULT_FOLDER_PATH)) {
+        return static_cast<HRESULT>(0x80070003);
+    }
+    const int id = folder & 0xFF;
+    const std::wstring* chosen = id == CSIDL_COMMON_APPDATA ? &Fault.commonAppData
+                               : id == CSIDL_LOCAL_APPDATA ? &Fault.localAppData : nullptr;
+    if (chosen == nullptr || chosen->empty()) {
+        return ::SHGetFolderPathW(window, folder, token, flags, path);
+    }
+    if (chosen->size() >= MAX_PATH) {
+        return E_INVALIDARG;
+    }
+    if (folder & CSIDL_FLAG_CREATE) {
+        ::CreateDirectoryW(chosen->c_str(), nullptr);
+    }
+    memcpy(path, chosen->c_str(), (chosen->size() + 1) * sizeof(WCHAR));
+    return S_OK;
+}
+
+LPWSTR WINAPI FaultGetCommandLineW()
+{
+    if (Fault.commandLine.empty()) {
+        return ::GetCommandLineW();
+    }
+    return const_cast<LPWSTR>(Fault.commandLine.c_str());
+}
+
+LPWSTR* WINAPI FaultCommandLineToArgvW(LPCWSTR commandLine, int* count)
+{
+    if (ShouldFail(FAULT_SPLIT_COMMAND_LINE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    LPWSTR* argv = ::CommandLineToArgvW(commandLine, count);
+    if (argv) Fault.liveArgv.insert(argv);
+    return argv;
+}
+
+DWORD WINAPI FaultFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer,
+                                 DWORD size, va_list* arguments)
+{
+    if (ShouldFail(FAULT_FORMAT_MESSAGE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    const DWORD n = ::FormatMessageW(flags, source, id, language, buffer, size, arguments);
+    if (n != 0 && (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
+        Fault.liveMessages.insert(*reinterpret_cast<HLOCAL*>(buffer));
+    }
+    return n;
+}
+
+HLOCAL WINAPI FaultLocalFree(HLOCAL block)
+{
+    if (block && Fault.liveMessages.erase(block) == 0 && Fault.liveArgv.erase(block) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::LocalFree(block);
+}
+
+int WINAPI FaultMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    (void)owner;
+    (void)type;
+    Fault.boxes.push_back({caption ? caption : L"", text ? text : L""});
+    return IDOK;
+}
+
+int WINAPI FaultMessageBoxExW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, WORD language)
+{
+    (void)language;
+    return FaultMessageBoxW(owner, text, caption, type);
+}
+
+HMODULE WINAPI FaultLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
+{
+    if (!IsMsiName(name)) {
+        return ::LoadLibraryExW(name, file, flags);
+    }
+    if (ShouldFail(FAULT_LOAD_LIBRARY)) {
+        ::SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    ++Fault.liveModules;
+    return FakeMsiHandle();
+}
+
+HMODULE WINAPI FaultLoadLibraryW(LPCWSTR name)
+{
+    return FaultLoadLibraryExW(name, nullptr, 0);
+}
+
+FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (module != FakeMsiHandle()) {
+        return ::GetProcAddress(module, name);
+    }
+    if (ShouldFail(FAULT_PROC_ADDRESS)) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    FARPROC operation = FakeMsiOperation(name);
+    if (operation == nullptr) ::SetLastError(ERROR_PROC_NOT_FOUND);
+    return operation;
+}
+
+BOOL WINAPI FaultFreeLibrary(HMODULE module)
+{
+    if (module != FakeMsiHandle()) {
+        return ::FreeLibrary(module);
+    }
+    --Fault.liveModules;
+    return TRUE;
+}

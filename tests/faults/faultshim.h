@@ -1,0 +1,75 @@
+// Forced into every product source of the fault build (-include): after the
+// platform headers have declared the real functions, each platform operation the
+// program uses is renamed to a counting wrapper in faultshim.cpp. The wrappers
+// pass through to the real call unless a test has armed a fault for that
+// operation, and they keep the books on heap blocks, handles and file writes.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <objbase.h>
+
+LPVOID WINAPI FaultHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+LPVOID WINAPI FaultHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
+BOOL WINAPI FaultHeapFree(HANDLE heap, DWORD flags, LPVOID block);
+HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD attributes, HANDLE templateFile);
+BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL WINAPI FaultCloseHandle(HANDLE handle);
+BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags);
+BOOL WINAPI FaultDeleteFileW(LPCWSTR path);
+BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+DWORD WINAPI FaultGetFileAttributesW(LPCWSTR path);
+HANDLE WINAPI FaultFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL WINAPI FaultFindClose(HANDLE find);
+DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer);
+UINT WINAPI FaultGetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name);
+HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language);
+HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource);
+DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource);
+LPVOID WINAPI FaultLockResource(HGLOBAL loaded);
+int WINAPI FaultLoadStringW(HINSTANCE module, UINT id, LPWSTR buffer, int size);
+HRESULT WINAPI FaultSHGetFolderPathW(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path);
+LPWSTR WINAPI FaultGetCommandLineW();
+LPWSTR* WINAPI FaultCommandLineToArgvW(LPCWSTR commandLine, int* count);
+DWORD WINAPI FaultFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer,
+                                 DWORD size, va_list* arguments);
+HLOCAL WINAPI FaultLocalFree(HLOCAL block);
+int WINAPI FaultMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+int WINAPI FaultMessageBoxExW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, WORD language);
+HMODULE WINAPI FaultLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
+HMODULE WINAPI FaultLoadLibraryW(LPCWSTR name);
+FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name);
+BOOL WINAPI FaultFreeLibrary(HMODULE module);
+
+#define HeapAlloc FaultHeapAlloc
+#define HeapReAlloc FaultHeapReAlloc
+#define HeapFree FaultHeapFree
+#define CreateFileW FaultCreateFileW
+#define WriteFile FaultWriteFile
+#define CloseHandle FaultCloseHandle
+#define MoveFileExW FaultMoveFileExW
+#define DeleteFileW FaultDeleteFileW
+#define CreateDirectoryW FaultCreateDirectoryW
+#define GetFileAttributesW FaultGetFileAttributesW
+#define FindFirstFileW FaultFindFirstFileW
+#define FindClose FaultFindClose
+#define GetTempPathW FaultGetTempPathW
+#define GetTempFileNameW FaultGetTempFileNameW
+#define FindResourceExA FaultFindResourceExA
+#define LoadResource FaultLoadResource
+#define SizeofResource FaultSizeofResource
+#define LockResource FaultLockResource
+#define LoadStringW FaultLoadStringW
+#define SHGetFolderPathW FaultSHGetFolderPathW
+#define GetCommandLineW FaultGetCommandLineW
+#define CommandLineToArgvW FaultCommandLineToArgvW
+#define FormatMessageW FaultFormatMessageW
+#define LocalFree FaultLocalFree
+#define MessageBoxW FaultMessageBoxW
+#define MessageBoxExW FaultMessageBoxExW
+#define LoadLibraryExW FaultLoadLibraryExW
+#define LoadLibraryW FaultLoadLibraryW
+#define GetProcAddress FaultGetProcAddress
+#define FreeLibrary FaultFreeLibrary
