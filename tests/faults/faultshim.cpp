@@ -195,18 +195,25 @@ UINT WINAPI FakeConfigureProductEx(LPCWSTR product, int level, int state, LPCWST
     return Record(call, FAULT_MSI_CONFIGURE);
 }
 
+template <typename Function>
+FARPROC AsProcedure(Function function)
+{
+    // Through a plain function pointer type, as GetProcAddress's callers do.
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
 FARPROC FakeMsiOperation(LPCSTR name)
 {
     if (!IS_INTRESOURCE(name)) {
         return nullptr;
     }
     switch (reinterpret_cast<ULONG_PTR>(name)) {
-    case MSI_GET_PRODUCT_INFO: return reinterpret_cast<FARPROC>(FakeGetProductInfo);
-    case MSI_INSTALL_PRODUCT: return reinterpret_cast<FARPROC>(FakeInstallProduct);
-    case MSI_SET_INTERNAL_UI: return reinterpret_cast<FARPROC>(FakeSetInternalUI);
-    case MSI_ENABLE_LOG: return reinterpret_cast<FARPROC>(FakeEnableLog);
-    case MSI_APPLY_PATCH: return reinterpret_cast<FARPROC>(FakeApplyPatch);
-    case MSI_CONFIGURE_PRODUCT_EX: return reinterpret_cast<FARPROC>(FakeConfigureProductEx);
+    case MSI_GET_PRODUCT_INFO: return AsProcedure(FakeGetProductInfo);
+    case MSI_INSTALL_PRODUCT: return AsProcedure(FakeInstallProduct);
+    case MSI_SET_INTERNAL_UI: return AsProcedure(FakeSetInternalUI);
+    case MSI_ENABLE_LOG: return AsProcedure(FakeEnableLog);
+    case MSI_APPLY_PATCH: return AsProcedure(FakeApplyPatch);
+    case MSI_CONFIGURE_PRODUCT_EX: return AsProcedure(FakeConfigureProductEx);
     default: return nullptr;
     }
 }
