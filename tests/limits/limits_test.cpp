@@ -1,0 +1,398 @@
+// The real setup.exe at its limits and side by side with itself, under Wine with
+// Wine's own installer: a manifest of 255 packages, a package file name of 63
+// characters, a temporary folder path near 260 characters, a log path in a
+// folder that does not exist, and two bundles run at the same moment.
+// Bundles are made here: a copy of setup.exe whose MANIFEST and package
+// resources are replaced (UpdateResourceW).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <msi.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "faultkit.h"
+#include "testsupport.h"
+
+namespace {
+
+constexpr DWORD PKG_KEEP_UI_LEVEL = 0x8;
+constexpr DWORD RUN_TIMEOUT_MS = 180000;
+
+struct LimitPackage {
+    const wchar_t* file;
+    const wchar_t* code;
+};
+
+const LimitPackage ALPHA = {L"relnine_alpha.msi", L"{9E1A5C00-0000-4000-8000-0000000000A1}"};
+const LimitPackage BETA = {L"relnine_beta.msi", L"{9E1A5C00-0000-4000-8000-0000000000A2}"};
+
+std::wstring PackagePath(const LimitPackage& package)
+{
+    return WindowsPathFromUnix(PACKAGE_DIR) + L"\\" + package.file;
+}
+
+std::wstring WorkFolder()
+{
+    static const std::wstring folder = [] {
+        const std::wstring path = WindowsPathFromUnix(WORK_DIR);
+        RemoveTree(path, false);
+        ::CreateDirectoryW(path.c_str(), nullptr);
+        return path;
+    }();
+    return folder;
+}
+
+std::wstring RealTemp()
+{
+    WCHAR path[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, path);
+    return path;
+}
+
+GUID GuidOf(const wchar_t* text)
+{
+    GUID guid = {};
+    ::CLSIDFromString(text, &guid);
+    return guid;
+}
+
+std::string FileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    ReadWholeFile(path, &bytes);
+    return bytes;
+}
+
+struct BundlePackage {
+    std::wstring fileName;        // as the manifest names it (at most 63 characters)
+    const LimitPackage* package;  // its product code and bytes
+};
+
+// setup.exe with a manifest listing `packages` (every one with flags 0x8) and
+// one package resource per distinct package.
+bool MakeBundle(const std::wstring& bundle, const std::vector<BundlePackage>& packages)
+{
+    std::vector<PackageSpec> entries;
+    std::vector<const LimitPackage*> resources;
+    for (const BundlePackage& item : packages) {
+        auto found = std::find(resources.begin(), resources.end(), item.package);
+        if (found == resources.end()) found = resources.insert(resources.end(), item.package);
+        const std::string name = "REL" + std::to_string(found - resources.begin());
+        entries.push_back({name, item.fileName, GuidOf(item.package->code), 0x00010000, 0, PKG_KEEP_UI_LEVEL});
+    }
+    std::vector<BYTE> manifest = BuildManifest(entries, {});
+    if (!::CopyFileW(WindowsPathFromUnix(SETUP_EXE).c_str(), bundle.c_str(), FALSE)) return false;
+    HANDLE update = ::BeginUpdateResourceW(bundle.c_str(), FALSE);
+    if (!update) return false;
+    bool ok = ::UpdateResourceW(update, RT_RCDATA, L"MANIFEST", 0, manifest.data(), static_cast<DWORD>(manifest.size()));
+    std::vector<std::string> payloads;
+    for (size_t i = 0; i < resources.size(); ++i) {
+        payloads.push_back(FileBytes(PackagePath(*resources[i])));
+        const std::wstring name = L"REL" + std::to_wstring(i);
+        ok = ok && !payloads.back().empty() &&
+             ::UpdateResourceW(update, RT_RCDATA, name.c_str(), 0, payloads.back().data(),
+                               static_cast<DWORD>(payloads.back().size()));
+    }
+    return ::EndUpdateResourceW(update, !ok) && ok;
+}
+
+// The current environment with TMP and TEMP replaced, as CreateProcessW takes it.
+std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& temp)
+{
+    std::vector<wchar_t> block;
+    LPWCH strings = ::GetEnvironmentStringsW();
+    for (LPWCH entry = strings; *entry; entry += wcslen(entry) + 1) {
+        const std::wstring text = Upper(entry);
+        if (StartsWith(text, L"TMP=") || StartsWith(text, L"TEMP=")) continue;
+        block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    ::FreeEnvironmentStringsW(strings);
+    for (const std::wstring& name : {std::wstring(L"TMP="), std::wstring(L"TEMP=")}) {
+        const std::wstring text = name + temp;
+        block.insert(block.end(), text.begin(), text.end());
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+// Starts setup.exe runs; every box they show is answered and recorded.
+class Runs {
+public:
+    HANDLE Start(const std::wstring& bundle, const std::wstring& switches, const std::wstring& temp = L"")
+    {
+        std::wstring line = Quoted(bundle) + L" " + switches;
+        std::vector<wchar_t> environment;
+        if (!temp.empty()) environment = EnvironmentWithTemp(temp);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                              environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process)) {
+            return nullptr;
+        }
+        ::CloseHandle(process.hThread);
+        return process.hProcess;
+    }
+
+    // Waits for the process; `lifetime` receives its start and end (100 ns units).
+    static DWORD Finish(HANDLE process, ULONGLONG (*lifetime)[2] = nullptr)
+    {
+        if (!process) return 0xFFFFFFFF;
+        DWORD code = 0xFFFFFFFF;
+        if (::WaitForSingleObject(process, RUN_TIMEOUT_MS) != WAIT_OBJECT_0) {
+            ::TerminateProcess(process, 0xFFFFFFFE);
+            ::WaitForSingleObject(process, 5000);
+        }
+        ::GetExitCodeProcess(process, &code);
+        FILETIME created, exited, kernel, user;
+        if (lifetime && ::GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+            (*lifetime)[0] = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+            (*lifetime)[1] = (static_cast<ULONGLONG>(exited.dwHighDateTime) << 32) | exited.dwLowDateTime;
+        }
+        ::CloseHandle(process);
+        return code;
+    }
+
+    DWORD Run(const std::wstring& bundle, const std::wstring& switches, const std::wstring& temp = L"")
+    {
+        return Finish(Start(bundle, switches, temp));
+    }
+
+    std::vector<ObservedBox> Boxes() { return watcher_.Stop(); }
+
+private:
+    MessageBoxWatcher watcher_;
+};
+
+bool IsInstalled(const LimitPackage& package)
+{
+    return ::MsiQueryProductStateW(package.code) == INSTALLSTATE_DEFAULT;
+}
+
+// Files (not folders) below a folder, paths relative to it; long paths allowed.
+std::vector<std::wstring> FilesBelow(const std::wstring& folder, const std::wstring& relative = L"")
+{
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((L"\\\\?\\" + folder + relative + L"*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return files;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            for (const std::wstring& inner : FilesBelow(folder, relative + name + L"\\")) files.push_back(inner);
+        } else {
+            files.push_back(relative + name);
+        }
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    return files;
+}
+
+// A folder whose path, with its trailing backslash, is exactly `length` characters.
+std::wstring FolderOfLength(size_t length)
+{
+    std::wstring path = RealTemp() + L"relnine-long";
+    while (path.size() + 1 < length) {
+        const size_t room = length - 1 - path.size();
+        path += room > 1 ? L"\\" + std::wstring(std::min<size_t>(room - 1, 120), L'd') : L"e";
+    }
+    path += L"\\";
+    std::wstring partial;
+    for (size_t at = 0; (at = path.find(L'\\', at + 1)) != std::wstring::npos;) {
+        ::CreateDirectoryW((L"\\\\?\\" + path.substr(0, at)).c_str(), nullptr);
+    }
+    return path;
+}
+
+void RemoveLongFolder()
+{
+    RemoveTree(L"\\\\?\\" + RealTemp() + L"relnine-long", false);
+}
+
+std::string Names(const std::vector<std::wstring>& files)
+{
+    std::string text;
+    for (const std::wstring& file : files) text += Narrow(file) + " ";
+    return text;
+}
+
+} // namespace
+
+TEST(Limits, ManifestWith255PackagesIsExtracted)
+{
+    std::vector<BundlePackage> packages;
+    for (int k = 0; k < 255; ++k) {
+        wchar_t name[32];
+        swprintf(name, 32, L"package_%03d.msi", k);
+        packages.push_back({name, k % 2 ? &BETA : &ALPHA});
+    }
+    const std::wstring bundle = WorkFolder() + L"\\many.exe";
+    ASSERT_TRUE(MakeBundle(bundle, packages));
+    const std::wstring out = WorkFolder() + L"\\many-out";
+    Runs runs;
+    const DWORD started = ::GetTickCount();
+    EXPECT_EQ(0u, runs.Run(bundle, L"/extract " + Quoted(out)));
+    std::printf("[ figures  ] 255 packages extracted in %lu ms\n", static_cast<unsigned long>(::GetTickCount() - started));
+    const std::string alpha = FileBytes(PackagePath(ALPHA)), beta = FileBytes(PackagePath(BETA));
+    EXPECT_EQ(255u, FilesBelow(out + L"\\").size());
+    for (size_t k = 0; k < packages.size(); ++k) {
+        EXPECT_EQ(k % 2 ? beta : alpha, FileBytes(out + L"\\" + packages[k].fileName)) << Narrow(packages[k].fileName);
+    }
+    EXPECT_EQ(0u, runs.Run(bundle, L"/o1 " + Quoted(out + L"\\first.msi")));
+    EXPECT_EQ(alpha, FileBytes(out + L"\\first.msi"));
+    EXPECT_TRUE(runs.Boxes().empty());
+}
+
+TEST(Limits, PackageFileNameOf63Characters)
+{
+    const std::wstring name = std::wstring(59, L'n') + L".msi";
+    ASSERT_EQ(63u, name.size());
+    const std::wstring bundle = WorkFolder() + L"\\longname.exe";
+    ASSERT_TRUE(MakeBundle(bundle, {{name, &ALPHA}}));
+    Runs runs;
+    const std::wstring out = WorkFolder() + L"\\longname-out";
+    EXPECT_EQ(0u, runs.Run(bundle, L"/extract " + Quoted(out)));
+    EXPECT_EQ(FileBytes(PackagePath(ALPHA)), FileBytes(out + L"\\" + name));
+
+    // A setup run stages it under that name, installs it, logs under its base
+    // name and leaves no staged copy.
+    const std::vector<std::wstring> before = FilesBelow(RealTemp());
+    EXPECT_EQ(0u, runs.Run(bundle, L"/quiet"));
+    EXPECT_TRUE(IsInstalled(ALPHA));
+    std::vector<std::wstring> added;
+    for (const std::wstring& file : FilesBelow(RealTemp())) {
+        if (std::find(before.begin(), before.end(), file) == before.end()) added.push_back(file);
+    }
+    ASSERT_EQ(1u, added.size()) << Names(added);
+    EXPECT_EQ(std::wstring(59, L'n'), added[0].substr(0, 59));
+    EXPECT_TRUE(EndsWith(added[0], L".log") && added[0].size() == 59 + 5 + 4) << Narrow(added[0]);
+    EXPECT_EQ(0u, runs.Run(bundle, L"/uninstall /quiet"));
+    EXPECT_FALSE(IsInstalled(ALPHA));
+    for (const std::wstring& file : FilesBelow(RealTemp())) {
+        if (std::find(before.begin(), before.end(), file) == before.end()) ::DeleteFileW((RealTemp() + file).c_str());
+    }
+    EXPECT_TRUE(runs.Boxes().empty());
+}
+
+TEST(Limits, FileNameWithoutRoomForItsTerminatorIsRefused)
+{
+    const std::wstring bundle = WorkFolder() + L"\\overlong.exe";
+    ASSERT_TRUE(MakeBundle(bundle, {{std::wstring(60, L'x') + L".msi", &ALPHA}}));   // 64: no NUL in the field
+    Runs runs;
+    const std::wstring out = WorkFolder() + L"\\overlong-out";
+    EXPECT_EQ(13u, runs.Run(bundle, L"/extract " + Quoted(out)));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(out.c_str()));
+    EXPECT_EQ(13u, runs.Run(bundle, L"/quiet"));
+    EXPECT_FALSE(IsInstalled(ALPHA));
+}
+
+// The staged path is the temporary folder, the product code text, '\' and the
+// file name; it must fit 259 characters. Around that edge, and around the
+// temporary folder's own limit of 259.
+TEST(Limits, TemporaryFolderNearMaxPath)
+{
+    const std::wstring bundle = WorkFolder() + L"\\tempedge.exe";
+    ASSERT_TRUE(MakeBundle(bundle, {{L"Alpha.msi", &ALPHA}}));
+    const size_t fits = 259 - 39 - 9 - 1;   // also fits if a second backslash were put after the folder
+    struct Case {
+        size_t length;
+        DWORD exitCode;      // 0: installs; 122: staged path too long
+        DWORD platformCode;  // or the platform refuses the folder itself (206)
+    };
+    // Wine's GetTempPathW keeps room for a backslash it may add and refuses a
+    // folder of 259 characters with 206; Windows hands it out.
+    const Case cases[] = {{fits, 0, 0}, {fits + 2, 122, 122}, {258, 122, 122}, {259, 122, 206}};
+    Runs runs;
+    for (const Case& c : cases) {
+        const std::wstring temp = FolderOfLength(c.length);
+        ASSERT_EQ(c.length, temp.size());
+        const DWORD exitCode = runs.Run(bundle, L"/quiet", temp);
+        EXPECT_TRUE(exitCode == c.exitCode || exitCode == c.platformCode)
+            << "temporary folder of " << c.length << " characters: exit code " << exitCode;
+        EXPECT_EQ(c.exitCode == 0, IsInstalled(ALPHA)) << c.length;
+        std::vector<std::wstring> left = FilesBelow(temp);
+        left.erase(std::remove_if(left.begin(), left.end(),
+                                  [](const std::wstring& file) { return EndsWith(Upper(file), L".LOG") && file.find(L'\\') == std::wstring::npos; }),
+                   left.end());
+        EXPECT_TRUE(left.empty()) << c.length << ": " << Names(left);
+        if (IsInstalled(ALPHA)) {
+            EXPECT_EQ(0u, runs.Run(bundle, L"/uninstall /quiet"));
+        }
+        RemoveLongFolder();
+    }
+
+    // A folder whose path does not fit 260 characters cannot be the temporary
+    // folder: the run fails before writing anything.
+    const std::wstring temp = FolderOfLength(300);
+    const DWORD exitCode = runs.Run(bundle, L"/quiet", temp);
+    EXPECT_NE(0u, exitCode);
+    EXPECT_FALSE(IsInstalled(ALPHA));
+    EXPECT_TRUE(FilesBelow(temp).empty()) << Names(FilesBelow(temp));
+    std::printf("[ figures  ] temporary folder of 300 characters: exit code %lu\n", static_cast<unsigned long>(exitCode));
+    RemoveLongFolder();
+    EXPECT_TRUE(runs.Boxes().empty());
+}
+
+TEST(Limits, LogPathInMissingFolder)
+{
+    const std::wstring bundle = WorkFolder() + L"\\missinglog.exe";
+    ASSERT_TRUE(MakeBundle(bundle, {{L"Alpha.msi", &ALPHA}}));
+    const std::wstring missing = WorkFolder() + L"\\missing";
+    Runs runs;
+    const DWORD exitCode = runs.Run(bundle, L"/quiet /log " + Quoted(missing + L"\\sub\\run.log"));
+    std::printf("[ figures  ] log path in a missing folder: exit code %lu\n", static_cast<unsigned long>(exitCode));
+    // The log is the installer's business: the run installs without it, or ends
+    // with the installer's failure and leaves nothing installed.
+    EXPECT_EQ(exitCode == 0, IsInstalled(ALPHA));
+    EXPECT_TRUE(exitCode == 0 || exitCode == 1622) << exitCode;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(missing.c_str())) << "the missing folder was made";
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW((RealTemp() + ALPHA.code + L"\\Alpha.msi").c_str()));
+    if (IsInstalled(ALPHA)) {
+        EXPECT_EQ(0u, runs.Run(bundle, L"/uninstall /quiet"));
+    }
+    EXPECT_FALSE(IsInstalled(ALPHA));
+    EXPECT_TRUE(runs.Boxes().empty());
+}
+
+// Two bundles whose packages carry the same file name run at the same moment:
+// both finish, each installs its own product from its own staged copy, and
+// their default logs are two files.
+TEST(Concurrency, TwoBundlesAtTheSameMoment)
+{
+    const std::wstring first = WorkFolder() + L"\\first.exe";
+    const std::wstring second = WorkFolder() + L"\\second.exe";
+    ASSERT_TRUE(MakeBundle(first, {{L"Shared.msi", &ALPHA}}));
+    ASSERT_TRUE(MakeBundle(second, {{L"Shared.msi", &BETA}}));
+    const std::vector<std::wstring> before = FilesBelow(RealTemp());
+    Runs runs;
+    for (const wchar_t* switches : {L"/quiet", L"/uninstall /quiet"}) {
+        HANDLE a = runs.Start(first, switches);
+        HANDLE b = runs.Start(second, switches);
+        ULONGLONG lifeA[2] = {}, lifeB[2] = {};
+        const DWORD exitA = Runs::Finish(a, &lifeA), exitB = Runs::Finish(b, &lifeB);
+        const LONGLONG overlap = static_cast<LONGLONG>(std::min(lifeA[1], lifeB[1])) -
+                                 static_cast<LONGLONG>(std::max(lifeA[0], lifeB[0]));
+        std::printf("[ figures  ] %s: the two runs overlapped for %lld ms\n", Narrow(switches).c_str(), overlap / 10000);
+        EXPECT_EQ(0u, exitA) << Narrow(switches);
+        EXPECT_EQ(0u, exitB) << Narrow(switches);
+        const bool installing = std::wstring(switches) == L"/quiet";
+        EXPECT_EQ(installing, IsInstalled(ALPHA)) << Narrow(switches);
+        EXPECT_EQ(installing, IsInstalled(BETA)) << Narrow(switches);
+    }
+    std::vector<std::wstring> logs;
+    for (const std::wstring& file : FilesBelow(RealTemp())) {
+        if (std::find(before.begin(), before.end(), file) != before.end()) continue;
+        EXPECT_TRUE(StartsWith(file, L"Shared") && EndsWith(file, L".log")) << "left behind: " << Narrow(file);
+        logs.push_back(file);
+    }
+    EXPECT_EQ(4u, logs.size()) << "two runs, each installing and then removing: " << Names(logs);
+    for (const std::wstring& log : logs) ::DeleteFileW((RealTemp() + log).c_str());
+    EXPECT_TRUE(runs.Boxes().empty());
+}
