@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+#include <string.h>
+#include "manifest.h"
+#include "payloadtest.h"
+
+namespace {
+
+constexpr DWORD EXIT_INVALID_DATA = 13;        // 0x8007000D
+constexpr DWORD EXIT_PATH_NOT_FOUND = 3;       // 0x80070003
+constexpr DWORD EXIT_NAME_NOT_FOUND = 1814;    // 0x80070716
+
+// A bundle of alpha and beta with one transform, made once per test.
+class Extraction : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ScratchFolder::WriteFile(folder_ / L"de.mst", "german transform");
+        const Captured run = Pack(L"/out" + Arg(bundle_) + L" /package" + Arg(DataFile(L"alpha.msi")) +
+                                  L" /flags cache+transform /package" + Arg(DataFile(L"beta.msi")) +
+                                  L" /transform" + Arg(folder_ / L"de.mst") + L" /language 1031");
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    }
+
+    DWORD Setup(const std::wstring& arguments) { return RunProgram(bundle_, arguments); }
+
+    ScratchFolder folder_;
+    const std::wstring bundle_ = folder_ / L"bundle.exe";
+};
+
+// The bundle's manifest, for a case to damage and write back.
+std::string ManifestOf(const std::wstring& bundle)
+{
+    return ResourceBytes(bundle, RT_RCDATA, L"MANIFEST", 0);
+}
+
+ManifestPackageEntry* PackageIn(std::string& manifest, DWORD k)
+{
+    return const_cast<ManifestPackageEntry*>(ManifestPackage(reinterpret_cast<PackageManifest*>(&manifest[0]), k));
+}
+
+} // namespace
+
+TEST_F(Extraction, WritesEveryPackageIntoAFolderMadeWithItsParents)
+{
+    for (const wchar_t* sw : {L"/extract", L"/out", L"-EXTRACT"}) {
+        ScratchFolder target;
+        const std::wstring where = target / L"a\\b\\c";
+        ASSERT_EQ(0u, Setup(std::wstring(sw) + Arg(where))) << sw;
+        EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(where + L"\\alpha.msi")) << sw;
+        EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), ReadBytes(where + L"\\beta.msi")) << sw;
+        EXPECT_EQ(2, ScratchFolder::CountEntries(where)) << sw << ": the transform is never extracted";
+    }
+}
+
+TEST_F(Extraction, ReplacesAnExistingFileAndAcceptsATrailingSeparator)
+{
+    ScratchFolder target;
+    ScratchFolder::WriteFile(target / L"alpha.msi", "an older file of the same name, longer than nothing");
+    // Two backslashes before the closing quote stand for one on the command line.
+    ASSERT_EQ(0u, Setup(L"/extract \"" + target.Path() + L"\\\\\""));
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(target / L"alpha.msi"));
+    EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), ReadBytes(target / L"beta.msi"));
+}
+
+TEST_F(Extraction, FirstPackageOnlyToTheNamedFile)
+{
+    ScratchFolder target;
+    ASSERT_EQ(0u, Setup(L"/o1" + Arg(target / L"first.bin")));
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(target / L"first.bin"));
+    EXPECT_EQ(1, ScratchFolder::CountEntries(target.Path()));
+
+    // No folder is made for the file: a missing one is "path not found".
+    EXPECT_EQ(EXIT_PATH_NOT_FOUND, Setup(L"/o1" + Arg(target / L"missing\\first.bin")));
+    EXPECT_FALSE(ScratchFolder::Exists(target / L"missing"));
+}
+
+TEST_F(Extraction, DamagedManifestsAreRefusedBeforeAnythingIsWritten)
+{
+    const struct {
+        const char* what;
+        void (*damage)(std::string&);
+    } cases[] = {
+        {"one byte short", [](std::string& m) { m.pop_back(); }},
+        {"count beyond the resource", [](std::string& m) { m[1] = 3; }},
+        {"transform count beyond the resource", [](std::string& m) { m[2] = 2; }},
+        {"package name without NUL", [](std::string& m) { memcpy(PackageIn(m, 1)->resourceName, "MSI012345678", 12); }},
+        {"transform name without NUL", [](std::string& m) { memset(&m[4 + 2 * 168], 'T', 12); }},
+        {"file name without NUL", [](std::string& m) { std::fill_n(PackageIn(m, 0)->fileName, 64, L'x'); }},
+        {"empty file name", [](std::string& m) { PackageIn(m, 1)->fileName[0] = L'\0'; }},
+        {"file name with backslash", [](std::string& m) { wcscpy(PackageIn(m, 1)->fileName, L"..\\..\\x.msi"); }},
+        {"file name with slash", [](std::string& m) { wcscpy(PackageIn(m, 0)->fileName, L"../x.msi"); }},
+        {"file name with drive", [](std::string& m) { wcscpy(PackageIn(m, 0)->fileName, L"C:x.msi"); }},
+    };
+    for (const auto& c : cases) {
+        std::string manifest = ManifestOf(bundle_);
+        ASSERT_EQ(4u + 2 * 168 + 16, manifest.size());
+        c.damage(manifest);
+        const std::wstring damaged = folder_ / L"damaged.exe";
+        ASSERT_TRUE(::CopyFileW(bundle_.c_str(), damaged.c_str(), FALSE));
+        ASSERT_TRUE(WriteManifest(damaged, manifest)) << c.what;
+
+        ScratchFolder target;
+        EXPECT_EQ(EXIT_INVALID_DATA, RunProgram(damaged, L"/extract" + Arg(target / L"out"))) << c.what;
+        EXPECT_EQ(EXIT_INVALID_DATA, RunProgram(damaged, L"/o1" + Arg(target / L"first.msi"))) << c.what;
+        EXPECT_EQ(0, ScratchFolder::CountEntries(target.Path())) << c.what;
+    }
+}
+
+TEST_F(Extraction, ABundleWithoutPackagesExtractsNothingAndHasNoFirstPackage)
+{
+    const std::wstring empty = folder_ / L"empty.exe";
+    ASSERT_EQ(0u, Pack(L"/out" + Arg(empty)).exitCode);
+    ScratchFolder target;
+    EXPECT_EQ(0u, RunProgram(empty, L"/extract" + Arg(target / L"out")));
+    EXPECT_EQ(0, ScratchFolder::CountEntries(target / L"out"));
+    EXPECT_EQ(EXIT_INVALID_DATA, RunProgram(empty, L"/o1" + Arg(target / L"first.msi")));
+    EXPECT_FALSE(ScratchFolder::Exists(target / L"first.msi"));
+}
+
+TEST_F(Extraction, APackageResourceThatIsMissingEndsTheExtraction)
+{
+    std::string manifest = ManifestOf(bundle_);
+    memcpy(PackageIn(manifest, 1)->resourceName, "MSI77", 6);
+    const std::wstring damaged = folder_ / L"missing.exe";
+    ASSERT_TRUE(::CopyFileW(bundle_.c_str(), damaged.c_str(), FALSE));
+    ASSERT_TRUE(WriteManifest(damaged, manifest));
+
+    ScratchFolder target;
+    EXPECT_EQ(EXIT_NAME_NOT_FOUND, RunProgram(damaged, L"/extract" + Arg(target.Path())));
+    EXPECT_TRUE(ScratchFolder::Exists(target / L"alpha.msi")) << "files written before the failure stay";
+    EXPECT_FALSE(ScratchFolder::Exists(target / L"beta.msi"));
+}
+
+TEST(SampleBundle, CarriesTheTessaroPackageWithA172ByteManifest)
+{
+    const std::wstring setup = BinFile(L"setup.exe");
+    const std::string manifest = ResourceBytes(setup, RT_RCDATA, L"MANIFEST", 0);
+    ASSERT_EQ(172u, manifest.size());
+    const ManifestPackageEntry* entry = ManifestPackage(reinterpret_cast<const PackageManifest*>(manifest.data()), 0);
+    EXPECT_EQ(1, manifest[1]);
+    EXPECT_EQ(0, manifest[2]);
+    EXPECT_EQ(PKG_PER_MACHINE | PKG_KEEP_UI_LEVEL, entry->flags);
+    EXPECT_EQ(0x00010000u, entry->versionHigh);
+    EXPECT_EQ(0u, entry->versionLow);
+    WCHAR code[PRODUCT_CODE_CHARS];
+    ASSERT_EQ(S_OK, FormatProductCode(entry, code));
+    EXPECT_STREQ(L"{1189E917-FC1A-4448-8D11-A872B4284769}", code);
+
+    ScratchFolder target;
+    ASSERT_EQ(0u, RunProgram(setup, L"/o1" + Arg(target / L"sample.msi")));
+    EXPECT_EQ(ResourceBytes(setup, RT_RCDATA, L"MSI00", 0), ReadBytes(target / L"sample.msi"));
+    EXPECT_TRUE(DataResourceNames(BinFile(L"setupstub.exe")).empty());
+}

@@ -1,0 +1,122 @@
+#include "payloadtest.h"
+#include "testsupport.h"
+
+std::wstring BinFile(const wchar_t* name)
+{
+    return WindowsPathFromUnix(PAYLOAD_BIN_DIR) + L"\\" + name;
+}
+
+std::wstring DataFile(const wchar_t* name)
+{
+    return WindowsPathFromUnix(PAYLOAD_DATA_DIR) + L"\\" + name;
+}
+
+std::wstring Arg(const std::wstring& path)
+{
+    return L" " + Quoted(path);
+}
+
+Captured RunCapturing(const std::wstring& commandLine)
+{
+    Captured result;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return result;
+    }
+    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = commandLine;
+    const BOOL started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                          &startup, &process);
+    ::CloseHandle(writeEnd);
+    if (started) {
+        char chunk[4096];
+        DWORD read = 0;
+        while (::ReadFile(readEnd, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+            result.errorText.append(chunk, read);
+        }
+        if (WAIT_OBJECT_0 == ::WaitForSingleObject(process.hProcess, 60000)) {
+            ::GetExitCodeProcess(process.hProcess, &result.exitCode);
+        } else {
+            ::TerminateProcess(process.hProcess, 1);
+        }
+        ::CloseHandle(process.hProcess);
+        ::CloseHandle(process.hThread);
+    }
+    ::CloseHandle(readEnd);
+    return result;
+}
+
+Captured Pack(const std::wstring& arguments)
+{
+    return RunCapturing(Quoted(BinFile(L"setuppack.exe")) + L" " + arguments);
+}
+
+DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments)
+{
+    DWORD exitCode = 0xFFFFFFFF;
+    RunProcess(Quoted(exe) + L" " + arguments, 60000, &exitCode);
+    return exitCode;
+}
+
+std::string ReadBytes(const std::wstring& path)
+{
+    return ScratchFolder::ReadFile(path);
+}
+
+namespace {
+
+BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param)
+{
+    auto* names = reinterpret_cast<std::vector<std::wstring>*>(param);
+    names->push_back(IS_INTRESOURCE(name) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(name)) : name);
+    return TRUE;
+}
+
+} // namespace
+
+std::vector<std::wstring> DataResourceNames(const std::wstring& module)
+{
+    std::vector<std::wstring> names;
+    HMODULE image = ::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (image) {
+        ::EnumResourceNamesW(image, RT_RCDATA, CollectName, reinterpret_cast<LONG_PTR>(&names));
+        ::FreeLibrary(image);
+    }
+    return names;
+}
+
+std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language)
+{
+    std::string bytes;
+    HMODULE image = ::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!image) {
+        return bytes;
+    }
+    HRSRC found = ::FindResourceExW(image, type, name, language);
+    if (found) {
+        const void* data = ::LockResource(::LoadResource(image, found));
+        bytes.assign(static_cast<const char*>(data), ::SizeofResource(image, found));
+    }
+    ::FreeLibrary(image);
+    return bytes;
+}
+
+bool WriteManifest(const std::wstring& bundle, const std::string& bytes)
+{
+    HANDLE update = ::BeginUpdateResourceW(bundle.c_str(), FALSE);
+    if (!update) {
+        return false;
+    }
+    const BOOL updated = ::UpdateResourceW(update, RT_RCDATA, L"MANIFEST", 0, const_cast<char*>(bytes.data()),
+                                           static_cast<DWORD>(bytes.size()));
+    return ::EndUpdateResourceW(update, !updated) && updated;
+}

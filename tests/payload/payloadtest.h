@@ -1,0 +1,35 @@
+// Helpers of the payload tests: the programs under test, the test packages,
+// running a console program with its standard error, and reading or damaging
+// the resources of a bundle.
+#pragma once
+
+#include <windows.h>
+#include <string>
+#include <vector>
+#include "scratchfolder.h"
+
+std::wstring BinFile(const wchar_t* name);    // build/bin/<name>
+std::wstring DataFile(const wchar_t* name);   // the test packages
+
+struct Captured {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string errorText;   // standard error, UTF-8
+};
+
+// Runs a command line with standard error captured; exitCode 0xFFFFFFFF when
+// the process could not be started or did not end within a minute.
+Captured RunCapturing(const std::wstring& commandLine);
+// setuppack.exe with the given arguments (already quoted as needed).
+Captured Pack(const std::wstring& arguments);
+// The program under test with the given arguments; its exit code.
+DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments);
+
+std::string ReadBytes(const std::wstring& path);
+
+// RT_RCDATA resource names (upper case) and one resource's bytes.
+std::vector<std::wstring> DataResourceNames(const std::wstring& module);
+std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language);
+// Replaces the language-neutral MANIFEST of a bundle with the given bytes.
+bool WriteManifest(const std::wstring& bundle, const std::string& bytes);
+
+std::wstring Arg(const std::wstring& path);   // a quoted argument with a leading space
