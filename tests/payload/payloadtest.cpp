@@ -38,12 +38,25 @@ Captured RunCapturing(const std::wstring& commandLine)
                                           &startup, &process);
     ::CloseHandle(writeEnd);
     if (started) {
-        char chunk[4096];
-        DWORD read = 0;
-        while (::ReadFile(readEnd, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-            result.errorText.append(chunk, read);
+        // Read while the process runs and stop when it has ended: waiting for
+        // the pipe's end could hang, because a Wine service process that the
+        // child happens to start (the desktop) inherits the write end.
+        const ULONGLONG deadline = ::GetTickCount64() + 60000;
+        bool ended = false;
+        while (!ended && ::GetTickCount64() < deadline) {
+            ended = WAIT_OBJECT_0 == ::WaitForSingleObject(process.hProcess, 20);
+            DWORD available = 0;
+            while (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+                char chunk[4096];
+                DWORD read = 0;
+                if (!::ReadFile(readEnd, chunk, sizeof(chunk) < available ? sizeof(chunk) : available, &read,
+                                nullptr) || 0 == read) {
+                    break;
+                }
+                result.errorText.append(chunk, read);
+            }
         }
-        if (WAIT_OBJECT_0 == ::WaitForSingleObject(process.hProcess, 60000)) {
+        if (ended) {
             ::GetExitCodeProcess(process.hProcess, &result.exitCode);
         } else {
             ::TerminateProcess(process.hProcess, 1);
