@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include "payloadtest.h"
+
+// The payload through the real setup run and Wine's installer: which transform
+// a run chooses for /lang or the user's language (seen in the transform that a
+// cached package takes into the cache), and where the package is cached.
+namespace {
+
+const std::wstring ALPHA_CACHE_NAME = L"{A17A0001-5E7D-4F00-9A11-000000000001}v1.2.3.0";
+
+std::wstring CacheFolder(int csidl)
+{
+    WCHAR path[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return std::wstring(path) + L"\\Applications\\Cache\\";
+}
+
+std::wstring MachineCache(const wchar_t* extension)
+{
+    return CacheFolder(CSIDL_COMMON_APPDATA) + ALPHA_CACHE_NAME + extension;
+}
+
+std::wstring UserCache(const wchar_t* extension)
+{
+    return CacheFolder(CSIDL_LOCAL_APPDATA) + ALPHA_CACHE_NAME + extension;
+}
+
+bool AlphaIsInstalled()
+{
+    HKEY key = nullptr;
+    if (ERROR_SUCCESS != ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Alpha", 0,
+                                         KEY_READ | KEY_WOW64_32KEY, &key)) {
+        return false;
+    }
+    const bool hasValue = ERROR_SUCCESS == ::RegQueryValueExW(key, L"Version", nullptr, nullptr, nullptr, nullptr);
+    ::RegCloseKey(key);
+    return hasValue;
+}
+
+void RemoveCachedAlpha()
+{
+    for (const std::wstring& path : {MachineCache(L".msi"), MachineCache(L".mst"), UserCache(L".msi"),
+                                     UserCache(L".mst")}) {
+        ::DeleteFileW(path.c_str());
+        ::RemoveDirectoryW(path.c_str());
+    }
+}
+
+// A bundle of the package alpha with the given flags and one transform per
+// language, each transform's bytes naming its language.
+class SetupRunPayload : public ::testing::Test {
+protected:
+    void SetUp() override { RemoveCachedAlpha(); }
+
+    void TearDown() override
+    {
+        if (ScratchFolder::Exists(bundle_)) {
+            RunProgram(bundle_, L"/quiet /uninstall");
+        }
+        RemoveCachedAlpha();
+    }
+
+    void MakeBundle(const wchar_t* flags, std::vector<int> languages)
+    {
+        std::wstring arguments = L"/out" + Arg(bundle_) + L" /package" + Arg(DataFile(L"alpha.msi")) +
+                                 L" /flags " + flags;
+        for (int language : languages) {
+            const std::wstring file = folder_ / (std::to_wstring(language) + L".mst");
+            ScratchFolder::WriteFile(file, "transform " + std::to_string(language));
+            arguments += L" /transform" + Arg(file) + L" /language " + std::to_wstring(language);
+        }
+        const Captured run = Pack(arguments);
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    }
+
+    DWORD Install(const std::wstring& arguments) { return RunProgram(bundle_, L"/quiet " + arguments); }
+
+    ScratchFolder folder_;
+    const std::wstring bundle_ = folder_ / L"bundle.exe";
+};
+
+} // namespace
+
+TEST_F(SetupRunPayload, LangChoosesTheTransformThatIsCachedWithThePackage)
+{
+    const struct {
+        const wchar_t* lang;
+        std::vector<int> transforms;
+        const char* cached;   // nullptr: no transform
+    } cases[] = {
+        {L"1036", {1031, 1036}, "transform 1036"},
+        {L"2055", {1031, 1036}, "transform 1031"},
+        {L"2055", {1031, 3079}, "transform 3079"},
+        {L"3076", {1028, 2052}, "transform 1028"},
+        {L"1041", {1031, 1036}, nullptr},
+        {L"abc", {1031, 1024}, "transform 1024"},
+    };
+    for (const auto& c : cases) {
+        MakeBundle(L"permachine+cache+transform", c.transforms);
+        ASSERT_EQ(0u, Install(std::wstring(L"/lang ") + c.lang)) << c.lang;
+        EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(MachineCache(L".msi"))) << c.lang;
+        if (c.cached) {
+            EXPECT_EQ(c.cached, ReadBytes(MachineCache(L".mst"))) << c.lang;
+        } else {
+            EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".mst"))) << c.lang;
+        }
+        EXPECT_EQ(0u, RunProgram(bundle_, L"/quiet /uninstall")) << c.lang;
+        RemoveCachedAlpha();
+    }
+}
+
+TEST_F(SetupRunPayload, APerUserPackageIsCachedInTheUsersFolder)
+{
+    MakeBundle(L"cache+transform", {1031, 1036});
+    ASSERT_EQ(0u, Install(L"/lang 1036"));
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(UserCache(L".msi")));
+    EXPECT_EQ("transform 1036", ReadBytes(UserCache(L".mst")));
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+}
+
+TEST_F(SetupRunPayload, ARefusedPerMachineMoveCachesThePackageForTheUser)
+{
+    // A folder where the cached package should go refuses the move; the
+    // transform, moved first, stays in the all-users folder.
+    MakeBundle(L"permachine+cache+transform", {1031});
+    ::CreateDirectoryW(CacheFolder(CSIDL_COMMON_APPDATA).c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(MachineCache(L".msi").c_str(), nullptr) ||
+                ScratchFolder::IsFolder(MachineCache(L".msi")));
+    ASSERT_EQ(0u, Install(L"/lang 1031"));
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(UserCache(L".msi")));
+    EXPECT_EQ("transform 1031", ReadBytes(MachineCache(L".mst")));
+}
+
+TEST_F(SetupRunPayload, AnUncachedPackageLeavesNoCopyBehind)
+{
+    MakeBundle(L"permachine", {});
+    ASSERT_EQ(0u, Install(L""));
+    EXPECT_TRUE(AlphaIsInstalled());
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+    WCHAR temp[MAX_PATH];
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring productFolder = std::wstring(temp) + L"{A17A0001-5E7D-4F00-9A11-000000000001}";
+    EXPECT_FALSE(ScratchFolder::Exists(productFolder + L"\\alpha.msi")) << "the staged file is deleted";
+    EXPECT_EQ(0u, RunProgram(bundle_, L"/quiet /uninstall"));
+    EXPECT_FALSE(AlphaIsInstalled());
+}
+
+// Runs with the Linux locale de_DE (see CMakeLists.txt).
+TEST_F(SetupRunPayload, UserLanguageChoosesTheTransformWithoutLang)
+{
+    if (::GetUserDefaultUILanguage() != 1031) {
+        GTEST_SKIP() << "needs the German locale run";
+    }
+    MakeBundle(L"permachine+cache+transform", {1036, 3079});
+    ASSERT_EQ(0u, Install(L""));
+    EXPECT_EQ("transform 3079", ReadBytes(MachineCache(L".mst")));
+}
