@@ -120,6 +120,22 @@ HRESULT LoadStub(LPCWSTR stubPath, HMODULE* stub)
     return hr;
 }
 
+// "MSI00", "MST01", ...: the resource name of entry `index` of a kind.
+void FormatResourceName(LPCWSTR prefix, DWORD index, WCHAR (&name)[12])
+{
+    BoundedFormat(name, ARRAYSIZE(name), L"%ls%02u", prefix, index);
+}
+
+// The manifest holds the same name as 8-bit text; it is plain ASCII.
+void CopyResourceName(LPCWSTR prefix, DWORD index, char (&field)[12])
+{
+    WCHAR name[12] = {};
+    FormatResourceName(prefix, index, name);
+    for (int i = 0; i < 12; ++i) {
+        field[i] = static_cast<char>(name[i]);
+    }
+}
+
 ManifestPackageEntry* PackageEntryAt(BYTE* manifest, DWORD index)
 {
     return reinterpret_cast<ManifestPackageEntry*>(manifest + sizeof(PackageManifest) +
@@ -146,7 +162,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     for (DWORD k = 0; k < options->packageCount; ++k) {
         const PackageSpec& spec = options->packages[k];
         ManifestPackageEntry* entry = PackageEntryAt(block, k);
-        wsprintfA(entry->resourceName, "MSI%02u", k);
+        CopyResourceName(L"MSI", k, entry->resourceName);
         EXIT_IF_FAILED(BoundedCopy(entry->fileName, ARRAYSIZE(entry->fileName), spec.fileName));
         entry->productCode = spec.productCode;
         entry->versionHigh = spec.versionHigh;
@@ -155,7 +171,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
         ManifestTransformEntry* entry = TransformEntryAt(block, options->packageCount, j);
-        wsprintfA(entry->resourceName, "MST%02u", j);
+        CopyResourceName(L"MST", j, entry->resourceName);
         entry->language = options->transforms[j].language;
     }
     *manifest = block;
@@ -209,17 +225,17 @@ HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* 
     DWORD manifestSize = 0;
     WORD* nameBlock = nullptr;
     DWORD nameBlockSize = 0;
-    WCHAR name[16] = {};
+    WCHAR name[12] = {};
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 
     EXIT_IF_FAILED(BuildManifest(options, &manifest, &manifestSize));
     EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        wsprintfW(name, L"MSI%02u", k);
+        FormatResourceName(L"MSI", k, name);
         EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, packages[k].data, packages[k].size));
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        wsprintfW(name, L"MST%02u", j);
+        FormatResourceName(L"MST", j, name);
         EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, transforms[j].data, transforms[j].size));
     }
     if (options->productName) {
