@@ -7,7 +7,9 @@
 // every package the run installed before failing was asked to be removed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "faultkit.h"
@@ -22,12 +24,20 @@ constexpr DWORD GERMAN = 1031;
 
 enum class Mode { Setup, Extract, ExtractFirst, Help };
 
+struct ScriptedResult {
+    const GUID* product;
+    UINT result;
+};
+
 struct Scenario {
     const char* name;
     Mode mode;
     std::wstring arguments;   // {TEMP} and {OUT} stand for the sandbox folders
     std::vector<PackageSpec> packages;
     std::vector<TransformSpec> transforms;
+    int exitCode = 0;                                  // of the run without a fault
+    std::vector<ScriptedResult> installerResults = {};  // for install requests; 0 otherwise
+    std::vector<std::pair<std::wstring, std::wstring>> installed = {};   // product code, version
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -50,10 +60,26 @@ std::vector<Scenario> Scenarios()
         {"setup, cached package then a transform beside a staged one", Mode::Setup,
          L"/lang 1031 /passive /norestart /log {TEMP}run.log",
          {Alpha(PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german},
+        {"setup, the last package's failure tolerated", Mode::Setup, L"/quiet",
+         {Beta(PKG_PER_MACHINE | PKG_CACHE), Alpha(PKG_CACHE | PKG_IGNORE_FAILURE)}, {}, 1,
+         {{&ALPHA_CODE, 1603}}},
+        {"setup, the first package asks for a restart", Mode::Setup, L"/quiet",
+         {Alpha(PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)}, {}, 3010, {{&ALPHA_CODE, 3010}}},
+        {"setup, an upgrade the entry does not allow", Mode::Setup, L"/lang 1031",
+         {Beta(PKG_CACHE | PKG_APPLY_TRANSFORM), Alpha(PKG_CACHE)}, german, 1638, {},
+         {{GuidText(ALPHA_CODE), L"1.2.0.0"}}},
+        {"/uninstall", Mode::Setup, L"/uninstall /passive",
+         {Alpha(PKG_CACHE | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)}, {}, 0, {},
+         {{GuidText(ALPHA_CODE), L"1.2.3.4"}, {GuidText(BETA_CODE), L"2.0.0.0"}}},
         {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, german},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
     };
+}
+
+bool IsFailureExit(int exitCode)
+{
+    return exitCode != 0 && exitCode != 1 && exitCode != 3010 && exitCode != 3011 && exitCode != 1641;
 }
 
 struct OpStats {
@@ -90,7 +116,7 @@ public:
         const std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
         Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
         Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
-        Fault.installedVersions.clear();
+        Fault.installedVersions = scenario.installed;
         Fault.installerResult = [this](const InstallerCall& call) { return CheckRequest(call); };
         box_.PointProgramHere();
         commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
@@ -124,45 +150,57 @@ public:
         return SetupMain(::GetModuleHandleW(nullptr));
     }
 
+    // Remembers what the run without a fault left and asked for.
+    void TakeBaseline()
+    {
+        baselineFiles_ = NormalizedFiles();
+        baselineJournal_ = JournalSignature();
+    }
+
     // All that is wrong with the run just made; empty when it was clean.
     std::vector<std::string> Problems(int exitCode, int op)
     {
         std::vector<std::string> problems = BookProblems();
-        const bool succeeded = exitCode == 0;
+        const bool asWithoutFault = exitCode == scenario_.exitCode;
         if (op >= 0 && FaultReached()) {
             const FaultOpInfo& info = FaultInfo(op);
             const int failureExit = static_cast<int>(info.failure & 0xFFFF);
-            if (info.reaction == FaultReaction::Ignored && !succeeded) {
+            if (info.reaction == FaultReaction::Ignored && !asWithoutFault) {
                 problems.push_back("a failure that must be ignored ended the run with exit code " + std::to_string(exitCode));
             }
-            if (info.reaction == FaultReaction::Fails && !succeeded && exitCode != failureExit) {
+            if (info.reaction == FaultReaction::Fails && !asWithoutFault && exitCode != failureExit) {
                 problems.push_back("exit code " + std::to_string(exitCode) + ", expected " + std::to_string(failureExit) +
-                                   " (" + Hex(info.failure) + ") or success");
+                                   " (" + Hex(info.failure) + ") or " + std::to_string(scenario_.exitCode));
             }
-        } else if (!succeeded) {
+        } else if (!asWithoutFault) {
             problems.push_back("the run without a fault ended with exit code " + std::to_string(exitCode));
         }
         for (const std::string& problem : requestProblems_) problems.push_back(problem);
-        CheckLeftovers(succeeded, &problems);
-        if (scenario_.mode == Mode::Setup) {
-            if (succeeded) {
-                CheckEveryPackageInstalled(&problems);
-            } else {
-                CheckRemovals(&problems);
-            }
-        } else if (!Fault.journal.empty()) {
+        CheckPayloadFiles(&problems);
+        if (asWithoutFault) {
+            // It must have done and left exactly what the run without a fault did.
+            if (NormalizedFiles() != baselineFiles_) problems.push_back("files differ from the run without a fault: " + Listing(NormalizedFiles()));
+            if (JournalSignature() != baselineJournal_) problems.push_back("installer requests differ from the run without a fault");
+        } else {
+            CheckFailureLeftovers(&problems);
+        }
+        if (scenario_.mode == Mode::Setup && IsFailureExit(exitCode)) {
+            CheckRemovals(&problems);
+        }
+        if (scenario_.mode != Mode::Setup && !Fault.journal.empty()) {
             problems.push_back("the installer was called outside a setup run");
         }
-        if (scenario_.mode == Mode::Help && succeeded && Fault.boxes.size() != 1) {
+        if (scenario_.mode == Mode::Help && exitCode == 0 && Fault.boxes.size() != 1) {
             problems.push_back("help shown " + std::to_string(Fault.boxes.size()) + " times");
         }
-        if (scenario_.mode == Mode::Help && !succeeded && !Fault.boxes.empty()) {
+        if (scenario_.mode == Mode::Help && exitCode != 0 && !Fault.boxes.empty()) {
             problems.push_back("a box was shown although help failed");
         }
         return problems;
     }
 
     const std::string& Context() const { return context_; }
+    int ExpectedExit() const { return scenario_.exitCode; }
     unsigned transformsApart = 0;
 
 private:
@@ -183,7 +221,7 @@ private:
     // transform named with "@" must lie beside it.
     UINT CheckRequest(const InstallerCall& call)
     {
-        if (IsRemoval(call)) return 0;
+        if (call.ordinal != MSI_INSTALL_PRODUCT && call.ordinal != MSI_APPLY_PATCH) return 0;
         const std::string* payload = PayloadOf(call.target);
         std::string content;
         if (payload == nullptr || !ReadWholeFile(call.target, &content) || content != *payload) {
@@ -207,80 +245,86 @@ private:
                 requestProblems_.push_back("damaged transform: " + Narrow(name));
             }
         }
+        for (const ScriptedResult& scripted : scenario_.installerResults) {
+            if (payload == (scripted.product == &ALPHA_CODE ? &alpha_ : &beta_)) return scripted.result;
+        }
         return 0;
     }
 
-    void CheckLeftovers(bool succeeded, std::vector<std::string>* problems) const
+    // Every file the run left, with what may differ between two clean runs taken
+    // out: installer logs, folders, the cache folder a move fell back to, and
+    // files whose deletion a fault refused.
+    std::set<std::wstring> NormalizedFiles() const
     {
         const std::wstring root = Upper(box_.root);
-        unsigned cachedPackages = 0;
-        std::set<std::wstring> extracted;
+        std::set<std::wstring> files;
+        for (std::wstring entry : box_.Snapshot()) {
+            if (EndsWith(entry, L"\\") || Fault.refusedDeletes.count(root + entry)) continue;
+            if (IsTopLevelLog(entry)) continue;
+            for (const wchar_t* cache : {L"COMMON\\", L"LOCAL\\"}) {
+                if (StartsWith(entry, cache)) entry = L"APPDATA\\" + entry.substr(wcslen(cache));
+            }
+            files.insert(entry);
+        }
+        return files;
+    }
+
+    static bool IsTopLevelLog(const std::wstring& entry)
+    {
+        return StartsWith(entry, L"TMP\\") && EndsWith(entry, L".LOG") && entry.find(L'\\', 4) == std::wstring::npos;
+    }
+
+    static std::string Listing(const std::set<std::wstring>& files)
+    {
+        std::string text;
+        for (const std::wstring& file : files) text += Narrow(file) + " ";
+        return text;
+    }
+
+    std::vector<std::string> JournalSignature() const
+    {
+        std::vector<std::string> signature;
+        for (const InstallerCall& call : Fault.journal) {
+            const std::string* payload = PayloadOf(call.target);
+            signature.push_back(std::to_string(call.ordinal) + (IsRemoval(call) ? " remove " : " install ") +
+                                (payload == &alpha_ ? "alpha" : payload == &beta_ ? "beta" : "?") +
+                                (IsRemoval(call) ? "" : " -> " + std::to_string(call.result)));
+        }
+        return signature;
+    }
+
+    // A package file anywhere in the sandbox is the whole package.
+    void CheckPayloadFiles(std::vector<std::string>* problems) const
+    {
         for (const std::wstring& entry : box_.Snapshot()) {
-            if (EndsWith(entry, L"\\")) continue;   // folders may stay
-            if (Fault.refusedDeletes.count(root + entry)) continue;
+            if (!EndsWith(entry, L".MSI")) continue;
+            const std::string* payload = PayloadOf(entry);
+            std::string content;
+            if (payload == nullptr || !ReadWholeFile(box_.root + entry, &content) || content != *payload) {
+                problems->push_back("a package file is not the whole package: " + Narrow(entry));
+            }
+        }
+    }
+
+    // After a failure: no staged or cached package and no temporary transform;
+    // extracted packages stay (in order), the single /o1 file does not.
+    void CheckFailureLeftovers(std::vector<std::string>* problems) const
+    {
+        const std::wstring root = Upper(box_.root);
+        for (const std::wstring& entry : box_.Snapshot()) {
+            if (EndsWith(entry, L"\\") || IsTopLevelLog(entry) || Fault.refusedDeletes.count(root + entry)) continue;
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
-            if (StartsWith(entry, L"TMP\\") && EndsWith(entry, L".LOG") && entry.find(L'\\', 4) == std::wstring::npos) {
-                continue;   // installer logs stay
-            }
             if (inCache && EndsWith(entry, L".MST")) continue;   // cached transforms stay
-            if (inCache && EndsWith(entry, L".MSI") && succeeded && scenario_.mode == Mode::Setup) {
-                ++cachedPackages;
-                continue;
-            }
-            if (StartsWith(entry, L"OUT\\") && IsExpectedOutput(entry, succeeded)) {
-                extracted.insert(entry);
+            if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI")) {
                 continue;
             }
             problems->push_back("left behind: " + Narrow(entry));
         }
-        if (scenario_.mode == Mode::Setup && succeeded && cachedPackages != 1) {
-            problems->push_back("expected one cached package, found " + std::to_string(cachedPackages));
-        }
-        CheckExtraction(extracted, succeeded, problems);
-    }
-
-    bool IsExpectedOutput(const std::wstring& entry, bool succeeded) const
-    {
-        if (scenario_.mode == Mode::Extract) {
-            return entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI";
-        }
-        return scenario_.mode == Mode::ExtractFirst && succeeded && entry == L"OUT\\FIRST.MSI";
-    }
-
-    void CheckExtraction(const std::set<std::wstring>& extracted, bool succeeded, std::vector<std::string>* problems) const
-    {
-        for (const std::wstring& entry : extracted) {
-            std::string content;
-            ReadWholeFile(box_.root + entry, &content);
-            if (PayloadOf(entry) == nullptr || content != *PayloadOf(entry)) {
-                problems->push_back("extracted file is not the package: " + Narrow(entry));
-            }
-        }
-        if (scenario_.mode == Mode::Extract) {
-            const bool alpha = extracted.count(L"OUT\\PKGS\\ALPHA.MSI") != 0;
-            const bool beta = extracted.count(L"OUT\\PKGS\\BETA.MSI") != 0;
-            if (succeeded && !(alpha && beta)) problems->push_back("extraction reported success without both packages");
-            if (beta && !alpha) problems->push_back("the second package was extracted without the first");
-        }
-        if (scenario_.mode == Mode::ExtractFirst && succeeded && extracted.size() != 1) {
-            problems->push_back("/o1 reported success without writing the package");
-        }
-    }
-
-    void CheckEveryPackageInstalled(std::vector<std::string>* problems) const
-    {
-        std::set<const std::string*> installed;
-        for (const InstallerCall& call : Fault.journal) {
-            if (IsRemoval(call)) {
-                problems->push_back("a successful run asked for a removal");
-            } else if (call.result == 0) {
-                installed.insert(PayloadOf(call.target));
-            }
-        }
-        if (installed.size() != scenario_.packages.size()) {
-            problems->push_back("a successful run installed " + std::to_string(installed.size()) + " of " +
-                                std::to_string(scenario_.packages.size()) + " packages");
+        const std::vector<std::wstring> files = box_.Snapshot();
+        const auto has = [&files](const wchar_t* entry) { return std::find(files.begin(), files.end(), entry) != files.end(); };
+        if (has(L"OUT\\PKGS\\BETA.MSI") && !has(L"OUT\\PKGS\\ALPHA.MSI")) {
+            problems->push_back("the second package was extracted without the first");
         }
     }
 
@@ -300,6 +344,8 @@ private:
 
     const Scenario& scenario_;
     Sandbox box_;
+    std::set<std::wstring> baselineFiles_;
+    std::vector<std::string> baselineJournal_;
     GuardedBytes manifest_;
     std::wstring commandLine_;
     std::string alpha_, beta_, german_;
@@ -322,7 +368,7 @@ void Count(FaultRunner& runner, int op, int exitCode, std::map<int, OpStats>* st
     OpStats& counted = (*stats)[op];
     ++counted.injected;
     ++TotalInjected;
-    ++(exitCode == 0 ? counted.tolerated : counted.failed);
+    ++(exitCode == runner.ExpectedExit() ? counted.tolerated : counted.failed);
     Report(runner.Context(), runner.Problems(exitCode, op), reported);
 }
 
@@ -333,15 +379,24 @@ void InjectInstallerLoadFaults(FaultRunner& runner, std::map<int, OpStats>* stat
     static bool done = false;
     if (done) return;
     done = true;
-    int exitCode = runner.Run(FAULT_LOAD_LIBRARY, 1, false);
+    // The load with the search flags refused, then the one by full path too.
+    int exitCode = runner.Run(FAULT_LOAD_LIBRARY, 1, true);
     ++TotalRuns;
     if (FaultReached()) Count(runner, FAULT_LOAD_LIBRARY, exitCode, stats, reported);
+    // On a system without the search flags: each operation missing in turn,
+    // then a run that loads the installer by its full path.
+    Fault.searchFlagsRefused = true;
     for (unsigned at = 1; at < 100; ++at) {
         exitCode = runner.Run(FAULT_PROC_ADDRESS, at, false);
         ++TotalRuns;
-        if (!FaultReached()) break;
+        if (!FaultReached()) {
+            runner.TakeBaseline();   // the first clean run of the process
+            Report(runner.Context(), runner.Problems(exitCode, -1), reported);
+            break;
+        }
         Count(runner, FAULT_PROC_ADDRESS, exitCode, stats, reported);
     }
+    Fault.searchFlagsRefused = false;
 }
 
 // Makes the k-th call of each operation fail, k = 1, 2, ... until a run does not
@@ -357,6 +412,7 @@ void InjectEveryFault(const Scenario& scenario)
     }
     runner.Run(-1, 0, false);   // first run: settles anything done once per process
     int exitCode = runner.Run(-1, 0, false);
+    runner.TakeBaseline();
     Report(runner.Context(), runner.Problems(exitCode, -1), &reported);
     unsigned baseline[FAULT_OP_COUNT];
     std::copy(std::begin(Fault.calls), std::end(Fault.calls), baseline);
@@ -368,7 +424,7 @@ void InjectEveryFault(const Scenario& scenario)
                 exitCode = runner.Run(op, at, persistent);
                 ++TotalRuns;
                 if (!FaultReached()) {
-                    if (exitCode != 0) Report(runner.Context(), {"run without reaching the fault failed"}, &reported);
+                    Report(runner.Context(), runner.Problems(exitCode, -1), &reported);
                     break;
                 }
                 Count(runner, op, exitCode, &stats, &reported);
@@ -377,7 +433,7 @@ void InjectEveryFault(const Scenario& scenario)
         }
     }
 
-    std::printf("[ figures  ] %s: calls without fault / faults injected / runs failed / runs that succeeded\n",
+    std::printf("[ figures  ] %s: calls without fault / faults injected / runs failed / runs that ended as without the fault\n",
                 scenario.name);
     for (const auto& entry : stats) {
         std::printf("[ figures  ]   %-24s %5u %6u %6u %6u\n", FaultInfo(entry.first).name, baseline[entry.first],
@@ -397,9 +453,13 @@ const Scenario& ScenarioAt(size_t index)
 
 TEST(FaultInjection, SetupWithCachedPackageAndTransform) { InjectEveryFault(ScenarioAt(0)); }
 TEST(FaultInjection, SetupWithTransformBesideStagedPackage) { InjectEveryFault(ScenarioAt(1)); }
-TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(2)); }
-TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(3)); }
-TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(4)); }
+TEST(FaultInjection, SetupWithToleratedFailure) { InjectEveryFault(ScenarioAt(2)); }
+TEST(FaultInjection, SetupWithRestart) { InjectEveryFault(ScenarioAt(3)); }
+TEST(FaultInjection, SetupWithRefusedUpgrade) { InjectEveryFault(ScenarioAt(4)); }
+TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(5)); }
+TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(6)); }
+TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(7)); }
+TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(8)); }
 
 TEST(FaultInjectionSummary, Figures)
 {

@@ -18,6 +18,7 @@ enum FaultOp : int {
     FAULT_CREATE_FILE,
     FAULT_WRITE_FILE,
     FAULT_MOVE_FILE,
+    FAULT_COPY_FILE,
     FAULT_DELETE_FILE,
     FAULT_CREATE_DIRECTORY,
     FAULT_FILE_ATTRIBUTES,
@@ -87,6 +88,7 @@ struct FaultWorld {
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
+    bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
     DWORD manifestOverrideSize = 0;
 
     // The armed fault: the armedAt-th call of armedOp fails (and every later

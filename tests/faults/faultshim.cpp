@@ -22,6 +22,7 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"CreateFileW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"WriteFile", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
     {"MoveFileExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"CopyFileW", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
     {"DeleteFileW", S_OK, FaultReaction::Ignored},
     {"CreateDirectoryW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"GetFileAttributesW", S_OK, FaultReaction::Probe},
@@ -42,7 +43,7 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"MsiGetProductInfoW", static_cast<HRESULT>(0x8007064A), FaultReaction::Fails},
     {"MsiInstallProductW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
     {"MsiApplyPatchW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
-    {"MsiConfigureProductExW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
+    {"MsiConfigureProductExW", S_OK, FaultReaction::Ignored},   // only the removal after a failure
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -386,6 +387,16 @@ BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags)
     return ::MoveFileExW(source, target, flags);
 }
 
+BOOL WINAPI FaultCopyFileW(LPCWSTR source, LPCWSTR target, BOOL failIfExists)
+{
+    NoteWrite(target);
+    if (ShouldFail(FAULT_COPY_FILE)) {
+        ::SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return ::CopyFileW(source, target, failIfExists);
+}
+
 BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
 {
     NoteWrite(path);
@@ -604,7 +615,13 @@ HMODULE WINAPI FaultLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
         return ::LoadLibraryExW(name, file, flags);
     }
     if (ShouldFail(FAULT_LOAD_LIBRARY)) {
-        ::SetLastError(ERROR_MOD_NOT_FOUND);
+        // A system without the search flags refuses them as an invalid
+        // parameter; a load by full path fails for want of the file.
+        ::SetLastError((flags & LOAD_LIBRARY_SEARCH_SYSTEM32) ? ERROR_INVALID_PARAMETER : ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    if (Fault.searchFlagsRefused && (flags & LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     ++Fault.liveModules;

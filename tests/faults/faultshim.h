@@ -18,6 +18,7 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
 BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL WINAPI FaultCloseHandle(HANDLE handle);
 BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags);
+BOOL WINAPI FaultCopyFileW(LPCWSTR source, LPCWSTR target, BOOL failIfExists);
 BOOL WINAPI FaultDeleteFileW(LPCWSTR path);
 BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD WINAPI FaultGetFileAttributesW(LPCWSTR path);
@@ -50,6 +51,7 @@ BOOL WINAPI FaultFreeLibrary(HMODULE module);
 #define WriteFile FaultWriteFile
 #define CloseHandle FaultCloseHandle
 #define MoveFileExW FaultMoveFileExW
+#define CopyFileW FaultCopyFileW
 #define DeleteFileW FaultDeleteFileW
 #define CreateDirectoryW FaultCreateDirectoryW
 #define GetFileAttributesW FaultGetFileAttributesW
