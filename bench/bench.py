@@ -176,11 +176,6 @@ class Bench:
         raise NotAvailable(os.path.relpath(os.path.join(build, "bin"), self.source)
                            + " has neither setupstub.exe nor setup.exe")
 
-    def fresh_folder(self, name):
-        path = self.work(name)
-        shutil.rmtree(path, ignore_errors=True)
-        return path
-
     def remove_default_logs(self, base):
         """setup.exe numbers its default logs up to 999 per name: keep the count low."""
         for folder in self.temp_dirs:
@@ -222,10 +217,13 @@ class Bench:
         stripped = self.work(f"stub-{arch}.exe")
         subprocess.run([f"{arch}-w64-mingw32-strip", "-o", stripped, stub], check=True)
         total = os.path.getsize(stripped)
-        kind = os.path.basename(stub) + ("" if stub.endswith("setupstub.exe") else " (no payload)")
+        kind = os.path.basename(stub) + ("" if stub.endswith("setupstub.exe") else " (no stub target)")
         note = "goal <= 48 KiB" if arch == "i686" else ""
         self.add(f"1 size {arch}", f"{total} B = {total / 1024:.1f} KiB", f"{kind}, stripped; {note}".rstrip("; "))
-        for name, size, file_size in self.sections(arch, stripped, total):
+        sections = self.sections(arch, stripped, total)
+        first = min((offset for _, _, _, offset in sections if offset), default=total)
+        self.add("", f"  {'headers':<7} {first:>6} B", "the PE headers, padded to the file alignment")
+        for name, size, file_size, _ in sections:
             self.add("", f"  {name:<7} {size:>6} B", f"{file_size // 1024} KiB in the file")
         link_map = os.path.splitext(stub)[0] + ".map"
         if os.path.isfile(link_map):
@@ -236,7 +234,7 @@ class Bench:
 
     @staticmethod
     def sections(arch, path, total):
-        """(name, size, bytes the section takes in the file) for each section."""
+        """(name, size, bytes in the file, file offset) for each section."""
         dump = subprocess.run([f"{arch}-w64-mingw32-objdump", "-h", path], check=True,
                               capture_output=True, text=True).stdout
         found = []
@@ -249,7 +247,7 @@ class Bench:
         for name, size, offset in found:
             following = [o for o in offsets if o > offset]
             file_size = (following[0] - offset) if offset and following else 0
-            result.append((name, size, file_size))
+            result.append((name, size, file_size, offset))
         return result
 
     # --- 2: extraction throughput --------------------------------------------------
