@@ -2,20 +2,7 @@
 #include "result.h"
 #include "strutil.h"
 
-namespace {
-
-LPWSTR LastBackslash(LPWSTR path)
-{
-    LPWSTR last = nullptr;
-    for (LPWSTR at = path; *at != L'\0'; ++at) {
-        if (*at == L'\\') {
-            last = at;
-        }
-    }
-    return last;
-}
-
-} // namespace
+#include <wchar.h>
 
 // Tries the whole path first, so the common case of an existing parent costs one
 // call. Only when the parent is missing is the caller's text cut at its last
@@ -39,7 +26,7 @@ HRESULT DirutilCreateTree(LPWSTR path, LPSECURITY_ATTRIBUTES attributes)
         goto Exit;
     }
 
-    cut = LastBackslash(path);
+    cut = ::wcsrchr(path, L'\\');
     if (nullptr == cut) {
         EXIT_WITH(RESULT_PATH_NOT_FOUND);
     }

@@ -16,17 +16,6 @@ bool IsSeparator(WCHAR c)
     return c == L'\\' || c == L'/';
 }
 
-LPWSTR LastBackslash(LPWSTR path)
-{
-    LPWSTR last = nullptr;
-    for (LPWSTR at = path; *at != L'\0'; ++at) {
-        if (*at == L'\\') {
-            last = at;
-        }
-    }
-    return last;
-}
-
 // The file name of a path without its extension: the span [*start, *end).
 void FindBaseName(LPCWSTR path, LPCWSTR* start, LPCWSTR* end)
 {
@@ -138,7 +127,7 @@ HRESULT FileutilMoveCreatingFolder(LPCWSTR source, LPWSTR target, BOOL overwrite
     if (RESULT_PATH_NOT_FOUND != hr) {
         goto Exit;
     }
-    cut = LastBackslash(target);
+    cut = ::wcsrchr(target, L'\\');
     if (nullptr == cut) {
         goto Exit;
     }
