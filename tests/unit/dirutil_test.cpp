@@ -17,16 +17,6 @@ HRESULT CreateTree(const std::wstring& path, std::wstring* afterwards)
     return hr;
 }
 
-std::wstring Slashed(std::wstring path)
-{
-    for (WCHAR& c : path) {
-        if (c == L'\\') {
-            c = L'/';
-        }
-    }
-    return path;
-}
-
 } // namespace
 
 TEST(DirutilCreateTree, OutcomesAndTheCallersTextIsUnchanged)

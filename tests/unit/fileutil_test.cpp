@@ -25,16 +25,6 @@ HRESULT Move(const std::wstring& source, const std::wstring& target, BOOL overwr
     return hr;
 }
 
-std::wstring Slashed(std::wstring path)
-{
-    for (WCHAR& c : path) {
-        if (c == L'\\') {
-            c = L'/';
-        }
-    }
-    return path;
-}
-
 } // namespace
 
 TEST(FileutilCreateNumberedTemp, TakesTheNextFreeNumber)

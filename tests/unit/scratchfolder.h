@@ -152,3 +152,14 @@ private:
     std::wstring savedTemp_;
     bool redirected_ = false;
 };
+
+// The same path with forward slashes only, for the cases that must not be cut.
+inline std::wstring Slashed(std::wstring path)
+{
+    for (WCHAR& c : path) {
+        if (c == L'\\') {
+            c = L'/';
+        }
+    }
+    return path;
+}
