@@ -45,20 +45,28 @@ Exit:
     return hr;
 }
 
+// A property the package must carry unless the command line gives its value:
+// reported on standard error as missing or unreadable, naming the switch to use.
+HRESULT ReadRequiredProperty(MSIHANDLE database, LPCWSTR name, LPCWSTR overrideSwitch, LPCWSTR packagePath,
+                             WCHAR (&value)[PROPERTY_VALUE_CHARS])
+{
+    HRESULT hr = ReadProperty(database, name, value);
+    if (FAILED(hr)) {
+        ReportError(L"cannot read the %ls of %ls (error 0x%08X)", name, packagePath, hr);
+    } else if (S_FALSE == hr) {
+        ReportError(L"%ls has no %ls property: give %ls", packagePath, name, overrideSwitch);
+        hr = PACK_E_USAGE;
+        TraceFailure(__FILE__, __LINE__, hr);
+    }
+    return hr;
+}
+
 HRESULT ReadProductCode(MSIHANDLE database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
 
-    hr = ReadProperty(database, L"ProductCode", value);
-    if (FAILED(hr)) {
-        ReportError(L"cannot read the ProductCode of %ls (error 0x%08X)", package->path, hr);
-        goto Exit;
-    }
-    if (S_FALSE == hr) {
-        ReportError(L"%ls has no ProductCode property: give /code", package->path);
-        EXIT_WITH(PACK_E_USAGE);
-    }
+    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductCode", L"/code", package->path, value));
     if (FAILED(ParseGuidText(value, &package->productCode))) {
         ReportError(L"%ls has a malformed ProductCode: %ls", package->path, value);
         EXIT_WITH(RESULT_INVALID_DATA);
@@ -73,15 +81,7 @@ HRESULT ReadProductVersion(MSIHANDLE database, PackageSpec* package)
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
 
-    hr = ReadProperty(database, L"ProductVersion", value);
-    if (FAILED(hr)) {
-        ReportError(L"cannot read the ProductVersion of %ls (error 0x%08X)", package->path, hr);
-        goto Exit;
-    }
-    if (S_FALSE == hr) {
-        ReportError(L"%ls has no ProductVersion property: give /version", package->path);
-        EXIT_WITH(PACK_E_USAGE);
-    }
+    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductVersion", L"/version", package->path, value));
     if (FAILED(ParseVersionText(value, &package->versionHigh, &package->versionLow))) {
         ReportError(L"%ls has a ProductVersion outside a.b.c.d (each 0 to 65535): %ls", package->path, value);
         EXIT_WITH(RESULT_INVALID_DATA);
