@@ -77,6 +77,17 @@ LONG ReadLanguage(LPCWSTR text)
     return magnitude > 0x7FFFFFFFLL ? 0x7FFFFFFF : static_cast<LONG>(magnitude);
 }
 
+bool HasOddQuoteCount(LPCWSTR text)
+{
+    bool odd = false;
+    for (; *text != L'\0'; ++text) {
+        if (*text == L'"') {
+            odd = !odd;
+        }
+    }
+    return odd;
+}
+
 HRESULT AppendPropertyText(SetupOptions* options, LPCWSTR text)
 {
     return StrutilAppend(&options->propertyText, text, 0);
@@ -97,6 +108,11 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         options->targetPath = value;
         break;
     case SwitchId::PropertyText:
+        // An open quotation would swallow the texts the run appends behind it
+        // (" TRANSFORMS=...", " REMOVE=ALL") into the last property's value.
+        if (HasOddQuoteCount(value)) {
+            EXIT_WITH(E_INVALIDARG);
+        }
         EXIT_IF_FAILED(AppendPropertyText(options, value));
         EXIT_IF_FAILED(AppendPropertyText(options, L" "));
         break;
@@ -104,7 +120,7 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         options->uiLevel = UI_LEVEL_NONE;
         break;
     case SwitchId::Passive:
-        options->uiLevel = UI_LEVEL_BASIC;
+        options->uiLevel = UI_LEVEL_BASIC_PROGRESS_ONLY;
         break;
     case SwitchId::NoRestart:
         EXIT_IF_FAILED(AppendPropertyText(options, L"REBOOT=ReallySuppress "));

@@ -21,6 +21,13 @@ constexpr DWORD UI_LEVEL_NONE = 2;
 constexpr DWORD UI_LEVEL_BASIC = 3;
 constexpr DWORD UI_LEVEL_FULL = 5;
 constexpr DWORD UI_LEVEL_BASIC_PROGRESS_ONLY = 0x43;
+
+// /quiet and /passive: nobody is there to click. At these levels the installer
+// shows no dialog that waits for an answer, and neither does the program.
+constexpr bool IsUnattendedUiLevel(DWORD uiLevel)
+{
+    return uiLevel == UI_LEVEL_NONE || uiLevel == UI_LEVEL_BASIC_PROGRESS_ONLY;
+}
 constexpr LONG LANGUAGE_USER_DEFAULT = -1;
 
 struct SetupOptions {

@@ -4,6 +4,8 @@
 // without touching a file, loading the installer or showing a box.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <windows.h>
 #include <shellapi.h>
 #include <cstdio>
@@ -99,9 +101,16 @@ Expected Model(int argc, wchar_t** argv)
         switch (found) {
         case 0: case 1: expected.extractAll = 1; expected.targetIndex = valueIndex; break;
         case 2: expected.extractFirst = 1; expected.targetIndex = valueIndex; break;
-        case 3: expected.hasPropertyText = true; expected.propertyText += std::wstring(value) + L" "; break;
+        case 3:
+            if (std::count(value, value + wcslen(value), L'"') % 2 != 0) {
+                expected.result = E_INVALIDARG;   // an open quotation
+                return expected;
+            }
+            expected.hasPropertyText = true;
+            expected.propertyText += std::wstring(value) + L" ";
+            break;
         case 4: expected.uiLevel = UI_LEVEL_NONE; break;
-        case 5: expected.uiLevel = UI_LEVEL_BASIC; break;
+        case 5: expected.uiLevel = UI_LEVEL_BASIC_PROGRESS_ONLY; break;
         case 6: expected.hasPropertyText = true; expected.propertyText += L"REBOOT=ReallySuppress "; break;
         case 7: expected.hasPropertyText = true; expected.propertyText += L"REBOOT=Force "; break;
         case 8: expected.hasPropertyText = true; expected.propertyText += L"REBOOTPROMPT= "; break;

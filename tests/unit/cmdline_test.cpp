@@ -92,7 +92,7 @@ TEST(ParseSetupCommandLine, SwitchNamesArePrefixedWholeAndCaseBlind)
         {{L"/?"}, L"help -> Help"},
         {{L"-h"}, L"help -> Help"},
         {{L"/HELP"}, L"help -> Help"},
-        {{L"/passive"}, L"ui=3 -> Setup"},
+        {{L"/passive"}, L"ui=67 -> Setup"},
         {{L"/forcerestart"}, L"prop='REBOOT=Force ' -> Setup"},
         {{L"/PromptRestart"}, L"prop='REBOOTPROMPT= ' -> Setup"},
         {{L"/norestart"}, L"prop='REBOOT=ReallySuppress ' -> Setup"},
@@ -103,12 +103,12 @@ TEST(ParseSetupCommandLine, UiLevelIsTheLastOfQuietAndPassive)
 {
     ExpectRows({
         {{L"/passive", L"/quiet"}, L"ui=2 -> Setup"},
-        {{L"/quiet", L"/passive"}, L"ui=3 -> Setup"},
+        {{L"/quiet", L"/passive"}, L"ui=67 -> Setup"},
         {{L"/uninstall"}, L"ui=3 action=8 -> Setup"},
         {{L"/quiet", L"/uninstall"}, L"ui=2 action=8 -> Setup"},
         {{L"/uninstall", L"/quiet"}, L"ui=2 action=8 -> Setup"},
-        {{L"/uninstall", L"/passive"}, L"ui=3 action=8 -> Setup"},
-        {{L"/passive", L"/uninstall"}, L"ui=3 action=8 -> Setup"},
+        {{L"/uninstall", L"/passive"}, L"ui=67 action=8 -> Setup"},
+        {{L"/passive", L"/uninstall"}, L"ui=67 action=8 -> Setup"},
     });
 }
 
@@ -120,6 +120,9 @@ TEST(ParseSetupCommandLine, PropertyTextAccumulatesInSwitchOrder)
         {{L"/msicl", L"A=1 B=\"x y\"", L"/msicl", L"C=3"}, L"prop='A=1 B=\"x y\" C=3 ' -> Setup"},
         {{L"/forcerestart", L"/forcerestart"}, L"prop='REBOOT=Force REBOOT=Force ' -> Setup"},
         {{L"/msicl", L""}, L"prop=' ' -> Setup"},
+        // An open quotation would swallow what the run appends after the text.
+        {{L"/msicl", L"A=\"x y"}, L"rejected"},
+        {{L"/msicl", L"A=1", L"/msicl", L"B=\"\"\""}, L"rejected"},
     });
 }
 
