@@ -39,8 +39,10 @@ Exit:
 }
 
 // The whole resource reaches the file in a single write straight from the
-// image, so a package of any size is never copied. A failed write removes the
-// file rather than leave a truncated package behind.
+// image, so a package of any size is never copied. A write that failed or fell
+// short (a full disk reports a short write as success) removes the file rather
+// than leave a truncated package behind. Only a file on a disk counts as
+// written: a device such as NUL would swallow the package and report success.
 HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDisposition)
 {
     HRESULT hr = S_OK;
@@ -55,9 +57,16 @@ HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDi
     file = ::CreateFileW(targetPath, GENERIC_WRITE, 0, nullptr, creationDisposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
+    if (FILE_TYPE_DISK != ::GetFileType(file)) {
+        EXIT_WITH(RESULT_NOT_SUPPORTED);
+    }
 
     writeFailed = !::WriteFile(file, data, size, &written, nullptr);
     EXIT_LAST_ERROR_IF(writeFailed);
+    writeFailed = written != size;
+    if (writeFailed) {
+        EXIT_WITH(RESULT_DISK_FULL);
+    }
 
 Exit:
     if (INVALID_HANDLE_VALUE != file) {
