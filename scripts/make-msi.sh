@@ -14,6 +14,7 @@
 #   --value DATA           registry value data (default: the version)
 #   --property NAME=VALUE  one more Property row (repeatable)
 #   --fail                 add a type-19 custom action: the install fails with 1603
+#   --reboot               schedule a restart on install: the installer answers 3010
 #   --x64                  x64 package with a 64-bit component (no Wow6432Node)
 #   --per-user             leave ALLUSERS unset (default ALLUSERS=1)
 #
@@ -29,12 +30,13 @@ sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"
 [ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
 out=$1; shift
 name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= component_code= key= value_name=Version
-value= fail=0 x64=0 per_user=0
+value= fail=0 reboot=0 x64=0 per_user=0
 extra_properties=()
 while [ $# -gt 0 ]; do
     opt=$1
     case "$opt" in
         --fail) fail=1; shift; continue ;;
+        --reboot) reboot=1; shift; continue ;;
         --x64) x64=1; shift; continue ;;
         --per-user) per_user=1; shift; continue ;;
     esac
@@ -79,6 +81,7 @@ sequence=("CostInitialize:800" "FileCost:900" "CostFinalize:1000" "InstallValida
           "WriteRegistryValues:5000" "RegisterProduct:6100" "PublishFeatures:6300"
           "PublishProduct:6400" "InstallFinalize:6600")
 [ $fail -eq 1 ] && sequence+=("FailOnPurpose:5500")
+[ $reboot -eq 1 ] && sequence+=("ScheduleReboot:6500:NOT REMOVE")
 
 q="CREATE TABLE \`Property\` (\`Property\` CHAR(72) NOT NULL, \`Value\` LONGCHAR NOT NULL LOCALIZABLE PRIMARY KEY \`Property\`)"
 for p in "${properties[@]}"; do
@@ -95,8 +98,10 @@ q+=";INSERT INTO \`Feature\` (\`Feature\`, \`Feature_Parent\`, \`Title\`, \`Desc
 q+=";CREATE TABLE \`FeatureComponents\` (\`Feature_\` CHAR(38) NOT NULL, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Feature_\`, \`Component_\`)"
 q+=";INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', 'Main')"
 q+=";CREATE TABLE \`InstallExecuteSequence\` (\`Action\` CHAR(72) NOT NULL, \`Condition\` CHAR(255), \`Sequence\` SHORT PRIMARY KEY \`Action\`)"
+# Action:Sequence or Action:Sequence:Condition
 for s in "${sequence[@]}"; do
-    q+=";INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('${s%%:*}', '', ${s#*:})"
+    IFS=: read -r action number condition <<<"$s"
+    q+=";INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('$action', '$condition', $number)"
 done
 if [ $fail -eq 1 ]; then
     q+=";CREATE TABLE \`CustomAction\` (\`Action\` CHAR(72) NOT NULL, \`Type\` SHORT NOT NULL, \`Source\` CHAR(72), \`Target\` CHAR(255) PRIMARY KEY \`Action\`)"

@@ -23,8 +23,10 @@ HRESULT AppendSeparator(WideString* path)
     return EndsWithSeparator(*path) ? S_OK : StrutilAppend(path, L"\\", 0);
 }
 
-HRESULT CacheFile(const ManifestPackageEntry* entry, LPCWSTR source, LPCWSTR extension, BOOL perMachine,
-                  WideString* cachedPath)
+// The cache file of a package entry: product code and version under
+// Applications\Cache in the all-users or the user's application-data folder.
+HRESULT FormatCachePath(const ManifestPackageEntry* entry, LPCWSTR extension, BOOL perMachine,
+                        WideString* cachedPath)
 {
     HRESULT hr = S_OK;
     WCHAR appData[MAX_PATH] = {};
@@ -40,6 +42,26 @@ HRESULT CacheFile(const ManifestPackageEntry* entry, LPCWSTR source, LPCWSTR ext
     EXIT_IF_FAILED(FormatPackageVersion(entry, version));
     EXIT_IF_FAILED(StrutilFormat(cachedPath, L"%ls\\Applications\\Cache\\%lsv%ls.%ls", appData, productCode,
                                  version, extension));
+
+Exit:
+    return hr;
+}
+
+void DeleteCacheFile(const ManifestPackageEntry* entry, LPCWSTR extension, BOOL perMachine)
+{
+    WideString path = nullptr;
+    if (SUCCEEDED(FormatCachePath(entry, extension, perMachine, &path))) {
+        ::DeleteFileW(path);
+    }
+    StrutilFree(path);
+}
+
+HRESULT CacheFile(const ManifestPackageEntry* entry, LPCWSTR source, LPCWSTR extension, BOOL perMachine,
+                  WideString* cachedPath)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(FormatCachePath(entry, extension, perMachine, cachedPath));
 
     hr = FileutilMoveCreatingFolder(source, *cachedPath, TRUE, TRUE);
     if (FAILED(hr) && perMachine) {
@@ -85,6 +107,19 @@ HRESULT CacheTransform(const ManifestPackageEntry* entry, LPCWSTR transformPath,
                        WideString* cachedTransformPath)
 {
     return CacheFile(entry, transformPath, L"mst", perMachine, cachedTransformPath);
+}
+
+// A copy may lie in either folder: the all-users one, or the user's where an
+// earlier run fell back to it.
+void DeleteCachedCopies(const ManifestPackageEntry* entry)
+{
+    static const LPCWSTR EXTENSIONS[] = {L"msi", L"mst"};
+    for (const LPCWSTR extension : EXTENSIONS) {
+        if (entry->flags & PKG_PER_MACHINE) {
+            DeleteCacheFile(entry, extension, TRUE);
+        }
+        DeleteCacheFile(entry, extension, FALSE);
+    }
 }
 
 // The manifest is checked before the folder is made, so a damaged bundle

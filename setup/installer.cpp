@@ -137,7 +137,8 @@ Exit:
 // The command line's log is appended to; without one, a new numbered log named
 // after the package is started in the temporary folder. A default log that
 // cannot be named or created leaves the installer without a log: that is no
-// reason to fail the package.
+// reason to fail the package. The log setting outlives the call, so logging is
+// then turned off, or the installer would write over the previous call's log.
 void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
 {
     WideString baseName = nullptr;
@@ -149,6 +150,8 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
                SUCCEEDED(FileutilBaseName(packageFileName, &baseName)) &&
                SUCCEEDED(FileutilCreateNumberedTemp(baseName, L"log", &defaultLog, nullptr))) {
         InstallerEnableLog(INSTALLER_LOG_MODE, defaultLog, INSTALLER_LOG_ANEW);
+    } else {
+        InstallerEnableLog(INSTALLER_LOG_OFF, nullptr, INSTALLER_LOG_ANEW);
     }
 
     StrutilFree(defaultLog);
@@ -161,9 +164,16 @@ bool IsRestartResult(UINT result)
            result == RESULT_RESTART_STARTED;
 }
 
+void ShowErrorUnlessUnattended(HRESULT code, DWORD uiLevel)
+{
+    if (!IsUnattendedUiLevel(uiLevel)) {
+        ShowSystemErrorMessage(code);
+    }
+}
+
 // The installer's result as the run sees it, with the "Install Error" box for
-// the failures the user must be told about.
-HRESULT MapInstallerResult(UINT result, BOOL tolerateFailure, BOOL reportMissingPatchTarget)
+// the failures the user must be told about, when someone is there to see it.
+HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOOL reportMissingPatchTarget)
 {
     if (result == ERROR_SUCCESS) {
         return S_OK;
@@ -183,16 +193,16 @@ HRESULT MapInstallerResult(UINT result, BOOL tolerateFailure, BOOL reportMissing
     case RESULT_REJECTED_BY_POLICY:
     case RESULT_SERVICE_FAILED_TO_START:
     case RESULT_PLATFORM_UNSUPPORTED:
-        ShowSystemErrorMessage(failure);
+        ShowErrorUnlessUnattended(failure, uiLevel);
         break;
     case RESULT_PATCH_TARGET_NOT_FOUND:
         if (!reportMissingPatchTarget) {
             return INSTALLER_FAILURE_TOLERATED;
         }
-        ShowSystemErrorMessage(failure);
+        ShowErrorUnlessUnattended(failure, uiLevel);
         break;
     default:
-        ShowSystemErrorMessage(RESULT_PROCESS_ABORTED);
+        ShowErrorUnlessUnattended(RESULT_PROCESS_ABORTED, uiLevel);
         break;
     }
     return failure;
@@ -278,6 +288,13 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
                : Installer.configureProduct(productCode, INSTALL_LEVEL_DEFAULT, INSTALL_STATE_ABSENT, commandLine);
 }
 
+void RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
+{
+    InstallerSetUiLevel(uiLevel);
+    EnableInstallerLog(packageFileName, logPath);
+    InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+}
+
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
                         LPCWSTR logPath, InstallAction action, DWORD uiLevel,
                         BOOL tolerateFailure, BOOL reportMissingPatchTarget)
@@ -301,7 +318,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     } else {
         installerResult = InstallerInstallPackage(packagePath, commandLine);
     }
-    hr = MapInstallerResult(installerResult, tolerateFailure, reportMissingPatchTarget);
+    hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
     if (FAILED(hr)) {
         EXIT_WITH(hr);
     }

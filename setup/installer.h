@@ -11,6 +11,7 @@
 constexpr DWORD INSTALLER_LOG_MODE = 0x1FDF;
 constexpr DWORD INSTALLER_LOG_APPEND = 1;
 constexpr DWORD INSTALLER_LOG_ANEW = 0;
+constexpr DWORD INSTALLER_LOG_OFF = 0;   // log mode 0 with no file: no log
 constexpr DWORD INSTALLER_VERSION_CHARS = 36;
 // The removal request's command line (the empty property text and the literal).
 constexpr LPCWSTR INSTALLER_REMOVE_ALL = L" REMOVE=ALL";
@@ -37,9 +38,15 @@ UINT InstallerApplyPatch(LPCWSTR patchPath, LPCWSTR commandLine);
 // Removes an installed product: install level 0, state absent (2).
 UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine);
 
+// Asks the installer to remove a product at the given UI level, with a log of
+// its own: appended to `logPath`, or a new one named after the package. The
+// outcome is not examined.
+void RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel);
+
 // Hands one package to the installer and maps its result: S_OK, 1
 // (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,
-// 0x80070669) or a failure. Loads the installer first when needed.
+// 0x80070669) or a failure. Loads the installer first when needed. No box is
+// shown at an unattended UI level (IsUnattendedUiLevel).
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
                         LPCWSTR logPath, InstallAction action, DWORD uiLevel,
                         BOOL tolerateFailure, BOOL reportMissingPatchTarget);

@@ -1,7 +1,9 @@
 // The setup run: each package of the manifest, in manifest order, is compared
 // with what is installed, written out, optionally cached, and handed to the
-// installer. A failure removes again what this run installed and deletes the
-// files it wrote; a restart result simply stops the run.
+// installer. A failure removes again what this run freshly installed and
+// deletes the files it wrote that no installed product uses. A restart the
+// installer has started stops the run; a restart that is only required is
+// reported at the end, after every package.
 #include "setuprun.h"
 
 #include "cache.h"
@@ -31,11 +33,20 @@ struct PackageRunState {
     WCHAR productCode[PRODUCT_CODE_CHARS];
     WCHAR stagedPath[MAX_PATH];
     WCHAR cachedPath[MAX_PATH];
+    // 1 while the cached copies (package and transform) are this run's to delete
+    // again: they are no longer once an upgrade or patch from them succeeded,
+    // and never were for a same-version run, whose copy the installed product
+    // was installed from.
     DWORD isCached;
+    // 1 when this run installed the product fresh (it was unknown before) and
+    // the installer succeeded or asked for a restart: only such a product is
+    // removed again after a failure.
     DWORD isInstalled;
     // The run's transform, copied beside an uncached staged package so that
     // "TRANSFORMS=@name" finds it where the installer looks; empty otherwise.
     WCHAR stagedTransformPath[MAX_PATH];
+    WCHAR cachedTransformPath[MAX_PATH];
+    const ManifestPackageEntry* entry;
 };
 
 struct SetupRun {
@@ -47,13 +58,14 @@ struct SetupRun {
     PackageRunState* records;  // one per package entry
     DWORD preparedCount;       // records in use; never above the package count
     WideString transformPath;  // the temporary transform file, until cached
-    WideString cachedTransformPath;
+    HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
 };
 
-BOOL IsRestartResult(HRESULT hr)
+// 3010 and 3011: the package is installed and the machine needs a restart
+// later. Nothing is restarting now, so the run goes on.
+BOOL IsRestartRequired(HRESULT hr)
 {
-    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_ALT ||
-           hr == RESULT_RESTART_STARTED;
+    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_ALT;
 }
 
 // A path cut to fit its field would name some other file, so a path that does
@@ -142,7 +154,9 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     }
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
-        ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
+        if (!IsUnattendedUiLevel(run->uiLevel)) {
+            ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
+        }
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
 
@@ -174,21 +188,23 @@ Exit:
 // Adds " TRANSFORMS=@name" for a package that asks for the run's transform. A
 // cached package takes the transform into the cache with it, and later packages
 // of the run get none.
-HRESULT ApplyTransform(SetupRun* run, const ManifestPackageEntry* entry, PackageRunState* record,
-                       WideString* propertyText)
+HRESULT ApplyTransform(SetupRun* run, PackageRunState* record, BOOL cached, WideString* propertyText)
 {
     HRESULT hr = S_OK;
+    const ManifestPackageEntry* entry = record->entry;
+    WideString cachedTransformPath = nullptr;
     LPCWSTR transformName = nullptr;
 
     if (run->transformPath == nullptr || !(entry->flags & PKG_APPLY_TRANSFORM)) {
         goto Exit;
     }
-    if (entry->flags & PKG_CACHE) {
+    if (cached) {
         EXIT_IF_FAILED(CacheTransform(entry, run->transformPath, entry->flags & PKG_PER_MACHINE,
-                                      &run->cachedTransformPath));
+                                      &cachedTransformPath));
         StrutilFree(run->transformPath);
         run->transformPath = nullptr;
-        transformName = FileutilNamePart(run->cachedTransformPath);
+        EXIT_IF_FAILED(RecordPath(record->cachedTransformPath, cachedTransformPath));
+        transformName = FileutilNamePart(record->cachedTransformPath);
     } else {
         EXIT_IF_FAILED(PlaceTransformBesidePackage(run->transformPath, record));
         transformName = FileutilNamePart(record->stagedTransformPath);
@@ -197,24 +213,70 @@ HRESULT ApplyTransform(SetupRun* run, const ManifestPackageEntry* entry, Package
     EXIT_IF_FAILED(StrutilAppend(propertyText, transformName, 0));
 
 Exit:
+    StrutilFree(cachedTransformPath);
     return hr;
 }
 
+// /quiet and /passive hold for every package, whatever its flags: a forced
+// basic UI would show the installer's modal error dialogs to nobody.
 DWORD PackageUiLevel(const SetupRun* run, DWORD flags)
 {
-    if (flags & PKG_KEEP_UI_LEVEL) {
+    if (IsUnattendedUiLevel(run->uiLevel) || (flags & PKG_KEEP_UI_LEVEL)) {
         return run->uiLevel;
     }
     return (flags & PKG_IGNORE_FAILURE) ? UI_LEVEL_BASIC_PROGRESS_ONLY : UI_LEVEL_BASIC;
 }
 
+// The removal after a failure runs unattended when the run does.
+DWORD RemovalUiLevel(const SetupRun* run)
+{
+    return IsUnattendedUiLevel(run->uiLevel) ? run->uiLevel : UI_LEVEL_BASIC;
+}
+
+void DeleteRecordedFile(WCHAR (&path)[MAX_PATH])
+{
+    if (path[0] != L'\0') {
+        ::DeleteFileW(path);
+        path[0] = L'\0';
+    }
+}
+
+// The cached copies go only while no installed product uses them.
+void DeleteOwnedCacheFiles(PackageRunState* record)
+{
+    if (record->isCached) {
+        DeleteRecordedFile(record->cachedPath);
+        DeleteRecordedFile(record->cachedTransformPath);
+        record->isCached = 0;
+    }
+}
+
+// After an installer call that did not fail (success, a tolerated failure, or
+// a restart that is required later): what the run keeps of the package.
+void SettlePackage(PackageRunState* record, InstallAction action, HRESULT installed)
+{
+    if (installed == INSTALLER_FAILURE_TOLERATED) {
+        DeleteOwnedCacheFiles(record);
+    } else if (action == InstallAction::Install) {
+        record->isInstalled = 1;
+    } else if (action == InstallAction::Uninstall) {
+        if (record->entry->flags & PKG_CACHE) {
+            DeleteCachedCopies(record->entry);   // the product they were kept for is gone
+        }
+    } else {
+        record->isCached = 0;   // the upgraded or patched product now uses it
+    }
+}
+
 // Stages, caches and installs one package whose action is not Skip. Returns
 // S_OK, 1 for a tolerated failure, or the installer's failure or restart result.
+// A removal never caches: it would leave a copy of a product that is gone.
 HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
 {
     HRESULT hr = S_OK;
-    const ManifestPackageEntry* entry = ManifestPackage(run->manifest, index);
     PackageRunState* record = &run->records[run->preparedCount];
+    const ManifestPackageEntry* entry = ManifestPackage(run->manifest, index);
+    const BOOL cached = (entry->flags & PKG_CACHE) && action != InstallAction::Uninstall;
     WideString propertyText = nullptr;
     WideString stagedPath = nullptr;
     WideString cachedPath = nullptr;
@@ -222,6 +284,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     BOOL deleteStagedAfterCall = FALSE;
 
     ++run->preparedCount;
+    record->entry = entry;
+    record->isCached = cached && action != InstallAction::SameVersion;
 
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     EXIT_IF_FAILED(StagePackage(entry, &stagedPath));
@@ -229,35 +293,26 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     deleteStagedAfterCall = TRUE;
     packagePath = record->stagedPath;
 
-    EXIT_IF_FAILED(ApplyTransform(run, entry, record, &propertyText));
+    EXIT_IF_FAILED(ApplyTransform(run, record, cached, &propertyText));
 
-    if (entry->flags & PKG_CACHE) {
+    if (cached) {
         EXIT_IF_FAILED(CachePackage(entry, stagedPath, entry->flags & PKG_PER_MACHINE, &cachedPath));
         deleteStagedAfterCall = FALSE;  // moved into the cache
         EXIT_IF_FAILED(RecordPath(record->cachedPath, cachedPath));
-        record->isCached = 1;
         packagePath = record->cachedPath;
     }
 
     hr = InvokeInstaller(entry->fileName, packagePath, propertyText, run->logPath, action,
                          PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
                          entry->flags & PKG_PATCH_TARGET_REQUIRED);
-    if (FAILED(hr)) {
-        goto Exit;  // the staged copy stays for the clean-up, or for good after a restart
+    if (FAILED(hr) && !IsRestartRequired(hr)) {
+        goto Exit;  // the staged copy stays for the clean-up, or for good after a started restart
     }
 
-    if (hr == INSTALLER_FAILURE_TOLERATED && record->isCached) {
-        ::DeleteFileW(record->cachedPath);
-        record->cachedPath[0] = L'\0';
-        record->isCached = 0;
-    } else if (hr == S_OK) {
-        record->isInstalled = 1;
-    }
+    SettlePackage(record, action, hr);
     if (deleteStagedAfterCall) {
-        ::DeleteFileW(record->stagedPath);
-        if (record->stagedTransformPath[0] != L'\0') {
-            ::DeleteFileW(record->stagedTransformPath);
-        }
+        DeleteRecordedFile(record->stagedPath);
+        DeleteRecordedFile(record->stagedTransformPath);
     }
 
 Exit:
@@ -267,42 +322,27 @@ Exit:
     return hr;
 }
 
-// Asks the installer to remove a product this run installed; the outcome is
-// not examined.
-void RequestRemoval(const SetupRun* run, const PackageRunState* record)
-{
-    InstallerSetUiLevel(UI_LEVEL_BASIC);
-    if (run->logPath != nullptr) {
-        InstallerEnableLog(INSTALLER_LOG_MODE, run->logPath, INSTALLER_LOG_APPEND);
-    }
-    InstallerRemoveProduct(record->productCode, INSTALLER_REMOVE_ALL);
-}
-
-void DeleteRecordedFile(const WCHAR (&path)[MAX_PATH])
-{
-    if (path[0] != L'\0') {
-        ::DeleteFileW(path);
-    }
-}
-
-// After a failure other than a restart result: undo every prepared package,
-// in the order prepared.
-void UndoPreparedPackages(const SetupRun* run)
+// After a failure other than a started restart: undo every prepared package,
+// in the order prepared. Only fresh installs are removed; an upgrade, a patch
+// or a same-version run leaves the product as the run found or made it.
+void UndoPreparedPackages(SetupRun* run)
 {
     for (DWORD r = 0; r < run->preparedCount; ++r) {
-        const PackageRunState* record = &run->records[r];
+        PackageRunState* record = &run->records[r];
         if (record->isInstalled) {
-            RequestRemoval(run, record);
+            RemoveInstalledProduct(record->entry->fileName, record->productCode, run->logPath,
+                                   RemovalUiLevel(run));
         }
-        DeleteRecordedFile(record->cachedPath);
+        DeleteOwnedCacheFiles(record);
         DeleteRecordedFile(record->stagedPath);
         DeleteRecordedFile(record->stagedTransformPath);
     }
 }
 
 // Every package entry in manifest order; the result is that of the last entry
-// (0 when skipped or installed, 1 when its failure was tolerated) or the first
-// failure, which stops the walk.
+// (0 when skipped or installed, 1 when its failure was tolerated), the first
+// restart that a package required (it wins over a tolerated failure: the
+// machine still needs it), or the first failure, which stops the walk.
 HRESULT RunPackages(SetupRun* run)
 {
     HRESULT hr = S_OK;
@@ -311,9 +351,20 @@ HRESULT RunPackages(SetupRun* run)
     for (DWORD k = 0; k < run->manifest->packageCount; ++k) {
         EXIT_IF_FAILED(ChooseInstallAction(run, k, &action));
         hr = S_OK;
-        if (action != InstallAction::Skip) {
-            EXIT_IF_FAILED(HandlePackage(run, k, action));
+        if (action == InstallAction::Skip) {
+            continue;
         }
+        hr = HandlePackage(run, k, action);
+        if (IsRestartRequired(hr)) {
+            if (SUCCEEDED(run->restartRequired)) {
+                run->restartRequired = hr;
+            }
+            hr = S_OK;
+        }
+        EXIT_IF_FAILED(hr);
+    }
+    if (FAILED(run->restartRequired)) {
+        hr = run->restartRequired;
     }
 
 Exit:
@@ -350,14 +401,13 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     hr = RunPackages(&run);
 
 Exit:
-    if (FAILED(hr) && !IsRestartResult(hr)) {
+    if (FAILED(hr) && hr != RESULT_RESTART_STARTED && !IsRestartRequired(hr)) {
         UndoPreparedPackages(&run);
     }
     if (run.transformPath != nullptr) {
         ::DeleteFileW(run.transformPath);
     }
     StrutilFree(run.transformPath);
-    StrutilFree(run.cachedTransformPath);
     if (run.records != nullptr) {
         MemutilRelease(run.records);
     }

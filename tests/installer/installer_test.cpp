@@ -179,6 +179,15 @@ TEST_F(InvokeInstallerTest, EveryInstallerResultIsMappedAndShownAsTheTableSays)
         auto calls = Calls();
         ASSERT_EQ(calls.size(), 3u);
         EXPECT_EQ(calls[2].Result(), std::to_wstring(row.installerResult));
+
+        // Unattended (/quiet, /passive): the same result, and nobody to click a box.
+        for (DWORD level : {UI_LEVEL_NONE, UI_LEVEL_BASIC_PROGRESS_ONLY}) {
+            if (row.boxCode == 0) break;
+            DeleteFileW(journal_.c_str());
+            hr = Invoke(row.action, L"A=1", row.tolerate, row.report, &boxes, L"C:\\logs\\given.log", level);
+            EXPECT_EQ(Hex(hr), Hex(row.expected)) << level;
+            EXPECT_TRUE(boxes.empty()) << level;
+        }
     }
 }
 
@@ -293,11 +302,15 @@ TEST_F(InvokeInstallerTest, DefaultLogThatCannotBeNamedLeavesTheInstallerWithout
         HRESULT hr = Invoke(InstallAction::Install, L"A=1", FALSE, FALSE, &boxes, nullptr, UI_LEVEL_BASIC, name);
         EXPECT_EQ(Hex(hr), Hex(S_OK));
         EXPECT_TRUE(boxes.empty());
+        // Logging is turned off, so no earlier call's log setting stays in force.
         auto calls = Calls();
-        ASSERT_EQ(calls.size(), 2u);
+        ASSERT_EQ(calls.size(), 3u);
         EXPECT_EQ(calls[0].operation, "ui");
-        EXPECT_EQ(calls[1].operation, "install");
-        EXPECT_EQ(calls[1].Field(1), L"A=1");
+        EXPECT_EQ(calls[1].operation, "log");
+        EXPECT_EQ(calls[1].Field(0), L"0");
+        EXPECT_EQ(calls[1].Field(1), L"%null");
+        EXPECT_EQ(calls[2].operation, "install");
+        EXPECT_EQ(calls[2].Field(1), L"A=1");
     }
 }
 

@@ -51,6 +51,7 @@ struct Bundles {
     std::wstring cached;           // machine.msi cached per machine, user.msi cached per user
     std::wstring failing;          // machine.msi cached, then failing.msi
     std::wstring failingTolerated; // machine.msi cached, then failing.msi cached and tolerated
+    std::wstring restart;          // reboot.msi (asks for a restart), fresh.msi, early.msi
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -67,6 +68,7 @@ protected:
         bundles_.cached = WorkPath(L"cached.exe");
         bundles_.failing = WorkPath(L"failing.exe");
         bundles_.failingTolerated = WorkPath(L"failing-tolerated.exe");
+        bundles_.restart = WorkPath(L"restart.exe");
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -77,7 +79,8 @@ protected:
             MakeBundle(bundles_.cached, {{L"machine.msi", L"cache+permachine"}, {L"user.msi", L"cache"}}) &&
             MakeBundle(bundles_.failing, {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"0"}}) &&
             MakeBundle(bundles_.failingTolerated,
-                       {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}});
+                       {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}}) &&
+            MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}});
     }
 
     // Every test starts from a machine without the test products and without
@@ -138,24 +141,32 @@ TEST_F(SetupRunTest, AllowedMinorUpgradeInstallsTheNewVersionInPlace)
     EXPECT_EQ(L"4.2.310.0", RegistryVersion(upgrade));
 }
 
-TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxAndRemovesWhatTheRunInstalled)
+// Shown to someone who started the bundle by hand; under /quiet nobody would
+// click it, and the exit code says the same.
+TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxUnlessQuietAndRemovesWhatTheRunInstalled)
 {
     const TestPackage& early = Package(L"early.msi");
     const TestPackage& upgrade = Package(L"upgrade42.msi");
     ASSERT_EQ(0u, InstallDirectly(Package(L"upgrade41.msi")));
 
-    RunResult run = RunBundle(bundles_.upgradeRefused, L"/quiet");
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(kProductVersion, run.exitCode);
-    ASSERT_EQ(1u, run.boxes.size());
-    EXPECT_EQ(L"Install Error", run.boxes[0].caption);
-    EXPECT_EQ(SystemText(kProductVersionResult), TrimmedBoxText(run.boxes[0]));
-
-    EXPECT_EQ(L"", InstalledVersion(early)) << "installed earlier in the run, removed again";
-    EXPECT_EQ(L"", RegistryVersion(early));
-    EXPECT_FALSE(FileExists(StagedPath(early)));
-    EXPECT_EQ(L"4.1.0.0", InstalledVersion(upgrade)) << "the installed version is left alone";
-    EXPECT_FALSE(FolderExists(StagedFolder(upgrade))) << "the refused package is never staged";
+    for (const wchar_t* switches : {L"", L"/quiet"}) {
+        SCOPED_TRACE(Utf8FromWide(switches));
+        RunResult run = RunBundle(bundles_.upgradeRefused, switches);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(kProductVersion, run.exitCode);
+        if (switches[0] == L'\0') {
+            ASSERT_EQ(1u, run.boxes.size());
+            EXPECT_EQ(L"Install Error", run.boxes[0].caption);
+            EXPECT_EQ(SystemText(kProductVersionResult), TrimmedBoxText(run.boxes[0]));
+        } else {
+            EXPECT_TRUE(run.boxes.empty());
+        }
+        EXPECT_EQ(L"", InstalledVersion(early)) << "installed earlier in the run, removed again";
+        EXPECT_EQ(L"", RegistryVersion(early));
+        EXPECT_FALSE(FileExists(StagedPath(early)));
+        EXPECT_EQ(L"4.1.0.0", InstalledVersion(upgrade)) << "the installed version is left alone";
+        EXPECT_FALSE(FolderExists(StagedFolder(upgrade))) << "the refused package is never staged";
+    }
 }
 
 // The bundle's package has the installed product's code but another version of
@@ -168,7 +179,7 @@ TEST_F(SetupRunTest, MajorUpgradeUnderTheSameProductCodeIsRefusedByTheInstaller)
     const TestPackage& major = Package(L"major42.msi");
     ASSERT_EQ(0u, InstallDirectly(Package(L"major39.msi")));
 
-    RunResult run = RunBundle(bundles_.major, L"/quiet");
+    RunResult run = RunBundle(bundles_.major, L"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kProductVersion, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
@@ -228,14 +239,36 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
     EXPECT_FALSE(FileExists(CachedPath(user, true))) << "a per-user entry is not cached per machine";
     EXPECT_FALSE(FileExists(StagedPath(machine))) << "the staged copy was moved, not copied";
     EXPECT_FALSE(FileExists(StagedPath(user)));
+
+    // Removing the products takes their cached copies with them, and caches nothing anew.
+    RunResult removal = RunBundle(bundles_.cached, L"/uninstall /quiet");
+    ASSERT_TRUE(removal.finished);
+    EXPECT_EQ(0u, removal.exitCode);
+    EXPECT_EQ(L"", InstalledVersion(machine));
+    EXPECT_EQ(L"", InstalledVersion(user));
+    for (bool perMachine : {true, false}) {
+        EXPECT_FALSE(FileExists(CachedPath(machine, perMachine)));
+        EXPECT_FALSE(FileExists(CachedPath(user, perMachine)));
+    }
+    EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
 }
 
-TEST_F(SetupRunTest, FailingSecondPackageUndoesTheFirstAndLeavesNoFiles)
+// A fresh install before the failing package is removed again with its cached
+// copy, and the removal writes a log of its own beside the failing package's.
+// A product the machine already had (the same version, run again) stays, with
+// the cached copy it was installed from.
+TEST_F(SetupRunTest, FailingSecondPackageUndoesOnlyWhatTheRunInstalledFresh)
 {
     const TestPackage& machine = Package(L"machine.msi");
     const TestPackage& failing = Package(L"failing.msi");
+    const std::wstring temp = TempFolder();
+    for (const auto& name : FilesIn(temp)) {
+        if (name.compare(0, 7, L"machine") == 0 || name.compare(0, 7, L"failing") == 0) {
+            DeleteFileW((temp + name).c_str());
+        }
+    }
 
-    RunResult run = RunBundle(bundles_.failing, L"/quiet");
+    RunResult run = RunBundle(bundles_.failing, L"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kFatalError, run.exitCode);
     EXPECT_TRUE(ProgramBoxes(run).empty()) << "1603 shows no box of the program's own";
@@ -246,6 +279,34 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesTheFirstAndLeavesNoFiles)
     EXPECT_FALSE(FileExists(CachedPath(machine, true)));
     EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
     EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
+    // Wine's installer logs each session's properties, the product code among them.
+    const std::string failingLog = ReadFileBytes(temp + L"failing00000.log");
+    EXPECT_NE(std::string::npos, failingLog.find(Utf8FromWide(failing.code))) << "the failure's log is intact";
+    EXPECT_EQ(std::string::npos, failingLog.find(Utf8FromWide(machine.code)));
+    EXPECT_NE(std::string::npos, ReadFileBytes(temp + L"machine00001.log").find(Utf8FromWide(machine.code)))
+        << "the removal has a log of its own";
+
+    ASSERT_EQ(0u, RunBundle(bundles_.cached, L"/quiet").exitCode);
+    RunResult again = RunBundle(bundles_.failing, L"/quiet");
+    ASSERT_TRUE(again.finished);
+    EXPECT_EQ(kFatalError, again.exitCode);
+    EXPECT_TRUE(again.boxes.empty()) << "/quiet: not even the installer's own error";
+    EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine)) << "installed before the run, so left alone";
+    EXPECT_EQ(ReadFileBytes(PackagePath(machine.file)), ReadFileBytes(CachedPath(machine, true)));
+}
+
+// 3010 from the first package: the machine needs a restart later, and the run
+// still installs the rest before it says so.
+TEST_F(SetupRunTest, RestartRequestOfTheFirstPackageStillInstallsTheRest)
+{
+    RunResult run = RunBundle(bundles_.restart, L"/quiet /norestart");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(3010u, run.exitCode);
+    EXPECT_TRUE(run.boxes.empty());
+    for (const wchar_t* file : {L"reboot.msi", L"fresh.msi", L"early.msi"}) {
+        EXPECT_EQ(L"1.0.0.0", InstalledVersion(Package(file))) << Utf8FromWide(file);
+        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
+    }
 }
 
 TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)

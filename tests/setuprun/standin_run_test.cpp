@@ -4,6 +4,7 @@
 // where the transform lies when the installer is called.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ std::vector<std::wstring> TemporaryTransforms()
 
 struct Bundles {
     std::wstring one;          // upgrade42.msi, allowupgrade
-    std::wstring two;          // fresh.msi, early.msi
+    std::wstring two;          // fresh.msi, early.msi (ignorefailure)
     std::wstring patch;        // fresh.msi, hotfix.msp as a patch
     std::wstring mixed;        // fresh (ignorefailure), machine (cache+permachine), user (keepui), early
     std::wstring transforms;   // fresh, early, machine (cache), user: all with the transform flag
@@ -76,7 +77,7 @@ protected:
                                        L" /transform " + Quoted(PackagePath(L"fr.mst")) + L" /language 1036";
         bundlesMade_ =
             MakeBundle(bundles_.one, {{L"upgrade42.msi", L"allowupgrade"}}) &&
-            MakeBundle(bundles_.two, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
+            MakeBundle(bundles_.two, {{L"fresh.msi", L"0"}, {L"early.msi", L"ignorefailure"}}) &&
             MakeBundle(bundles_.patch, {{L"fresh.msi", L"0"}, {L"hotfix.msp", L"patch", patchIdentity}}) &&
             MakeBundle(bundles_.mixed, {{L"fresh.msi", L"ignorefailure"},
                                         {L"machine.msi", L"cache+permachine"},
@@ -176,24 +177,57 @@ TEST_F(StandinRunTest, InstalledVersionChoosesTheAction)
     }
 }
 
-// A restart result stops the run: later packages are not looked at, nothing is
-// removed, and the staged package of the call that asked stays.
-TEST_F(StandinRunTest, RestartResultOfTheFirstPackageStopsTheRun)
+// 3010 and 3011 mean a restart is needed later: the run goes on and ends with
+// the first of them, even over a tolerated failure after it. 1641 means the
+// installer has started one: the run stops there, and the staged package of
+// that call stays.
+TEST_F(StandinRunTest, RestartResultsOfTheFirstPackage)
 {
-    for (DWORD restart : {3010u, 3011u, 1641u}) {
-        SCOPED_TRACE(restart);
-        RunResult run = Run(bundles_.two, "install " + std::to_string(restart) + "\n", L"/quiet");
+    struct Row {
+        const char* script;
+        DWORD exitCode;
+        size_t installs;
+    };
+    const Row rows[] = {
+        {"install 3010\n", 3010, 2},
+        {"install 3011\ninstall 3010\n", 3011, 2},
+        {"install 3010\ninstall 1603\n", 3010, 2},
+        {"install 1641\n", 1641, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.script);
+        RunResult run = Run(bundles_.two, row.script, L"/quiet");
         ASSERT_TRUE(run.finished);
-        EXPECT_EQ(restart, run.exitCode);
+        EXPECT_EQ(row.exitCode, run.exitCode);
         EXPECT_TRUE(run.boxes.empty());
         const Calls calls = Journal();
-        ASSERT_EQ(1u, Only(calls, "install").size());
-        EXPECT_EQ(1u, Only(calls, "query").size()) << "the second package is not even queried";
+        EXPECT_EQ(row.installs, Only(calls, "install").size());
+        EXPECT_EQ(row.installs, Only(calls, "query").size());
         EXPECT_TRUE(Only(calls, "remove").empty());
-        EXPECT_TRUE(FileExists(StagedPath(Package(L"fresh.msi"))));
-        EXPECT_FALSE(FolderExists(StagedFolder(Package(L"early.msi"))));
+        EXPECT_EQ(row.exitCode == 1641, FileExists(StagedPath(Package(L"fresh.msi"))));
+        EXPECT_TRUE(FilesIn(StagedFolder(Package(L"early.msi"))).empty());
         ForgetFiles(Package(L"fresh.msi"));
+        ForgetFiles(Package(L"early.msi"));
     }
+}
+
+// A failure removes only what the run installed fresh (fresh.msi, although it
+// asked for a restart), not a product that was there before: machine.msi at
+// the same version keeps its cached copy, user.msi stays upgraded.
+TEST_F(StandinRunTest, OnlyFreshInstallsAreRemovedAfterAFailure)
+{
+    const TestPackage& machine = Package(L"machine.msi");
+    RunResult run = Run(bundles_.mixed,
+                        "query 1605\nquery 0 2.1.3.0\nquery 0 1.0.0.0\nquery 1605\n"
+                        "install 3010\ninstall 0\ninstall 0\ninstall 1603\n",
+                        L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(1603u, run.exitCode);
+    const Calls removals = Only(Journal(), "remove");
+    ASSERT_EQ(1u, removals.size());
+    EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
+    EXPECT_TRUE(FileExists(CachedPath(machine, true))) << "the installed product's source stays";
+    EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
 }
 
 // A patch is applied without a version query, also when the run removes.
@@ -216,63 +250,80 @@ TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
 }
 
 // fresh fails tolerated, machine and user install, early fails: the run asks
-// the installer to remove machine and user (not fresh, which never installed),
-// each at the basic UI level with the run's log appended to, and deletes every
-// file it wrote, the cached copy included.
+// the installer to remove machine and user (not fresh, which never installed)
+// and deletes every file it wrote, the cached copy included. /quiet and
+// /passive hold for every call, the removals included; without them the
+// flags choose. Each removal has its own log: the run's, appended to, or a new
+// one named after the removed package.
 TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
 {
-    WriteFileBytes(log_, "stale");
-    RunResult run = Run(bundles_.mixed, "install 1603\ninstall 0\ninstall 0\ninstall 1603\n",
-                        L"/quiet /log " + Quoted(log_));
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(1603u, run.exitCode);
-    EXPECT_FALSE(FileExists(log_)) << "deleted at the start; the stand-in writes no log";
+    struct Row {
+        std::wstring switches;
+        bool givenLog;
+        std::vector<std::wstring> levels;   // fresh, machine, user, early, then the removals
+    };
+    const Row rows[] = {
+        {L"/quiet /log " + Quoted(log_), true, {L"2", L"2", L"2", L"2", L"2"}},
+        {L"/passive", false, {L"67", L"67", L"67", L"67", L"67"}},
+        {L"", false, {L"67", L"3", L"5", L"3", L"3"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Utf8FromWide(row.switches));
+        const bool givenLog = row.givenLog;
+        WriteFileBytes(log_, "stale");
+        RunResult run = Run(bundles_.mixed, "install 1603\ninstall 0\ninstall 0\ninstall 1603\n", row.switches);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(1603u, run.exitCode);
+        EXPECT_TRUE(run.boxes.empty()) << "1603 shows no box";
+        EXPECT_EQ(!givenLog, FileExists(log_)) << "a given log is deleted at the start";
+        DeleteFileW(log_.c_str());
 
-    const Calls calls = Journal();
-    // Every installer call is preceded by its UI level and the appended log.
-    const wchar_t* levels[] = {L"67", L"3", L"2", L"3"};
-    size_t installIndex = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i].operation != "install") continue;
-        SCOPED_TRACE(installIndex);
-        ASSERT_GE(i, 2u);
-        EXPECT_EQ("ui", calls[i - 2].operation);
-        EXPECT_EQ(levels[installIndex], calls[i - 2].Field(0));
-        EXPECT_EQ(L"%null", calls[i - 2].Field(1));
-        EXPECT_EQ("log", calls[i - 1].operation);
-        EXPECT_EQ(L"8159", calls[i - 1].Field(0));
-        EXPECT_EQ(log_, calls[i - 1].Field(1));
-        EXPECT_EQ(L"1", calls[i - 1].Field(2));
-        ++installIndex;
-    }
-    EXPECT_EQ(4u, installIndex);
-    EXPECT_EQ(CachedPath(Package(L"machine.msi"), true), Only(calls, "install")[1].Field(0));
+        // Every call is preceded by its UI level and its log.
+        const Calls calls = Journal();
+        std::vector<std::wstring> logs;
+        size_t callIndex = 0;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i].operation != "install" && calls[i].operation != "remove") continue;
+            SCOPED_TRACE(callIndex);
+            ASSERT_GE(i, 2u);
+            ASSERT_LT(callIndex, 6u);
+            EXPECT_EQ("ui", calls[i - 2].operation);
+            EXPECT_EQ(row.levels[std::min<size_t>(callIndex, 4)], calls[i - 2].Field(0));
+            EXPECT_EQ(L"%null", calls[i - 2].Field(1));
+            EXPECT_EQ("log", calls[i - 1].operation);
+            EXPECT_EQ(L"8159", calls[i - 1].Field(0));
+            EXPECT_EQ(givenLog ? L"1" : L"0", calls[i - 1].Field(2));
+            logs.push_back(calls[i - 1].Field(1));
+            ++callIndex;
+        }
+        ASSERT_EQ(6u, logs.size());
+        for (size_t k = 0; k < logs.size(); ++k) {
+            if (givenLog) {
+                EXPECT_EQ(log_, logs[k]);
+            } else {
+                EXPECT_EQ(1, std::count(logs.begin(), logs.end(), logs[k])) << "every call a log of its own";
+            }
+        }
+        if (!givenLog) {
+            EXPECT_EQ(0u, logs[4].find(TempFolder() + L"machine")) << Utf8FromWide(logs[4]);
+            EXPECT_EQ(0u, logs[5].find(TempFolder() + L"user")) << Utf8FromWide(logs[5]);
+        }
+        EXPECT_EQ(CachedPath(Package(L"machine.msi"), true), Only(calls, "install")[1].Field(0));
 
-    // After the last install: ui 3, log, remove, for machine and then user.
-    ASSERT_GE(calls.size(), 6u);
-    const Calls tail(calls.end() - 6, calls.end());
-    const wchar_t* removed[] = {Package(L"machine.msi").code, Package(L"user.msi").code};
-    for (size_t k = 0; k < 2; ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ("ui", tail[3 * k].operation);
-        EXPECT_EQ(L"3", tail[3 * k].Field(0));
-        EXPECT_EQ(L"%null", tail[3 * k].Field(1));
-        EXPECT_EQ("log", tail[3 * k + 1].operation);
-        EXPECT_EQ(L"8159", tail[3 * k + 1].Field(0));
-        EXPECT_EQ(log_, tail[3 * k + 1].Field(1));
-        EXPECT_EQ(L"1", tail[3 * k + 1].Field(2));
-        EXPECT_EQ("remove", tail[3 * k + 2].operation);
-        EXPECT_EQ(removed[k], tail[3 * k + 2].Field(0));
-        EXPECT_EQ(L"0", tail[3 * k + 2].Field(1));
-        EXPECT_EQ(L"2", tail[3 * k + 2].Field(2));
-        EXPECT_EQ(L" REMOVE=ALL", tail[3 * k + 2].Field(3));
+        const Calls removals = Only(calls, "remove");
+        ASSERT_EQ(2u, removals.size());
+        const wchar_t* removed[] = {Package(L"machine.msi").code, Package(L"user.msi").code};
+        for (size_t k = 0; k < 2; ++k) {
+            EXPECT_EQ(removed[k], removals[k].Field(0));
+            EXPECT_EQ(L"0", removals[k].Field(1));
+            EXPECT_EQ(L"2", removals[k].Field(2));
+            EXPECT_EQ(L" REMOVE=ALL", removals[k].Field(3));
+        }
+        for (const wchar_t* file : {L"fresh.msi", L"machine.msi", L"user.msi", L"early.msi"}) {
+            EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
+        }
+        EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
     }
-    EXPECT_EQ(2u, Only(calls, "remove").size());
-
-    for (const wchar_t* file : {L"fresh.msi", L"machine.msi", L"user.msi", L"early.msi"}) {
-        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
-    }
-    EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
 }
 
 // A tolerated failure that is not the last package's leaves the run's result
@@ -308,7 +359,7 @@ TEST_F(StandinRunTest, NoTransformForTheLanguageMeansNoTransformText)
 
 // The transform chosen for the language (/lang 1036: fr.mst) must lie beside
 // the package the installer is given, under the name after "TRANSFORMS=@".
-// An installer call that asks for a restart ends the run without deleting
+// An installer call that starts a restart ends the run without deleting
 // anything, so the files as they were at the call can be inspected after it.
 TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
 {
@@ -316,9 +367,9 @@ TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
     const size_t transformsBefore = TemporaryTransforms().size();
 
     // The first uncached package, stopped at its call.
-    RunResult first = Run(bundles_.transforms, "install 3010\n", L"/quiet /lang 1036");
+    RunResult first = Run(bundles_.transforms, "install 1641\n", L"/quiet /lang 1036");
     ASSERT_TRUE(first.finished);
-    EXPECT_EQ(3010u, first.exitCode);
+    EXPECT_EQ(1641u, first.exitCode);
     Calls installs = Only(Journal(), "install");
     ASSERT_EQ(1u, installs.size());
     std::wstring name = TransformNameIn(installs[0].Field(1));
@@ -328,9 +379,9 @@ TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
 
     // The second uncached package has its own copy; the first one's went with
     // its staged package after its call.
-    RunResult second = Run(bundles_.transforms, "install 0\ninstall 3010\n", L"/quiet /lang 1036");
+    RunResult second = Run(bundles_.transforms, "install 0\ninstall 1641\n", L"/quiet /lang 1036");
     ASSERT_TRUE(second.finished);
-    EXPECT_EQ(3010u, second.exitCode);
+    EXPECT_EQ(1641u, second.exitCode);
     installs = Only(Journal(), "install");
     ASSERT_EQ(2u, installs.size());
     EXPECT_FALSE(FileExists(installs[0].Field(0)));
