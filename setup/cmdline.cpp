@@ -54,6 +54,12 @@ bool IsBlank(WCHAR c)
     return c == L' ' || (c >= L'\t' && c <= L'\r');
 }
 
+// What separates arguments on a process command line.
+bool IsArgumentSeparator(WCHAR c)
+{
+    return c == L' ' || c == L'\t';
+}
+
 // Leading blanks, an optional sign, then digits up to the first other character;
 // no digits gives 0. A value beyond the 32-bit range stays at the range's end.
 LONG ReadLanguage(LPCWSTR text)
@@ -175,6 +181,23 @@ HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options)
 
 Exit:
     return hr;
+}
+
+// The program's name may be quoted and contain blanks; the tail is the rest,
+// exactly as given, after the blanks that follow the name.
+LPWSTR CommandLineTail(LPWSTR commandLine)
+{
+    BOOL quoted = FALSE;
+    while (*commandLine != L'\0' && (quoted || !IsArgumentSeparator(*commandLine))) {
+        if (*commandLine == L'"') {
+            quoted = !quoted;
+        }
+        ++commandLine;
+    }
+    while (IsArgumentSeparator(*commandLine)) {
+        ++commandLine;
+    }
+    return commandLine;
 }
 
 SetupAction ChooseSetupAction(const SetupOptions& options)

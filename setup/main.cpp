@@ -24,28 +24,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 
 namespace {
 
-BOOL IsBlank(WCHAR c)
-{
-    return c == L' ' || c == L'\t';
-}
-
-// The command-line text behind the program's own name, as a run-time start-up
-// hands it to wWinMain: the name may be quoted and contain blanks.
-LPWSTR CommandLineTail(LPWSTR commandLine)
-{
-    BOOL quoted = FALSE;
-    while (*commandLine != L'\0' && (quoted || !IsBlank(*commandLine))) {
-        if (*commandLine == L'"') {
-            quoted = !quoted;
-        }
-        ++commandLine;
-    }
-    while (IsBlank(*commandLine)) {
-        ++commandLine;
-    }
-    return commandLine;
-}
-
 int StartupShowCommand()
 {
     STARTUPINFOW startup = {};

@@ -46,6 +46,9 @@ struct SetupOptions {
 extern HINSTANCE ModuleInstance;
 
 HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options);
+// The command-line text behind the program's own name: what the start-up hands
+// to the entry, and what an elevated copy of the program is given.
+LPWSTR CommandLineTail(LPWSTR commandLine);
 SetupAction ChooseSetupAction(const SetupOptions& options);
 void ReleaseSetupOptions(SetupOptions* options);
 
