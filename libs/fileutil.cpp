@@ -143,6 +143,41 @@ Exit:
     return hr;
 }
 
+HRESULT FileutilDeleteIfPresent(LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+    HRESULT deleted = S_OK;
+
+    if (!::DeleteFileW(path)) {
+        deleted = ResultFromLastError();
+    }
+    // Nothing at that name, not even its folder: nothing to delete.
+    if (FAILED(deleted) && RESULT_FILE_NOT_FOUND != deleted && RESULT_PATH_NOT_FOUND != deleted) {
+        EXIT_WITH(deleted);
+    }
+
+Exit:
+    return hr;
+}
+
+// CREATE_NEW after the delete: if someone puts a file or a link at that name in
+// between, the create fails rather than write through it.
+HRESULT FileutilCreateEmptyFile(LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = INVALID_HANDLE_VALUE;
+
+    EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
+    file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
+
+Exit:
+    if (INVALID_HANDLE_VALUE != file) {
+        ::CloseHandle(file);
+    }
+    return hr;
+}
+
 // FindFirstFileW takes the path as given: a wildcard pattern is answered by its
 // first match.
 BOOL FileutilIsFile(LPCWSTR path, DWORD* attributes)

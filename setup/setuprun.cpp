@@ -393,7 +393,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
 
     EXIT_IF_FAILED(SelectTransform(run.manifest, language, &run.transformPath));
     if (logPath != nullptr) {
-        ::DeleteFileW(logPath);
+        EXIT_IF_FAILED(FileutilCreateEmptyFile(logPath));
     }
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());

@@ -397,10 +397,13 @@ BOOL WINAPI FaultCopyFileW(LPCWSTR source, LPCWSTR target, BOOL failIfExists)
     return ::CopyFileW(source, target, failIfExists);
 }
 
+// A file that is not there cannot be refused: its delete fails as the real one
+// does, with "file not found".
 BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
 {
     NoteWrite(path);
-    if (ShouldFail(FAULT_DELETE_FILE)) {
+    const bool fail = ShouldFail(FAULT_DELETE_FILE);
+    if (fail && path && ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
         if (path) Fault.refusedDeletes.insert(FaultNormalizePath(path));
         ::SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;

@@ -331,14 +331,21 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
 // shows the last package's session. A stale log longer than any session's would
 // therefore outlive the run in its tail had the run not deleted it first. That
 // every call asks for appending is checked against the stand-in installer.
+// The stale log is a hard link to another file, as one planted to make an
+// elevated run write into a file of someone's choosing: that file stays as it was.
 TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
 {
     const std::wstring log = WorkPath(L"run.log");
-    WriteFileBytes(log, std::string(200000, 'Z') + "STALE LOG OF AN EARLIER RUN");
+    const std::wstring linked = WorkPath(L"linked-to-log.txt");
+    const std::string stale = std::string(200000, 'Z') + "STALE LOG OF AN EARLIER RUN";
+    ::DeleteFileW(log.c_str());
+    WriteFileBytes(linked, stale);
+    ASSERT_TRUE(::CreateHardLinkW(log.c_str(), linked.c_str(), nullptr));
 
     RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log));
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(stale, ReadFileBytes(linked)) << "written through the hard link";
     const std::string written = ReadFileBytes(log);
     EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
     // Wine's installer logs the package's properties, its product code among them.

@@ -275,7 +275,8 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(1603u, run.exitCode);
         EXPECT_TRUE(run.boxes.empty()) << "1603 shows no box";
-        EXPECT_EQ(!givenLog, FileExists(log_)) << "a given log is deleted at the start";
+        EXPECT_TRUE(FileExists(log_));
+        EXPECT_EQ(givenLog ? "" : "stale", ReadFileBytes(log_)) << "a given log is started anew, empty; the stand-in writes none";
         DeleteFileW(log_.c_str());
 
         // Every call is preceded by its UI level and its log.
