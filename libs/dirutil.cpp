@@ -4,6 +4,26 @@
 
 #include <wchar.h>
 
+namespace {
+
+using TempPathFunction = DWORD(WINAPI*)(DWORD capacity, LPWSTR buffer);
+
+// GetTempPath2W gives SYSTEM a temporary folder of its own that standard users
+// cannot write to, and everyone else what GetTempPathW gives. Looked up rather
+// than imported: systems before it lack it, and an import would keep the
+// program from starting there.
+TempPathFunction TempPathSource()
+{
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const FARPROC address = kernel ? ::GetProcAddress(kernel, "GetTempPath2W") : nullptr;
+    if (nullptr == address) {
+        return ::GetTempPathW;
+    }
+    return reinterpret_cast<TempPathFunction>(reinterpret_cast<void (*)()>(address));
+}
+
+} // namespace
+
 // Tries the whole path first, so the common case of an existing parent costs one
 // call. Only when the parent is missing is the caller's text cut at its last
 // backslash (in place, no copy), the parent made, and the backslash put back.
@@ -60,6 +80,16 @@ BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes)
     return TRUE;
 }
 
+HRESULT DirutilGetTempFolder(LPWSTR folder)
+{
+    HRESULT hr = S_OK;
+    const DWORD length = TempPathSource()(MAX_PATH, folder);
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+
+Exit:
+    return hr;
+}
+
 // The platform picks the unique name and creates the file in the same call, so
 // no other process can take it between choice and creation. The file stays even
 // when the caller's buffer turns out too small for its name.
@@ -68,11 +98,8 @@ HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity)
     HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH];
     WCHAR name[MAX_PATH];
-    DWORD length = 0;
 
-    length = ::GetTempPathW(MAX_PATH, folder);
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-
+    EXIT_IF_FAILED(DirutilGetTempFolder(folder));
     EXIT_LAST_ERROR_IF(0 == ::GetTempFileNameW(folder, prefix, 0, name));
 
     EXIT_IF_FAILED(BoundedCopy(buffer, capacity, name));

@@ -7,4 +7,8 @@
 // it returns, so it must be writable.
 HRESULT DirutilCreateTree(LPWSTR path, LPSECURITY_ATTRIBUTES attributes);
 BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes);
+// The temporary folder, ending with a backslash, into a buffer of MAX_PATH
+// characters: SYSTEM's own where the platform has one. A folder path of MAX_PATH
+// characters or more fails.
+HRESULT DirutilGetTempFolder(LPWSTR folder);
 HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity);

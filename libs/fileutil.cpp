@@ -51,12 +51,10 @@ HRESULT FileutilCreateNumberedTemp(LPCWSTR prefix, LPCWSTR extension, WideString
 {
     HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH];
-    DWORD length = 0;
     WideString candidate = nullptr;
     HANDLE created = INVALID_HANDLE_VALUE;
 
-    length = ::GetTempPathW(MAX_PATH, folder);
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    EXIT_IF_FAILED(DirutilGetTempFolder(folder));
 
     for (DWORD counter = 0; INVALID_HANDLE_VALUE == created; ++counter) {
         // Every number taken: a failure, not a success without a file.

@@ -79,11 +79,9 @@ HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath)
 {
     HRESULT hr = S_OK;
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
-    DWORD length = 0;
 
     EXIT_IF_FAILED(StrutilAllocate(stagedPath, TEMP_PATH_CHARS));
-    length = ::GetTempPathW(TEMP_PATH_CHARS, *stagedPath);
-    EXIT_LAST_ERROR_IF(0 == length || length >= TEMP_PATH_CHARS);
+    EXIT_IF_FAILED(DirutilGetTempFolder(*stagedPath));
 
     EXIT_IF_FAILED(FormatProductCode(entry, productCode));
     EXIT_IF_FAILED(AppendSeparator(stagedPath));

@@ -176,6 +176,9 @@ public:
             problems.push_back("the run without a fault ended with exit code " + std::to_string(exitCode));
         }
         for (const std::string& problem : requestProblems_) problems.push_back(problem);
+        if (Fault.calls[FAULT_TEMP_PATH] != Fault.tempPath2Calls) {
+            problems.push_back("the temporary folder asked of GetTempPathW although GetTempPath2W is there");
+        }
         CheckPayloadFiles(&problems);
         if (asWithoutFault) {
             // It must have done and left exactly what the run without a fault did.

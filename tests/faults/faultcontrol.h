@@ -112,6 +112,7 @@ struct FaultWorld {
     std::set<std::wstring> refusedDeletes;   // upper-cased full paths whose delete a fault refused
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
+    unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
     unsigned installerSettings = 0;          // UI level and log calls
     std::set<std::pair<std::string, int>> runSites;
 };

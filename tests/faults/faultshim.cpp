@@ -259,6 +259,7 @@ void FaultBeginRun()
     Fault.refusedDeletes.clear();
     Fault.boxes.clear();
     Fault.journal.clear();
+    Fault.tempPath2Calls = 0;
     Fault.installerSettings = 0;
     Fault.runSites.clear();
     CurrentUiLevel = 5;
@@ -449,7 +450,9 @@ BOOL WINAPI FaultFindClose(HANDLE find)
     return ::FindClose(find);
 }
 
-DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
+namespace {
+
+DWORD AnswerTempPath(DWORD size, LPWSTR buffer)
 {
     if (ShouldFail(FAULT_TEMP_PATH)) {
         ::SetLastError(ERROR_ENVVAR_NOT_FOUND);
@@ -464,6 +467,21 @@ DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
     }
     memcpy(buffer, Fault.tempPath.c_str(), (length + 1) * sizeof(WCHAR));
     return length;
+}
+
+// Handed out for GetProcAddress(kernel32, "GetTempPath2W"), also where the
+// platform lacks it (Wine 8): the program takes the path it prefers.
+DWORD WINAPI FaultGetTempPath2W(DWORD size, LPWSTR buffer)
+{
+    ++Fault.tempPath2Calls;
+    return AnswerTempPath(size, buffer);
+}
+
+} // namespace
+
+DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
+{
+    return AnswerTempPath(size, buffer);
 }
 
 UINT WINAPI FaultGetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name)
@@ -639,6 +657,9 @@ HMODULE WINAPI FaultLoadLibraryW(LPCWSTR name)
 FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
 {
     if (module != FakeMsiHandle()) {
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "GetTempPath2W") == 0) {
+            return AsProcedure(FaultGetTempPath2W);
+        }
         return ::GetProcAddress(module, name);
     }
     if (ShouldFail(FAULT_PROC_ADDRESS)) {
