@@ -7,6 +7,7 @@
 #include "setuprun.h"
 
 #include "cache.h"
+#include "elevation.h"
 #include "fileutil.h"
 #include "installer.h"
 #include "manifest.h"
@@ -378,12 +379,18 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
+    BOOL handedOver = FALSE;
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     run.logPath = logPath;
     run.uiLevel = uiLevel;
     run.requestedAction = action;
 
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
+    // Before anything is written: an elevated copy may do the whole run instead.
+    EXIT_IF_FAILED(RunElevatedCopyIfNeeded(run.manifest, uiLevel, &handedOver));
+    if (handedOver) {
+        goto Exit;
+    }
 
     // One record more than entries, so that a manifest without packages still
     // gets a block and is not taken for a failed allocation.

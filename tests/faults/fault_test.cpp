@@ -38,6 +38,8 @@ struct Scenario {
     int exitCode = 0;                                  // of the run without a fault
     std::vector<ScriptedResult> installerResults = {};  // for install requests; 0 otherwise
     std::vector<std::pair<std::wstring, std::wstring>> installed = {};   // product code, version
+    TokenAnswer token = TokenAnswer::Real;
+    DWORD elevatedCopyExit = 0;   // of the process that stands in for an elevated copy
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -59,7 +61,11 @@ std::vector<Scenario> Scenarios()
          german},
         {"setup, cached package then a transform beside a staged one", Mode::Setup,
          L"/lang 1031 /passive /norestart /log {TEMP}run.log",
-         {Alpha(PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german},
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german, 0, {}, {},
+         TokenAnswer::Elevated},
+        {"setup started unelevated, handed to an elevated copy", Mode::Setup,
+         L"/lang 1031 /passive /log {TEMP}run.log", {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(0)}, german, 3010, {}, {},
+         TokenAnswer::NotElevated, 3010},
         {"setup, the last package's failure tolerated", Mode::Setup, L"/quiet",
          {Beta(PKG_PER_MACHINE | PKG_CACHE), Alpha(PKG_CACHE | PKG_IGNORE_FAILURE)}, {}, 1,
          {{&ALPHA_CODE, 1603}}},
@@ -117,6 +123,8 @@ public:
         Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
         Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
         Fault.installedVersions = scenario.installed;
+        Fault.tokenElevation = scenario.token;
+        Fault.elevatedCopyExitCode = scenario.elevatedCopyExit;
         Fault.installerResult = [this](const InstallerCall& call) { return CheckRequest(call); };
         box_.PointProgramHere();
         commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
@@ -134,6 +142,9 @@ public:
         Fault.commonAppData.clear();
         Fault.localAppData.clear();
         Fault.commandLine.clear();
+        Fault.tokenElevation = TokenAnswer::Real;
+        Fault.elevationDeclined = false;
+        Fault.elevatedCopyExitCode = 0;
     }
 
     int Run(int op, unsigned at, bool persistent)
@@ -178,6 +189,9 @@ public:
         for (const std::string& problem : requestProblems_) problems.push_back(problem);
         if (Fault.calls[FAULT_TEMP_PATH] != Fault.tempPath2Calls) {
             problems.push_back("the temporary folder asked of GetTempPathW although GetTempPath2W is there");
+        }
+        if (!Fault.shellExecutes.empty() && (Fault.fileTouches != 0 || Fault.installerSettings != 0)) {
+            problems.push_back("written or installed although an elevated copy was asked for");
         }
         CheckPayloadFiles(&problems);
         if (asWithoutFault) {
@@ -456,13 +470,71 @@ const Scenario& ScenarioAt(size_t index)
 
 TEST(FaultInjection, SetupWithCachedPackageAndTransform) { InjectEveryFault(ScenarioAt(0)); }
 TEST(FaultInjection, SetupWithTransformBesideStagedPackage) { InjectEveryFault(ScenarioAt(1)); }
-TEST(FaultInjection, SetupWithToleratedFailure) { InjectEveryFault(ScenarioAt(2)); }
-TEST(FaultInjection, SetupWithRestart) { InjectEveryFault(ScenarioAt(3)); }
-TEST(FaultInjection, SetupWithRefusedUpgrade) { InjectEveryFault(ScenarioAt(4)); }
-TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(5)); }
-TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(6)); }
-TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(7)); }
-TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(8)); }
+TEST(FaultInjection, SetupHandedToElevatedCopy) { InjectEveryFault(ScenarioAt(2)); }
+TEST(FaultInjection, SetupWithToleratedFailure) { InjectEveryFault(ScenarioAt(3)); }
+TEST(FaultInjection, SetupWithRestart) { InjectEveryFault(ScenarioAt(4)); }
+TEST(FaultInjection, SetupWithRefusedUpgrade) { InjectEveryFault(ScenarioAt(5)); }
+TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(6)); }
+TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(7)); }
+TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
+TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
+
+// Who asks for an elevated copy, with the token's answer and the prompt's
+// outcome played by the shim: only a setup run with a per-machine package,
+// unelevated and not /quiet. The copy is the program's own file with the
+// arguments exactly as given, in the current folder; nothing is written before
+// it, and its exit code is the run's (1602 when the prompt is declined).
+TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
+{
+    struct Case {
+        const char* name;
+        Mode mode;
+        std::wstring arguments;
+        DWORD flags;
+        TokenAnswer token;
+        bool declined;
+        DWORD copyExit;
+        int exitCode;
+        bool asks;
+    };
+    const TokenAnswer unelevated = TokenAnswer::NotElevated;
+    const Case cases[] = {
+        {"unelevated", Mode::Setup, L"/msicl \"A=1  B=2\"   /passive /log {TEMP}run.log", PKG_PER_MACHINE, unelevated,
+         false, 3010, 3010, true},
+        {"unelevated, no switches, the copy ends with 1", Mode::Setup, L"", PKG_PER_MACHINE, unelevated, false, 1, 1, true},
+        {"unelevated, the copy succeeds", Mode::Setup, L"/uninstall", PKG_PER_MACHINE, unelevated, false, 0, 0, true},
+        {"prompt declined", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, true, 0, 1602, true},
+        {"/quiet", Mode::Setup, L"/quiet", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
+        {"no per-machine package", Mode::Setup, L"/passive", PKG_CACHE, unelevated, false, 0, 0, false},
+        {"already elevated", Mode::Setup, L"", PKG_PER_MACHINE, TokenAnswer::Elevated, false, 0, 0, false},
+        {"/?", Mode::Help, L"/?", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
+        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
+    };
+    WCHAR program[MAX_PATH] = {};
+    WCHAR folder[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+    ::GetCurrentDirectoryW(MAX_PATH, folder);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scenario scenario{c.name, c.mode, c.arguments, {Alpha(c.flags)}, {}, c.exitCode, {}, {}, c.token, c.copyExit};
+        FaultRunner runner(scenario);
+        Fault.elevationDeclined = c.declined;
+        EXPECT_EQ(c.exitCode, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty());
+        ASSERT_EQ(c.asks ? 1u : 0u, Fault.shellExecutes.size());
+        if (!c.asks) {
+            EXPECT_EQ(c.mode == Mode::Setup, !Fault.journal.empty()) << "the run goes on as started";
+            continue;
+        }
+        EXPECT_EQ(L"runas", Fault.shellExecutes[0].verb);
+        EXPECT_EQ(program, Fault.shellExecutes[0].file);
+        EXPECT_EQ(Fault.commandLine.substr(wcslen(L"setup.exe ")), Fault.shellExecutes[0].parameters);
+        EXPECT_EQ(folder, Fault.shellExecutes[0].directory);
+        EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
+        EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
+    }
+}
 
 TEST(FaultInjectionSummary, Figures)
 {

@@ -40,6 +40,13 @@ enum FaultOp : int {
     FAULT_MSI_INSTALL,
     FAULT_MSI_PATCH,
     FAULT_MSI_CONFIGURE,
+    FAULT_OPEN_TOKEN,
+    FAULT_TOKEN_INFORMATION,
+    FAULT_MODULE_FILE_NAME,
+    FAULT_CURRENT_DIRECTORY,
+    FAULT_SHELL_EXECUTE,
+    FAULT_WAIT,
+    FAULT_EXIT_CODE,
     FAULT_OP_COUNT
 };
 
@@ -77,6 +84,17 @@ struct InstallerCall {
     UINT result = 0;
 };
 
+// What the token query answers about elevation.
+enum class TokenAnswer { Real, Elevated, NotElevated };
+
+// A ShellExecuteExW request as the program made it.
+struct ShellExecuteCall {
+    std::wstring verb;
+    std::wstring file;
+    std::wstring parameters;
+    std::wstring directory;
+};
+
 struct FaultWorld {
     // Set by the test.
     std::wstring tempPath;             // what GetTempPathW answers (ends with '\'); empty: the real one
@@ -90,6 +108,12 @@ struct FaultWorld {
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
     bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
     DWORD manifestOverrideSize = 0;
+    TokenAnswer tokenElevation = TokenAnswer::Real;
+    // ShellExecuteExW never starts the program itself: it fails as a declined
+    // elevation prompt does (ERROR_CANCELLED), or starts a process that exits
+    // with this code.
+    bool elevationDeclined = false;
+    DWORD elevatedCopyExitCode = 0;
 
     // The armed fault: the armedAt-th call of armedOp fails (and every later
     // one too when persistent).
@@ -112,6 +136,7 @@ struct FaultWorld {
     std::set<std::wstring> refusedDeletes;   // upper-cased full paths whose delete a fault refused
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
+    std::vector<ShellExecuteCall> shellExecutes;
     unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
     unsigned installerSettings = 0;          // UI level and log calls
     std::set<std::pair<std::string, int>> runSites;

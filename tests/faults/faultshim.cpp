@@ -44,6 +44,13 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"MsiInstallProductW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
     {"MsiApplyPatchW", static_cast<HRESULT>(0x80070643), FaultReaction::Fails},
     {"MsiConfigureProductExW", S_OK, FaultReaction::Ignored},   // only the removal after a failure
+    {"OpenProcessToken", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"GetTokenInformation", static_cast<HRESULT>(0x80070018), FaultReaction::Fails},
+    {"GetModuleFileNameW", static_cast<HRESULT>(0x8007007A), FaultReaction::Fails},
+    {"GetCurrentDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"ShellExecuteExW", static_cast<HRESULT>(0x80070002), FaultReaction::Fails},
+    {"WaitForSingleObject", static_cast<HRESULT>(0x80070006), FaultReaction::Fails},
+    {"GetExitCodeProcess", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -259,6 +266,7 @@ void FaultBeginRun()
     Fault.refusedDeletes.clear();
     Fault.boxes.clear();
     Fault.journal.clear();
+    Fault.shellExecutes.clear();
     Fault.tempPath2Calls = 0;
     Fault.installerSettings = 0;
     Fault.runSites.clear();
@@ -678,4 +686,103 @@ BOOL WINAPI FaultFreeLibrary(HMODULE module)
     }
     --Fault.liveModules;
     return TRUE;
+}
+
+BOOL WINAPI FaultOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
+{
+    if (ShouldFail(FAULT_OPEN_TOKEN)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const BOOL opened = ::OpenProcessToken(process, access, token);
+    if (opened) Fault.liveFiles.insert(*token);
+    return opened;
+}
+
+// Wine's token always says elevated; the test says what it is to say.
+BOOL WINAPI FaultGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID information, DWORD size,
+                                     PDWORD returned)
+{
+    if (ShouldFail(FAULT_TOKEN_INFORMATION)) {
+        ::SetLastError(ERROR_BAD_LENGTH);
+        return FALSE;
+    }
+    const BOOL answered = ::GetTokenInformation(token, type, information, size, returned);
+    if (answered && type == TokenElevation && Fault.tokenElevation != TokenAnswer::Real) {
+        static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = Fault.tokenElevation == TokenAnswer::Elevated;
+    }
+    return answered;
+}
+
+DWORD WINAPI FaultGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
+{
+    if (ShouldFail(FAULT_MODULE_FILE_NAME)) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    return ::GetModuleFileNameW(module, name, size);
+}
+
+DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer)
+{
+    if (ShouldFail(FAULT_CURRENT_DIRECTORY)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return ::GetCurrentDirectoryW(size, buffer);
+}
+
+// Records the request; never starts the program itself. The elevated copy is
+// played by a real process that exits with the test's code, so that waiting
+// for it and reading its code are real.
+BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info)
+{
+    const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };
+    Fault.shellExecutes.push_back({text(info->lpVerb), text(info->lpFile), text(info->lpParameters),
+                                   text(info->lpDirectory)});
+    if (ShouldFail(FAULT_SHELL_EXECUTE)) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (Fault.elevationDeclined) {
+        ::SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    }
+    // Ended before it runs, with the chosen code: a Wine process start is slow
+    // enough without the command interpreter's own.
+    std::wstring line = L"cmd.exe /c exit";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                          nullptr, &startup, &process)) {
+        return FALSE;
+    }
+    ::TerminateProcess(process.hProcess, Fault.elevatedCopyExitCode);
+    ::CloseHandle(process.hThread);
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS) {
+        info->hProcess = process.hProcess;
+        Fault.liveFiles.insert(process.hProcess);
+    } else {
+        ::CloseHandle(process.hProcess);
+    }
+    return TRUE;
+}
+
+DWORD WINAPI FaultWaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    if (ShouldFail(FAULT_WAIT)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+
+BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
+{
+    if (ShouldFail(FAULT_EXIT_CODE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::GetExitCodeProcess(process, exitCode);
 }

@@ -43,6 +43,14 @@ HMODULE WINAPI FaultLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags);
 HMODULE WINAPI FaultLoadLibraryW(LPCWSTR name);
 FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FaultFreeLibrary(HMODULE module);
+BOOL WINAPI FaultOpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL WINAPI FaultGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID information, DWORD size,
+                                     PDWORD returned);
+DWORD WINAPI FaultGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
+DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer);
+BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info);
+DWORD WINAPI FaultWaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -75,3 +83,10 @@ BOOL WINAPI FaultFreeLibrary(HMODULE module);
 #define LoadLibraryW FaultLoadLibraryW
 #define GetProcAddress FaultGetProcAddress
 #define FreeLibrary FaultFreeLibrary
+#define OpenProcessToken FaultOpenProcessToken
+#define GetTokenInformation FaultGetTokenInformation
+#define GetModuleFileNameW FaultGetModuleFileNameW
+#define GetCurrentDirectoryW FaultGetCurrentDirectoryW
+#define ShellExecuteExW FaultShellExecuteExW
+#define WaitForSingleObject FaultWaitForSingleObject
+#define GetExitCodeProcess FaultGetExitCodeProcess

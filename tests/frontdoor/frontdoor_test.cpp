@@ -80,7 +80,7 @@ TEST(Resources, CarriesIconVersionRecordAndAnExplicitManifest)
     ASSERT_NE(nullptr, manifest);
     const std::string xml(static_cast<const char*>(LockResource(LoadResource(exe.module, manifest))),
                           SizeofResource(exe.module, manifest));
-    EXPECT_NE(std::string::npos, xml.find("<requestedExecutionLevel level=\"requireAdministrator\""));
+    EXPECT_NE(std::string::npos, xml.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"));
     EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
 }
 
