@@ -2,6 +2,8 @@
 #include "result.h"
 #include "strutil.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <wchar.h>
 
 namespace {
@@ -20,6 +22,95 @@ TempPathFunction TempPathSource()
         return ::GetTempPathW;
     }
     return reinterpret_cast<TempPathFunction>(reinterpret_cast<void (*)()>(address));
+}
+
+// SYSTEM and Administrators full control, Users read and execute; nothing
+// inherited from the parent, whatever it grants.
+constexpr WCHAR PROTECTED_FOLDER_SDDL[] =
+    L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
+BOOL IsTrustedInstaller(PSID sid)
+{
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID trustedInstaller = nullptr;
+    BOOL same = FALSE;
+    if (::AllocateAndInitializeSid(&nt, 6, SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044,
+                                   1853292631, 2271478464, 0, 0, &trustedInstaller)) {
+        same = ::EqualSid(sid, trustedInstaller);
+        ::FreeSid(trustedInstaller);
+    }
+    return same;
+}
+
+BOOL IsRunningUser(PSID sid)
+{
+    HANDLE token = nullptr;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    BOOL same = FALSE;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        if (::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size)) {
+            same = ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+        }
+        ::CloseHandle(token);
+    }
+    return same;
+}
+
+// Only these owners could have granted others the right to put files there.
+BOOL IsTrustedOwner(PSID owner)
+{
+    return owner != nullptr &&
+           (::IsWellKnownSid(owner, WinLocalSystemSid) || ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+            IsTrustedInstaller(owner) || IsRunningUser(owner));
+}
+
+// An existing folder is used only when it is a real folder (a junction could
+// lead anywhere) owned by someone trusted; its descriptor is then set anew, as
+// folders made by earlier versions may still let users write.
+HRESULT SecureExistingFolder(LPCWSTR path, PSECURITY_DESCRIPTOR protectedDescriptor, BOOL* trusted)
+{
+    HRESULT hr = S_OK;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR current = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    // Opened once, without following a reparse point: every check and the new
+    // descriptor apply to the same folder.
+    HANDLE folder = ::CreateFileW(path, READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
+
+    *trusted = FALSE;
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == folder);
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(folder, &information));
+    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        goto Exit;
+    }
+    error = ::GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &current);
+    EXIT_WIN32_IF_ERROR(error);
+    if (!IsTrustedOwner(owner)) {
+        goto Exit;
+    }
+    EXIT_LAST_ERROR_IF(!::GetSecurityDescriptorDacl(protectedDescriptor, &present, &dacl, &defaulted));
+    error = ::SetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+    EXIT_WIN32_IF_ERROR(error);
+    *trusted = TRUE;
+
+Exit:
+    if (current) {
+        ::LocalFree(current);
+    }
+    if (INVALID_HANDLE_VALUE != folder) {
+        ::CloseHandle(folder);
+    }
+    return hr;
 }
 
 } // namespace
@@ -65,6 +156,31 @@ HRESULT DirutilCreateTree(LPWSTR path, LPSECURITY_ATTRIBUTES attributes)
     }
 
 Exit:
+    return hr;
+}
+
+HRESULT DirutilCreateProtected(LPCWSTR path, BOOL* trusted)
+{
+    HRESULT hr = S_OK;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+
+    *trusted = FALSE;
+    EXIT_LAST_ERROR_IF(!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &descriptor, nullptr));
+    attributes.lpSecurityDescriptor = descriptor;
+
+    if (::CreateDirectoryW(path, &attributes)) {
+        *trusted = TRUE;
+        goto Exit;
+    }
+    EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
+    EXIT_IF_FAILED(SecureExistingFolder(path, descriptor, trusted));
+
+Exit:
+    if (descriptor) {
+        ::LocalFree(descriptor);
+    }
     return hr;
 }
 

@@ -16,6 +16,11 @@ bool IsSeparator(WCHAR c)
     return c == L'\\' || c == L'/';
 }
 
+bool IsExistsError(DWORD error)
+{
+    return ERROR_FILE_EXISTS == error || ERROR_ALREADY_EXISTS == error;
+}
+
 // The file name of a path without its extension: the span [*start, *end).
 void FindBaseName(LPCWSTR path, LPCWSTR* start, LPCWSTR* end)
 {
@@ -144,34 +149,103 @@ Exit:
 HRESULT FileutilDeleteIfPresent(LPCWSTR path)
 {
     HRESULT hr = S_OK;
-    HRESULT deleted = S_OK;
 
     if (!::DeleteFileW(path)) {
-        deleted = ResultFromLastError();
-    }
-    // Nothing at that name, not even its folder: nothing to delete.
-    if (FAILED(deleted) && RESULT_FILE_NOT_FOUND != deleted && RESULT_PATH_NOT_FOUND != deleted) {
-        EXIT_WITH(deleted);
+        hr = ResultFromLastError();
+        if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
+            hr = S_OK;
+        } else {
+            EXIT_WITH(hr);
+        }
     }
 
 Exit:
     return hr;
 }
 
-// CREATE_NEW after the delete: if someone puts a file or a link at that name in
-// between, the create fails rather than write through it.
+// CREATE_NEW never opens what is there, so a planted file or a hard link into
+// another file is deleted rather than written through. Whatever appears at the
+// name between the delete and the second create makes the create fail.
+HRESULT FileutilCreateNew(LPCWSTR path, HANDLE* file)
+{
+    HRESULT hr = S_OK;
+    HANDLE created = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+
+    if (INVALID_HANDLE_VALUE == created && IsExistsError(::GetLastError())) {
+        EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
+        created = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == created);
+    *file = created;
+
+Exit:
+    return hr;
+}
+
 HRESULT FileutilCreateEmptyFile(LPCWSTR path)
 {
     HRESULT hr = S_OK;
     HANDLE file = INVALID_HANDLE_VALUE;
 
-    EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
-    file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
+    EXIT_IF_FAILED(FileutilCreateNew(path, &file));
 
 Exit:
     if (INVALID_HANDLE_VALUE != file) {
         ::CloseHandle(file);
+    }
+    return hr;
+}
+
+// CopyFileW that fails on an existing target creates the copy the way
+// CREATE_NEW does.
+HRESULT FileutilCopyNew(LPCWSTR source, LPCWSTR target)
+{
+    HRESULT hr = S_OK;
+    BOOL copied = ::CopyFileW(source, target, TRUE);
+
+    if (!copied && IsExistsError(::GetLastError())) {
+        EXIT_IF_FAILED(FileutilDeleteIfPresent(target));
+        copied = ::CopyFileW(source, target, TRUE);
+    }
+    EXIT_LAST_ERROR_IF(!copied);
+
+Exit:
+    return hr;
+}
+
+HRESULT FileutilHold(LPCWSTR path, HANDLE* held)
+{
+    HRESULT hr = S_OK;
+
+    *held = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == *held);
+
+Exit:
+    return hr;
+}
+
+// The writer itself cannot be the hold: readers that deny writing (the
+// installer among them) cannot open a file someone has open for writing. A
+// bridge that reads and lets the writer be keeps the file open while the
+// writer closes, so it cannot be renamed, deleted or replaced in between; the
+// hold then fails if anyone else opened it for writing meanwhile.
+HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held)
+{
+    HRESULT hr = S_OK;
+    HANDLE bridge = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == bridge);
+    ::CloseHandle(*writer);
+    *writer = INVALID_HANDLE_VALUE;
+    EXIT_IF_FAILED(FileutilHold(path, held));
+
+Exit:
+    if (INVALID_HANDLE_VALUE != bridge) {
+        ::CloseHandle(bridge);
     }
     return hr;
 }

@@ -1,4 +1,5 @@
 #include "resrutil.h"
+#include "fileutil.h"
 #include "result.h"
 
 namespace {
@@ -39,40 +40,43 @@ Exit:
 }
 
 // The whole resource reaches the file in a single write straight from the
-// image, so a package of any size is never copied. A write that failed or fell
-// short (a full disk reports a short write as success) removes the file rather
-// than leave a truncated package behind. Only a file on a disk counts as
-// written: a device such as NUL would swallow the package and report success.
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDisposition)
+// image, so a package of any size is never copied. The file is always a new
+// one (FileutilCreateNew): what was at the path is deleted, never written
+// through. A write that failed or fell short (a full disk reports a short
+// write as success) removes the file rather than leave a truncated package
+// behind. Only a file on a disk counts as written: a device such as NUL would
+// swallow the package and report success.
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held)
 {
     HRESULT hr = S_OK;
     const BYTE* data = nullptr;
     DWORD size = 0;
     DWORD written = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
-    BOOL writeFailed = FALSE;
+    BOOL incomplete = FALSE;
 
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
 
-    file = ::CreateFileW(targetPath, GENERIC_WRITE, 0, nullptr, creationDisposition,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
+    EXIT_IF_FAILED(FileutilCreateNew(targetPath, &file));
     if (FILE_TYPE_DISK != ::GetFileType(file)) {
         EXIT_WITH(RESULT_NOT_SUPPORTED);
     }
 
-    writeFailed = !::WriteFile(file, data, size, &written, nullptr);
-    EXIT_LAST_ERROR_IF(writeFailed);
-    writeFailed = written != size;
-    if (writeFailed) {
+    incomplete = TRUE;
+    EXIT_LAST_ERROR_IF(!::WriteFile(file, data, size, &written, nullptr));
+    if (written != size) {
         EXIT_WITH(RESULT_DISK_FULL);
     }
+    if (held) {
+        EXIT_IF_FAILED(FileutilHoldWritten(targetPath, &file, held));
+    }
+    incomplete = FALSE;
 
 Exit:
     if (INVALID_HANDLE_VALUE != file) {
         ::CloseHandle(file);
     }
-    if (writeFailed) {
+    if (incomplete) {
         ::DeleteFileW(targetPath);
     }
     return hr;

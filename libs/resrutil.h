@@ -7,5 +7,8 @@
 #include "strutil.h"
 
 HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size);
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, DWORD creationDisposition);
+// Writes a data resource into a new file at `targetPath` (an existing file there
+// is deleted first, never written through). With `held`, the file is handed
+// back open for reading and shared for reading only (FileutilHoldWritten).
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held);
 HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text);

@@ -1,5 +1,6 @@
 #include "cache.h"
 #include "dirutil.h"
+#include "elevation.h"
 #include "fileutil.h"
 #include "resrutil.h"
 #include "result.h"
@@ -9,6 +10,8 @@
 namespace {
 
 constexpr DWORD TEMP_PATH_CHARS = MAX_PATH;
+// Beside a per-product folder that cannot be trusted, "{CODE}.1" and so on.
+constexpr DWORD STAGING_FOLDER_ATTEMPTS = 1000;
 
 BOOL EndsWithSeparator(LPCWSTR path)
 {
@@ -56,17 +59,72 @@ void DeleteCacheFile(const ManifestPackageEntry* entry, LPCWSTR extension, BOOL 
     StrutilFree(path);
 }
 
+// What lies at the cache name is deleted, never replaced by the move: the
+// move would go through a hard link or keep a planted file's owner. A failure
+// fails the package; there is no other folder to try.
 HRESULT CacheFile(const ManifestPackageEntry* entry, LPCWSTR source, LPCWSTR extension, BOOL perMachine,
-                  WideString* cachedPath)
+                  WideString* cachedPath, HANDLE* held)
 {
     HRESULT hr = S_OK;
 
     EXIT_IF_FAILED(FormatCachePath(entry, extension, perMachine, cachedPath));
+    EXIT_IF_FAILED(FileutilDeleteIfPresent(*cachedPath));
+    EXIT_IF_FAILED(FileutilMoveCreatingFolder(source, *cachedPath, FALSE, TRUE));
+    if (S_FALSE == hr) {
+        EXIT_WITH(RESULT_FILE_EXISTS);   // something appeared at the name meanwhile
+    }
+    hr = FileutilHold(*cachedPath, held);
+    if (FAILED(hr)) {
+        ::DeleteFileW(*cachedPath);   // not handed out, so nobody else would delete it
+        goto Exit;
+    }
 
-    hr = FileutilMoveCreatingFolder(source, *cachedPath, TRUE, TRUE);
-    if (FAILED(hr) && perMachine) {
-        // The all-users folder may refuse this user; the user's own folder will not.
-        hr = CacheFile(entry, source, extension, FALSE, cachedPath);
+Exit:
+    return hr;
+}
+
+// The per-product folder of an elevated run must be its own: a folder someone
+// else made there is left alone, and the package goes into a new one beside it.
+HRESULT CreateProtectedStagingFolder(WideString* folder)
+{
+    HRESULT hr = S_OK;
+    const DWORD length = lstrlenW(*folder);
+    BOOL trusted = FALSE;
+
+    for (DWORD attempt = 0; !trusted; ++attempt) {
+        if (STAGING_FOLDER_ATTEMPTS == attempt) {
+            EXIT_WITH(RESULT_FILE_EXISTS);
+        }
+        (*folder)[length] = L'\0';
+        if (attempt > 0) {
+            WCHAR suffix[12];
+            EXIT_IF_FAILED(BoundedFormat(suffix, ARRAYSIZE(suffix), L".%u", attempt));
+            EXIT_IF_FAILED(StrutilAppend(folder, suffix, 0));
+        }
+        EXIT_IF_FAILED(DirutilCreateProtected(*folder, &trusted));
+    }
+
+Exit:
+    return hr;
+}
+
+// Applications\Cache under the all-users folder, made or secured as a
+// protected folder; `trusted` is false when an existing one is not ours.
+HRESULT PrepareMachineCacheFolder(BOOL* trusted)
+{
+    HRESULT hr = S_OK;
+    WCHAR folder[MAX_PATH] = {};
+
+    *trusted = FALSE;
+    hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder);
+    if (FAILED(hr)) {
+        EXIT_WITH(hr);
+    }
+    EXIT_IF_FAILED(BoundedAppend(folder, MAX_PATH, L"\\Applications"));
+    EXIT_IF_FAILED(DirutilCreateProtected(folder, trusted));
+    if (*trusted) {
+        EXIT_IF_FAILED(BoundedAppend(folder, MAX_PATH, L"\\Cache"));
+        EXIT_IF_FAILED(DirutilCreateProtected(folder, trusted));
     }
 
 Exit:
@@ -75,10 +133,11 @@ Exit:
 
 } // namespace
 
-HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath)
+HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath, HANDLE* held)
 {
     HRESULT hr = S_OK;
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    BOOL elevated = FALSE;
 
     EXIT_IF_FAILED(StrutilAllocate(stagedPath, TEMP_PATH_CHARS));
     EXIT_IF_FAILED(DirutilGetTempFolder(*stagedPath));
@@ -86,25 +145,48 @@ HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath)
     EXIT_IF_FAILED(FormatProductCode(entry, productCode));
     EXIT_IF_FAILED(AppendSeparator(stagedPath));
     EXIT_IF_FAILED(StrutilAppend(stagedPath, productCode, 0));
-    EXIT_IF_FAILED(StrutilAppend(stagedPath, L"\\", 0));
-    EXIT_IF_FAILED(DirutilCreateTree(*stagedPath, nullptr));
+    EXIT_IF_FAILED(IsProcessElevated(&elevated));
+    if (elevated) {
+        EXIT_IF_FAILED(CreateProtectedStagingFolder(stagedPath));
+    } else {
+        EXIT_IF_FAILED(DirutilCreateTree(*stagedPath, nullptr));
+    }
 
+    EXIT_IF_FAILED(StrutilAppend(stagedPath, L"\\", 0));
     EXIT_IF_FAILED(StrutilAppend(stagedPath, entry->fileName, 0));
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, *stagedPath, CREATE_ALWAYS));
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, *stagedPath, held));
 
 Exit:
     return hr;
 }
 
-HRESULT CachePackage(const ManifestPackageEntry* entry, LPCWSTR stagedPath, BOOL perMachine, WideString* cachedPath)
+HRESULT ChooseCacheFolder(const ManifestPackageEntry* entry, BOOL* perMachine)
 {
-    return CacheFile(entry, stagedPath, L"msi", perMachine, cachedPath);
+    HRESULT hr = S_OK;
+    BOOL elevated = FALSE;
+
+    *perMachine = FALSE;
+    if (entry->flags & PKG_PER_MACHINE) {
+        EXIT_IF_FAILED(IsProcessElevated(&elevated));
+    }
+    if (elevated) {
+        EXIT_IF_FAILED(PrepareMachineCacheFolder(perMachine));
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT CachePackage(const ManifestPackageEntry* entry, LPCWSTR stagedPath, BOOL perMachine, WideString* cachedPath,
+                     HANDLE* held)
+{
+    return CacheFile(entry, stagedPath, L"msi", perMachine, cachedPath, held);
 }
 
 HRESULT CacheTransform(const ManifestPackageEntry* entry, LPCWSTR transformPath, BOOL perMachine,
-                       WideString* cachedTransformPath)
+                       WideString* cachedTransformPath, HANDLE* held)
 {
-    return CacheFile(entry, transformPath, L"mst", perMachine, cachedTransformPath);
+    return CacheFile(entry, transformPath, L"mst", perMachine, cachedTransformPath, held);
 }
 
 // A copy may lie in either folder: the all-users one, or the user's where an
@@ -136,7 +218,7 @@ HRESULT ExtractPackages(LPWSTR folder)
         EXIT_IF_FAILED(StrutilCopy(&path, folder, 0));
         EXIT_IF_FAILED(AppendSeparator(&path));
         EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
-        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, CREATE_ALWAYS));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr));
     }
 
 Exit:
@@ -155,7 +237,7 @@ HRESULT ExtractFirstPackage(LPCWSTR filePath)
     if (0 == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, CREATE_ALWAYS));
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, nullptr));
 
 Exit:
     return hr;

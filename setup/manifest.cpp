@@ -64,7 +64,7 @@ HRESULT WriteTransformToTemp(const ManifestTransformEntry* entry, WideString* pa
 
     EXIT_IF_FAILED(StrutilAllocate(&tempPath, TEMP_PATH_CHARS));
     EXIT_IF_FAILED(DirutilTempFileName(L"MST", tempPath, TEMP_PATH_CHARS));
-    hr = ResrutilSaveDataToFile(entry->resourceName, tempPath, CREATE_ALWAYS);
+    hr = ResrutilSaveDataToFile(entry->resourceName, tempPath, nullptr);
     if (FAILED(hr)) {
         ::DeleteFileW(tempPath);
         goto Exit;

@@ -69,15 +69,27 @@ BOOL IsRestartRequired(HRESULT hr)
     return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_ALT;
 }
 
+void Release(HANDLE* held)
+{
+    if (INVALID_HANDLE_VALUE != *held) {
+        ::CloseHandle(*held);
+        *held = INVALID_HANDLE_VALUE;
+    }
+}
+
 // A path cut to fit its field would name some other file, so a path that does
-// not fit is not recorded at all and the file it names is removed at once.
-HRESULT RecordPath(WCHAR (&field)[MAX_PATH], LPCWSTR path)
+// not fit is not recorded at all and the file it names (held or not) is
+// removed at once.
+HRESULT RecordPath(WCHAR (&field)[MAX_PATH], LPCWSTR path, HANDLE* held = nullptr)
 {
     HRESULT hr = S_OK;
 
     hr = BoundedCopy(field, MAX_PATH, path);
     if (FAILED(hr)) {
         field[0] = L'\0';
+        if (held) {
+            Release(held);
+        }
         ::DeleteFileW(path);
         EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
     }
@@ -168,8 +180,8 @@ Exit:
 // An uncached package is installed from its staged folder, and the installer
 // looks for an "@" transform beside the package: the package gets its own copy
 // of the run's transform there, recorded before it is written so that a failed
-// run deletes it as well.
-HRESULT PlaceTransformBesidePackage(LPCWSTR transformPath, PackageRunState* record)
+// run deletes it as well, and held for the installer call.
+HRESULT PlaceTransformBesidePackage(LPCWSTR transformPath, PackageRunState* record, HANDLE* held)
 {
     HRESULT hr = S_OK;
     WideString besidePath = nullptr;
@@ -179,7 +191,8 @@ HRESULT PlaceTransformBesidePackage(LPCWSTR transformPath, PackageRunState* reco
                                static_cast<DWORD>(stagedName - record->stagedPath)));
     EXIT_IF_FAILED(StrutilAppend(&besidePath, FileutilNamePart(transformPath), 0));
     EXIT_IF_FAILED(RecordPath(record->stagedTransformPath, besidePath));
-    EXIT_LAST_ERROR_IF(!::CopyFileW(transformPath, besidePath, FALSE));
+    EXIT_IF_FAILED(FileutilCopyNew(transformPath, besidePath));
+    EXIT_IF_FAILED(FileutilHold(besidePath, held));
 
 Exit:
     StrutilFree(besidePath);
@@ -187,9 +200,10 @@ Exit:
 }
 
 // Adds " TRANSFORMS=@name" for a package that asks for the run's transform. A
-// cached package takes the transform into the cache with it, and later packages
-// of the run get none.
-HRESULT ApplyTransform(SetupRun* run, PackageRunState* record, BOOL cached, WideString* propertyText)
+// cached package takes the transform into its cache folder with it, and later
+// packages of the run get none. The transform the installer will read is held.
+HRESULT ApplyTransform(SetupRun* run, PackageRunState* record, BOOL cached, BOOL perMachine,
+                       WideString* propertyText, HANDLE* held)
 {
     HRESULT hr = S_OK;
     const ManifestPackageEntry* entry = record->entry;
@@ -200,14 +214,13 @@ HRESULT ApplyTransform(SetupRun* run, PackageRunState* record, BOOL cached, Wide
         goto Exit;
     }
     if (cached) {
-        EXIT_IF_FAILED(CacheTransform(entry, run->transformPath, entry->flags & PKG_PER_MACHINE,
-                                      &cachedTransformPath));
+        EXIT_IF_FAILED(CacheTransform(entry, run->transformPath, perMachine, &cachedTransformPath, held));
         StrutilFree(run->transformPath);
         run->transformPath = nullptr;
-        EXIT_IF_FAILED(RecordPath(record->cachedTransformPath, cachedTransformPath));
+        EXIT_IF_FAILED(RecordPath(record->cachedTransformPath, cachedTransformPath, held));
         transformName = FileutilNamePart(record->cachedTransformPath);
     } else {
-        EXIT_IF_FAILED(PlaceTransformBesidePackage(run->transformPath, record));
+        EXIT_IF_FAILED(PlaceTransformBesidePackage(run->transformPath, record, held));
         transformName = FileutilNamePart(record->stagedTransformPath);
     }
     EXIT_IF_FAILED(StrutilAppend(propertyText, TRANSFORM_TEXT, 0));
@@ -272,6 +285,8 @@ void SettlePackage(PackageRunState* record, InstallAction action, HRESULT instal
 // Stages, caches and installs one package whose action is not Skip. Returns
 // S_OK, 1 for a tolerated failure, or the installer's failure or restart result.
 // A removal never caches: it would leave a copy of a product that is gone.
+// From the moment the package and its transform are in place until the
+// installer returns, both are held open so that nobody can change them.
 HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
 {
     HRESULT hr = S_OK;
@@ -283,29 +298,37 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     WideString cachedPath = nullptr;
     LPCWSTR packagePath = nullptr;
     BOOL deleteStagedAfterCall = FALSE;
+    BOOL perMachine = FALSE;
+    HANDLE packageHeld = INVALID_HANDLE_VALUE;
+    HANDLE transformHeld = INVALID_HANDLE_VALUE;
 
     ++run->preparedCount;
     record->entry = entry;
     record->isCached = cached && action != InstallAction::SameVersion;
 
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
-    EXIT_IF_FAILED(StagePackage(entry, &stagedPath));
-    EXIT_IF_FAILED(RecordPath(record->stagedPath, stagedPath));
+    if (cached) {
+        EXIT_IF_FAILED(ChooseCacheFolder(entry, &perMachine));
+    }
+    EXIT_IF_FAILED(StagePackage(entry, &stagedPath, cached ? nullptr : &packageHeld));
+    EXIT_IF_FAILED(RecordPath(record->stagedPath, stagedPath, &packageHeld));
     deleteStagedAfterCall = TRUE;
     packagePath = record->stagedPath;
 
-    EXIT_IF_FAILED(ApplyTransform(run, record, cached, &propertyText));
+    EXIT_IF_FAILED(ApplyTransform(run, record, cached, perMachine, &propertyText, &transformHeld));
 
     if (cached) {
-        EXIT_IF_FAILED(CachePackage(entry, stagedPath, entry->flags & PKG_PER_MACHINE, &cachedPath));
+        EXIT_IF_FAILED(CachePackage(entry, stagedPath, perMachine, &cachedPath, &packageHeld));
         deleteStagedAfterCall = FALSE;  // moved into the cache
-        EXIT_IF_FAILED(RecordPath(record->cachedPath, cachedPath));
+        EXIT_IF_FAILED(RecordPath(record->cachedPath, cachedPath, &packageHeld));
         packagePath = record->cachedPath;
     }
 
     hr = InvokeInstaller(entry->fileName, packagePath, propertyText, run->logPath, action,
                          PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
                          entry->flags & PKG_PATCH_TARGET_REQUIRED);
+    Release(&packageHeld);
+    Release(&transformHeld);
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the staged copy stays for the clean-up, or for good after a started restart
     }
@@ -317,6 +340,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     }
 
 Exit:
+    Release(&packageHeld);
+    Release(&transformHeld);
     StrutilFree(propertyText);
     StrutilFree(stagedPath);
     StrutilFree(cachedPath);

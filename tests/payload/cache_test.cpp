@@ -64,7 +64,7 @@ protected:
     std::wstring Stage()
     {
         OwnedText staged;
-        EXPECT_EQ(S_OK, StagePackage(Entry(), &staged.text));
+        EXPECT_EQ(S_OK, StagePackage(Entry(), &staged.text, nullptr));
         return staged.text ? staged.text : L"";
     }
 
@@ -83,16 +83,25 @@ TEST_F(Cache, StagesUnderTheProductCodeInTheTemporaryFolder)
     EXPECT_EQ(expected, Stage());
     EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected));
 
-    ScratchFolder::WriteFile(expected, "an earlier, different and longer staged file of the same name");
-    EXPECT_EQ(expected, Stage());
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected)) << "an existing staged file is replaced";
+    // A file planted at the name as a hard link into another file is replaced,
+    // not written through; the staged file is held until the caller lets go.
+    const std::wstring victim = temp_ / L"victim.bin";
+    ScratchFolder::WriteFile(victim, "an earlier, different and longer file that must not change");
+    ::DeleteFileW(expected.c_str());
+    ASSERT_TRUE(::CreateHardLinkW(expected.c_str(), victim.c_str(), nullptr));
+    OwnedText staged;
+    OwnedHandle held;
+    ASSERT_EQ(S_OK, StagePackage(Entry(), &staged.text, &held.handle));
+    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected));
+    EXPECT_EQ("an earlier, different and longer file that must not change", ReadBytes(victim));
+    EXPECT_FALSE(IsChangeable(expected));
 }
 
 TEST_F(Cache, StagingAMissingResourceFailsAndWritesNoFile)
 {
     strcpy(manifest_.Package(0)->resourceName, "NOSUCHPKG");
     OwnedText staged;
-    EXPECT_EQ(NAME_NOT_FOUND, StagePackage(Entry(), &staged.text));
+    EXPECT_EQ(NAME_NOT_FOUND, StagePackage(Entry(), &staged.text, nullptr));
     WCHAR code[PRODUCT_CODE_CHARS];
     FormatProductCode(Entry(), code);
     EXPECT_EQ(0, ScratchFolder::CountEntries(temp_ / code));
@@ -107,71 +116,68 @@ TEST_F(Cache, MovesPackageAndTransformIntoTheChosenCache)
     for (const auto& c : cases) {
         const std::wstring staged = Stage();
         OwnedText cached;
-        ASSERT_EQ(S_OK, CachePackage(Entry(), staged.c_str(), c.perMachine, &cached.text));
+        OwnedHandle held;
+        ASSERT_EQ(S_OK, CachePackage(Entry(), staged.c_str(), c.perMachine, &cached.text, &held.handle));
         EXPECT_EQ(CacheFile(c.csidl, Entry(), L"msi"), cached.text);
         EXPECT_EQ(PACKAGE_BYTES, ReadBytes(cached.text));
         EXPECT_FALSE(ScratchFolder::Exists(staged)) << "moved, not copied";
+        EXPECT_FALSE(IsChangeable(cached.text)) << "held for the installer";
 
         const std::wstring transform = temp_ / L"MST1.tmp";
         ScratchFolder::WriteFile(transform, "the chosen transform");
         OwnedText cachedTransform;
-        ASSERT_EQ(S_OK, CacheTransform(Entry(), transform.c_str(), c.perMachine, &cachedTransform.text));
+        OwnedHandle transformHeld;
+        ASSERT_EQ(S_OK, CacheTransform(Entry(), transform.c_str(), c.perMachine, &cachedTransform.text,
+                                       &transformHeld.handle));
         EXPECT_EQ(CacheFile(c.csidl, Entry(), L"mst"), cachedTransform.text);
         EXPECT_EQ("the chosen transform", ReadBytes(cachedTransform.text));
         EXPECT_FALSE(ScratchFolder::Exists(transform));
+        EXPECT_FALSE(IsChangeable(cachedTransform.text));
     }
 }
 
+// The earlier copy is deleted, not moved over: a hard link planted at the name
+// keeps the file it leads to unchanged.
 TEST_F(Cache, TheSameVersionCachedTwiceReplacesTheFirstCopy)
 {
     MakeCacheFolder(CSIDL_COMMON_APPDATA);
-    ScratchFolder::WriteFile(MachineCache(), "the copy of an earlier run");
+    const std::wstring victim = temp_ / L"victim.bin";
+    ScratchFolder::WriteFile(victim, "the copy of an earlier run");
+    ASSERT_TRUE(::CreateHardLinkW(MachineCache().c_str(), victim.c_str(), nullptr));
     OwnedText cached;
-    ASSERT_EQ(S_OK, CachePackage(Entry(), Stage().c_str(), TRUE, &cached.text));
+    OwnedHandle held;
+    ASSERT_EQ(S_OK, CachePackage(Entry(), Stage().c_str(), TRUE, &cached.text, &held.handle));
     EXPECT_EQ(MachineCache(), cached.text);
     EXPECT_EQ(PACKAGE_BYTES, ReadBytes(MachineCache()));
+    EXPECT_EQ("the copy of an earlier run", ReadBytes(victim));
 }
 
-TEST_F(Cache, APerMachineMoveThatIsRefusedFallsBackToTheUsersCache)
+// The cache folder is chosen before anything moves; a move it refuses fails
+// the package and never lands in the other folder: a folder in the way, and a
+// file planted there and held open without sharing.
+TEST_F(Cache, ARefusedMoveFailsAndTheSourceStays)
 {
-    // Two ways the all-users cache can refuse: a folder where the file should
-    // go, and a file that another process holds open without sharing. (A
-    // read-only file does not refuse under Wine: its move replaces it.)
     for (int way = 0; way < 2; ++way) {
         MakeCacheFolder(CSIDL_COMMON_APPDATA);
-        HANDLE held = INVALID_HANDLE_VALUE;
+        HANDLE planted = INVALID_HANDLE_VALUE;
         if (0 == way) {
             ::CreateDirectoryW(MachineCache().c_str(), nullptr);
         } else {
             ScratchFolder::WriteFile(MachineCache(), "in the way");
-            held = ::CreateFileW(MachineCache().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            planted = ::CreateFileW(MachineCache().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         }
 
         const std::wstring staged = Stage();
         OwnedText cached;
-        EXPECT_EQ(S_OK, CachePackage(Entry(), staged.c_str(), TRUE, &cached.text)) << way;
-        EXPECT_EQ(UserCache(), cached.text ? cached.text : L"") << way;
-        EXPECT_EQ(PACKAGE_BYTES, ReadBytes(UserCache())) << way;
-        EXPECT_FALSE(ScratchFolder::Exists(staged)) << way;
+        OwnedHandle held;
+        EXPECT_TRUE(FAILED(CachePackage(Entry(), staged.c_str(), TRUE, &cached.text, &held.handle))) << way;
+        EXPECT_EQ(PACKAGE_BYTES, ReadBytes(staged)) << way;
+        EXPECT_FALSE(ScratchFolder::Exists(UserCache())) << way;
 
-        if (held != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(held);
+        if (planted != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(planted);
             EXPECT_EQ("in the way", ReadBytes(MachineCache())) << way;
         }
         Remove(MachineCache());
-        Remove(UserCache());
     }
-}
-
-TEST_F(Cache, WhenBothCachesRefuseTheFailureIsReturnedAndTheSourceStays)
-{
-    for (int csidl : {CSIDL_COMMON_APPDATA, CSIDL_LOCAL_APPDATA}) {
-        MakeCacheFolder(csidl);
-        ::CreateDirectoryW(CacheFile(csidl, Entry(), L"msi").c_str(), nullptr);
-    }
-    const std::wstring staged = Stage();
-    OwnedText cached;
-    EXPECT_TRUE(FAILED(CachePackage(Entry(), staged.c_str(), TRUE, &cached.text)));
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(staged));
-    EXPECT_TRUE(ScratchFolder::IsFolder(UserCache()));
 }

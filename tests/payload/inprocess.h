@@ -49,3 +49,27 @@ struct OwnedText {
     WideString text = nullptr;
     ~OwnedText() { if (text) StrutilFree(text); }
 };
+
+// A handle the program hands out (a held file), closed at the end of the scope.
+struct OwnedHandle {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ~OwnedHandle() { if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle); }
+};
+
+// Whether anyone else could change the file now: open it for writing, rename
+// it, delete it. Each must be refused while the program holds it.
+inline bool IsChangeable(const std::wstring& path)
+{
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+        return true;
+    }
+    const std::wstring moved = path + L".moved";
+    if (MoveFileExW(path.c_str(), moved.c_str(), 0)) {
+        MoveFileExW(moved.c_str(), path.c_str(), 0);
+        return true;
+    }
+    return DeleteFileW(path.c_str()) != FALSE;
+}

@@ -119,17 +119,26 @@ TEST_F(SetupRunPayload, APerUserPackageIsCachedInTheUsersFolder)
     EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
 }
 
-TEST_F(SetupRunPayload, ARefusedPerMachineMoveCachesThePackageForTheUser)
+// Someone planted a transform of the cache name in the all-users cache and
+// holds it open. The run must not install the package with that transform,
+// nor go to another folder: it deletes what is at the name or fails.
+TEST_F(SetupRunPayload, APlantedAndHeldTransformInTheCacheFailsThePackage)
 {
-    // A folder where the cached package should go refuses the move; the
-    // transform, moved first, stays in the all-users folder.
     MakeBundle(L"permachine+cache+transform", {1031});
+    ::CreateDirectoryW((CacheFolder(CSIDL_COMMON_APPDATA) + L"..").c_str(), nullptr);
     ::CreateDirectoryW(CacheFolder(CSIDL_COMMON_APPDATA).c_str(), nullptr);
-    ASSERT_TRUE(::CreateDirectoryW(MachineCache(L".msi").c_str(), nullptr) ||
-                ScratchFolder::IsFolder(MachineCache(L".msi")));
-    ASSERT_EQ(0u, Install(L"/lang 1031"));
-    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(UserCache(L".msi")));
-    EXPECT_EQ("transform 1031", ReadBytes(MachineCache(L".mst")));
+    ScratchFolder::WriteFile(MachineCache(L".mst"), "a planted transform");
+    HANDLE planted = ::CreateFileW(MachineCache(L".mst").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, planted);
+    const DWORD exitCode = Install(L"/lang 1031");
+    ::CloseHandle(planted);
+    EXPECT_EQ(32u, exitCode) << "the planted file cannot be deleted: a sharing violation";
+    EXPECT_FALSE(AlphaIsInstalled());
+    EXPECT_EQ("a planted transform", ReadBytes(MachineCache(L".mst")));
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+    EXPECT_FALSE(ScratchFolder::Exists(UserCache(L".msi")));
+    EXPECT_FALSE(ScratchFolder::Exists(UserCache(L".mst")));
 }
 
 TEST_F(SetupRunPayload, AnUncachedPackageLeavesNoCopyBehind)

@@ -411,6 +411,26 @@ TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
     EXPECT_EQ(transformsBefore, TemporaryTransforms().size()) << "the run's temporary transforms are gone";
 }
 
+// While the installer reads the package and its transform, nobody can open
+// them for writing, rename or delete them: staged or cached, package or
+// transform, each is held until the call returns.
+TEST_F(StandinRunTest, NothingTheInstallerReadsCanBeChangedDuringTheCall)
+{
+    SetEnvironmentVariableW(STANDIN_TAMPER_VARIABLE, L"1");
+    RunResult run = Run(bundles_.transforms, "", L"/quiet /lang 1036");
+    SetEnvironmentVariableW(STANDIN_TAMPER_VARIABLE, nullptr);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const Calls tampers = Only(Journal(), "tamper");
+    EXPECT_EQ(7u, tampers.size()) << "four packages, three of them with a transform";
+    for (const auto& tamper : tampers) {
+        SCOPED_TRACE(Utf8FromWide(tamper.Field(0)));
+        EXPECT_EQ(L"32", tamper.Field(1)) << "write";
+        EXPECT_EQ(L"32", tamper.Field(2)) << "rename";
+        EXPECT_EQ(L"32", tamper.Field(3)) << "delete";
+    }
+}
+
 // A temporary folder deep enough that the staged package's path passes the 259
 // characters a run records: the run ends with 0x8007007A (exit 122) before the
 // installer is called, and the package written there does not stay behind.

@@ -12,6 +12,10 @@
 //   STANDIN_MSI_LOADS    file the stand-in appends one line to whenever a process
 //                        loads it, before any call: the path of that process's
 //                        executable, UTF-8 (no file when unset)
+//   STANDIN_MSI_TAMPER   when set, every install call first tries to open its
+//                        package (and an "@" transform beside it) for writing,
+//                        to rename it and to delete it, and journals a tamper
+//                        line for each file before the install line
 //
 // Journal: UTF-8, one line per call, fields separated by a tab, '\n' at the end.
 // The first field names the operation, the last one is the value it returned:
@@ -22,6 +26,7 @@
 //   install  package  commandLine                                 result
 //   patch    patch  installPackage  installType  commandLine      result
 //   remove   product  installLevel  installState  commandLine     result
+//   tamper   path  writeError  renameError  deleteError  (0: it worked)
 //
 // ui is ordinal 141 (MsiSetInternalUI): `window` is the text %null when the
 // window pointer was null, else the window handle it pointed to in hex (0x...).
@@ -54,6 +59,7 @@
 #define STANDIN_JOURNAL_VARIABLE L"STANDIN_MSI_JOURNAL"
 #define STANDIN_SCRIPT_VARIABLE L"STANDIN_MSI_SCRIPT"
 #define STANDIN_LOADS_VARIABLE L"STANDIN_MSI_LOADS"
+#define STANDIN_TAMPER_VARIABLE L"STANDIN_MSI_TAMPER"
 #define STANDIN_NULL_FIELD "%null"
 
 // What the tests use to read a journal: everything below is test-side only.

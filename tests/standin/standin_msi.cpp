@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
@@ -201,6 +202,53 @@ void RecordLoad()
     CloseHandle(file);
 }
 
+// What a user with write access could try while the installer reads a file:
+// open it for writing, rename it, delete it. Each outcome is journaled as the
+// error it gave (0: it worked, and whatever was undone again).
+void TryToChange(LPCWSTR path)
+{
+    HANDLE writer = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD writeError = writer == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    WCHAR renamed[MAX_PATH + 8];
+    lstrcpynW(renamed, path, MAX_PATH);
+    lstrcatW(renamed, L".swap");
+    const BOOL moved = MoveFileExW(path, renamed, 0);
+    const DWORD renameError = moved ? 0 : GetLastError();
+    if (moved) MoveFileExW(renamed, path, 0);
+    const DWORD deleteError = DeleteFileW(path) ? 0 : GetLastError();
+
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "tamper");
+    AppendText(&line, path);
+    AppendNumber(&line, writeError);
+    AppendNumber(&line, renameError);
+    AppendNumber(&line, deleteError);
+    WriteJournal(&line);
+}
+
+// With STANDIN_MSI_TAMPER set: the package and an "@" transform beside it.
+void TryToChangeInputs(LPCWSTR package, LPCWSTR commandLine)
+{
+    WCHAR flag[4];
+    if (package == nullptr || !ReadVariable(STANDIN_TAMPER_VARIABLE, flag, 4)) return;
+    TryToChange(package);
+    const WCHAR* mark = commandLine ? wcsstr(commandLine, L"TRANSFORMS=@") : nullptr;
+    const WCHAR* slash = wcsrchr(package, L'\\');
+    if (mark == nullptr || slash == nullptr) return;
+    WCHAR transform[MAX_PATH];
+    const size_t folder = static_cast<size_t>(slash - package) + 1;
+    const WCHAR* name = mark + 12;
+    size_t nameLength = wcscspn(name, L" ");
+    if (folder + nameLength >= MAX_PATH) return;
+    memcpy(transform, package, folder * sizeof(WCHAR));
+    memcpy(transform + folder, name, nameLength * sizeof(WCHAR));
+    transform[folder + nameLength] = L'\0';
+    TryToChange(transform);
+}
+
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
@@ -292,6 +340,7 @@ UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
 // Ordinal 88.
 UINT WINAPI MsiInstallProductW(LPCWSTR package, LPCWSTR commandLine)
 {
+    TryToChangeInputs(package, commandLine);
     UINT result = ScriptedResult("install", 0);
     static Line line;
     line.length = 0;
