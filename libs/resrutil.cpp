@@ -53,12 +53,17 @@ HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held)
     DWORD size = 0;
     DWORD written = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD type = FILE_TYPE_UNKNOWN;
     BOOL incomplete = FALSE;
 
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
 
     EXIT_IF_FAILED(FileutilCreateNew(targetPath, &file));
-    if (FILE_TYPE_DISK != ::GetFileType(file)) {
+    type = ::GetFileType(file);
+    if (FILE_TYPE_DISK != type) {
+        // A device is not ours to delete; a file whose type could not be told
+        // is the empty one just created.
+        incomplete = FILE_TYPE_UNKNOWN == type;
         EXIT_WITH(RESULT_NOT_SUPPORTED);
     }
 
