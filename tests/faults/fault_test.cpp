@@ -40,6 +40,7 @@ struct Scenario {
     std::vector<std::pair<std::wstring, std::wstring>> installed = {};   // product code, version
     TokenAnswer token = TokenAnswer::Real;
     DWORD elevatedCopyExit = 0;   // of the process that stands in for an elevated copy
+    std::vector<std::wstring> folders = {};   // there before the run, below the sandbox root
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -59,10 +60,10 @@ std::vector<Scenario> Scenarios()
         {"setup, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)},
          german},
-        {"setup, cached package then a transform beside a staged one", Mode::Setup,
+        {"setup, cached package then a transform beside a staged one, in folders already there", Mode::Setup,
          L"/lang 1031 /passive /norestart /log {TEMP}run.log",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german, 0, {}, {},
-         TokenAnswer::Elevated},
+         TokenAnswer::Elevated, 0, {L"common\\Applications", L"tmp\\" + GuidText(BETA_CODE)}},
         {"setup started unelevated, handed to an elevated copy", Mode::Setup,
          L"/lang 1031 /passive /log {TEMP}run.log", {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(0)}, german, 3010, {}, {},
          TokenAnswer::NotElevated, 3010},
@@ -151,6 +152,7 @@ public:
     {
         box_.Clear();
         ::CreateDirectoryW(box_.out.c_str(), nullptr);
+        for (const std::wstring& folder : scenario_.folders) ::CreateDirectoryW((box_.root + folder).c_str(), nullptr);
         requestProblems_.clear();
         FaultBeginRun();
         if (op >= 0) FaultArm(op, at, persistent);
@@ -453,7 +455,7 @@ void InjectEveryFault(const Scenario& scenario)
     std::printf("[ figures  ] %s: calls without fault / faults injected / runs failed / runs that ended as without the fault\n",
                 scenario.name);
     for (const auto& entry : stats) {
-        std::printf("[ figures  ]   %-24s %5u %6u %6u %6u\n", FaultInfo(entry.first).name, baseline[entry.first],
+        std::printf("[ figures  ]   %-28s %5u %6u %6u %6u\n", FaultInfo(entry.first).name, baseline[entry.first],
                     entry.second.injected, entry.second.failed, entry.second.tolerated);
     }
     std::printf("[ figures  ]   new failure sites reached: %zu; transforms left apart from their package: %u\n",

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -47,6 +48,11 @@ enum FaultOp : int {
     FAULT_SHELL_EXECUTE,
     FAULT_WAIT,
     FAULT_EXIT_CODE,
+    FAULT_FILE_TYPE,
+    FAULT_FILE_INFORMATION,
+    FAULT_DESCRIPTOR_FROM_TEXT,
+    FAULT_GET_SECURITY,
+    FAULT_SET_SECURITY,
     FAULT_OP_COUNT
 };
 
@@ -114,6 +120,12 @@ struct FaultWorld {
     // with this code.
     bool elevationDeclined = false;
     DWORD elevatedCopyExitCode = 0;
+    // Wine keeps no descriptors and has no junctions: by full path, the owner
+    // GetSecurityInfo reports for a folder (an SID string; a folder not named
+    // gets Wine's answer, the running user), and the folders that
+    // GetFileInformationByHandle reports as reparse points.
+    std::map<std::wstring, std::wstring> folderOwners;
+    std::set<std::wstring> reparsePoints;
 
     // The armed fault: the armedAt-th call of armedOp fails (and every later
     // one too when persistent).
@@ -129,6 +141,7 @@ struct FaultWorld {
     std::set<HANDLE> liveFinds;
     std::set<HLOCAL> liveMessages;
     std::set<HLOCAL> liveArgv;
+    std::set<HLOCAL> liveDescriptors;   // security descriptors handed out for LocalFree
     int liveModules = 0;                // over the whole process: msi.dll may stay loaded
     unsigned unknownReleases = 0;       // frees and closes of things the program did not get here
     unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates
@@ -137,6 +150,11 @@ struct FaultWorld {
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
     std::vector<ShellExecuteCall> shellExecutes;
+    // Upper-cased full path and the security asked for, rendered as SDDL: the
+    // descriptor of each folder CreateDirectoryW made (empty without one), and
+    // what SetSecurityInfo was given for an existing one.
+    std::vector<std::pair<std::wstring, std::wstring>> foldersMade;
+    std::vector<std::pair<std::wstring, std::wstring>> securitySet;
     unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
     unsigned installerSettings = 0;          // UI level and log calls
     std::set<std::pair<std::string, int>> runSites;

@@ -4,6 +4,8 @@
 // platform functions.
 #include "faultcontrol.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <algorithm>
@@ -15,6 +17,8 @@ FaultWorld Fault;
 namespace {
 
 std::set<std::pair<std::string, int>> SitesReached;
+// The path each open file handle was opened by, for the security wrappers.
+std::map<HANDLE, std::wstring> OpenedPaths;
 
 const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"HeapAlloc", E_OUTOFMEMORY, FaultReaction::Fails},
@@ -23,7 +27,8 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"WriteFile", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
     {"MoveFileExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"CopyFileW", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
-    {"DeleteFileW", S_OK, FaultReaction::Ignored},
+    // The deletes before a create fail the operation; clean-up deletes are ignored.
+    {"DeleteFileW", static_cast<HRESULT>(0x80070020), FaultReaction::Fails},
     {"CreateDirectoryW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"GetFileAttributesW", S_OK, FaultReaction::Probe},
     {"FindFirstFileW", S_OK, FaultReaction::Probe},
@@ -51,6 +56,11 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"ShellExecuteExW", static_cast<HRESULT>(0x80070002), FaultReaction::Fails},
     {"WaitForSingleObject", static_cast<HRESULT>(0x80070006), FaultReaction::Fails},
     {"GetExitCodeProcess", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"GetFileType", static_cast<HRESULT>(0x80070032), FaultReaction::Fails},   // not a disk: not supported
+    {"GetFileInformationByHandle", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"ConvertStringSecurityDescriptorToSecurityDescriptorW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"GetSecurityInfo", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"SetSecurityInfo", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -89,6 +99,41 @@ void NoteWrite(LPCWSTR path)
         }
     }
     Fault.writesOutsideRoots.push_back(path);
+}
+
+std::wstring PathOf(HANDLE file)
+{
+    const auto found = OpenedPaths.find(file);
+    return found == OpenedPaths.end() ? std::wstring() : FaultNormalizePath(found->second);
+}
+
+// The test's answers about the folder a handle was opened for, if it gave any.
+const std::wstring* OwnerAnswer(const std::wstring& path)
+{
+    for (const auto& answer : Fault.folderOwners) {
+        if (!path.empty() && FaultNormalizePath(answer.first) == path) return &answer.second;
+    }
+    return nullptr;
+}
+
+bool IsReparseAnswer(const std::wstring& path)
+{
+    return std::any_of(Fault.reparsePoints.begin(), Fault.reparsePoints.end(), [&path](const std::wstring& folder) {
+        return !path.empty() && FaultNormalizePath(folder) == path;
+    });
+}
+
+// Rendered by the platform itself, so a test compares it with the text the
+// program's descriptor was made from.
+std::wstring RenderSecurity(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts)
+{
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+        return L"(not renderable)";
+    }
+    std::wstring rendered = text;
+    ::LocalFree(text);
+    return rendered;
 }
 
 bool IsMsiName(LPCWSTR name)
@@ -260,6 +305,7 @@ void FaultBeginRun()
     Fault.liveFinds.clear();
     Fault.liveMessages.clear();
     Fault.liveArgv.clear();
+    Fault.liveDescriptors.clear();
     Fault.unknownReleases = 0;
     Fault.fileTouches = 0;
     Fault.writesOutsideRoots.clear();
@@ -267,6 +313,8 @@ void FaultBeginRun()
     Fault.boxes.clear();
     Fault.journal.clear();
     Fault.shellExecutes.clear();
+    Fault.foldersMade.clear();
+    Fault.securitySet.clear();
     Fault.tempPath2Calls = 0;
     Fault.installerSettings = 0;
     Fault.runSites.clear();
@@ -359,7 +407,10 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
         return INVALID_HANDLE_VALUE;
     }
     HANDLE file = ::CreateFileW(path, access, share, security, disposition, attributes, templateFile);
-    if (file != INVALID_HANDLE_VALUE) Fault.liveFiles.insert(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        Fault.liveFiles.insert(file);
+        OpenedPaths[file] = path;
+    }
     return file;
 }
 
@@ -379,6 +430,7 @@ BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD writt
 
 BOOL WINAPI FaultCloseHandle(HANDLE handle)
 {
+    OpenedPaths.erase(handle);
     if (Fault.liveFiles.erase(handle) == 0) {
         ++Fault.unknownReleases;
     }
@@ -427,7 +479,16 @@ BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return ::CreateDirectoryW(path, security);
+    const BOOL made = ::CreateDirectoryW(path, security);
+    if (made && path) {
+        const PSECURITY_DESCRIPTOR descriptor = security ? security->lpSecurityDescriptor : nullptr;
+        Fault.foldersMade.push_back({FaultNormalizePath(path),
+                                     descriptor ? RenderSecurity(descriptor, OWNER_SECURITY_INFORMATION |
+                                                                                  GROUP_SECURITY_INFORMATION |
+                                                                                  DACL_SECURITY_INFORMATION)
+                                                : std::wstring()});
+    }
+    return made;
 }
 
 DWORD WINAPI FaultGetFileAttributesW(LPCWSTR path)
@@ -618,7 +679,8 @@ DWORD WINAPI FaultFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD la
 
 HLOCAL WINAPI FaultLocalFree(HLOCAL block)
 {
-    if (block && Fault.liveMessages.erase(block) == 0 && Fault.liveArgv.erase(block) == 0) {
+    if (block && Fault.liveMessages.erase(block) == 0 && Fault.liveArgv.erase(block) == 0 &&
+        Fault.liveDescriptors.erase(block) == 0) {
         ++Fault.unknownReleases;
     }
     return ::LocalFree(block);
@@ -785,4 +847,86 @@ BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
         return FALSE;
     }
     return ::GetExitCodeProcess(process, exitCode);
+}
+
+DWORD WINAPI FaultGetFileType(HANDLE file)
+{
+    if (ShouldFail(FAULT_FILE_TYPE)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    return ::GetFileType(file);
+}
+
+BOOL WINAPI FaultGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    if (ShouldFail(FAULT_FILE_INFORMATION)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const BOOL answered = ::GetFileInformationByHandle(file, information);
+    if (answered && IsReparseAnswer(PathOf(file))) {
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return answered;
+}
+
+BOOL WINAPI FaultConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                                     PSECURITY_DESCRIPTOR* descriptor, PULONG size)
+{
+    if (ShouldFail(FAULT_DESCRIPTOR_FROM_TEXT)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    const BOOL made = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(text, revision, descriptor, size);
+    if (made) Fault.liveDescriptors.insert(*descriptor);
+    return made;
+}
+
+// An owner the test names comes in a descriptor of its own, as the platform
+// hands it out: the owner points into it, and it is freed with LocalFree.
+DWORD WINAPI FaultGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner,
+                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    if (ShouldFail(FAULT_GET_SECURITY)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const std::wstring* answer = OwnerAnswer(PathOf(handle));
+    if (answer == nullptr || parts != OWNER_SECURITY_INFORMATION || owner == nullptr || descriptor == nullptr) {
+        const DWORD error = ::GetSecurityInfo(handle, type, parts, owner, group, dacl, sacl, descriptor);
+        if (error == ERROR_SUCCESS && descriptor && *descriptor) Fault.liveDescriptors.insert(*descriptor);
+        return error;
+    }
+    BOOL defaulted = FALSE;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW((L"O:" + *answer).c_str(), SDDL_REVISION_1,
+                                                                descriptor, nullptr)) {
+        return ::GetLastError();
+    }
+    Fault.liveDescriptors.insert(*descriptor);
+    ::GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+// Recorded as a descriptor holding the parts given, with the DACL marked
+// protected when the program asks for that.
+DWORD WINAPI FaultSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
+                                  PSID group, PACL dacl, PACL sacl)
+{
+    const std::wstring path = PathOf(handle);
+    NoteWrite(path.empty() ? nullptr : path.c_str());
+    if (ShouldFail(FAULT_SET_SECURITY)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    SECURITY_DESCRIPTOR given;
+    ::InitializeSecurityDescriptor(&given, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorOwner(&given, owner, FALSE);
+    ::SetSecurityDescriptorGroup(&given, group, FALSE);
+    ::SetSecurityDescriptorDacl(&given, dacl != nullptr, dacl, FALSE);
+    if (parts & PROTECTED_DACL_SECURITY_INFORMATION) {
+        ::SetSecurityDescriptorControl(&given, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    }
+    Fault.securitySet.push_back(
+        {path, RenderSecurity(&given, parts & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                                DACL_SECURITY_INFORMATION))});
+    return ::SetSecurityInfo(handle, type, parts, owner, group, dacl, sacl);
 }

@@ -9,6 +9,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <objbase.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 LPVOID WINAPI FaultHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 LPVOID WINAPI FaultHeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
@@ -51,6 +53,14 @@ DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer);
 BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info);
 DWORD WINAPI FaultWaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+DWORD WINAPI FaultGetFileType(HANDLE file);
+BOOL WINAPI FaultGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL WINAPI FaultConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR text, DWORD revision,
+                                                                     PSECURITY_DESCRIPTOR* descriptor, PULONG size);
+DWORD WINAPI FaultGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner,
+                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+DWORD WINAPI FaultSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
+                                  PSID group, PACL dacl, PACL sacl);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -90,3 +100,8 @@ BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 #define ShellExecuteExW FaultShellExecuteExW
 #define WaitForSingleObject FaultWaitForSingleObject
 #define GetExitCodeProcess FaultGetExitCodeProcess
+#define GetFileType FaultGetFileType
+#define GetFileInformationByHandle FaultGetFileInformationByHandle
+#define ConvertStringSecurityDescriptorToSecurityDescriptorW FaultConvertStringSecurityDescriptorToSecurityDescriptorW
+#define GetSecurityInfo FaultGetSecurityInfo
+#define SetSecurityInfo FaultSetSecurityInfo
