@@ -220,7 +220,6 @@ public:
 
     const std::string& Context() const { return context_; }
     int ExpectedExit() const { return scenario_.exitCode; }
-    unsigned transformsApart = 0;
 
 private:
     const std::string* PayloadOf(const std::wstring& path) const
@@ -251,15 +250,9 @@ private:
         if (at != std::wstring::npos) {
             std::wstring name = call.commandLine.substr(at + mark.size());
             name = name.substr(0, name.find(L' '));
+            // Package and transform always share a cache folder.
             if (!ReadWholeFile(FolderOf(call.target) + name, &content)) {
-                // A per-machine move that fell back to the per-user cache after the
-                // transform had gone to the per-machine one: noted, not failed.
-                const std::wstring cache = L"\\Applications\\Cache\\" + name;
-                if (ReadWholeFile(box_.common + cache, &content) || ReadWholeFile(box_.local + cache, &content)) {
-                    ++transformsApart;
-                } else {
-                    requestProblems_.push_back("transform not found beside the package: " + Narrow(name));
-                }
+                requestProblems_.push_back("transform not found beside the package: " + Narrow(name));
             } else if (content != german_) {
                 requestProblems_.push_back("damaged transform: " + Narrow(name));
             }
@@ -458,8 +451,7 @@ void InjectEveryFault(const Scenario& scenario)
         std::printf("[ figures  ]   %-28s %5u %6u %6u %6u\n", FaultInfo(entry.first).name, baseline[entry.first],
                     entry.second.injected, entry.second.failed, entry.second.tolerated);
     }
-    std::printf("[ figures  ]   new failure sites reached: %zu; transforms left apart from their package: %u\n",
-                FaultSitesReached().size() - sitesBefore, runner.transformsApart);
+    std::printf("[ figures  ]   new failure sites reached: %zu\n", FaultSitesReached().size() - sitesBefore);
 }
 
 } // namespace
