@@ -146,6 +146,8 @@ public:
         Fault.tokenElevation = TokenAnswer::Real;
         Fault.elevationDeclined = false;
         Fault.elevatedCopyExitCode = 0;
+        Fault.folderOwners.clear();
+        Fault.reparsePoints.clear();
     }
 
     int Run(int op, unsigned at, bool persistent)
@@ -220,6 +222,8 @@ public:
 
     const std::string& Context() const { return context_; }
     int ExpectedExit() const { return scenario_.exitCode; }
+    const Sandbox& Box() const { return box_; }
+    const std::vector<std::string>& RequestProblems() const { return requestProblems_; }
 
 private:
     const std::string* PayloadOf(const std::wstring& path) const
@@ -527,6 +531,89 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         EXPECT_EQ(folder, Fault.shellExecutes[0].directory);
         EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
         EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
+    }
+}
+
+// Wine keeps no descriptors, has no junctions and calls every token elevated,
+// so the folders' security is checked by what the program asks for: the shim
+// answers the owner and reparse queries and records the descriptors. Alpha is
+// cached per machine with the run's transform; Beta is installed from its
+// per-product folder under the temporary folder. Folders are named upper-case,
+// as the records have them.
+TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursElseLeftAlone)
+{
+    const std::wstring made = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring setAgain = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE";
+    const std::wstring alphaStage = L"TMP\\" + GuidText(ALPHA_CODE), betaStage = L"TMP\\" + GuidText(BETA_CODE);
+    const std::wstring other = L"S-1-5-21-1-2-3-1001", reparse = L"reparse";
+    const TokenAnswer elevated = TokenAnswer::Elevated;
+    struct Case {
+        const char* name;
+        TokenAnswer token;
+        std::vector<std::pair<std::wstring, std::wstring>> existing;   // folder, owner SID ("": the running user)
+        std::set<std::wstring> madeProtected;
+        std::set<std::wstring> secured;   // existing folders whose DACL is set again
+        std::wstring cachedIn;
+        std::wstring betaStagedIn;
+    };
+    const Case cases[] = {
+        {"nothing there yet", elevated, {}, {apps, cache, alphaStage, betaStage}, {}, L"COMMON", betaStage},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, L"S-1-5-18"}, {cache, L"S-1-5-32-544"}},
+         {alphaStage, betaStage}, {apps, cache}, L"COMMON", betaStage},
+        {"the running user's and TrustedInstaller's", elevated,
+         {{apps, L""}, {cache, L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"}},
+         {alphaStage, betaStage}, {apps, cache}, L"COMMON", betaStage},
+        {"cache of another user", elevated, {{apps, L""}, {cache, other}}, {alphaStage, betaStage}, {apps}, L"LOCAL",
+         betaStage},
+        {"cache a reparse point", elevated, {{apps, L""}, {cache, reparse}}, {alphaStage, betaStage}, {apps}, L"LOCAL",
+         betaStage},
+        {"Applications of another user", elevated, {{apps, other}}, {alphaStage, betaStage}, {}, L"LOCAL", betaStage},
+        {"not elevated", TokenAnswer::NotElevated, {}, {}, {}, L"LOCAL", betaStage},
+        {"per-product folder of another user", elevated, {{betaStage, other}},
+         {apps, cache, alphaStage, betaStage + L".1"}, {}, L"COMMON", betaStage + L".1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::wstring> folders;
+        for (const auto& folder : c.existing) folders.push_back(folder.first);
+        const Scenario scenario{c.name, Mode::Setup, L"/lang 1031 /quiet",
+                                {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM), Beta(0)},
+                                {{"MST00", GERMAN}}, 0, {}, {}, c.token, 0, folders};
+        FaultRunner runner(scenario);
+        const std::wstring root = Upper(runner.Box().root);
+        for (const auto& folder : c.existing) {
+            if (folder.second == reparse) Fault.reparsePoints.insert(root + folder.first);
+            else if (!folder.second.empty()) Fault.folderOwners[root + folder.first] = folder.second;
+        }
+        EXPECT_EQ(0, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
+
+        std::set<std::wstring> madeProtected, secured;
+        for (const auto& folder : Fault.foldersMade) {
+            if (folder.second == made) madeProtected.insert(folder.first.substr(root.size()));
+        }
+        for (const auto& folder : Fault.securitySet) {
+            EXPECT_EQ(setAgain, folder.second) << Narrow(folder.first);
+            secured.insert(folder.first.substr(root.size()));
+        }
+        EXPECT_EQ(c.madeProtected, madeProtected);
+        EXPECT_EQ(c.secured, secured);
+
+        // Package and transform in the chosen cache, nothing new in the other
+        // all-users or per-user folder; Beta installed from where it was staged.
+        ASSERT_EQ(2u, Fault.journal.size());
+        EXPECT_TRUE(StartsWith(Upper(Fault.journal[0].target), root + c.cachedIn + L"\\APPLICATIONS\\CACHE\\"));
+        EXPECT_NE(std::wstring::npos, Fault.journal[0].commandLine.find(L"TRANSFORMS=@"));
+        EXPECT_EQ(root + c.betaStagedIn + L"\\BETA.MSI", Upper(Fault.journal[1].target));
+        const std::wstring otherRoot = c.cachedIn == L"COMMON" ? L"LOCAL\\" : L"COMMON\\";
+        for (const std::wstring& entry : runner.Box().Snapshot()) {
+            const bool existed = entry == otherRoot ||
+                std::any_of(c.existing.begin(), c.existing.end(), [&entry](const auto& folder) {
+                    return entry == folder.first + L"\\";
+                });
+            EXPECT_FALSE(!existed && StartsWith(entry, otherRoot)) << Narrow(entry);
+        }
     }
 }
 
