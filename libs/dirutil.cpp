@@ -85,6 +85,11 @@ HRESULT SecureExistingFolder(LPCWSTR path, PSECURITY_DESCRIPTOR protectedDescrip
                                   nullptr);
 
     *trusted = FALSE;
+    // A folder whose descriptor shuts out even this elevated program is
+    // someone else's: not an error, just not ours to use.
+    if (INVALID_HANDLE_VALUE == folder && ERROR_ACCESS_DENIED == ::GetLastError()) {
+        goto Exit;
+    }
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == folder);
     EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(folder, &information));
     if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
