@@ -11,8 +11,9 @@ if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
     exec "$(dirname "$0")/session.sh" "$build" "$0" "$build"
 fi
 
-WINE=/usr/lib/wine/wine64
+. "$(dirname "$0")/wine.sh"
 bin=$(cd "$build/bin" && pwd)
+WINE=$(wine_for "$bin/setup.exe")
 out="$build/screenshots"
 mkdir -p "$out"
 

@@ -122,7 +122,7 @@ TEST_F(PlantedBesideSetupTest, SetupRunLoadsTheSystemInstallerOnly)
 
 // The system's msi.dll itself missing or without the operations: the load's
 // failure is the result, and nothing else is tried. The stand-in is put back
-// afterwards (standin-run.sh also copies it anew for every test program).
+// afterwards (prefix-run.sh also copies it anew for every test program).
 class BrokenSystemInstallerTest : public ::testing::Test {
 protected:
     void SetUp() override

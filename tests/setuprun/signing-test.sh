@@ -7,13 +7,14 @@
 set -euo pipefail
 
 setuppack=$1 stub=$2 package=$3 product=$4 work=$5
-WINE=/usr/lib/wine/wine64
 : "${WINEPREFIX:?run inside scripts/session.sh}"
+. "$(dirname "$0")/../../scripts/wine.sh"
+WINE=$(wine_for "$stub")
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 winpath() { echo "Z:${1//\//\\}"; }
 installed_value() {
-    "$WINE" reg query "HKLM\\Software\\Wow6432Node\\$product" /v Version 2>/dev/null |
+    "$WINE64" reg query "HKLM\\Software\\Wow6432Node\\$product" /v Version 2>/dev/null |
         tr -d '\r' | awk '$1 == "Version" { print $3 }'
 }
 

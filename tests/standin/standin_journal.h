@@ -1,7 +1,7 @@
-// The stand-in installer (msi_standin.dll, placed as system32\msi.dll in the
-// prefix that tests/standin/standin.cmake keeps) and the tests that drive it
-// share this header: the environment variables, the journal and script formats,
-// and a reader for both sides of the test.
+// The stand-in installer (msi_standin.dll, placed as msi.dll in the system
+// folder of the prefix that tests/standin/standin.cmake keeps) and the tests
+// that drive it share this header: the environment variables, the journal and
+// script formats, and a reader for both sides of the test.
 //
 // Environment (read by the stand-in at every call, so a test process may change
 // them between calls; they belong to the stand-in, the product never reads them):
