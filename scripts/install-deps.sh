@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
+# 32-bit Wine (wine32:i386) runs the shipped i686 build; it needs the i386
+# architecture, which is added first when dpkg lacks it. Installing it may
+# upgrade some 64-bit libraries (libc, ssl, glib) to the versions its 32-bit
+# twins need.
 set -euo pipefail
-packages=(wine wine64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+packages=(wine wine64 wine32:i386 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
           msitools xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3
           fonts-ipafont-gothic)
@@ -10,11 +14,14 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
+add_i386=
+dpkg --print-foreign-architectures | grep -qx i386 || add_i386="dpkg --add-architecture i386 && "
 if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages. Run as root:" >&2
-    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "  ${add_i386}apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
     exit 1
 fi
+[ -z "$add_i386" ] || dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
