@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Benchmarks of setup.exe under Wine; prints one table of figures.
 
-    bench/bench.py BUILD_X86_64 BUILD_I686
+    bench/bench.py BUILD_X86_64 BUILD_I686 [--no-i686]
 
-Runs inside scripts/session.sh (WINEPREFIX set, a warm wineserver). Every figure
-is the median of several runs; a comparison alternates the two sides round by
+Runs inside scripts/session.sh (WINEPREFIX set, a warm wineserver). Each figure
+is measured for the shipped i686 build under 32-bit Wine and for the x86_64
+build under 64-bit Wine, in the same prefix and run; --no-i686 leaves out the
+i686 runs (a machine that cannot start 32-bit programs), not its size. Every
+figure is the median of several runs; a comparison alternates the two sides round by
 round and takes the median of the per-round ratios. Benchmarks print numbers:
 nothing here fails on slowness. A figure whose pieces are missing or whose
 program fails is printed as "n/a" with the reason.
@@ -21,7 +24,8 @@ import sys
 import time
 
 MiB = 1024 * 1024
-WINE = "/usr/lib/wine/wine64"
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
 RUN_TIMEOUT = 300  # seconds; a hung program becomes "n/a", not a hung bench
 
 EXTRACT_ROUNDS = 21
@@ -47,9 +51,11 @@ class NotAvailable(Exception):
 
 
 class Bench:
-    def __init__(self, build64, build32):
+    def __init__(self, build64, build32, run32=True):
         self.build64 = os.path.abspath(build64)
         self.build32 = os.path.abspath(build32)
+        # The builds whose programs run here, the shipped one first.
+        self.runnable = ([("i686", self.build32)] if run32 else []) + [("x86_64", self.build64)]
         self.source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         prefix = os.environ.get("WINEPREFIX")
         if not prefix:
@@ -78,7 +84,7 @@ class Bench:
         return path
 
     def run(self, args, capture=False):
-        """Runs one Windows program; returns (Run, output).
+        """Runs one Windows program under the loader of its bitness; returns (Run, output).
 
         The CPU time is the user and system time of the wine process itself
         (the wineserver's share is not in it): on a shared machine it moves
@@ -86,7 +92,7 @@ class Bench:
         """
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.perf_counter()
-        process = subprocess.Popen([WINE] + args, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen([loader_for(args[0])] + args, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
                                    stderr=subprocess.STDOUT if capture else subprocess.DEVNULL)
         try:
@@ -111,11 +117,11 @@ class Bench:
     def sample_memory(self, args):
         """Runs one Windows program and samples the memory of its process.
 
-        wine64 becomes the process that runs the program (same PID), so its
-        /proc/PID/smaps_rollup is read every SAMPLE_INTERVAL until it ends.
+        The Wine loader becomes the process that runs the program (same PID), so
+        its /proc/PID/smaps_rollup is read every SAMPLE_INTERVAL until it ends.
         Returns the peaks of Anonymous and Private_Dirty in KiB and the exit code.
         """
-        process = subprocess.Popen([WINE] + args, stdin=subprocess.DEVNULL,
+        process = subprocess.Popen([loader_for(args[0])] + args, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         peak = {"Anonymous:": 0, "Private_Dirty:": 0}
         samples = 0
@@ -151,10 +157,10 @@ class Bench:
                     left -= chunk
         return path
 
-    def bundle(self, name, package, code=None, version=None, stub=None):
-        """setup.exe carrying one package, made by the packer from the stub."""
+    def bundle(self, name, package, stub, code=None, version=None):
+        """setup.exe carrying one package, made from the stub by the x86_64 packer
+        (whose bundles are the same bytes as the i686 packer's)."""
         packer = self.program(self.build64, "bin", "setuppack.exe")
-        stub = stub or self.stub_path(self.build64)
         out = self.work(name)
         if out in self.bundles:
             return out
@@ -252,11 +258,11 @@ class Bench:
 
     # --- 2: extraction throughput --------------------------------------------------
 
-    def extraction(self):
-        copier = self.program(self.build64, "bench", "benchcopy.exe")
+    def extraction(self, arch, build):
+        copier = self.program(build, "bench", "benchcopy.exe")
         self.program(self.build64, "bin", "setuppack.exe")
         package = self.random_file("random256.msi", 256 * MiB)
-        bundle = self.bundle("random256.exe", package, RANDOM_CODE, "1.0.0.0")
+        bundle = self.bundle(f"random256-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
         extract_dir = self.work("extracted")
         copy_dir = self.work("copied")
         extract = [bundle, "/extract", self.win(extract_dir)]
@@ -283,7 +289,7 @@ class Bench:
         shutil.rmtree(extract_dir, ignore_errors=True)
         shutil.rmtree(copy_dir, ignore_errors=True)
         result = Comparison(runs["extract"], runs["copy"])
-        self.add("2 extraction 256 MiB",
+        self.add(f"2 extraction 256 MiB {arch}",
                  f"/extract {result.wall_a:.3f} s = {256 / result.wall_a:.0f} MiB/s, "
                  f"CopyFileW {result.wall_b:.3f} s = {256 / result.wall_b:.0f} MiB/s",
                  f"medians of {EXTRACT_ROUNDS}, alternating")
@@ -292,11 +298,12 @@ class Bench:
 
     # --- 3: memory -----------------------------------------------------------------
 
-    def memory(self):
+    def memory(self, arch, build):
         self.program(self.build64, "bin", "setuppack.exe")
         packages = {16: self.random_file("random16.msi", 16 * MiB),
                     256: self.random_file("random256.msi", 256 * MiB)}
-        bundles = {mib: self.bundle(f"random{mib}.exe", path, RANDOM_CODE, "1.0.0.0")
+        stub = self.stub_path(build)
+        bundles = {mib: self.bundle(f"random{mib}-{arch}.exe", path, stub, RANDOM_CODE, "1.0.0.0")
                    for mib, path in packages.items()}
         peaks = {mib: ([], []) for mib in packages}
         sample_counts = []
@@ -316,10 +323,10 @@ class Bench:
         anonymous = {mib: statistics.median(values[0]) for mib, values in peaks.items()}
         dirty = {mib: statistics.median(values[1]) for mib, values in peaks.items()}
         for mib in packages:
-            self.add(f"3 memory /extract {mib} MiB",
+            self.add(f"3 memory /extract {mib} MiB {arch}",
                      f"peak Anonymous {anonymous[mib]:.0f} KiB, Private_Dirty {dirty[mib]:.0f} KiB",
                      f"median of {MEMORY_ROUNDS} peaks")
-        control = self.unaligned_control(packages[256])
+        control = self.unaligned_control(build, packages[256])
         difference = anonymous[256] - anonymous[16]
         self.add("", f"difference {difference:+.0f} KiB Anonymous, {dirty[256] - dirty[16]:+.0f} KiB Private_Dirty",
                  "goal < 1024 KiB; /proc/PID/smaps_rollup of the wine process running setup.exe, "
@@ -331,16 +338,16 @@ class Bench:
                      "the 256 MiB bundle made from a stub with 512-byte file alignment, "
                      "which Wine reads into private memory instead of mapping it (one run)")
 
-    def unaligned_control(self, package):
+    def unaligned_control(self, build, package):
         """Peak Anonymous (KiB) of /extract from a stub with 512-byte file alignment.
 
         Wine reads such an image into private memory instead of mapping it, so
         the payload shows in the sample: proof that the method would see a copy.
         """
-        stub = os.path.join(self.build64, "bench", "benchstub512.exe")
+        stub = os.path.join(build, "bench", "benchstub512.exe")
         if not os.path.isfile(stub):
             return None
-        bundle = self.bundle("random256-unaligned.exe", package, RANDOM_CODE, "1.0.0.0", stub=stub)
+        bundle = self.bundle("random256-unaligned.exe", package, stub, RANDOM_CODE, "1.0.0.0")
         out = self.work("extracted")
         shutil.rmtree(out, ignore_errors=True)
         anonymous, _, code, _ = self.sample_memory([bundle, "/extract", self.win(out)])
@@ -351,11 +358,11 @@ class Bench:
 
     # --- 4: start-up -----------------------------------------------------------------
 
-    def startup(self):
-        nothing = self.program(self.build64, "bench", "benchnothing.exe")
+    def startup(self, arch, build):
+        nothing = self.program(build, "bench", "benchnothing.exe")
         self.program(self.build64, "bin", "setuppack.exe")
         package = self.random_file("tiny.msi", 4096)
-        bundle = self.bundle("tiny.exe", package, RANDOM_CODE, "1.0.0.0")
+        bundle = self.bundle(f"tiny-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
         out = self.work("tiny-out")
         sides = {"setup.exe /extract": [bundle, "/extract", self.win(out)], "benchnothing": [nothing]}
         runs = {side: [] for side in sides}
@@ -367,7 +374,7 @@ class Bench:
                 runs[side].append(self.run_ok(sides[side], side))
         shutil.rmtree(out, ignore_errors=True)
         result = Comparison(runs["setup.exe /extract"], runs["benchnothing"])
-        self.add("4 start-up", f"/extract 4 KiB {result.wall_a * 1000:.0f} ms, "
+        self.add(f"4 start-up {arch}", f"/extract 4 KiB {result.wall_a * 1000:.0f} ms, "
                                f"do-nothing {result.wall_b * 1000:.0f} ms",
                  f"medians of {STARTUP_ROUNDS}, alternating, same warm wineserver")
         self.add("", f"ratio {result.wall_ratio:.2f}x (CPU {result.cpu_ratio:.2f}x), "
@@ -376,14 +383,14 @@ class Bench:
 
     # --- 5: installer overhead ---------------------------------------------------------
 
-    def installer(self):
-        direct = self.program(self.build64, "bench", "benchmsi.exe")
+    def installer(self, arch, build):
+        direct = self.program(build, "bench", "benchmsi.exe")
         make_msi = os.path.join(self.source, "scripts", "make-msi.sh")
         if not os.path.isfile(make_msi):
             raise NotAvailable("scripts/make-msi.sh does not exist yet")
         package = self.work("benchsmall.msi")
         subprocess.run([make_msi, package, "--name", SMALL_NAME, "--code", SMALL_CODE], check=True)
-        bundle = self.bundle("benchsmall.exe", package)
+        bundle = self.bundle(f"benchsmall-{arch}.exe", package, self.stub_path(build))
         log = self.work("direct.log")
         # Each side installs and then removes the package; the command lines
         # are those setup.exe gives the installer for /quiet and /uninstall.
@@ -411,7 +418,7 @@ class Bench:
             plain = Comparison(runs[("setup", step)], runs[("direct", step)])
             logged = Comparison(runs[("setup", step)], runs[("direct+log", step)])
             switches = "/quiet" if step == 0 else "/uninstall /quiet"
-            self.add(f"5 installer {verb}",
+            self.add(f"5 installer {verb} {arch}",
                      f"setup.exe {switches} {plain.wall_a:.3f} s, direct {plain.wall_b:.3f} s, "
                      f"direct+log {logged.wall_b:.3f} s",
                      f"medians of {INSTALL_ROUNDS}, rotating; UI level 2, same package and command line")
@@ -429,12 +436,26 @@ class Bench:
         os.makedirs(self.unix_work, exist_ok=True)
         started = time.monotonic()
         self.size()
-        self.figure("2 extraction 256 MiB", self.extraction)
-        self.figure("3 memory", self.memory)
-        self.figure("4 start-up", self.startup)
-        self.figure("5 installer", self.installer)
+        for label, function in (("2 extraction 256 MiB", self.extraction), ("3 memory", self.memory),
+                                ("4 start-up", self.startup), ("5 installer", self.installer)):
+            for arch, build in self.runnable:
+                self.figure(f"{label} {arch}", lambda: function(arch, build))
         self.print_table()
         print(f"(bench took {time.monotonic() - started:.0f} s)")
+
+
+def loader_for(program):
+    """The Wine loader of the program's bitness, from the machine field of its PE
+    header (0x14c: i386); Wine's own programs (reg) run as 64-bit ones. A 32-bit
+    program started through wine64 would cost a second process at every start."""
+    try:
+        with open(program, "rb") as exe:
+            header = exe.read(4096)
+        pe = int.from_bytes(header[60:64], "little")
+        machine = int.from_bytes(header[pe + 4:pe + 6], "little")
+    except (OSError, ValueError):
+        return WINE64
+    return WINE32 if machine == 0x14C else WINE64
 
 
 def rotated(items, round_number):
@@ -555,9 +576,12 @@ def same_file(a, b):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: bench.py BUILD_X86_64 BUILD_I686")
-    Bench(sys.argv[1], sys.argv[2]).all()
+    arguments = sys.argv[1:]
+    run32 = "--no-i686" not in arguments
+    arguments = [a for a in arguments if a != "--no-i686"]
+    if len(arguments) != 2:
+        sys.exit("usage: bench.py BUILD_X86_64 BUILD_I686 [--no-i686]")
+    Bench(arguments[0], arguments[1], run32).all()
 
 
 if __name__ == "__main__":

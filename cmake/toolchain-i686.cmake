@@ -1,4 +1,4 @@
-# Cross build for 32-bit Windows (the shipped form; built and inspected, not run).
+# Cross build for 32-bit Windows (the shipped form; run by the tests under 32-bit Wine).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TOOLCHAIN_PREFIX i686-w64-mingw32)

@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
-# What a user sees of setup.exe, run under Wine on the session's Xvfb display
-# (called by `make demo` inside scripts/session.sh):
-#   scripts/demo.sh BUILD_DIR
-# The help box is shown, read and answered by boxreader.exe; each run's exit
-# code is printed. Then the sample package that setup.exe carries is installed
-# quietly with a log, by Wine's own Windows Installer, and removed again.
+# What a user sees of the shipped setup.exe, run under Wine on a session's Xvfb
+# display (`make demo`):
+#   scripts/demo.sh BUILD_I686 BUILD_X86_64
+# runs the i686 build under 32-bit Wine, or, where this machine cannot start
+# 32-bit programs, the x86_64 build, with one line saying so at the top and at
+# the end. The help box is shown, read and answered by boxreader.exe; each run's
+# exit code is printed. Then the sample package that setup.exe carries is
+# installed quietly with a log, by Wine's own Windows Installer, and removed again.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine.sh"
+
+if [ -z "${WINEPREFIX:-}" ]; then
+    notice=$(i686_not_run_reason)
+    if [ -z "$notice" ]; then
+        exec "$here/session.sh" "$1" "$0" "$1"
+    fi
+    echo "$notice"
+    rc=0
+    "$here/session.sh" "$2" "$0" "$2" || rc=$?
+    echo "$notice"
+    exit "$rc"
+fi
 
 build=$1
-WINE=/usr/lib/wine/wine64
 bin=$(cd "$build/bin" && pwd)
+WINE=$(wine_for "$bin/setup.exe")
+echo "setup.exe of $build, under $WINE"
+echo
 
 # Runs setup.exe with the given switches, answers any box it shows, and prints
 # the boxes and the exit code.
@@ -32,10 +50,10 @@ sample=$build/payload/Tessaro.msi
 code=$(msiinfo export "$sample" Property | tr -d '\r' | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 winpath() { echo "Z:${1//\//\\}"; }
 installed_version() {
-    "$WINE" cscript //nologo "$(winpath "$(cd "$(dirname "$0")" && pwd)/product-version.js")" "$code" 2>/dev/null | tr -d '\r'
+    "$WINE64" cscript //nologo "$(winpath "$here/product-version.js")" "$code" 2>/dev/null | tr -d '\r'
 }
 registry_value() {
-    { "$WINE" reg query 'HKLM\Software\Wow6432Node\Tessaro' /v Version 2>/dev/null || true; } |
+    { "$WINE64" reg query 'HKLM\Software\Wow6432Node\Tessaro' /v Version 2>/dev/null || true; } |
         tr -d '\r' | awk '$1 == "Version" { print $3 }'
 }
 

@@ -1,12 +1,63 @@
 #!/usr/bin/env bash
-# Runs every test of the x86_64 build under Wine (ctest), after checking what the
-# shipped i686 build imports. Called by `make test` inside scripts/session.sh.
-set -euo pipefail
-b64=$1
-# The shipped 32-bit build is not run here; what it imports and its section layout
-# are checked all the same (the 64-bit ones by their own ctest tests).
-if [ -n "${2:-}" ]; then
-    bash "$(dirname "$0")/../tests/installer/check-imports.sh" i686-w64-mingw32-objdump "$2/bin/setup.exe"
-    bash "$(dirname "$0")/../tests/layout/check-layout.sh" i686-w64-mingw32-objdump "$2/bin/setup.exe"
+# `make test`: every ctest test of the shipped i686 build under 32-bit Wine, then
+# of the x86_64 build under 64-bit Wine, each in a session of its own build tree
+# and prefix (scripts/session.sh):
+#   scripts/run-tests.sh BUILD_I686 BUILD_X86_64
+# Where this machine cannot start 32-bit programs, one line says so at the top
+# and at the end, the i686 setup.exe is only checked on the Linux side (imports,
+# section layout), and the x86_64 suite runs alone. The second suite runs even
+# when the first fails; the exit code is non-zero when anything failed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine.sh"
+b32=$1 b64=$2
+
+notice=$(i686_not_run_reason)
+[ -z "$notice" ] || echo "$notice"
+
+status=0 passed=0 failed=0 summary=()
+
+# Runs one build's suite in a session of its own; adds its line to the summary.
+run_suite() {
+    local arch=$1 build=$2 started=$SECONDS rc=0 counts seconds bad total
+    local log=$build/Testing/make-test.log
+    echo "== $arch: ctest in $build"
+    mkdir -p "$build/Testing"
+    "$here/session.sh" "$build" ctest --test-dir "$build" --output-on-failure 2>&1 | tee "$log" || rc=$?
+    seconds=$((SECONDS - started))
+    # ctest's closing count: "96% tests passed, 1 tests failed out of 27".
+    counts=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/\1 \2/p' "$log" | tail -n 1)
+    if [ -z "$counts" ]; then
+        summary+=("$(printf '%-7s did not finish (exit %d) after %dm%02ds' "$arch" "$rc" $((seconds / 60)) $((seconds % 60)))")
+        status=1
+        return
+    fi
+    read -r bad total <<<"$counts"
+    passed=$((passed + total - bad)) failed=$((failed + bad))
+    summary+=("$(printf '%-7s %d tests, %d passed, %d failed in %dm%02ds' "$arch" "$total" $((total - bad)) "$bad" \
+        $((seconds / 60)) $((seconds % 60)))")
+    [ "$rc" -eq 0 ] && [ "$bad" -eq 0 ] || status=1
+}
+
+if [ -z "$notice" ]; then
+    run_suite i686 "$b32"
+else
+    # What can be checked without running it: the imports and section layout of
+    # the shipped program, read with objdump on the Linux side.
+    echo "== i686: imports and section layout of $b32/bin/setup.exe (not run)"
+    if bash "$here/../tests/installer/check-imports.sh" i686-w64-mingw32-objdump "$b32/bin/setup.exe" &&
+        bash "$here/../tests/layout/check-layout.sh" i686-w64-mingw32-objdump "$b32/bin/setup.exe"; then
+        summary+=("i686    not run; imports and section layout of setup.exe checked")
+    else
+        summary+=("i686    not run; imports or section layout of setup.exe FAILED")
+        status=1
+    fi
 fi
-ctest --test-dir "$b64" --output-on-failure
+run_suite x86_64 "$b64"
+
+echo
+echo "== make test"
+printf '%s\n' "${summary[@]}"
+echo "total: $passed passed, $failed failed"
+[ -z "$notice" ] || echo "$notice"
+exit "$status"
