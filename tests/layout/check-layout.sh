@@ -4,7 +4,8 @@
 # file and section alignment of 4 KiB, every section starting on a page of the
 # file, the resources (where the payload goes) last, and no section beyond the
 # ones the linker script makes (a .CRT or .tls would mean run-time start-up
-# code that nothing runs).
+# code that nothing runs); and marked large-address-aware, so that a 32-bit
+# process has room for a large bundle's image.
 #   check-layout.sh OBJDUMP EXECUTABLE
 set -euo pipefail
 objdump=$1 exe=$2
@@ -19,6 +20,9 @@ for field in FileAlignment SectionAlignment; do
     value=$(awk -v f="$field" '$1 == f { print $2 }' <<<"$headers")
     [ "$((16#${value:-0}))" -eq 4096 ] && echo "ok    $field 4096" || fail "$field is ${value:-missing}, not 00001000"
 done
+
+grep -q '^[[:space:]]*large address aware$' <<<"$headers" && echo "ok    large address aware" ||
+    fail "not marked large address aware"
 
 # objdump -h: index, name, size, VMA, LMA, file offset, alignment.
 mapfile -t sections < <("$objdump" -h "$exe" | awk '$1 ~ /^[0-9]+$/ { print $2, $6 }')
