@@ -11,6 +11,7 @@ namespace {
 constexpr DWORD kToleratedFailure = 1;
 constexpr DWORD kFatalError = 1603;
 constexpr DWORD kProductVersion = 1638;
+constexpr DWORD kPlatformUnsupported = 1633;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
 
@@ -52,6 +53,7 @@ struct Bundles {
     std::wstring failing;          // machine.msi cached, then failing.msi
     std::wstring failingTolerated; // machine.msi cached, then failing.msi cached and tolerated
     std::wstring restart;          // reboot.msi (asks for a restart), fresh.msi, early.msi
+    std::wstring x64;              // x64.msi, a package built for x64
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -69,6 +71,7 @@ protected:
         bundles_.failing = WorkPath(L"failing.exe");
         bundles_.failingTolerated = WorkPath(L"failing-tolerated.exe");
         bundles_.restart = WorkPath(L"restart.exe");
+        bundles_.x64 = WorkPath(L"x64.exe");
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -80,7 +83,8 @@ protected:
             MakeBundle(bundles_.failing, {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"0"}}) &&
             MakeBundle(bundles_.failingTolerated,
                        {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}}) &&
-            MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}});
+            MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
+            MakeBundle(bundles_.x64, {{L"x64.msi", L"0"}});
     }
 
     // Every test starts from a machine without the test products and without
@@ -222,6 +226,27 @@ TEST_F(SetupRunTest, UninstallRemovesTheProduct)
     EXPECT_EQ(L"", InstalledVersion(fresh));
     EXPECT_EQ(L"", RegistryVersion(fresh));
     EXPECT_FALSE(FileExists(StagedPath(fresh)));
+}
+
+// A 64-bit Windows installs a package built for x64; a 32-bit Windows has no
+// place for it: its installer refuses it, and the run ends with that answer.
+TEST_F(SetupRunTest, X64PackageInstallsOnlyOnA64BitWindows)
+{
+    const TestPackage& x64 = Package(L"x64.msi");
+    SYSTEM_INFO system = {};
+    GetNativeSystemInfo(&system);
+
+    RunResult run = RunBundle(bundles_.x64, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_TRUE(ProgramBoxes(run).empty());
+    if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL) {
+        EXPECT_EQ(kPlatformUnsupported, run.exitCode);
+        EXPECT_EQ(L"", InstalledVersion(x64));
+    } else {
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ(L"1.0.0.0", InstalledVersion(x64));
+    }
+    EXPECT_TRUE(FilesIn(StagedFolder(x64)).empty());
 }
 
 TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
