@@ -51,6 +51,18 @@ int CountPackerLeftovers(const ScratchFolder& folder)
     return count;
 }
 
+// A file of the given size that takes no room on the disk: Wine extends it with
+// ftruncate, which leaves a hole.
+void WriteSparseFile(const std::wstring& path, LONGLONG size)
+{
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    LARGE_INTEGER end = {};
+    end.QuadPart = size;
+    ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
+    ::SetEndOfFile(file);
+    ::CloseHandle(file);
+}
+
 } // namespace
 
 TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
@@ -195,6 +207,12 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const std::wstring locked = folder / L"locked.msi";
     ::CopyFileW(DataFile(L"alpha.msi").c_str(), locked.c_str(), FALSE);
     HANDLE lock = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // A bundle carries at most 2047 MiB of packages and transforms.
+    const LONGLONG MiB = 1024 * 1024;
+    WriteSparseFile(folder / L"large.msi", 2047 * MiB + 1);
+    WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
+    WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
+    const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
 
     const std::wstring out = L"/out" + Arg(folder / L"out.exe");
     const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
@@ -232,6 +250,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"unreadable package", out + L" /package" + Arg(locked)},
         {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0"},
         {"not a database", out + L" /package" + Arg(folder / L"text.msi")},
+        {"package over 2047 MiB", out + L" /package" + Arg(folder / L"large.msi") + identity},
         {"not a database, only /code", out + L" /package" + Arg(folder / L"text.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}"},
         {"file name over 63", out + L" /package" + Arg(longName)},
         {"256 packages", tooManyPackages},
@@ -254,6 +273,10 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         EXPECT_EQ(0, CountPackerLeftovers(folder)) << c.what;
     }
     ::CloseHandle(lock);
+    // Refused for its share of the whole, not for its own size.
+    const Captured together = Pack(out + L" /package" + Arg(folder / L"half1.msi") + identity + L" /package" +
+                                   Arg(folder / L"half2.msi") + identity);
+    EXPECT_NE(std::string::npos, together.errorText.find("half2.msi is empty or too large")) << together.errorText;
 }
 
 TEST(Packer, AFailedRunLeavesAnExistingOutputAsItWas)

@@ -93,7 +93,7 @@ Exit:
 
 } // namespace
 
-HRESULT MapInputFile(LPCWSTR path, MappedFile* mapped)
+HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped)
 {
     HRESULT hr = S_OK;
     LARGE_INTEGER size = {};
@@ -107,8 +107,9 @@ HRESULT MapInputFile(LPCWSTR path, MappedFile* mapped)
         mapped->file = nullptr;
         goto Exit;
     }
-    if (!::GetFileSizeEx(mapped->file, &size) || 0 == size.QuadPart || size.QuadPart >= 0x7FFFFFFF) {
-        ReportError(L"%ls is empty or too large to carry", path);
+    if (!::GetFileSizeEx(mapped->file, &size) || 0 == size.QuadPart || size.QuadPart > room) {
+        ReportError(L"%ls is empty or too large to carry (packages and transforms take at most %u MiB together)",
+                    path, MAX_PAYLOAD_BYTES / (1024 * 1024));
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     mapped->mapping = ::CreateFileMappingW(mapped->file, nullptr, PAGE_READONLY, 0, 0, nullptr);

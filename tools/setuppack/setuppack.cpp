@@ -56,12 +56,15 @@ Exit:
 HRESULT MapInputs(const PackOptions* options, MappedFile* packages, MappedFile* transforms)
 {
     HRESULT hr = S_OK;
+    DWORD room = MAX_PAYLOAD_BYTES;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(MapInputFile(options->packages[k].path, &packages[k]));
+        EXIT_IF_FAILED(MapInputFile(options->packages[k].path, room, &packages[k]));
+        room -= packages[k].size;
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        EXIT_IF_FAILED(MapInputFile(options->transforms[j].path, &transforms[j]));
+        EXIT_IF_FAILED(MapInputFile(options->transforms[j].path, room, &transforms[j]));
+        room -= transforms[j].size;
     }
 
 Exit:

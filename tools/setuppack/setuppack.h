@@ -8,6 +8,10 @@ constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
 constexpr DWORD MAX_FILE_NAME_CHARS = 63;
 constexpr DWORD MAX_PRODUCT_NAME_CHARS = 255;
 constexpr UINT PRODUCT_NAME_STRING_ID = 51001;
+// What a bundle's packages and transforms may take together: the bundle is
+// written, and later mapped, as one image, and Wine's resource writer fails on
+// an image of 2 GiB. The stub and the resource directories fit in the last MiB.
+constexpr DWORD MAX_PAYLOAD_BYTES = 2047u * 1024 * 1024;
 
 // A failure that has been reported on standard error already; bad command
 // lines are told apart from failures while reading or writing files.
@@ -55,7 +59,8 @@ struct MappedFile {
     DWORD size;
 };
 
-HRESULT MapInputFile(LPCWSTR path, MappedFile* mapped);
+// A file larger than `room` bytes (what is left of the payload's limit) is refused.
+HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped);
 void ReleaseMappedFile(MappedFile* mapped);
 // Fills the product code and version that the command line left open from
 // the package's Property table.
