@@ -4,7 +4,7 @@ B64 := build/x86_64
 B32 := build/i686
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel
 
-.PHONY: all deps build build64 build32 test demo bench clean
+.PHONY: all deps build build64 build32 test demo bench bench-large clean
 
 all: build
 
@@ -35,6 +35,11 @@ demo: build
 
 bench: build
 	bench/run.sh $(B64) $(B32)
+
+# The largest bundles each build extracts and installs (several minutes, up to
+# 9 GiB of scratch files).
+bench-large: build
+	bench/large-bundle.sh $(B64) $(B32)
 
 clean:
 	rm -rf build

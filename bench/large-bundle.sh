@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# How large a bundle each build extracts and installs under Wine
+# (`make bench-large`):
+#   bench/large-bundle.sh BUILD_X86_64 BUILD_I686
+# For each build that runs here, the shipped i686 one first: bundles of one random
+# package of 1024 to 2040 MiB and of two of 1000 MiB, made by the x86_64 packer
+# from the build's stub, written out with /extract and compared byte for byte;
+# a real package of about 1.9 GiB (a registry value and one large stream)
+# installed with /quiet and removed with /uninstall /quiet. Then what the packer
+# says to 3000 MiB, in one package and in two. Runs in a session of the x86_64
+# build; up to 6 GiB of scratch files in its prefix's C:\bench-large, deleted at
+# the end. Prints one line per case; nothing in it fails on a size that does not
+# work.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/wine.sh
+b64=$(cd "$1" && pwd) b32=$(cd "$2" && pwd)
+
+if [ -z "${WINEPREFIX:-}" ]; then
+    notice=$(i686_not_run_reason)
+    [ -z "$notice" ] || echo "$notice"
+    rc=0
+    scripts/session.sh "$b64" "$0" "$b64" "$b32" || rc=$?
+    [ -z "$notice" ] || echo "$notice"
+    exit "$rc"
+fi
+
+# A program that crashes ends instead of waiting for someone to close the
+# debugger's window.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winedbg.exe=d"
+work=$WINEPREFIX/drive_c/bench-large
+rm -rf "$work" && mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+winpath() { echo "Z:$1" | tr / '\\'; }
+packer=$b64/bin/setuppack.exe
+code="{4C1A7E00-0000-4000-8000-00000000B160}"
+
+random_file() { head -c $(($2 * 1024 * 1024)) /dev/urandom >"$1"; }
+# A bundle of the given packages from STUB; prints the packer's complaint if any.
+pack() {
+    local stub=$1 out=$2 args=() k=0
+    shift 2
+    for package in "$@"; do
+        args+=(/package "$(winpath "$package")" /flags 0 /code "{4C1A7E00-0000-4000-8000-00000000A$((k++))00}"
+              /version 1.0.0.0)
+    done
+    { "$WINE64" "$packer" /out "$(winpath "$out")" /stub "$(winpath "$stub")" "${args[@]}" 2>&1 </dev/null || true; } |
+        tr -d '\r'
+}
+# Runs a program, prints "exit N, S s" (N: the low 8 bits Linux keeps).
+timed() {
+    local started rc=0 ms
+    started=$(date +%s%N)
+    "$@" >/dev/null 2>&1 </dev/null || rc=$?
+    ms=$((($(date +%s%N) - started) / 1000000))
+    printf 'exit %d, %d.%d s' "$rc" $((ms / 1000)) $((ms % 1000 / 100))
+}
+installed() {
+    "$WINE64" reg query 'HKLM\Software\Wow6432Node\LargeBundle' /v Version >/dev/null 2>&1 </dev/null && echo yes || echo no
+}
+
+extract_case() {  # ARCH STUB MiB...
+    local arch=$1 stub=$2 total=0 packages=() same=yes
+    shift 2
+    for mib in "$@"; do
+        random_file "$work/p$mib-${#packages[@]}.msi" "$mib"
+        packages+=("$work/p$mib-${#packages[@]}.msi")
+        total=$((total + mib))
+    done
+    local complaint
+    complaint=$(pack "$stub" "$work/bundle.exe" "${packages[@]}")
+    if [ ! -f "$work/bundle.exe" ]; then
+        echo "$arch  extract $total MiB ($*): not packed: $complaint"
+    else
+        local result
+        result=$(timed "$(wine_for "$stub")" "$work/bundle.exe" /extract "$(winpath "$work/out")")
+        for package in "${packages[@]}"; do
+            cmp -s "$package" "$work/out/$(basename "$package")" || same=no
+        done
+        echo "$arch  extract $total MiB ($*): $result, files identical: $same"
+    fi
+    rm -rf "$work"/*
+}
+
+install_case() {  # ARCH STUB MiB
+    local arch=$1 stub=$2 mib=$3 wine
+    wine=$(wine_for "$stub")
+    scripts/make-msi.sh "$work/large.msi" --name LargeBundle --code "$code"
+    random_file "$work/payload.bin" "$mib"
+    msibuild "$work/large.msi" -a payload "$work/payload.bin"
+    rm -f "$work/payload.bin"
+    local size
+    size=$(stat -c %s "$work/large.msi")
+    "$WINE64" "$packer" /out "$(winpath "$work/bundle.exe")" /stub "$(winpath "$stub")" \
+        /package "$(winpath "$work/large.msi")" /flags 0 >/dev/null 2>&1 </dev/null || true
+    if [ ! -f "$work/bundle.exe" ]; then
+        echo "$arch  install $((size / 1048576)) MiB package: not packed"
+    else
+        echo "$arch  install $((size / 1048576)) MiB package: /quiet $(timed "$wine" "$work/bundle.exe" /quiet)," \
+            "installed: $(installed); /uninstall /quiet $(timed "$wine" "$work/bundle.exe" /uninstall /quiet)," \
+            "installed: $(installed)"
+    fi
+    rm -rf "$work"/*
+}
+
+for arch in i686 x86_64; do
+    build=$b64
+    if [ "$arch" = i686 ]; then
+        [ -z "$(i686_not_run_reason)" ] || continue
+        build=$b32
+    fi
+    stub=$build/bin/setupstub.exe
+    for mib in 1024 1536 1900 2040; do extract_case "$arch" "$stub" "$mib"; done
+    extract_case "$arch" "$stub" 1000 1000
+    install_case "$arch" "$stub" 1900
+done
+# The packer refuses before it writes anything: sparse files will do.
+truncate -s 3000M "$work/p3000.msi"
+truncate -s 1500M "$work/p1500-0.msi" "$work/p1500-1.msi"
+echo "packer  3000 MiB package: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p3000.msi")"
+echo "packer  2 x 1500 MiB packages: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p1500-0.msi" "$work/p1500-1.msi")"
