@@ -11,7 +11,9 @@ build=$(cd "$1" && pwd); shift
 . "$(dirname "$0")/wine.sh"
 export WINEPREFIX="$build/wine" WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installers: they would open dialogs while the prefix is made.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml="}
+# No debugger either: a test program that crashes ends at once instead of
+# waiting, behind a debugger window, for the test timeout.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree=;mshtml=;winedbg.exe=d"}
 
 xvfb_pid=
 cleanup() {

@@ -37,7 +37,7 @@ stop_server() { "$WINESERVER" -k >/dev/null 2>&1 9>&- || true; }
 trap stop_server EXIT
 
 # No Mono or Gecko installers: they would open dialogs while the prefix is made.
-export WINEDLLOVERRIDES="mscoree=;mshtml="
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winedbg.exe=d"
 "$WINESERVER" -p >/dev/null 2>&1 </dev/null 9>&- || true
 prepare_prefix
 if [ -n "$dll" ]; then
@@ -46,7 +46,7 @@ if [ -n "$dll" ]; then
     # A new file renamed into place: a process still mapping the old one keeps it.
     cp -f "$dll" "$prefix/drive_c/windows/$system/msi.dll.new"
     mv -f "$prefix/drive_c/windows/$system/msi.dll.new" "$prefix/drive_c/windows/$system/msi.dll"
-    export WINEDLLOVERRIDES="msi=n;mscoree=;mshtml="
+    export WINEDLLOVERRIDES="msi=n;mscoree=;mshtml=;winedbg.exe=d"
 fi
 
 rc=0
