@@ -52,14 +52,20 @@ TEST_F(Extraction, WritesEveryPackageIntoAFolderMadeWithItsParents)
     }
 }
 
+// An existing file is replaced by a new one, never written through: a hard
+// link planted at a package's name keeps the file it leads to unchanged.
 TEST_F(Extraction, ReplacesAnExistingFileAndAcceptsATrailingSeparator)
 {
     ScratchFolder target;
-    ScratchFolder::WriteFile(target / L"alpha.msi", "an older file of the same name, longer than nothing");
+    ScratchFolder elsewhere;
+    const std::wstring victim = elsewhere / L"victim.bin";
+    ScratchFolder::WriteFile(victim, "an older file, longer than nothing");
+    ASSERT_TRUE(::CreateHardLinkW((target / L"alpha.msi").c_str(), victim.c_str(), nullptr));
     // Two backslashes before the closing quote stand for one on the command line.
     ASSERT_EQ(0u, Setup(L"/extract \"" + target.Path() + L"\\\\\""));
     EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(target / L"alpha.msi"));
     EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), ReadBytes(target / L"beta.msi"));
+    EXPECT_EQ("an older file, longer than nothing", ReadBytes(victim));
 }
 
 TEST_F(Extraction, FirstPackageOnlyToTheNamedFile)

@@ -134,6 +134,29 @@ TEST(FileutilMoveCreatingFolder, OntoAnExistingTarget)
     EXPECT_EQ("new", ScratchFolder::ReadFile(target));
 }
 
+// New files never go through what is at the name: a hard link there into
+// another file is replaced, the file it leads to keeps its bytes; a file that
+// cannot be deleted (held open without sharing) fails the copy.
+TEST(FileutilCopyNew, ReplacesAHardLinkAndFailsOnAFileItCannotDelete)
+{
+    ScratchFolder folder;
+    const std::wstring source = folder / L"MST1.tmp";
+    const std::wstring victim = folder / L"victim.bin";
+    const std::wstring target = folder / L"beside.mst";
+    ScratchFolder::WriteFile(source, "transform");
+    ScratchFolder::WriteFile(victim, "victim");
+    ASSERT_TRUE(::CreateHardLinkW(target.c_str(), victim.c_str(), nullptr));
+
+    EXPECT_EQ(S_OK, FileutilCopyNew(source.c_str(), target.c_str()));
+    EXPECT_EQ("transform", ScratchFolder::ReadFile(target));
+    EXPECT_EQ("victim", ScratchFolder::ReadFile(victim));
+
+    HANDLE planted = ::CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(static_cast<HRESULT>(0x80070020), FileutilCopyNew(source.c_str(), victim.c_str()));
+    ::CloseHandle(planted);
+    EXPECT_EQ("victim", ScratchFolder::ReadFile(victim));
+}
+
 TEST(FileutilMoveCreatingFolder, FailuresCreateNothing)
 {
     ScratchFolder folder;
