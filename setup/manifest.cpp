@@ -116,7 +116,8 @@ HRESULT ValidateManifest(const void* data, DWORD size)
     }
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
-        if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName)) {
+        if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName) ||
+            PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS)) {
             EXIT_WITH(RESULT_INVALID_DATA);
         }
     }
@@ -155,6 +156,39 @@ const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest,
 {
     const BYTE* first = reinterpret_cast<const BYTE*>(ManifestPackage(manifest, manifest->packageCount));
     return reinterpret_cast<const ManifestTransformEntry*>(first + index * sizeof(ManifestTransformEntry));
+}
+
+#if defined(_WIN64)
+BOOL IsWindows64Bit()
+{
+    return TRUE;   // a 64-bit program runs on nothing else
+}
+#else
+// IsWow64Process2 names the native machine, so it also tells an ARM64 Windows;
+// looked up rather than imported, as Windows before 10 lacks it. Where it is
+// missing, a 32-bit process under WoW64 is on a 64-bit Windows.
+BOOL IsWindows64Bit()
+{
+    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    const FARPROC address = kernel ? ::GetProcAddress(kernel, "IsWow64Process2") : nullptr;
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    BOOL wow64 = FALSE;
+
+    if (nullptr != address &&
+        reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void (*)()>(address))(
+            ::GetCurrentProcess(), &processMachine, &nativeMachine)) {
+        return IMAGE_FILE_MACHINE_AMD64 == nativeMachine || IMAGE_FILE_MACHINE_ARM64 == nativeMachine;
+    }
+    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+}
+#endif
+
+BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit)
+{
+    const DWORD notHere = windows64Bit ? PKG_32BIT_WINDOWS_ONLY : PKG_64BIT_WINDOWS_ONLY;
+    return 0 == (entry->flags & notHere);
 }
 
 HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS])

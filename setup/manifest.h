@@ -14,6 +14,11 @@ constexpr DWORD PKG_ALLOW_UPGRADE = 0x20;
 constexpr DWORD PKG_APPLY_TRANSFORM = 0x80;
 constexpr DWORD PKG_PATCH = 0x100;
 constexpr DWORD PKG_PATCH_TARGET_REQUIRED = 0x200;
+// A package for one kind of Windows only: a run on the other kind skips it.
+// Both bits together make the manifest invalid.
+constexpr DWORD PKG_64BIT_WINDOWS_ONLY = 0x400;
+constexpr DWORD PKG_32BIT_WINDOWS_ONLY = 0x800;
+constexpr DWORD PKG_ARCHITECTURE_FLAGS = PKG_64BIT_WINDOWS_ONLY | PKG_32BIT_WINDOWS_ONLY;
 
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.
@@ -50,12 +55,19 @@ constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminato
 constexpr DWORD VERSION_TEXT_CHARS = 36;
 
 // Locates "MANIFEST" in the running executable and validates it (sizes, name
-// fields, file names) before any entry is used: 0x8007000D when it is damaged.
+// fields, file names, architecture flags) before any entry is used: 0x8007000D
+// when it is damaged.
 HRESULT LocateManifest(const PackageManifest** manifest);
 // The checks LocateManifest makes on the located bytes.
 HRESULT ValidateManifest(const void* data, DWORD size);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
+
+// Whether the running Windows is a 64-bit one (x64, or ARM64, which runs x64
+// packages too), whatever the bitness of this process.
+BOOL IsWindows64Bit();
+// Whether the entry's architecture flags let it run on this kind of Windows.
+BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit);
 
 // Product code text (39 units) and version text ("%d.%d.%d.%d", 36 units).
 HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS]);

@@ -60,6 +60,7 @@ struct SetupRun {
     DWORD preparedCount;       // records in use; never above the package count
     WideString transformPath;  // the temporary transform file, until cached
     HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
+    BOOL windows64Bit;         // asked once: packages for the other kind are skipped
 };
 
 // 3010 and 3011: the package is installed and the machine needs a restart
@@ -151,6 +152,11 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     PackageRunState* record = nullptr;
 
     *action = InstallAction::Skip;
+    // A package for the other kind of Windows is skipped like an older one, also
+    // by /uninstall: its product cannot have been installed here by this bundle.
+    if (!PackageFitsWindows(entry, run->windows64Bit)) {
+        goto Exit;
+    }
     // Each entry takes at most one record, so this only guards the table's end.
     if (run->preparedCount >= run->manifest->packageCount) {
         EXIT_WITH(E_UNEXPECTED);
@@ -430,6 +436,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }
+    run.windows64Bit = IsWindows64Bit();
     hr = RunPackages(&run);
 
 Exit:

@@ -40,8 +40,8 @@ std::vector<BYTE> IntactManifest()
 }
 
 // The rules a manifest must meet to be used at all: its size covers the entries
-// its counts announce, every name field holds its NUL, and every file name is
-// a plain, non-empty name.
+// its counts announce, every name field holds its NUL, every file name is a
+// plain, non-empty name, and no package is for 32-bit and 64-bit Windows only.
 bool IsWellFormed(const std::vector<BYTE>& bytes)
 {
     if (bytes.size() < 4) return false;
@@ -50,6 +50,9 @@ bool IsWellFormed(const std::vector<BYTE>& bytes)
     for (size_t k = 0; k < packages; ++k) {
         const BYTE* entry = bytes.data() + 4 + 168 * k;
         if (memchr(entry, 0, 12) == nullptr) return false;
+        DWORD flags;
+        memcpy(&flags, entry + 164, sizeof(flags));
+        if ((flags & PKG_ARCHITECTURE_FLAGS) == PKG_ARCHITECTURE_FLAGS) return false;
         WCHAR name[64];
         memcpy(name, entry + 12, sizeof(name));
         if (name[0] == 0) return false;

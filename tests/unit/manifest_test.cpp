@@ -62,6 +62,11 @@ TEST(ValidateManifest, AcceptsWellFormedManifests)
     memcpy(longest.Transform(0)->resourceName, "MST45678901", 12);
     EXPECT_EQ(S_OK, longest.Validate());
 
+    ManifestBytes oneArchitectureEach(2, 0);
+    oneArchitectureEach.Package(0)->flags = PKG_64BIT_WINDOWS_ONLY;
+    oneArchitectureEach.Package(1)->flags = PKG_32BIT_WINDOWS_ONLY | 0x3FF;
+    EXPECT_EQ(S_OK, oneArchitectureEach.Validate());
+
     ManifestBytes padded(1, 0);
     padded.bytes.resize(padded.bytes.size() + 10, 0xCC);   // bytes beyond the entries are not read
     EXPECT_EQ(S_OK, padded.Validate());
@@ -97,11 +102,35 @@ TEST(ValidateManifest, RefusesDamagedEntries)
         {"backslash", [](ManifestBytes& m) { wcscpy(m.Package(0)->fileName, L"..\\evil.msi"); }},
         {"slash", [](ManifestBytes& m) { wcscpy(m.Package(0)->fileName, L"sub/evil.msi"); }},
         {"drive mark", [](ManifestBytes& m) { wcscpy(m.Package(0)->fileName, L"C:evil.msi"); }},
+        {"both architecture flags", [](ManifestBytes& m) { m.Package(1)->flags = 0xC09; }},
     };
     for (const auto& c : cases) {
         ManifestBytes manifest(2, 1);
         c.damage(manifest);
         EXPECT_EQ(RESULT_INVALID_DATA, manifest.Validate()) << c.what;
+    }
+}
+
+// Both directions, whatever Windows the tests run on (the 64-bit build is always
+// on a 64-bit one).
+TEST(PackageFitsWindows, EachArchitectureFlagKeepsItsPackageToItsWindows)
+{
+    const struct {
+        DWORD flags;
+        BOOL windows64Bit;
+        BOOL fits;
+    } cases[] = {
+        {0, FALSE, TRUE},
+        {0x3FF, TRUE, TRUE},
+        {PKG_64BIT_WINDOWS_ONLY | 0x9, FALSE, FALSE},
+        {PKG_64BIT_WINDOWS_ONLY, TRUE, TRUE},
+        {PKG_32BIT_WINDOWS_ONLY, FALSE, TRUE},
+        {PKG_32BIT_WINDOWS_ONLY, TRUE, FALSE},
+    };
+    for (const auto& c : cases) {
+        ManifestPackageEntry entry = {};
+        entry.flags = c.flags;
+        EXPECT_EQ(c.fits, PackageFitsWindows(&entry, c.windows64Bit)) << std::hex << c.flags << " " << c.windows64Bit;
     }
 }
 
