@@ -6,11 +6,12 @@
 # --win32 a 32-bit Windows. The program starts under the loader of its own
 # bitness. --msi DLL puts DLL as msi.dll into the system folder of the program's
 # bitness (syswow64 for a 32-bit program in a 64-bit prefix) at every run, so
-# that a rebuilt stand-in takes effect, and makes Wine prefer it to its own
-# (WINEDLLOVERRIDES=msi=n). The program inherits DISPLAY from the session
-# (scripts/session.sh), so its message boxes are real windows. The prefix gets
-# its own wineserver, started here with its output away from the caller's pipes
-# (ctest would otherwise wait for Wine's background processes) and stopped after.
+# that a rebuilt stand-in takes effect, and makes every program but the packer
+# prefer it to Wine's own (the prefix's DllOverrides). The program inherits
+# DISPLAY from the session (scripts/session.sh), so its message boxes are real
+# windows. The prefix gets its own wineserver, started here with its output away
+# from the caller's pipes (ctest would otherwise wait for Wine's background
+# processes) and stopped after.
 # The program's exit code is this script's.
 set -euo pipefail
 
@@ -46,7 +47,13 @@ if [ -n "$dll" ]; then
     # A new file renamed into place: a process still mapping the old one keeps it.
     cp -f "$dll" "$prefix/drive_c/windows/$system/msi.dll.new"
     mv -f "$prefix/drive_c/windows/$system/msi.dll.new" "$prefix/drive_c/windows/$system/msi.dll"
-    export WINEDLLOVERRIDES="msi=n;mscoree=;mshtml=;winedbg.exe=d"
+    # setuppack.exe reads the packages through the installer's database
+    # functions, which the stand-in lacks: it keeps Wine's own msi.dll.
+    if ! grep -qF 'AppDefaults\\setuppack.exe' "$prefix/user.reg" 2>/dev/null; then
+        "$wine" reg add 'HKCU\Software\Wine\DllOverrides' /v msi /d native /f >/dev/null 2>&1 </dev/null 9>&- || true
+        "$wine" reg add 'HKCU\Software\Wine\AppDefaults\setuppack.exe\DllOverrides' /v msi /d builtin /f \
+            >/dev/null 2>&1 </dev/null 9>&- || true
+    fi
 fi
 
 rc=0

@@ -121,7 +121,7 @@ TEST(Packer, FlagNamesAndNumbersGiveTheSameBits)
         DWORD bits;
     } cases[] = {
         {L"permachine+cache+keepui+ignorefailure+allowupgrade+transform+patch+patchtarget", 0x3BD},
-        {L"KeepUI", 0x8}, {L"137", 137}, {L"0x9", 0x9}, {L"0", 0},
+        {L"KeepUI", 0x8}, {L"137", 137}, {L"0x9", 0x9}, {L"0", 0}, {L"x86only+cache", 0x804}, {L"X64Only", 0x400},
     };
     ScratchFolder folder;
     for (const auto& c : cases) {
@@ -152,6 +152,24 @@ TEST(Packer, CodeAndVersionOverrideThePackageAndStandInForAPatch)
     EXPECT_TRUE(IsEqualGUID(ALPHA_CODE, PackageOf(manifest, 1)->productCode));
     EXPECT_EQ(0xFFFF0000u, PackageOf(manifest, 1)->versionHigh);
     EXPECT_EQ(0xFFFF0001u, PackageOf(manifest, 1)->versionLow);
+}
+
+// The packer reads the platform from a package's summary and flags a 64-bit
+// one by itself; the vendor flags the 32-bit one of a pair. (A patch is never
+// opened: see the case above.)
+TEST(Packer, FlagsAPackageBuiltForX64AndSaysSo)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"pair.exe";
+
+    const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) +
+                              L" /flags x86only /package" + Arg(DataFile(L"delta64.msi")) + L" /flags cache");
+    ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    EXPECT_EQ("", run.errorText);
+    EXPECT_EQ("setuppack: delta64.msi is built for x64: x64only, installed on 64-bit Windows only\n",
+              run.outputText);
+    EXPECT_EQ(0x800u, PackageOf(ManifestOf(bundle), 0)->flags);
+    EXPECT_EQ(0x404u, PackageOf(ManifestOf(bundle), 1)->flags);
 }
 
 TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
@@ -239,6 +257,11 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"empty flag name", out + alpha + L" /flags cache++keepui"},
         {"flag number overflow", out + alpha + L" /flags 0x100000000"},
         {"flag number with junk", out + alpha + L" /flags 12ab"},
+        {"x64only and x86only", out + alpha + L" /flags x64only+x86only"},
+        {"both architecture bits", out + alpha + L" /flags 0xC00"},
+        {"x86only on an x64 package", out + L" /package" + Arg(DataFile(L"delta64.msi")) + L" /flags x86only"},
+        {"not a database, not a patch",
+         out + L" /package" + Arg(folder / L"text.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0"},
         {"bad GUID", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000001}"},
         {"GUID without braces", out + alpha + L" /code A17A0001-5E7D-4F00-9A11-000000000001"},
         {"GUID with junk", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000000G}"},

@@ -16,27 +16,50 @@ std::wstring Arg(const std::wstring& path)
     return L" " + Quoted(path);
 }
 
+namespace {
+
+// Appends what the pipe holds now, without waiting for more.
+void DrainPipe(HANDLE readEnd, std::string* text)
+{
+    DWORD available = 0;
+    while (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char chunk[4096];
+        DWORD read = 0;
+        if (!::ReadFile(readEnd, chunk, sizeof(chunk) < available ? sizeof(chunk) : available, &read, nullptr) ||
+            0 == read) {
+            break;
+        }
+        text->append(chunk, read);
+    }
+}
+
+} // namespace
+
 Captured RunCapturing(const std::wstring& commandLine)
 {
     Captured result;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    HANDLE errorRead = nullptr;
+    HANDLE errorWrite = nullptr;
+    HANDLE outputRead = nullptr;
+    HANDLE outputWrite = nullptr;
+    if (!::CreatePipe(&errorRead, &errorWrite, &inherit, 0) || !::CreatePipe(&outputRead, &outputWrite, &inherit, 0)) {
         return result;
     }
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(errorRead, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = outputWrite;
+    startup.hStdError = errorWrite;
     PROCESS_INFORMATION process = {};
     std::wstring line = commandLine;
     const BOOL started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                           &startup, &process);
-    ::CloseHandle(writeEnd);
+    ::CloseHandle(errorWrite);
+    ::CloseHandle(outputWrite);
     if (started) {
         // Read while the process runs and stop when it has ended: waiting for
         // the pipe's end could hang, because a Wine service process that the
@@ -45,16 +68,8 @@ Captured RunCapturing(const std::wstring& commandLine)
         bool ended = false;
         while (!ended && ::GetTickCount64() < deadline) {
             ended = WAIT_OBJECT_0 == ::WaitForSingleObject(process.hProcess, 20);
-            DWORD available = 0;
-            while (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-                char chunk[4096];
-                DWORD read = 0;
-                if (!::ReadFile(readEnd, chunk, sizeof(chunk) < available ? sizeof(chunk) : available, &read,
-                                nullptr) || 0 == read) {
-                    break;
-                }
-                result.errorText.append(chunk, read);
-            }
+            DrainPipe(errorRead, &result.errorText);
+            DrainPipe(outputRead, &result.outputText);
         }
         if (ended) {
             ::GetExitCodeProcess(process.hProcess, &result.exitCode);
@@ -64,7 +79,8 @@ Captured RunCapturing(const std::wstring& commandLine)
         ::CloseHandle(process.hProcess);
         ::CloseHandle(process.hThread);
     }
-    ::CloseHandle(readEnd);
+    ::CloseHandle(errorRead);
+    ::CloseHandle(outputRead);
     return result;
 }
 

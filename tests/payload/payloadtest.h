@@ -13,10 +13,11 @@ std::wstring DataFile(const wchar_t* name);   // the test packages
 
 struct Captured {
     DWORD exitCode = 0xFFFFFFFF;
-    std::string errorText;   // standard error, UTF-8
+    std::string errorText;    // standard error, UTF-8
+    std::string outputText;   // standard output, UTF-8
 };
 
-// Runs a command line with standard error captured; exitCode 0xFFFFFFFF when
+// Runs a command line with standard error and output captured; exitCode 0xFFFFFFFF when
 // the process could not be started or did not end within a minute.
 Captured RunCapturing(const std::wstring& commandLine);
 // setuppack.exe with the given arguments (already quoted as needed).

@@ -72,14 +72,7 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
     std::wstring command = Quoted(FromBuildTree(SETUPPACK_EXE)) + L" /out " + Quoted(bundle) +
                            L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
     for (const auto& item : items) {
-        // Product code and version given here, so that the packer need not read
-        // them through the installer: in the stand-in's prefix it is the stand-in.
-        const TestPackage* known = FindPackage(item.file);
-        command += L" /package " + Quoted(PackagePath(item.file)) + L" /flags " + item.flags;
-        if (known != nullptr) {
-            command += std::wstring(L" /code ") + known->code + L" /version " + known->version;
-        }
-        command += L" " + item.more;
+        command += L" /package " + Quoted(PackagePath(item.file)) + L" /flags " + item.flags + L" " + item.more;
     }
     command += L" " + moreArguments;
     DeleteFileW(bundle.c_str());

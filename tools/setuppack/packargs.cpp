@@ -1,4 +1,5 @@
 #include "setuppack.h"
+#include "manifest.h"
 #include "result.h"
 
 namespace {
@@ -26,7 +27,8 @@ struct FlagName {
 constexpr FlagName FLAG_NAMES[] = {
     {L"permachine", 0x1},     {L"cache", 0x4},          {L"keepui", 0x8},
     {L"ignorefailure", 0x10}, {L"allowupgrade", 0x20},  {L"transform", 0x80},
-    {L"patch", 0x100},        {L"patchtarget", 0x200},
+    {L"patch", 0x100},        {L"patchtarget", 0x200},  {L"x64only", 0x400},
+    {L"x86only", 0x800},
 };
 
 BOOL EqualsIgnoringCase(LPCWSTR a, int aLength, LPCWSTR b)
@@ -141,14 +143,23 @@ Exit:
 
 HRESULT ParseFlags(LPCWSTR text, DWORD* flags)
 {
+    HRESULT hr = S_OK;
+
     if (text[0] >= L'0' && text[0] <= L'9') {
         if (!ParseNumber(text, flags)) {
             ReportError(L"bad /flags number: %ls", text);
-            return PACK_E_USAGE;
+            EXIT_WITH(PACK_E_USAGE);
         }
-        return S_OK;
+    } else {
+        EXIT_IF_FAILED(ParseFlagNames(text, flags));
     }
-    return ParseFlagNames(text, flags);
+    if (PKG_ARCHITECTURE_FLAGS == (*flags & PKG_ARCHITECTURE_FLAGS)) {
+        ReportError(L"x64only and x86only exclude each other: /flags %ls", text);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+
+Exit:
+    return hr;
 }
 
 // The name part of a path: what follows its last "\", "/" or ":".

@@ -1,12 +1,18 @@
 #include "setuppack.h"
+#include "manifest.h"
 #include "result.h"
 
 #include <msi.h>
+#include <msidefs.h>
 #include <msiquery.h>
+#include <wtypes.h>
 
 namespace {
 
 constexpr DWORD PROPERTY_VALUE_CHARS = 80;
+// The summary's Template: the platform, a ";", then the package's languages.
+constexpr DWORD TEMPLATE_CHARS = 1024;
+constexpr LPCWSTR PLATFORMS_64BIT[] = {L"x64", L"Arm64", L"Intel64", L"AMD64"};
 
 // Reads one row of the Property table. S_FALSE when the package has no such
 // property (or no Property table at all, as with a patch).
@@ -91,6 +97,70 @@ Exit:
     return hr;
 }
 
+// The platform part of the package's Template, empty when it names none.
+HRESULT ReadPlatform(MSIHANDLE database, LPCWSTR packagePath, WCHAR (&platform)[TEMPLATE_CHARS])
+{
+    HRESULT hr = S_OK;
+    MSIHANDLE summary = 0;
+    UINT type = VT_EMPTY;
+    INT number = 0;
+    FILETIME time = {};
+    DWORD chars = TEMPLATE_CHARS;
+    LPWSTR languages = nullptr;
+    UINT error = ::MsiGetSummaryInformationW(database, nullptr, 0, &summary);
+
+    if (ERROR_SUCCESS == error) {
+        error = ::MsiSummaryInfoGetPropertyW(summary, PID_TEMPLATE, &type, &number, &time, platform, &chars);
+    }
+    if (ERROR_SUCCESS != error) {
+        ReportError(L"cannot read the platform of %ls from its summary (error %u)", packagePath, error);
+        EXIT_WIN32_IF_ERROR(error);
+    }
+    if (VT_LPSTR != type) {
+        platform[0] = L'\0';
+    }
+    languages = wcschr(platform, L';');
+    if (languages) {
+        *languages = L'\0';
+    }
+
+Exit:
+    if (summary) ::MsiCloseHandle(summary);
+    return hr;
+}
+
+BOOL Is64BitPlatform(LPCWSTR platform)
+{
+    for (LPCWSTR name : PLATFORMS_64BIT) {
+        if (CSTR_EQUAL == ::CompareStringOrdinal(platform, -1, name, -1, TRUE)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// A package built for a 64-bit platform cannot be installed on a 32-bit
+// Windows, so the bundle skips it there by itself.
+HRESULT MarkArchitecture(MSIHANDLE database, PackageSpec* package)
+{
+    HRESULT hr = S_OK;
+    WCHAR platform[TEMPLATE_CHARS] = {};
+
+    EXIT_IF_FAILED(ReadPlatform(database, package->path, platform));
+    if (!Is64BitPlatform(platform)) {
+        goto Exit;
+    }
+    if (package->flags & PKG_32BIT_WINDOWS_ONLY) {
+        ReportError(L"%ls is built for %ls, a 64-bit platform: it cannot be x86only", package->path, platform);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    package->flags |= PKG_64BIT_WINDOWS_ONLY;
+    ReportNote(L"%ls is built for %ls: x64only, installed on 64-bit Windows only", package->fileName, platform);
+
+Exit:
+    return hr;
+}
+
 } // namespace
 
 HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped)
@@ -143,20 +213,23 @@ void ReleaseMappedFile(MappedFile* mapped)
     *mapped = MappedFile{};
 }
 
-HRESULT ReadPackageIdentity(PackageSpec* package)
+HRESULT ReadPackage(PackageSpec* package)
 {
     HRESULT hr = S_OK;
     MSIHANDLE database = 0;
     UINT error = 0;
+    const BOOL patch = package->flags & PKG_PATCH;
+    const BOOL identityGiven = package->hasProductCode && package->hasVersion;
 
-    if (package->hasProductCode && package->hasVersion) {
-        goto Exit;   // a patch carries neither; the command line gave both
+    if (patch && identityGiven) {
+        goto Exit;   // a patch carries neither, nor a platform; the command line gave both
     }
     error = ::MsiOpenDatabaseW(package->path, MSIDBOPEN_READONLY, &database);
     if (ERROR_SUCCESS != error) {
         hr = ResultFromWin32(error);
         TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"%ls is not an installer database (error %u): give /code and /version", package->path, error);
+        ReportError(L"%ls is not an installer database (error %u): %ls", package->path, error,
+                    identityGiven ? L"a patch needs /flags patch" : L"give /code and /version");
         goto Exit;
     }
     if (!package->hasProductCode) {
@@ -164,6 +237,9 @@ HRESULT ReadPackageIdentity(PackageSpec* package)
     }
     if (!package->hasVersion) {
         EXIT_IF_FAILED(ReadProductVersion(database, package));
+    }
+    if (!patch) {
+        EXIT_IF_FAILED(MarkArchitecture(database, package));
     }
 
 Exit:

@@ -31,6 +31,14 @@ void WriteLine(HANDLE stream, LPCWSTR text)
     }
 }
 
+void WriteReport(DWORD stream, LPCWSTR format, va_list args)
+{
+    WCHAR line[2048] = L"setuppack: ";
+    const size_t prefix = lstrlenW(line);
+    BoundedFormatArgs(line + prefix, ARRAYSIZE(line) - prefix, format, args);
+    WriteLine(::GetStdHandle(stream), line);
+}
+
 // The stub by default: the setup.exe that sits beside the packer.
 HRESULT DefaultStubPath(WideString* path)
 {
@@ -94,7 +102,7 @@ HRESULT Pack(int argc, LPWSTR* argv)
     }
     EXIT_IF_FAILED(MapInputs(options, packages, transforms));
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(ReadPackageIdentity(&options->packages[k]));
+        EXIT_IF_FAILED(ReadPackage(&options->packages[k]));
     }
     EXIT_IF_FAILED(WriteBundle(options, packages, transforms));
 
@@ -114,14 +122,19 @@ Exit:
 
 void ReportError(LPCWSTR format, ...)
 {
-    WCHAR line[2048] = L"setuppack: ";
-    const size_t prefix = lstrlenW(line);
     va_list args;
     va_start(args, format);
-    BoundedFormatArgs(line + prefix, ARRAYSIZE(line) - prefix, format, args);
+    WriteReport(STD_ERROR_HANDLE, format, args);
     va_end(args);
-    WriteLine(::GetStdHandle(STD_ERROR_HANDLE), line);
     errorReported = TRUE;
+}
+
+void ReportNote(LPCWSTR format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteReport(STD_OUTPUT_HANDLE, format, args);
+    va_end(args);
 }
 
 int wmain(int argc, wchar_t** argv)

@@ -46,6 +46,8 @@ struct PackOptions {
 
 // One line "setuppack: ..." on standard error.
 void ReportError(LPCWSTR format, ...);
+// One line "setuppack: ..." on standard output: what the packer decided by itself.
+void ReportNote(LPCWSTR format, ...);
 
 HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options);
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid);
@@ -63,7 +65,8 @@ struct MappedFile {
 HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped);
 void ReleaseMappedFile(MappedFile* mapped);
 // Fills the product code and version that the command line left open from
-// the package's Property table.
-HRESULT ReadPackageIdentity(PackageSpec* package);
+// the package's Property table, and flags a package (not a patch) built for a
+// 64-bit platform PKG_64BIT_WINDOWS_ONLY from its summary's Template.
+HRESULT ReadPackage(PackageSpec* package);
 
 HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms);
