@@ -17,12 +17,13 @@ std::wstring InstalledVersion(const TestPackage& package)
 
 std::wstring RegistryVersion(const TestPackage& package)
 {
-    // The test packages are 32-bit: their values land in the 32-bit view.
+    // An Intel package's value lands in the 32-bit view, an x64 package's in the 64-bit one.
     const std::wstring key = std::wstring(L"Software\\") + package.name;
+    const DWORD view = package.x64 ? RRF_SUBKEY_WOW6464KEY : RRF_SUBKEY_WOW6432KEY;
     wchar_t text[64] = {};
     DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Version",
-                     RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY, nullptr, text, &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Version", RRF_RT_REG_SZ | view, nullptr, text, &size) !=
+        ERROR_SUCCESS) {
         return std::wstring();
     }
     return text;

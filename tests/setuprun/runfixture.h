@@ -14,6 +14,7 @@ struct TestPackage {
     const wchar_t* name;     // product name; the package writes HKLM\Software\NAME
     const wchar_t* code;     // product code, braced upper-case GUID
     const wchar_t* version;  // ProductVersion
+    bool x64;                // built for x64: its value lands in the 64-bit registry view
 };
 
 const TestPackage& Package(const std::wstring& file);

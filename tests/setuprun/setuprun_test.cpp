@@ -11,7 +11,6 @@ namespace {
 constexpr DWORD kToleratedFailure = 1;
 constexpr DWORD kFatalError = 1603;
 constexpr DWORD kProductVersion = 1638;
-constexpr DWORD kPlatformUnsupported = 1633;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
 
@@ -53,7 +52,7 @@ struct Bundles {
     std::wstring failing;          // machine.msi cached, then failing.msi
     std::wstring failingTolerated; // machine.msi cached, then failing.msi cached and tolerated
     std::wstring restart;          // reboot.msi (asks for a restart), fresh.msi, early.msi
-    std::wstring x64;              // x64.msi, a package built for x64
+    std::wstring pair;             // x86.msi (x86only), x64.msi (x64only from its platform)
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -71,7 +70,7 @@ protected:
         bundles_.failing = WorkPath(L"failing.exe");
         bundles_.failingTolerated = WorkPath(L"failing-tolerated.exe");
         bundles_.restart = WorkPath(L"restart.exe");
-        bundles_.x64 = WorkPath(L"x64.exe");
+        bundles_.pair = WorkPath(L"pair.exe");
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -84,7 +83,7 @@ protected:
             MakeBundle(bundles_.failingTolerated,
                        {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}}) &&
             MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
-            MakeBundle(bundles_.x64, {{L"x64.msi", L"0"}});
+            MakeBundle(bundles_.pair, {{L"x86.msi", L"x86only"}, {L"x64.msi", L"0"}});
     }
 
     // Every test starts from a machine without the test products and without
@@ -228,25 +227,34 @@ TEST_F(SetupRunTest, UninstallRemovesTheProduct)
     EXPECT_FALSE(FileExists(StagedPath(fresh)));
 }
 
-// A 64-bit Windows installs a package built for x64; a 32-bit Windows has no
-// place for it: its installer refuses it, and the run ends with that answer.
-TEST_F(SetupRunTest, X64PackageInstallsOnlyOnA64BitWindows)
+// One bundle for both kinds of Windows: only the package for this one is
+// installed, the other is never staged (a 32-bit Windows' installer would refuse
+// the x64 one with 1633), and /uninstall removes what is there.
+TEST_F(SetupRunTest, PairInstallsOnlyThePackageForThisWindows)
 {
-    const TestPackage& x64 = Package(L"x64.msi");
     SYSTEM_INFO system = {};
     GetNativeSystemInfo(&system);
+    const bool windows64 = system.wProcessorArchitecture != PROCESSOR_ARCHITECTURE_INTEL;
+    const TestPackage& wanted = Package(windows64 ? L"x64.msi" : L"x86.msi");
+    const TestPackage& other = Package(windows64 ? L"x86.msi" : L"x64.msi");
 
-    RunResult run = RunBundle(bundles_.x64, L"/quiet");
+    RunResult run = RunBundle(bundles_.pair, L"/quiet");
     ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
     EXPECT_TRUE(ProgramBoxes(run).empty());
-    if (system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL) {
-        EXPECT_EQ(kPlatformUnsupported, run.exitCode);
-        EXPECT_EQ(L"", InstalledVersion(x64));
-    } else {
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ(L"1.0.0.0", InstalledVersion(x64));
-    }
-    EXPECT_TRUE(FilesIn(StagedFolder(x64)).empty());
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(wanted));
+    EXPECT_EQ(L"1.0.0.0", RegistryVersion(wanted));
+    EXPECT_EQ(L"", InstalledVersion(other));
+    EXPECT_EQ(L"", RegistryVersion(other));
+    EXPECT_FALSE(FolderExists(StagedFolder(other))) << "a package for the other Windows is never staged";
+    EXPECT_TRUE(FilesIn(StagedFolder(wanted)).empty());
+
+    RunResult removal = RunBundle(bundles_.pair, L"/uninstall /quiet");
+    ASSERT_TRUE(removal.finished);
+    EXPECT_EQ(0u, removal.exitCode);
+    EXPECT_EQ(L"", InstalledVersion(wanted));
+    EXPECT_EQ(L"", RegistryVersion(wanted));
+    EXPECT_FALSE(FolderExists(StagedFolder(other)));
 }
 
 TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
