@@ -8,10 +8,14 @@ namespace {
 
 constexpr HRESULT RESULT_CANCELLED_BY_USER = static_cast<HRESULT>(0x80070642);   // 1602
 
+// Packages for the other kind of Windows are skipped by the run, so they ask
+// for nothing either.
 BOOL HasPerMachinePackage(const PackageManifest* manifest)
 {
+    const BOOL windows64Bit = IsWindows64Bit();
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
-        if (ManifestPackage(manifest, k)->flags & PKG_PER_MACHINE) {
+        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
+        if ((entry->flags & PKG_PER_MACHINE) && PackageFitsWindows(entry, windows64Bit)) {
             return TRUE;
         }
     }

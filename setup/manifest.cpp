@@ -158,15 +158,10 @@ const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest,
     return reinterpret_cast<const ManifestTransformEntry*>(first + index * sizeof(ManifestTransformEntry));
 }
 
-#if defined(_WIN64)
-BOOL IsWindows64Bit()
-{
-    return TRUE;   // a 64-bit program runs on nothing else
-}
-#else
-// IsWow64Process2 names the native machine, so it also tells an ARM64 Windows;
-// looked up rather than imported, as Windows before 10 lacks it. Where it is
-// missing, a 32-bit process under WoW64 is on a 64-bit Windows.
+// IsWow64Process2 names the native machine whatever the bitness of the asking
+// process, so both builds take the same road, and it also tells an ARM64
+// Windows. Looked up rather than imported: Windows before 10 lacks it. There, a
+// 64-bit process, or a 32-bit one under WoW64, is on a 64-bit Windows.
 BOOL IsWindows64Bit()
 {
     using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
@@ -181,9 +176,11 @@ BOOL IsWindows64Bit()
             ::GetCurrentProcess(), &processMachine, &nativeMachine)) {
         return IMAGE_FILE_MACHINE_AMD64 == nativeMachine || IMAGE_FILE_MACHINE_ARM64 == nativeMachine;
     }
+    if (sizeof(void*) == 8) {
+        return TRUE;
+    }
     return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
-#endif
 
 BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit)
 {
