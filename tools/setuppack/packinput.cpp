@@ -225,11 +225,13 @@ HRESULT ReadPackage(PackageSpec* package)
         goto Exit;   // a patch carries neither, nor a platform; the command line gave both
     }
     error = ::MsiOpenDatabaseW(package->path, MSIDBOPEN_READONLY, &database);
+    if (ERROR_SUCCESS != error && identityGiven) {
+        goto Exit;   // nothing more to read, and no platform to read it from: carried as given
+    }
     if (ERROR_SUCCESS != error) {
         hr = ResultFromWin32(error);
         TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"%ls is not an installer database (error %u): %ls", package->path, error,
-                    identityGiven ? L"a patch needs /flags patch" : L"give /code and /version");
+        ReportError(L"%ls is not an installer database (error %u): give /code and /version", package->path, error);
         goto Exit;
     }
     if (!package->hasProductCode) {
