@@ -142,8 +142,9 @@ TEST(Packer, CodeAndVersionOverrideThePackageAndStandInForAPatch)
     const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) +
                               L" /code {be7a0002-5e7d-4f00-9a11-000000000002} /version 9.8.7.6 /package" +
                               Arg(folder / L"fix.msp") + L" /flags patch /code {A17A0001-5E7D-4F00-9A11-000000000001}" +
-                              L" /version 65535.0.65535.1");
-    ASSERT_EQ(0u, run.exitCode) << run.errorText;
+                              L" /version 65535.0.65535.1 /package" + Arg(folder / L"fix.msp") +
+                              L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0");
+    ASSERT_EQ(0u, run.exitCode) << run.errorText << ": any file, when /code and /version name it";
     const std::string manifest = ManifestOf(bundle);
     EXPECT_TRUE(IsEqualGUID(BETA_CODE, PackageOf(manifest, 0)->productCode));
     EXPECT_EQ(0x00090008u, PackageOf(manifest, 0)->versionHigh);
@@ -260,8 +261,6 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"x64only and x86only", out + alpha + L" /flags x64only+x86only"},
         {"both architecture bits", out + alpha + L" /flags 0xC00"},
         {"x86only on an x64 package", out + L" /package" + Arg(DataFile(L"delta64.msi")) + L" /flags x86only"},
-        {"not a database, not a patch",
-         out + L" /package" + Arg(folder / L"text.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0"},
         {"bad GUID", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000001}"},
         {"GUID without braces", out + alpha + L" /code A17A0001-5E7D-4F00-9A11-000000000001"},
         {"GUID with junk", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000000G}"},
