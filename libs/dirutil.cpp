@@ -1,6 +1,7 @@
 #include "dirutil.h"
 #include "result.h"
 #include "strutil.h"
+#include "sysutil.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -11,17 +12,12 @@ namespace {
 using TempPathFunction = DWORD(WINAPI*)(DWORD capacity, LPWSTR buffer);
 
 // GetTempPath2W gives SYSTEM a temporary folder of its own that standard users
-// cannot write to, and everyone else what GetTempPathW gives. Looked up rather
-// than imported: systems before it lack it, and an import would keep the
-// program from starting there.
+// cannot write to, and everyone else what GetTempPathW gives. Systems before it
+// lack it.
 TempPathFunction TempPathSource()
 {
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const FARPROC address = kernel ? ::GetProcAddress(kernel, "GetTempPath2W") : nullptr;
-    if (nullptr == address) {
-        return ::GetTempPathW;
-    }
-    return reinterpret_cast<TempPathFunction>(reinterpret_cast<void (*)()>(address));
+    const TempPathFunction getTempPath2 = SysutilKernelFunction<TempPathFunction>("GetTempPath2W");
+    return nullptr != getTempPath2 ? getTempPath2 : ::GetTempPathW;
 }
 
 // SYSTEM and Administrators full control, Users read and execute; nothing

@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "result.h"
 #include "strutil.h"
+#include "sysutil.h"
 
 namespace {
 
@@ -212,14 +213,12 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
 
 void RestrictDllSearchToSystemFolder()
 {
-    // Looked up rather than imported: Windows 7 before its loader update lacks
-    // it, and an import would keep the program from starting at all there.
+    // Windows 7 before its loader update lacks it.
     using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const FARPROC address = kernel ? ::GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-    if (nullptr != address) {
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(address))(
-            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const auto setDefaultDllDirectories =
+        SysutilKernelFunction<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+    if (nullptr != setDefaultDllDirectories) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     } else {
         // At least the current folder leaves the search.
         ::SetDllDirectoryW(L"");

@@ -3,6 +3,7 @@
 #include "options.h"
 #include "resrutil.h"
 #include "result.h"
+#include "sysutil.h"
 
 #include <objbase.h>
 
@@ -160,20 +161,17 @@ const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest,
 
 // IsWow64Process2 names the native machine whatever the bitness of the asking
 // process, so both builds take the same road, and it also tells an ARM64
-// Windows. Looked up rather than imported: Windows before 10 lacks it. There, a
-// 64-bit process, or a 32-bit one under WoW64, is on a 64-bit Windows.
+// Windows. Windows before 10 lacks it; there, a 64-bit process, or a 32-bit one
+// under WoW64, is on a 64-bit Windows.
 BOOL IsWindows64Bit()
 {
     using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const FARPROC address = kernel ? ::GetProcAddress(kernel, "IsWow64Process2") : nullptr;
+    const auto isWow64Process2 = SysutilKernelFunction<IsWow64Process2Function>("IsWow64Process2");
     USHORT processMachine = 0;
     USHORT nativeMachine = 0;
     BOOL wow64 = FALSE;
 
-    if (nullptr != address &&
-        reinterpret_cast<IsWow64Process2Function>(reinterpret_cast<void (*)()>(address))(
-            ::GetCurrentProcess(), &processMachine, &nativeMachine)) {
+    if (nullptr != isWow64Process2 && isWow64Process2(::GetCurrentProcess(), &processMachine, &nativeMachine)) {
         return IMAGE_FILE_MACHINE_AMD64 == nativeMachine || IMAGE_FILE_MACHINE_ARM64 == nativeMachine;
     }
     if (sizeof(void*) == 8) {
