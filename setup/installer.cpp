@@ -165,13 +165,6 @@ bool IsRestartResult(UINT result)
            result == RESULT_RESTART_STARTED;
 }
 
-void ShowErrorUnlessUnattended(HRESULT code, DWORD uiLevel)
-{
-    if (!IsUnattendedUiLevel(uiLevel)) {
-        ShowSystemErrorMessage(code);
-    }
-}
-
 // The installer's result as the run sees it, with the "Install Error" box for
 // the failures the user must be told about, when someone is there to see it.
 HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOOL reportMissingPatchTarget)
@@ -194,16 +187,16 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
     case RESULT_REJECTED_BY_POLICY:
     case RESULT_SERVICE_FAILED_TO_START:
     case RESULT_PLATFORM_UNSUPPORTED:
-        ShowErrorUnlessUnattended(failure, uiLevel);
+        ShowSystemErrorMessageUnlessUnattended(failure, uiLevel);
         break;
     case RESULT_PATCH_TARGET_NOT_FOUND:
         if (!reportMissingPatchTarget) {
             return INSTALLER_FAILURE_TOLERATED;
         }
-        ShowErrorUnlessUnattended(failure, uiLevel);
+        ShowSystemErrorMessageUnlessUnattended(failure, uiLevel);
         break;
     default:
-        ShowErrorUnlessUnattended(RESULT_PROCESS_ABORTED, uiLevel);
+        ShowSystemErrorMessageUnlessUnattended(RESULT_PROCESS_ABORTED, uiLevel);
         break;
     }
     return failure;

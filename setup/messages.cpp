@@ -35,6 +35,13 @@ Exit:
     return hr;
 }
 
+void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel)
+{
+    if (!IsUnattendedUiLevel(uiLevel)) {
+        ShowSystemErrorMessage(code);
+    }
+}
+
 void ShowSystemErrorMessage(HRESULT code)
 {
     LPWSTR text = nullptr;

@@ -8,3 +8,6 @@ constexpr UINT IDS_PRODUCT_NAME = 51001;
 
 HRESULT ShowHelpMessage();
 void ShowSystemErrorMessage(HRESULT code);
+// The same, unless the run is unattended (/quiet, /passive): nobody would be
+// there to click it, and the exit code carries the failure.
+void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel);

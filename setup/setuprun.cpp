@@ -173,9 +173,7 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     }
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
-        if (!IsUnattendedUiLevel(run->uiLevel)) {
-            ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
-        }
+        ShowSystemErrorMessageUnlessUnattended(RESULT_PRODUCT_VERSION, run->uiLevel);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
 
