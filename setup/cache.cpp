@@ -1,6 +1,5 @@
 #include "cache.h"
 #include "dirutil.h"
-#include "elevation.h"
 #include "fileutil.h"
 #include "resrutil.h"
 #include "result.h"
@@ -133,11 +132,10 @@ Exit:
 
 } // namespace
 
-HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath, HANDLE* held)
+HRESULT StagePackage(const ManifestPackageEntry* entry, BOOL elevated, WideString* stagedPath, HANDLE* held)
 {
     HRESULT hr = S_OK;
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
-    BOOL elevated = FALSE;
 
     EXIT_IF_FAILED(StrutilAllocate(stagedPath, TEMP_PATH_CHARS));
     EXIT_IF_FAILED(DirutilGetTempFolder(*stagedPath));
@@ -145,7 +143,6 @@ HRESULT StagePackage(const ManifestPackageEntry* entry, WideString* stagedPath, 
     EXIT_IF_FAILED(FormatProductCode(entry, productCode));
     EXIT_IF_FAILED(AppendSeparator(stagedPath));
     EXIT_IF_FAILED(StrutilAppend(stagedPath, productCode, 0));
-    EXIT_IF_FAILED(IsProcessElevated(&elevated));
     if (elevated) {
         EXIT_IF_FAILED(CreateProtectedStagingFolder(stagedPath));
     } else {
@@ -160,16 +157,12 @@ Exit:
     return hr;
 }
 
-HRESULT ChooseCacheFolder(const ManifestPackageEntry* entry, BOOL* perMachine)
+HRESULT ChooseCacheFolder(const ManifestPackageEntry* entry, BOOL elevated, BOOL* perMachine)
 {
     HRESULT hr = S_OK;
-    BOOL elevated = FALSE;
 
     *perMachine = FALSE;
-    if (entry->flags & PKG_PER_MACHINE) {
-        EXIT_IF_FAILED(IsProcessElevated(&elevated));
-    }
-    if (elevated) {
+    if ((entry->flags & PKG_PER_MACHINE) && elevated) {
         EXIT_IF_FAILED(PrepareMachineCacheFolder(perMachine));
     }
 

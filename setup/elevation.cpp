@@ -10,9 +10,8 @@ constexpr HRESULT RESULT_CANCELLED_BY_USER = static_cast<HRESULT>(0x80070642);  
 
 // Packages for the other kind of Windows are skipped by the run, so they ask
 // for nothing either.
-BOOL HasPerMachinePackage(const PackageManifest* manifest)
+BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
 {
-    const BOOL windows64Bit = IsWindows64Bit();
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if ((entry->flags & PKG_PER_MACHINE) && PackageFitsWindows(entry, windows64Bit)) {
@@ -20,24 +19,6 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest)
         }
     }
     return FALSE;
-}
-
-// Unattended runs never ask: nobody may be there to answer the prompt, so
-// /quiet goes on with the rights it was given, as the installer service would.
-HRESULT NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL* needed)
-{
-    HRESULT hr = S_OK;
-    BOOL elevated = FALSE;
-
-    *needed = FALSE;
-    if (UI_LEVEL_NONE == uiLevel || !HasPerMachinePackage(manifest)) {
-        goto Exit;
-    }
-    EXIT_IF_FAILED(IsProcessElevated(&elevated));
-    *needed = !elevated;
-
-Exit:
-    return hr;
 }
 
 // The same program file with the same arguments, in the same current folder so
@@ -117,20 +98,20 @@ Exit:
     return hr;
 }
 
-HRESULT RunElevatedCopyIfNeeded(const PackageManifest* manifest, DWORD uiLevel, BOOL* handedOver)
+// Unattended runs never ask: nobody may be there to answer the prompt, so
+// /quiet goes on with the rights it was given, as the installer service would.
+BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit)
+{
+    return !elevated && UI_LEVEL_NONE != uiLevel && HasPerMachinePackage(manifest, windows64Bit);
+}
+
+HRESULT RunElevatedCopy()
 {
     HRESULT hr = S_OK;
-    BOOL needed = FALSE;
     HANDLE process = nullptr;
     DWORD exitCode = 0;
 
-    *handedOver = FALSE;
-    EXIT_IF_FAILED(NeedsElevatedCopy(manifest, uiLevel, &needed));
-    if (!needed) {
-        goto Exit;
-    }
     EXIT_IF_FAILED(StartElevatedCopy(&process));
-    *handedOver = TRUE;
     EXIT_IF_FAILED(WaitForExitCode(process, &exitCode));
     hr = ResultFromExitCode(exitCode);
 

@@ -12,10 +12,12 @@
 // token, or SYSTEM's.
 HRESULT IsProcessElevated(BOOL* elevated);
 
-// Called by the setup run before it writes anything. Starts the elevated copy
-// when the run needs one, and waits for it: *handedOver is then TRUE and the
-// result is the copy's exit code as a result (0 S_OK, 1 as it is, any other
-// code N 0x8007xxxx with N in the low 16 bits). A declined prompt fails with
-// 0x80070642 (1602, cancelled by the user). *handedOver FALSE and S_OK: the run
-// goes on here as started.
-HRESULT RunElevatedCopyIfNeeded(const PackageManifest* manifest, DWORD uiLevel, BOOL* handedOver);
+// Asked by the setup run before it writes anything: whether an elevated copy
+// must do the run instead (a package for all users that fits this Windows, a
+// process that is not elevated, and a run that may prompt: not /quiet).
+BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit);
+// Starts the elevated copy and waits for it. The result is the copy's exit code
+// as a result (0 S_OK, 1 as it is, any other code N 0x8007xxxx with N in the
+// low 16 bits); a declined prompt fails with 0x80070642 (1602, cancelled by
+// the user).
+HRESULT RunElevatedCopy();

@@ -60,7 +60,9 @@ struct SetupRun {
     DWORD preparedCount;       // records in use; never above the package count
     WideString transformPath;  // the temporary transform file, until cached
     HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
-    BOOL windows64Bit;         // asked once: packages for the other kind are skipped
+    // Asked once for the whole run.
+    BOOL windows64Bit;         // packages for the other kind are skipped
+    BOOL elevated;             // the all-users cache and protected staging folders
 };
 
 // 3010 and 3011: the package is installed and the machine needs a restart
@@ -312,9 +314,9 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
 
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     if (cached) {
-        EXIT_IF_FAILED(ChooseCacheFolder(entry, &perMachine));
+        EXIT_IF_FAILED(ChooseCacheFolder(entry, run->elevated, &perMachine));
     }
-    EXIT_IF_FAILED(StagePackage(entry, &stagedPath, cached ? nullptr : &packageHeld));
+    EXIT_IF_FAILED(StagePackage(entry, run->elevated, &stagedPath, cached ? nullptr : &packageHeld));
     EXIT_IF_FAILED(RecordPath(record->stagedPath, stagedPath, &packageHeld));
     deleteStagedAfterCall = TRUE;
     packagePath = record->stagedPath;
@@ -408,16 +410,17 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
-    BOOL handedOver = FALSE;
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     run.logPath = logPath;
     run.uiLevel = uiLevel;
     run.requestedAction = action;
 
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
+    run.windows64Bit = IsWindows64Bit();
+    EXIT_IF_FAILED(IsProcessElevated(&run.elevated));
     // Before anything is written: an elevated copy may do the whole run instead.
-    EXIT_IF_FAILED(RunElevatedCopyIfNeeded(run.manifest, uiLevel, &handedOver));
-    if (handedOver) {
+    if (NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
+        hr = RunElevatedCopy();
         goto Exit;
     }
 
@@ -434,7 +437,6 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }
-    run.windows64Bit = IsWindows64Bit();
     hr = RunPackages(&run);
 
 Exit:

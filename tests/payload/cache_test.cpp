@@ -64,7 +64,7 @@ protected:
     std::wstring Stage()
     {
         OwnedText staged;
-        EXPECT_EQ(S_OK, StagePackage(Entry(), &staged.text, nullptr));
+        EXPECT_EQ(S_OK, StagePackage(Entry(), TRUE, &staged.text, nullptr));
         return staged.text ? staged.text : L"";
     }
 
@@ -91,7 +91,7 @@ TEST_F(Cache, StagesUnderTheProductCodeInTheTemporaryFolder)
     ASSERT_TRUE(::CreateHardLinkW(expected.c_str(), victim.c_str(), nullptr));
     OwnedText staged;
     OwnedHandle held;
-    ASSERT_EQ(S_OK, StagePackage(Entry(), &staged.text, &held.handle));
+    ASSERT_EQ(S_OK, StagePackage(Entry(), TRUE, &staged.text, &held.handle));
     EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected));
     EXPECT_EQ("an earlier, different and longer file that must not change", ReadBytes(victim));
     EXPECT_FALSE(IsChangeable(expected));
@@ -101,7 +101,7 @@ TEST_F(Cache, StagingAMissingResourceFailsAndWritesNoFile)
 {
     strcpy(manifest_.Package(0)->resourceName, "NOSUCHPKG");
     OwnedText staged;
-    EXPECT_EQ(NAME_NOT_FOUND, StagePackage(Entry(), &staged.text, nullptr));
+    EXPECT_EQ(NAME_NOT_FOUND, StagePackage(Entry(), TRUE, &staged.text, nullptr));
     WCHAR code[PRODUCT_CODE_CHARS];
     FormatProductCode(Entry(), code);
     EXPECT_EQ(0, ScratchFolder::CountEntries(temp_ / code));
