@@ -1,7 +1,9 @@
 #include "fileutil.h"
 #include "dirutil.h"
+#include "memutil.h"
 #include "result.h"
 
+#include <string.h>
 #include <wchar.h>
 
 namespace {
@@ -19,6 +21,15 @@ bool IsSeparator(WCHAR c)
 bool IsExistsError(DWORD error)
 {
     return ERROR_FILE_EXISTS == error || ERROR_ALREADY_EXISTS == error;
+}
+
+// Read back in blocks of this size when a file is compared with its bytes.
+constexpr DWORD COMPARE_BLOCK_BYTES = 64 * 1024;
+
+HANDLE CreateNewFile(LPCWSTR path)
+{
+    return ::CreateFileW(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
 }
 
 // The file name of a path without its extension: the span [*start, *end).
@@ -166,21 +177,31 @@ Exit:
 // CREATE_NEW never opens what is there, so a planted file or a hard link into
 // another file is deleted rather than written through. Whatever appears at the
 // name between the delete and the second create makes the create fail.
-HRESULT FileutilCreateNew(LPCWSTR path, HANDLE* file)
+HRESULT FileutilCreateNew(LPCWSTR path, HANDLE folder, HANDLE* file)
 {
     HRESULT hr = S_OK;
-    HANDLE created = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE created = CreateNewFile(path);
 
     if (INVALID_HANDLE_VALUE == created && IsExistsError(::GetLastError())) {
-        EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
-        created = ::CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (INVALID_HANDLE_VALUE == folder) {
+            EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
+        } else {
+            EXIT_IF_FAILED(FileutilDeleteInFolder(folder, path));
+        }
+        created = CreateNewFile(path);
     }
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == created);
+    if (INVALID_HANDLE_VALUE != folder && !DirutilIsEntryOf(created, folder, FileutilNamePart(path))) {
+        FileutilDeleteOnClose(created);
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
     *file = created;
+    created = INVALID_HANDLE_VALUE;
 
 Exit:
+    if (INVALID_HANDLE_VALUE != created) {
+        ::CloseHandle(created);
+    }
     return hr;
 }
 
@@ -189,7 +210,7 @@ HRESULT FileutilCreateEmptyFile(LPCWSTR path)
     HRESULT hr = S_OK;
     HANDLE file = INVALID_HANDLE_VALUE;
 
-    EXIT_IF_FAILED(FileutilCreateNew(path, &file));
+    EXIT_IF_FAILED(FileutilCreateNew(path, INVALID_HANDLE_VALUE, &file));
 
 Exit:
     if (INVALID_HANDLE_VALUE != file) {
@@ -230,22 +251,111 @@ Exit:
 // The writer itself cannot be the hold: readers that deny writing (the
 // installer among them) cannot open a file someone has open for writing. A
 // bridge that reads and lets the writer be keeps the file open while the
-// writer closes, so it cannot be renamed, deleted or replaced in between; the
-// hold then fails if anyone else opened it for writing meanwhile.
+// writer closes; the hold then fails if anyone else opened it for writing
+// meanwhile, and is refused if the name no longer leads to the file written.
 HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held)
 {
     HRESULT hr = S_OK;
-    HANDLE bridge = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION written = {};
+    BY_HANDLE_FILE_INFORMATION holding = {};
+    HANDLE bridge = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == bridge);
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(*writer, &written));
     ::CloseHandle(*writer);
     *writer = INVALID_HANDLE_VALUE;
     EXIT_IF_FAILED(FileutilHold(path, held));
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(*held, &holding));
+    if (written.dwVolumeSerialNumber != holding.dwVolumeSerialNumber ||
+        written.nFileIndexHigh != holding.nFileIndexHigh || written.nFileIndexLow != holding.nFileIndexLow) {
+        EXIT_WITH(RESULT_FILE_CHANGED);
+    }
 
 Exit:
+    if (FAILED(hr) && INVALID_HANDLE_VALUE != *held) {
+        ::CloseHandle(*held);
+        *held = INVALID_HANDLE_VALUE;
+    }
     if (INVALID_HANDLE_VALUE != bridge) {
         ::CloseHandle(bridge);
+    }
+    return hr;
+}
+
+// Read back in blocks of a fixed size: the payload itself is compared where it
+// lies in the mapped image, never copied.
+HRESULT FileutilMatchesBytes(HANDLE file, const BYTE* data, DWORD size)
+{
+    HRESULT hr = S_OK;
+    LARGE_INTEGER fileSize = {};
+    const LARGE_INTEGER start = {};
+    BYTE* block = nullptr;
+    DWORD offset = 0;
+    DWORD read = 0;
+
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &fileSize));
+    if (fileSize.QuadPart != static_cast<LONGLONG>(size)) {
+        EXIT_WITH(RESULT_FILE_CHANGED);
+    }
+    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
+    block = static_cast<BYTE*>(MemutilAllocate(COMPARE_BLOCK_BYTES, FALSE));
+    EXIT_IF_NULL_ALLOC(block);
+    for (offset = 0; offset < size; offset += read) {
+        const DWORD wanted = size - offset < COMPARE_BLOCK_BYTES ? size - offset : COMPARE_BLOCK_BYTES;
+        EXIT_LAST_ERROR_IF(!::ReadFile(file, block, wanted, &read, nullptr));
+        if (read != wanted || 0 != memcmp(block, data + offset, wanted)) {
+            EXIT_WITH(RESULT_FILE_CHANGED);
+        }
+    }
+
+Exit:
+    if (block) {
+        MemutilRelease(block);
+    }
+    return hr;
+}
+
+// Whatever the file's name leads to by now, it is this file that goes when
+// the handle closes.
+HRESULT FileutilDeleteOnClose(HANDLE file)
+{
+    HRESULT hr = S_OK;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+
+    EXIT_LAST_ERROR_IF(!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)));
+
+Exit:
+    return hr;
+}
+
+HRESULT FileutilDeleteInFolder(HANDLE folder, LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    HANDLE file = ::CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+
+    if (INVALID_HANDLE_VALUE == file) {
+        hr = ResultFromLastError();
+        if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
+            hr = S_OK;
+            goto Exit;
+        }
+        EXIT_WITH(hr);
+    }
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(file, &information));
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !DirutilIsEntryOf(file, folder, FileutilNamePart(path))) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(FileutilDeleteOnClose(file));
+
+Exit:
+    if (INVALID_HANDLE_VALUE != file) {
+        ::CloseHandle(file);
     }
     return hr;
 }

@@ -14,17 +14,34 @@ HRESULT FileutilMoveCreatingFolder(LPCWSTR source, LPWSTR target, BOOL overwrite
 // created with CREATE_NEW. No file there (or no folder) is no failure for the
 // delete.
 HRESULT FileutilDeleteIfPresent(LPCWSTR path);
-// The new file is open for writing, shared for reading only.
-HRESULT FileutilCreateNew(LPCWSTR path, HANDLE* file);
+// The new file is open for writing and deleting, shared for reading only. With
+// a held folder (DirutilOpenFolder) that `path` names a file in, what is at the
+// name goes through FileutilDeleteInFolder, and a new file that does not turn
+// out to be that folder's entry (a link or a renamed parent led elsewhere) is
+// deleted again: RESULT_LINK_ENCOUNTERED. INVALID_HANDLE_VALUE for no folder.
+HRESULT FileutilCreateNew(LPCWSTR path, HANDLE folder, HANDLE* file);
 // Starts the file at `path` anew, empty (FileutilCreateNew), and closes it.
 HRESULT FileutilCreateEmptyFile(LPCWSTR path);
+// Deletes the file `path` names in the held `folder` through a handle of its
+// own: opened without following a reparse point and confirmed to be the
+// folder's entry, so that no link leads the delete elsewhere. S_OK also when
+// there is no such file; S_FALSE, with nothing deleted, when the check fails.
+HRESULT FileutilDeleteInFolder(HANDLE folder, LPCWSTR path);
+// Marks the file open through `file` (opened with DELETE access) for deletion
+// when its last handle closes.
+HRESULT FileutilDeleteOnClose(HANDLE file);
 HRESULT FileutilCopyNew(LPCWSTR source, LPCWSTR target);
 // Opens a file for reading, shared for reading only: while the handle is open
 // nobody can write, rename or delete the file.
 HRESULT FileutilHold(LPCWSTR path, HANDLE* held);
 // The same for a file just written through `writer`, which is closed; the file
-// stays open throughout.
+// stays open throughout, and the hold is refused (RESULT_FILE_CHANGED) unless it
+// is the very file written. Its content may still have been changed between
+// the writer's close and the hold: FileutilMatchesBytes tells.
 HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
+// Whether the held file holds exactly `size` bytes equal to `data`:
+// S_OK, or RESULT_FILE_CHANGED.
+HRESULT FileutilMatchesBytes(HANDLE file, const BYTE* data, DWORD size);
 BOOL FileutilIsFile(LPCWSTR path, DWORD* attributes);
 LPCWSTR FileutilNamePart(LPCWSTR path);
 HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName);

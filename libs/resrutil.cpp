@@ -46,7 +46,7 @@ Exit:
 // write as success) removes the file rather than leave a truncated package
 // behind. Only a file on a disk counts as written: a device such as NUL would
 // swallow the package and report success.
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held)
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE folder, HANDLE* held)
 {
     HRESULT hr = S_OK;
     const BYTE* data = nullptr;
@@ -58,7 +58,7 @@ HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held)
 
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
 
-    EXIT_IF_FAILED(FileutilCreateNew(targetPath, &file));
+    EXIT_IF_FAILED(FileutilCreateNew(targetPath, folder, &file));
     type = ::GetFileType(file);
     if (FILE_TYPE_DISK != type) {
         // A device is not ours to delete; a file whose type could not be told
@@ -78,12 +78,30 @@ HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held)
     incomplete = FALSE;
 
 Exit:
+    // Through the writer while it is open; once it is closed, by name.
+    if (incomplete && INVALID_HANDLE_VALUE != file) {
+        FileutilDeleteOnClose(file);
+    } else if (incomplete && INVALID_HANDLE_VALUE != folder) {
+        FileutilDeleteInFolder(folder, targetPath);
+    } else if (incomplete) {
+        ::DeleteFileW(targetPath);
+    }
     if (INVALID_HANDLE_VALUE != file) {
         ::CloseHandle(file);
     }
-    if (incomplete) {
-        ::DeleteFileW(targetPath);
-    }
+    return hr;
+}
+
+HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
+    EXIT_IF_FAILED(FileutilMatchesBytes(file, data, size));
+
+Exit:
     return hr;
 }
 

@@ -8,7 +8,11 @@
 
 HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size);
 // Writes a data resource into a new file at `targetPath` (an existing file there
-// is deleted first, never written through). With `held`, the file is handed
-// back open for reading and shared for reading only (FileutilHoldWritten).
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE* held);
+// is deleted first, never written through), inside the held `folder` when one
+// is given (FileutilCreateNew). With `held`, the file is handed back open for
+// reading and shared for reading only (FileutilHoldWritten).
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE folder, HANDLE* held);
+// Whether the held file holds exactly the data resource's bytes
+// (FileutilMatchesBytes): S_OK or RESULT_FILE_CHANGED.
+HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file);
 HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text);

@@ -1,4 +1,5 @@
-// Functions of the system that older Windows versions lack.
+// Functions of the system that older Windows versions lack, and DLLs taken
+// from the system folder only.
 #pragma once
 
 #include <windows.h>
@@ -15,3 +16,8 @@ Function SysutilKernelFunction(LPCSTR name)
     // function pointer types is what GetProcAddress requires anyway.
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
 }
+
+// Loads a DLL (a bare name such as L"msi.dll") from the system folder only,
+// never from the program's folder or the current one: by the search flags,
+// or, where the system lacks them, by its full path there.
+HRESULT SysutilLoadSystemLibrary(LPCWSTR name, HMODULE* module);

@@ -8,8 +8,7 @@
 
 namespace {
 
-constexpr DWORD TEMP_PATH_CHARS = MAX_PATH;
-// Beside a per-product folder that cannot be trusted, "{CODE}.1" and so on.
+// Beside a per-product folder that cannot be used, "{CODE}.1" and so on.
 constexpr DWORD STAGING_FOLDER_ATTEMPTS = 1000;
 
 BOOL EndsWithSeparator(LPCWSTR path)
@@ -25,173 +24,252 @@ HRESULT AppendSeparator(WideString* path)
     return EndsWithSeparator(*path) ? S_OK : StrutilAppend(path, L"\\", 0);
 }
 
-// The cache file of a package entry: product code and version under
-// Applications\Cache in the all-users or the user's application-data folder.
-HRESULT FormatCachePath(const ManifestPackageEntry* entry, LPCWSTR extension, BOOL perMachine,
-                        WideString* cachedPath)
+HRESULT FormatInFolder(const PackageFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
 {
-    HRESULT hr = S_OK;
-    WCHAR appData[MAX_PATH] = {};
-    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
-    WCHAR version[VERSION_TEXT_CHARS] = {};
-    const int folder = (perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA) | CSIDL_FLAG_CREATE;
-
-    hr = ::SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, appData);
-    if (FAILED(hr)) {
-        EXIT_WITH(hr);
-    }
-    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
-    EXIT_IF_FAILED(FormatPackageVersion(entry, version));
-    EXIT_IF_FAILED(StrutilFormat(cachedPath, L"%ls\\Applications\\Cache\\%lsv%ls.%ls", appData, productCode,
-                                 version, extension));
-
-Exit:
-    return hr;
+    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
 }
 
-void DeleteCacheFile(const ManifestPackageEntry* entry, LPCWSTR extension, BOOL perMachine)
-{
-    WideString path = nullptr;
-    if (SUCCEEDED(FormatCachePath(entry, extension, perMachine, &path))) {
-        ::DeleteFileW(path);
-    }
-    StrutilFree(path);
-}
-
-// What lies at the cache name is deleted, never replaced by the move: the
-// move would go through a hard link or keep a planted file's owner. A failure
-// fails the package; there is no other folder to try.
-HRESULT CacheFile(const ManifestPackageEntry* entry, LPCWSTR source, LPCWSTR extension, BOOL perMachine,
-                  WideString* cachedPath, HANDLE* held)
+// One candidate name of the staging folder, made and held: S_FALSE when the
+// name is taken by something the run may not use. The temporary folder itself
+// is made when missing.
+HRESULT OpenStagingCandidate(LPWSTR path, BOOL elevated, HANDLE* folder)
 {
     HRESULT hr = S_OK;
+    BOOL made = FALSE;
 
-    EXIT_IF_FAILED(FormatCachePath(entry, extension, perMachine, cachedPath));
-    EXIT_IF_FAILED(FileutilDeleteIfPresent(*cachedPath));
-    EXIT_IF_FAILED(FileutilMoveCreatingFolder(source, *cachedPath, FALSE, TRUE));
-    if (S_FALSE == hr) {
-        EXIT_WITH(RESULT_FILE_EXISTS);   // something appeared at the name meanwhile
-    }
-    hr = FileutilHold(*cachedPath, held);
-    if (FAILED(hr)) {
-        ::DeleteFileW(*cachedPath);   // not handed out, so nobody else would delete it
+    if (elevated) {
+        EXIT_IF_FAILED(DirutilCreateProtected(path, folder));
         goto Exit;
     }
-
-Exit:
-    return hr;
-}
-
-// The per-product folder of an elevated run must be its own: a folder someone
-// else made there is left alone, and the package goes into a new one beside it.
-HRESULT CreateProtectedStagingFolder(WideString* folder)
-{
-    HRESULT hr = S_OK;
-    const DWORD length = lstrlenW(*folder);
-    BOOL trusted = FALSE;
-
-    for (DWORD attempt = 0; !trusted; ++attempt) {
-        if (STAGING_FOLDER_ATTEMPTS == attempt) {
-            EXIT_WITH(RESULT_FILE_EXISTS);
-        }
-        (*folder)[length] = L'\0';
-        if (attempt > 0) {
-            WCHAR suffix[12];
-            EXIT_IF_FAILED(BoundedFormat(suffix, ARRAYSIZE(suffix), L".%u", attempt));
-            EXIT_IF_FAILED(StrutilAppend(folder, suffix, 0));
-        }
-        EXIT_IF_FAILED(DirutilCreateProtected(*folder, &trusted));
+    made = ::CreateDirectoryW(path, nullptr);
+    if (!made && ERROR_PATH_NOT_FOUND == ::GetLastError()) {
+        EXIT_IF_FAILED(DirutilCreateTree(path, nullptr));
+        made = TRUE;
+    }
+    EXIT_LAST_ERROR_IF(!made && ERROR_ALREADY_EXISTS != ::GetLastError());
+    EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
+    if (S_FALSE == hr && made) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // the folder just made is not there as made
     }
 
 Exit:
     return hr;
 }
 
-// Applications\Cache under the all-users folder, made or secured as a
-// protected folder; `trusted` is false when an existing one is not ours.
-HRESULT PrepareMachineCacheFolder(BOOL* trusted)
+BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
 {
-    HRESULT hr = S_OK;
-    WCHAR folder[MAX_PATH] = {};
+    const int length = lstrlenW(name);
+    const int extensionLength = lstrlenW(extension);
+    return length > extensionLength &&
+           CSTR_EQUAL == ::CompareStringOrdinal(name + length - extensionLength, -1, extension, -1, TRUE);
+}
 
-    *trusted = FALSE;
-    hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, folder);
-    if (FAILED(hr)) {
-        EXIT_WITH(hr);
+// A cached copy of the entry's product that is to go: a package or transform
+// file, and, when the entry's own version is kept, of another version.
+BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+{
+    WCHAR own[CACHE_NAME_CHARS];
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(HasExtension(found.cFileName, L".msi") || HasExtension(found.cFileName, L".mst"))) {
+        return FALSE;
     }
-    EXIT_IF_FAILED(BoundedAppend(folder, MAX_PATH, L"\\Applications"));
-    EXIT_IF_FAILED(DirutilCreateProtected(folder, trusted));
-    if (*trusted) {
-        EXIT_IF_FAILED(BoundedAppend(folder, MAX_PATH, L"\\Cache"));
-        EXIT_IF_FAILED(DirutilCreateProtected(folder, trusted));
+    if (!keepEntryVersion) {
+        return TRUE;
     }
-
-Exit:
-    return hr;
+    static const LPCWSTR EXTENSIONS[] = {L"msi", L"mst"};
+    for (const LPCWSTR extension : EXTENSIONS) {
+        if (FAILED(FormatCacheName(entry, extension, own)) ||
+            CSTR_EQUAL == ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
 }
 
 } // namespace
 
-HRESULT StagePackage(const ManifestPackageEntry* entry, BOOL elevated, WideString* stagedPath, HANDLE* held)
+HRESULT OpenStagingFolder(const ManifestPackageEntry* entry, BOOL elevated, PackageFolder* folder)
 {
     HRESULT hr = S_OK;
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    WCHAR base[MAX_PATH] = {};
 
-    EXIT_IF_FAILED(StrutilAllocate(stagedPath, TEMP_PATH_CHARS));
-    EXIT_IF_FAILED(DirutilGetTempFolder(*stagedPath));
-
-    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
-    EXIT_IF_FAILED(AppendSeparator(stagedPath));
-    EXIT_IF_FAILED(StrutilAppend(stagedPath, productCode, 0));
-    if (elevated) {
-        EXIT_IF_FAILED(CreateProtectedStagingFolder(stagedPath));
-    } else {
-        EXIT_IF_FAILED(DirutilCreateTree(*stagedPath, nullptr));
+    EXIT_IF_FAILED(DirutilGetTempFolder(base));
+    if (!EndsWithSeparator(base)) {
+        EXIT_IF_FAILED(BoundedAppend(base, MAX_PATH, L"\\"));
     }
+    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
+    EXIT_IF_FAILED(BoundedAppend(base, MAX_PATH, productCode));
 
-    EXIT_IF_FAILED(StrutilAppend(stagedPath, L"\\", 0));
-    EXIT_IF_FAILED(StrutilAppend(stagedPath, entry->fileName, 0));
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, *stagedPath, held));
+    for (DWORD attempt = 0; INVALID_HANDLE_VALUE == folder->handle; ++attempt) {
+        if (STAGING_FOLDER_ATTEMPTS == attempt) {
+            EXIT_WITH(RESULT_FILE_EXISTS);
+        }
+        EXIT_IF_FAILED(attempt > 0 ? BoundedFormat(folder->path, MAX_PATH, L"%ls.%u", base, attempt)
+                                   : BoundedCopy(folder->path, MAX_PATH, base));
+        EXIT_IF_FAILED(OpenStagingCandidate(folder->path, elevated, &folder->handle));
+    }
+    hr = S_OK;
 
 Exit:
     return hr;
 }
 
-HRESULT ChooseCacheFolder(const ManifestPackageEntry* entry, BOOL elevated, BOOL* perMachine)
+HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, PackageFolder* folder)
+{
+    HRESULT hr = S_OK;
+    HANDLE applications = INVALID_HANDLE_VALUE;
+    const int id = perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA;
+
+    hr = ::SHGetFolderPathW(nullptr, id | (create ? CSIDL_FLAG_CREATE : 0), nullptr, SHGFP_TYPE_CURRENT,
+                            folder->path);
+    if (FAILED(hr)) {
+        EXIT_WITH(hr);
+    }
+    EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Applications"));
+    if (perMachine) {
+        // Cache is opened through the held Applications, so neither can be
+        // swapped for a link between the checks.
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(folder->path, &applications)
+                              : DirutilOpenProtected(folder->path, &applications));
+        if (S_FALSE == hr) {
+            goto Exit;
+        }
+        EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Cache"));
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(folder->path, &folder->handle)
+                              : DirutilOpenProtected(folder->path, &folder->handle));
+    } else {
+        EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Cache"));
+        if (create) {
+            EXIT_IF_FAILED(DirutilCreateTree(folder->path, nullptr));
+        }
+        EXIT_IF_FAILED(DirutilOpenFolder(folder->path, &folder->handle));
+    }
+
+Exit:
+    if (INVALID_HANDLE_VALUE != applications) {
+        ::CloseHandle(applications);
+    }
+    return hr;
+}
+
+void CloseFolder(PackageFolder* folder)
+{
+    if (INVALID_HANDLE_VALUE != folder->handle) {
+        ::CloseHandle(folder->handle);
+        folder->handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+// Once the hold is gone the name may lead anywhere, but removing a folder
+// never follows a link and never removes one that is not empty.
+void CloseStagingFolder(PackageFolder* folder)
+{
+    if (INVALID_HANDLE_VALUE != folder->handle) {
+        CloseFolder(folder);
+        ::RemoveDirectoryW(folder->path);
+    }
+}
+
+HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WCHAR (&name)[CACHE_NAME_CHARS])
+{
+    HRESULT hr = S_OK;
+    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    WCHAR version[VERSION_TEXT_CHARS] = {};
+
+    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
+    EXIT_IF_FAILED(FormatPackageVersion(entry, version));
+    EXIT_IF_FAILED(BoundedFormat(name, CACHE_NAME_CHARS, L"%lsv%ls.%ls", productCode, version, extension));
+
+Exit:
+    return hr;
+}
+
+HRESULT WritePackageFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                         WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
     HRESULT hr = S_OK;
 
-    *perMachine = FALSE;
-    if ((entry->flags & PKG_PER_MACHINE) && elevated) {
-        EXIT_IF_FAILED(PrepareMachineCacheFolder(perMachine));
+    // Files are written only into a folder the run holds.
+    if (INVALID_HANDLE_VALUE == folder->handle) {
+        EXIT_WITH(E_HANDLE);
+    }
+    hr = FormatInFolder(folder, name, path);
+    if (FAILED(hr)) {
+        path[0] = L'\0';   // a path cut to fit would name another file
+        EXIT_WITH(hr);
+    }
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(resourceName, path, folder->handle, held));
+    if (verify) {
+        hr = ResrutilFileMatchesData(resourceName, *held);
+        if (FAILED(hr)) {
+            ::CloseHandle(*held);
+            *held = INVALID_HANDLE_VALUE;
+            DeletePackageFile(folder, path);
+            goto Exit;
+        }
     }
 
 Exit:
     return hr;
 }
 
-HRESULT CachePackage(const ManifestPackageEntry* entry, LPCWSTR stagedPath, BOOL perMachine, WideString* cachedPath,
-                     HANDLE* held)
+HRESULT HoldIntactFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, WCHAR (&path)[MAX_PATH],
+                       HANDLE* held)
 {
-    return CacheFile(entry, stagedPath, L"msi", perMachine, cachedPath, held);
-}
+    HRESULT hr = S_OK;
 
-HRESULT CacheTransform(const ManifestPackageEntry* entry, LPCWSTR transformPath, BOOL perMachine,
-                       WideString* cachedTransformPath, HANDLE* held)
-{
-    return CacheFile(entry, transformPath, L"mst", perMachine, cachedTransformPath, held);
-}
+    EXIT_IF_FAILED(FormatInFolder(folder, name, path));
+    hr = FileutilHold(path, held);
+    if (RESULT_FILE_NOT_FOUND == hr) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(hr);
+    if (!DirutilIsEntryOf(*held, folder->handle, name)) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
+    EXIT_IF_FAILED(ResrutilFileMatchesData(resourceName, *held));
 
-// A copy may lie in either folder: the all-users one, or the user's where an
-// earlier run fell back to it.
-void DeleteCachedCopies(const ManifestPackageEntry* entry)
-{
-    static const LPCWSTR EXTENSIONS[] = {L"msi", L"mst"};
-    for (const LPCWSTR extension : EXTENSIONS) {
-        if (entry->flags & PKG_PER_MACHINE) {
-            DeleteCacheFile(entry, extension, TRUE);
+Exit:
+    if (S_OK != hr) {
+        path[0] = L'\0';
+        if (INVALID_HANDLE_VALUE != *held) {
+            ::CloseHandle(*held);
+            *held = INVALID_HANDLE_VALUE;
         }
-        DeleteCacheFile(entry, extension, FALSE);
+    }
+    return hr;
+}
+
+void DeletePackageFile(const PackageFolder* folder, WCHAR (&path)[MAX_PATH])
+{
+    if (L'\0' != path[0] && INVALID_HANDLE_VALUE != folder->handle) {
+        FileutilDeleteInFolder(folder->handle, path);
+    }
+    path[0] = L'\0';
+}
+
+void DeleteCachedVersions(const PackageFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+{
+    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    WCHAR pattern[MAX_PATH] = {};
+    WCHAR path[MAX_PATH] = {};
+    WIN32_FIND_DATAW found = {};
+    HANDLE find = INVALID_HANDLE_VALUE;
+
+    if (INVALID_HANDLE_VALUE == folder->handle || FAILED(FormatProductCode(entry, productCode)) ||
+        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", folder->path, productCode))) {
+        return;
+    }
+    find = ::FindFirstFileW(pattern, &found);
+    for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
+        if (IsCopyToDelete(found, entry, keepEntryVersion) && SUCCEEDED(FormatInFolder(folder, found.cFileName, path))) {
+            DeletePackageFile(folder, path);
+        }
+    }
+    if (INVALID_HANDLE_VALUE != find) {
+        ::FindClose(find);
     }
 }
 
@@ -211,7 +289,7 @@ HRESULT ExtractPackages(LPWSTR folder)
         EXIT_IF_FAILED(StrutilCopy(&path, folder, 0));
         EXIT_IF_FAILED(AppendSeparator(&path));
         EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
-        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, INVALID_HANDLE_VALUE, nullptr));
     }
 
 Exit:
@@ -230,7 +308,8 @@ HRESULT ExtractFirstPackage(LPCWSTR filePath)
     if (0 == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, nullptr));
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath,
+                                          INVALID_HANDLE_VALUE, nullptr));
 
 Exit:
     return hr;

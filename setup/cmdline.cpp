@@ -6,7 +6,7 @@ namespace {
 
 enum class SwitchId {
     Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
-    PromptRestart, Uninstall, Log, Language, Help,
+    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy,
 };
 
 struct SwitchEntry {
@@ -32,6 +32,8 @@ const SwitchEntry SWITCHES[] = {
     {L"?", SwitchId::Help, false},
     {L"h", SwitchId::Help, false},
     {L"help", SwitchId::Help, false},
+    // The program's own marker for the elevated copy of a run; not in the help.
+    {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, false},
 };
 
 // The switch an argument names, or null when it has no prefix or no known name.
@@ -152,6 +154,9 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
     case SwitchId::Help:
         options->showHelp = 1;
         break;
+    case SwitchId::ElevatedCopy:
+        options->elevatedCopy = 1;
+        break;
     }
 
 Exit:
@@ -183,16 +188,24 @@ Exit:
     return hr;
 }
 
-// The program's name may be quoted and contain blanks; the tail is the rest,
-// exactly as given, after the blanks that follow the name.
+// The program's name ends where the platform's splitter (CommandLineToArgvW)
+// ends it: at the next quote when it starts with one, whatever follows that
+// quote, else at the first blank. The tail is the rest, exactly as given,
+// after the blanks that follow the name, so that it splits into the same
+// arguments as the whole line did.
 LPWSTR CommandLineTail(LPWSTR commandLine)
 {
-    BOOL quoted = FALSE;
-    while (*commandLine != L'\0' && (quoted || !IsArgumentSeparator(*commandLine))) {
+    if (*commandLine == L'"') {
+        do {
+            ++commandLine;
+        } while (*commandLine != L'\0' && *commandLine != L'"');
         if (*commandLine == L'"') {
-            quoted = !quoted;
+            ++commandLine;
         }
-        ++commandLine;
+    } else {
+        while (*commandLine != L'\0' && !IsArgumentSeparator(*commandLine)) {
+            ++commandLine;
+        }
     }
     while (IsArgumentSeparator(*commandLine)) {
         ++commandLine;

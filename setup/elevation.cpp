@@ -1,12 +1,23 @@
 #include "elevation.h"
 
 #include <shellapi.h>
+#include <winnetwk.h>
+#include "messages.h"
 #include "options.h"
 #include "result.h"
+#include "strutil.h"
+#include "sysutil.h"
 
 namespace {
 
 constexpr HRESULT RESULT_CANCELLED_BY_USER = static_cast<HRESULT>(0x80070642);   // 1602
+
+// ProcessRedirectionTrustPolicy and its flag, which older headers lack.
+constexpr int PROCESS_REDIRECTION_TRUST_POLICY = 16;
+constexpr DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
+
+using UniversalNameFunction = DWORD(WINAPI*)(LPCWSTR path, DWORD level, LPVOID buffer, LPDWORD size);
+using SetMitigationFunction = BOOL(WINAPI*)(int policy, PVOID buffer, SIZE_T size);
 
 // Packages for the other kind of Windows are skipped by the run, so they ask
 // for nothing either.
@@ -21,13 +32,50 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-// The same program file with the same arguments, in the same current folder so
-// that relative paths on the command line name the same files.
+// The elevated copy runs in a logon session of its own, which does not see
+// the drive letters the user mapped: a path on a network drive letter is
+// handed over as the server's name for it. The network library is taken from
+// the system folder only.
+HRESULT MakeReachable(WCHAR (&path)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    const WCHAR root[] = {path[0], L':', L'\\', L'\0'};
+    HMODULE networking = nullptr;
+    UniversalNameFunction universalName = nullptr;
+    union {
+        UNIVERSAL_NAME_INFOW info;
+        BYTE bytes[sizeof(UNIVERSAL_NAME_INFOW) + MAX_PATH * sizeof(WCHAR)];
+    } answer;
+    DWORD size = sizeof(answer);
+    DWORD error = ERROR_SUCCESS;
+
+    if (L':' != path[1] || DRIVE_REMOTE != ::GetDriveTypeW(root)) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(SysutilLoadSystemLibrary(L"mpr.dll", &networking));
+    universalName = reinterpret_cast<UniversalNameFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(networking, "WNetGetUniversalNameW")));
+    EXIT_LAST_ERROR_IF_NULL(universalName);
+    error = universalName(path, UNIVERSAL_NAME_INFO_LEVEL, &answer, &size);
+    EXIT_WIN32_IF_ERROR(ERROR_MORE_DATA == error ? ERROR_INSUFFICIENT_BUFFER : error);
+    EXIT_IF_FAILED(BoundedCopy(path, MAX_PATH, answer.info.lpUniversalName));
+
+Exit:
+    if (nullptr != networking) {
+        ::FreeLibrary(networking);
+    }
+    return hr;
+}
+
+// The same program file with the same arguments, behind the marker that makes
+// it the copy, in the same current folder so that relative paths on the
+// command line name the same files.
 HRESULT StartElevatedCopy(HANDLE* process)
 {
     HRESULT hr = S_OK;
     WCHAR program[MAX_PATH];
     WCHAR folder[MAX_PATH];
+    WideString parameters = nullptr;
     SHELLEXECUTEINFOW execute = {};
     DWORD length = 0;
 
@@ -35,13 +83,16 @@ HRESULT StartElevatedCopy(HANDLE* process)
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
     length = ::GetCurrentDirectoryW(MAX_PATH, folder);
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    EXIT_IF_FAILED(MakeReachable(program));
+    EXIT_IF_FAILED(MakeReachable(folder));
+    EXIT_IF_FAILED(StrutilFormat(&parameters, L"%ls %ls", ELEVATED_COPY_SWITCH, CommandLineTail(::GetCommandLineW())));
 
     execute.cbSize = sizeof(execute);
-    // No box of the shell's own when the start fails: the exit code tells.
+    // No box of the shell's own when the start fails: the run shows its own.
     execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
     execute.lpVerb = L"runas";
     execute.lpFile = program;
-    execute.lpParameters = CommandLineTail(::GetCommandLineW());
+    execute.lpParameters = parameters;
     execute.lpDirectory = folder;
     execute.nShow = SW_SHOWNORMAL;
     if (!::ShellExecuteExW(&execute)) {
@@ -53,6 +104,7 @@ HRESULT StartElevatedCopy(HANDLE* process)
     *process = execute.hProcess;
 
 Exit:
+    StrutilFree(parameters);
     return hr;
 }
 
@@ -105,13 +157,21 @@ BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elev
     return !elevated && UI_LEVEL_NONE != uiLevel && HasPerMachinePackage(manifest, windows64Bit);
 }
 
-HRESULT RunElevatedCopy()
+HRESULT RunElevatedCopy(DWORD uiLevel)
 {
     HRESULT hr = S_OK;
     HANDLE process = nullptr;
     DWORD exitCode = 0;
 
-    EXIT_IF_FAILED(StartElevatedCopy(&process));
+    hr = StartElevatedCopy(&process);
+    if (FAILED(hr)) {
+        // A declined prompt was the user's own answer; any other failure to
+        // start the copy would otherwise end the run without a word.
+        if (RESULT_CANCELLED_BY_USER != hr) {
+            ShowSystemErrorMessageUnlessUnattended(hr, uiLevel);
+        }
+        goto Exit;
+    }
     EXIT_IF_FAILED(WaitForExitCode(process, &exitCode));
     hr = ResultFromExitCode(exitCode);
 
@@ -120,4 +180,16 @@ Exit:
         ::CloseHandle(process);
     }
     return hr;
+}
+
+// Junctions and links that a user without administrator rights made are then
+// not followed by this process at all. Windows before 11 (and 10 22H2) lacks
+// the policy; the program's own checks hold there as well.
+void EnforceRedirectionTrust()
+{
+    const auto setMitigation = SysutilKernelFunction<SetMitigationFunction>("SetProcessMitigationPolicy");
+    DWORD policy = ENFORCE_REDIRECTION_TRUST;
+    if (nullptr != setMitigation) {
+        setMitigation(PROCESS_REDIRECTION_TRUST_POLICY, &policy, sizeof(policy));
+    }
 }

@@ -1,6 +1,7 @@
 #include "installer.h"
 
 #include "fileutil.h"
+#include "memutil.h"
 #include "messages.h"
 #include "result.h"
 #include "strutil.h"
@@ -9,6 +10,7 @@
 namespace {
 
 // The service's ordinals: the same in every version of msi.dll.
+constexpr WORD ORDINAL_ENUM_PRODUCTS = 45;
 constexpr WORD ORDINAL_QUERY_PRODUCT = 70;
 constexpr WORD ORDINAL_INSTALL_PACKAGE = 88;
 constexpr WORD ORDINAL_SET_UI_LEVEL = 141;
@@ -36,6 +38,7 @@ constexpr HRESULT RESULT_PROCESS_ABORTED = static_cast<HRESULT>(0x8007042B);
 
 using SetUiLevelOperation = INT(WINAPI*)(INT uiLevel, HWND* window);
 using EnableLogOperation = UINT(WINAPI*)(DWORD mode, LPCWSTR path, DWORD attributes);
+using EnumProductsOperation = UINT(WINAPI*)(DWORD index, LPWSTR product);
 using QueryProductOperation = UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size);
 using InstallPackageOperation = UINT(WINAPI*)(LPCWSTR packagePath, LPCWSTR commandLine);
 using ApplyPatchOperation = UINT(WINAPI*)(LPCWSTR patchPath, LPCWSTR installPackage, INT installType,
@@ -48,6 +51,7 @@ struct InstallerOperations {
     SetUiLevelOperation setUiLevel;
     EnableLogOperation enableLog;
     QueryProductOperation queryProduct;
+    EnumProductsOperation enumProducts;
     InstallPackageOperation installPackage;
     ApplyPatchOperation applyPatch;
     ConfigureProductOperation configureProduct;
@@ -69,40 +73,13 @@ Exit:
     return hr;
 }
 
-// Systems without the search flags (Windows 7 before its loader update) refuse
-// LOAD_LIBRARY_SEARCH_SYSTEM32 as an invalid parameter; there the DLL is named by
-// its full path in the system folder instead, never by its bare name.
-HRESULT LoadFromSystemFolderByPath(HMODULE* module)
-{
-    HRESULT hr = S_OK;
-    WCHAR path[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
-    EXIT_LAST_ERROR_IF(length == 0 || length >= MAX_PATH);
-    EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\msi.dll"));
-    *module = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    EXIT_LAST_ERROR_IF_NULL(*module);
-Exit:
-    return hr;
-}
-
-HRESULT LoadFromSystemFolder(HMODULE* module)
-{
-    HRESULT hr = S_OK;
-    *module = ::LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (nullptr == *module && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-        EXIT_IF_FAILED(LoadFromSystemFolderByPath(module));
-    }
-    EXIT_LAST_ERROR_IF_NULL(*module);
-Exit:
-    return hr;
-}
-
 HRESULT ResolveOperations(HMODULE module, InstallerOperations* operations)
 {
     HRESULT hr = S_OK;
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_SET_UI_LEVEL, &operations->setUiLevel));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENABLE_LOG, &operations->enableLog));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT, &operations->queryProduct));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENUM_PRODUCTS, &operations->enumProducts));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_INSTALL_PACKAGE, &operations->installPackage));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_APPLY_PATCH, &operations->applyPatch));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_CONFIGURE_PRODUCT, &operations->configureProduct));
@@ -157,6 +134,19 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
 
     StrutilFree(defaultLog);
     StrutilFree(baseName);
+}
+
+constexpr DWORD PRODUCT_LIST_START = 64;
+constexpr DWORD PRODUCT_LIST_LIMIT = 0x10000;
+
+BOOL ListHolds(const ProductList* list, LPCWSTR code)
+{
+    for (DWORD k = 0; k < list->count; ++k) {
+        if (CSTR_EQUAL == ::CompareStringOrdinal(list->codes[k], -1, code, -1, TRUE)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 bool IsRestartResult(UINT result)
@@ -227,7 +217,7 @@ HRESULT InstallerLoad()
     if (nullptr != Installer.module) {
         goto Exit;
     }
-    EXIT_IF_FAILED(LoadFromSystemFolder(&module));
+    EXIT_IF_FAILED(SysutilLoadSystemLibrary(L"msi.dll", &module));
     EXIT_IF_FAILED(ResolveOperations(module, &operations));
     operations.module = module;
     module = nullptr;
@@ -280,11 +270,75 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
                : Installer.configureProduct(productCode, INSTALL_LEVEL_DEFAULT, INSTALL_STATE_ABSENT, commandLine);
 }
 
-void RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
+UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
     InstallerSetUiLevel(uiLevel);
     EnableInstallerLog(packageFileName, logPath);
-    InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+    return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+}
+
+// The block grows by doubling; a machine has hundreds of products at most,
+// and the bound only keeps a misbehaving service from growing it for ever.
+HRESULT InstallerListProducts(ProductList* list)
+{
+    HRESULT hr = S_OK;
+    DWORD capacity = 0;
+    UINT result = ERROR_SUCCESS;
+
+    list->codes = nullptr;
+    list->count = 0;
+    if (nullptr == Installer.enumProducts) {
+        EXIT_WITH(ResultFromWin32(ERROR_DLL_NOT_FOUND));
+    }
+    for (;;) {
+        if (list->count == capacity) {
+            if (capacity >= PRODUCT_LIST_LIMIT) {
+                EXIT_WITH(RESULT_ARITHMETIC_OVERFLOW);
+            }
+            capacity = capacity ? capacity * 2 : PRODUCT_LIST_START;
+            const DWORD bytes = capacity * sizeof(*list->codes);
+            void* grown = list->codes ? MemutilResize(list->codes, bytes, FALSE) : MemutilAllocate(bytes, FALSE);
+            EXIT_IF_NULL_ALLOC(grown);
+            list->codes = static_cast<WCHAR(*)[INSTALLER_PRODUCT_CODE_CHARS]>(grown);
+        }
+        result = Installer.enumProducts(list->count, list->codes[list->count]);
+        if (ERROR_NO_MORE_ITEMS == result) {
+            break;
+        }
+        EXIT_WIN32_IF_ERROR(result);
+        ++list->count;
+    }
+
+Exit:
+    if (FAILED(hr)) {
+        InstallerReleaseProducts(list);
+    }
+    return hr;
+}
+
+void InstallerReleaseProducts(ProductList* list)
+{
+    if (list->codes) {
+        MemutilRelease(list->codes);
+    }
+    list->codes = nullptr;
+    list->count = 0;
+}
+
+HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed)
+{
+    HRESULT hr = S_OK;
+    ProductList now = {};
+
+    *removed = FALSE;
+    EXIT_IF_FAILED(InstallerListProducts(&now));
+    for (DWORD k = 0; k < before->count && !*removed; ++k) {
+        *removed = !ListHolds(&now, before->codes[k]);
+    }
+
+Exit:
+    InstallerReleaseProducts(&now);
+    return hr;
 }
 
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,

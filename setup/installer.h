@@ -38,10 +38,22 @@ UINT InstallerApplyPatch(LPCWSTR patchPath, LPCWSTR commandLine);
 // Removes an installed product: install level 0, state absent (2).
 UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine);
 
+// The product codes of every product the installer knows, one after another,
+// each INSTALLER_PRODUCT_CODE_CHARS wide.
+constexpr DWORD INSTALLER_PRODUCT_CODE_CHARS = 39;
+struct ProductList {
+    WCHAR (*codes)[INSTALLER_PRODUCT_CODE_CHARS];   // a heap block, null when empty
+    DWORD count;
+};
+HRESULT InstallerListProducts(ProductList* list);
+void InstallerReleaseProducts(ProductList* list);
+// Whether a product of `before` is no longer known to the installer.
+HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed);
+
 // Asks the installer to remove a product at the given UI level, with a log of
-// its own: appended to `logPath`, or a new one named after the package. The
-// outcome is not examined.
-void RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel);
+// its own: appended to `logPath`, or a new one named after the package. Returns
+// the installer's result.
+UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel);
 
 // Hands one package to the installer and maps its result: S_OK, 1
 // (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,

@@ -1,5 +1,4 @@
 #include "manifest.h"
-#include "dirutil.h"
 #include "options.h"
 #include "resrutil.h"
 #include "result.h"
@@ -11,7 +10,6 @@ namespace {
 
 constexpr LONG PRIMARY_LANGUAGE_MASK = 0x3FF;
 constexpr LONG PRIMARY_LANGUAGE_CHINESE = 0x04;
-constexpr DWORD TEMP_PATH_CHARS = MAX_PATH;
 
 BOOL HasTerminator(const char* field, SIZE_T count)
 {
@@ -56,53 +54,17 @@ DWORD ChineseTransformLanguage(DWORD wanted)
     }
 }
 
-// Writes one transform resource into a new temporary file. On failure the
-// file the platform created for the name is removed again.
-HRESULT WriteTransformToTemp(const ManifestTransformEntry* entry, WideString* path)
+// The last entry that matches: a later one supersedes an earlier one.
+const ManifestTransformEntry* LastMatchingTransform(const PackageManifest* manifest, LONG language, BOOL exact)
 {
-    HRESULT hr = S_OK;
-    WideString tempPath = nullptr;
-
-    EXIT_IF_FAILED(StrutilAllocate(&tempPath, TEMP_PATH_CHARS));
-    EXIT_IF_FAILED(DirutilTempFileName(L"MST", tempPath, TEMP_PATH_CHARS));
-    hr = ResrutilSaveDataToFile(entry->resourceName, tempPath, nullptr);
-    if (FAILED(hr)) {
-        ::DeleteFileW(tempPath);
-        goto Exit;
-    }
-    *path = tempPath;
-    tempPath = nullptr;
-
-Exit:
-    if (tempPath) {
-        StrutilFree(tempPath);
-    }
-    return hr;
-}
-
-// One pass over the transform entries. Every match is written, and the later
-// one supersedes the earlier, whose file is deleted at once.
-HRESULT WriteMatchingTransforms(const PackageManifest* manifest, LONG language, BOOL exact, WideString* chosen)
-{
-    HRESULT hr = S_OK;
-    WideString written = nullptr;
-
+    const ManifestTransformEntry* chosen = nullptr;
     for (DWORD j = 0; j < manifest->transformCount; ++j) {
         const ManifestTransformEntry* entry = ManifestTransform(manifest, j);
-        if (!LanguageMatches(language, entry->language, exact)) {
-            continue;
+        if (LanguageMatches(language, entry->language, exact)) {
+            chosen = entry;
         }
-        EXIT_IF_FAILED(WriteTransformToTemp(entry, &written));
-        if (*chosen) {
-            ::DeleteFileW(*chosen);
-            StrutilFree(*chosen);
-        }
-        *chosen = written;
-        written = nullptr;
     }
-
-Exit:
-    return hr;
+    return chosen;
 }
 
 } // namespace
@@ -219,22 +181,8 @@ BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact)
     return ChineseTransformLanguage(static_cast<DWORD>(wanted)) == candidate;
 }
 
-HRESULT SelectTransform(const PackageManifest* manifest, LONG language, WideString* transformPath)
+const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language)
 {
-    HRESULT hr = S_OK;
-    WideString chosen = nullptr;
-
-    EXIT_IF_FAILED(WriteMatchingTransforms(manifest, language, TRUE, &chosen));
-    if (!chosen) {
-        EXIT_IF_FAILED(WriteMatchingTransforms(manifest, language, FALSE, &chosen));
-    }
-    *transformPath = chosen;
-    chosen = nullptr;
-
-Exit:
-    if (chosen) {
-        ::DeleteFileW(chosen);
-        StrutilFree(chosen);
-    }
-    return hr;
+    const ManifestTransformEntry* chosen = LastMatchingTransform(manifest, language, TRUE);
+    return chosen ? chosen : LastMatchingTransform(manifest, language, FALSE);
 }

@@ -74,4 +74,6 @@ HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODU
 HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS]);
 
 BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact);
-HRESULT SelectTransform(const PackageManifest* manifest, LONG language, WideString* transformPath);
+// The transform for the language: an exact match first, else one of the same
+// primary language; the later of two matches. Null when none suits.
+const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language);

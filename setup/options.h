@@ -40,7 +40,12 @@ struct SetupOptions {
     DWORD extractAll = 0;
     DWORD extractFirst = 0;
     DWORD showHelp = 0;
+    DWORD elevatedCopy = 0;              // this process is the elevated copy of a run
 };
+
+// Put before the arguments handed to the elevated copy of a run, so that the
+// copy never asks for elevation again.
+constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
 
 // The program's module handle, stored by the entry before anything else.
 extern HINSTANCE ModuleInstance;

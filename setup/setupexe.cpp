@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include "cache.h"
+#include "elevation.h"
 #include "messages.h"
 #include "options.h"
 #include "result.h"
@@ -25,7 +26,7 @@ HRESULT RunChosenAction(const SetupOptions& options)
         break;
     }
     return RunSetup(options.propertyText, options.language, options.logPath, options.uiLevel,
-                    options.action);
+                    options.action, options.elevatedCopy);
 }
 
 } // namespace
@@ -49,6 +50,7 @@ int SetupMain(HINSTANCE module)
     int argc = 0;
 
     ModuleInstance = module;
+    EnforceRedirectionTrust();
 
     argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     EXIT_LAST_ERROR_IF_NULL(argv);

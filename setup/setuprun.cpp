@@ -29,24 +29,32 @@ constexpr UINT INSTALLER_UNKNOWN_PROPERTY = 1608;
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
 
+constexpr UINT INSTALLER_RESTART_REQUIRED = 3010;
+constexpr UINT INSTALLER_RESTART_REQUIRED_ALT = 3011;
+constexpr UINT INSTALLER_RESTART_STARTED = 1641;
+
 // One record per package that the run prepared, in the order prepared.
 struct PackageRunState {
     WCHAR productCode[PRODUCT_CODE_CHARS];
-    WCHAR stagedPath[MAX_PATH];
-    WCHAR cachedPath[MAX_PATH];
-    // 1 while the cached copies (package and transform) are this run's to delete
-    // again: they are no longer once an upgrade or patch from them succeeded,
-    // and never were for a same-version run, whose copy the installed product
-    // was installed from.
-    DWORD isCached;
-    // 1 when this run installed the product fresh (it was unknown before) and
-    // the installer succeeded or asked for a restart: only such a product is
-    // removed again after a failure.
+    WCHAR packagePath[MAX_PATH];     // the file handed to the installer
+    WCHAR transformPath[MAX_PATH];   // its transform beside it; empty when none
+    // The package's own folder under the temporary folder, held from staging
+    // until its files are gone; unused by a package installed from a cache.
+    PackageFolder staging;
+    // Where package and transform lie: the staging folder or a cache of the run.
+    const PackageFolder* folder;
+    // 1 while package and transform are this run's to delete again: staged
+    // copies always; cached ones only until an installed product uses them.
+    DWORD ownsFiles;
+    // 1 when the installer knew nothing of the product before the run (1605):
+    // an advertised product (1608) is installed, but it was there before.
+    DWORD wasUnknown;
+    // 1 when this run installed the product fresh (its call succeeded or asked
+    // for a restart) and the call removed no other product, as a major upgrade
+    // does: only such a product is removed again after a failure.
     DWORD isInstalled;
-    // The run's transform, copied beside an uncached staged package so that
-    // "TRANSFORMS=@name" finds it where the installer looks; empty otherwise.
-    WCHAR stagedTransformPath[MAX_PATH];
-    WCHAR cachedTransformPath[MAX_PATH];
+    // The installer's answer when the clean-up asked it to remove the product.
+    UINT removalResult;
     const ManifestPackageEntry* entry;
 };
 
@@ -58,11 +66,16 @@ struct SetupRun {
     const PackageManifest* manifest;
     PackageRunState* records;  // one per package entry
     DWORD preparedCount;       // records in use; never above the package count
-    WideString transformPath;  // the temporary transform file, until cached
+    // The transform chosen for the language, written beside each package that
+    // applies it; the first cached package takes it, and later ones get none.
+    const ManifestTransformEntry* transform;
     HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
+    // The two caches, opened when first needed and held until the run ends.
+    PackageFolder machineCache;
+    PackageFolder userCache;
     // Asked once for the whole run.
     BOOL windows64Bit;         // packages for the other kind are skipped
-    BOOL elevated;             // the all-users cache and protected staging folders
+    BOOL elevated;             // the all-users cache, protected and checked files
 };
 
 // 3010 and 3011: the package is installed and the machine needs a restart
@@ -78,27 +91,6 @@ void Release(HANDLE* held)
         ::CloseHandle(*held);
         *held = INVALID_HANDLE_VALUE;
     }
-}
-
-// A path cut to fit its field would name some other file, so a path that does
-// not fit is not recorded at all and the file it names (held or not) is
-// removed at once.
-HRESULT RecordPath(WCHAR (&field)[MAX_PATH], LPCWSTR path, HANDLE* held = nullptr)
-{
-    HRESULT hr = S_OK;
-
-    hr = BoundedCopy(field, MAX_PATH, path);
-    if (FAILED(hr)) {
-        field[0] = L'\0';
-        if (held) {
-            Release(held);
-        }
-        ::DeleteFileW(path);
-        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
-    }
-
-Exit:
-    return hr;
 }
 
 InstallAction CompareVersions(DWORD packageHigh, DWORD packageLow, DWORD installedHigh,
@@ -120,8 +112,7 @@ InstallAction CompareVersions(DWORD packageHigh, DWORD packageLow, DWORD install
 
 // The action for a package that is neither a patch nor being removed, from the
 // version the installer reports for its product code.
-HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, LPCWSTR productCode,
-                                 InstallAction* action)
+HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, PackageRunState* record, InstallAction* action)
 {
     HRESULT hr = S_OK;
     WCHAR versionText[INSTALLER_VERSION_CHARS] = {};
@@ -129,8 +120,9 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, LPCWSTR prod
     DWORD installedHigh = 0;
     DWORD installedLow = 0;
 
-    const UINT queried = InstallerQueryVersion(productCode, versionText, &versionChars);
+    const UINT queried = InstallerQueryVersion(record->productCode, versionText, &versionChars);
     if (queried == INSTALLER_UNKNOWN_PRODUCT || queried == INSTALLER_UNKNOWN_PROPERTY) {
+        record->wasUnknown = queried == INSTALLER_UNKNOWN_PRODUCT;
         *action = InstallAction::Install;
         goto Exit;
     }
@@ -171,7 +163,7 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     } else if (run->requestedAction == InstallAction::Uninstall) {
         *action = InstallAction::Uninstall;
     } else {
-        EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record->productCode, action));
+        EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
     }
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
@@ -183,57 +175,187 @@ Exit:
     return hr;
 }
 
-// An uncached package is installed from its staged folder, and the installer
-// looks for an "@" transform beside the package: the package gets its own copy
-// of the run's transform there, recorded before it is written so that a failed
-// run deletes it as well, and held for the installer call.
-HRESULT PlaceTransformBesidePackage(LPCWSTR transformPath, PackageRunState* record, HANDLE* held)
+// A cache of the run, opened once and held; null when the all-users one is
+// not the program's own or when there is none and none is to be made.
+HRESULT RunCache(SetupRun* run, BOOL perMachine, BOOL create, const PackageFolder** folder)
 {
     HRESULT hr = S_OK;
-    WideString besidePath = nullptr;
-    const LPCWSTR stagedName = FileutilNamePart(record->stagedPath);
+    PackageFolder* cache = perMachine ? &run->machineCache : &run->userCache;
 
-    EXIT_IF_FAILED(StrutilCopy(&besidePath, record->stagedPath,
-                               static_cast<DWORD>(stagedName - record->stagedPath)));
-    EXIT_IF_FAILED(StrutilAppend(&besidePath, FileutilNamePart(transformPath), 0));
-    EXIT_IF_FAILED(RecordPath(record->stagedTransformPath, besidePath));
-    EXIT_IF_FAILED(FileutilCopyNew(transformPath, besidePath));
-    EXIT_IF_FAILED(FileutilHold(besidePath, held));
+    *folder = nullptr;
+    if (INVALID_HANDLE_VALUE == cache->handle) {
+        EXIT_IF_FAILED(OpenCacheFolder(perMachine, create, cache));
+    }
+    if (INVALID_HANDLE_VALUE != cache->handle) {
+        *folder = cache;
+    }
+    hr = S_OK;
 
 Exit:
-    StrutilFree(besidePath);
     return hr;
 }
 
-// Adds " TRANSFORMS=@name" for a package that asks for the run's transform. A
-// cached package takes the transform into its cache folder with it, and later
-// packages of the run get none. The transform the installer will read is held.
-HRESULT ApplyTransform(SetupRun* run, PackageRunState* record, BOOL cached, BOOL perMachine,
-                       WideString* propertyText, HANDLE* held)
+// The all-users cache for a per-machine package in an elevated run, when it is
+// the program's own; otherwise the user's, which must be a real folder. A
+// package never goes to the other one when writing fails.
+HRESULT ChooseCacheFolder(SetupRun* run, const ManifestPackageEntry* entry, const PackageFolder** folder)
+{
+    HRESULT hr = S_OK;
+
+    *folder = nullptr;
+    if ((entry->flags & PKG_PER_MACHINE) && run->elevated) {
+        EXIT_IF_FAILED(RunCache(run, TRUE, TRUE, folder));
+    }
+    if (nullptr == *folder) {
+        EXIT_IF_FAILED(RunCache(run, FALSE, TRUE, folder));
+    }
+    if (nullptr == *folder) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
+
+Exit:
+    return hr;
+}
+
+// The package's and its transform's names in a cache ("{CODE}vVERSION.msi"
+// and ".mst"), or, staged, the package's own and its transform's resource name.
+struct PackageFileNames {
+    WCHAR package[CACHE_NAME_CHARS];
+    WCHAR transform[CACHE_NAME_CHARS];
+};
+
+HRESULT NamePackageFiles(const PackageRunState* record, const ManifestTransformEntry* transform, BOOL cached,
+                         PackageFileNames* names)
+{
+    HRESULT hr = S_OK;
+
+    if (cached) {
+        EXIT_IF_FAILED(FormatCacheName(record->entry, L"msi", names->package));
+        EXIT_IF_FAILED(FormatCacheName(record->entry, L"mst", names->transform));
+    } else {
+        EXIT_IF_FAILED(BoundedCopy(names->package, CACHE_NAME_CHARS, record->entry->fileName));
+        if (transform) {
+            EXIT_IF_FAILED(BoundedFormat(names->transform, CACHE_NAME_CHARS, L"%hs.mst", transform->resourceName));
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+// Writes package and transform into the record's folder, each held from the
+// moment it is complete until the installer returns. In an elevated run each
+// is also read back against the bundle's own bytes once it is held, so that
+// nothing another program wrote in between is ever installed.
+HRESULT WritePackageFiles(const SetupRun* run, PackageRunState* record, const ManifestTransformEntry* transform,
+                          const PackageFileNames* names, HANDLE* packageHeld, HANDLE* transformHeld)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(WritePackageFile(record->folder, record->entry->resourceName, names->package, run->elevated,
+                                    record->packagePath, packageHeld));
+    if (transform) {
+        EXIT_IF_FAILED(WritePackageFile(record->folder, transform->resourceName, names->transform, run->elevated,
+                                        record->transformPath, transformHeld));
+    }
+
+Exit:
+    return hr;
+}
+
+// The held copy that is intact, or, when it is missing, a copy put back in its
+// place. S_FALSE when there is a copy that is not intact (or cannot be held):
+// it stays as it is.
+HRESULT HoldOrRestoreCachedFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                                WCHAR (&path)[MAX_PATH], HANDLE* held)
+{
+    HRESULT hr = HoldIntactFile(folder, resourceName, name, path, held);
+
+    if (S_FALSE == hr) {
+        hr = WritePackageFile(folder, resourceName, name, verify, path, held);
+    } else if (FAILED(hr)) {
+        hr = S_FALSE;
+    }
+    return hr;
+}
+
+// A same-version run of a cached package: the cached copies existed before
+// the run when the product was installed from them, and they stay its source.
+// They are installed from when intact, and put back when missing; never
+// deleted or replaced. S_FALSE when they cannot be used as they are: the
+// package is then staged instead.
+HRESULT UseCachedCopies(const SetupRun* run, PackageRunState* record, const ManifestTransformEntry* transform,
+                        const PackageFileNames* names, HANDLE* packageHeld, HANDLE* transformHeld)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, record->entry->resourceName, names->package,
+                                           run->elevated, record->packagePath, packageHeld));
+    if (S_OK == hr && transform) {
+        EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, transform->resourceName, names->transform,
+                                               run->elevated, record->transformPath, transformHeld));
+    }
+
+Exit:
+    if (S_OK != hr) {
+        Release(packageHeld);
+        Release(transformHeld);
+        record->packagePath[0] = L'\0';
+        record->transformPath[0] = L'\0';
+    }
+    return hr;
+}
+
+// Writes the package (and the run's transform, if it applies it) where the
+// installer will read it: into the cache for a cached package, else into a
+// staging folder of its own under the temporary folder.
+HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction action, HANDLE* packageHeld,
+                     HANDLE* transformHeld)
 {
     HRESULT hr = S_OK;
     const ManifestPackageEntry* entry = record->entry;
-    WideString cachedTransformPath = nullptr;
-    LPCWSTR transformName = nullptr;
+    const ManifestTransformEntry* transform = (entry->flags & PKG_APPLY_TRANSFORM) ? run->transform : nullptr;
+    // A removal never caches: it would leave a copy of a product that is gone.
+    const BOOL cached = (entry->flags & PKG_CACHE) && run->requestedAction != InstallAction::Uninstall;
+    PackageFileNames names = {};
 
-    if (run->transformPath == nullptr || !(entry->flags & PKG_APPLY_TRANSFORM)) {
-        goto Exit;
-    }
     if (cached) {
-        EXIT_IF_FAILED(CacheTransform(entry, run->transformPath, perMachine, &cachedTransformPath, held));
-        StrutilFree(run->transformPath);
-        run->transformPath = nullptr;
-        EXIT_IF_FAILED(RecordPath(record->cachedTransformPath, cachedTransformPath, held));
-        transformName = FileutilNamePart(record->cachedTransformPath);
-    } else {
-        EXIT_IF_FAILED(PlaceTransformBesidePackage(run->transformPath, record, held));
-        transformName = FileutilNamePart(record->stagedTransformPath);
+        EXIT_IF_FAILED(ChooseCacheFolder(run, entry, &record->folder));
+        EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
+        if (InstallAction::SameVersion == action) {
+            EXIT_IF_FAILED(UseCachedCopies(run, record, transform, &names, packageHeld, transformHeld));
+        } else {
+            record->ownsFiles = 1;
+            EXIT_IF_FAILED(WritePackageFiles(run, record, transform, &names, packageHeld, transformHeld));
+        }
+        if (S_OK == hr) {
+            if (transform) {
+                run->transform = nullptr;
+            }
+            goto Exit;
+        }
     }
-    EXIT_IF_FAILED(StrutilAppend(propertyText, TRANSFORM_TEXT, 0));
-    EXIT_IF_FAILED(StrutilAppend(propertyText, transformName, 0));
+    EXIT_IF_FAILED(OpenStagingFolder(entry, run->elevated, &record->staging));
+    record->folder = &record->staging;
+    record->ownsFiles = 1;
+    EXIT_IF_FAILED(NamePackageFiles(record, transform, FALSE, &names));
+    EXIT_IF_FAILED(WritePackageFiles(run, record, transform, &names, packageHeld, transformHeld));
 
 Exit:
-    StrutilFree(cachedTransformPath);
+    return hr;
+}
+
+// Adds " TRANSFORMS=@name": the installer looks for it beside the package.
+HRESULT AppendTransformText(const PackageRunState* record, WideString* propertyText)
+{
+    HRESULT hr = S_OK;
+
+    if (L'\0' != record->transformPath[0]) {
+        EXIT_IF_FAILED(StrutilAppend(propertyText, TRANSFORM_TEXT, 0));
+        EXIT_IF_FAILED(StrutilAppend(propertyText, FileutilNamePart(record->transformPath), 0));
+    }
+
+Exit:
     return hr;
 }
 
@@ -253,122 +375,165 @@ DWORD RemovalUiLevel(const SetupRun* run)
     return IsUnattendedUiLevel(run->uiLevel) ? run->uiLevel : UI_LEVEL_BASIC;
 }
 
-void DeleteRecordedFile(WCHAR (&path)[MAX_PATH])
+void DeleteOwnedFiles(PackageRunState* record)
 {
-    if (path[0] != L'\0') {
-        ::DeleteFileW(path);
-        path[0] = L'\0';
+    if (record->ownsFiles) {
+        DeletePackageFile(record->folder, record->packagePath);
+        DeletePackageFile(record->folder, record->transformPath);
+        record->ownsFiles = 0;
     }
 }
 
-// The cached copies go only while no installed product uses them.
-void DeleteOwnedCacheFiles(PackageRunState* record)
+// The cached copies of a product's versions in both caches; the all-users
+// cache only when it is the program's own.
+void DeleteCachedProductCopies(SetupRun* run, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
 {
-    if (record->isCached) {
-        DeleteRecordedFile(record->cachedPath);
-        DeleteRecordedFile(record->cachedTransformPath);
-        record->isCached = 0;
+    const PackageFolder* folder = nullptr;
+    if (!(entry->flags & PKG_CACHE)) {
+        return;
     }
+    if ((entry->flags & PKG_PER_MACHINE) && SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
+        DeleteCachedVersions(folder, entry, keepEntryVersion);
+    }
+    if (SUCCEEDED(RunCache(run, FALSE, FALSE, &folder)) && folder) {
+        DeleteCachedVersions(folder, entry, keepEntryVersion);
+    }
+}
+
+// A fresh install that removed other products (a major upgrade with a new
+// product code) is not one to undo: its removal would leave neither. Whether
+// it did is told by the products known before and after the call; when that
+// cannot be told, it is kept.
+BOOL RemovedNothingElse(const ProductList* before, HRESULT listed)
+{
+    BOOL removed = TRUE;
+    return SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedAnyOf(before, &removed)) && !removed;
 }
 
 // After an installer call that did not fail (success, a tolerated failure, or
 // a restart that is required later): what the run keeps of the package.
-void SettlePackage(PackageRunState* record, InstallAction action, HRESULT installed)
+void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action, HRESULT installed,
+                   const ProductList* before, HRESULT listed)
 {
     if (installed == INSTALLER_FAILURE_TOLERATED) {
-        DeleteOwnedCacheFiles(record);
-    } else if (action == InstallAction::Install) {
-        record->isInstalled = 1;
-    } else if (action == InstallAction::Uninstall) {
-        if (record->entry->flags & PKG_CACHE) {
-            DeleteCachedCopies(record->entry);   // the product they were kept for is gone
-        }
-    } else {
-        record->isCached = 0;   // the upgraded or patched product now uses it
+        DeleteOwnedFiles(record);
+        return;
+    }
+    switch (action) {
+    case InstallAction::Install:
+        record->isInstalled = record->wasUnknown && RemovedNothingElse(before, listed);
+        break;
+    case InstallAction::Uninstall:
+        DeleteCachedProductCopies(run, record->entry, FALSE);   // the product they were kept for is gone
+        break;
+    case InstallAction::MinorUpgrade:
+    case InstallAction::MajorUpgrade:
+        DeleteCachedProductCopies(run, record->entry, TRUE);    // the versions it replaced
+        break;
+    default:
+        break;
+    }
+    // Cached copies now belong to the installed product, unless the clean-up
+    // may still remove it again.
+    if (record->folder != &record->staging && !record->isInstalled) {
+        record->ownsFiles = 0;
     }
 }
 
-// Stages, caches and installs one package whose action is not Skip. Returns
+// Only a fresh install that may be undone later needs the products known
+// before its call: one followed by no other package never is.
+BOOL MayBeUndone(const SetupRun* run, const PackageRunState* record, DWORD index, InstallAction action)
+{
+    return InstallAction::Install == action && record->wasUnknown && index + 1 < run->manifest->packageCount;
+}
+
+// Stages or caches and installs one package whose action is not Skip. Returns
 // S_OK, 1 for a tolerated failure, or the installer's failure or restart result.
-// A removal never caches: it would leave a copy of a product that is gone.
-// From the moment the package and its transform are in place until the
+// From the moment the package and its transform are complete until the
 // installer returns, both are held open so that nobody can change them.
 HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
 {
     HRESULT hr = S_OK;
     PackageRunState* record = &run->records[run->preparedCount];
     const ManifestPackageEntry* entry = ManifestPackage(run->manifest, index);
-    const BOOL cached = (entry->flags & PKG_CACHE) && action != InstallAction::Uninstall;
     WideString propertyText = nullptr;
-    WideString stagedPath = nullptr;
-    WideString cachedPath = nullptr;
-    LPCWSTR packagePath = nullptr;
-    BOOL deleteStagedAfterCall = FALSE;
-    BOOL perMachine = FALSE;
     HANDLE packageHeld = INVALID_HANDLE_VALUE;
     HANDLE transformHeld = INVALID_HANDLE_VALUE;
+    ProductList before = {};
+    HRESULT listed = E_FAIL;   // not listed: whether it removed others is unknown
 
     ++run->preparedCount;
     record->entry = entry;
-    record->isCached = cached && action != InstallAction::SameVersion;
+    record->staging = NoPackageFolder();
+    record->folder = &record->staging;
 
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
-    if (cached) {
-        EXIT_IF_FAILED(ChooseCacheFolder(entry, run->elevated, &perMachine));
-    }
-    EXIT_IF_FAILED(StagePackage(entry, run->elevated, &stagedPath, cached ? nullptr : &packageHeld));
-    EXIT_IF_FAILED(RecordPath(record->stagedPath, stagedPath, &packageHeld));
-    deleteStagedAfterCall = TRUE;
-    packagePath = record->stagedPath;
-
-    EXIT_IF_FAILED(ApplyTransform(run, record, cached, perMachine, &propertyText, &transformHeld));
-
-    if (cached) {
-        EXIT_IF_FAILED(CachePackage(entry, stagedPath, perMachine, &cachedPath, &packageHeld));
-        deleteStagedAfterCall = FALSE;  // moved into the cache
-        EXIT_IF_FAILED(RecordPath(record->cachedPath, cachedPath, &packageHeld));
-        packagePath = record->cachedPath;
+    EXIT_IF_FAILED(PlacePackage(run, record, action, &packageHeld, &transformHeld));
+    EXIT_IF_FAILED(AppendTransformText(record, &propertyText));
+    if (MayBeUndone(run, record, index, action)) {
+        listed = InstallerListProducts(&before);
     }
 
-    hr = InvokeInstaller(entry->fileName, packagePath, propertyText, run->logPath, action,
+    hr = InvokeInstaller(entry->fileName, record->packagePath, propertyText, run->logPath, action,
                          PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
                          entry->flags & PKG_PATCH_TARGET_REQUIRED);
     Release(&packageHeld);
     Release(&transformHeld);
     if (FAILED(hr) && !IsRestartRequired(hr)) {
-        goto Exit;  // the staged copy stays for the clean-up, or for good after a started restart
+        goto Exit;  // the files stay for the clean-up, or for good after a started restart
     }
 
-    SettlePackage(record, action, hr);
-    if (deleteStagedAfterCall) {
-        DeleteRecordedFile(record->stagedPath);
-        DeleteRecordedFile(record->stagedTransformPath);
+    SettlePackage(run, record, action, hr, &before, listed);
+    if (record->folder == &record->staging) {
+        DeleteOwnedFiles(record);
+        CloseStagingFolder(&record->staging);
     }
 
 Exit:
     Release(&packageHeld);
     Release(&transformHeld);
+    InstallerReleaseProducts(&before);
     StrutilFree(propertyText);
-    StrutilFree(stagedPath);
-    StrutilFree(cachedPath);
     return hr;
 }
 
+// A product that the removal took away, or that was gone already.
+BOOL IsRemoved(UINT result)
+{
+    return ERROR_SUCCESS == result || INSTALLER_UNKNOWN_PRODUCT == result || INSTALLER_RESTART_REQUIRED == result ||
+           INSTALLER_RESTART_REQUIRED_ALT == result || INSTALLER_RESTART_STARTED == result;
+}
+
 // After a failure other than a started restart: undo every prepared package,
-// in the order prepared. Only fresh installs are removed; an upgrade, a patch
-// or a same-version run leaves the product as the run found or made it.
+// the last installed first, since a later package may build on an earlier
+// one. Only fresh installs are removed; an upgrade, a patch or a same-version
+// run leaves the product as the run found or made it. A product that stays
+// (its removal failed) keeps its cached copies.
 void UndoPreparedPackages(SetupRun* run)
 {
-    for (DWORD r = 0; r < run->preparedCount; ++r) {
+    for (DWORD r = run->preparedCount; r-- > 0;) {
         PackageRunState* record = &run->records[r];
         if (record->isInstalled) {
-            RemoveInstalledProduct(record->entry->fileName, record->productCode, run->logPath,
-                                   RemovalUiLevel(run));
+            record->removalResult = RemoveInstalledProduct(record->entry->fileName, record->productCode,
+                                                           run->logPath, RemovalUiLevel(run));
+            if (!IsRemoved(record->removalResult)) {
+                record->ownsFiles = record->folder == &record->staging;
+            }
         }
-        DeleteOwnedCacheFiles(record);
-        DeleteRecordedFile(record->stagedPath);
-        DeleteRecordedFile(record->stagedTransformPath);
+        DeleteOwnedFiles(record);
+        CloseStagingFolder(&record->staging);
     }
+}
+
+// Whatever the run still holds when it ends: the staging folders of a run
+// that stopped at a started restart keep their files, and the caches.
+void ReleaseRunFolders(SetupRun* run)
+{
+    for (DWORD r = 0; r < run->preparedCount; ++r) {
+        CloseStagingFolder(&run->records[r].staging);
+    }
+    CloseFolder(&run->machineCache);
+    CloseFolder(&run->userCache);
 }
 
 // Every package entry in manifest order; the result is that of the last entry
@@ -405,8 +570,8 @@ Exit:
 
 } // namespace
 
-HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel,
-                 InstallAction action)
+HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
+                 BOOL elevatedCopy)
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
@@ -414,13 +579,16 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     run.logPath = logPath;
     run.uiLevel = uiLevel;
     run.requestedAction = action;
+    run.machineCache = NoPackageFolder();
+    run.userCache = NoPackageFolder();
 
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     run.windows64Bit = IsWindows64Bit();
     EXIT_IF_FAILED(IsProcessElevated(&run.elevated));
     // Before anything is written: an elevated copy may do the whole run instead.
-    if (NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
-        hr = RunElevatedCopy();
+    // The copy itself never starts another one.
+    if (!elevatedCopy && NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
+        hr = RunElevatedCopy(uiLevel);
         goto Exit;
     }
 
@@ -430,7 +598,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         (run.manifest->packageCount + 1) * static_cast<DWORD>(sizeof(PackageRunState)), TRUE));
     EXIT_IF_NULL_ALLOC(run.records);
 
-    EXIT_IF_FAILED(SelectTransform(run.manifest, language, &run.transformPath));
+    run.transform = SelectTransform(run.manifest, language);
     if (logPath != nullptr) {
         EXIT_IF_FAILED(FileutilCreateEmptyFile(logPath));
     }
@@ -443,11 +611,8 @@ Exit:
     if (FAILED(hr) && hr != RESULT_RESTART_STARTED && !IsRestartRequired(hr)) {
         UndoPreparedPackages(&run);
     }
-    if (run.transformPath != nullptr) {
-        ::DeleteFileW(run.transformPath);
-    }
-    StrutilFree(run.transformPath);
     if (run.records != nullptr) {
+        ReleaseRunFolders(&run);
         MemutilRelease(run.records);
     }
     return hr;

@@ -4,5 +4,8 @@
 #include <windows.h>
 #include "options.h"
 
-HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel,
-                 InstallAction action);
+// `elevatedCopy`: this process is the elevated copy of a run, which never
+// hands the run to another copy (if it still lacks elevation, it goes on with
+// the rights it has, and the installer answers).
+HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
+                 BOOL elevatedCopy);

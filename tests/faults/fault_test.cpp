@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <map>
 
 #include "faultkit.h"
@@ -41,6 +42,7 @@ struct Scenario {
     TokenAnswer token = TokenAnswer::Real;
     DWORD elevatedCopyExit = 0;   // of the process that stands in for an elevated copy
     std::vector<std::wstring> folders = {};   // there before the run, below the sandbox root
+    std::vector<std::wstring> files = {};     // the same, each holding its package's bytes
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -146,8 +148,10 @@ public:
         Fault.tokenElevation = TokenAnswer::Real;
         Fault.elevationDeclined = false;
         Fault.elevatedCopyExitCode = 0;
-        Fault.folderOwners.clear();
+        Fault.folderSecurity.clear();
         Fault.reparsePoints.clear();
+        Fault.finalPaths.clear();
+        Fault.networkDrives.clear();
     }
 
     int Run(int op, unsigned at, bool persistent)
@@ -155,6 +159,10 @@ public:
         box_.Clear();
         ::CreateDirectoryW(box_.out.c_str(), nullptr);
         for (const std::wstring& folder : scenario_.folders) ::CreateDirectoryW((box_.root + folder).c_str(), nullptr);
+        for (const std::wstring& file : scenario_.files) {
+            const std::string* payload = PayloadOf(file);
+            WriteWholeFile(box_.root + file, payload ? *payload : std::string("x"));
+        }
         requestProblems_.clear();
         FaultBeginRun();
         if (op >= 0) FaultArm(op, at, persistent);
@@ -170,6 +178,7 @@ public:
     {
         baselineFiles_ = NormalizedFiles();
         baselineJournal_ = JournalSignature();
+        baselineListings_ = Fault.productListings;
     }
 
     // All that is wrong with the run just made; empty when it was clean.
@@ -198,14 +207,22 @@ public:
             problems.push_back("written or installed although an elevated copy was asked for");
         }
         CheckPayloadFiles(&problems);
-        if (asWithoutFault) {
+        // A fresh install stays after a failure, with its cached copies, when
+        // the products known before its call could not be listed, or when its
+        // removal failed.
+        const bool unlisted = Fault.productListings < baselineListings_;
+        const bool productKept = unlisted || std::any_of(Fault.journal.begin(), Fault.journal.end(),
+                                                         [](const InstallerCall& call) {
+                                                             return IsRemoval(call) && call.result != 0;
+                                                         });
+        if (asWithoutFault && !productKept) {
             // It must have done and left exactly what the run without a fault did.
             if (NormalizedFiles() != baselineFiles_) problems.push_back("files differ from the run without a fault: " + Listing(NormalizedFiles()));
             if (JournalSignature() != baselineJournal_) problems.push_back("installer requests differ from the run without a fault");
-        } else {
-            CheckFailureLeftovers(&problems);
+        } else if (!asWithoutFault) {
+            CheckFailureLeftovers(&problems, productKept);
         }
-        if (scenario_.mode == Mode::Setup && IsFailureExit(exitCode)) {
+        if (scenario_.mode == Mode::Setup && IsFailureExit(exitCode) && !unlisted) {
             CheckRemovals(&problems);
         }
         if (scenario_.mode != Mode::Setup && !Fault.journal.empty()) {
@@ -324,14 +341,14 @@ private:
 
     // After a failure: no staged or cached package and no temporary transform;
     // extracted packages stay (in order), the single /o1 file does not.
-    void CheckFailureLeftovers(std::vector<std::string>* problems) const
+    void CheckFailureLeftovers(std::vector<std::string>* problems, bool productKept) const
     {
         const std::wstring root = Upper(box_.root);
         for (const std::wstring& entry : box_.Snapshot()) {
             if (EndsWith(entry, L"\\") || IsTopLevelLog(entry) || Fault.refusedDeletes.count(root + entry)) continue;
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
-            if (inCache && EndsWith(entry, L".MST")) continue;   // cached transforms stay
+            if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
             if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI")) {
                 continue;
             }
@@ -362,6 +379,7 @@ private:
     Sandbox box_;
     std::set<std::wstring> baselineFiles_;
     std::vector<std::string> baselineJournal_;
+    unsigned baselineListings_ = 0;
     GuardedBytes manifest_;
     std::wstring commandLine_;
     std::string alpha_, beta_, german_;
@@ -479,9 +497,11 @@ TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
-// unelevated and not /quiet. The copy is the program's own file with the
-// arguments exactly as given, in the current folder; nothing is written before
-// it, and its exit code is the run's (1602 when the prompt is declined).
+// unelevated, not /quiet, and not itself the copy. The copy is the program's
+// own file with the arguments exactly as given behind the copy's marker, in the
+// current folder, both as the copy can reach them (a network drive by its
+// server's name); nothing is written before it, and its exit code is the run's
+// (1602 when the prompt is declined). Every run first asks for redirection trust.
 TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 {
     struct Case {
@@ -494,6 +514,7 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         DWORD copyExit;
         int exitCode;
         bool asks;
+        std::wstring server = {};   // the build's drive is a network drive of this name
     };
     const TokenAnswer unelevated = TokenAnswer::NotElevated;
     const Case cases[] = {
@@ -502,6 +523,13 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         {"unelevated, no switches, the copy ends with 1", Mode::Setup, L"", PKG_PER_MACHINE, unelevated, false, 1, 1, true},
         {"unelevated, the copy succeeds", Mode::Setup, L"/uninstall", PKG_PER_MACHINE, unelevated, false, 0, 0, true},
         {"prompt declined", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, true, 0, 1602, true},
+        {"started from a network drive", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, false, 0, 0, true,
+         L"\\\\server\\share"},
+        {"a network drive without a server's name", Mode::Setup, L"", PKG_PER_MACHINE, unelevated, false, 0, 1203, false,
+         L""},
+        {"the same, unattended", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, false, 0, 1203, false, L""},
+        {"the copy itself, still not elevated", Mode::Setup, L"/elevatedcopy /passive", PKG_PER_MACHINE, unelevated,
+         false, 0, 0, false},
         {"/quiet", Mode::Setup, L"/quiet", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
         {"no per-machine package", Mode::Setup, L"/passive", PKG_CACHE, unelevated, false, 0, 0, false},
         {"a per-machine package for the other kind of Windows", Mode::Setup, L"/passive",
@@ -515,13 +543,22 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
     WCHAR folder[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     ::GetCurrentDirectoryW(MAX_PATH, folder);
+    ASSERT_EQ(program[0], folder[0]) << "the test program runs from its build folder";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Scenario scenario{c.name, c.mode, c.arguments, {Alpha(c.flags)}, {}, c.exitCode, {}, {}, c.token, c.copyExit};
         FaultRunner runner(scenario);
         Fault.elevationDeclined = c.declined;
+        const bool remote = c.server.size() || c.exitCode == 1203;
+        if (remote) Fault.networkDrives[static_cast<wchar_t>(towupper(program[0]))] = c.server;
         EXPECT_EQ(c.exitCode, runner.Run(-1, 0, false));
         EXPECT_TRUE(BookProblems().empty());
+        EXPECT_EQ((std::vector<std::pair<int, DWORD>>{{16, 1}}), Fault.mitigations);
+        if (c.exitCode == 1203) {
+            EXPECT_EQ(c.arguments.empty() ? 1u : 0u, Fault.boxes.size()) << "the error shown unless unattended";
+            EXPECT_EQ(0u, Fault.fileTouches);
+            continue;
+        }
         ASSERT_EQ(c.asks ? 1u : 0u, Fault.shellExecutes.size());
         if (!c.asks) {
             const bool installs = c.mode == Mode::Setup && !(c.flags & PKG_32BIT_WINDOWS_ONLY);
@@ -529,52 +566,62 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
             continue;
         }
         EXPECT_EQ(L"runas", Fault.shellExecutes[0].verb);
-        EXPECT_EQ(program, Fault.shellExecutes[0].file);
-        EXPECT_EQ(Fault.commandLine.substr(wcslen(L"setup.exe ")), Fault.shellExecutes[0].parameters);
-        EXPECT_EQ(folder, Fault.shellExecutes[0].directory);
+        EXPECT_EQ(remote ? c.server + (program + 2) : program, Fault.shellExecutes[0].file);
+        EXPECT_EQ(L"/elevatedcopy " + Fault.commandLine.substr(wcslen(L"setup.exe ")), Fault.shellExecutes[0].parameters);
+        EXPECT_EQ(remote ? c.server + (folder + 2) : folder, Fault.shellExecutes[0].directory);
         EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
         EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
     }
 }
 
 // Wine keeps no descriptors, has no junctions and calls every token elevated,
-// so the folders' security is checked by what the program asks for: the shim
-// answers the owner and reparse queries and records the descriptors. Alpha is
-// cached per machine with the run's transform; Beta is installed from its
-// per-product folder under the temporary folder. Folders are named upper-case,
-// as the records have them.
-TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursElseLeftAlone)
+// so the folders' trust is checked by what the program asks for and is told:
+// the shim answers the owner, DACL, reparse and final-path queries and records
+// the descriptors of the folders made. Alpha is cached per machine with the
+// run's transform; Beta is installed from its per-product folder under the
+// temporary folder. Folders are named upper-case, as the records have them.
+TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
 {
     const std::wstring made = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-    const std::wstring setAgain = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring guarded = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring bySystem = L"O:SY" + guarded, byAdministrators = L"O:BA" + guarded;
+    const std::wstring byTrustedInstaller =
+        L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" + guarded + L"(A;OICIIO;FA;;;CO)";
+    const std::wstring byOther = L"O:S-1-5-21-1-2-3-1001" + guarded;
+    const std::wstring usersWrite = L"O:BA" + guarded + L"(A;;0x1301bf;;;BU)";
+    const std::wstring usersWriteFiles = L"O:BA" + guarded + L"(A;OIIO;FA;;;BU)";
+    const std::wstring noDacl = L"O:BA";
     const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE";
-    const std::wstring alphaStage = L"TMP\\" + GuidText(ALPHA_CODE), betaStage = L"TMP\\" + GuidText(BETA_CODE);
-    const std::wstring other = L"S-1-5-21-1-2-3-1001", reparse = L"reparse";
+    const std::wstring betaStage = L"TMP\\" + GuidText(BETA_CODE);
+    const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", runningUser = L"";
     const TokenAnswer elevated = TokenAnswer::Elevated;
     struct Case {
         const char* name;
         TokenAnswer token;
-        std::vector<std::pair<std::wstring, std::wstring>> existing;   // folder, owner SID ("": the running user)
+        std::vector<std::pair<std::wstring, std::wstring>> existing;   // folder, SDDL or one of the words above
         std::set<std::wstring> madeProtected;
-        std::set<std::wstring> secured;   // existing folders whose DACL is set again
         std::wstring cachedIn;
         std::wstring betaStagedIn;
     };
     const Case cases[] = {
-        {"nothing there yet", elevated, {}, {apps, cache, alphaStage, betaStage}, {}, L"COMMON", betaStage},
-        {"SYSTEM's and the Administrators'", elevated, {{apps, L"S-1-5-18"}, {cache, L"S-1-5-32-544"}},
-         {alphaStage, betaStage}, {apps, cache}, L"COMMON", betaStage},
-        {"the running user's and TrustedInstaller's", elevated,
-         {{apps, L""}, {cache, L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"}},
-         {alphaStage, betaStage}, {apps, cache}, L"COMMON", betaStage},
-        {"cache of another user", elevated, {{apps, L""}, {cache, other}}, {alphaStage, betaStage}, {apps}, L"LOCAL",
+        {"nothing there yet", elevated, {}, {apps, cache, betaStage}, L"COMMON", betaStage},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {betaStage},
+         L"COMMON", betaStage},
+        {"TrustedInstaller's, creators owning what they make", elevated, {{apps, bySystem}, {cache, byTrustedInstaller}},
+         {betaStage}, L"COMMON", betaStage},
+        {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {betaStage}, L"LOCAL", betaStage},
+        {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {betaStage}, L"LOCAL", betaStage},
+        {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {betaStage}, L"LOCAL", betaStage},
+        {"users may write the files made there", elevated, {{apps, bySystem}, {cache, usersWriteFiles}}, {betaStage},
+         L"LOCAL", betaStage},
+        {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {betaStage}, L"LOCAL", betaStage},
+        {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {betaStage}, L"LOCAL", betaStage},
+        {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {betaStage}, L"LOCAL",
          betaStage},
-        {"cache a reparse point", elevated, {{apps, L""}, {cache, reparse}}, {alphaStage, betaStage}, {apps}, L"LOCAL",
-         betaStage},
-        {"Applications of another user", elevated, {{apps, other}}, {alphaStage, betaStage}, {}, L"LOCAL", betaStage},
-        {"not elevated", TokenAnswer::NotElevated, {}, {}, {}, L"LOCAL", betaStage},
-        {"per-product folder of another user", elevated, {{betaStage, other}},
-         {apps, cache, alphaStage, betaStage + L".1"}, {}, L"COMMON", betaStage + L".1"},
+        {"Applications of another user", elevated, {{apps, byOther}}, {betaStage}, L"LOCAL", betaStage},
+        {"not elevated", TokenAnswer::NotElevated, {}, {}, L"LOCAL", betaStage},
+        {"per-product folder of another user", elevated, {{betaStage, byOther}}, {apps, cache, betaStage + L".1"},
+         L"COMMON", betaStage + L".1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -587,21 +634,17 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursElseLeftAlone)
         const std::wstring root = Upper(runner.Box().root);
         for (const auto& folder : c.existing) {
             if (folder.second == reparse) Fault.reparsePoints.insert(root + folder.first);
-            else if (!folder.second.empty()) Fault.folderOwners[root + folder.first] = folder.second;
+            else if (folder.second == elsewhere) Fault.finalPaths[root + folder.first] = L"\\\\?\\C:\\ELSEWHERE";
+            else if (!folder.second.empty()) Fault.folderSecurity[root + folder.first] = folder.second;
         }
         EXPECT_EQ(0, runner.Run(-1, 0, false));
         EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
 
-        std::set<std::wstring> madeProtected, secured;
+        std::set<std::wstring> madeProtected;
         for (const auto& folder : Fault.foldersMade) {
             if (folder.second == made) madeProtected.insert(folder.first.substr(root.size()));
         }
-        for (const auto& folder : Fault.securitySet) {
-            EXPECT_EQ(setAgain, folder.second) << Narrow(folder.first);
-            secured.insert(folder.first.substr(root.size()));
-        }
         EXPECT_EQ(c.madeProtected, madeProtected);
-        EXPECT_EQ(c.secured, secured);
 
         // Package and transform in the chosen cache, nothing new in the other
         // all-users or per-user folder; Beta installed from where it was staged.
@@ -617,6 +660,52 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursElseLeftAlone)
                 });
             EXPECT_FALSE(!existed && StartsWith(entry, otherRoot)) << Narrow(entry);
         }
+    }
+}
+
+// /uninstall deletes the product's cached copies of every version in both
+// caches, through the folder held and only where each file really lies: never
+// in an all-users cache that is not the program's own, nor through a name that
+// leads elsewhere.
+TEST(ProtectedFolders, DeletionsOnlyThroughTrustedFoldersAndNeverThroughALink)
+{
+    const std::wstring trusted = L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE", userCache = L"LOCAL\\APPLICATIONS\\CACHE";
+    const std::wstring code = GuidText(ALPHA_CODE);
+    const std::wstring current = cache + L"\\" + code + L"v1.2.3.4.msi", older = cache + L"\\" + code + L"v1.0.0.0.msi";
+    const std::wstring transform = cache + L"\\" + code + L"v1.2.3.4.mst", user = userCache + L"\\" + code + L"v1.2.3.4.msi";
+    struct Case {
+        const char* name;
+        std::wstring cacheSecurity;   // empty: the running user's, as Wine answers
+        bool cacheIsReparsePoint;
+        std::wstring leadsElsewhere;  // a file whose final path is elsewhere
+        std::set<std::wstring> stay;
+    };
+    const Case cases[] = {
+        {"the program's own cache", trusted, false, L"", {}},
+        {"a copy that leads elsewhere", trusted, false, current, {current}},
+        {"a cache that is not the program's own", L"", false, L"", {current, older, transform}},
+        {"a cache that is a reparse point", trusted, true, L"", {current, older, transform}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scenario scenario{c.name, Mode::Setup, L"/uninstall /quiet", {Alpha(PKG_PER_MACHINE | PKG_CACHE)}, {},
+                                0, {}, {{code, L"1.2.3.4"}}, TokenAnswer::Elevated, 0,
+                                {apps, cache, L"LOCAL\\APPLICATIONS", userCache}, {current, older, transform, user}};
+        FaultRunner runner(scenario);
+        const std::wstring root = Upper(runner.Box().root);
+        Fault.folderSecurity[root + apps] = trusted;
+        if (!c.cacheSecurity.empty()) Fault.folderSecurity[root + cache] = c.cacheSecurity;
+        if (c.cacheIsReparsePoint) Fault.reparsePoints.insert(root + cache);
+        if (!c.leadsElsewhere.empty()) Fault.finalPaths[root + c.leadsElsewhere] = L"\\\\?\\C:\\ELSEWHERE\\FILE.MSI";
+        EXPECT_EQ(0, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty());
+        const std::vector<std::wstring> entries = runner.Box().Snapshot();
+        std::set<std::wstring> stay;
+        for (const std::wstring& file : {current, older, transform, user}) {
+            if (std::find(entries.begin(), entries.end(), Upper(file)) != entries.end()) stay.insert(file);
+        }
+        EXPECT_EQ(c.stay, stay);
     }
 }
 

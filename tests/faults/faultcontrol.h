@@ -52,7 +52,15 @@ enum FaultOp : int {
     FAULT_FILE_INFORMATION,
     FAULT_DESCRIPTOR_FROM_TEXT,
     FAULT_GET_SECURITY,
-    FAULT_SET_SECURITY,
+    FAULT_FINAL_PATH,
+    FAULT_SET_FILE_INFORMATION,
+    FAULT_READ_FILE,          // ReadFile, GetFileSizeEx and SetFilePointerEx: a file read back
+    FAULT_REMOVE_DIRECTORY,
+    FAULT_FIND_NEXT_FILE,
+    FAULT_DRIVE_TYPE,
+    FAULT_UNIVERSAL_NAME,
+    FAULT_MSI_ENUM,
+    FAULT_MITIGATION,
     FAULT_OP_COUNT
 };
 
@@ -72,6 +80,7 @@ struct FaultOpInfo {
 const FaultOpInfo& FaultInfo(int op);
 
 // Ordinals of the installer's operations, as msi.dll exports them.
+constexpr int MSI_ENUM_PRODUCTS = 45;
 constexpr int MSI_GET_PRODUCT_INFO = 70;
 constexpr int MSI_INSTALL_PRODUCT = 88;
 constexpr int MSI_SET_INTERNAL_UI = 141;
@@ -121,11 +130,16 @@ struct FaultWorld {
     bool elevationDeclined = false;
     DWORD elevatedCopyExitCode = 0;
     // Wine keeps no descriptors and has no junctions: by full path, the owner
-    // GetSecurityInfo reports for a folder (an SID string; a folder not named
-    // gets Wine's answer, the running user), and the folders that
-    // GetFileInformationByHandle reports as reparse points.
-    std::map<std::wstring, std::wstring> folderOwners;
+    // and DACL GetSecurityInfo reports for a folder (SDDL; a folder not named
+    // gets Wine's answer, owned by the running user), the folders that
+    // GetFileInformationByHandle reports as reparse points, and the final path
+    // GetFinalPathNameByHandleW reports for an entry that a link leads elsewhere.
+    std::map<std::wstring, std::wstring> folderSecurity;
     std::set<std::wstring> reparsePoints;
+    std::map<std::wstring, std::wstring> finalPaths;
+    // Drive letters (upper case) that are network drives, and the server's
+    // name of each ("\\server\share").
+    std::map<wchar_t, std::wstring> networkDrives;
 
     // The armed fault: the armedAt-th call of armedOp fails (and every later
     // one too when persistent).
@@ -151,12 +165,13 @@ struct FaultWorld {
     std::vector<InstallerCall> journal;      // install, patch and configure requests
     std::vector<ShellExecuteCall> shellExecutes;
     // Upper-cased full path and the security asked for, rendered as SDDL: the
-    // descriptor of each folder CreateDirectoryW made (empty without one), and
-    // what SetSecurityInfo was given for an existing one.
+    // descriptor of each folder CreateDirectoryW made (empty without one).
     std::vector<std::pair<std::wstring, std::wstring>> foldersMade;
-    std::vector<std::pair<std::wstring, std::wstring>> securitySet;
+    std::vector<std::wstring> deletedByHandle;   // upper-cased paths the program deleted through a handle
+    std::vector<std::pair<int, DWORD>> mitigations;   // SetProcessMitigationPolicy: policy, first flags word
     unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
     unsigned installerSettings = 0;          // UI level and log calls
+    unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;
 };
 

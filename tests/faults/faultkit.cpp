@@ -204,6 +204,14 @@ bool ReadWholeFile(const std::wstring& path, std::string* content)
     return true;
 }
 
+void WriteWholeFile(const std::wstring& path, const std::string& content)
+{
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
 std::string ResourceBytes(const char* name)
 {
     HRSRC found = ::FindResourceA(nullptr, name, MAKEINTRESOURCEA(10));

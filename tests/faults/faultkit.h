@@ -67,6 +67,7 @@ struct Sandbox {
 
 void RemoveTree(const std::wstring& folder, bool keepFolder);
 bool ReadWholeFile(const std::wstring& path, std::string* content);
+void WriteWholeFile(const std::wstring& path, const std::string& content);
 // The bytes of an RT_RCDATA resource of the test executable.
 std::string ResourceBytes(const char* name);
 

@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <winnetwk.h>
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
@@ -60,7 +61,18 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"GetFileInformationByHandle", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"ConvertStringSecurityDescriptorToSecurityDescriptorW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
     {"GetSecurityInfo", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
-    {"SetSecurityInfo", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    // A final path that cannot be told leaves an entry unconfirmed: the folder is
+    // not used (another one is) or the file not written or deleted.
+    {"GetFinalPathNameByHandleW", S_OK, FaultReaction::Probe},
+    {"SetFileInformationByHandle", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"ReadFile", static_cast<HRESULT>(0x8007001E), FaultReaction::Fails},
+    {"RemoveDirectoryW", S_OK, FaultReaction::Ignored},
+    {"FindNextFileW", S_OK, FaultReaction::Ignored},
+    {"GetDriveTypeW", S_OK, FaultReaction::Ignored},
+    {"WNetGetUniversalNameW", static_cast<HRESULT>(0x800704B3), FaultReaction::Fails},
+    // Products that cannot be listed: a fresh install is then kept after a failure.
+    {"MsiEnumProductsW", S_OK, FaultReaction::Probe},
+    {"SetProcessMitigationPolicy", S_OK, FaultReaction::Ignored},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -107,10 +119,10 @@ std::wstring PathOf(HANDLE file)
     return found == OpenedPaths.end() ? std::wstring() : FaultNormalizePath(found->second);
 }
 
-// The test's answers about the folder a handle was opened for, if it gave any.
-const std::wstring* OwnerAnswer(const std::wstring& path)
+// The test's answer about the entry a handle was opened for, if it gave one.
+const std::wstring* AnswerFor(const std::map<std::wstring, std::wstring>& answers, const std::wstring& path)
 {
-    for (const auto& answer : Fault.folderOwners) {
+    for (const auto& answer : answers) {
         if (!path.empty() && FaultNormalizePath(answer.first) == path) return &answer.second;
     }
     return nullptr;
@@ -217,6 +229,20 @@ UINT WINAPI FakeGetProductInfo(LPCWSTR product, LPCWSTR property, LPWSTR value, 
     return 1605;
 }
 
+// The installed products are those the test says are installed.
+UINT WINAPI FakeEnumProducts(DWORD index, LPWSTR product)
+{
+    if (ShouldFail(FAULT_MSI_ENUM)) {
+        return 1610;
+    }
+    if (index >= Fault.installedVersions.size()) {
+        ++Fault.productListings;
+        return ERROR_NO_MORE_ITEMS;
+    }
+    lstrcpynW(product, Fault.installedVersions[index].first.c_str(), 39);
+    return 0;
+}
+
 UINT WINAPI FakeInstallProduct(LPCWSTR package, LPCWSTR commandLine)
 {
     InstallerCall call;
@@ -261,6 +287,7 @@ FARPROC FakeMsiOperation(LPCSTR name)
         return nullptr;
     }
     switch (reinterpret_cast<ULONG_PTR>(name)) {
+    case MSI_ENUM_PRODUCTS: return AsProcedure(FakeEnumProducts);
     case MSI_GET_PRODUCT_INFO: return AsProcedure(FakeGetProductInfo);
     case MSI_INSTALL_PRODUCT: return AsProcedure(FakeInstallProduct);
     case MSI_SET_INTERNAL_UI: return AsProcedure(FakeSetInternalUI);
@@ -314,9 +341,11 @@ void FaultBeginRun()
     Fault.journal.clear();
     Fault.shellExecutes.clear();
     Fault.foldersMade.clear();
-    Fault.securitySet.clear();
+    Fault.deletedByHandle.clear();
+    Fault.mitigations.clear();
     Fault.tempPath2Calls = 0;
     Fault.installerSettings = 0;
+    Fault.productListings = 0;
     Fault.runSites.clear();
     CurrentUiLevel = 5;
     CurrentLogPath.clear();
@@ -402,7 +431,13 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
     if ((access & (GENERIC_WRITE | GENERIC_ALL)) != 0 || disposition != OPEN_EXISTING) {
         NoteWrite(path);
     }
+    // A file opened to be deleted counts as refused until it is deleted: a
+    // fault on the way may leave it, as a refused delete would.
+    const bool opensToDelete = (access & DELETE) != 0 && disposition == OPEN_EXISTING && path != nullptr;
     if (ShouldFail(FAULT_CREATE_FILE)) {
+        if (opensToDelete && ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
+            Fault.refusedDeletes.insert(FaultNormalizePath(path));
+        }
         ::SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -410,6 +445,7 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
     if (file != INVALID_HANDLE_VALUE) {
         Fault.liveFiles.insert(file);
         OpenedPaths[file] = path;
+        if (opensToDelete) Fault.refusedDeletes.insert(FaultNormalizePath(path));
     }
     return file;
 }
@@ -544,6 +580,39 @@ DWORD WINAPI FaultGetTempPath2W(DWORD size, LPWSTR buffer)
 {
     ++Fault.tempPath2Calls;
     return AnswerTempPath(size, buffer);
+}
+
+// Handed out for SetProcessMitigationPolicy: recorded, never applied to the
+// test process.
+BOOL WINAPI FaultSetMitigation(int policy, PVOID buffer, SIZE_T size)
+{
+    Fault.mitigations.push_back({policy, size >= sizeof(DWORD) ? *static_cast<DWORD*>(buffer) : 0});
+    if (ShouldFail(FAULT_MITIGATION)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Handed out for WNetGetUniversalNameW: the server's name of a path on one of
+// the test's network drives.
+DWORD WINAPI FaultUniversalName(LPCWSTR path, DWORD level, LPVOID buffer, LPDWORD size)
+{
+    const auto drive = Fault.networkDrives.find(static_cast<wchar_t>(std::towupper(path[0])));
+    if (ShouldFail(FAULT_UNIVERSAL_NAME) || drive == Fault.networkDrives.end() || drive->second.empty() ||
+        level != UNIVERSAL_NAME_INFO_LEVEL) {
+        return ERROR_NO_NET_OR_BAD_PATH;
+    }
+    const std::wstring name = drive->second + (path + 2);
+    const DWORD needed = static_cast<DWORD>(sizeof(UNIVERSAL_NAME_INFOW) + (name.size() + 1) * sizeof(WCHAR));
+    if (*size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    UNIVERSAL_NAME_INFOW* info = static_cast<UNIVERSAL_NAME_INFOW*>(buffer);
+    info->lpUniversalName = reinterpret_cast<LPWSTR>(info + 1);
+    memcpy(info->lpUniversalName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+    return NO_ERROR;
 }
 
 } // namespace
@@ -730,6 +799,12 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
         if (!IS_INTRESOURCE(name) && lstrcmpA(name, "GetTempPath2W") == 0) {
             return AsProcedure(FaultGetTempPath2W);
         }
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "SetProcessMitigationPolicy") == 0) {
+            return AsProcedure(FaultSetMitigation);
+        }
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "WNetGetUniversalNameW") == 0) {
+            return AsProcedure(FaultUniversalName);
+        }
         return ::GetProcAddress(module, name);
     }
     if (ShouldFail(FAULT_PROC_ADDRESS)) {
@@ -883,50 +958,121 @@ BOOL WINAPI FaultConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR te
     return made;
 }
 
-// An owner the test names comes in a descriptor of its own, as the platform
-// hands it out: the owner points into it, and it is freed with LocalFree.
+// A descriptor the test names is handed out as the platform hands one out: the
+// owner and DACL point into it, and it is freed with LocalFree.
 DWORD WINAPI FaultGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner,
                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
 {
     if (ShouldFail(FAULT_GET_SECURITY)) {
         return ERROR_ACCESS_DENIED;
     }
-    const std::wstring* answer = OwnerAnswer(PathOf(handle));
-    if (answer == nullptr || parts != OWNER_SECURITY_INFORMATION || owner == nullptr || descriptor == nullptr) {
+    const std::wstring* answer = AnswerFor(Fault.folderSecurity, PathOf(handle));
+    if (answer == nullptr || owner == nullptr || dacl == nullptr || descriptor == nullptr) {
         const DWORD error = ::GetSecurityInfo(handle, type, parts, owner, group, dacl, sacl, descriptor);
         if (error == ERROR_SUCCESS && descriptor && *descriptor) Fault.liveDescriptors.insert(*descriptor);
         return error;
     }
     BOOL defaulted = FALSE;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW((L"O:" + *answer).c_str(), SDDL_REVISION_1,
-                                                                descriptor, nullptr)) {
+    BOOL present = FALSE;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(answer->c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
         return ::GetLastError();
     }
     Fault.liveDescriptors.insert(*descriptor);
     ::GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    ::GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+    if (!present) *dacl = nullptr;
     return ERROR_SUCCESS;
 }
 
-// Recorded as a descriptor holding the parts given, with the DACL marked
-// protected when the program asks for that.
-DWORD WINAPI FaultSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
-                                  PSID group, PACL dacl, PACL sacl)
+DWORD WINAPI FaultGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags)
 {
-    const std::wstring path = PathOf(handle);
+    if (ShouldFail(FAULT_FINAL_PATH)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    const std::wstring* answer = AnswerFor(Fault.finalPaths, PathOf(file));
+    if (answer == nullptr) {
+        return ::GetFinalPathNameByHandleW(file, path, size, flags);
+    }
+    if (size <= answer->size()) {
+        return static_cast<DWORD>(answer->size() + 1);
+    }
+    memcpy(path, answer->c_str(), (answer->size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(answer->size());
+}
+
+BOOL WINAPI FaultSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID information,
+                                            DWORD size)
+{
+    const std::wstring path = PathOf(file);
     NoteWrite(path.empty() ? nullptr : path.c_str());
-    if (ShouldFail(FAULT_SET_SECURITY)) {
-        return ERROR_ACCESS_DENIED;
+    if (ShouldFail(FAULT_SET_FILE_INFORMATION)) {
+        if (type == FileDispositionInfo) Fault.refusedDeletes.insert(path);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
     }
-    SECURITY_DESCRIPTOR given;
-    ::InitializeSecurityDescriptor(&given, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorOwner(&given, owner, FALSE);
-    ::SetSecurityDescriptorGroup(&given, group, FALSE);
-    ::SetSecurityDescriptorDacl(&given, dacl != nullptr, dacl, FALSE);
-    if (parts & PROTECTED_DACL_SECURITY_INFORMATION) {
-        ::SetSecurityDescriptorControl(&given, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    const BOOL done = ::SetFileInformationByHandle(file, type, information, size);
+    if (done && type == FileDispositionInfo) {
+        Fault.refusedDeletes.erase(path);
+        Fault.deletedByHandle.push_back(path);
     }
-    Fault.securitySet.push_back(
-        {path, RenderSecurity(&given, parts & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                                                DACL_SECURITY_INFORMATION))});
-    return ::SetSecurityInfo(handle, type, parts, owner, group, dacl, sacl);
+    return done;
+}
+
+BOOL WINAPI FaultReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    if (ShouldFail(FAULT_READ_FILE)) {
+        ::SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return ::ReadFile(file, data, bytes, read, overlapped);
+}
+
+BOOL WINAPI FaultGetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
+{
+    if (ShouldFail(FAULT_READ_FILE)) {
+        ::SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return ::GetFileSizeEx(file, size);
+}
+
+BOOL WINAPI FaultSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method)
+{
+    if (ShouldFail(FAULT_READ_FILE)) {
+        ::SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return ::SetFilePointerEx(file, distance, position, method);
+}
+
+BOOL WINAPI FaultRemoveDirectoryW(LPCWSTR path)
+{
+    NoteWrite(path);
+    if (ShouldFail(FAULT_REMOVE_DIRECTORY)) {
+        ::SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    return ::RemoveDirectoryW(path);
+}
+
+BOOL WINAPI FaultFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data)
+{
+    if (ShouldFail(FAULT_FIND_NEXT_FILE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::FindNextFileW(find, data);
+}
+
+// A drive the test made a network drive is one.
+UINT WINAPI FaultGetDriveTypeW(LPCWSTR root)
+{
+    if (ShouldFail(FAULT_DRIVE_TYPE)) {
+        return DRIVE_UNKNOWN;
+    }
+    if (root && Fault.networkDrives.count(static_cast<wchar_t>(std::towupper(root[0])))) {
+        return DRIVE_REMOTE;
+    }
+    return ::GetDriveTypeW(root);
 }

@@ -59,8 +59,15 @@ BOOL WINAPI FaultConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR te
                                                                      PSECURITY_DESCRIPTOR* descriptor, PULONG size);
 DWORD WINAPI FaultGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID* owner,
                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
-DWORD WINAPI FaultSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION parts, PSID owner,
-                                  PSID group, PACL dacl, PACL sacl);
+DWORD WINAPI FaultGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+BOOL WINAPI FaultSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS type, LPVOID information,
+                                            DWORD size);
+BOOL WINAPI FaultReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WINAPI FaultGetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL WINAPI FaultSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method);
+BOOL WINAPI FaultRemoveDirectoryW(LPCWSTR path);
+BOOL WINAPI FaultFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+UINT WINAPI FaultGetDriveTypeW(LPCWSTR root);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -104,4 +111,11 @@ DWORD WINAPI FaultSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_I
 #define GetFileInformationByHandle FaultGetFileInformationByHandle
 #define ConvertStringSecurityDescriptorToSecurityDescriptorW FaultConvertStringSecurityDescriptorToSecurityDescriptorW
 #define GetSecurityInfo FaultGetSecurityInfo
-#define SetSecurityInfo FaultSetSecurityInfo
+#define GetFinalPathNameByHandleW FaultGetFinalPathNameByHandleW
+#define SetFileInformationByHandle FaultSetFileInformationByHandle
+#define ReadFile FaultReadFile
+#define GetFileSizeEx FaultGetFileSizeEx
+#define SetFilePointerEx FaultSetFilePointerEx
+#define RemoveDirectoryW FaultRemoveDirectoryW
+#define FindNextFileW FaultFindNextFileW
+#define GetDriveTypeW FaultGetDriveTypeW

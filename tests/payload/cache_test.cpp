@@ -17,28 +17,28 @@ std::wstring AppDataFolder(int csidl)
     return path;
 }
 
-std::wstring CacheFile(int csidl, const ManifestPackageEntry* entry, const wchar_t* extension)
+std::wstring CacheFolder(int csidl)
 {
-    WCHAR code[PRODUCT_CODE_CHARS];
-    FormatProductCode(entry, code);
-    return AppDataFolder(csidl) + L"\\Applications\\Cache\\" + code + L"v1.2.3.4." + extension;
+    return AppDataFolder(csidl) + L"\\Applications\\Cache";
 }
 
-void Remove(const std::wstring& path)
+std::wstring CacheName(const ManifestPackageEntry* entry, const wchar_t* extension)
 {
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(path.c_str());
-    ::RemoveDirectoryW(path.c_str());
+    WCHAR name[CACHE_NAME_CHARS];
+    FormatCacheName(entry, extension, name);
+    return name;
 }
 
-void MakeCacheFolder(int csidl)
-{
-    ::CreateDirectoryW((AppDataFolder(csidl) + L"\\Applications").c_str(), nullptr);
-    ::CreateDirectoryW((AppDataFolder(csidl) + L"\\Applications\\Cache").c_str(), nullptr);
-}
+// A folder the program holds, closed (and removed when empty, as a run does
+// with its staging folders) at the end of the scope.
+struct Held {
+    PackageFolder folder = NoPackageFolder();
+    ~Held() { CloseStagingFolder(&folder); }
+};
 
 // Each test gets a private temporary folder and its own product code, and
-// removes the cache files of that code when it ends.
+// starts without the all-users Applications folder: Wine keeps no owners, so
+// only a folder the program makes itself is its own there.
 class Cache : public ::testing::Test {
 protected:
     Cache() : manifest_({PKG_CACHE}, {})
@@ -46,27 +46,12 @@ protected:
         temp_.BecomeTempFolder();
         static BYTE serial = 0x40;
         manifest_.Package(0)->productCode.Data4[6] = ++serial;
+        ScratchFolder::RemoveTree(AppDataFolder(CSIDL_COMMON_APPDATA) + L"\\Applications");
     }
 
-    ~Cache() override
-    {
-        for (int csidl : {CSIDL_COMMON_APPDATA, CSIDL_LOCAL_APPDATA}) {
-            for (const wchar_t* extension : {L"msi", L"mst"}) {
-                Remove(CacheFile(csidl, Entry(), extension));
-            }
-        }
-    }
+    ~Cache() override { ScratchFolder::RemoveTree(AppDataFolder(CSIDL_COMMON_APPDATA) + L"\\Applications"); }
 
     const ManifestPackageEntry* Entry() { return manifest_.Package(0); }
-    std::wstring MachineCache(const wchar_t* extension = L"msi") { return CacheFile(CSIDL_COMMON_APPDATA, Entry(), extension); }
-    std::wstring UserCache(const wchar_t* extension = L"msi") { return CacheFile(CSIDL_LOCAL_APPDATA, Entry(), extension); }
-
-    std::wstring Stage()
-    {
-        OwnedText staged;
-        EXPECT_EQ(S_OK, StagePackage(Entry(), TRUE, &staged.text, nullptr));
-        return staged.text ? staged.text : L"";
-    }
 
     ScratchFolder temp_;
     MemoryManifest manifest_;
@@ -74,110 +59,125 @@ protected:
 
 } // namespace
 
-TEST_F(Cache, StagesUnderTheProductCodeInTheTemporaryFolder)
+// The staging folder of an elevated run is held: it cannot be renamed while
+// the run works in it. A hard link planted at the file's name is replaced, not
+// written through, and the written file is held and checked.
+TEST_F(Cache, StagesUnderTheProductCodeInAHeldFolder)
 {
     WCHAR code[PRODUCT_CODE_CHARS];
     FormatProductCode(Entry(), code);
-    const std::wstring expected = temp_.Path() + L"\\" + code + L"\\staged.msi";
+    Held staging;
+    ASSERT_EQ(S_OK, OpenStagingFolder(Entry(), TRUE, &staging.folder));
+    EXPECT_EQ(temp_ / code, staging.folder.path);
+    EXPECT_FALSE(::MoveFileExW(staging.folder.path, (temp_ / L"moved").c_str(), 0));
 
-    EXPECT_EQ(expected, Stage());
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected));
-
-    // A file planted at the name as a hard link into another file is replaced,
-    // not written through; the staged file is held until the caller lets go.
     const std::wstring victim = temp_ / L"victim.bin";
     ScratchFolder::WriteFile(victim, "an earlier, different and longer file that must not change");
-    ::DeleteFileW(expected.c_str());
-    ASSERT_TRUE(::CreateHardLinkW(expected.c_str(), victim.c_str(), nullptr));
-    OwnedText staged;
+    ASSERT_TRUE(::CreateHardLinkW((temp_ / code + L"\\staged.msi").c_str(), victim.c_str(), nullptr));
+    WCHAR path[MAX_PATH];
     OwnedHandle held;
-    ASSERT_EQ(S_OK, StagePackage(Entry(), TRUE, &staged.text, &held.handle));
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(expected));
+    ASSERT_EQ(S_OK, WritePackageFile(&staging.folder, "TESTPKG", L"staged.msi", TRUE, path, &held.handle));
+    EXPECT_EQ(temp_ / code + L"\\staged.msi", path);
+    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(path));
     EXPECT_EQ("an earlier, different and longer file that must not change", ReadBytes(victim));
-    EXPECT_FALSE(IsChangeable(expected));
+    EXPECT_FALSE(IsChangeable(path));
+
+    // A missing resource writes nothing.
+    WCHAR missing[MAX_PATH];
+    OwnedHandle none;
+    EXPECT_EQ(NAME_NOT_FOUND, WritePackageFile(&staging.folder, "NOSUCHPKG", L"other.msi", TRUE, missing, &none.handle));
+    EXPECT_FALSE(ScratchFolder::Exists(temp_ / code + L"\\other.msi"));
 }
 
-TEST_F(Cache, StagingAMissingResourceFailsAndWritesNoFile)
+// Written straight into the chosen cache, held. A copy that is there is held
+// when intact and left as it is otherwise. An all-users cache the program did
+// not make itself is not its own (Wine reports the running user as owner).
+TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
 {
-    strcpy(manifest_.Package(0)->resourceName, "NOSUCHPKG");
-    OwnedText staged;
-    EXPECT_EQ(NAME_NOT_FOUND, StagePackage(Entry(), TRUE, &staged.text, nullptr));
-    WCHAR code[PRODUCT_CODE_CHARS];
-    FormatProductCode(Entry(), code);
-    EXPECT_EQ(0, ScratchFolder::CountEntries(temp_ / code));
-}
+    const std::wstring name = CacheName(Entry(), L"msi");
+    for (const BOOL perMachine : {TRUE, FALSE}) {
+        const std::wstring folder = CacheFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA);
+        Held cache;
+        ASSERT_EQ(S_OK, OpenCacheFolder(perMachine, TRUE, &cache.folder));
+        EXPECT_EQ(folder, cache.folder.path);
+        WCHAR path[MAX_PATH];
+        {
+            OwnedHandle held;
+            ASSERT_EQ(S_OK, WritePackageFile(&cache.folder, "TESTPKG", name.c_str(), FALSE, path, &held.handle));
+            EXPECT_EQ(folder + L"\\" + name, path);
+            EXPECT_FALSE(IsChangeable(path));
+        }
+        OwnedHandle intact;
+        EXPECT_EQ(S_OK, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_FALSE(IsChangeable(path));
+        ::CloseHandle(intact.handle);
+        intact.handle = INVALID_HANDLE_VALUE;
 
-TEST_F(Cache, MovesPackageAndTransformIntoTheChosenCache)
-{
-    const struct {
-        BOOL perMachine;
-        int csidl;
-    } cases[] = {{TRUE, CSIDL_COMMON_APPDATA}, {FALSE, CSIDL_LOCAL_APPDATA}};
-    for (const auto& c : cases) {
-        const std::wstring staged = Stage();
-        OwnedText cached;
-        OwnedHandle held;
-        ASSERT_EQ(S_OK, CachePackage(Entry(), staged.c_str(), c.perMachine, &cached.text, &held.handle));
-        EXPECT_EQ(CacheFile(c.csidl, Entry(), L"msi"), cached.text);
-        EXPECT_EQ(PACKAGE_BYTES, ReadBytes(cached.text));
-        EXPECT_FALSE(ScratchFolder::Exists(staged)) << "moved, not copied";
-        EXPECT_FALSE(IsChangeable(cached.text)) << "held for the installer";
-
-        const std::wstring transform = temp_ / L"MST1.tmp";
-        ScratchFolder::WriteFile(transform, "the chosen transform");
-        OwnedText cachedTransform;
-        OwnedHandle transformHeld;
-        ASSERT_EQ(S_OK, CacheTransform(Entry(), transform.c_str(), c.perMachine, &cachedTransform.text,
-                                       &transformHeld.handle));
-        EXPECT_EQ(CacheFile(c.csidl, Entry(), L"mst"), cachedTransform.text);
-        EXPECT_EQ("the chosen transform", ReadBytes(cachedTransform.text));
-        EXPECT_FALSE(ScratchFolder::Exists(transform));
-        EXPECT_FALSE(IsChangeable(cachedTransform.text));
+        ScratchFolder::WriteFile(folder + L"\\" + name, "a copy that is no longer the package");
+        EXPECT_EQ(RESULT_FILE_CHANGED, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_EQ("a copy that is no longer the package", ReadBytes(folder + L"\\" + name));
+        ::DeleteFileW((folder + L"\\" + name).c_str());
+        EXPECT_EQ(S_FALSE, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_EQ(INVALID_HANDLE_VALUE, intact.handle);
     }
+    Held again;
+    EXPECT_EQ(S_FALSE, OpenCacheFolder(TRUE, TRUE, &again.folder));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, again.folder.handle);
 }
 
-// The earlier copy is deleted, not moved over: a hard link planted at the name
-// keeps the file it leads to unchanged.
-TEST_F(Cache, TheSameVersionCachedTwiceReplacesTheFirstCopy)
+// Every version's package and transform of the product, or every other
+// version's; nothing of another product, and no folder.
+TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
 {
-    MakeCacheFolder(CSIDL_COMMON_APPDATA);
-    const std::wstring victim = temp_ / L"victim.bin";
-    ScratchFolder::WriteFile(victim, "the copy of an earlier run");
-    ASSERT_TRUE(::CreateHardLinkW(MachineCache().c_str(), victim.c_str(), nullptr));
-    OwnedText cached;
-    OwnedHandle held;
-    ASSERT_EQ(S_OK, CachePackage(Entry(), Stage().c_str(), TRUE, &cached.text, &held.handle));
-    EXPECT_EQ(MachineCache(), cached.text);
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(MachineCache()));
-    EXPECT_EQ("the copy of an earlier run", ReadBytes(victim));
+    Held cache;
+    ASSERT_EQ(S_OK, OpenCacheFolder(FALSE, TRUE, &cache.folder));
+    const std::wstring folder = cache.folder.path;
+    const std::wstring own = CacheName(Entry(), L"msi"), ownTransform = CacheName(Entry(), L"mst");
+    const std::wstring code = own.substr(0, PRODUCT_CODE_CHARS - 1);
+    const std::wstring older = code + L"v1.0.0.0.msi", olderTransform = code + L"v1.0.0.0.mst";
+    const std::wstring otherProduct = L"{00000000-0000-0000-0000-000000000000}v1.0.0.0.msi";
+    for (const std::wstring& file : {own, ownTransform, older, olderTransform, otherProduct}) {
+        ScratchFolder::WriteFile(folder + L"\\" + file, "copy");
+    }
+    ::CreateDirectoryW((folder + L"\\" + code + L"v9.0.0.0.msi").c_str(), nullptr);
+
+    DeleteCachedVersions(&cache.folder, Entry(), TRUE);
+    EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + own) && ScratchFolder::Exists(folder + L"\\" + ownTransform));
+    EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + older) || ScratchFolder::Exists(folder + L"\\" + olderTransform));
+
+    DeleteCachedVersions(&cache.folder, Entry(), FALSE);
+    EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + own) || ScratchFolder::Exists(folder + L"\\" + ownTransform));
+    EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + otherProduct));
+    EXPECT_TRUE(ScratchFolder::IsFolder(folder + L"\\" + code + L"v9.0.0.0.msi"));
+    ::DeleteFileW((folder + L"\\" + otherProduct).c_str());
+    ::RemoveDirectoryW((folder + L"\\" + code + L"v9.0.0.0.msi").c_str());
 }
 
-// The cache folder is chosen before anything moves; a move it refuses fails
-// the package and never lands in the other folder: a folder in the way, and a
-// file planted there and held open without sharing.
-TEST_F(Cache, ARefusedMoveFailsAndTheSourceStays)
+// What is in the way at the name and cannot be cleared fails the write: a
+// folder, and a file held open without sharing. Nothing lands anywhere else.
+TEST_F(Cache, ARefusedWriteFailsAndLeavesWhatIsInTheWay)
 {
+    Held cache;
+    ASSERT_EQ(S_OK, OpenCacheFolder(TRUE, TRUE, &cache.folder));
+    const std::wstring name = CacheName(Entry(), L"msi");
+    const std::wstring target = std::wstring(cache.folder.path) + L"\\" + name;
     for (int way = 0; way < 2; ++way) {
-        MakeCacheFolder(CSIDL_COMMON_APPDATA);
         HANDLE planted = INVALID_HANDLE_VALUE;
         if (0 == way) {
-            ::CreateDirectoryW(MachineCache().c_str(), nullptr);
+            ::CreateDirectoryW(target.c_str(), nullptr);
         } else {
-            ScratchFolder::WriteFile(MachineCache(), "in the way");
-            planted = ::CreateFileW(MachineCache().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ScratchFolder::WriteFile(target, "in the way");
+            planted = ::CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         }
-
-        const std::wstring staged = Stage();
-        OwnedText cached;
+        WCHAR path[MAX_PATH];
         OwnedHandle held;
-        EXPECT_TRUE(FAILED(CachePackage(Entry(), staged.c_str(), TRUE, &cached.text, &held.handle))) << way;
-        EXPECT_EQ(PACKAGE_BYTES, ReadBytes(staged)) << way;
-        EXPECT_FALSE(ScratchFolder::Exists(UserCache())) << way;
-
+        EXPECT_TRUE(FAILED(WritePackageFile(&cache.folder, "TESTPKG", name.c_str(), TRUE, path, &held.handle))) << way;
+        EXPECT_FALSE(ScratchFolder::Exists(CacheFolder(CSIDL_LOCAL_APPDATA) + L"\\" + name)) << way;
         if (planted != INVALID_HANDLE_VALUE) {
             ::CloseHandle(planted);
-            EXPECT_EQ("in the way", ReadBytes(MachineCache())) << way;
+            EXPECT_EQ("in the way", ReadBytes(target)) << way;
         }
-        Remove(MachineCache());
+        ::RemoveDirectoryW(target.c_str());
+        ::DeleteFileW(target.c_str());
     }
 }

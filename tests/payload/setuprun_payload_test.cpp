@@ -38,13 +38,15 @@ bool AlphaIsInstalled()
     return hasValue;
 }
 
+// Also the all-users Applications folder: Wine keeps no owners, so only a
+// folder that a run made itself is the program's own there.
 void RemoveCachedAlpha()
 {
-    for (const std::wstring& path : {MachineCache(L".msi"), MachineCache(L".mst"), UserCache(L".msi"),
-                                     UserCache(L".mst")}) {
+    for (const std::wstring& path : {UserCache(L".msi"), UserCache(L".mst")}) {
         ::DeleteFileW(path.c_str());
         ::RemoveDirectoryW(path.c_str());
     }
+    ScratchFolder::RemoveTree(CacheFolder(CSIDL_COMMON_APPDATA) + L"..");
 }
 
 // A bundle of the package alpha with the given flags and one transform per
@@ -119,26 +121,26 @@ TEST_F(SetupRunPayload, APerUserPackageIsCachedInTheUsersFolder)
     EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
 }
 
-// Someone planted a transform of the cache name in the all-users cache and
-// holds it open. The run must not install the package with that transform,
-// nor go to another folder: it deletes what is at the name or fails.
+// Someone planted a transform of the cache name in the user's cache and holds
+// it open. The run must not install the package with that transform, nor go
+// to another folder: it deletes what is at the name or fails.
 TEST_F(SetupRunPayload, APlantedAndHeldTransformInTheCacheFailsThePackage)
 {
-    MakeBundle(L"permachine+cache+transform", {1031});
-    ::CreateDirectoryW((CacheFolder(CSIDL_COMMON_APPDATA) + L"..").c_str(), nullptr);
-    ::CreateDirectoryW(CacheFolder(CSIDL_COMMON_APPDATA).c_str(), nullptr);
-    ScratchFolder::WriteFile(MachineCache(L".mst"), "a planted transform");
-    HANDLE planted = ::CreateFileW(MachineCache(L".mst").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    MakeBundle(L"cache+transform", {1031});
+    ::CreateDirectoryW((CacheFolder(CSIDL_LOCAL_APPDATA) + L"..").c_str(), nullptr);
+    ::CreateDirectoryW(CacheFolder(CSIDL_LOCAL_APPDATA).c_str(), nullptr);
+    ScratchFolder::WriteFile(UserCache(L".mst"), "a planted transform");
+    HANDLE planted = ::CreateFileW(UserCache(L".mst").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, planted);
     const DWORD exitCode = Install(L"/lang 1031");
     ::CloseHandle(planted);
     EXPECT_EQ(32u, exitCode) << "the planted file cannot be deleted: a sharing violation";
     EXPECT_FALSE(AlphaIsInstalled());
-    EXPECT_EQ("a planted transform", ReadBytes(MachineCache(L".mst")));
-    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+    EXPECT_EQ("a planted transform", ReadBytes(UserCache(L".mst")));
     EXPECT_FALSE(ScratchFolder::Exists(UserCache(L".msi")));
-    EXPECT_FALSE(ScratchFolder::Exists(UserCache(L".mst")));
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".mst")));
 }
 
 TEST_F(SetupRunPayload, AnUncachedPackageLeavesNoCopyBehind)

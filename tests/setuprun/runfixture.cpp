@@ -120,6 +120,13 @@ void ForgetFiles(const TestPackage& package)
         DeleteFileW(CachedPath(package, perMachine, L".mst").c_str());
     }
     RemoveDirectoryW(StagedFolder(package).c_str());
+    // Wine keeps no owners, so a run trusts only an all-users cache it made
+    // itself: the next run starts without one.
+    const std::wstring applications = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
+    const std::wstring cache = applications + L"\\Cache";
+    for (const auto& name : FilesIn(cache)) DeleteFileW((cache + L"\\" + name).c_str());
+    RemoveDirectoryW(cache.c_str());
+    RemoveDirectoryW(applications.c_str());
 }
 
 bool FileExists(const std::wstring& path)

@@ -250,7 +250,7 @@ TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
 }
 
 // fresh fails tolerated, machine and user install, early fails: the run asks
-// the installer to remove machine and user (not fresh, which never installed)
+// the installer to remove user, then machine (not fresh, which never installed)
 // and deletes every file it wrote, the cached copy included. /quiet and
 // /passive hold for every call, the removals included; without them the
 // flags choose. Each removal has its own log: the run's, appended to, or a new
@@ -305,15 +305,16 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
                 EXPECT_EQ(1, std::count(logs.begin(), logs.end(), logs[k])) << "every call a log of its own";
             }
         }
+        // The last installed first: a later package may build on an earlier one.
         if (!givenLog) {
-            EXPECT_EQ(0u, logs[4].find(TempFolder() + L"machine")) << Utf8FromWide(logs[4]);
-            EXPECT_EQ(0u, logs[5].find(TempFolder() + L"user")) << Utf8FromWide(logs[5]);
+            EXPECT_EQ(0u, logs[4].find(TempFolder() + L"user")) << Utf8FromWide(logs[4]);
+            EXPECT_EQ(0u, logs[5].find(TempFolder() + L"machine")) << Utf8FromWide(logs[5]);
         }
         EXPECT_EQ(CachedPath(Package(L"machine.msi"), true), Only(calls, "install")[1].Field(0));
 
         const Calls removals = Only(calls, "remove");
         ASSERT_EQ(2u, removals.size());
-        const wchar_t* removed[] = {Package(L"machine.msi").code, Package(L"user.msi").code};
+        const wchar_t* removed[] = {Package(L"user.msi").code, Package(L"machine.msi").code};
         for (size_t k = 0; k < 2; ++k) {
             EXPECT_EQ(removed[k], removals[k].Field(0));
             EXPECT_EQ(L"0", removals[k].Field(1));
@@ -324,6 +325,7 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
             EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
         }
         EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
+        ForgetFiles(Package(L"machine.msi"));
     }
 }
 

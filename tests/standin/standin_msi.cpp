@@ -1,5 +1,5 @@
 // A stand-in for the installer service's msi.dll, for tests only. It exports the
-// six operations the setup program takes by ordinal, records every call with all
+// seven operations the setup program takes by ordinal, records every call with all
 // its arguments in a journal and returns the results a test scripted. Formats and
 // environment variables: standin_journal.h.
 //
@@ -294,6 +294,15 @@ UINT WINAPI MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes)
     AppendNumber(&line, result);
     WriteJournal(&line);
     return result;
+}
+
+// Ordinal 45. Knows no products and journals nothing: the program only
+// compares the lists before and after an install, which then never differ.
+UINT WINAPI MsiEnumProductsW(DWORD index, LPWSTR product)
+{
+    (void)index;
+    (void)product;
+    return ERROR_NO_MORE_ITEMS;
 }
 
 // Ordinal 70.

@@ -112,19 +112,7 @@ public:
         return count;
     }
 
-private:
-    static bool IsDots(const WCHAR* name)
-    {
-        return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-    }
-
-    static std::wstring Variable(const WCHAR* name)
-    {
-        WCHAR value[MAX_PATH * 2];
-        const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH * 2);
-        return (length > 0 && length < MAX_PATH * 2) ? std::wstring(value, length) : std::wstring();
-    }
-
+    // Deletes a folder with everything in it.
     static void RemoveTree(const std::wstring& folder)
     {
         WIN32_FIND_DATAW entry;
@@ -145,6 +133,19 @@ private:
             ::FindClose(find);
         }
         ::RemoveDirectoryW(folder.c_str());
+    }
+
+private:
+    static bool IsDots(const WCHAR* name)
+    {
+        return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+    }
+
+    static std::wstring Variable(const WCHAR* name)
+    {
+        WCHAR value[MAX_PATH * 2];
+        const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+        return (length > 0 && length < MAX_PATH * 2) ? std::wstring(value, length) : std::wstring();
     }
 
     std::wstring path_;

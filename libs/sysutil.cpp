@@ -1,0 +1,36 @@
+#include "sysutil.h"
+#include "result.h"
+#include "strutil.h"
+
+namespace {
+
+// Systems without the search flags (Windows 7 before its loader update) refuse
+// LOAD_LIBRARY_SEARCH_SYSTEM32 as an invalid parameter; there the DLL is named by
+// its full path in the system folder instead, never by its bare name.
+HRESULT LoadByFullPath(LPCWSTR name, HMODULE* module)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(path, MAX_PATH);
+    EXIT_LAST_ERROR_IF(length == 0 || length >= MAX_PATH);
+    EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\"));
+    EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, name));
+    *module = ::LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    EXIT_LAST_ERROR_IF_NULL(*module);
+Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT SysutilLoadSystemLibrary(LPCWSTR name, HMODULE* module)
+{
+    HRESULT hr = S_OK;
+    *module = ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (nullptr == *module && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+        EXIT_IF_FAILED(LoadByFullPath(name, module));
+    }
+    EXIT_LAST_ERROR_IF_NULL(*module);
+Exit:
+    return hr;
+}
