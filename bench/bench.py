@@ -146,15 +146,27 @@ class Bench:
 
     # --- inputs ----------------------------------------------------------------
 
-    def random_file(self, name, size):
+    def make_msi(self):
+        path = os.path.join(self.source, "scripts", "make-msi.sh")
+        if not os.path.isfile(path):
+            raise NotAvailable("scripts/make-msi.sh does not exist yet")
+        return path
+
+    def random_package(self, name, size):
+        """An installer database (the packer carries nothing else) that holds
+        `size` random bytes in one stream, beside make-msi.sh's few tables."""
         path = self.work(name)
-        if not (os.path.isfile(path) and os.path.getsize(path) == size):
-            with open(path, "wb") as out:
+        if not (os.path.isfile(path) and os.path.getsize(path) > size):
+            stream = self.work("random.bin")
+            with open(stream, "wb") as out:
                 left = size
                 while left:
                     chunk = min(left, 4 * MiB)
                     out.write(os.urandom(chunk))
                     left -= chunk
+            subprocess.run([self.make_msi(), path, "--name", "BenchRandom", "--code", RANDOM_CODE], check=True)
+            subprocess.run(["msibuild", path, "-a", "random", stream], check=True)
+            os.remove(stream)
         return path
 
     def bundle(self, name, package, stub, code=None, version=None):
@@ -261,7 +273,7 @@ class Bench:
     def extraction(self, arch, build):
         copier = self.program(build, "bench", "benchcopy.exe")
         self.program(self.build64, "bin", "setuppack.exe")
-        package = self.random_file("random256.msi", 256 * MiB)
+        package = self.random_package("random256.msi", 256 * MiB)
         bundle = self.bundle(f"random256-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
         extract_dir = self.work("extracted")
         copy_dir = self.work("copied")
@@ -300,8 +312,8 @@ class Bench:
 
     def memory(self, arch, build):
         self.program(self.build64, "bin", "setuppack.exe")
-        packages = {16: self.random_file("random16.msi", 16 * MiB),
-                    256: self.random_file("random256.msi", 256 * MiB)}
+        packages = {16: self.random_package("random16.msi", 16 * MiB),
+                    256: self.random_package("random256.msi", 256 * MiB)}
         stub = self.stub_path(build)
         bundles = {mib: self.bundle(f"random{mib}-{arch}.exe", path, stub, RANDOM_CODE, "1.0.0.0")
                    for mib, path in packages.items()}
@@ -361,7 +373,7 @@ class Bench:
     def startup(self, arch, build):
         nothing = self.program(build, "bench", "benchnothing.exe")
         self.program(self.build64, "bin", "setuppack.exe")
-        package = self.random_file("tiny.msi", 4096)
+        package = self.random_package("tiny.msi", 4096)
         bundle = self.bundle(f"tiny-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
         out = self.work("tiny-out")
         sides = {"setup.exe /extract": [bundle, "/extract", self.win(out)], "benchnothing": [nothing]}
@@ -385,11 +397,8 @@ class Bench:
 
     def installer(self, arch, build):
         direct = self.program(build, "bench", "benchmsi.exe")
-        make_msi = os.path.join(self.source, "scripts", "make-msi.sh")
-        if not os.path.isfile(make_msi):
-            raise NotAvailable("scripts/make-msi.sh does not exist yet")
         package = self.work("benchsmall.msi")
-        subprocess.run([make_msi, package, "--name", SMALL_NAME, "--code", SMALL_CODE], check=True)
+        subprocess.run([self.make_msi(), package, "--name", SMALL_NAME, "--code", SMALL_CODE], check=True)
         bundle = self.bundle(f"benchsmall-{arch}.exe", package, self.stub_path(build))
         log = self.work("direct.log")
         # Each side installs and then removes the package; the command lines

@@ -2,8 +2,9 @@
 # How large a bundle each build extracts and installs under Wine
 # (`make bench-large`):
 #   bench/large-bundle.sh BUILD_X86_64 BUILD_I686
-# For each build that runs here, the shipped i686 one first: bundles of one random
-# package of 1024 to 2040 MiB and of two of 1000 MiB, made by the x86_64 packer
+# For each build that runs here, the shipped i686 one first: bundles of one
+# package of 1024 to 2040 MiB (random bytes in an installer database) and of two
+# of 1000 MiB, made by the x86_64 packer
 # from the build's stub, written out with /extract and compared byte for byte;
 # a real package of about 1.9 GiB (a registry value and one large stream)
 # installed with /quiet and removed with /uninstall /quiet. Then what the packer
@@ -36,13 +37,20 @@ packer=$b64/bin/setuppack.exe
 code="{4C1A7E00-0000-4000-8000-00000000B160}"
 
 random_file() { head -c $(($2 * 1024 * 1024)) /dev/urandom >"$1"; }
+# An installer database of about MiB mebibytes, nearly all of it one stream of
+# random bytes (whose sectors take a 128th more).
+random_package() {  # FILE MiB {PRODUCT-CODE}
+    scripts/make-msi.sh "$1" --name LargeExtract --code "$3"
+    random_file "$work/stream.bin" $(($2 - $2 / 128))
+    msibuild "$1" -a random "$work/stream.bin"
+    rm -f "$work/stream.bin"
+}
 # A bundle of the given packages from STUB; prints the packer's complaint if any.
 pack() {
-    local stub=$1 out=$2 args=() k=0
+    local stub=$1 out=$2 args=()
     shift 2
     for package in "$@"; do
-        args+=(/package "$(winpath "$package")" /flags 0 /code "{4C1A7E00-0000-4000-8000-00000000A$((k++))00}"
-              /version 1.0.0.0)
+        args+=(/package "$(winpath "$package")" /flags 0)
     done
     { "$WINE64" "$packer" /out "$(winpath "$out")" /stub "$(winpath "$stub")" "${args[@]}" 2>&1 </dev/null || true; } |
         tr -d '\r'
@@ -63,7 +71,7 @@ extract_case() {  # ARCH STUB MiB...
     local arch=$1 stub=$2 total=0 packages=() same=yes
     shift 2
     for mib in "$@"; do
-        random_file "$work/p$mib-${#packages[@]}.msi" "$mib"
+        random_package "$work/p$mib-${#packages[@]}.msi" "$mib" "{4C1A7E00-0000-4000-8000-00000000A${#packages[@]}00}"
         packages+=("$work/p$mib-${#packages[@]}.msi")
         total=$((total + mib))
     done

@@ -51,6 +51,39 @@ int CountPackerLeftovers(const ScratchFolder& folder)
     return count;
 }
 
+// The text of the bundle's English version record under `name`; "<none>" when absent.
+std::wstring VersionText(const std::wstring& bundle, const std::wstring& name, VS_FIXEDFILEINFO* fixed = nullptr)
+{
+    std::vector<BYTE> record(::GetFileVersionInfoSizeW(bundle.c_str(), nullptr));
+    void* value = nullptr;
+    UINT length = 0;
+    if (record.empty() || !::GetFileVersionInfoW(bundle.c_str(), 0, static_cast<DWORD>(record.size()), record.data())) {
+        return L"<no record>";
+    }
+    if (fixed && ::VerQueryValueW(record.data(), L"\\", &value, &length)) {
+        *fixed = *static_cast<VS_FIXEDFILEINFO*>(value);
+    }
+    const std::wstring path = L"\\StringFileInfo\\040904B0\\" + name;
+    return ::VerQueryValueW(record.data(), path.c_str(), &value, &length) ? static_cast<WCHAR*>(value) : L"<none>";
+}
+
+// An .ico file of `images` images, 1x1 pixel each: header, entries, then each
+// image (bitmap header, one pixel, its mask row).
+void WriteIcon(const std::wstring& path, int images)
+{
+    std::string file("\0\0\1\0", 4);
+    file += static_cast<char>(images) + std::string(1, '\0');
+    for (int k = 0; k < images; ++k) {
+        const DWORD entry[4] = {1 | 1 << 8, 1 | 32 << 16, 48, static_cast<DWORD>(6 + 16 * images + 48 * k)};
+        file.append(reinterpret_cast<const char*>(entry), sizeof(entry));
+    }
+    for (int k = 0; k < images; ++k) {
+        const DWORD image[12] = {40, 1, 2, 1 | 32 << 16, 0, 8, 0, 0, 0, 0, 0xFF000000u | 0xFF0000u >> (8 * k), 0};
+        file.append(reinterpret_cast<const char*>(image), sizeof(image));
+    }
+    ScratchFolder::WriteFile(path, file);
+}
+
 // A file of the given size that takes no room on the disk: Wine extends it with
 // ftruncate, which leaves a hole.
 void WriteSparseFile(const std::wstring& path, LONGLONG size)
@@ -68,13 +101,13 @@ void WriteSparseFile(const std::wstring& path, LONGLONG size)
 TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
 {
     ScratchFolder folder;
-    ScratchFolder::WriteFile(folder / L"de.mst", "german transform");
-    ScratchFolder::WriteFile(folder / L"fr.mst", "french transform");
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"de.mst", INSTALLER_TRANSFORM, "german transform"));
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"fr.mst", INSTALLER_TRANSFORM, "french transform"));
     const std::wstring bundle = folder / L"bundle.exe";
 
     const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"beta.msi")) +
                               L" /flags cache+PerMachine+transform -PACKAGE" + Arg(DataFile(L"alpha.msi")) +
-                              L" -Flags 0x89 /transform" + Arg(folder / L"de.mst") + L" /language 1031" +
+                              L" -Flags 0x9 /transform" + Arg(folder / L"de.mst") + L" /language 1031" +
                               L" /TRANSFORM" + Arg(folder / L"fr.mst") + L" /Language 0x40C");
     ASSERT_EQ(0u, run.exitCode) << run.errorText;
     EXPECT_EQ("", run.errorText);
@@ -100,7 +133,7 @@ TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
     EXPECT_TRUE(IsEqualGUID(ALPHA_CODE, alpha->productCode));
     EXPECT_EQ(0x00010002u, alpha->versionHigh);   // "1.2.3": the missing revision is 0
     EXPECT_EQ(0x00030000u, alpha->versionLow);
-    EXPECT_EQ(0x89u, alpha->flags);
+    EXPECT_EQ(0x9u, alpha->flags);
 
     EXPECT_STREQ("MST00", TransformOf(manifest, 0)->resourceName);
     EXPECT_EQ(1031u, TransformOf(manifest, 0)->language);
@@ -109,8 +142,8 @@ TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
 
     EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), ResourceBytes(bundle, RT_RCDATA, L"MSI00", 0));
     EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ResourceBytes(bundle, RT_RCDATA, L"MSI01", 0));
-    EXPECT_EQ("german transform", ResourceBytes(bundle, RT_RCDATA, L"MST00", 0));
-    EXPECT_EQ("french transform", ResourceBytes(bundle, RT_RCDATA, L"MST01", 0));
+    EXPECT_EQ(ReadBytes(folder / L"de.mst"), ResourceBytes(bundle, RT_RCDATA, L"MST00", 0));
+    EXPECT_EQ(ReadBytes(folder / L"fr.mst"), ResourceBytes(bundle, RT_RCDATA, L"MST01", 0));
     EXPECT_EQ(0, CountPackerLeftovers(folder));
 }
 
@@ -120,35 +153,35 @@ TEST(Packer, FlagNamesAndNumbersGiveTheSameBits)
         const wchar_t* flags;
         DWORD bits;
     } cases[] = {
-        {L"permachine+cache+keepui+ignorefailure+allowupgrade+transform+patch+patchtarget", 0x3BD},
+        {L"permachine+cache+keepui+ignorefailure+allowupgrade+transform+patchtarget", 0x2BD},
         {L"KeepUI", 0x8}, {L"137", 137}, {L"0x9", 0x9}, {L"0", 0}, {L"x86only+cache", 0x804}, {L"X64Only", 0x400},
     };
     ScratchFolder folder;
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"de.mst", INSTALLER_TRANSFORM, "german"));
     for (const auto& c : cases) {
         const std::wstring bundle = folder / L"flags.exe";
         const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) +
-                                  L" /flags " + c.flags);
+                                  L" /flags " + c.flags + L" /transform" + Arg(folder / L"de.mst") + L" /language 7");
         ASSERT_EQ(0u, run.exitCode) << run.errorText;
         EXPECT_EQ(c.bits, PackageOf(ManifestOf(bundle), 0)->flags) << c.flags;
     }
 }
 
-TEST(Packer, CodeAndVersionOverrideThePackageAndStandInForAPatch)
+// /code and /version name the product a patch patches; for a package they
+// may only repeat what it says itself (the refusals are in the table below).
+TEST(Packer, CodeAndVersionNameThePatchedProduct)
 {
     ScratchFolder folder;
-    ScratchFolder::WriteFile(folder / L"fix.msp", "not a database at all");
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"fix.msp", INSTALLER_PATCH, "a patch"));
     const std::wstring bundle = folder / L"patch.exe";
 
-    const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) +
-                              L" /code {be7a0002-5e7d-4f00-9a11-000000000002} /version 9.8.7.6 /package" +
+    const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"beta.msi")) +
+                              L" /code {be7a0002-5e7d-4f00-9a11-000000000002} /version 2.0.1.5 /package" +
                               Arg(folder / L"fix.msp") + L" /flags patch /code {A17A0001-5E7D-4F00-9A11-000000000001}" +
-                              L" /version 65535.0.65535.1 /package" + Arg(folder / L"fix.msp") +
-                              L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0");
-    ASSERT_EQ(0u, run.exitCode) << run.errorText << ": any file, when /code and /version name it";
+                              L" /version 65535.0.65535.1");
+    ASSERT_EQ(0u, run.exitCode) << run.errorText;
     const std::string manifest = ManifestOf(bundle);
     EXPECT_TRUE(IsEqualGUID(BETA_CODE, PackageOf(manifest, 0)->productCode));
-    EXPECT_EQ(0x00090008u, PackageOf(manifest, 0)->versionHigh);
-    EXPECT_EQ(0x00070006u, PackageOf(manifest, 0)->versionLow);
     EXPECT_STREQ(L"fix.msp", PackageOf(manifest, 1)->fileName);
     EXPECT_TRUE(IsEqualGUID(ALPHA_CODE, PackageOf(manifest, 1)->productCode));
     EXPECT_EQ(0xFFFF0000u, PackageOf(manifest, 1)->versionHigh);
@@ -167,8 +200,8 @@ TEST(Packer, FlagsAPackageBuiltForX64AndSaysSo)
                               L" /flags x86only /package" + Arg(DataFile(L"delta64.msi")) + L" /flags cache");
     ASSERT_EQ(0u, run.exitCode) << run.errorText;
     EXPECT_EQ("", run.errorText);
-    EXPECT_EQ("setuppack: delta64.msi is built for x64: x64only, installed on 64-bit Windows only\n",
-              run.outputText);
+    EXPECT_EQ(0u, run.outputText.rfind("setuppack: delta64.msi is built for x64: x64only, installed on 64-bit "
+                                       "Windows only\nsetuppack: wrote ", 0)) << run.outputText;
     EXPECT_EQ(0x800u, PackageOf(ManifestOf(bundle), 0)->flags);
     EXPECT_EQ(0x404u, PackageOf(ManifestOf(bundle), 1)->flags);
 }
@@ -178,9 +211,9 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     ScratchFolder folder;
     const std::wstring first = folder / L"first.exe";
     const std::wstring second = folder / L"second.exe";
-    ScratchFolder::WriteFile(folder / L"de.mst", "german");
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"de.mst", INSTALLER_TRANSFORM, "german"));
 
-    // The default stub is setup.exe beside the packer; it carries the sample.
+    // The default stub is the i686 setup.exe; it carries the sample.
     ASSERT_EQ(0u, Pack(L"/out" + Arg(first) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /package" +
                        Arg(DataFile(L"beta.msi")) + L" /transform" + Arg(folder / L"de.mst") + L" /language 1031")
                       .exitCode);
@@ -192,11 +225,12 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     EXPECT_EQ((std::vector<std::wstring>{L"MANIFEST", L"MSI00"}), DataResourceNames(second));
     EXPECT_EQ(ReadBytes(DataFile(L"gamma.msi")), ResourceBytes(second, RT_RCDATA, L"MSI00", 0));
     EXPECT_EQ(172u, ManifestOf(second).size());
-    // The program's own resources travel on: the help text and the product name.
+    // The program's own resources travel on, the help text among them; the
+    // product name is the package's.
     const std::wstring setup = BinFile(L"setup.exe");
     EXPECT_EQ(ResourceBytes(setup, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033),
               ResourceBytes(second, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033));
-    EXPECT_EQ(L"Tessaro", ProductNameOf(second));
+    EXPECT_EQ(L"Gamma", ProductNameOf(second));
 }
 
 TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)
@@ -215,17 +249,103 @@ TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)
     EXPECT_EQ(0, CountPackerLeftovers(folder));
 }
 
+// By default the bundle carries the shipped i686 program, whichever packer
+// made it; /stub picks another. One line says what was written.
+TEST(Packer, TheDefaultStubIsTheI686ProgramAndTheLastLineSaysSo)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"stub.exe";
+    const struct {
+        std::wstring stub;
+        WORD machine;
+        const char* kind;
+    } cases[] = {
+        {L"", IMAGE_FILE_MACHINE_I386, "i686"},
+        {L" /stub" + Arg(BinFile(L"setup.exe")), sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386,
+         sizeof(void*) == 8 ? "x86_64" : "i686"},
+    };
+    for (const auto& c : cases) {
+        const Captured run = Pack(L"/out" + Arg(bundle) + c.stub + L" /package" + Arg(DataFile(L"alpha.msi")));
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        const std::string image = ReadBytes(bundle);
+        const LONG header = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew;
+        EXPECT_EQ(c.machine, reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + header)->FileHeader.Machine);
+        EXPECT_EQ("setuppack: wrote " + Utf8FromWide(bundle) + " (" + std::to_string(image.size()) + " bytes, " +
+                      c.kind + " program): 1 package, 0 transforms\n", run.outputText);
+    }
+}
+
+// The version record and icon are the vendor's: from the first package by
+// default, from the options where given; read back as Windows reads them.
+TEST(Packer, TheVersionRecordAndIconAreTheVendors)
+{
+    ScratchFolder folder;
+    WriteIcon(folder / L"vendor.ico", 2);
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"fix.msp", INSTALLER_PATCH, "a patch"));
+    const std::wstring patch = L" /package" + Arg(folder / L"fix.msp") +
+                               L" /flags patch /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.2.3";
+    const struct {
+        std::wstring arguments;
+        std::vector<std::wstring> texts;   // the record's, in the order of `names` below
+        DWORD versionMS, versionLS;
+        size_t icons;
+    } cases[] = {
+        {patch + L" /package" + Arg(DataFile(L"beta.msi")) + L" /package" + Arg(DataFile(L"alpha.msi")),
+         {L"Beta", L"Tessaro Test", L"Beta Setup", L"2.0.1.5", L"2.0.1.5", L"Beta-Setup.exe", L"<none>"},
+         0x00020000, 0x00010005, 3},
+        {L" /name \"Larkspur Suite\" /company \"Larkspur Ltd\" /bundleversion 7.6.5.4 /copyright \"(c) Larkspur\""
+         L" /icon" + Arg(folder / L"vendor.ico") + patch,
+         {L"Larkspur Suite", L"Larkspur Ltd", L"Larkspur Suite Setup", L"7.6.5.4", L"7.6.5.4", L"Beta-Setup.exe",
+          L"(c) Larkspur"}, 0x00070006, 0x00050004, 2},
+    };
+    const wchar_t* names[] = {L"ProductName", L"CompanyName", L"FileDescription", L"FileVersion", L"ProductVersion",
+                              L"OriginalFilename", L"LegalCopyright"};
+    const std::wstring bundle = folder / L"Beta-Setup.exe";
+    for (const auto& c : cases) {
+        const Captured run = Pack(L"/out" + Arg(bundle) + c.arguments);
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        VS_FIXEDFILEINFO fixed = {};
+        EXPECT_EQ(c.texts[0], VersionText(bundle, names[0], &fixed));
+        for (size_t k = 1; k < c.texts.size(); ++k) {
+            EXPECT_EQ(c.texts[k], VersionText(bundle, names[k])) << Utf8FromWide(names[k]);
+        }
+        EXPECT_EQ(c.versionMS, fixed.dwFileVersionMS);
+        EXPECT_EQ(c.versionLS, fixed.dwFileVersionLS);
+        EXPECT_EQ(c.versionMS, fixed.dwProductVersionMS);
+        EXPECT_EQ(c.versionLS, fixed.dwProductVersionLS);
+        EXPECT_EQ(c.texts[0], ProductNameOf(bundle)) << "the help box caption goes with the product name";
+        EXPECT_EQ(c.icons, DataResourceNames(bundle, RT_ICON).size());
+        EXPECT_EQ(1u, DataResourceNames(bundle, RT_GROUP_ICON).size());
+    }
+    const std::string group = ResourceBytes(bundle, RT_GROUP_ICON, MAKEINTRESOURCEW(100), 1033);
+    ASSERT_EQ(6u + 2 * 14, group.size());
+    EXPECT_EQ(ReadBytes(folder / L"vendor.ico").substr(6 + 2 * 16 + 48, 48), ResourceBytes(bundle, RT_ICON,
+              MAKEINTRESOURCEW(group[6 + 14 + 12]), 1033)) << "the second image under the group's second number";
+}
+
+TEST(Packer, HelpPrintsTheUsage)
+{
+    for (const wchar_t* help : {L"/?", L"/h", L"-HELP"}) {
+        const Captured run = Pack(help);
+        EXPECT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_EQ(0u, run.outputText.rfind("usage: setuppack /out BUNDLE.exe", 0)) << run.outputText;
+    }
+}
+
 TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
 {
     ScratchFolder folder;
     ScratchFolder::WriteFile(folder / L"text.msi", "plain text, not a database");
     ScratchFolder::WriteFile(folder / L"empty.msi", "");
     ScratchFolder::WriteFile(folder / L"de.mst", "german");
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"fix.msp", INSTALLER_PATCH, "a patch"));
     const std::wstring longName = folder / (std::wstring(60, L'n') + L".msi");   // 64 characters
     ::CopyFileW(DataFile(L"alpha.msi").c_str(), longName.c_str(), FALSE);
     const std::wstring locked = folder / L"locked.msi";
     ::CopyFileW(DataFile(L"alpha.msi").c_str(), locked.c_str(), FALSE);
     HANDLE lock = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::wstring copy = folder / L"copy.msi";
+    ::CopyFileW(DataFile(L"alpha.msi").c_str(), copy.c_str(), FALSE);
     // A bundle carries at most 2047 MiB of packages and transforms.
     const LONGLONG MiB = 1024 * 1024;
     WriteSparseFile(folder / L"large.msi", 2047 * MiB + 1);
@@ -235,66 +355,102 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
 
     const std::wstring out = L"/out" + Arg(folder / L"out.exe");
     const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
+    const std::wstring fix = L" /package" + Arg(folder / L"fix.msp");
+    const std::wstring german = L" /transform" + Arg(folder / L"de.mst") + L" /language 1031";
+    const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
     std::wstring tooManyPackages = out;
     std::wstring tooManyTransforms = out;
     for (int i = 0; i < 256; ++i) {
         tooManyPackages += alpha;
-        tooManyTransforms += L" /transform" + Arg(folder / L"de.mst") + L" /language 1031";
+        tooManyTransforms += german;
     }
 
     const struct {
         const char* what;
         std::wstring arguments;
+        const char* words;   // in the message
     } cases[] = {
-        {"no arguments", L""},
-        {"no /out", alpha.substr(1)},
-        {"unknown switch", out + alpha + L" /bogus 1"},
-        {"stray argument", out + L" stray.msi"},
-        {"/out without value", L"/out"},
-        {"value that is a switch", L"/out /package" + Arg(DataFile(L"alpha.msi"))},
-        {"/flags without value", out + alpha + L" /flags"},
-        {"/flags before /package", out + L" /flags 1" + alpha},
-        {"unknown flag name", out + alpha + L" /flags cache+bogus"},
-        {"empty flag name", out + alpha + L" /flags cache++keepui"},
-        {"flag number overflow", out + alpha + L" /flags 0x100000000"},
-        {"flag number with junk", out + alpha + L" /flags 12ab"},
-        {"x64only and x86only", out + alpha + L" /flags x64only+x86only"},
-        {"both architecture bits", out + alpha + L" /flags 0xC00"},
-        {"x86only on an x64 package", out + L" /package" + Arg(DataFile(L"delta64.msi")) + L" /flags x86only"},
-        {"bad GUID", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000001}"},
-        {"GUID without braces", out + alpha + L" /code A17A0001-5E7D-4F00-9A11-000000000001"},
-        {"GUID with junk", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000000G}"},
-        {"version part over 65535", out + alpha + L" /version 1.70000"},
-        {"version with five parts", out + alpha + L" /version 1.2.3.4.5"},
-        {"version with empty part", out + alpha + L" /version 1..3"},
-        {"version not a number", out + alpha + L" /version one"},
-        {"missing package", out + L" /package" + Arg(folder / L"missing.msi")},
-        {"unreadable package", out + L" /package" + Arg(locked)},
-        {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0"},
-        {"not a database", out + L" /package" + Arg(folder / L"text.msi")},
-        {"package over 2047 MiB", out + L" /package" + Arg(folder / L"large.msi") + identity},
-        {"not a database, only /code", out + L" /package" + Arg(folder / L"text.msi") + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}"},
-        {"file name over 63", out + L" /package" + Arg(longName)},
-        {"256 packages", tooManyPackages},
-        {"256 transforms", tooManyTransforms + alpha},
-        {"transform without language", out + alpha + L" /transform" + Arg(folder / L"de.mst")},
-        {"language not a number", out + alpha + L" /transform" + Arg(folder / L"de.mst") + L" /language german"},
-        {"language over 65535", out + alpha + L" /transform" + Arg(folder / L"de.mst") + L" /language 65536"},
-        {"missing transform", out + alpha + L" /transform" + Arg(folder / L"none.mst") + L" /language 1031"},
-        {"missing stub", out + alpha + L" /stub" + Arg(folder / L"none.exe")},
-        {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi")},
-        {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha},
+        {"no arguments", L"", "nothing to pack"},
+        {"no /out", alpha.substr(1), "no /out"},
+        {"no /package", out, "no /package"},
+        {"unknown switch", out + alpha + L" /bogus 1", "unknown argument"},
+        {"stray argument", out + L" stray.msi", "unknown argument"},
+        {"/out without value", L"/out", "needs a value"},
+        {"value that is a switch", L"/out /package" + Arg(DataFile(L"alpha.msi")), "needs a value"},
+        {"/flags without value", out + alpha + L" /flags", "needs a value"},
+        {"/flags before /package", out + L" /flags 1" + alpha, "must follow a /package"},
+        {"unknown flag name", out + alpha + L" /flags cache+bogus", "unknown flag"},
+        {"empty flag name", out + alpha + L" /flags cache++keepui", "unknown flag"},
+        {"flag number overflow", out + alpha + L" /flags 0x100000000", "bad /flags number"},
+        {"flag number with junk", out + alpha + L" /flags 12ab", "bad /flags number"},
+        {"flag bit the program does not know", out + alpha + L" /flags 0x1001", "does not know (0x1000)"},
+        {"flag bit between known ones", out + alpha + L" /flags 0x42", "does not know (0x42)"},
+        {"x64only and x86only", out + alpha + L" /flags x64only+x86only", "exclude each other"},
+        {"both architecture bits", out + alpha + L" /flags 0xC00", "exclude each other"},
+        {"x86only on an x64 package", out + L" /package" + Arg(DataFile(L"delta64.msi")) + L" /flags x86only",
+         "cannot be x86only"},
+        {"x86only behind the x86_64 program", out + x64Stub + alpha + L" /flags x86only", "x86_64 program"},
+        {"transform flag, no /transform", out + alpha + L" /flags transform", "no /transform is given"},
+        {"transform flag on two packages", out + alpha + L" /flags transform /package" + Arg(DataFile(L"beta.msi")) +
+         L" /flags 0x80" + german, "more than one package"},
+        {"a transform that is no transform", out + alpha + german, "no transform"},
+        {"a database as transform", out + alpha + L" /transform" + Arg(DataFile(L"beta.msi")) + L" /language 7",
+         "no transform"},
+        {"bad GUID", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000001}", "bad GUID"},
+        {"GUID without braces", out + alpha + L" /code A17A0001-5E7D-4F00-9A11-000000000001", "bad GUID"},
+        {"GUID with junk", out + alpha + L" /code {A17A0001-5E7D-4F00-9A11-00000000000G}", "bad GUID"},
+        {"version part over 65535", out + alpha + L" /version 1.70000", "bad version"},
+        {"version with five parts", out + alpha + L" /version 1.2.3.4.5", "bad version"},
+        {"version with empty part", out + alpha + L" /version 1..3", "bad version"},
+        {"version not a number", out + alpha + L" /version one", "bad version"},
+        {"bundle version not a number", out + L" /bundleversion 1.x" + alpha, "bad version for /bundleversion"},
+        {"/code against the package", out + alpha + L" /code {BE7A0002-5E7D-4F00-9A11-000000000002}",
+         "/code disagrees with the ProductCode"},
+        {"/version against the package", out + alpha + L" /version 1.2.4", "/version disagrees"},
+        {"same product twice", out + alpha + alpha, "same product code"},
+        {"missing package", out + L" /package" + Arg(folder / L"missing.msi"), "package not found"},
+        {"unreadable package", out + L" /package" + Arg(locked), "cannot read package"},
+        {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + identity, "is empty"},
+        {"not a database", out + L" /package" + Arg(folder / L"text.msi"), "neither an installer database nor"},
+        {"package over 2047 MiB", out + L" /package" + Arg(folder / L"large.msi") + identity, "too large"},
+        {"not a database, with /code and /version", out + L" /package" + Arg(folder / L"text.msi") + identity,
+         "neither an installer database nor"},
+        {"a patch without the flag", out + alpha + fix + identity, "give it the patch flag"},
+        {"the patch flag on a database", out + alpha + L" /flags patch" + identity, "database, not a patch"},
+        {"the patch flag on text", out + alpha + L" /package" + Arg(folder / L"text.msi") + L" /flags patch" +
+         identity, "no patch"},
+        {"a patch without /code", out + alpha + fix + L" /flags patch /version 1.0", "give /code and /version"},
+        {"only patches, nothing names the bundle", out + fix + L" /flags patch" + identity, "give /name, /company"},
+        {"file name over 63", out + L" /package" + Arg(longName), "1 to 63 characters"},
+        {"256 packages", tooManyPackages, "more than 255 packages"},
+        {"256 transforms", tooManyTransforms + alpha, "more than 255 transforms"},
+        {"transform without language", out + alpha + L" /transform" + Arg(folder / L"de.mst"), "no /language"},
+        {"language not a number", out + alpha + L" /transform" + Arg(folder / L"de.mst") + L" /language german",
+         "bad language"},
+        {"language over 65535", out + alpha + L" /transform" + Arg(folder / L"de.mst") + L" /language 65536",
+         "bad language"},
+        {"missing transform", out + alpha + L" /transform" + Arg(folder / L"none.mst") + L" /language 1031",
+         "transform not found"},
+        {"missing stub", out + alpha + L" /stub" + Arg(folder / L"none.exe"), "stub not found"},
+        {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi"), "no i686 or x86_64 program"},
+        {"icon not found", out + alpha + L" /icon" + Arg(folder / L"none.ico"), "icon not found"},
+        {"icon that is no icon", out + alpha + L" /icon" + Arg(folder / L"text.msi"), "no icon file"},
+        {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha, "folder of /out does not exist"},
+        {"/out names a folder", L"/out" + Arg(folder.Path()) + alpha, "/out names a folder"},
+        {"/out names a package", L"/out" + Arg(copy) + L" /package" + Arg(copy), "/out names an input"},
     };
     for (const auto& c : cases) {
         const Captured run = Pack(c.arguments);
         EXPECT_NE(0u, run.exitCode) << c.what;
         EXPECT_NE(0xFFFFFFFFu, run.exitCode) << c.what;
         EXPECT_EQ(0u, run.errorText.rfind("setuppack: ", 0)) << c.what << ": " << run.errorText;
+        EXPECT_NE(std::string::npos, run.errorText.find(c.words)) << c.what << ": " << run.errorText;
         EXPECT_EQ(1, std::count(run.errorText.begin(), run.errorText.end(), '\n')) << c.what << ": " << run.errorText;
         EXPECT_FALSE(ScratchFolder::Exists(folder / L"out.exe")) << c.what;
         EXPECT_EQ(0, CountPackerLeftovers(folder)) << c.what;
     }
     ::CloseHandle(lock);
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(copy)) << "an input named by /out is left as it was";
     // Refused for its share of the whole, not for its own size.
     const Captured together = Pack(out + L" /package" + Arg(folder / L"half1.msi") + identity + L" /package" +
                                    Arg(folder / L"half2.msi") + identity);

@@ -112,40 +112,13 @@ BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param)
 
 } // namespace
 
-std::vector<std::wstring> DataResourceNames(const std::wstring& module)
+std::vector<std::wstring> DataResourceNames(const std::wstring& module, LPCWSTR type)
 {
     std::vector<std::wstring> names;
     HMODULE image = ::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (image) {
-        ::EnumResourceNamesW(image, RT_RCDATA, CollectName, reinterpret_cast<LONG_PTR>(&names));
+        ::EnumResourceNamesW(image, type, CollectName, reinterpret_cast<LONG_PTR>(&names));
         ::FreeLibrary(image);
     }
     return names;
-}
-
-std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language)
-{
-    std::string bytes;
-    HMODULE image = ::LoadLibraryExW(module.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!image) {
-        return bytes;
-    }
-    HRSRC found = ::FindResourceExW(image, type, name, language);
-    if (found) {
-        const void* data = ::LockResource(::LoadResource(image, found));
-        bytes.assign(static_cast<const char*>(data), ::SizeofResource(image, found));
-    }
-    ::FreeLibrary(image);
-    return bytes;
-}
-
-bool WriteManifest(const std::wstring& bundle, const std::string& bytes)
-{
-    HANDLE update = ::BeginUpdateResourceW(bundle.c_str(), FALSE);
-    if (!update) {
-        return false;
-    }
-    const BOOL updated = ::UpdateResourceW(update, RT_RCDATA, L"MANIFEST", 0, const_cast<char*>(bytes.data()),
-                                           static_cast<DWORD>(bytes.size()));
-    return ::EndUpdateResourceW(update, !updated) && updated;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "scratchfolder.h"
+#include "testsupport.h"
 
 std::wstring BinFile(const wchar_t* name);    // build/bin/<name>
 std::wstring DataFile(const wchar_t* name);   // the test packages
@@ -20,17 +21,16 @@ struct Captured {
 // Runs a command line with standard error and output captured; exitCode 0xFFFFFFFF when
 // the process could not be started or did not end within a minute.
 Captured RunCapturing(const std::wstring& commandLine);
-// setuppack.exe with the given arguments (already quoted as needed).
+// setuppack.exe with the given arguments (already quoted as needed); its
+// default stub is the i686 setup.exe. Bundles that are run take this build's
+// own setup.exe: " /stub" + Arg(BinFile(L"setup.exe")).
 Captured Pack(const std::wstring& arguments);
 // The program under test with the given arguments; its exit code.
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments);
 
 std::string ReadBytes(const std::wstring& path);
 
-// RT_RCDATA resource names (upper case) and one resource's bytes.
-std::vector<std::wstring> DataResourceNames(const std::wstring& module);
-std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language);
-// Replaces the language-neutral MANIFEST of a bundle with the given bytes.
-bool WriteManifest(const std::wstring& bundle, const std::string& bytes);
+// The names of a module's resources of one type (RT_RCDATA names upper case).
+std::vector<std::wstring> DataResourceNames(const std::wstring& module, LPCWSTR type = RT_RCDATA);
 
 std::wstring Arg(const std::wstring& path);   // a quoted argument with a leading space

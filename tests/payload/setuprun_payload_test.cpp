@@ -65,11 +65,11 @@ protected:
 
     void MakeBundle(const wchar_t* flags, std::vector<int> languages)
     {
-        std::wstring arguments = L"/out" + Arg(bundle_) + L" /package" + Arg(DataFile(L"alpha.msi")) +
-                                 L" /flags " + flags;
+        std::wstring arguments = L"/out" + Arg(bundle_) + L" /stub" + Arg(BinFile(L"setup.exe")) + L" /package" +
+                                 Arg(DataFile(L"alpha.msi")) + L" /flags " + flags;
         for (int language : languages) {
             const std::wstring file = folder_ / (std::to_wstring(language) + L".mst");
-            ScratchFolder::WriteFile(file, "transform " + std::to_string(language));
+            ASSERT_TRUE(WriteInstallerStorage(file, INSTALLER_TRANSFORM, "transform " + std::to_string(language)));
             arguments += L" /transform" + Arg(file) + L" /language " + std::to_wstring(language);
         }
         const Captured run = Pack(arguments);
@@ -103,7 +103,7 @@ TEST_F(SetupRunPayload, LangChoosesTheTransformThatIsCachedWithThePackage)
         ASSERT_EQ(0u, Install(std::wstring(L"/lang ") + c.lang)) << c.lang;
         EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(MachineCache(L".msi"))) << c.lang;
         if (c.cached) {
-            EXPECT_EQ(c.cached, ReadBytes(MachineCache(L".mst"))) << c.lang;
+            EXPECT_EQ(c.cached, InstallerStorageText(MachineCache(L".mst"))) << c.lang;
         } else {
             EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".mst"))) << c.lang;
         }
@@ -117,7 +117,7 @@ TEST_F(SetupRunPayload, APerUserPackageIsCachedInTheUsersFolder)
     MakeBundle(L"cache+transform", {1031, 1036});
     ASSERT_EQ(0u, Install(L"/lang 1036"));
     EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(UserCache(L".msi")));
-    EXPECT_EQ("transform 1036", ReadBytes(UserCache(L".mst")));
+    EXPECT_EQ("transform 1036", InstallerStorageText(UserCache(L".mst")));
     EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
 }
 
@@ -165,5 +165,5 @@ TEST_F(SetupRunPayload, UserLanguageChoosesTheTransformWithoutLang)
     }
     MakeBundle(L"permachine+cache+transform", {1036, 3079});
     ASSERT_EQ(0u, Install(L""));
-    EXPECT_EQ("transform 3079", ReadBytes(MachineCache(L".mst")));
+    EXPECT_EQ("transform 3079", InstallerStorageText(MachineCache(L".mst")));
 }

@@ -82,6 +82,17 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
     return finished && exitCode == 0 && FileExists(bundle);
 }
 
+bool RewriteFlags(const std::wstring& bundle, const std::vector<DWORD>& flags)
+{
+    std::string manifest = ResourceBytes(bundle, RT_RCDATA, L"MANIFEST", 0);
+    for (size_t k = 0; k < flags.size(); ++k) {
+        const size_t at = 4 + k * 168 + 164;   // the layout pinned in setup/manifest.h
+        if (at + sizeof(DWORD) > manifest.size()) return false;
+        memcpy(&manifest[at], &flags[k], sizeof(DWORD));
+    }
+    return WriteManifest(bundle, manifest);
+}
+
 RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches)
 {
     return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs);

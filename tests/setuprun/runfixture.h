@@ -35,6 +35,11 @@ struct BundleItem {
 bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,
                 const std::wstring& moreArguments = L"");
 
+// Sets the flags of a bundle's package entries in command-line order, where the
+// packer refuses what earlier packers wrote (x86only behind the x86_64 program,
+// the transform flag on several packages): the program runs such bundles still.
+bool RewriteFlags(const std::wstring& bundle, const std::vector<DWORD>& flags);
+
 // setup.exe runs: the bundle with the given switches, boxes answered with OK.
 RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches);
 

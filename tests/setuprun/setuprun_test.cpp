@@ -83,7 +83,8 @@ protected:
             MakeBundle(bundles_.failingTolerated,
                        {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}}) &&
             MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
-            MakeBundle(bundles_.pair, {{L"x86.msi", L"x86only"}, {L"x64.msi", L"0"}});
+            MakeBundle(bundles_.pair, {{L"x86.msi", L"0"}, {L"x64.msi", L"0"}}) &&
+            RewriteFlags(bundles_.pair, {0x800, 0x400});   // x86only, x64only
     }
 
     // Every test starts from a machine without the test products and without

@@ -75,7 +75,12 @@ protected:
         const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
         const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
                                        L" /transform " + Quoted(PackagePath(L"fr.mst")) + L" /language 1036";
+        // Transforms and a patch for the stand-in installer, which only passes
+        // their names on: what the packer takes for them, with distinct bytes.
         bundlesMade_ =
+            WriteInstallerStorage(PackagePath(L"de.mst"), INSTALLER_TRANSFORM, "German transform") &&
+            WriteInstallerStorage(PackagePath(L"fr.mst"), INSTALLER_TRANSFORM, "French transform, a longer one") &&
+            WriteInstallerStorage(PackagePath(L"hotfix.msp"), INSTALLER_PATCH, "Patch of the setup-run tests") &&
             MakeBundle(bundles_.one, {{L"upgrade42.msi", L"allowupgrade"}}) &&
             MakeBundle(bundles_.two, {{L"fresh.msi", L"0"}, {L"early.msi", L"ignorefailure"}}) &&
             MakeBundle(bundles_.patch, {{L"fresh.msi", L"0"}, {L"hotfix.msp", L"patch", patchIdentity}}) &&
@@ -83,11 +88,12 @@ protected:
                                         {L"machine.msi", L"cache+permachine"},
                                         {L"user.msi", L"keepui"},
                                         {L"early.msi", L"0"}}) &&
-            MakeBundle(bundles_.transforms, {{L"fresh.msi", L"transform"},
-                                             {L"early.msi", L"transform"},
-                                             {L"machine.msi", L"transform+cache+permachine"},
-                                             {L"user.msi", L"transform"}},
-                       languages);
+            MakeBundle(bundles_.transforms, {{L"fresh.msi", L"0"},
+                                             {L"early.msi", L"0"},
+                                             {L"machine.msi", L"cache+permachine"},
+                                             {L"user.msi", L"0"}},
+                       languages) &&
+            RewriteFlags(bundles_.transforms, {0x80, 0x80, 0x85, 0x80});   // each with the transform flag
     }
 
     void SetUp() override

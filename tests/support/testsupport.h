@@ -77,6 +77,18 @@ RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
 std::wstring WindowsPathFromUnix(const char* unixPath);
 std::wstring Quoted(const std::wstring& path);
+// An installer storage of the given kind (INSTALLER_TRANSFORM, INSTALLER_PATCH)
+// holding `text`, as the packer takes it for a transform or a patch; and the
+// text read back from such a file (empty when it holds none).
+constexpr unsigned long INSTALLER_TRANSFORM = 0x000C1082;
+constexpr unsigned long INSTALLER_PATCH = 0x000C1086;
+bool WriteInstallerStorage(const std::wstring& path, unsigned long kind, const std::string& text);
+std::string InstallerStorageText(const std::wstring& path);
+
+// One resource's bytes, and a bundle's language-neutral MANIFEST replaced.
+std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language);
+bool WriteManifest(const std::wstring& bundle, const std::string& bytes);
+
 // UTF-8 to UTF-16 and back, for texts that cross the Linux/Windows border.
 std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const std::wstring& text);

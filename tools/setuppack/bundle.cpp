@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr WORD ENGLISH_US = 1033;
 constexpr UINT STRINGS_PER_BLOCK = 16;
 
 UINT ProductNameBlock()
@@ -40,12 +39,13 @@ BOOL IsPayloadName(LPCWSTR name)
 }
 
 // The bundle starts from an empty resource section and takes over every
-// resource of the stub except its payload (and its product name when the
-// command line names another), so nothing of an earlier bundle survives.
+// resource of the stub except its payload, its product name and version
+// record (the bundle gets its own) and its icon when /icon gives another, so
+// nothing of an earlier bundle survives.
 struct StubCopy {
     HMODULE stub;
     HANDLE update;
-    BOOL replaceName;
+    BOOL replaceIcon;
     HRESULT hr;
 };
 
@@ -54,7 +54,10 @@ BOOL IsLeftBehind(const StubCopy* copy, LPCWSTR type, LPCWSTR name)
     if (RT_RCDATA == type) {
         return IsPayloadName(name);
     }
-    return copy->replaceName && RT_STRING == type && MAKEINTRESOURCEW(ProductNameBlock()) == name;
+    if (RT_ICON == type || RT_GROUP_ICON == type) {
+        return copy->replaceIcon;
+    }
+    return RT_VERSION == type || (RT_STRING == type && MAKEINTRESOURCEW(ProductNameBlock()) == name);
 }
 
 HRESULT CopyResource(StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language)
@@ -100,9 +103,9 @@ BOOL CALLBACK CopyType(HMODULE stub, LPWSTR type, LONG_PTR param)
     return SUCCEEDED(reinterpret_cast<StubCopy*>(param)->hr);
 }
 
-HRESULT CopyStubResources(HMODULE stub, HANDLE update, BOOL replaceName)
+HRESULT CopyStubResources(HMODULE stub, HANDLE update, BOOL replaceIcon)
 {
-    StubCopy copy = {stub, update, replaceName, S_OK};
+    StubCopy copy = {stub, update, replaceIcon, S_OK};
     ::EnumResourceTypesW(stub, CopyType, reinterpret_cast<LONG_PTR>(&copy));
     return copy.hr;
 }
@@ -205,6 +208,8 @@ Exit:
     return hr;
 }
 
+} // namespace
+
 HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size)
 {
     HRESULT hr = S_OK;
@@ -217,14 +222,14 @@ HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language,
     return hr;
 }
 
+namespace {
+
 HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* packages,
                    const MappedFile* transforms)
 {
     HRESULT hr = S_OK;
     BYTE* manifest = nullptr;
     DWORD manifestSize = 0;
-    WORD* nameBlock = nullptr;
-    DWORD nameBlockSize = 0;
     WCHAR name[12] = {};
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 
@@ -238,15 +243,35 @@ HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* 
         FormatResourceName(L"MST", j, name);
         EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, transforms[j].data, transforms[j].size));
     }
-    if (options->productName) {
-        EXIT_IF_FAILED(BuildNameBlock(options->productName, &nameBlock, &nameBlockSize));
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US,
-                                      nameBlock, nameBlockSize));
-    }
 
 Exit:
     if (manifest) MemutilRelease(manifest);
+    return hr;
+}
+
+// The vendor's names where the stub had ours: the help box caption, the
+// version record, and the icon when one is given.
+HRESULT AddIdentity(HANDLE update, const PackOptions* options, const MappedFile* icon)
+{
+    HRESULT hr = S_OK;
+    WORD* nameBlock = nullptr;
+    DWORD nameBlockSize = 0;
+    BYTE* record = nullptr;
+    DWORD recordSize = 0;
+
+    EXIT_IF_FAILED(BuildNameBlock(options->identity.productName, &nameBlock, &nameBlockSize));
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US, nameBlock,
+                                  nameBlockSize));
+    EXIT_IF_FAILED(BuildVersionRecord(options, &record, &recordSize));
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), ENGLISH_US, record,
+                                  recordSize));
+    if (options->iconPath) {
+        EXIT_IF_FAILED(AddIcon(update, icon));
+    }
+
+Exit:
     if (nameBlock) MemutilRelease(nameBlock);
+    if (record) MemutilRelease(record);
     return hr;
 }
 
@@ -284,7 +309,8 @@ Exit:
 
 } // namespace
 
-HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms)
+HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
+                    const MappedFile* icon)
 {
     HRESULT hr = S_OK;
     HMODULE stub = nullptr;
@@ -301,8 +327,9 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         ReportError(L"cannot update the resources of a copy of %ls (error 0x%08X)", options->stubPath, hr);
         goto Exit;
     }
-    EXIT_IF_FAILED(CopyStubResources(stub, update, nullptr != options->productName));
+    EXIT_IF_FAILED(CopyStubResources(stub, update, nullptr != options->iconPath));
     EXIT_IF_FAILED(AddPayload(update, options, packages, transforms));
+    EXIT_IF_FAILED(AddIdentity(update, options, icon));
 
     if (!::EndUpdateResourceW(update, FALSE)) {
         update = nullptr;

@@ -4,7 +4,10 @@
 
 namespace {
 
-enum class PackSwitch { Out, Stub, Name, Package, Flags, Code, Version, Transform, Language, None };
+enum class PackSwitch {
+    Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
+    Help, None
+};
 
 struct SwitchName {
     LPCWSTR text;
@@ -12,11 +15,14 @@ struct SwitchName {
 };
 
 constexpr SwitchName SWITCHES[] = {
-    {L"out", PackSwitch::Out},         {L"stub", PackSwitch::Stub},
-    {L"name", PackSwitch::Name},       {L"package", PackSwitch::Package},
-    {L"flags", PackSwitch::Flags},     {L"code", PackSwitch::Code},
-    {L"version", PackSwitch::Version}, {L"transform", PackSwitch::Transform},
-    {L"language", PackSwitch::Language},
+    {L"out", PackSwitch::Out},           {L"stub", PackSwitch::Stub},
+    {L"name", PackSwitch::Name},         {L"company", PackSwitch::Company},
+    {L"bundleversion", PackSwitch::BundleVersion}, {L"copyright", PackSwitch::Copyright},
+    {L"icon", PackSwitch::Icon},         {L"package", PackSwitch::Package},
+    {L"flags", PackSwitch::Flags},       {L"code", PackSwitch::Code},
+    {L"version", PackSwitch::Version},   {L"transform", PackSwitch::Transform},
+    {L"language", PackSwitch::Language}, {L"?", PackSwitch::Help},
+    {L"h", PackSwitch::Help},            {L"help", PackSwitch::Help},
 };
 
 struct FlagName {
@@ -30,6 +36,15 @@ constexpr FlagName FLAG_NAMES[] = {
     {L"patch", 0x100},        {L"patchtarget", 0x200},  {L"x64only", 0x400},
     {L"x86only", 0x800},
 };
+
+DWORD KnownFlags()
+{
+    DWORD known = 0;
+    for (const FlagName& name : FLAG_NAMES) {
+        known |= name.value;
+    }
+    return known;
+}
 
 BOOL EqualsIgnoringCase(LPCWSTR a, int aLength, LPCWSTR b)
 {
@@ -150,6 +165,10 @@ HRESULT ParseFlags(LPCWSTR text, DWORD* flags)
             ReportError(L"bad /flags number: %ls", text);
             EXIT_WITH(PACK_E_USAGE);
         }
+        if (*flags & ~KnownFlags()) {
+            ReportError(L"/flags %ls has bits the program does not know (0x%X)", text, *flags & ~KnownFlags());
+            EXIT_WITH(PACK_E_USAGE);
+        }
     } else {
         EXIT_IF_FAILED(ParseFlagNames(text, flags));
     }
@@ -211,6 +230,20 @@ Exit:
     return hr;
 }
 
+// A text of the version record (and, for /name, of the help box caption).
+HRESULT CheckTextLength(LPCWSTR option, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+
+    if (lstrlenW(value) > static_cast<int>(MAX_PRODUCT_NAME_CHARS)) {
+        ReportError(L"%ls is longer than %u characters", option, MAX_PRODUCT_NAME_CHARS);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+
+Exit:
+    return hr;
+}
+
 PackageSpec* CurrentPackage(PackOptions* options, LPCWSTR option)
 {
     if (0 == options->packageCount) {
@@ -235,11 +268,26 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         options->stubPath = value;
         break;
     case PackSwitch::Name:
-        if (lstrlenW(value) > static_cast<int>(MAX_PRODUCT_NAME_CHARS)) {
-            ReportError(L"/name is longer than %u characters", MAX_PRODUCT_NAME_CHARS);
+        EXIT_IF_FAILED(CheckTextLength(option, value));
+        EXIT_IF_FAILED(BoundedCopy(options->identity.productName, ARRAYSIZE(options->identity.productName), value));
+        break;
+    case PackSwitch::Company:
+        EXIT_IF_FAILED(CheckTextLength(option, value));
+        EXIT_IF_FAILED(BoundedCopy(options->identity.company, ARRAYSIZE(options->identity.company), value));
+        break;
+    case PackSwitch::Copyright:
+        EXIT_IF_FAILED(CheckTextLength(option, value));
+        options->copyright = value;
+        break;
+    case PackSwitch::Icon:
+        options->iconPath = value;
+        break;
+    case PackSwitch::BundleVersion:
+        if (FAILED(ParseVersionText(value, &options->identity.versionHigh, &options->identity.versionLow))) {
+            ReportError(L"bad version for %ls: %ls (expected a.b.c.d, each 0 to 65535)", option, value);
             EXIT_WITH(PACK_E_USAGE);
         }
-        options->productName = value;
+        options->identity.hasVersion = TRUE;
         break;
     case PackSwitch::Package:
         EXIT_IF_FAILED(AddPackage(options, value));
@@ -282,8 +330,37 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         }
         transform->hasLanguage = TRUE;
         break;
+    case PackSwitch::Help:
     case PackSwitch::None:
         break;
+    }
+
+Exit:
+    return hr;
+}
+
+// A transform is made for one package: applied to another it fails or,
+// worse, changes the wrong tables.
+HRESULT CheckTransformFlag(const PackOptions* options)
+{
+    HRESULT hr = S_OK;
+    const PackageSpec* transformed = nullptr;
+
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        const PackageSpec* package = &options->packages[k];
+        if (!(package->flags & PKG_APPLY_TRANSFORM)) {
+            continue;
+        }
+        if (0 == options->transformCount) {
+            ReportError(L"%ls has the transform flag, but no /transform is given", package->path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        if (transformed) {
+            ReportError(L"the transform flag is on more than one package (%ls and %ls): a transform is made for "
+                        L"one package", transformed->path, package->path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        transformed = package;
     }
 
 Exit:
@@ -298,12 +375,17 @@ HRESULT CheckComplete(const PackOptions* options)
         ReportError(L"no /out given");
         EXIT_WITH(PACK_E_USAGE);
     }
+    if (0 == options->packageCount) {
+        ReportError(L"no /package given: a bundle carries at least one package");
+        EXIT_WITH(PACK_E_USAGE);
+    }
     for (DWORD j = 0; j < options->transformCount; ++j) {
         if (!options->transforms[j].hasLanguage) {
             ReportError(L"transform %ls has no /language", options->transforms[j].path);
             EXIT_WITH(PACK_E_USAGE);
         }
     }
+    EXIT_IF_FAILED(CheckTransformFlag(options));
 
 Exit:
     return hr;
@@ -367,6 +449,10 @@ HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options)
         if (PackSwitch::None == kind) {
             ReportError(L"unknown argument: %ls", argv[i]);
             EXIT_WITH(PACK_E_USAGE);
+        }
+        if (PackSwitch::Help == kind) {
+            hr = S_FALSE;
+            goto Exit;
         }
         // A value that is itself a switch means the value was left out.
         if (i + 1 >= argc || PackSwitch::None != SwitchOf(argv[i + 1]) || L'\0' == argv[i + 1][0]) {

@@ -9,13 +9,43 @@
 
 namespace {
 
-constexpr DWORD PROPERTY_VALUE_CHARS = 80;
+constexpr DWORD PROPERTY_VALUE_CHARS = MAX_PRODUCT_NAME_CHARS + 1;
 // The summary's Template: the platform, a ";", then the package's languages.
 constexpr DWORD TEMPLATE_CHARS = 1024;
 constexpr LPCWSTR PLATFORMS_64BIT[] = {L"x64", L"Arm64", L"Intel64", L"AMD64"};
 
+// The installer tells its files apart by the class of their root storage.
+enum class StorageKind { None, Database, Patch, Transform };
+constexpr GUID DATABASE_CLASS = {0x000C1084, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr GUID PATCH_CLASS = {0x000C1086, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr GUID TRANSFORM_CLASS = {0x000C1082, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr BYTE COMPOUND_FILE_SIGNATURE[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// A compound file's header gives its sector size and the first sector of its
+// directory, whose first entry is the root storage; its class is at 0x50.
+StorageKind StorageKindOf(const MappedFile* file)
+{
+    BYTE signature[8] = {};
+    WORD sectorShift = 0;
+    DWORD directorySector = 0;
+    GUID rootClass = {};
+
+    if (!ReadAt(file, 0, signature, sizeof(signature)) ||
+        0 != memcmp(signature, COMPOUND_FILE_SIGNATURE, sizeof(signature)) ||
+        !ReadAt(file, 0x1E, &sectorShift, sizeof(sectorShift)) || sectorShift < 9 || sectorShift > 16 ||
+        !ReadAt(file, 0x30, &directorySector, sizeof(directorySector)) ||
+        !ReadAt(file, ((static_cast<LONGLONG>(directorySector) + 1) << sectorShift) + 0x50, &rootClass,
+                sizeof(rootClass))) {
+        return StorageKind::None;
+    }
+    if (IsEqualGUID(rootClass, DATABASE_CLASS)) return StorageKind::Database;
+    if (IsEqualGUID(rootClass, PATCH_CLASS)) return StorageKind::Patch;
+    if (IsEqualGUID(rootClass, TRANSFORM_CLASS)) return StorageKind::Transform;
+    return StorageKind::None;
+}
+
 // Reads one row of the Property table. S_FALSE when the package has no such
-// property (or no Property table at all, as with a patch).
+// property.
 HRESULT ReadProperty(MSIHANDLE database, LPCWSTR name, WCHAR (&value)[PROPERTY_VALUE_CHARS])
 {
     HRESULT hr = S_OK;
@@ -51,15 +81,16 @@ Exit:
     return hr;
 }
 
-// A property the package must carry unless the command line gives its value:
-// reported on standard error as missing or unreadable, naming the switch to use.
-HRESULT ReadRequiredProperty(MSIHANDLE database, LPCWSTR name, LPCWSTR overrideSwitch, LPCWSTR packagePath,
-                             WCHAR (&value)[PROPERTY_VALUE_CHARS])
+// A property the package must carry unless the command line gives its value
+// (`given`): reported on standard error as missing or unreadable, naming the
+// switch to use. S_FALSE when the package has none and the command line gave it.
+HRESULT ReadRequiredProperty(MSIHANDLE database, LPCWSTR name, LPCWSTR overrideSwitch, BOOL given,
+                             LPCWSTR packagePath, WCHAR (&value)[PROPERTY_VALUE_CHARS])
 {
     HRESULT hr = ReadProperty(database, name, value);
     if (FAILED(hr)) {
         ReportError(L"cannot read the %ls of %ls (error 0x%08X)", name, packagePath, hr);
-    } else if (S_FALSE == hr) {
+    } else if (S_FALSE == hr && !given) {
         ReportError(L"%ls has no %ls property: give %ls", packagePath, name, overrideSwitch);
         hr = PACK_E_USAGE;
         TraceFailure(__FILE__, __LINE__, hr);
@@ -67,16 +98,35 @@ HRESULT ReadRequiredProperty(MSIHANDLE database, LPCWSTR name, LPCWSTR overrideS
     return hr;
 }
 
+// /code and /version stand in for what a file does not say; one that says
+// otherwise than the package itself would give the bundle a wrong identity.
+void ReportDisagreement(LPCWSTR overrideSwitch, LPCWSTR name, LPCWSTR packagePath, LPCWSTR value)
+{
+    ReportError(L"%ls disagrees with the %ls of %ls (%ls): it is only for a file that carries none, such as a patch",
+                overrideSwitch, name, packagePath, value);
+}
+
 HRESULT ReadProductCode(MSIHANDLE database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
+    GUID code = {};
 
-    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductCode", L"/code", package->path, value));
-    if (FAILED(ParseGuidText(value, &package->productCode))) {
+    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductCode", L"/code", package->hasProductCode, package->path,
+                                        value));
+    if (S_FALSE == hr) {
+        hr = S_OK;
+        goto Exit;
+    }
+    if (FAILED(ParseGuidText(value, &code))) {
         ReportError(L"%ls has a malformed ProductCode: %ls", package->path, value);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
+    if (package->hasProductCode && !IsEqualGUID(code, package->productCode)) {
+        ReportDisagreement(L"/code", L"ProductCode", package->path, value);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    package->productCode = code;
 
 Exit:
     return hr;
@@ -86,11 +136,85 @@ HRESULT ReadProductVersion(MSIHANDLE database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
+    DWORD high = 0;
+    DWORD low = 0;
 
-    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductVersion", L"/version", package->path, value));
-    if (FAILED(ParseVersionText(value, &package->versionHigh, &package->versionLow))) {
+    EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductVersion", L"/version", package->hasVersion,
+                                        package->path, value));
+    if (S_FALSE == hr) {
+        hr = S_OK;
+        goto Exit;
+    }
+    if (FAILED(ParseVersionText(value, &high, &low))) {
         ReportError(L"%ls has a ProductVersion outside a.b.c.d (each 0 to 65535): %ls", package->path, value);
         EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    if (package->hasVersion && (high != package->versionHigh || low != package->versionLow)) {
+        ReportDisagreement(L"/version", L"ProductVersion", package->path, value);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    package->versionHigh = high;
+    package->versionLow = low;
+
+Exit:
+    return hr;
+}
+
+// The bundle is named after the first installer database where the command
+// line leaves its names and version open.
+HRESULT ReadIdentity(MSIHANDLE database, const PackageSpec* package, BundleIdentity* identity)
+{
+    HRESULT hr = S_OK;
+
+    if (L'\0' == identity->productName[0]) {
+        EXIT_IF_FAILED(ReadRequiredProperty(database, L"ProductName", L"/name", FALSE, package->path,
+                                            identity->productName));
+    }
+    if (L'\0' == identity->company[0]) {
+        EXIT_IF_FAILED(ReadRequiredProperty(database, L"Manufacturer", L"/company", FALSE, package->path,
+                                            identity->company));
+    }
+    if (!identity->hasVersion) {
+        identity->versionHigh = package->versionHigh;
+        identity->versionLow = package->versionLow;
+        identity->hasVersion = TRUE;
+    }
+    identity->complete = TRUE;
+
+Exit:
+    return hr;
+}
+
+HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
+{
+    HRESULT hr = S_OK;
+    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
+
+    if (ERROR_SUCCESS != error) {
+        ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
+        EXIT_WIN32_IF_ERROR(error);
+    }
+
+Exit:
+    return hr;
+}
+
+// A patch names neither its product nor a platform: the command line does.
+HRESULT CheckPatch(const PackageSpec* package, StorageKind kind)
+{
+    HRESULT hr = S_OK;
+
+    if (StorageKind::Database == kind) {
+        ReportError(L"%ls has the patch flag, but it is an installer database, not a patch", package->path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (StorageKind::Patch != kind) {
+        ReportError(L"%ls has the patch flag, but it is no patch", package->path);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    if (!package->hasProductCode || !package->hasVersion) {
+        ReportError(L"%ls is a patch: give /code and /version of the product it patches", package->path);
+        EXIT_WITH(PACK_E_USAGE);
     }
 
 Exit:
@@ -163,7 +287,7 @@ Exit:
 
 } // namespace
 
-HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped)
+HRESULT MapFile(LPCWSTR path, DWORD room, MappedFile* mapped)
 {
     HRESULT hr = S_OK;
     LARGE_INTEGER size = {};
@@ -171,36 +295,37 @@ HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped)
     mapped->file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                  nullptr);
     if (INVALID_HANDLE_VALUE == mapped->file) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot open %ls (error 0x%08X)", path, hr);
         mapped->file = nullptr;
-        goto Exit;
+        EXIT_WITH(ResultFromLastError());
     }
-    if (!::GetFileSizeEx(mapped->file, &size) || 0 == size.QuadPart || size.QuadPart > room) {
-        ReportError(L"%ls is empty or too large to carry (packages and transforms take at most %u MiB together)",
-                    path, MAX_PAYLOAD_BYTES / (1024 * 1024));
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(mapped->file, &size));
+    if (0 == size.QuadPart || size.QuadPart > room) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     mapped->mapping = ::CreateFileMappingW(mapped->file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!mapped->mapping) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot read %ls (error 0x%08X)", path, hr);
-        goto Exit;
-    }
+    EXIT_LAST_ERROR_IF_NULL(mapped->mapping);
     mapped->data = static_cast<const BYTE*>(::MapViewOfFile(mapped->mapping, FILE_MAP_READ, 0, 0, 0));
-    if (!mapped->data) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot read %ls (error 0x%08X)", path, hr);
-        goto Exit;
-    }
+    EXIT_LAST_ERROR_IF_NULL(mapped->data);
     mapped->size = static_cast<DWORD>(size.QuadPart);
 
 Exit:
     if (FAILED(hr)) {
         ReleaseMappedFile(mapped);
+    }
+    return hr;
+}
+
+HRESULT MapInputFile(LPCWSTR what, LPCWSTR path, DWORD room, MappedFile* mapped)
+{
+    const HRESULT hr = MapFile(path, room, mapped);
+
+    if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
+        ReportError(L"%ls not found: %ls", what, path);
+    } else if (RESULT_INVALID_DATA == hr) {
+        ReportError(L"%ls %ls is empty or too large to carry (packages, transforms and the icon take at most %u MiB together)",
+                    what, path, MAX_PAYLOAD_BYTES / (1024 * 1024));
+    } else if (FAILED(hr)) {
+        ReportError(L"cannot read %ls %ls (error 0x%08X)", what, path, hr);
     }
     return hr;
 }
@@ -213,38 +338,124 @@ void ReleaseMappedFile(MappedFile* mapped)
     *mapped = MappedFile{};
 }
 
-HRESULT ReadPackage(PackageSpec* package)
+BOOL ReadAt(const MappedFile* file, LONGLONG offset, void* out, DWORD size)
+{
+    if (offset < 0 || offset > file->size || size > file->size - offset) {
+        return FALSE;
+    }
+    memcpy(out, file->data + offset, size);
+    return TRUE;
+}
+
+BOOL IsSameFile(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION first = {};
+    BY_HANDLE_FILE_INFORMATION second = {};
+
+    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+WORD ProgramMachine(const MappedFile* program)
+{
+    IMAGE_DOS_HEADER dos = {};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header = {};
+
+    if (!ReadAt(program, 0, &dos, sizeof(dos)) || IMAGE_DOS_SIGNATURE != dos.e_magic ||
+        dos.e_lfanew < 0 || !ReadAt(program, dos.e_lfanew, &signature, sizeof(signature)) ||
+        IMAGE_NT_SIGNATURE != signature ||
+        !ReadAt(program, dos.e_lfanew + sizeof(signature), &header, sizeof(header))) {
+        return 0;
+    }
+    return header.Machine;
+}
+
+LPCWSTR MachineName(WORD machine)
+{
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386:
+        return L"i686";
+    case IMAGE_FILE_MACHINE_AMD64:
+        return L"x86_64";
+    default:
+        return nullptr;
+    }
+}
+
+HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity)
 {
     HRESULT hr = S_OK;
     MSIHANDLE database = 0;
-    UINT error = 0;
-    const BOOL patch = package->flags & PKG_PATCH;
-    const BOOL identityGiven = package->hasProductCode && package->hasVersion;
+    const StorageKind kind = StorageKindOf(file);
 
-    if (patch && identityGiven) {
-        goto Exit;   // a patch carries neither, nor a platform; the command line gave both
-    }
-    error = ::MsiOpenDatabaseW(package->path, MSIDBOPEN_READONLY, &database);
-    if (ERROR_SUCCESS != error && identityGiven) {
-        goto Exit;   // nothing more to read, and no platform to read it from: carried as given
-    }
-    if (ERROR_SUCCESS != error) {
-        hr = ResultFromWin32(error);
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"%ls is not an installer database (error %u): give /code and /version", package->path, error);
+    if (package->flags & PKG_PATCH) {
+        EXIT_IF_FAILED(CheckPatch(package, kind));
         goto Exit;
     }
-    if (!package->hasProductCode) {
-        EXIT_IF_FAILED(ReadProductCode(database, package));
+    if (StorageKind::Patch == kind) {
+        ReportError(L"%ls is a patch: give it the patch flag, and /code and /version of the product it patches",
+                    package->path);
+        EXIT_WITH(PACK_E_USAGE);
     }
-    if (!package->hasVersion) {
-        EXIT_IF_FAILED(ReadProductVersion(database, package));
+    if (StorageKind::Database != kind) {
+        ReportError(L"%ls is neither an installer database nor a patch", package->path);
+        EXIT_WITH(RESULT_INVALID_DATA);
     }
-    if (!patch) {
-        EXIT_IF_FAILED(MarkArchitecture(database, package));
+    EXIT_IF_FAILED(OpenPackage(package->path, &database));
+    EXIT_IF_FAILED(ReadProductCode(database, package));
+    EXIT_IF_FAILED(ReadProductVersion(database, package));
+    EXIT_IF_FAILED(MarkArchitecture(database, package));
+    if (!identity->complete) {
+        EXIT_IF_FAILED(ReadIdentity(database, package, identity));
     }
 
 Exit:
     if (database) ::MsiCloseHandle(database);
+    return hr;
+}
+
+HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file)
+{
+    HRESULT hr = S_OK;
+
+    if (StorageKind::Transform != StorageKindOf(file)) {
+        ReportError(L"%ls is no transform: not an installer transform storage", transform->path);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT CheckBundle(const PackOptions* options)
+{
+    HRESULT hr = S_OK;
+    const BundleIdentity& identity = options->identity;
+
+    if (!identity.complete && (!identity.productName[0] || !identity.company[0] || !identity.hasVersion)) {
+        ReportError(L"no installer database among the packages names the bundle: give /name, /company and "
+                    L"/bundleversion");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        const PackageSpec& package = options->packages[k];
+        if (IMAGE_FILE_MACHINE_AMD64 == options->stubMachine && (package.flags & PKG_32BIT_WINDOWS_ONLY)) {
+            ReportError(L"%ls is x86only, but the stub is the x86_64 program, which never runs on a 32-bit "
+                        L"Windows: use the i686 stub", package.path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        for (DWORD j = 0; j < k && !(package.flags & PKG_PATCH); ++j) {
+            const PackageSpec& earlier = options->packages[j];
+            if (!(earlier.flags & PKG_PATCH) && IsEqualGUID(earlier.productCode, package.productCode)) {
+                ReportError(L"%ls and %ls have the same product code: a bundle carries each product once",
+                            earlier.path, package.path);
+                EXIT_WITH(PACK_E_USAGE);
+            }
+        }
+    }
+
+Exit:
     return hr;
 }

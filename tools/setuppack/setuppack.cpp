@@ -1,7 +1,9 @@
 // setuppack: writes a bundle from a stub and a vendor's packages and transforms.
-// Exit code 0 on success, 2 for a bad command line, 1 for any other failure;
-// every failure is one line on standard error and leaves no bundle behind.
+// Exit code 0 on success (one line on standard output says what was written),
+// 2 for a bad command line, 1 for any other failure; every failure is one line
+// on standard error and leaves no bundle behind.
 #include "setuppack.h"
+#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
 
@@ -16,9 +18,20 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
 constexpr WCHAR USAGE[] =
-    L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name PRODUCT-NAME] "
-    L"/package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ... "
-    L"/transform FILE.mst /language LANGID ...";
+    L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
+    L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
+    L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
+    L"                 [/transform FILE.mst /language LANGID] ...\n"
+    L"FLAGS: a number, or names joined by +: permachine cache keepui ignorefailure\n"
+    L"       allowupgrade transform patch patchtarget x64only x86only\n"
+    L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
+    L"unless /stub names another.";
+
+// The shipped program is the i686 build, and both packers put it into a bundle
+// unless /stub names another: setup.exe beside the packer when it is the i686
+// one (a vendor's kit, the i686 build), else the i686 build's beside this
+// build's (build\x86_64\bin -> build\i686\bin).
+constexpr LPCWSTR DEFAULT_STUB_PLACES[] = {L"setup.exe", L"..\\..\\i686\\bin\\setup.exe"};
 
 void WriteLine(HANDLE stream, LPCWSTR text)
 {
@@ -39,44 +52,191 @@ void WriteReport(DWORD stream, LPCWSTR format, va_list args)
     WriteLine(::GetStdHandle(stream), line);
 }
 
-// The stub by default: the setup.exe that sits beside the packer.
-HRESULT DefaultStubPath(WideString* path)
+// The stub's machine, read from its file header. The file is let go at once:
+// the stub may be the output itself.
+HRESULT ReadStubMachine(LPCWSTR path, WORD* machine)
+{
+    HRESULT hr = S_OK;
+    MappedFile stub = {};
+
+    EXIT_IF_FAILED(MapFile(path, MAXDWORD, &stub));
+    *machine = ProgramMachine(&stub);
+
+Exit:
+    ReleaseMappedFile(&stub);
+    return hr;
+}
+
+HRESULT FindDefaultStub(WideString* path, WORD* machine)
 {
     HRESULT hr = S_OK;
     WCHAR module[MAX_PATH] = {};
-    LPWSTR namePart = module;
+    WCHAR candidate[MAX_PATH] = {};
     const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
 
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    for (LPWSTR p = module; *p; ++p) {
-        if (L'\\' == *p || L'/' == *p) {
-            namePart = p + 1;
+    module[FileutilNamePart(module) - module] = L'\0';
+    for (LPCWSTR place : DEFAULT_STUB_PLACES) {
+        EXIT_IF_FAILED(BoundedFormat(candidate, MAX_PATH, L"%ls%ls", module, place));
+        if (SUCCEEDED(ReadStubMachine(candidate, machine)) && IMAGE_FILE_MACHINE_I386 == *machine) {
+            EXIT_IF_FAILED(StrutilAllocate(path, MAX_PATH));
+            EXIT_LAST_ERROR_IF(0 == ::GetFullPathNameW(candidate, MAX_PATH, *path, nullptr));
+            goto Exit;
         }
     }
-    *namePart = L'\0';
-    EXIT_IF_FAILED(StrutilCopy(path, module, 0));
-    EXIT_IF_FAILED(StrutilAppend(path, L"setup.exe", 0));
+    ReportError(L"no i686 setup.exe beside the packer or in ..\\..\\i686\\bin: build the i686 program or give /stub");
+    EXIT_WITH(RESULT_FILE_NOT_FOUND);
 
 Exit:
     return hr;
 }
 
-HRESULT MapInputs(const PackOptions* options, MappedFile* packages, MappedFile* transforms)
+HRESULT ChooseStub(PackOptions* options, WideString* defaultStub)
+{
+    HRESULT hr = S_OK;
+
+    if (!options->stubPath) {
+        EXIT_IF_FAILED(FindDefaultStub(defaultStub, &options->stubMachine));
+        options->stubPath = *defaultStub;
+        goto Exit;
+    }
+    hr = ReadStubMachine(options->stubPath, &options->stubMachine);
+    if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
+        ReportError(L"stub not found: %ls", options->stubPath);
+    } else if (RESULT_INVALID_DATA == hr || (SUCCEEDED(hr) && !MachineName(options->stubMachine))) {
+        ReportError(L"the stub %ls is no i686 or x86_64 program", options->stubPath);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    } else if (FAILED(hr)) {
+        ReportError(L"cannot read the stub %ls (error 0x%08X)", options->stubPath, hr);
+    }
+
+Exit:
+    return hr;
+}
+
+// The bundle goes into a folder that exists, under a name that is no folder.
+HRESULT CheckOutputPath(LPCWSTR outPath)
+{
+    HRESULT hr = S_OK;
+    WCHAR full[MAX_PATH] = {};
+    LPWSTR namePart = nullptr;
+    const DWORD length = ::GetFullPathNameW(outPath, MAX_PATH, full, &namePart);
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+
+    if (0 == length || length >= MAX_PATH) {
+        ReportError(L"bad /out path: %ls", outPath);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    attributes = ::GetFileAttributesW(full);
+    if (!namePart || (INVALID_FILE_ATTRIBUTES != attributes && (attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        ReportError(L"/out names a folder: %ls (give the bundle's file name)", outPath);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    *namePart = L'\0';
+    attributes = ::GetFileAttributesW(full);
+    if (INVALID_FILE_ATTRIBUTES == attributes || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ReportError(L"the folder of /out does not exist: %ls", full);
+        EXIT_WITH(RESULT_PATH_NOT_FOUND);
+    }
+
+Exit:
+    return hr;
+}
+
+// The index of the input that `file` is, or `count` for none.
+DWORD FindInput(HANDLE file, const MappedFile* inputs, DWORD count)
+{
+    DWORD k = 0;
+    while (k < count && !IsSameFile(file, inputs[k].file)) {
+        ++k;
+    }
+    return k;
+}
+
+// Writing the bundle over one of its own inputs would destroy that input.
+// (Over the stub it is allowed: the stub is let go before the bundle replaces it.)
+HRESULT CheckOutputIsNoInput(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
+                             const MappedFile* icon)
+{
+    HRESULT hr = S_OK;
+    LPCWSTR input = nullptr;
+    HANDLE out = ::CreateFileW(options->outPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                               FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD k = 0;
+
+    if (INVALID_HANDLE_VALUE == out) {
+        goto Exit;   // nothing there yet
+    }
+    if ((k = FindInput(out, packages, options->packageCount)) < options->packageCount) {
+        input = options->packages[k].path;
+    } else if ((k = FindInput(out, transforms, options->transformCount)) < options->transformCount) {
+        input = options->transforms[k].path;
+    } else if (options->iconPath && FindInput(out, icon, 1) < 1) {
+        input = options->iconPath;
+    }
+    if (input) {
+        ReportError(L"/out names an input, %ls: give the bundle a name of its own", input);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+
+Exit:
+    if (INVALID_HANDLE_VALUE != out) ::CloseHandle(out);
+    return hr;
+}
+
+HRESULT MapInputs(const PackOptions* options, MappedFile* packages, MappedFile* transforms, MappedFile* icon)
 {
     HRESULT hr = S_OK;
     DWORD room = MAX_PAYLOAD_BYTES;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(MapInputFile(options->packages[k].path, room, &packages[k]));
+        EXIT_IF_FAILED(MapInputFile(L"package", options->packages[k].path, room, &packages[k]));
         room -= packages[k].size;
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        EXIT_IF_FAILED(MapInputFile(options->transforms[j].path, room, &transforms[j]));
+        EXIT_IF_FAILED(MapInputFile(L"transform", options->transforms[j].path, room, &transforms[j]));
         room -= transforms[j].size;
+    }
+    if (options->iconPath) {
+        EXIT_IF_FAILED(MapInputFile(L"icon", options->iconPath, room, icon));
     }
 
 Exit:
     return hr;
+}
+
+HRESULT CheckInputs(PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
+                    const MappedFile* icon)
+{
+    HRESULT hr = S_OK;
+
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        EXIT_IF_FAILED(ReadPackage(&options->packages[k], &packages[k], &options->identity));
+    }
+    for (DWORD j = 0; j < options->transformCount; ++j) {
+        EXIT_IF_FAILED(CheckTransform(&options->transforms[j], &transforms[j]));
+    }
+    if (options->iconPath) {
+        EXIT_IF_FAILED(CheckIconFile(options->iconPath, icon));
+    }
+    EXIT_IF_FAILED(CheckBundle(options));
+
+Exit:
+    return hr;
+}
+
+LPCWSTR PluralEnding(DWORD count)
+{
+    return 1 == count ? L"" : L"s";
+}
+
+void ReportWritten(const PackOptions* options)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ::GetFileAttributesExW(options->outPath, GetFileExInfoStandard, &data);
+    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls", options->outPath,
+               data.nFileSizeLow, MachineName(options->stubMachine), options->packageCount,
+               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount));
 }
 
 HRESULT Pack(int argc, LPWSTR* argv)
@@ -85,6 +245,7 @@ HRESULT Pack(int argc, LPWSTR* argv)
     PackOptions* options = static_cast<PackOptions*>(MemutilAllocate(sizeof(PackOptions), TRUE));
     MappedFile* packages = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
     MappedFile* transforms = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
+    MappedFile icon = {};
     WideString stubPath = nullptr;
 
     if (!options || !packages || !transforms) {
@@ -92,25 +253,29 @@ HRESULT Pack(int argc, LPWSTR* argv)
         EXIT_WITH(E_OUTOFMEMORY);
     }
     if (argc < 2) {
-        ReportError(L"%ls", USAGE);
+        ReportError(L"nothing to pack: give /out and /package (setuppack /? lists every option)");
         EXIT_WITH(PACK_E_USAGE);
     }
     EXIT_IF_FAILED(ParsePackCommandLine(argc, argv, options));
-    if (!options->stubPath) {
-        EXIT_IF_FAILED(DefaultStubPath(&stubPath));
-        options->stubPath = stubPath;
+    if (S_FALSE == hr) {
+        WriteLine(::GetStdHandle(STD_OUTPUT_HANDLE), USAGE);
+        hr = S_OK;
+        goto Exit;
     }
-    EXIT_IF_FAILED(MapInputs(options, packages, transforms));
-    for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(ReadPackage(&options->packages[k]));
-    }
-    EXIT_IF_FAILED(WriteBundle(options, packages, transforms));
+    EXIT_IF_FAILED(CheckOutputPath(options->outPath));
+    EXIT_IF_FAILED(ChooseStub(options, &stubPath));
+    EXIT_IF_FAILED(MapInputs(options, packages, transforms, &icon));
+    EXIT_IF_FAILED(CheckOutputIsNoInput(options, packages, transforms, &icon));
+    EXIT_IF_FAILED(CheckInputs(options, packages, transforms, &icon));
+    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon));
+    ReportWritten(options);
 
 Exit:
     for (DWORD i = 0; i < MAX_BUNDLE_ENTRIES; ++i) {
         if (packages) ReleaseMappedFile(&packages[i]);
         if (transforms) ReleaseMappedFile(&transforms[i]);
     }
+    ReleaseMappedFile(&icon);
     if (stubPath) StrutilFree(stubPath);
     if (options) MemutilRelease(options);
     if (packages) MemutilRelease(packages);

@@ -8,7 +8,11 @@ constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
 constexpr DWORD MAX_FILE_NAME_CHARS = 63;
 constexpr DWORD MAX_PRODUCT_NAME_CHARS = 255;
 constexpr UINT PRODUCT_NAME_STRING_ID = 51001;
-// What a bundle's packages and transforms may take together: the bundle is
+// The program's icon group (res/resource.h); /icon replaces it.
+constexpr WORD APP_ICON_GROUP_ID = 100;
+// The language of the program's English resources, the version record's included.
+constexpr WORD ENGLISH_US = 1033;
+// What a bundle's packages, transforms and icon may take together: the bundle is
 // written, and later mapped, as one image, and Wine's resource writer fails on
 // an image of 2 GiB. The stub and the resource directories fit in the last MiB.
 constexpr DWORD MAX_PAYLOAD_BYTES = 2047u * 1024 * 1024;
@@ -34,10 +38,24 @@ struct TransformSpec {
     BOOL hasLanguage;
 };
 
+// What the bundle's version record says of it. Left open by the command line,
+// the texts and the version come from the first installer database.
+struct BundleIdentity {
+    WCHAR productName[MAX_PRODUCT_NAME_CHARS + 1];   // also the help box caption
+    WCHAR company[MAX_PRODUCT_NAME_CHARS + 1];
+    DWORD versionHigh;
+    DWORD versionLow;
+    BOOL hasVersion;
+    BOOL complete;
+};
+
 struct PackOptions {
     LPCWSTR outPath;
     LPCWSTR stubPath;
-    LPCWSTR productName;
+    LPCWSTR copyright;
+    LPCWSTR iconPath;
+    BundleIdentity identity;
+    WORD stubMachine;
     DWORD packageCount;
     DWORD transformCount;
     PackageSpec packages[MAX_BUNDLE_ENTRIES];
@@ -49,6 +67,7 @@ void ReportError(LPCWSTR format, ...);
 // One line "setuppack: ..." on standard output: what the packer decided by itself.
 void ReportNote(LPCWSTR format, ...);
 
+// S_FALSE when the command line asks for the usage (/?, /h, /help).
 HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options);
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid);
 HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low);
@@ -61,12 +80,38 @@ struct MappedFile {
     DWORD size;
 };
 
-// A file larger than `room` bytes (what is left of the payload's limit) is refused.
-HRESULT MapInputFile(LPCWSTR path, DWORD room, MappedFile* mapped);
+// An empty file, or one larger than `room` bytes (what is left of the
+// payload's limit), is refused; `what` names the input in the messages.
+HRESULT MapInputFile(LPCWSTR what, LPCWSTR path, DWORD room, MappedFile* mapped);
+// The same without a message: 0x80070002 or 0x80070003 for a missing file.
+HRESULT MapFile(LPCWSTR path, DWORD room, MappedFile* mapped);
 void ReleaseMappedFile(MappedFile* mapped);
-// Fills the product code and version that the command line left open from
-// the package's Property table, and flags a package (not a patch) built for a
-// 64-bit platform PKG_64BIT_WINDOWS_ONLY from its summary's Template.
-HRESULT ReadPackage(PackageSpec* package);
+// Copies `size` bytes at `offset` of the file; false when they are not all in it.
+BOOL ReadAt(const MappedFile* file, LONGLONG offset, void* out, DWORD size);
+// Whether two open files are the same file, whatever the paths that named them.
+BOOL IsSameFile(HANDLE a, HANDLE b);
+// The machine of a program's file header; 0 for a file that is no program.
+WORD ProgramMachine(const MappedFile* program);
+LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 
-HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms);
+// Reads what the command line left open of a package from the file itself
+// (product code and version from its Property table, x64only from its
+// summary's Template) and refuses a file that is not what its flags say, or
+// that disagrees with /code or /version. The first installer database fills
+// what the command line left open of the bundle's identity.
+HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity);
+HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file);
+// Refusals that concern the bundle as a whole: nothing that names it (only
+// patches, and not all of /name, /company, /bundleversion), products carried
+// twice, and x86only packages behind a stub that never runs on 32-bit Windows.
+HRESULT CheckBundle(const PackOptions* options);
+
+// The version record of the bundle, and the icon group and images of an .ico file.
+HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
+HRESULT CheckIconFile(LPCWSTR path, const MappedFile* icon);
+HRESULT AddIcon(HANDLE update, const MappedFile* icon);
+// UpdateResourceW, with one line on standard error when it fails.
+HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
+
+HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
+                    const MappedFile* icon);
