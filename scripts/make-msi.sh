@@ -17,6 +17,8 @@
 #   --reboot               schedule a restart on install: the installer answers 3010
 #   --x64                  x64 package with a 64-bit component (no Wow6432Node)
 #   --per-user             leave ALLUSERS unset (default ALLUSERS=1)
+#   --replaces             a major upgrade: removes the installed products of its
+#                          upgrade code up to its own version (needs --upgrade-code)
 #
 # The package writes one registry value through one component and one feature;
 # RemoveRegistryValues undoes it on removal. It prints nothing on success.
@@ -30,7 +32,7 @@ sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"
 [ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
 out=$1; shift
 name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= component_code= key= value_name=Version
-value= fail=0 reboot=0 x64=0 per_user=0
+value= fail=0 reboot=0 x64=0 per_user=0 replaces=0
 extra_properties=()
 while [ $# -gt 0 ]; do
     opt=$1
@@ -39,6 +41,7 @@ while [ $# -gt 0 ]; do
         --reboot) reboot=1; shift; continue ;;
         --x64) x64=1; shift; continue ;;
         --per-user) per_user=1; shift; continue ;;
+        --replaces) replaces=1; shift; continue ;;
     esac
     [ $# -ge 2 ] || die "$opt needs a value"
     case "$opt" in
@@ -65,6 +68,7 @@ for g in "$code" "$package_code" "$component_code" ${upgrade_code:+"$upgrade_cod
     [[ "$g" =~ $guid_re ]] || die "not a braced GUID: $g"
 done
 [[ "$version" =~ ^[0-9]+(\.[0-9]+){0,3}$ ]] || die "bad version: $version"
+[ $replaces -eq 0 ] || [ -n "$upgrade_code" ] || die "--replaces needs --upgrade-code"
 key=${key:-"Software\\$name"}
 value=${value:-$version}
 
@@ -82,6 +86,10 @@ sequence=("CostInitialize:800" "FileCost:900" "CostFinalize:1000" "InstallValida
           "PublishProduct:6400" "InstallFinalize:6600")
 [ $fail -eq 1 ] && sequence+=("FailOnPurpose:5500")
 [ $reboot -eq 1 ] && sequence+=("ScheduleReboot:6500:NOT REMOVE")
+if [ $replaces -eq 1 ]; then
+    properties+=("SecureCustomProperties=OLDFOUND")
+    sequence+=("FindRelatedProducts:200" "RemoveExistingProducts:1401")
+fi
 
 q="CREATE TABLE \`Property\` (\`Property\` CHAR(72) NOT NULL, \`Value\` LONGCHAR NOT NULL LOCALIZABLE PRIMARY KEY \`Property\`)"
 for p in "${properties[@]}"; do
@@ -106,6 +114,11 @@ done
 if [ $fail -eq 1 ]; then
     q+=";CREATE TABLE \`CustomAction\` (\`Action\` CHAR(72) NOT NULL, \`Type\` SHORT NOT NULL, \`Source\` CHAR(72), \`Target\` CHAR(255) PRIMARY KEY \`Action\`)"
     q+=";INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailOnPurpose', 19, '', 'This package fails on purpose.')"
+fi
+
+if [ $replaces -eq 1 ]; then
+    q+=";CREATE TABLE \`Upgrade\` (\`UpgradeCode\` CHAR(38) NOT NULL, \`VersionMin\` CHAR(20), \`VersionMax\` CHAR(20), \`Language\` CHAR(255), \`Attributes\` LONG NOT NULL, \`Remove\` CHAR(255), \`ActionProperty\` CHAR(72) NOT NULL PRIMARY KEY \`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Language\`, \`Attributes\`)"
+    q+=";INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Language\`, \`Attributes\`, \`Remove\`, \`ActionProperty\`) VALUES ('$upgrade_code', '0.0.0.0', '$version', '', 256, '', 'OLDFOUND')"
 fi
 
 # Build in a scratch folder beside the target and move into place, so a failure

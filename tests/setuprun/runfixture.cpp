@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -138,6 +139,67 @@ void ForgetFiles(const TestPackage& package)
     for (const auto& name : FilesIn(cache)) DeleteFileW((cache + L"\\" + name).c_str());
     RemoveDirectoryW(cache.c_str());
     RemoveDirectoryW(applications.c_str());
+}
+
+namespace {
+
+// The Unix path Wine maps an existing file's or folder's Windows path to
+// (wine_get_unix_file_name); for a name that is not there yet, its folder's.
+std::string UnixPath(const std::wstring& path)
+{
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const size_t slash = path.find_last_of(L'\\');
+        return UnixPath(path.substr(0, slash)) + "/" + Utf8FromWide(path.substr(slash + 1));
+    }
+    using UnixNameFunction = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    const std::string text = name ? name : "";
+    if (name) HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Wine starts a Linux program as it starts a Windows one, but its handle does
+// not wait for the program: the caller waits for what it does.
+void RunShell(const std::string& command)
+{
+    DWORD exitCode = 0;
+    RunProcess(L"Z:\\bin\\sh -c \"" + WideFromUtf8(command) + L"\"", kRunTimeoutMs, &exitCode);
+}
+
+bool IsLink(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool WaitUntil(const std::function<bool()>& done)
+{
+    for (int tries = 0; tries < 100 && !done(); ++tries) Sleep(50);
+    return done();
+}
+
+} // namespace
+
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target)
+{
+    RunShell("ln -sfn '" + UnixPath(target) + "' '" + UnixPath(link) + "'");
+    return WaitUntil([&link]() { return IsLink(link); });
+}
+
+void RemoveUnixLink(const std::wstring& link)
+{
+    if (!IsLink(link)) return;
+    RunShell("rm -f '" + UnixPath(link) + "'");
+    WaitUntil([&link]() { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+ULONGLONG LastWriteTime(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
 }
 
 bool FileExists(const std::wstring& path)

@@ -62,6 +62,14 @@ std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar
 // the (then empty) per-product folder.
 void ForgetFiles(const TestPackage& package);
 
+// A Unix symbolic link at `link` (a Windows path) to `target`, made from the
+// Linux side: Wine reports it as a reparse point and follows it. False when
+// it could not be made. RemoveUnixLink deletes the link itself.
+bool MakeUnixLink(const std::wstring& link, const std::wstring& target);
+void RemoveUnixLink(const std::wstring& link);
+// A file's last write time (0 when it is missing), to tell the order of logs.
+ULONGLONG LastWriteTime(const std::wstring& path);
+
 bool FileExists(const std::wstring& path);
 bool FolderExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);

@@ -42,6 +42,79 @@ std::wstring TrimmedBoxText(const ObservedBox& box)
     return text;
 }
 
+// Another program: a thread that keeps overwriting, with bytes of its own,
+// every file it finds in the folders and of the names its targets give (a
+// folder may end in a wildcard), opened for writing with full sharing.
+class Overwriter {
+public:
+    struct Target {
+        std::wstring folders;
+        std::wstring files;
+        std::string bytes;
+    };
+    explicit Overwriter(std::vector<Target> targets) : targets_(std::move(targets)) {}
+
+    void Start()
+    {
+        stop_ = false;
+        thread_ = CreateThread(nullptr, 0, Loop, this, 0, nullptr);
+    }
+    void Stop()
+    {
+        stop_ = true;
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    unsigned Writes() const { return writes_; }
+
+private:
+    static DWORD WINAPI Loop(void* self)
+    {
+        Overwriter* overwriter = static_cast<Overwriter*>(self);
+        while (!overwriter->stop_) {
+            for (const Target& target : overwriter->targets_) overwriter->Overwrite(target);
+        }
+        return 0;
+    }
+
+    static std::vector<std::wstring> Matches(const std::wstring& pattern, bool folders)
+    {
+        std::vector<std::wstring> paths;
+        const std::wstring parent = pattern.substr(0, pattern.find_last_of(L'\\'));
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return paths;
+        do {
+            if (((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && found.cFileName[0] != L'.') {
+                paths.push_back(parent + L"\\" + found.cFileName);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return paths;
+    }
+
+    void Overwrite(const Target& target)
+    {
+        for (const std::wstring& folder : Matches(target.folders, true)) {
+            for (const std::wstring& path : Matches(folder + L"\\" + target.files, false)) {
+                HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
+                if (file == INVALID_HANDLE_VALUE) continue;
+                DWORD written = 0;
+                WriteFile(file, target.bytes.data(), static_cast<DWORD>(target.bytes.size()), &written, nullptr);
+                SetEndOfFile(file);
+                CloseHandle(file);
+                ++writes_;
+            }
+        }
+    }
+
+    std::vector<Target> targets_;
+    HANDLE thread_ = nullptr;
+    volatile bool stop_ = false;
+    unsigned writes_ = 0;
+};
+
 struct Bundles {
     std::wstring fresh;            // fresh.msi alone
     std::wstring upgradeAllowed;   // upgrade42.msi with allowupgrade
@@ -53,6 +126,11 @@ struct Bundles {
     std::wstring failingTolerated; // machine.msi cached, then failing.msi cached and tolerated
     std::wstring restart;          // reboot.msi (asks for a restart), fresh.msi, early.msi
     std::wstring pair;             // x86.msi (x86only), x64.msi (x64only from its platform)
+    std::wstring majorFailing;     // newmajor.msi (replaces oldmajor.msi), then failing.msi
+    std::wstring twoThenFailing;   // fresh.msi, early.msi, then failing.msi
+    std::wstring cached41;         // upgrade41.msi cached per user
+    std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
+    std::wstring attacked;         // fresh.msi, then machine.msi cached per machine with the German transform
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -71,6 +149,11 @@ protected:
         bundles_.failingTolerated = WorkPath(L"failing-tolerated.exe");
         bundles_.restart = WorkPath(L"restart.exe");
         bundles_.pair = WorkPath(L"pair.exe");
+        bundles_.majorFailing = WorkPath(L"major-failing.exe");
+        bundles_.twoThenFailing = WorkPath(L"two-then-failing.exe");
+        bundles_.cached41 = WorkPath(L"cached41.exe");
+        bundles_.cached42 = WorkPath(L"cached42.exe");
+        bundles_.attacked = WorkPath(L"attacked.exe");
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -84,7 +167,13 @@ protected:
                        {{L"machine.msi", L"cache+permachine"}, {L"failing.msi", L"cache+ignorefailure"}}) &&
             MakeBundle(bundles_.restart, {{L"reboot.msi", L"0"}, {L"fresh.msi", L"0"}, {L"early.msi", L"0"}}) &&
             MakeBundle(bundles_.pair, {{L"x86.msi", L"0"}, {L"x64.msi", L"0"}}) &&
-            RewriteFlags(bundles_.pair, {0x800, 0x400});   // x86only, x64only
+            RewriteFlags(bundles_.pair, {0x800, 0x400}) &&   // x86only, x64only
+            MakeBundle(bundles_.majorFailing, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}) &&
+            MakeBundle(bundles_.twoThenFailing, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}, {L"failing.msi", L"0"}}) &&
+            MakeBundle(bundles_.cached41, {{L"upgrade41.msi", L"cache"}}) &&
+            MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
+            MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
+                       L"/transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031");
     }
 
     // Every test starts from a machine without the test products and without
@@ -385,6 +474,147 @@ TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
     EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
     // Wine's installer logs the package's properties, its product code among them.
     EXPECT_NE(std::string::npos, written.find(Utf8FromWide(Package(L"user.msi").code)));
+}
+
+// A new major version removes the old product on its way in: a later failure
+// must not remove it again, or neither would be left. The fresh installs
+// before a failure are removed the last first, each in a log of its own.
+TEST_F(SetupRunTest, AFailureKeepsAMajorUpgradeAndUndoesFreshInstallsTheLastFirst)
+{
+    const TestPackage& oldMajor = Package(L"oldmajor.msi");
+    const TestPackage& newMajor = Package(L"newmajor.msi");
+    ASSERT_EQ(0u, InstallDirectly(oldMajor));
+    RunResult run = RunBundle(bundles_.majorFailing, L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(kFatalError, run.exitCode);
+    EXPECT_EQ(L"", InstalledVersion(oldMajor)) << "replaced by the new major version";
+    EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor)) << "kept: its removal would leave neither";
+    EXPECT_EQ(L"2.0.0.0", RegistryVersion(newMajor));
+
+    const std::wstring temp = TempFolder();
+    for (const auto& name : FilesIn(temp)) {
+        if (name.compare(0, 5, L"fresh") == 0 || name.compare(0, 5, L"early") == 0) DeleteFileW((temp + name).c_str());
+    }
+    RunResult chain = RunBundle(bundles_.twoThenFailing, L"/quiet");
+    ASSERT_TRUE(chain.finished);
+    EXPECT_EQ(kFatalError, chain.exitCode);
+    EXPECT_EQ(L"", InstalledVersion(Package(L"fresh.msi")));
+    EXPECT_EQ(L"", InstalledVersion(Package(L"early.msi")));
+    // NAME00000.log is the install's, NAME00001.log the removal's.
+    const ULONGLONG earlyRemoved = LastWriteTime(temp + L"early00001.log");
+    const ULONGLONG freshRemoved = LastWriteTime(temp + L"fresh00001.log");
+    EXPECT_NE(0u, earlyRemoved);
+    EXPECT_LT(earlyRemoved, freshRemoved) << "early.msi, installed last, is removed first";
+}
+
+// Install 4.1 cached, upgrade in place to 4.2 cached, /uninstall: no copy of
+// any version is left in either cache, and nothing of the product in the
+// temporary folder. (Per user: under Wine only the run that makes the
+// all-users cache trusts it.)
+TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
+{
+    const TestPackage& v41 = Package(L"upgrade41.msi");
+    const TestPackage& v42 = Package(L"upgrade42.msi");
+    ASSERT_EQ(0u, RunBundle(bundles_.cached41, L"/quiet").exitCode);
+    EXPECT_TRUE(FileExists(CachedPath(v41, false)));
+    ASSERT_EQ(0u, RunBundle(bundles_.cached42, L"/quiet").exitCode);
+    EXPECT_EQ(L"4.2.310.0", InstalledVersion(v42));
+    EXPECT_TRUE(FileExists(CachedPath(v42, false)));
+    EXPECT_FALSE(FileExists(CachedPath(v41, false))) << "the version it replaced";
+
+    const std::wstring cache = CachedPath(v42, false).substr(0, CachedPath(v42, false).find_last_of(L'\\') + 1);
+    WriteFileBytes(cache + v42.code + L"v4.0.0.0.msi", "a copy an earlier bundle left");
+    ASSERT_EQ(0u, RunBundle(bundles_.cached42, L"/uninstall /quiet").exitCode);
+    EXPECT_EQ(L"", InstalledVersion(v42));
+    for (const auto& name : FilesIn(cache)) {
+        EXPECT_NE(0u, name.find(v42.code)) << Utf8FromWide(name) << " stays";
+    }
+    EXPECT_FALSE(FolderExists(StagedFolder(v42)));
+}
+
+// The all-users cache leads to another folder through a link (a Unix symbolic
+// link, which Wine reports as a reparse point and follows): at Applications,
+// or at Applications\Cache. Install and /uninstall of a cached per-machine
+// package write and delete nothing there; the files of the same names in the
+// other folder stay as they were, and the package is cached per user.
+TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
+{
+    const TestPackage& machine = Package(L"machine.msi");
+    const std::wstring machineCache = CachedPath(machine, true);
+    const std::wstring cache = machineCache.substr(0, machineCache.find_last_of(L'\\'));
+    const std::wstring applications = cache.substr(0, cache.find_last_of(L'\\'));
+    const std::wstring elsewhere = WorkPath(L"elsewhere");
+    const std::wstring name = machineCache.substr(cache.size());
+    const auto removeLinks = [&]() {
+        RemoveUnixLink(cache);
+        RemoveUnixLink(applications);
+        ForgetFiles(machine);
+    };
+    for (const bool linkAtCache : {false, true}) {
+        SCOPED_TRACE(linkAtCache ? "Cache" : "Applications");
+        removeLinks();
+        CreateDirectoryW(elsewhere.c_str(), nullptr);
+        CreateDirectoryW((elsewhere + L"\\Cache").c_str(), nullptr);
+        WriteFileBytes(elsewhere + L"\\Cache" + name, "not the bundle's");
+        if (linkAtCache) {
+            CreateDirectoryW(applications.c_str(), nullptr);
+            ASSERT_TRUE(MakeUnixLink(cache, elsewhere + L"\\Cache"));
+        } else {
+            ASSERT_TRUE(MakeUnixLink(applications, elsewhere));
+        }
+        EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/quiet").exitCode);
+        EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine));
+        EXPECT_TRUE(FileExists(CachedPath(machine, false)));
+        EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/uninstall /quiet").exitCode);
+        EXPECT_EQ(L"", InstalledVersion(machine));
+        EXPECT_EQ("not the bundle's", ReadFileBytes(elsewhere + L"\\Cache" + name));
+        EXPECT_EQ(std::vector<std::wstring>{name.substr(1)}, FilesIn(elsewhere + L"\\Cache"));
+        removeLinks();
+        DeleteFileW((elsewhere + L"\\Cache" + name).c_str());
+    }
+}
+
+// Another program keeps overwriting every package it can find where a run
+// stages and caches them, with packages of the same products that write
+// "ATTACKER", and every transform in the temporary folder. Round after round
+// the installer never installs its bytes (the run succeeds, or fails the
+// package it could not prove, 1392, or hold, 32), and the cached transform is
+// the bundle's. (Once the installer is done with a cached file only the cache
+// folder's permissions protect it, which Wine does not keep: the cached
+// transform itself is left alone here.)
+TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    const TestPackage& machine = Package(L"machine.msi");
+    const std::string evilFresh = ReadFileBytes(PackagePath(L"evil-fresh.msi"));
+    const std::string evilMachine = ReadFileBytes(PackagePath(L"evil-machine.msi"));
+    const std::string german = ReadFileBytes(PackagePath(L"de.mst"));
+    const std::wstring machineCache = CachedPath(machine, true);
+    const std::wstring cacheFolder = machineCache.substr(0, machineCache.find_last_of(L'\\'));
+    Overwriter attacker({{TempFolder() + fresh.code + L"*", L"*.msi", evilFresh},
+                         {TempFolder() + fresh.code + L"*", L"*.mst", "junk"},
+                         {TempFolder(), L"*.mst", "junk"},
+                         {TempFolder(), L"MST*.tmp", "junk"},
+                         {cacheFolder, L"*.msi", evilMachine}});
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        ForgetEverything();
+        attacker.Start();
+        RunResult run = RunBundle(bundles_.attacked, L"/quiet /lang 1031");
+        attacker.Stop();
+        ASSERT_TRUE(run.finished);
+        const DWORD exitCode = run.exitCode;
+        EXPECT_TRUE(exitCode == 0 || exitCode == 1392 || exitCode == 32) << exitCode;
+        EXPECT_NE(L"ATTACKER", RegistryVersion(fresh));
+        EXPECT_NE(L"ATTACKER", RegistryVersion(machine));
+        const std::wstring cachedTransform = CachedPath(machine, true, L".mst");
+        if (exitCode == 0) {
+            EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+            EXPECT_EQ(L"2.1.3.0", RegistryVersion(machine));
+            EXPECT_TRUE(german == ReadFileBytes(cachedTransform)) << "the cached transform is the bundle's";
+        }
+    }
+    EXPECT_GT(attacker.Writes(), 0u) << "the attacker found something to write to";
 }
 
 } // namespace

@@ -58,9 +58,10 @@ std::vector<std::wstring> TemporaryTransforms()
 struct Bundles {
     std::wstring one;          // upgrade42.msi, allowupgrade
     std::wstring two;          // fresh.msi, early.msi (ignorefailure)
-    std::wstring patch;        // fresh.msi, hotfix.msp as a patch
+    std::wstring patch;        // fresh.msi, hotfix.msp as a cached patch
     std::wstring mixed;        // fresh (ignorefailure), machine (cache+permachine), user (keepui), early
     std::wstring transforms;   // fresh, early, machine (cache), user: all with the transform flag
+    std::wstring sameCached;   // user.msi cached per user with the transform
 };
 
 class StandinRunTest : public ::testing::Test {
@@ -72,6 +73,7 @@ protected:
         bundles_.patch = WorkPath(L"standin-patch.exe");
         bundles_.mixed = WorkPath(L"standin-mixed.exe");
         bundles_.transforms = WorkPath(L"standin-transforms.exe");
+        bundles_.sameCached = WorkPath(L"standin-same-cached.exe");
         const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
         const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
                                        L" /transform " + Quoted(PackagePath(L"fr.mst")) + L" /language 1036";
@@ -83,7 +85,7 @@ protected:
             WriteInstallerStorage(PackagePath(L"hotfix.msp"), INSTALLER_PATCH, "Patch of the setup-run tests") &&
             MakeBundle(bundles_.one, {{L"upgrade42.msi", L"allowupgrade"}}) &&
             MakeBundle(bundles_.two, {{L"fresh.msi", L"0"}, {L"early.msi", L"ignorefailure"}}) &&
-            MakeBundle(bundles_.patch, {{L"fresh.msi", L"0"}, {L"hotfix.msp", L"patch", patchIdentity}}) &&
+            MakeBundle(bundles_.patch, {{L"fresh.msi", L"0"}, {L"hotfix.msp", L"patch+cache", patchIdentity}}) &&
             MakeBundle(bundles_.mixed, {{L"fresh.msi", L"ignorefailure"},
                                         {L"machine.msi", L"cache+permachine"},
                                         {L"user.msi", L"keepui"},
@@ -93,7 +95,8 @@ protected:
                                              {L"machine.msi", L"cache+permachine"},
                                              {L"user.msi", L"0"}},
                        languages) &&
-            RewriteFlags(bundles_.transforms, {0x80, 0x80, 0x85, 0x80});   // each with the transform flag
+            RewriteFlags(bundles_.transforms, {0x80, 0x80, 0x85, 0x80}) &&   // each with the transform flag
+            MakeBundle(bundles_.sameCached, {{L"user.msi", L"cache+transform"}}, languages);
     }
 
     void SetUp() override
@@ -219,24 +222,80 @@ TEST_F(StandinRunTest, RestartResultsOfTheFirstPackage)
 
 // A failure removes only what the run installed fresh (fresh.msi, although it
 // asked for a restart), not a product that was there before: machine.msi at
-// the same version keeps its cached copy, user.msi stays upgraded.
+// the same version keeps its cached copy, user.msi stays upgraded. A product
+// the installer knew without a version (advertised, 1608) is installed, but
+// was there before: it stays too.
 TEST_F(StandinRunTest, OnlyFreshInstallsAreRemovedAfterAFailure)
 {
     const TestPackage& machine = Package(L"machine.msi");
-    RunResult run = Run(bundles_.mixed,
-                        "query 1605\nquery 0 2.1.3.0\nquery 0 1.0.0.0\nquery 1605\n"
-                        "install 3010\ninstall 0\ninstall 0\ninstall 1603\n",
-                        L"/quiet");
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(1603u, run.exitCode);
-    const Calls removals = Only(Journal(), "remove");
-    ASSERT_EQ(1u, removals.size());
-    EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
-    EXPECT_TRUE(FileExists(CachedPath(machine, true))) << "the installed product's source stays";
-    EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
+    for (const char* fresh : {"query 1605\n", "query 1608\n"}) {
+        SCOPED_TRACE(fresh);
+        RunResult run = Run(bundles_.mixed,
+                            std::string(fresh) + "query 0 2.1.3.0\nquery 0 1.0.0.0\nquery 1605\n"
+                            "install 3010\ninstall 0\ninstall 0\ninstall 1603\n",
+                            L"/quiet");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(1603u, run.exitCode);
+        const Calls removals = Only(Journal(), "remove");
+        ASSERT_EQ(fresh[9] == '5' ? 1u : 0u, removals.size());
+        if (!removals.empty()) EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
+        EXPECT_TRUE(FileExists(CachedPath(machine, true))) << "the installed product's source stays";
+        EXPECT_FALSE(FolderExists(StagedFolder(machine)));
+        ForgetFiles(machine);
+    }
 }
 
-// A patch is applied without a version query, also when the run removes.
+// A same-version run of a cached package: the cached copies are the installed
+// product's source. An intact one is installed from, also while another
+// program reads it; a missing one is put back; one that is no longer the
+// bundle's (here a transform of another language) or that another program
+// holds shut is left as it is, and the package is installed from the
+// temporary folder instead. None is ever deleted or replaced.
+TEST_F(StandinRunTest, ASameVersionRunNeverReplacesTheCachedSource)
+{
+    const TestPackage& user = Package(L"user.msi");
+    const std::string package = ReadFileBytes(PackagePath(user.file));
+    const std::string german = ReadFileBytes(PackagePath(L"de.mst"));
+    const std::wstring cached = CachedPath(user, false), cachedTransform = CachedPath(user, false, L".mst");
+    struct Row {
+        const char* name;
+        bool packageThere;
+        DWORD share;          // of another program's handle on the cached package; 0xFF: none
+        const wchar_t* lang;
+        bool fromCache;
+    };
+    const Row rows[] = {
+        {"intact", true, 0xFF, L"1031", true},
+        {"intact, another program reads it", true, FILE_SHARE_READ, L"1031", true},
+        {"missing", false, 0xFF, L"1031", true},
+        {"another language", true, 0xFF, L"1036", false},
+        {"held shut by another program", true, 0, L"1031", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ForgetFiles(user);
+        ASSERT_EQ(0u, Run(bundles_.sameCached, "", L"/quiet /lang 1031").exitCode);
+        if (!row.packageThere) DeleteFileW(cached.c_str());
+        const ULONGLONG written = LastWriteTime(cached);
+        HANDLE other = row.share == 0xFF ? INVALID_HANDLE_VALUE
+                                         : CreateFileW(cached.c_str(), GENERIC_READ, row.share, nullptr, OPEN_EXISTING, 0,
+                                                       nullptr);
+        RunResult run = Run(bundles_.sameCached, "query 0 2.1.3.0\n", std::wstring(L"/quiet /lang ") + row.lang);
+        if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(0u, run.exitCode);
+        const Calls installs = Only(Journal(), "install");
+        ASSERT_EQ(1u, installs.size());
+        EXPECT_EQ(row.fromCache ? cached : StagedPath(user), installs[0].Field(0));
+        EXPECT_TRUE(package == ReadFileBytes(cached));
+        EXPECT_TRUE(german == ReadFileBytes(cachedTransform)) << "the transform it was installed with";
+        if (row.packageThere) EXPECT_EQ(written, LastWriteTime(cached)) << "not written anew";
+        EXPECT_FALSE(FolderExists(StagedFolder(user)));
+    }
+}
+
+// A patch is applied without a version query, also when the run removes, and
+// a removal never caches, a patch's entry included.
 TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
 {
     RunResult run = Run(bundles_.patch, "", L"/uninstall /quiet");
@@ -253,6 +312,10 @@ TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
     EXPECT_EQ(L"%null", patches[0].Field(1));
     EXPECT_EQ(L"0", patches[0].Field(2));
     EXPECT_EQ(L"", patches[0].Field(3));
+    const TestPackage hotfix = {L"hotfix.msp", L"", L"{7E5A0C11-0000-4000-8000-0000000000FB}", L"1.0.0.1", false};
+    for (const bool perMachine : {true, false}) {
+        EXPECT_FALSE(FileExists(CachedPath(hotfix, perMachine)));
+    }
 }
 
 // fresh fails tolerated, machine and user install, early fails: the run asks
