@@ -137,6 +137,22 @@ TEST(ParseSetupCommandLine, ValueSwitchesTakeTheNextArgumentWhateverItIs)
     });
 }
 
+TEST(ParseSetupCommandLine, MsiexecFormsActAsTheProgramsOwn)
+{
+    ExpectRows({
+        {{L"/qn"}, L"ui=2 -> Setup"}, {{L"-QB"}, L"ui=67 -> Setup"}, {{L"/qb!-"}, L"ui=67 -> Setup"},
+        {{L"/q"}, L"rejected"}, {{L"/qb+"}, L"rejected"}, {{L"/qn-"}, L"rejected"},
+        {{L"/l*v", L"a"}, L"log='a' -> Setup"}, {{L"-L+!IWEARUCMOPVX*", L"a"}, L"log='a' -> Setup"},
+        {{L"/l", L"a"}, L"log='a' -> Setup"}, {{L"/l*y", L"a"}, L"rejected"}, {{L"/ll", L"a"}, L"rejected"},
+        {{L"/l*v"}, L"rejected"}, {{L"/*v", L"a"}, L"rejected"}, {{L"/log", L"A=1"}, L"log='A=1' -> Setup"},
+        // Re-quoted so that the installer reads the value the command line gave.
+        {{L"DIR=C:\\My Apps", L"_a.1=x", L"/msicl", L"B=2"}, L"prop='DIR=\"C:\\My Apps\" _a.1=x B=2 ' -> Setup"},
+        {{L"A=say \"hi\"", L"B=", L"C==\""}, L"prop='A=\"say \"\"hi\"\"\" B=\"\" C=\"=\"\"\" ' -> Setup"},
+        {{L"1A=x"}, L"rejected"}, {{L".A=x"}, L"rejected"}, {{L"=x"}, L"rejected"},
+        {{L"A-B=x"}, L"rejected"}, {{L"/A=1"}, L"rejected"}, {{L"\u00C4=1"}, L"rejected"},
+    });
+}
+
 TEST(ParseSetupCommandLine, AValueSwitchWithoutAValueIsRejected)
 {
     ExpectRows({
