@@ -3,7 +3,9 @@
 // text is expected (--language=de|en|es|fr|it|ja); setup.exe, started from here,
 // inherits that locale.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include "helptexts.h"
 #include "messages.h"
@@ -84,15 +86,30 @@ TEST(Resources, CarriesIconVersionRecordAndAnExplicitManifest)
     EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
 }
 
-TEST(Resources, EnglishHelpIsNineLinesJoinedByABareLineFeed)
+// After the heading, each entry is a line of switches, four blanks in, and one
+// line that says what they do, eight blanks in; every switch has its entry.
+TEST(Resources, EachHelpTextNamesEverySwitchOnALineOfItsOwn)
 {
-    const std::wstring text = FindHelpLanguage("en")->text;
-    EXPECT_EQ(282u, text.size());
-    size_t lineFeeds = 0;
-    for (wchar_t c : text) lineFeeds += (c == L'\n');
-    EXPECT_EQ(8u, lineFeeds);
-    EXPECT_EQ(std::wstring::npos, text.find(L'\r'));
-    EXPECT_NE(L'\n', text.back());
+    const wchar_t* const switches[] = {L"/quiet", L"/passive", L"/norestart", L"/forcerestart", L"/promptrestart",
+        L"/uninstall", L"/log", L"/msicl", L"/lang", L"/extract", L"/out", L"/o1", L"/?", L"/h", L"/help",
+        L"/qn", L"/qb", L"/qb-", L"/qb!", L"/qb!-", L"/l*v"};
+    for (const HelpLanguage& language : HELP_LANGUAGES) {
+        const std::wstring text = language.text;
+        std::wistringstream lines(text);
+        std::wstring line, named = L" ";
+        for (std::getline(lines, line); std::getline(lines, line);) {
+            EXPECT_EQ(0u, line.find(L"    /")) << language.code << ": " << Utf8FromWide(line);
+            named += line.substr(4) + L" ";
+            ASSERT_TRUE(std::getline(lines, line)) << language.code;
+            EXPECT_EQ(8u, line.find_first_not_of(L' ')) << language.code << ": " << Utf8FromWide(line);
+        }
+        std::replace(named.begin(), named.end(), L',', L' ');
+        for (const wchar_t* name : switches) {
+            EXPECT_NE(std::wstring::npos, named.find(L" " + std::wstring(name) + L" ")) << language.code << " " << Utf8FromWide(name);
+        }
+        EXPECT_EQ(std::wstring::npos, text.find(L'\r')) << "lines end in a bare line feed";
+        EXPECT_NE(L'\n', text.back());
+    }
 }
 
 TEST(HelpBox, ShowsTheUsersLanguageUnderTheProductName)
