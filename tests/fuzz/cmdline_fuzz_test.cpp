@@ -31,7 +31,6 @@ const SwitchDefinition SWITCHES[] = {
     {L"qn", false}, {L"qb", false}, {L"qb-", false}, {L"qb!", false}, {L"qb!-", false}, {L"l", true},
 };
 constexpr int SWITCH_COUNT = sizeof(SWITCHES) / sizeof(SWITCHES[0]);
-const wchar_t LOG_MODE[] = L"iwearucmopvxIWEARUCMOPVX+!*";
 
 // Names that are close to a switch but are not one.
 const wchar_t* const NEAR_MISSES[] = {
@@ -87,9 +86,8 @@ Expected Model(int argc, wchar_t** argv)
     Expected expected;
     for (int i = 1; i < argc; ++i) {
         const wchar_t* argument = argv[i];
-        // msiexec's NAME=VALUE: an identifier, "=", the value quoted for the installer where needed.
         const size_t nameLength = wcsspn(argument, L"_.0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
-        if (nameLength > 0 && argument[nameLength] == L'=' && !wcschr(L".0123456789", argument[0])) {
+        if (nameLength > 0 && argument[nameLength] == L'=' && !wcschr(L".0123456789", argument[0])) {   // NAME=VALUE
             std::wstring value = argument + nameLength + 1;
             const bool quoted = value.empty() || value.find_first_of(L" \t\n\v\f\r\"") != std::wstring::npos;
             for (size_t q = 0; (q = value.find(L'"', q)) != std::wstring::npos; q += 2) value.insert(q, 1, L'"');
@@ -105,10 +103,9 @@ Expected Model(int argc, wchar_t** argv)
         for (int s = 0; s < SWITCH_COUNT && found < 0; ++s) {
             if (SameName(argument + 1, SWITCHES[s].name)) found = s;
         }
-        // msiexec's /l with its log-mode letters joined: /l*v, /lwe+.
-        const wchar_t* modeEnd = argument + wcslen(argument);
-        while (modeEnd > argument + 1 && wcschr(LOG_MODE, modeEnd[-1])) --modeEnd;
-        if (found < 0 && SameName(std::wstring(argument + 1, modeEnd).c_str(), L"l")) found = SWITCH_COUNT - 1;
+        const wchar_t* stem = argument + wcslen(argument);   // msiexec's /l with log-mode letters: /l*v
+        while (stem > argument + 1 && wcschr(L"iwearucmopvxIWEARUCMOPVX+!*", stem[-1])) --stem;
+        if (found < 0 && SameName(std::wstring(argument + 1, stem).c_str(), L"l")) found = SWITCH_COUNT - 1;
         if (found < 0 || (SWITCHES[found].takesValue && i + 1 >= argc)) {
             expected.result = E_INVALIDARG;
             return expected;
@@ -153,9 +150,7 @@ public:
     {
         std::vector<std::wstring> arguments = {L"setup.exe"};
         const unsigned count = Below(8) == 0 ? Below(30) : Below(7);
-        for (unsigned i = 0; i < count; ++i) {
-            arguments.push_back(Below(4) == 0 ? Value() : Below(8) == 0 ? Assignment() : Switch());
-        }
+        for (unsigned i = 0; i < count; ++i) arguments.push_back(Below(4) == 0 ? Value() : Switch());
         return arguments;
     }
 
@@ -165,20 +160,14 @@ private:
     std::wstring Switch()
     {
         static const wchar_t* const PREFIXES[] = {L"/", L"-", L"/", L"-", L"--", L"", L"\\", L"//", L"\x2013", L"\xFF0F"};
+        if (Below(8) == 0) return NEAR_MISSES[Below(20)] + (L"=" + Value());   // msiexec's NAME=VALUE, or nearly
         std::wstring name = Below(6) == 0 ? std::wstring(NEAR_MISSES[Below(20)]) : std::wstring(SWITCHES[Below(SWITCH_COUNT)].name);
-        for (unsigned n = name == L"l" ? Below(4) : 0; n > 0; --n) name += LOG_MODE[Below(27)];
+        for (unsigned n = name == L"l" ? Below(4) : 0; n > 0; --n) name += L"iwearucmopvx+!*"[Below(15)];
         for (wchar_t& c : name) {
             if (Below(3) == 0) c = static_cast<wchar_t>(std::towupper(c));
         }
         if (Below(20) == 0) name.insert(Below(static_cast<unsigned>(name.size()) + 1), 1, Odd());
         return PREFIXES[Below(10)] + name;
-    }
-
-    // NAME=VALUE, the name mostly good, the value with blanks and quotes.
-    std::wstring Assignment()
-    {
-        static const wchar_t* const NAMES[] = {L"A", L"_x.1", L"INSTALLDIR", L"1A", L".A", L"", L"A-B", L"\x00C4"};
-        return NAMES[Below(8)] + std::wstring(L"=") + Value();
     }
 
     wchar_t Odd()
