@@ -6,13 +6,14 @@ namespace {
 
 enum class SwitchId {
     Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
-    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy,
+    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property,
 };
 
 struct SwitchEntry {
     LPCWSTR name;
     SwitchId id;
     bool takesValue;
+    bool takesLogMode = false;   // msiexec's log-mode letters may follow the name: /l*v, /lwe+
 };
 
 // Compared in this order; the first name that matches decides.
@@ -34,16 +35,73 @@ const SwitchEntry SWITCHES[] = {
     {L"help", SwitchId::Help, false},
     // The program's own marker for the elevated copy of a run; not in the help.
     {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, false},
+    // msiexec's forms, which administrators type by habit. Its basic UI levels
+    // named here wait for no click, as /passive.
+    {L"qn", SwitchId::Quiet, false},
+    {L"qb", SwitchId::Passive, false},
+    {L"qb-", SwitchId::Passive, false},
+    {L"qb!", SwitchId::Passive, false},
+    {L"qb!-", SwitchId::Passive, false},
+    {L"l", SwitchId::Log, true, true},
 };
 
-// The switch an argument names, or null when it has no prefix or no known name.
+// msiexec's PROPERTY=VALUE is no switch: the argument is its own value.
+const SwitchEntry PROPERTY_ASSIGNMENT = {L"", SwitchId::Property, false};
+
+bool IsAsciiLetter(WCHAR c)
+{
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+bool IsLogModeLetter(WCHAR c)
+{
+    const WCHAR lower = (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c;
+    for (LPCWSTR letter = L"iwearucmopvx+!*"; *letter != L'\0'; ++letter) {
+        if (*letter == lower) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The length of a name without the log-mode letters at its end.
+int LengthWithoutLogMode(LPCWSTR name)
+{
+    int length = 0;
+    while (name[length] != L'\0') {
+        ++length;
+    }
+    while (length > 0 && IsLogModeLetter(name[length - 1])) {
+        --length;
+    }
+    return length;
+}
+
+// A name as the installer's identifiers are made (a letter or underscore, then
+// also digits and periods), then "=".
+bool IsPropertyAssignment(LPCWSTR argument)
+{
+    LPCWSTR c = argument;
+    while (IsAsciiLetter(*c) || *c == L'_' ||
+           (c != argument && ((*c >= L'0' && *c <= L'9') || *c == L'.'))) {
+        ++c;
+    }
+    return c != argument && *c == L'=';
+}
+
+// The switch an argument names, or the property it sets; null for anything else.
 const SwitchEntry* FindSwitch(LPCWSTR argument)
 {
+    if (IsPropertyAssignment(argument)) {
+        return &PROPERTY_ASSIGNMENT;
+    }
     if (argument[0] != L'-' && argument[0] != L'/') {
         return nullptr;
     }
+    LPCWSTR name = argument + 1;
     for (const SwitchEntry& entry : SWITCHES) {
-        if (CSTR_EQUAL == ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, argument + 1, -1,
+        const int length = entry.takesLogMode ? LengthWithoutLogMode(name) : -1;
+        if (CSTR_EQUAL == ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, length,
                                            entry.name, -1)) {
             return &entry;
         }
@@ -99,6 +157,45 @@ bool HasOddQuoteCount(LPCWSTR text)
 HRESULT AppendPropertyText(SetupOptions* options, LPCWSTR text)
 {
     return StrutilAppend(&options->propertyText, text, 0);
+}
+
+// True when the installer would split the value at a blank or read a quote in it
+// as one of its own; an empty value is written "" as the installer's syntax has it.
+bool NeedsQuotes(LPCWSTR value)
+{
+    bool needs = (*value == L'\0');
+    for (; *value != L'\0'; ++value) {
+        needs = needs || IsBlank(*value) || *value == L'"';
+    }
+    return needs;
+}
+
+// NAME=VALUE as the command line split it, quoted again where needed so that the
+// installer reads the same value.
+HRESULT AppendPropertyAssignment(SetupOptions* options, LPCWSTR argument)
+{
+    HRESULT hr = S_OK;
+    LPCWSTR value = argument;
+    while (*value++ != L'=') {
+    }
+    const bool quoted = NeedsQuotes(value);
+    LPCWSTR piece = value;
+
+    EXIT_IF_FAILED(StrutilAppend(&options->propertyText, argument, static_cast<DWORD>(value - argument)));
+    EXIT_IF_FAILED(AppendPropertyText(options, quoted ? L"\"" : L""));
+    // Inside quotes the installer reads two quotes as one: each quote ends one
+    // piece and begins the next.
+    for (; *value != L'\0'; ++value) {
+        if (*value == L'"') {
+            EXIT_IF_FAILED(StrutilAppend(&options->propertyText, piece, static_cast<DWORD>(value + 1 - piece)));
+            piece = value;
+        }
+    }
+    EXIT_IF_FAILED(AppendPropertyText(options, piece));
+    EXIT_IF_FAILED(AppendPropertyText(options, quoted ? L"\" " : L" "));
+
+Exit:
+    return hr;
 }
 
 HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
@@ -157,6 +254,9 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
     case SwitchId::ElevatedCopy:
         options->elevatedCopy = 1;
         break;
+    case SwitchId::Property:
+        EXIT_IF_FAILED(AppendPropertyAssignment(options, value));
+        break;
     }
 
 Exit:
@@ -174,7 +274,7 @@ HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options)
         if (!entry) {
             EXIT_WITH(E_INVALIDARG);
         }
-        LPWSTR value = nullptr;
+        LPWSTR value = argv[i];   // a switch without a value is its own
         if (entry->takesValue) {
             if (i + 1 >= argc) {
                 EXIT_WITH(E_INVALIDARG);

@@ -3,7 +3,9 @@
 // text is expected (--language=de|en|es|fr|it|ja); setup.exe, started from here,
 // inherits that locale.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstring>
+#include <regex>
 #include <string>
 #include "helptexts.h"
 #include "messages.h"
@@ -84,15 +86,21 @@ TEST(Resources, CarriesIconVersionRecordAndAnExplicitManifest)
     EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"));
 }
 
-TEST(Resources, EnglishHelpIsNineLinesJoinedByABareLineFeed)
+// After the heading, each entry is a line of switches, four blanks in, and one
+// line that says what they do, eight blanks in; every switch has an entry.
+TEST(Resources, EachHelpTextNamesEverySwitchOnALineOfItsOwn)
 {
-    const std::wstring text = FindHelpLanguage("en")->text;
-    EXPECT_EQ(282u, text.size());
-    size_t lineFeeds = 0;
-    for (wchar_t c : text) lineFeeds += (c == L'\n');
-    EXPECT_EQ(8u, lineFeeds);
-    EXPECT_EQ(std::wstring::npos, text.find(L'\r'));
-    EXPECT_NE(L'\n', text.back());
+    const std::wregex entries(L"[^\r\n]+(\n    /[^\r\n]+\n        [^ \r\n][^\r\n]*)+");
+    for (const HelpLanguage& language : HELP_LANGUAGES) {
+        std::wstring text = L" " + std::wstring(language.text) + L" ";
+        EXPECT_TRUE(std::regex_match(language.text, entries)) << language.code;
+        std::replace_if(text.begin(), text.end(), [](wchar_t c) { return c == L',' || c == L'\n'; }, L' ');
+        for (const wchar_t* name : {L"/quiet", L"/passive", L"/norestart", L"/forcerestart", L"/promptrestart",
+                 L"/uninstall", L"/log", L"/msicl", L"/lang", L"/extract", L"/out", L"/o1", L"/?", L"/h", L"/help",
+                 L"/qn", L"/qb", L"/qb-", L"/qb!", L"/qb!-", L"/l*v"}) {
+            EXPECT_NE(std::wstring::npos, text.find(L" " + std::wstring(name) + L" ")) << language.code << " " << Utf8FromWide(name);
+        }
+    }
 }
 
 TEST(HelpBox, ShowsTheUsersLanguageUnderTheProductName)

@@ -28,7 +28,9 @@ const SwitchDefinition SWITCHES[] = {
     {L"out", true}, {L"extract", true}, {L"o1", true}, {L"msicl", true}, {L"quiet", false},
     {L"passive", false}, {L"norestart", false}, {L"forcerestart", false}, {L"promptrestart", false},
     {L"uninstall", false}, {L"log", true}, {L"lang", true}, {L"?", false}, {L"h", false}, {L"help", false},
+    {L"qn", false}, {L"qb", false}, {L"qb-", false}, {L"qb!", false}, {L"qb!-", false}, {L"l", true},
 };
+constexpr int SWITCH_COUNT = sizeof(SWITCHES) / sizeof(SWITCHES[0]);
 
 // Names that are close to a switch but are not one.
 const wchar_t* const NEAR_MISSES[] = {
@@ -84,14 +86,26 @@ Expected Model(int argc, wchar_t** argv)
     Expected expected;
     for (int i = 1; i < argc; ++i) {
         const wchar_t* argument = argv[i];
+        const size_t nameLength = wcsspn(argument, L"_.0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+        if (nameLength > 0 && argument[nameLength] == L'=' && !wcschr(L".0123456789", argument[0])) {   // NAME=VALUE
+            std::wstring value = argument + nameLength + 1;
+            const bool quoted = value.empty() || value.find_first_of(L" \t\n\v\f\r\"") != std::wstring::npos;
+            for (size_t q = 0; (q = value.find(L'"', q)) != std::wstring::npos; q += 2) value.insert(q, 1, L'"');
+            expected.hasPropertyText = true;
+            expected.propertyText += std::wstring(argument, nameLength + 1) + (quoted ? L"\"" + value + L"\" " : value + L" ");
+            continue;
+        }
         if (argument[0] != L'-' && argument[0] != L'/') {
             expected.result = E_INVALIDARG;
             return expected;
         }
         int found = -1;
-        for (int s = 0; s < 15 && found < 0; ++s) {
+        for (int s = 0; s < SWITCH_COUNT && found < 0; ++s) {
             if (SameName(argument + 1, SWITCHES[s].name)) found = s;
         }
+        const wchar_t* stem = argument + wcslen(argument);   // msiexec's /l with log-mode letters: /l*v
+        while (stem > argument + 1 && wcschr(L"iwearucmopvxIWEARUCMOPVX+!*", stem[-1])) --stem;
+        if (found < 0 && SameName(std::wstring(argument + 1, stem).c_str(), L"l")) found = SWITCH_COUNT - 1;
         if (found < 0 || (SWITCHES[found].takesValue && i + 1 >= argc)) {
             expected.result = E_INVALIDARG;
             return expected;
@@ -109,8 +123,8 @@ Expected Model(int argc, wchar_t** argv)
             expected.hasPropertyText = true;
             expected.propertyText += std::wstring(value) + L" ";
             break;
-        case 4: expected.uiLevel = UI_LEVEL_NONE; break;
-        case 5: expected.uiLevel = UI_LEVEL_BASIC_PROGRESS_ONLY; break;
+        case 4: case 15: expected.uiLevel = UI_LEVEL_NONE; break;
+        case 5: case 16: case 17: case 18: case 19: expected.uiLevel = UI_LEVEL_BASIC_PROGRESS_ONLY; break;
         case 6: expected.hasPropertyText = true; expected.propertyText += L"REBOOT=ReallySuppress "; break;
         case 7: expected.hasPropertyText = true; expected.propertyText += L"REBOOT=Force "; break;
         case 8: expected.hasPropertyText = true; expected.propertyText += L"REBOOTPROMPT= "; break;
@@ -118,7 +132,7 @@ Expected Model(int argc, wchar_t** argv)
             expected.action = InstallAction::Uninstall;
             if (expected.uiLevel == UI_LEVEL_FULL) expected.uiLevel = UI_LEVEL_BASIC;
             break;
-        case 10: expected.hasLog = true; expected.logPath = value; break;
+        case 10: case 20: expected.hasLog = true; expected.logPath = value; break;
         case 11: ReadLanguage(value, &expected); break;
         default: expected.showHelp = 1; break;
         }
@@ -146,7 +160,9 @@ private:
     std::wstring Switch()
     {
         static const wchar_t* const PREFIXES[] = {L"/", L"-", L"/", L"-", L"--", L"", L"\\", L"//", L"\x2013", L"\xFF0F"};
-        std::wstring name = Below(6) == 0 ? std::wstring(NEAR_MISSES[Below(20)]) : std::wstring(SWITCHES[Below(15)].name);
+        if (Below(8) == 0) return NEAR_MISSES[Below(20)] + (L"=" + Value());   // msiexec's NAME=VALUE, or nearly
+        std::wstring name = Below(6) == 0 ? std::wstring(NEAR_MISSES[Below(20)]) : std::wstring(SWITCHES[Below(SWITCH_COUNT)].name);
+        for (unsigned n = name == L"l" ? Below(4) : 0; n > 0; --n) name += L"iwearucmopvx+!*"[Below(15)];
         for (wchar_t& c : name) {
             if (Below(3) == 0) c = static_cast<wchar_t>(std::towupper(c));
         }

@@ -466,7 +466,7 @@ TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
     WriteFileBytes(linked, stale);
     ASSERT_TRUE(::CreateHardLinkW(log.c_str(), linked.c_str(), nullptr));
 
-    RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log));
+    RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log) + L" \"SPACED_VALUE=a \\\"b\\\" c\"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ(stale, ReadFileBytes(linked)) << "written through the hard link";
@@ -474,6 +474,7 @@ TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
     EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
     // Wine's installer logs the package's properties, its product code among them.
     EXPECT_NE(std::string::npos, written.find(Utf8FromWide(Package(L"user.msi").code)));
+    EXPECT_NE(std::string::npos, written.find("SPACED_VALUE = a \"b\" c")) << "msiexec's NAME=VALUE, intact";
 }
 
 // A new major version removes the old product on its way in: a later failure

@@ -137,6 +137,19 @@ TEST(ParseSetupCommandLine, ValueSwitchesTakeTheNextArgumentWhateverItIs)
     });
 }
 
+TEST(ParseSetupCommandLine, MsiexecFormsActAsTheProgramsOwn)
+{
+    ExpectRows({
+        {{L"/qn"}, L"ui=2 -> Setup"}, {{L"-QB"}, L"ui=67 -> Setup"}, {{L"/qb!-"}, L"ui=67 -> Setup"},
+        {{L"/l*v", L"a"}, L"log='a' -> Setup"}, {{L"-L+!IWEARUCMOPVX*", L"a"}, L"log='a' -> Setup"},
+        {{L"/l", L"a", L"/log", L"A=1"}, L"log='A=1' -> Setup"}, {{L"/l*v"}, L"rejected"},
+        {{L"DIR=C:\\My Apps", L"_a.1=x", L"/msicl", L"B=2"}, L"prop='DIR=\"C:\\My Apps\" _a.1=x B=2 ' -> Setup"},
+        {{L"A=say \"hi\"", L"B=", L"C==\""}, L"prop='A=\"say \"\"hi\"\"\" B=\"\" C=\"=\"\"\" ' -> Setup"},
+    });
+    for (const wchar_t* bad : {L"/q", L"/qb+", L"/qn-", L"/l*y", L"/ll", L"/*v", L"1A=x", L".A=x", L"=x", L"A-B=x", L"/A=1", L"\u00C4=1"})
+        ExpectRows({{{bad, L"/quiet"}, L"rejected"}});   // even where "/quiet" could be a value
+}
+
 TEST(ParseSetupCommandLine, AValueSwitchWithoutAValueIsRejected)
 {
     ExpectRows({
