@@ -2,6 +2,8 @@
 // produce, described as the SetupOptions fields that differ from their start
 // values plus the action chosen ("-> Setup" alone is a plain setup run).
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
 #include <string>
 #include <vector>
 #include "options.h"
@@ -34,6 +36,7 @@ std::wstring Describe(const SetupOptions& options)
     if (options.extractAll) text += L"all ";
     if (options.extractFirst) text += L"first ";
     if (options.showHelp) text += L"help ";
+    if (options.elevatedCopy) text += L"copy ";
     return text + L"-> " + ActionName(ChooseSetupAction(options));
 }
 
@@ -90,6 +93,7 @@ TEST(ParseSetupCommandLine, SwitchNamesArePrefixedWholeAndCaseBlind)
         {{L"-"}, L"rejected"},
         {{L" /quiet"}, L"rejected"},
         {{L"/?"}, L"help -> Help"},
+        {{L"/ElevatedCopy", L"/passive"}, L"ui=67 copy -> Setup"},
         {{L"-h"}, L"help -> Help"},
         {{L"/HELP"}, L"help -> Help"},
         {{L"/passive"}, L"ui=67 -> Setup"},
@@ -248,5 +252,33 @@ TEST(ExitCodeFromResult, IsTheLowWordAndNeverZeroForAFailure)
     for (const auto& row : rows) {
         EXPECT_EQ(row.exitCode, ExitCodeFromResult(static_cast<HRESULT>(row.result)))
             << std::hex << row.result;
+    }
+}
+
+// The elevated copy is handed the tail: it must split into exactly the
+// arguments the whole line did, whatever the program's name looks like.
+TEST(CommandLineTail, SplitsIntoTheSameArgumentsAsTheWholeLine)
+{
+    const wchar_t* lines[] = {
+        L"setup.exe /quiet",
+        L"\"C:\\dl\\setup.exe\"/uninstall /passive",
+        L"\"C:\\My Downloads\\setup.exe\"   /log \"a b.log\"",
+        L"C:\\dl\\setup.exe\t/msicl \"A=1 B=\"\"x\"\"\"",
+        L"setup.exe \"\" /quiet",
+        L"\"setup.exe\"",
+        L"C:\\a\"b c\"\\setup.exe /quiet",
+    };
+    for (const wchar_t* line : lines) {
+        int wholeCount = 0;
+        int tailCount = 0;
+        std::wstring text(line);
+        LPWSTR* whole = ::CommandLineToArgvW(line, &wholeCount);
+        LPWSTR* tail = ::CommandLineToArgvW((L"x " + std::wstring(CommandLineTail(&text[0]))).c_str(), &tailCount);
+        ASSERT_EQ(wholeCount, tailCount) << line;
+        for (int k = 1; k < wholeCount; ++k) {
+            EXPECT_STREQ(whole[k], tail[k]) << line;
+        }
+        ::LocalFree(whole);
+        ::LocalFree(tail);
     }
 }
