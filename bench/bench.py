@@ -32,6 +32,7 @@ EXTRACT_ROUNDS = 21
 MEMORY_ROUNDS = 5
 STARTUP_ROUNDS = 31
 INSTALL_ROUNDS = 21
+CHECK_ROUNDS = 7
 SAMPLE_INTERVAL = 0.002  # seconds between two reads of smaps_rollup
 
 # Package entry flags of the bundles: per machine, the command line's UI level.
@@ -436,6 +437,44 @@ class Bench:
                      "goal <= 1.05x; direct+log also writes the log setup.exe always writes "
                      "(mode 0x1FDF); per-round ratios to direct: " + plain.rounds())
 
+    # --- 6: the checks of an elevated run --------------------------------------------
+
+    def elevated_checks(self, arch, build):
+        """Under Wine every run is elevated: setup.exe writes the package where the
+        installer reads it, holds it and reads it back against its own bytes. Its
+        install of a 256 MiB package against the installer installing the same
+        file directly, and against /extract, which only writes it."""
+        direct = self.program(build, "bench", "benchmsi.exe")
+        package = self.random_package("random256.msi", 256 * MiB)
+        bundle = self.bundle(f"random256-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
+        extract_dir = self.work("extracted")
+        sides = {
+            "setup": [bundle, "/quiet"],
+            "direct": [direct, "2", self.win(package), ""],
+            "extract": [bundle, "/extract", self.win(extract_dir)],
+        }
+        removals = {"setup": [bundle, "/uninstall", "/quiet"], "direct": [direct, "2", self.win(package), " REMOVE=ALL"]}
+        self.run(removals["direct"])  # a product left behind by an interrupted run
+        runs = {side: [] for side in sides}
+        for round_number in range(-1, CHECK_ROUNDS):
+            for side in rotated(list(sides), round_number):
+                shutil.rmtree(extract_dir, ignore_errors=True)
+                os.sync()
+                run = self.run_ok(sides[side], side)
+                if side in removals:
+                    self.run_ok(removals[side], side + " removal")
+                if round_number >= 0:
+                    runs[side].append(run)
+            self.remove_default_logs("random256")
+        shutil.rmtree(extract_dir, ignore_errors=True)
+        setup, direct_install, extract = (statistics.median(run.wall for run in runs[side])
+                                          for side in ("setup", "direct", "extract"))
+        self.add(f"6 elevated checks 256 MiB {arch}",
+                 f"setup.exe /quiet {setup:.3f} s, direct {direct_install:.3f} s, /extract {extract:.3f} s",
+                 f"medians of {CHECK_ROUNDS}, rotating; one package of 256 MiB installed per machine")
+        self.add("", f"setup.exe over direct +{setup - direct_install:.3f} s to write, hold and read back 256 MiB",
+                 "the write alone is about /extract's time less a start-up; an unelevated run does not read back")
+
     def small_product_installed(self):
         """Whether the registry value of the small package is there (a 32-bit component)."""
         run, _ = self.run(["reg", "query", SMALL_KEY, "/v", "Version"], capture=True)
@@ -446,7 +485,8 @@ class Bench:
         started = time.monotonic()
         self.size()
         for label, function in (("2 extraction 256 MiB", self.extraction), ("3 memory", self.memory),
-                                ("4 start-up", self.startup), ("5 installer", self.installer)):
+                                ("4 start-up", self.startup), ("5 installer", self.installer),
+                                ("6 elevated checks", self.elevated_checks)):
             for arch, build in self.runnable:
                 self.figure(f"{label} {arch}", lambda: function(arch, build))
         self.print_table()

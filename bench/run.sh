@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `make bench`: the size, extraction, memory, start-up and installer figures of
+# `make bench`: the size, extraction, memory, start-up, installer and elevated-check figures of
 # setup.exe under Wine, for the shipped i686 build and the x86_64 build, as one
 # table:
 #   bench/run.sh build/x86_64 build/i686
