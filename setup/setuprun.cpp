@@ -1,6 +1,6 @@
 // The setup run: each package of the manifest, in manifest order, is compared
-// with what is installed, written out, optionally cached, and handed to the
-// installer. A failure removes again what this run freshly installed and
+// with what is installed, written where the installer reads it (a staging
+// folder of its own, or the package cache), and handed to the installer. A failure removes again what this run freshly installed and
 // deletes the files it wrote that no installed product uses. A restart the
 // installer has started stops the run; a restart that is only required is
 // reported at the end, after every package.
@@ -264,8 +264,8 @@ Exit:
 }
 
 // The held copy that is intact, or, when it is missing, a copy put back in its
-// place. S_FALSE when there is a copy that is not intact (or cannot be held):
-// it stays as it is.
+// place. S_FALSE when the copy there is not intact or cannot be held, or none
+// can be put back: what is there stays as it is.
 HRESULT HoldOrRestoreCachedFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
                                 WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
@@ -273,10 +273,8 @@ HRESULT HoldOrRestoreCachedFile(const PackageFolder* folder, LPCSTR resourceName
 
     if (S_FALSE == hr) {
         hr = WritePackageFile(folder, resourceName, name, verify, path, held);
-    } else if (FAILED(hr)) {
-        hr = S_FALSE;
     }
-    return hr;
+    return FAILED(hr) ? S_FALSE : hr;
 }
 
 // A same-version run of a cached package: the cached copies existed before

@@ -172,8 +172,9 @@ protected:
             MakeBundle(bundles_.twoThenFailing, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}, {L"failing.msi", L"0"}}) &&
             MakeBundle(bundles_.cached41, {{L"upgrade41.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
+            WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
-                       L"/transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031");
+                       L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031");
     }
 
     // Every test starts from a machine without the test products and without
@@ -589,7 +590,7 @@ TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
     const TestPackage& machine = Package(L"machine.msi");
     const std::string evilFresh = ReadFileBytes(PackagePath(L"evil-fresh.msi"));
     const std::string evilMachine = ReadFileBytes(PackagePath(L"evil-machine.msi"));
-    const std::string german = ReadFileBytes(PackagePath(L"de.mst"));
+    const std::string german = ReadFileBytes(WorkPath(L"german.mst"));
     const std::wstring machineCache = CachedPath(machine, true);
     const std::wstring cacheFolder = machineCache.substr(0, machineCache.find_last_of(L'\\'));
     Overwriter attacker({{TempFolder() + fresh.code + L"*", L"*.msi", evilFresh},
