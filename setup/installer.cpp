@@ -4,6 +4,7 @@
 #include "memutil.h"
 #include "messages.h"
 #include "result.h"
+#include "runlog.h"
 #include "strutil.h"
 #include "sysutil.h"
 
@@ -131,6 +132,7 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
     } else {
         InstallerEnableLog(INSTALLER_LOG_OFF, nullptr, INSTALLER_LOG_ANEW);
     }
+    RunLogLine(L"  installer log: %ls", nullptr != logPath ? logPath : nullptr != defaultLog ? defaultLog : L"none");
 
     StrutilFree(defaultLog);
     StrutilFree(baseName);
@@ -272,9 +274,13 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
 
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
+    RunLogLine(L"removing %ls (%ls)", productCode, packageFileName);
     InstallerSetUiLevel(uiLevel);
     EnableInstallerLog(packageFileName, logPath);
-    return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+    const ULONGLONG started = ::GetTickCount64();
+    const UINT result = InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+    RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
+    return result;
 }
 
 // The block grows by doubling; a machine has hundreds of products at most,
@@ -349,6 +355,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     WideString commandLine = nullptr;
     LPCWSTR actionText = nullptr;
     UINT installerResult = ERROR_SUCCESS;
+    ULONGLONG started = 0;
 
     EXIT_IF_FAILED(ActionText(action, &actionText));
     EXIT_IF_FAILED(InstallerLoad());
@@ -359,12 +366,15 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     EXIT_IF_FAILED(StrutilCopy(&commandLine, nullptr != propertyText ? propertyText : L"", 0));
     EXIT_IF_FAILED(StrutilAppend(&commandLine, actionText, 0));
 
+    started = ::GetTickCount64();
     if (action == InstallAction::ApplyPatch) {
         installerResult = InstallerApplyPatch(packagePath, commandLine);
     } else {
         installerResult = InstallerInstallPackage(packagePath, commandLine);
     }
     hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
+    RunLogLine(L"  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
+               ExitCodeFromResult(hr));
     if (FAILED(hr)) {
         EXIT_WITH(hr);
     }

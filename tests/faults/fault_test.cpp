@@ -111,6 +111,17 @@ std::wstring FolderOf(const std::wstring& path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+// The run's own log in the sandbox's temporary folder, named after this
+// executable; empty when there is none.
+std::string BundleLog(const Sandbox& box)
+{
+    std::string content;
+    for (const std::wstring& entry : box.Snapshot()) {
+        if (StartsWith(entry, L"TMP\\FAULT_TESTS") && EndsWith(entry, L".LOG")) ReadWholeFile(box.root + entry, &content);
+    }
+    return content;
+}
+
 bool IsRemoval(const InstallerCall& call)
 {
     return call.ordinal == MSI_CONFIGURE_PRODUCT_EX ||
@@ -205,6 +216,9 @@ public:
         }
         if (!Fault.shellExecutes.empty() && (Fault.fileTouches != 0 || Fault.installerSettings != 0)) {
             problems.push_back("written or installed although an elevated copy was asked for");
+        }
+        if (Fault.logFaults != 0 && Fault.logFaults == Fault.injected && !asWithoutFault) {
+            problems.push_back("a log that could not be written changed the outcome: exit code " + std::to_string(exitCode));
         }
         CheckPayloadFiles(&problems);
         // A fresh install stays after a failure, with its cached copies, when
@@ -571,6 +585,11 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         EXPECT_EQ(remote ? c.server + (folder + 2) : folder, Fault.shellExecutes[0].directory);
         EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
         EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
+        // Its own log is written after the copy ended, property values left out.
+        const std::string log = BundleLog(runner.Box());
+        EXPECT_NE(std::string::npos, log.find("the elevated copy ended with " + std::to_string(c.exitCode))) << log;
+        EXPECT_NE(std::string::npos, log.find("exit code " + std::to_string(c.exitCode) + "\r\n")) << log;
+        EXPECT_EQ(std::string::npos, log.find("=1")) << log;
     }
 }
 

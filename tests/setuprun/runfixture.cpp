@@ -99,6 +99,13 @@ RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches)
     return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs);
 }
 
+void DeleteTempFilesStartingWith(const std::wstring& prefix)
+{
+    for (const auto& name : FilesIn(TempFolder())) {
+        if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileW((TempFolder() + name).c_str());
+    }
+}
+
 std::wstring TempFolder()
 {
     wchar_t path[MAX_PATH] = {};
