@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "installwait.h"
 #include "fileutil.h"
 #include "memutil.h"
 #include "messages.h"
@@ -174,6 +175,7 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
     switch (result) {
     case RESULT_CANCELLED_BY_USER:
     case RESULT_FATAL_ERROR:
+    case INSTALLER_BUSY:   // an interactive run has asked with Retry and Cancel already
         break;
     case RESULT_UNKNOWN_PRODUCT:
     case RESULT_REJECTED_BY_POLICY:
@@ -278,7 +280,8 @@ UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWST
     InstallerSetUiLevel(uiLevel);
     EnableInstallerLog(packageFileName, logPath);
     const ULONGLONG started = ::GetTickCount64();
-    const UINT result = InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+    const UINT result = InstallerCallWaitingOutOthers(
+        [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); }, uiLevel);
     RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
     return result;
 }
@@ -367,11 +370,12 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     EXIT_IF_FAILED(StrutilAppend(&commandLine, actionText, 0));
 
     started = ::GetTickCount64();
-    if (action == InstallAction::ApplyPatch) {
-        installerResult = InstallerApplyPatch(packagePath, commandLine);
-    } else {
-        installerResult = InstallerInstallPackage(packagePath, commandLine);
-    }
+    installerResult = InstallerCallWaitingOutOthers(
+        [action, packagePath, commandLine] {
+            return action == InstallAction::ApplyPatch ? InstallerApplyPatch(packagePath, commandLine)
+                                                       : InstallerInstallPackage(packagePath, commandLine);
+        },
+        uiLevel);
     hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
     RunLogLine(L"  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
                ExitCodeFromResult(hr));

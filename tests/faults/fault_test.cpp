@@ -122,6 +122,13 @@ std::string BundleLog(const Sandbox& box)
     return content;
 }
 
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
 bool IsRemoval(const InstallerCall& call)
 {
     return call.ordinal == MSI_CONFIGURE_PRODUCT_EX ||
@@ -725,6 +732,53 @@ TEST(ProtectedFolders, DeletionsOnlyThroughTrustedFoldersAndNeverThroughALink)
             if (std::find(entries.begin(), entries.end(), Upper(file)) != entries.end()) stay.insert(file);
         }
         EXPECT_EQ(c.stay, stay);
+    }
+}
+
+// Another installation in progress (1618), on the shim's clock: unattended, a
+// call that answers it is made again after waits growing from half a second
+// to 15 s, for 10 minutes; then the run ends with 1618. The clean-up's
+// removals wait the same way. Every answer is in the run's log. (Retry and
+// Cancel of an interactive run: the stand-in setup-run tests.)
+TEST(AnotherInstallation, IsWaitedOutForTenMinutes)
+{
+    constexpr unsigned always = ~0u;
+    struct Case {
+        const char* name;
+        unsigned busyInstalls;   // Alpha's first calls that answer 1618
+        UINT betaResult;
+        unsigned busyRemovals;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"always", always, 0, 0, 1618},
+        {"three times", 3, 0, 0, 0},
+        {"the clean-up's removal always", 0, 1603, always, 1603},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scenario scenario{c.name, Mode::Setup, L"/passive", {Alpha(0), Beta(0)}, {}, c.exitCode};
+        FaultRunner runner(scenario);
+        unsigned installs = 0, removals = 0, busy = 0;
+        Fault.installerResult = [&](const InstallerCall& call) -> UINT {
+            const bool alpha = call.target.find(L"Alpha") != std::wstring::npos;
+            const bool answersBusy = IsRemoval(call) ? removals++ < c.busyRemovals : alpha && installs++ < c.busyInstalls;
+            busy += answersBusy;
+            return answersBusy ? 1618 : alpha || IsRemoval(call) ? 0 : c.betaResult;
+        };
+        EXPECT_EQ(c.exitCode, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && Fault.boxes.empty());
+        EXPECT_EQ(Occurrences(BundleLog(runner.Box()), "(1618), attempt"), busy);
+        const bool limitReached = c.busyInstalls == always || c.busyRemovals == always;
+        ASSERT_EQ(busy - (limitReached ? 1 : 0), Fault.sleeps.size());
+        ULONGLONG waited = 0;
+        for (size_t k = 0; k < Fault.sleeps.size(); ++k) {
+            if (k + 1 < Fault.sleeps.size() || !limitReached) {
+                EXPECT_EQ(std::min(500ul << std::min<size_t>(k, 5), 15000ul), Fault.sleeps[k]) << k;
+            }
+            waited += Fault.sleeps[k];
+        }
+        EXPECT_EQ(limitReached ? 600000u : 3500u, waited);
     }
 }
 

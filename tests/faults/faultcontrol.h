@@ -174,6 +174,10 @@ struct FaultWorld {
     std::vector<std::pair<int, DWORD>> mitigations;   // SetProcessMitigationPolicy: policy, first flags word
     unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
     unsigned logFaults = 0;                  // injected faults that hit the writing of a log
+    // The clock: GetTickCount64 answers it, Sleep advances it and is recorded
+    // instead of sleeping, so that long waits take no time.
+    ULONGLONG clock = 0;
+    std::vector<DWORD> sleeps;
     unsigned installerSettings = 0;          // UI level and log calls
     unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;

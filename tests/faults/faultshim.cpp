@@ -359,6 +359,8 @@ void FaultBeginRun()
     Fault.mitigations.clear();
     Fault.tempPath2Calls = 0;
     Fault.logFaults = 0;
+    Fault.clock = 1000000;
+    Fault.sleeps.clear();
     Fault.installerSettings = 0;
     Fault.productListings = 0;
     Fault.runSites.clear();
@@ -1135,7 +1137,13 @@ BOOL WINAPI FaultGetVersionExW(LPOSVERSIONINFOW version)
     return FailOrCall(FAULT_VERSION_INFO, ERROR_INVALID_PARAMETER, FALSE, [&] { return ::GetVersionExW(version); });
 }
 
-// Calls that cannot fail pass through.
+// Calls that cannot fail pass through; the clock is the test's.
 void WINAPI FaultGetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
 DWORD WINAPI FaultGetCurrentProcessId() { return ::GetCurrentProcessId(); }
-ULONGLONG WINAPI FaultGetTickCount64() { return ::GetTickCount64(); }
+ULONGLONG WINAPI FaultGetTickCount64() { return Fault.clock; }
+
+void WINAPI FaultSleep(DWORD milliseconds)
+{
+    Fault.sleeps.push_back(milliseconds);
+    Fault.clock += milliseconds;
+}

@@ -75,6 +75,7 @@ BOOL WINAPI FaultGetVersionExW(LPOSVERSIONINFOW version);
 void WINAPI FaultGetLocalTime(LPSYSTEMTIME time);
 DWORD WINAPI FaultGetCurrentProcessId();
 ULONGLONG WINAPI FaultGetTickCount64();
+void WINAPI FaultSleep(DWORD milliseconds);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -132,3 +133,4 @@ ULONGLONG WINAPI FaultGetTickCount64();
 #define GetLocalTime FaultGetLocalTime
 #define GetCurrentProcessId FaultGetCurrentProcessId
 #define GetTickCount64 FaultGetTickCount64
+#define Sleep FaultSleep
