@@ -5,6 +5,7 @@
 #include "options.h"
 #include "resrutil.h"
 #include "result.h"
+#include "runlog.h"
 
 namespace {
 
@@ -60,12 +61,16 @@ void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel)
 void ShowSystemErrorMessage(HRESULT code)
 {
     const LPWSTR text = LoadSystemText(code);
+    WideString withLog = nullptr;
 
     // No text for this code in the user's language: nothing is shown.
     if (nullptr != text) {
-        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+        const BOOL logNamed =
+            nullptr != RunLogPath() && SUCCEEDED(StrutilFormat(&withLog, L"%ls\r\nLog: %ls", text, RunLogPath()));
+        ::MessageBoxExW(nullptr, logNamed ? withLog : text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
         ::LocalFree(text);
     }
+    StrutilFree(withLog);
 }
 
 int AskRetryOrCancel(HRESULT code)

@@ -7,6 +7,8 @@ constexpr UINT IDS_HELP_TEXT = 2005;
 constexpr UINT IDS_PRODUCT_NAME = 51001;
 
 HRESULT ShowHelpMessage();
+// The platform's text for the code; in a logged setup run a line naming the
+// run's log follows, so that whoever saw the failure can find out why.
 void ShowSystemErrorMessage(HRESULT code);
 // The same, unless the run is unattended (/quiet, /passive): nobody would be
 // there to click it, and the exit code carries the failure.

@@ -33,9 +33,8 @@ bool ShowedInstallerError(const RunResult& run, const std::wstring& text)
     return false;
 }
 
-std::wstring TrimmedBoxText(const ObservedBox& box)
+std::wstring Trimmed(std::wstring text)
 {
-    std::wstring text = box.text;
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
         text.pop_back();
     }
@@ -114,6 +113,18 @@ private:
     volatile bool stop_ = false;
     unsigned writes_ = 0;
 };
+
+// The platform's text, then a line naming the run's own log, which ended with
+// the run's exit code.
+void ExpectErrorBoxNamingTheLog(const ObservedBox& box, HRESULT code, DWORD exitCode)
+{
+    EXPECT_EQ(L"Install Error", box.caption);
+    const size_t mark = box.text.rfind(L"\nLog: ");
+    ASSERT_NE(std::wstring::npos, mark) << Utf8FromWide(box.text);
+    EXPECT_EQ(SystemText(code), Trimmed(box.text.substr(0, mark)));
+    const std::string log = ReadFileBytes(Trimmed(box.text.substr(mark + 6)));
+    EXPECT_NE(std::string::npos, log.rfind("exit code " + std::to_string(exitCode) + "\r\n")) << log;
+}
 
 void ExpectInLog(const std::string& log, const std::vector<std::string>& texts)
 {
@@ -267,8 +278,7 @@ TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxUnlessQuietAndRemovesWhatTheR
         EXPECT_EQ(kProductVersion, run.exitCode);
         if (switches[0] == L'\0') {
             ASSERT_EQ(1u, run.boxes.size());
-            EXPECT_EQ(L"Install Error", run.boxes[0].caption);
-            EXPECT_EQ(SystemText(kProductVersionResult), TrimmedBoxText(run.boxes[0]));
+            ExpectErrorBoxNamingTheLog(run.boxes[0], kProductVersionResult, kProductVersion);
         } else {
             EXPECT_TRUE(run.boxes.empty());
         }
@@ -298,8 +308,7 @@ TEST_F(SetupRunTest, MajorUpgradeUnderTheSameProductCodeIsRefusedByTheInstaller)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kProductVersion, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
-    EXPECT_EQ(L"Install Error", run.boxes[0].caption);
-    EXPECT_EQ(SystemText(kProcessEndedResult), TrimmedBoxText(run.boxes[0]));
+    ExpectErrorBoxNamingTheLog(run.boxes[0], kProcessEndedResult, kProductVersion);
     EXPECT_EQ(L"3.9.0.0", InstalledVersion(major));
     EXPECT_EQ(L"3.9.0.0", RegistryVersion(major));
     EXPECT_FALSE(FileExists(StagedPath(major))) << "a failed run deletes its staged files";
