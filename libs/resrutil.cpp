@@ -8,16 +8,21 @@ constexpr DWORD LOAD_TEXT_START_CAPACITY = 64;
 
 } // namespace
 
+HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size)
+{
+    return ResrutilLocateResource(module, MAKEINTRESOURCEA(10), name, data, size);
+}
+
 // The bytes stay where the loader put them: the pointer is into the mapped image
 // and lives as long as the process. An empty resource counts as missing.
-HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size)
+HRESULT ResrutilLocateResource(HMODULE module, LPCSTR type, LPCSTR name, const BYTE** data, DWORD* size)
 {
     HRESULT hr = S_OK;
     HRSRC found = nullptr;
     HGLOBAL loaded = nullptr;
     DWORD bytes = 0;
 
-    found = ::FindResourceExA(module, MAKEINTRESOURCEA(10), name, 0);
+    found = ::FindResourceExA(module, type, name, 0);
     EXIT_LAST_ERROR_IF_NULL(found);
 
     loaded = ::LoadResource(module, found);

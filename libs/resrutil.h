@@ -7,6 +7,8 @@
 #include "strutil.h"
 
 HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size);
+// The same for a resource of another type (RT_VERSION and the like).
+HRESULT ResrutilLocateResource(HMODULE module, LPCSTR type, LPCSTR name, const BYTE** data, DWORD* size);
 // Writes a data resource into a new file at `targetPath` (an existing file there
 // is deleted first, never written through), inside the held `folder` when one
 // is given (FileutilCreateNew). With `held`, the file is handed back open for

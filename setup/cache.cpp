@@ -3,6 +3,7 @@
 #include "fileutil.h"
 #include "resrutil.h"
 #include "result.h"
+#include "runlog.h"
 
 #include <shlobj.h>
 
@@ -245,7 +246,7 @@ Exit:
 void DeletePackageFile(const PackageFolder* folder, WCHAR (&path)[MAX_PATH])
 {
     if (L'\0' != path[0] && INVALID_HANDLE_VALUE != folder->handle) {
-        FileutilDeleteInFolder(folder->handle, path);
+        RunLogDeleted(path, FileutilDeleteInFolder(folder->handle, path));
     }
     path[0] = L'\0';
 }

@@ -1,9 +1,11 @@
 #include "installer.h"
 
+#include "installwait.h"
 #include "fileutil.h"
 #include "memutil.h"
 #include "messages.h"
 #include "result.h"
+#include "runlog.h"
 #include "strutil.h"
 #include "sysutil.h"
 
@@ -131,6 +133,7 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
     } else {
         InstallerEnableLog(INSTALLER_LOG_OFF, nullptr, INSTALLER_LOG_ANEW);
     }
+    RunLogLine(L"  installer log: %ls", nullptr != logPath ? logPath : nullptr != defaultLog ? defaultLog : L"none");
 
     StrutilFree(defaultLog);
     StrutilFree(baseName);
@@ -172,6 +175,7 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
     switch (result) {
     case RESULT_CANCELLED_BY_USER:
     case RESULT_FATAL_ERROR:
+    case INSTALLER_BUSY:   // an interactive run has asked with Retry and Cancel already
         break;
     case RESULT_UNKNOWN_PRODUCT:
     case RESULT_REJECTED_BY_POLICY:
@@ -272,9 +276,14 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
 
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
+    RunLogLine(L"removing %ls (%ls)", productCode, packageFileName);
     InstallerSetUiLevel(uiLevel);
     EnableInstallerLog(packageFileName, logPath);
-    return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL);
+    const ULONGLONG started = ::GetTickCount64();
+    const UINT result = InstallerCallWaitingOutOthers(
+        [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); }, uiLevel);
+    RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
+    return result;
 }
 
 // The block grows by doubling; a machine has hundreds of products at most,
@@ -349,6 +358,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     WideString commandLine = nullptr;
     LPCWSTR actionText = nullptr;
     UINT installerResult = ERROR_SUCCESS;
+    ULONGLONG started = 0;
 
     EXIT_IF_FAILED(ActionText(action, &actionText));
     EXIT_IF_FAILED(InstallerLoad());
@@ -359,12 +369,16 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     EXIT_IF_FAILED(StrutilCopy(&commandLine, nullptr != propertyText ? propertyText : L"", 0));
     EXIT_IF_FAILED(StrutilAppend(&commandLine, actionText, 0));
 
-    if (action == InstallAction::ApplyPatch) {
-        installerResult = InstallerApplyPatch(packagePath, commandLine);
-    } else {
-        installerResult = InstallerInstallPackage(packagePath, commandLine);
-    }
+    started = ::GetTickCount64();
+    installerResult = InstallerCallWaitingOutOthers(
+        [action, packagePath, commandLine] {
+            return action == InstallAction::ApplyPatch ? InstallerApplyPatch(packagePath, commandLine)
+                                                       : InstallerInstallPackage(packagePath, commandLine);
+        },
+        uiLevel);
     hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
+    RunLogLine(L"  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
+               ExitCodeFromResult(hr));
     if (FAILED(hr)) {
         EXIT_WITH(hr);
     }

@@ -51,14 +51,16 @@ void InstallerReleaseProducts(ProductList* list);
 HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed);
 
 // Asks the installer to remove a product at the given UI level, with a log of
-// its own: appended to `logPath`, or a new one named after the package. Returns
-// the installer's result.
+// its own: appended to `logPath`, or a new one named after the package. Another
+// installation in progress is waited out (installwait.h). Returns the
+// installer's result.
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel);
 
 // Hands one package to the installer and maps its result: S_OK, 1
 // (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,
 // 0x80070669) or a failure. Loads the installer first when needed. No box is
-// shown at an unattended UI level (IsUnattendedUiLevel).
+// shown at an unattended UI level (IsUnattendedUiLevel). Another installation
+// in progress is waited out (installwait.h).
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
                         LPCWSTR logPath, InstallAction action, DWORD uiLevel,
                         BOOL tolerateFailure, BOOL reportMissingPatchTarget);

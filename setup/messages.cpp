@@ -1,15 +1,31 @@
-// The two boxes the program shows: the help text in the user's language, and
-// the platform's own text for an installer failure.
+// The boxes the program shows: the help text in the user's language, the
+// platform's own text for an installer failure, and that text with Retry and
+// Cancel while another installation is busy.
 #include "messages.h"
 #include "options.h"
 #include "resrutil.h"
 #include "result.h"
+#include "runlog.h"
 
 namespace {
 
 const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 constexpr DWORD MESSAGE_FROM_SYSTEM = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
 constexpr DWORD USER_DEFAULT_LANGUAGE = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+
+// The platform's text in the user's language, freed with LocalFree; null when
+// it has none for the code.
+LPWSTR LoadSystemText(HRESULT code)
+{
+    LPWSTR text = nullptr;
+    const DWORD length = ::FormatMessageW(MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(code),
+                                          USER_DEFAULT_LANGUAGE, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (0 == length && nullptr != text) {
+        ::LocalFree(text);
+        text = nullptr;
+    }
+    return text;
+}
 
 } // namespace
 
@@ -44,16 +60,27 @@ void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel)
 
 void ShowSystemErrorMessage(HRESULT code)
 {
-    LPWSTR text = nullptr;
+    const LPWSTR text = LoadSystemText(code);
+    WideString withLog = nullptr;
 
-    const DWORD length = ::FormatMessageW(MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(code),
-                                          USER_DEFAULT_LANGUAGE, reinterpret_cast<LPWSTR>(&text),
-                                          0, nullptr);
     // No text for this code in the user's language: nothing is shown.
-    if (0 != length) {
-        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
-    }
-    if (text) {
+    if (nullptr != text) {
+        const BOOL logNamed =
+            nullptr != RunLogPath() && SUCCEEDED(StrutilFormat(&withLog, L"%ls\r\nLog: %ls", text, RunLogPath()));
+        ::MessageBoxExW(nullptr, logNamed ? withLog : text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
         ::LocalFree(text);
     }
+    StrutilFree(withLog);
+}
+
+int AskRetryOrCancel(HRESULT code)
+{
+    const LPWSTR text = LoadSystemText(code);
+    int answer = 0;
+
+    if (nullptr != text) {
+        answer = ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING, 0);
+        ::LocalFree(text);
+    }
+    return answer;
 }

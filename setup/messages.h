@@ -1,4 +1,4 @@
-// The two boxes the program shows: the help box and the "Install Error" box.
+// The boxes the program shows: the help box and the "Install Error" boxes.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +7,13 @@ constexpr UINT IDS_HELP_TEXT = 2005;
 constexpr UINT IDS_PRODUCT_NAME = 51001;
 
 HRESULT ShowHelpMessage();
+// The platform's text for the code; in a logged setup run a line naming the
+// run's log follows, so that whoever saw the failure can find out why.
 void ShowSystemErrorMessage(HRESULT code);
 // The same, unless the run is unattended (/quiet, /passive): nobody would be
 // there to click it, and the exit code carries the failure.
 void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel);
+// The platform's text for the code with Retry and Cancel: IDRETRY, IDCANCEL
+// (or another answer that is no Retry), or 0 when there is no text or no box
+// could be shown.
+int AskRetryOrCancel(HRESULT code);

@@ -7,13 +7,25 @@
 #include "messages.h"
 #include "options.h"
 #include "result.h"
+#include "runlog.h"
 #include "setuprun.h"
 
 HINSTANCE ModuleInstance = nullptr;
 
 namespace {
 
-HRESULT RunChosenAction(const SetupOptions& options)
+// A setup run keeps a log of its own; help and extraction write only what
+// they were asked for.
+HRESULT RunLoggedSetup(const SetupOptions& options, int argc, LPWSTR* argv)
+{
+    RunLogBegin(argc, argv, options.uiLevel);
+    const HRESULT hr = RunSetup(options.propertyText, options.language, options.logPath, options.uiLevel,
+                                options.action, options.elevatedCopy);
+    RunLogEnd(ExitCodeFromResult(hr));
+    return hr;
+}
+
+HRESULT RunChosenAction(const SetupOptions& options, int argc, LPWSTR* argv)
 {
     switch (ChooseSetupAction(options)) {
     case SetupAction::Help:
@@ -25,8 +37,7 @@ HRESULT RunChosenAction(const SetupOptions& options)
     case SetupAction::Setup:
         break;
     }
-    return RunSetup(options.propertyText, options.language, options.logPath, options.uiLevel,
-                    options.action, options.elevatedCopy);
+    return RunLoggedSetup(options, argc, argv);
 }
 
 } // namespace
@@ -59,7 +70,7 @@ int SetupMain(HINSTANCE module)
     if (argc >= 2) {
         EXIT_IF_FAILED(ParseSetupCommandLine(argc, argv, &options));
     }
-    hr = RunChosenAction(options);
+    hr = RunChosenAction(options, argc, argv);
 
 Exit:
     ReleaseSetupOptions(&options);

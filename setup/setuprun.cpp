@@ -15,6 +15,7 @@
 #include "messages.h"
 #include "result.h"
 #include "resrutil.h"
+#include "runlog.h"
 #include "strutil.h"
 
 namespace {
@@ -121,6 +122,7 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, PackageRunSt
     DWORD installedLow = 0;
 
     const UINT queried = InstallerQueryVersion(record->productCode, versionText, &versionChars);
+    RunLogLine(L"  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
     if (queried == INSTALLER_UNKNOWN_PRODUCT || queried == INSTALLER_UNKNOWN_PROPERTY) {
         record->wasUnknown = queried == INSTALLER_UNKNOWN_PRODUCT;
         *action = InstallAction::Install;
@@ -146,9 +148,11 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     PackageRunState* record = nullptr;
 
     *action = InstallAction::Skip;
+    RunLogPackage(index, entry);
     // A package for the other kind of Windows is skipped like an older one, also
     // by /uninstall: its product cannot have been installed here by this bundle.
     if (!PackageFitsWindows(entry, run->windows64Bit)) {
+        RunLogLine(L"  action: skip: for %ls Windows only", run->windows64Bit ? L"32-bit" : L"64-bit");
         goto Exit;
     }
     // Each entry takes at most one record, so this only guards the table's end.
@@ -165,8 +169,10 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     } else {
         EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
     }
+    RunLogAction(*action);
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
+        RunLogLine(L"  refused: the package does not allow an in-place upgrade (1638)");
         ShowSystemErrorMessageUnlessUnattended(RESULT_PRODUCT_VERSION, run->uiLevel);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
@@ -319,6 +325,7 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
 
     if (cached) {
         EXIT_IF_FAILED(ChooseCacheFolder(run, entry, &record->folder));
+        RunLogCacheFolder(entry->flags, run->elevated, record->folder == &run->machineCache);
         EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
         if (InstallAction::SameVersion == action) {
             EXIT_IF_FAILED(UseCachedCopies(run, record, transform, &names, packageHeld, transformHeld));
@@ -332,6 +339,7 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
             }
             goto Exit;
         }
+        RunLogLine(L"  the cached copies cannot be used as they are: the package is staged instead");
     }
     EXIT_IF_FAILED(OpenStagingFolder(entry, run->elevated, &record->staging));
     record->folder = &record->staging;
@@ -509,6 +517,7 @@ BOOL IsRemoved(UINT result)
 // (its removal failed) keeps its cached copies.
 void UndoPreparedPackages(SetupRun* run)
 {
+    RunLogLine(L"clean-up after the failure");
     for (DWORD r = run->preparedCount; r-- > 0;) {
         PackageRunState* record = &run->records[r];
         if (record->isInstalled) {
@@ -583,10 +592,13 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     run.windows64Bit = IsWindows64Bit();
     EXIT_IF_FAILED(IsProcessElevated(&run.elevated));
+    RunLogMachine(run.windows64Bit, run.elevated, elevatedCopy);
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (!elevatedCopy && NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
+        RunLogLine(L"a package is for all users: the run is handed to an elevated copy");
         hr = RunElevatedCopy(uiLevel);
+        RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;
     }
 
@@ -597,9 +609,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_NULL_ALLOC(run.records);
 
     run.transform = SelectTransform(run.manifest, language);
-    if (logPath != nullptr) {
-        EXIT_IF_FAILED(FileutilCreateEmptyFile(logPath));
-    }
+    EXIT_IF_FAILED(RunLogStartFile(logPath));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }

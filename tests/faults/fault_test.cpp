@@ -111,6 +111,24 @@ std::wstring FolderOf(const std::wstring& path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+// The run's own log in the sandbox's temporary folder, named after this
+// executable; empty when there is none.
+std::string BundleLog(const Sandbox& box)
+{
+    std::string content;
+    for (const std::wstring& entry : box.Snapshot()) {
+        if (StartsWith(entry, L"TMP\\FAULT_TESTS") && EndsWith(entry, L".LOG")) ReadWholeFile(box.root + entry, &content);
+    }
+    return content;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
 bool IsRemoval(const InstallerCall& call)
 {
     return call.ordinal == MSI_CONFIGURE_PRODUCT_EX ||
@@ -205,6 +223,9 @@ public:
         }
         if (!Fault.shellExecutes.empty() && (Fault.fileTouches != 0 || Fault.installerSettings != 0)) {
             problems.push_back("written or installed although an elevated copy was asked for");
+        }
+        if (Fault.logFaults != 0 && Fault.logFaults == Fault.injected && !asWithoutFault) {
+            problems.push_back("a log that could not be written changed the outcome: exit code " + std::to_string(exitCode));
         }
         CheckPayloadFiles(&problems);
         // A fresh install stays after a failure, with its cached copies, when
@@ -571,6 +592,11 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         EXPECT_EQ(remote ? c.server + (folder + 2) : folder, Fault.shellExecutes[0].directory);
         EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
         EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
+        // Its own log is written after the copy ended, property values left out.
+        const std::string log = BundleLog(runner.Box());
+        EXPECT_NE(std::string::npos, log.find("the elevated copy ended with " + std::to_string(c.exitCode))) << log;
+        EXPECT_NE(std::string::npos, log.find("exit code " + std::to_string(c.exitCode) + "\r\n")) << log;
+        EXPECT_EQ(std::string::npos, log.find("=1")) << log;
     }
 }
 
@@ -706,6 +732,53 @@ TEST(ProtectedFolders, DeletionsOnlyThroughTrustedFoldersAndNeverThroughALink)
             if (std::find(entries.begin(), entries.end(), Upper(file)) != entries.end()) stay.insert(file);
         }
         EXPECT_EQ(c.stay, stay);
+    }
+}
+
+// Another installation in progress (1618), on the shim's clock: unattended, a
+// call that answers it is made again after waits growing from half a second
+// to 15 s, for 10 minutes; then the run ends with 1618. The clean-up's
+// removals wait the same way. Every answer is in the run's log. (Retry and
+// Cancel of an interactive run: the stand-in setup-run tests.)
+TEST(AnotherInstallation, IsWaitedOutForTenMinutes)
+{
+    constexpr unsigned always = ~0u;
+    struct Case {
+        const char* name;
+        unsigned busyInstalls;   // Alpha's first calls that answer 1618
+        UINT betaResult;
+        unsigned busyRemovals;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"always", always, 0, 0, 1618},
+        {"three times", 3, 0, 0, 0},
+        {"the clean-up's removal always", 0, 1603, always, 1603},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Scenario scenario{c.name, Mode::Setup, L"/passive", {Alpha(0), Beta(0)}, {}, c.exitCode};
+        FaultRunner runner(scenario);
+        unsigned installs = 0, removals = 0, busy = 0;
+        Fault.installerResult = [&](const InstallerCall& call) -> UINT {
+            const bool alpha = call.target.find(L"Alpha") != std::wstring::npos;
+            const bool answersBusy = IsRemoval(call) ? removals++ < c.busyRemovals : alpha && installs++ < c.busyInstalls;
+            busy += answersBusy;
+            return answersBusy ? 1618 : alpha || IsRemoval(call) ? 0 : c.betaResult;
+        };
+        EXPECT_EQ(c.exitCode, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && Fault.boxes.empty());
+        EXPECT_EQ(Occurrences(BundleLog(runner.Box()), "(1618), attempt"), busy);
+        const bool limitReached = c.busyInstalls == always || c.busyRemovals == always;
+        ASSERT_EQ(busy - (limitReached ? 1 : 0), Fault.sleeps.size());
+        ULONGLONG waited = 0;
+        for (size_t k = 0; k < Fault.sleeps.size(); ++k) {
+            if (k + 1 < Fault.sleeps.size() || !limitReached) {
+                EXPECT_EQ(std::min(500ul << std::min<size_t>(k, 5), 15000ul), Fault.sleeps[k]) << k;
+            }
+            waited += Fault.sleeps[k];
+        }
+        EXPECT_EQ(limitReached ? 600000u : 3500u, waited);
     }
 }
 

@@ -61,6 +61,9 @@ enum FaultOp : int {
     FAULT_UNIVERSAL_NAME,
     FAULT_MSI_ENUM,
     FAULT_MITIGATION,
+    FAULT_REOPEN_FILE,
+    FAULT_TO_UTF8,
+    FAULT_VERSION_INFO,
     FAULT_OP_COUNT
 };
 
@@ -158,7 +161,7 @@ struct FaultWorld {
     std::set<HLOCAL> liveDescriptors;   // security descriptors handed out for LocalFree
     int liveModules = 0;                // over the whole process: msi.dll may stay loaded
     unsigned unknownReleases = 0;       // frees and closes of things the program did not get here
-    unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates
+    unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates; numbered logs aside
     std::vector<std::wstring> writesOutsideRoots;
     std::set<std::wstring> refusedDeletes;   // upper-cased full paths whose delete a fault refused
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
@@ -170,6 +173,11 @@ struct FaultWorld {
     std::vector<std::wstring> deletedByHandle;   // upper-cased paths the program deleted through a handle
     std::vector<std::pair<int, DWORD>> mitigations;   // SetProcessMitigationPolicy: policy, first flags word
     unsigned tempPath2Calls = 0;             // temporary folder asked of GetTempPath2W
+    unsigned logFaults = 0;                  // injected faults that hit the writing of a log
+    // The clock: GetTickCount64 answers it, Sleep advances it and is recorded
+    // instead of sleeping, so that long waits take no time.
+    ULONGLONG clock = 0;
+    std::vector<DWORD> sleeps;
     unsigned installerSettings = 0;          // UI level and log calls
     unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;

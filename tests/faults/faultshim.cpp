@@ -73,6 +73,10 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     // Products that cannot be listed: a fresh install is then kept after a failure.
     {"MsiEnumProductsW", S_OK, FaultReaction::Probe},
     {"SetProcessMitigationPolicy", S_OK, FaultReaction::Ignored},
+    // Only the run's own log uses these: it never changes the outcome.
+    {"ReOpenFile", S_OK, FaultReaction::Ignored},
+    {"WideCharToMultiByte", S_OK, FaultReaction::Ignored},
+    {"GetVersionExW", S_OK, FaultReaction::Ignored},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -97,10 +101,20 @@ bool IsUnder(const std::wstring& path, std::wstring root)
     return path.size() == root.size() || path[root.size()] == L'\\';
 }
 
+// The numbered logs of the temporary folder (NAME00000.LOG and on), or any
+// log. Writing a numbered one is no change that a run must not make, and a
+// failure to write a log is never a reason for the run to end otherwise.
+bool IsLogPath(const std::wstring& path, bool numberedOnly)
+{
+    const std::wstring upper = FaultNormalizePath(path);
+    if (upper.size() < 9 || upper.compare(upper.size() - 4, 4, L".LOG") != 0) return false;
+    return !numberedOnly || std::all_of(upper.end() - 9, upper.end() - 4, [](wchar_t c) { return std::iswdigit(c); });
+}
+
 // Every file-system change of the program goes through here.
 void NoteWrite(LPCWSTR path)
 {
-    ++Fault.fileTouches;
+    Fault.fileTouches += path == nullptr || !IsLogPath(path, true);
     if (Fault.writeRoots.empty() || path == nullptr) {
         return;
     }
@@ -344,6 +358,9 @@ void FaultBeginRun()
     Fault.deletedByHandle.clear();
     Fault.mitigations.clear();
     Fault.tempPath2Calls = 0;
+    Fault.logFaults = 0;
+    Fault.clock = 1000000;
+    Fault.sleeps.clear();
     Fault.installerSettings = 0;
     Fault.productListings = 0;
     Fault.runSites.clear();
@@ -435,6 +452,7 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
     // fault on the way may leave it, as a refused delete would.
     const bool opensToDelete = (access & DELETE) != 0 && disposition == OPEN_EXISTING && path != nullptr;
     if (ShouldFail(FAULT_CREATE_FILE)) {
+        Fault.logFaults += disposition == CREATE_NEW && path != nullptr && IsLogPath(path, true);
         if (opensToDelete && ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
             Fault.refusedDeletes.insert(FaultNormalizePath(path));
         }
@@ -453,8 +471,9 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
 // A failing write has written part of the data first, as a full disk does.
 BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    ++Fault.fileTouches;
+    Fault.fileTouches += !IsLogPath(PathOf(file), true);
     if (ShouldFail(FAULT_WRITE_FILE)) {
+        Fault.logFaults += IsLogPath(PathOf(file), false);
         DWORD part = 0;
         ::WriteFile(file, data, bytes / 2, &part, overlapped);
         if (written) *written = part;
@@ -1075,4 +1094,56 @@ UINT WINAPI FaultGetDriveTypeW(LPCWSTR root)
         return DRIVE_REMOTE;
     }
     return ::GetDriveTypeW(root);
+}
+
+namespace {
+
+// The calls that only the run's log makes: a failure as the platform reports
+// it, or the real call.
+template <typename Result, typename Call>
+Result FailOrCall(FaultOp op, DWORD error, Result failed, Call call)
+{
+    if (ShouldFail(op)) {
+        ::SetLastError(error);
+        return failed;
+    }
+    return call();
+}
+
+} // namespace
+
+int WINAPI FaultWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR bytes, int size,
+                                    LPCCH defaultChar, LPBOOL usedDefault)
+{
+    return FailOrCall(FAULT_TO_UTF8, ERROR_INSUFFICIENT_BUFFER, 0, [&] {
+        return ::WideCharToMultiByte(codePage, flags, text, length, bytes, size, defaultChar, usedDefault);
+    });
+}
+
+// A handle opened again from another one names the same file.
+HANDLE WINAPI FaultReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags)
+{
+    HANDLE file = FailOrCall(FAULT_REOPEN_FILE, ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE,
+                             [&] { return ::ReOpenFile(original, access, share, flags); });
+    if (file != INVALID_HANDLE_VALUE) {
+        Fault.liveFiles.insert(file);
+        OpenedPaths[file] = OpenedPaths[original];
+    }
+    return file;
+}
+
+BOOL WINAPI FaultGetVersionExW(LPOSVERSIONINFOW version)
+{
+    return FailOrCall(FAULT_VERSION_INFO, ERROR_INVALID_PARAMETER, FALSE, [&] { return ::GetVersionExW(version); });
+}
+
+// Calls that cannot fail pass through; the clock is the test's.
+void WINAPI FaultGetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
+DWORD WINAPI FaultGetCurrentProcessId() { return ::GetCurrentProcessId(); }
+ULONGLONG WINAPI FaultGetTickCount64() { return Fault.clock; }
+
+void WINAPI FaultSleep(DWORD milliseconds)
+{
+    Fault.sleeps.push_back(milliseconds);
+    Fault.clock += milliseconds;
 }

@@ -68,6 +68,14 @@ BOOL WINAPI FaultSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_IN
 BOOL WINAPI FaultRemoveDirectoryW(LPCWSTR path);
 BOOL WINAPI FaultFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 UINT WINAPI FaultGetDriveTypeW(LPCWSTR root);
+HANDLE WINAPI FaultReOpenFile(HANDLE original, DWORD access, DWORD share, DWORD flags);
+int WINAPI FaultWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR bytes, int size,
+                                    LPCCH defaultChar, LPBOOL usedDefault);
+BOOL WINAPI FaultGetVersionExW(LPOSVERSIONINFOW version);
+void WINAPI FaultGetLocalTime(LPSYSTEMTIME time);
+DWORD WINAPI FaultGetCurrentProcessId();
+ULONGLONG WINAPI FaultGetTickCount64();
+void WINAPI FaultSleep(DWORD milliseconds);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -119,3 +127,10 @@ UINT WINAPI FaultGetDriveTypeW(LPCWSTR root);
 #define RemoveDirectoryW FaultRemoveDirectoryW
 #define FindNextFileW FaultFindNextFileW
 #define GetDriveTypeW FaultGetDriveTypeW
+#define ReOpenFile FaultReOpenFile
+#define WideCharToMultiByte FaultWideCharToMultiByte
+#define GetVersionExW FaultGetVersionExW
+#define GetLocalTime FaultGetLocalTime
+#define GetCurrentProcessId FaultGetCurrentProcessId
+#define GetTickCount64 FaultGetTickCount64
+#define Sleep FaultSleep

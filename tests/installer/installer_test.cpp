@@ -143,9 +143,11 @@ const ResultRow RESULT_ROWS[] = {
     {"patch target missing, reported", 1642, InstallAction::ApplyPatch, FALSE, TRUE,
      static_cast<HRESULT>(0x8007066A), static_cast<HRESULT>(0x8007066A)},
     {"patch target missing, reported but tolerant", 1642, InstallAction::ApplyPatch, TRUE, TRUE, TOLERATED, 0},
+    // The box asks Retry or Cancel; the watcher's OK is no Retry.
     {"another install running", 1618, InstallAction::Install, FALSE, FALSE, static_cast<HRESULT>(0x80070652),
-     static_cast<HRESULT>(0x8007042B)},
-    {"another install running, tolerant", 1618, InstallAction::Install, TRUE, FALSE, TOLERATED, 0},
+     static_cast<HRESULT>(0x80070652)},
+    {"another install running, tolerant", 1618, InstallAction::Install, TRUE, FALSE, TOLERATED,
+     static_cast<HRESULT>(0x80070652)},
     {"file not found", 2, InstallAction::ApplyPatch, FALSE, FALSE, static_cast<HRESULT>(0x80070002),
      static_cast<HRESULT>(0x8007042B)},
     {"error above 16 bits", 0x12345, InstallAction::Install, FALSE, FALSE, static_cast<HRESULT>(0x80072345),
@@ -180,9 +182,10 @@ TEST_F(InvokeInstallerTest, EveryInstallerResultIsMappedAndShownAsTheTableSays)
         ASSERT_EQ(calls.size(), 3u);
         EXPECT_EQ(calls[2].Result(), std::to_wstring(row.installerResult));
 
-        // Unattended (/quiet, /passive): the same result, and nobody to click a box.
+        // Unattended (/quiet, /passive): the same result, and nobody to click a
+        // box. (Unattended, 1618 is waited out: the setup-run tests show it.)
         for (DWORD level : {UI_LEVEL_NONE, UI_LEVEL_BASIC_PROGRESS_ONLY}) {
-            if (row.boxCode == 0) break;
+            if (row.boxCode == 0 || row.installerResult == 1618) break;
             DeleteFileW(journal_.c_str());
             hr = Invoke(row.action, L"A=1", row.tolerate, row.report, &boxes, L"C:\\logs\\given.log", level);
             EXPECT_EQ(Hex(hr), Hex(row.expected)) << level;

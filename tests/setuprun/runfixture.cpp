@@ -94,9 +94,16 @@ bool RewriteFlags(const std::wstring& bundle, const std::vector<DWORD>& flags)
     return WriteManifest(bundle, manifest);
 }
 
-RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches)
+RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches, WPARAM answer)
 {
-    return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs);
+    return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs, answer);
+}
+
+void DeleteTempFilesStartingWith(const std::wstring& prefix)
+{
+    for (const auto& name : FilesIn(TempFolder())) {
+        if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileW((TempFolder() + name).c_str());
+    }
 }
 
 std::wstring TempFolder()

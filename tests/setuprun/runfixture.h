@@ -40,8 +40,12 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
 // the transform flag on several packages): the program runs such bundles still.
 bool RewriteFlags(const std::wstring& bundle, const std::vector<DWORD>& flags);
 
-// setup.exe runs: the bundle with the given switches, boxes answered with OK.
-RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches);
+// setup.exe runs: the bundle with the given switches, boxes answered with OK
+// (or `answer`).
+RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches, WPARAM answer = IDOK);
+// Logs of earlier runs, so that the next run's own log of NAME.exe is
+// NAME00000.log.
+void DeleteTempFilesStartingWith(const std::wstring& prefix);
 
 // From installedstate.cpp, for the tests against Wine's own installer:
 // the installer's view: the product's VersionString, empty when unknown.

@@ -33,9 +33,8 @@ bool ShowedInstallerError(const RunResult& run, const std::wstring& text)
     return false;
 }
 
-std::wstring TrimmedBoxText(const ObservedBox& box)
+std::wstring Trimmed(std::wstring text)
 {
-    std::wstring text = box.text;
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
         text.pop_back();
     }
@@ -114,6 +113,23 @@ private:
     volatile bool stop_ = false;
     unsigned writes_ = 0;
 };
+
+// The platform's text, then a line naming the run's own log, which ended with
+// the run's exit code.
+void ExpectErrorBoxNamingTheLog(const ObservedBox& box, HRESULT code, DWORD exitCode)
+{
+    EXPECT_EQ(L"Install Error", box.caption);
+    const size_t mark = box.text.rfind(L"\nLog: ");
+    ASSERT_NE(std::wstring::npos, mark) << Utf8FromWide(box.text);
+    EXPECT_EQ(SystemText(code), Trimmed(box.text.substr(0, mark)));
+    const std::string log = ReadFileBytes(Trimmed(box.text.substr(mark + 6)));
+    EXPECT_NE(std::string::npos, log.rfind("exit code " + std::to_string(exitCode) + "\r\n")) << log;
+}
+
+void ExpectInLog(const std::string& log, const std::vector<std::string>& texts)
+{
+    for (const std::string& text : texts) EXPECT_NE(std::string::npos, log.find(text)) << text << "\n" << log;
+}
 
 struct Bundles {
     std::wstring fresh;            // fresh.msi alone
@@ -204,11 +220,21 @@ bool SetupRunTest::bundlesMade_ = false;
 TEST_F(SetupRunTest, FreshInstallThenSameVersionRun)
 {
     const TestPackage& fresh = Package(L"fresh.msi");
+    DeleteTempFilesStartingWith(L"fresh");
 
-    RunResult first = RunBundle(bundles_.fresh, L"/quiet");
+    RunResult first = RunBundle(bundles_.fresh, L"/quiet /msicl \"PASSWORD=hunter2 USER=mallory\" TOKEN=s3cret");
     ASSERT_TRUE(first.finished);
     EXPECT_EQ(0u, first.exitCode);
     EXPECT_TRUE(first.boxes.empty());
+    // The run's own log beside the installer's: fresh00000.log for fresh.exe,
+    // so the package's own is fresh00001.log. Property values are left out.
+    const std::string log = ReadFileBytes(TempFolder() + L"fresh00000.log");
+    ExpectInLog(log, {"setup 1.0.0.0 (", "bundle " + Utf8FromWide(bundles_.fresh) + " version 1.0.0.0", "Windows ", "UI level 2 (none, /quiet)",
+                      "switches: /quiet /msicl (PASSWORD, USER) TOKEN=...\r\n", "package 1: fresh.msi, product " +
+                      Utf8FromWide(fresh.code) + ", version 1.0.0.0", "installed version: none (query result 1605)",
+                      "action: install\r\n", "installer log: " + Utf8FromWide(TempFolder()) + "fresh00001.log",
+                      "installer result 0 in ", "exit code 0\r\n"});
+    for (const char* secret : {"hunter2", "mallory", "s3cret"}) EXPECT_EQ(std::string::npos, log.find(secret));
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
     EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
     EXPECT_FALSE(FileExists(StagedPath(fresh))) << "the staged package is deleted after the call";
@@ -217,6 +243,7 @@ TEST_F(SetupRunTest, FreshInstallThenSameVersionRun)
     RunResult again = RunBundle(bundles_.fresh, L"/quiet");
     ASSERT_TRUE(again.finished);
     EXPECT_EQ(0u, again.exitCode);
+    ExpectInLog(ReadFileBytes(TempFolder() + L"fresh00002.log"), {"action: install again: the same version is installed"});
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
     EXPECT_FALSE(FileExists(StagedPath(fresh)));
 }
@@ -245,16 +272,20 @@ TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxUnlessQuietAndRemovesWhatTheR
 
     for (const wchar_t* switches : {L"", L"/quiet"}) {
         SCOPED_TRACE(Utf8FromWide(switches));
+        DeleteTempFilesStartingWith(L"upgrade-refused");
         RunResult run = RunBundle(bundles_.upgradeRefused, switches);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(kProductVersion, run.exitCode);
         if (switches[0] == L'\0') {
             ASSERT_EQ(1u, run.boxes.size());
-            EXPECT_EQ(L"Install Error", run.boxes[0].caption);
-            EXPECT_EQ(SystemText(kProductVersionResult), TrimmedBoxText(run.boxes[0]));
+            ExpectErrorBoxNamingTheLog(run.boxes[0], kProductVersionResult, kProductVersion);
         } else {
             EXPECT_TRUE(run.boxes.empty());
         }
+        ExpectInLog(ReadFileBytes(TempFolder() + L"upgrade-refused00000.log"),
+                    {"package 2: upgrade42.msi", "installed version: 4.1.0.0 (query result 0)",
+                     "refused: the package does not allow an in-place upgrade (1638)",
+                     "removing " + Utf8FromWide(early.code) + " (early.msi)"});
         EXPECT_EQ(L"", InstalledVersion(early)) << "installed earlier in the run, removed again";
         EXPECT_EQ(L"", RegistryVersion(early));
         EXPECT_FALSE(FileExists(StagedPath(early)));
@@ -277,8 +308,7 @@ TEST_F(SetupRunTest, MajorUpgradeUnderTheSameProductCodeIsRefusedByTheInstaller)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(kProductVersion, run.exitCode);
     ASSERT_EQ(1u, run.boxes.size());
-    EXPECT_EQ(L"Install Error", run.boxes[0].caption);
-    EXPECT_EQ(SystemText(kProcessEndedResult), TrimmedBoxText(run.boxes[0]));
+    ExpectErrorBoxNamingTheLog(run.boxes[0], kProcessEndedResult, kProductVersion);
     EXPECT_EQ(L"3.9.0.0", InstalledVersion(major));
     EXPECT_EQ(L"3.9.0.0", RegistryVersion(major));
     EXPECT_FALSE(FileExists(StagedPath(major))) << "a failed run deletes its staged files";
@@ -386,11 +416,8 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesOnlyWhatTheRunInstalledFresh)
     const TestPackage& machine = Package(L"machine.msi");
     const TestPackage& failing = Package(L"failing.msi");
     const std::wstring temp = TempFolder();
-    for (const auto& name : FilesIn(temp)) {
-        if (name.compare(0, 7, L"machine") == 0 || name.compare(0, 7, L"failing") == 0) {
-            DeleteFileW((temp + name).c_str());
-        }
-    }
+    DeleteTempFilesStartingWith(L"machine");
+    DeleteTempFilesStartingWith(L"failing");
 
     RunResult run = RunBundle(bundles_.failing, L"");
     ASSERT_TRUE(run.finished);
@@ -403,8 +430,13 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesOnlyWhatTheRunInstalledFresh)
     EXPECT_FALSE(FileExists(CachedPath(machine, true)));
     EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
     EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
+    // The run's own log is failing00000.log: what failed, and the clean-up.
+    ExpectInLog(ReadFileBytes(temp + L"failing00000.log"),
+                {"package 2: failing.msi", "installer result 1603 in ", "taken as 1603", "clean-up after the failure",
+                 "removing " + Utf8FromWide(machine.code), "removal result 0 in ",
+                 "deleted " + Utf8FromWide(CachedPath(machine, true)), "exit code 1603\r\n"});
     // Wine's installer logs each session's properties, the product code among them.
-    const std::string failingLog = ReadFileBytes(temp + L"failing00000.log");
+    const std::string failingLog = ReadFileBytes(temp + L"failing00001.log");
     EXPECT_NE(std::string::npos, failingLog.find(Utf8FromWide(failing.code))) << "the failure's log is intact";
     EXPECT_EQ(std::string::npos, failingLog.find(Utf8FromWide(machine.code)));
     EXPECT_NE(std::string::npos, ReadFileBytes(temp + L"machine00001.log").find(Utf8FromWide(machine.code)))
@@ -452,8 +484,9 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
 }
 
 // Wine's installer takes the append mode but writes each session's log from the
-// start of the file, over what the session before wrote: after a run the file
-// shows the last package's session. A stale log longer than any session's would
+// start of the file, over what the session before wrote (and over the run's own
+// lines before it): after a run the file shows the last package's session, and
+// the run's last lines behind it. A stale log longer than any session's would
 // therefore outlive the run in its tail had the run not deleted it first. That
 // every call asks for appending is checked against the stand-in installer.
 // The stale log is a hard link to another file, as one planted to make an
@@ -467,14 +500,19 @@ TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
     WriteFileBytes(linked, stale);
     ASSERT_TRUE(::CreateHardLinkW(log.c_str(), linked.c_str(), nullptr));
 
+    DeleteTempFilesStartingWith(L"cached");
     RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log) + L" \"SPACED_VALUE=a \\\"b\\\" c\"");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
+    EXPECT_FALSE(FileExists(TempFolder() + L"cached00000.log")) << "no log of the run's own beside the given one";
     EXPECT_EQ(stale, ReadFileBytes(linked)) << "written through the hard link";
     const std::string written = ReadFileBytes(log);
     EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
     // Wine's installer logs the package's properties, its product code among them.
-    EXPECT_NE(std::string::npos, written.find(Utf8FromWide(Package(L"user.msi").code)));
+    const size_t session = written.find(Utf8FromWide(Package(L"user.msi").code));
+    EXPECT_NE(std::string::npos, session);
+    EXPECT_LT(session, written.rfind("installer result 0 in ")) << written;
+    EXPECT_EQ(written.size() - 13, written.rfind("exit code 0\r\n")) << written;
     EXPECT_NE(std::string::npos, written.find("SPACED_VALUE = a \"b\" c")) << "msiexec's NAME=VALUE, intact";
 }
 

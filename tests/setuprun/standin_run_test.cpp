@@ -120,11 +120,12 @@ protected:
     }
 
     // Runs a bundle with a fresh journal and the given script lines.
-    RunResult Run(const std::wstring& bundle, const std::string& script, const std::wstring& switches)
+    RunResult Run(const std::wstring& bundle, const std::string& script, const std::wstring& switches,
+                  WPARAM answer = IDOK)
     {
         DeleteFileW(journal_.c_str());
         WriteFileBytes(script_, script);
-        return RunBundle(bundle, switches);
+        return RunBundle(bundle, switches, answer);
     }
     Calls Journal() const { return StandinReadJournal(journal_); }
 
@@ -344,8 +345,15 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(1603u, run.exitCode);
         EXPECT_TRUE(run.boxes.empty()) << "1603 shows no box";
-        EXPECT_TRUE(FileExists(log_));
-        EXPECT_EQ(givenLog ? "" : "stale", ReadFileBytes(log_)) << "a given log is started anew, empty; the stand-in writes none";
+        // A given log is started anew; the stand-in writes none of its own, so
+        // the run's lines fill it, whole.
+        const std::string given = ReadFileBytes(log_);
+        if (givenLog) {
+            EXPECT_EQ(std::string::npos, given.find("stale"));
+            EXPECT_EQ(given.size() - 16, given.rfind("exit code 1603\r\n")) << given;
+        } else {
+            EXPECT_EQ("stale", given);
+        }
         DeleteFileW(log_.c_str());
 
         // Every call is preceded by its UI level and its log.
@@ -410,6 +418,40 @@ TEST_F(StandinRunTest, ToleratedFailureOfAnEarlierPackageEndsWithZero)
     EXPECT_EQ(4u, Only(calls, "install").size());
     EXPECT_TRUE(Only(calls, "remove").empty());
     EXPECT_TRUE(FileExists(CachedPath(Package(L"machine.msi"), true))) << "kept after a successful run";
+}
+
+// Another installation in progress (1618): unattended, the call is made again
+// after waits of 0.5, 1 and 2 s; interactively after Retry in a box with the
+// platform's text, while Cancel ends the run with 1618. Every answer is in the
+// run's own log. (Ten minutes of 1618: tests/faults, on a clock of its own.)
+TEST_F(StandinRunTest, AnotherInstallationIsWaitedOut)
+{
+    struct Row {
+        const wchar_t* switches;
+        const char* script;
+        WPARAM answer;
+        DWORD exitCode;
+        size_t installs;
+        const char* logged;
+    };
+    const Row rows[] = {
+        {L"/quiet", "install 1618\ninstall 1618\ninstall 1618\n", IDOK, 0, 4, "attempt 3: waiting 2000 ms\r\n"},
+        {L"", "install 1618\n", IDRETRY, 0, 2, "attempt 1: Retry chosen\r\n"},
+        {L"", "install 1618\n", IDCANCEL, 1618, 1, "attempt 1: Cancel chosen\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.logged);
+        DeleteTempFilesStartingWith(L"standin-one");
+        RunResult run = Run(bundles_.one, row.script, row.switches, row.answer);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(row.exitCode, run.exitCode);
+        EXPECT_EQ(row.installs, Only(Journal(), "install").size());
+        ASSERT_EQ(row.switches[0] == L'\0' ? 1u : 0u, run.boxes.size()) << "a box for each 1618, nothing more";
+        EXPECT_TRUE(run.boxes.empty() || run.boxes[0].text.find(SystemText(static_cast<HRESULT>(0x80070652))) == 0);
+        const std::string log = ReadFileBytes(TempFolder() + L"standin-one00000.log");
+        EXPECT_NE(std::string::npos, log.find(std::string("(1618), ") + row.logged)) << log;
+        ForgetFiles(Package(L"upgrade42.msi"));
+    }
 }
 
 // No transform of the bundle suits Japanese (1041): the packages that ask for

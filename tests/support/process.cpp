@@ -38,10 +38,10 @@ bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCod
     return finished;
 }
 
-RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs)
+RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs, WPARAM answer)
 {
     RunResult result;
-    MessageBoxWatcher watcher;
+    MessageBoxWatcher watcher(answer);
     HANDLE process = StartProcess(commandLine);
     if (process) {
         result.started = true;

@@ -73,7 +73,7 @@ struct RunResult {
 };
 
 bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode);
-RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000, WPARAM answer = IDOK);
 
 std::wstring WindowsPathFromUnix(const char* unixPath);
 std::wstring Quoted(const std::wstring& path);

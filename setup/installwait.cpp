@@ -1,0 +1,52 @@
+#include "installwait.h"
+
+#include "messages.h"
+#include "options.h"
+#include "runlog.h"
+
+namespace {
+
+constexpr ULONGLONG WAIT_LIMIT_MS = 10 * 60 * 1000;
+constexpr DWORD FIRST_PAUSE_MS = 500;
+constexpr DWORD LONGEST_PAUSE_MS = 15000;
+constexpr HRESULT RESULT_INSTALLER_BUSY = static_cast<HRESULT>(0x80070652);
+
+// Doubling from half a second: a short installation elsewhere costs little
+// waiting, a long one is not polled more than every 15 seconds.
+DWORD PauseBeforeAttempt(DWORD attemptsMade, ULONGLONG waited)
+{
+    DWORD pause = FIRST_PAUSE_MS;
+    for (DWORD k = 1; k < attemptsMade && pause < LONGEST_PAUSE_MS; ++k) {
+        pause *= 2;
+    }
+    pause = pause < LONGEST_PAUSE_MS ? pause : LONGEST_PAUSE_MS;
+    // The last attempt falls on the limit itself.
+    return WAIT_LIMIT_MS - waited < pause ? static_cast<DWORD>(WAIT_LIMIT_MS - waited) : pause;
+}
+
+} // namespace
+
+BOOL InstallerWaitForNextAttempt(InstallerWait* wait, DWORD uiLevel)
+{
+    const DWORD attempt = ++wait->attempts;
+    const ULONGLONG waited = ::GetTickCount64() - wait->started;
+
+    if (!IsUnattendedUiLevel(uiLevel)) {
+        const int answer = AskRetryOrCancel(RESULT_INSTALLER_BUSY);
+        if (0 != answer) {
+            RunLogLine(L"  another installation is in progress (1618), attempt %lu: %ls", attempt,
+                       IDRETRY == answer ? L"Retry chosen" : L"Cancel chosen");
+            return IDRETRY == answer;
+        }
+        // No box could be shown, so nobody can answer: the run waits as an unattended one.
+    }
+    if (waited >= WAIT_LIMIT_MS) {
+        RunLogLine(L"  another installation is in progress (1618), attempt %lu: still after %lu s, given up", attempt,
+                   static_cast<DWORD>(waited / 1000));
+        return FALSE;
+    }
+    const DWORD pause = PauseBeforeAttempt(attempt, waited);
+    RunLogLine(L"  another installation is in progress (1618), attempt %lu: waiting %lu ms", attempt, pause);
+    ::Sleep(pause);
+    return TRUE;
+}

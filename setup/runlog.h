@@ -1,0 +1,44 @@
+// The bundle's own log of a setup run: what the run found, decided and got,
+// one line at a time with the time in front, for the administrator who has to
+// find out afterwards why a run ended as it did. Help and extraction keep no
+// log: they write only what they were asked for.
+//
+// Nothing here fails or slows the run: a line or a whole log that cannot be
+// written is left out. Outside a run begun with RunLogBegin every call does
+// nothing.
+#pragma once
+
+#include <windows.h>
+#include "manifest.h"
+#include "options.h"
+
+// Begins the run's log with the program, the bundle, the UI level and the
+// switches (`argv` as the command line was split). The lines wait in memory
+// until RunLogStartFile: an elevated copy may yet take the run over, and
+// nothing is written before that is decided.
+void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel);
+// One line; `format` as for StrutilFormat (%ls for a text).
+void RunLogLine(LPCWSTR format, ...);
+// Gives the log its file. With `givenPath` (the /log file, which the installer
+// appends its sessions to) the file is started anew, empty, and its failure is
+// returned: it is the run's. Without it, a new numbered file in the temporary
+// folder named after the bundle (fresh00000.log for fresh.exe), and a file
+// that cannot be made leaves the log out. The /log file is started anew also
+// when no run is being logged.
+HRESULT RunLogStartFile(LPCWSTR givenPath);
+// The last line, "exit code N", and the end of the log. A run that ended
+// before RunLogStartFile (handed to an elevated copy, or failed first) gets
+// the numbered file in the temporary folder here.
+void RunLogEnd(int exitCode);
+// The log's file, null while it has none.
+LPCWSTR RunLogPath();
+
+// Lines of their own, for decisions whose reasons take more than a format.
+void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy);
+void RunLogPackage(DWORD index, const ManifestPackageEntry* entry);
+void RunLogAction(InstallAction action);
+void RunLogCacheFolder(DWORD flags, BOOL elevated, BOOL perMachine);
+// After a delete of a file the run wrote: `deleted` is FileutilDeleteInFolder's answer.
+void RunLogDeleted(LPCWSTR path, HRESULT deleted);
+// Whole seconds since a tick count taken before an installer call.
+DWORD RunLogSecondsSince(ULONGLONG started);
