@@ -4,6 +4,9 @@
 // package writes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "runfixture.h"
 
 namespace {
@@ -52,65 +55,47 @@ public:
         std::string bytes;
     };
     explicit Overwriter(std::vector<Target> targets) : targets_(std::move(targets)) {}
-
-    void Start()
-    {
-        stop_ = false;
-        thread_ = CreateThread(nullptr, 0, Loop, this, 0, nullptr);
-    }
-    void Stop()
-    {
-        stop_ = true;
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-    }
+    void Start() { stop_ = false, thread_ = std::thread([this]() { while (!stop_) OverwriteAll(); }); }
+    void Stop() { stop_ = true, thread_.join(); }
     unsigned Writes() const { return writes_; }
 
 private:
-    static DWORD WINAPI Loop(void* self)
-    {
-        Overwriter* overwriter = static_cast<Overwriter*>(self);
-        while (!overwriter->stop_) {
-            for (const Target& target : overwriter->targets_) overwriter->Overwrite(target);
-        }
-        return 0;
-    }
-
+    // The folders (or files) that a pattern with a wildcard in its last part finds.
     static std::vector<std::wstring> Matches(const std::wstring& pattern, bool folders)
     {
         std::vector<std::wstring> paths;
-        const std::wstring parent = pattern.substr(0, pattern.find_last_of(L'\\'));
         WIN32_FIND_DATAW found = {};
         HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE) return paths;
-        do {
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
             if (((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && found.cFileName[0] != L'.') {
-                paths.push_back(parent + L"\\" + found.cFileName);
+                paths.push_back(pattern.substr(0, pattern.find_last_of(L'\\') + 1) + found.cFileName);
             }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
         return paths;
     }
 
-    void Overwrite(const Target& target)
+    void OverwriteAll()
     {
-        for (const std::wstring& folder : Matches(target.folders, true)) {
-            for (const std::wstring& path : Matches(folder + L"\\" + target.files, false)) {
-                HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr);
-                if (file == INVALID_HANDLE_VALUE) continue;
-                DWORD written = 0;
-                WriteFile(file, target.bytes.data(), static_cast<DWORD>(target.bytes.size()), &written, nullptr);
-                SetEndOfFile(file);
-                CloseHandle(file);
-                ++writes_;
+        for (const Target& target : targets_) {
+            for (const std::wstring& folder : Matches(target.folders, true)) {
+                for (const std::wstring& path : Matches(folder + L"\\" + target.files, false)) {
+                    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr);
+                    if (file == INVALID_HANDLE_VALUE) continue;
+                    DWORD written = 0;
+                    WriteFile(file, target.bytes.data(), static_cast<DWORD>(target.bytes.size()), &written, nullptr);
+                    SetEndOfFile(file);
+                    CloseHandle(file);
+                    ++writes_;
+                }
             }
         }
     }
 
     std::vector<Target> targets_;
-    HANDLE thread_ = nullptr;
-    volatile bool stop_ = false;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
     unsigned writes_ = 0;
 };
 
@@ -631,10 +616,11 @@ TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
     const std::string german = ReadFileBytes(WorkPath(L"german.mst"));
     const std::wstring machineCache = CachedPath(machine, true);
     const std::wstring cacheFolder = machineCache.substr(0, machineCache.find_last_of(L'\\'));
+    const std::wstring temp = TempFolder().substr(0, TempFolder().size() - 1);
     Overwriter attacker({{TempFolder() + fresh.code + L"*", L"*.msi", evilFresh},
                          {TempFolder() + fresh.code + L"*", L"*.mst", "junk"},
-                         {TempFolder(), L"*.mst", "junk"},
-                         {TempFolder(), L"MST*.tmp", "junk"},
+                         {temp, L"*.mst", "junk"},
+                         {temp, L"MST*.tmp", "junk"},
                          {cacheFolder, L"*.msi", evilMachine}});
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
