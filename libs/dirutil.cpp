@@ -346,21 +346,3 @@ HRESULT DirutilGetTempFolder(LPWSTR folder)
 Exit:
     return hr;
 }
-
-// The platform picks the unique name and creates the file in the same call, so
-// no other process can take it between choice and creation. The file stays even
-// when the caller's buffer turns out too small for its name.
-HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity)
-{
-    HRESULT hr = S_OK;
-    WCHAR folder[MAX_PATH];
-    WCHAR name[MAX_PATH];
-
-    EXIT_IF_FAILED(DirutilGetTempFolder(folder));
-    EXIT_LAST_ERROR_IF(0 == ::GetTempFileNameW(folder, prefix, 0, name));
-
-    EXIT_IF_FAILED(BoundedCopy(buffer, capacity, name));
-
-Exit:
-    return hr;
-}

@@ -31,4 +31,3 @@ BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes);
 // characters: SYSTEM's own where the platform has one. A folder path of MAX_PATH
 // characters or more fails.
 HRESULT DirutilGetTempFolder(LPWSTR folder);
-HRESULT DirutilTempFileName(LPCWSTR prefix, LPWSTR buffer, SIZE_T capacity);

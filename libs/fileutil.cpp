@@ -109,54 +109,6 @@ Exit:
     return hr;
 }
 
-// The move is tried first; folders are made only when the platform says the
-// target's folder is missing, so the usual case costs one call. The folder's
-// text is the caller's own, cut at its last backslash and restored.
-HRESULT FileutilMoveCreatingFolder(LPCWSTR source, LPWSTR target, BOOL overwrite, BOOL allowCopy)
-{
-    HRESULT hr = S_OK;
-    const DWORD flags = (overwrite ? MOVEFILE_REPLACE_EXISTING : 0) | (allowCopy ? MOVEFILE_COPY_ALLOWED : 0);
-    LPWSTR cut = nullptr;
-
-    if (::MoveFileExW(source, target, flags)) {
-        goto Exit;
-    }
-    // Folded like ResultFromLastError so that a failure with no error recorded
-    // can never read as success.
-    hr = ResultFromLastError();
-
-    if (!overwrite && (RESULT_FILE_EXISTS == hr || ResultFromWin32(ERROR_ALREADY_EXISTS) == hr)) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    // The platform gives "file not found" for a missing target folder too; only
-    // a missing source must be reported as such, and then nothing is created.
-    if (RESULT_FILE_NOT_FOUND == hr) {
-        if (!FileutilIsFile(source, nullptr)) {
-            goto Exit;
-        }
-        hr = RESULT_PATH_NOT_FOUND;
-    }
-    // Anything but a missing folder is handed back as the platform gave it.
-    if (RESULT_PATH_NOT_FOUND != hr) {
-        goto Exit;
-    }
-    cut = ::wcsrchr(target, L'\\');
-    if (nullptr == cut) {
-        goto Exit;
-    }
-
-    *cut = L'\0';
-    hr = DirutilCreateTree(target, nullptr);
-    *cut = L'\\';
-    EXIT_IF_FAILED(hr);
-
-    EXIT_LAST_ERROR_IF(!::MoveFileExW(source, target, flags));
-
-Exit:
-    return hr;
-}
-
 HRESULT FileutilDeleteIfPresent(LPCWSTR path)
 {
     HRESULT hr = S_OK;
@@ -202,37 +154,6 @@ Exit:
     if (INVALID_HANDLE_VALUE != created) {
         ::CloseHandle(created);
     }
-    return hr;
-}
-
-HRESULT FileutilCreateEmptyFile(LPCWSTR path)
-{
-    HRESULT hr = S_OK;
-    HANDLE file = INVALID_HANDLE_VALUE;
-
-    EXIT_IF_FAILED(FileutilCreateNew(path, INVALID_HANDLE_VALUE, &file));
-
-Exit:
-    if (INVALID_HANDLE_VALUE != file) {
-        ::CloseHandle(file);
-    }
-    return hr;
-}
-
-// CopyFileW that fails on an existing target creates the copy the way
-// CREATE_NEW does.
-HRESULT FileutilCopyNew(LPCWSTR source, LPCWSTR target)
-{
-    HRESULT hr = S_OK;
-    BOOL copied = ::CopyFileW(source, target, TRUE);
-
-    if (!copied && IsExistsError(::GetLastError())) {
-        EXIT_IF_FAILED(FileutilDeleteIfPresent(target));
-        copied = ::CopyFileW(source, target, TRUE);
-    }
-    EXIT_LAST_ERROR_IF(!copied);
-
-Exit:
     return hr;
 }
 
@@ -358,25 +279,6 @@ Exit:
         ::CloseHandle(file);
     }
     return hr;
-}
-
-// FindFirstFileW takes the path as given: a wildcard pattern is answered by its
-// first match.
-BOOL FileutilIsFile(LPCWSTR path, DWORD* attributes)
-{
-    WIN32_FIND_DATAW entry = {};
-    HANDLE find = ::FindFirstFileW(path, &entry);
-    if (INVALID_HANDLE_VALUE == find) {
-        return FALSE;
-    }
-    ::FindClose(find);
-    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        return FALSE;
-    }
-    if (attributes) {
-        *attributes = entry.dwFileAttributes;
-    }
-    return TRUE;
 }
 
 LPCWSTR FileutilNamePart(LPCWSTR path)

@@ -1,14 +1,11 @@
-// File operations around the packages: numbered temporary files, moves that
-// create the target's folder on demand, name parts of paths, version texts.
+// File operations around the packages: numbered temporary files, files made
+// new and held, deleted through handles, name parts of paths, version texts.
 #pragma once
 
 #include <windows.h>
 #include "strutil.h"
 
 HRESULT FileutilCreateNumberedTemp(LPCWSTR prefix, LPCWSTR extension, WideString* path, HANDLE* file);
-// `target` is cut in place at its last backslash when its folder must be made,
-// and restored before the call returns.
-HRESULT FileutilMoveCreatingFolder(LPCWSTR source, LPWSTR target, BOOL overwrite, BOOL allowCopy);
 // Never writing through what is already there: the file at the path, if any, is
 // deleted first (a failing delete fails the operation) and the new one is
 // created with CREATE_NEW. No file there (or no folder) is no failure for the
@@ -20,8 +17,6 @@ HRESULT FileutilDeleteIfPresent(LPCWSTR path);
 // out to be that folder's entry (a link or a renamed parent led elsewhere) is
 // deleted again: RESULT_LINK_ENCOUNTERED. INVALID_HANDLE_VALUE for no folder.
 HRESULT FileutilCreateNew(LPCWSTR path, HANDLE folder, HANDLE* file);
-// Starts the file at `path` anew, empty (FileutilCreateNew), and closes it.
-HRESULT FileutilCreateEmptyFile(LPCWSTR path);
 // Deletes the file `path` names in the held `folder` through a handle of its
 // own: opened without following a reparse point and confirmed to be the
 // folder's entry, so that no link leads the delete elsewhere. S_OK also when
@@ -30,7 +25,6 @@ HRESULT FileutilDeleteInFolder(HANDLE folder, LPCWSTR path);
 // Marks the file open through `file` (opened with DELETE access) for deletion
 // when its last handle closes.
 HRESULT FileutilDeleteOnClose(HANDLE file);
-HRESULT FileutilCopyNew(LPCWSTR source, LPCWSTR target);
 // Opens a file for reading, shared for reading only: while the handle is open
 // nobody can write, rename or delete the file.
 HRESULT FileutilHold(LPCWSTR path, HANDLE* held);
@@ -42,7 +36,6 @@ HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
 // Whether the held file holds exactly `size` bytes equal to `data`:
 // S_OK, or RESULT_FILE_CHANGED.
 HRESULT FileutilMatchesBytes(HANDLE file, const BYTE* data, DWORD size);
-BOOL FileutilIsFile(LPCWSTR path, DWORD* attributes);
 LPCWSTR FileutilNamePart(LPCWSTR path);
 HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName);
 HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low);

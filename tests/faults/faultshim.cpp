@@ -26,15 +26,12 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"HeapReAlloc", E_OUTOFMEMORY, FaultReaction::Fails},
     {"CreateFileW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"WriteFile", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
-    {"MoveFileExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
-    {"CopyFileW", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
     // The deletes before a create fail the operation; clean-up deletes are ignored.
     {"DeleteFileW", static_cast<HRESULT>(0x80070020), FaultReaction::Fails},
     {"CreateDirectoryW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"GetFileAttributesW", S_OK, FaultReaction::Probe},
     {"FindFirstFileW", S_OK, FaultReaction::Probe},
     {"GetTempPathW", static_cast<HRESULT>(0x800700CB), FaultReaction::Fails},
-    {"GetTempFileNameW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"FindResourceExA", static_cast<HRESULT>(0x80070716), FaultReaction::Fails},
     {"LoadResource", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
     {"SizeofResource", static_cast<HRESULT>(0x80070714), FaultReaction::Fails},
@@ -492,27 +489,6 @@ BOOL WINAPI FaultCloseHandle(HANDLE handle)
     return ::CloseHandle(handle);
 }
 
-BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags)
-{
-    NoteWrite(source);
-    NoteWrite(target);
-    if (ShouldFail(FAULT_MOVE_FILE)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return ::MoveFileExW(source, target, flags);
-}
-
-BOOL WINAPI FaultCopyFileW(LPCWSTR source, LPCWSTR target, BOOL failIfExists)
-{
-    NoteWrite(target);
-    if (ShouldFail(FAULT_COPY_FILE)) {
-        ::SetLastError(ERROR_DISK_FULL);
-        return FALSE;
-    }
-    return ::CopyFileW(source, target, failIfExists);
-}
-
 // A file that is not there cannot be refused: its delete fails as the real one
 // does, with "file not found".
 BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
@@ -639,16 +615,6 @@ DWORD WINAPI FaultUniversalName(LPCWSTR path, DWORD level, LPVOID buffer, LPDWOR
 DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
 {
     return AnswerTempPath(size, buffer);
-}
-
-UINT WINAPI FaultGetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name)
-{
-    NoteWrite(folder);
-    if (ShouldFail(FAULT_TEMP_FILE_NAME)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    return ::GetTempFileNameW(folder, prefix, unique, name);
 }
 
 HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language)

@@ -19,15 +19,12 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
                                DWORD disposition, DWORD attributes, HANDLE templateFile);
 BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL WINAPI FaultCloseHandle(HANDLE handle);
-BOOL WINAPI FaultMoveFileExW(LPCWSTR source, LPCWSTR target, DWORD flags);
-BOOL WINAPI FaultCopyFileW(LPCWSTR source, LPCWSTR target, BOOL failIfExists);
 BOOL WINAPI FaultDeleteFileW(LPCWSTR path);
 BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD WINAPI FaultGetFileAttributesW(LPCWSTR path);
 HANDLE WINAPI FaultFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FaultFindClose(HANDLE find);
 DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer);
-UINT WINAPI FaultGetTempFileNameW(LPCWSTR folder, LPCWSTR prefix, UINT unique, LPWSTR name);
 HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language);
 HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource);
 DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource);
@@ -83,15 +80,12 @@ void WINAPI FaultSleep(DWORD milliseconds);
 #define CreateFileW FaultCreateFileW
 #define WriteFile FaultWriteFile
 #define CloseHandle FaultCloseHandle
-#define MoveFileExW FaultMoveFileExW
-#define CopyFileW FaultCopyFileW
 #define DeleteFileW FaultDeleteFileW
 #define CreateDirectoryW FaultCreateDirectoryW
 #define GetFileAttributesW FaultGetFileAttributesW
 #define FindFirstFileW FaultFindFirstFileW
 #define FindClose FaultFindClose
 #define GetTempPathW FaultGetTempPathW
-#define GetTempFileNameW FaultGetTempFileNameW
 #define FindResourceExA FaultFindResourceExA
 #define LoadResource FaultLoadResource
 #define SizeofResource FaultSizeofResource

@@ -12,19 +12,6 @@ struct OwnedString {
     ~OwnedString() { if (text) StrutilFree(text); }
 };
 
-// The move works on a writable copy, like the callers' path buffers.
-HRESULT Move(const std::wstring& source, const std::wstring& target, BOOL overwrite,
-             std::wstring* targetAfterwards = nullptr)
-{
-    std::vector<WCHAR> text(target.begin(), target.end());
-    text.push_back(L'\0');
-    const HRESULT hr = FileutilMoveCreatingFolder(source.c_str(), text.data(), overwrite, TRUE);
-    if (targetAfterwards) {
-        targetAfterwards->assign(text.data(), text.size() - 1);
-    }
-    return hr;
-}
-
 } // namespace
 
 TEST(FileutilCreateNumberedTemp, TakesTheNextFreeNumber)
@@ -101,115 +88,6 @@ TEST(FileutilCreateNumberedTemp, TempFolderTooLongFails)
     OwnedString path;
     EXPECT_TRUE(FAILED(FileutilCreateNumberedTemp(L"setup", L"log", &path.text, nullptr)));
     EXPECT_EQ(nullptr, path.text);
-}
-
-TEST(FileutilMoveCreatingFolder, IntoAMissingFolderChain)
-{
-    ScratchFolder folder;
-    const std::wstring source = folder / L"package.msi";
-    const std::wstring target = folder / L"cache\\{GUID}\\package.msi";
-    ScratchFolder::WriteFile(source, "package");
-
-    std::wstring afterwards;
-    EXPECT_EQ(S_OK, Move(source, target, TRUE, &afterwards));
-    EXPECT_EQ(target, afterwards);
-    EXPECT_FALSE(ScratchFolder::Exists(source));
-    EXPECT_EQ("package", ScratchFolder::ReadFile(target));
-}
-
-TEST(FileutilMoveCreatingFolder, OntoAnExistingTarget)
-{
-    ScratchFolder folder;
-    const std::wstring source = folder / L"new.msi";
-    const std::wstring target = folder / L"old.msi";
-    ScratchFolder::WriteFile(source, "new");
-    ScratchFolder::WriteFile(target, "old");
-
-    EXPECT_EQ(S_FALSE, Move(source, target, FALSE));
-    EXPECT_EQ("new", ScratchFolder::ReadFile(source));
-    EXPECT_EQ("old", ScratchFolder::ReadFile(target));
-
-    EXPECT_EQ(S_OK, Move(source, target, TRUE));
-    EXPECT_FALSE(ScratchFolder::Exists(source));
-    EXPECT_EQ("new", ScratchFolder::ReadFile(target));
-}
-
-// New files never go through what is at the name: a hard link there into
-// another file is replaced, the file it leads to keeps its bytes; a file that
-// cannot be deleted (held open without sharing) fails the copy.
-TEST(FileutilCopyNew, ReplacesAHardLinkAndFailsOnAFileItCannotDelete)
-{
-    ScratchFolder folder;
-    const std::wstring source = folder / L"MST1.tmp";
-    const std::wstring victim = folder / L"victim.bin";
-    const std::wstring target = folder / L"beside.mst";
-    ScratchFolder::WriteFile(source, "transform");
-    ScratchFolder::WriteFile(victim, "victim");
-    ASSERT_TRUE(::CreateHardLinkW(target.c_str(), victim.c_str(), nullptr));
-
-    EXPECT_EQ(S_OK, FileutilCopyNew(source.c_str(), target.c_str()));
-    EXPECT_EQ("transform", ScratchFolder::ReadFile(target));
-    EXPECT_EQ("victim", ScratchFolder::ReadFile(victim));
-
-    HANDLE planted = ::CreateFileW(victim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(static_cast<HRESULT>(0x80070020), FileutilCopyNew(source.c_str(), victim.c_str()));
-    ::CloseHandle(planted);
-    EXPECT_EQ("victim", ScratchFolder::ReadFile(victim));
-}
-
-TEST(FileutilMoveCreatingFolder, FailuresCreateNothing)
-{
-    ScratchFolder folder;
-    const std::wstring source = folder / L"package.msi";
-    ScratchFolder::WriteFile(source, "package");
-    const std::wstring drive = ScratchFolder::MissingDrive();
-    ASSERT_FALSE(drive.empty());
-
-    struct Case {
-        std::wstring source;
-        std::wstring target;
-        HRESULT expected;
-    } cases[] = {
-        {folder / L"missing.msi", folder / L"cache\\sub\\missing.msi", RESULT_FILE_NOT_FOUND},
-        {source, Slashed(folder / L"cache/sub/package.msi"), RESULT_PATH_NOT_FOUND},
-        {source, drive + L"package.msi", RESULT_PATH_NOT_FOUND},
-    };
-    for (const Case& c : cases) {
-        std::wstring afterwards;
-        EXPECT_EQ(c.expected, Move(c.source, c.target, TRUE, &afterwards)) << c.target.c_str();
-        EXPECT_EQ(c.target, afterwards);
-    }
-    EXPECT_FALSE(ScratchFolder::Exists(folder / L"cache"));
-    EXPECT_EQ("package", ScratchFolder::ReadFile(source));
-}
-
-TEST(FileutilMoveCreatingFolder, FolderCreationFailurePassesOn)
-{
-    ScratchFolder folder;
-    const std::wstring source = folder / L"package.msi";
-    ScratchFolder::WriteFile(source, "package");
-    ScratchFolder::WriteFile(folder / L"cache", "a file where the folder should be");
-
-    EXPECT_TRUE(FAILED(Move(source, folder / L"cache\\sub\\package.msi", TRUE)));
-    EXPECT_EQ("package", ScratchFolder::ReadFile(source));
-}
-
-TEST(FileutilIsFile, OnlyExistingFilesAreFiles)
-{
-    ScratchFolder folder;
-    ScratchFolder::WriteFile(folder / L"a.txt", "x");
-    ::SetFileAttributesW((folder / L"a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    ::CreateDirectoryW((folder / L"sub").c_str(), nullptr);
-
-    DWORD attributes = 0xDEAD;
-    EXPECT_FALSE(FileutilIsFile((folder / L"sub").c_str(), &attributes));
-    EXPECT_FALSE(FileutilIsFile((folder / L"missing").c_str(), &attributes));
-    EXPECT_EQ(0xDEADu, attributes);
-
-    EXPECT_TRUE(FileutilIsFile((folder / L"a.txt").c_str(), &attributes));
-    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_READONLY);
-    EXPECT_TRUE(FileutilIsFile((folder / L"*.txt").c_str(), nullptr));  // first match answers
-    EXPECT_FALSE(FileutilIsFile((folder / L"*.none").c_str(), nullptr));
 }
 
 TEST(FileutilNamePart, PointsIntoTheSameText)
