@@ -274,6 +274,11 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
                : Installer.configureProduct(productCode, INSTALL_LEVEL_DEFAULT, INSTALL_STATE_ABSENT, commandLine);
 }
 
+BOOL IsProductRemoved(UINT removalResult)
+{
+    return ERROR_SUCCESS == removalResult || RESULT_UNKNOWN_PRODUCT == removalResult || IsRestartResult(removalResult);
+}
+
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
     RunLogLine(L"removing %ls (%ls)", productCode, packageFileName);

@@ -55,6 +55,9 @@ HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed);
 // installation in progress is waited out (installwait.h). Returns the
 // installer's result.
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel);
+// Whether a removal's result means the product is gone: removed (a restart
+// may be due), or unknown to the installer already.
+BOOL IsProductRemoved(UINT removalResult);
 
 // Hands one package to the installer and maps its result: S_OK, 1
 // (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,

@@ -30,10 +30,6 @@ constexpr UINT INSTALLER_UNKNOWN_PROPERTY = 1608;
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
 
-constexpr UINT INSTALLER_RESTART_REQUIRED = 3010;
-constexpr UINT INSTALLER_RESTART_REQUIRED_ALT = 3011;
-constexpr UINT INSTALLER_RESTART_STARTED = 1641;
-
 // One record per package that the run prepared, in the order prepared.
 struct PackageRunState {
     WCHAR productCode[PRODUCT_CODE_CHARS];
@@ -503,13 +499,6 @@ Exit:
     return hr;
 }
 
-// A product that the removal took away, or that was gone already.
-BOOL IsRemoved(UINT result)
-{
-    return ERROR_SUCCESS == result || INSTALLER_UNKNOWN_PRODUCT == result || INSTALLER_RESTART_REQUIRED == result ||
-           INSTALLER_RESTART_REQUIRED_ALT == result || INSTALLER_RESTART_STARTED == result;
-}
-
 // After a failure other than a started restart: undo every prepared package,
 // the last installed first, since a later package may build on an earlier
 // one. Only fresh installs are removed; an upgrade, a patch or a same-version
@@ -523,7 +512,7 @@ void UndoPreparedPackages(SetupRun* run)
         if (record->isInstalled) {
             record->removalResult = RemoveInstalledProduct(record->entry->fileName, record->productCode,
                                                            run->logPath, RemovalUiLevel(run));
-            if (!IsRemoved(record->removalResult)) {
+            if (!IsProductRemoved(record->removalResult)) {
                 record->ownsFiles = record->folder == &record->staging;
             }
         }
