@@ -2,14 +2,38 @@
 
 namespace {
 
-HANDLE StartProcess(const std::wstring& commandLine)
+// The unelevated half of this process's token (Wine gives every process the
+// elevated one and keeps the other as its linked token), as a primary token.
+HANDLE LimitedToken()
+{
+    HANDLE own = nullptr;
+    HANDLE primary = nullptr;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) &&
+        GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) {
+        DuplicateTokenEx(linked.LinkedToken, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary);
+        CloseHandle(linked.LinkedToken);
+    }
+    if (own) CloseHandle(own);
+    return primary;
+}
+
+HANDLE StartProcess(const std::wstring& commandLine, bool limited)
 {
     std::wstring writable = commandLine;   // CreateProcessW may write into it
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
+    HANDLE token = limited ? LimitedToken() : nullptr;
+    const BOOL started = limited ? token && CreateProcessAsUserW(token, nullptr, &writable[0], nullptr, nullptr, FALSE, 0,
+                                                                 nullptr, nullptr, &startup, &info)
+                                 : CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                                  &startup, &info);
+    if (token) CloseHandle(token);
+    // A Linux program that Wine starts gives no process handle, and then the
+    // thread handle is no handle at all: closing it would close one of ours.
+    if (!started || !info.hProcess) {
         return nullptr;
     }
     CloseHandle(info.hThread);
@@ -31,18 +55,18 @@ bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD* exitCode)
 
 bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode)
 {
-    HANDLE process = StartProcess(commandLine);
+    HANDLE process = StartProcess(commandLine, false);
     if (!process) return false;
     const bool finished = WaitForExit(process, timeoutMs, exitCode);
     CloseHandle(process);
     return finished;
 }
 
-RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs, WPARAM answer)
+RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs, WPARAM answer, bool limited)
 {
     RunResult result;
     MessageBoxWatcher watcher(answer);
-    HANDLE process = StartProcess(commandLine);
+    HANDLE process = StartProcess(commandLine, limited);
     if (process) {
         result.started = true;
         result.finished = WaitForExit(process, timeoutMs, &result.exitCode);

@@ -73,7 +73,10 @@ struct RunResult {
 };
 
 bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode);
-RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000, WPARAM answer = IDOK);
+// `limited`: with the unelevated half of the test's token, as a user's
+// unelevated program runs.
+RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000, WPARAM answer = IDOK,
+                     bool limited = false);
 
 std::wstring WindowsPathFromUnix(const char* unixPath);
 std::wstring Quoted(const std::wstring& path);
