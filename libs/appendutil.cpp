@@ -8,19 +8,6 @@ constexpr DWORD APPEND_SHARE_MODE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 } // namespace
 
-HRESULT AppendutilHold(HANDLE* writer, HANDLE* held)
-{
-    HRESULT hr = S_OK;
-
-    *held = ::ReOpenFile(*writer, SYNCHRONIZE, APPEND_SHARE_MODE, 0);
-    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == *held);
-    ::CloseHandle(*writer);
-    *writer = INVALID_HANDLE_VALUE;
-
-Exit:
-    return hr;
-}
-
 // A handle with append access only writes at the end, wherever the file's end
 // is by then; it is closed again at once so that it never stands in the other
 // writer's way.

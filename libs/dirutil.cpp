@@ -25,6 +25,10 @@ TempPathFunction TempPathSource()
 constexpr WCHAR PROTECTED_FOLDER_SDDL[] =
     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
+// A new folder's random names tried before giving up: only names planted
+// beforehand are ever taken, and no one can guess them all.
+constexpr DWORD UNIQUE_NAME_ATTEMPTS = 16;
+
 // The platform's final paths are longer than the names they were opened by
 // when short names or a longer volume prefix are expanded.
 constexpr DWORD FINAL_PATH_CHARS = 2 * MAX_PATH;
@@ -114,67 +118,51 @@ Exit:
     return hr;
 }
 
-// The name's parent, opened only to learn where it really is.
-HRESULT OpenParent(LPCWSTR path, HANDLE* parent, LPCWSTR* name)
+// "\\?\C:\x" and "\\?\UNC\server\share\x", as final paths come, in the form a
+// program is given: "C:\x" and "\\server\share\x".
+LPCWSTR WithoutLongPrefix(LPWSTR path)
 {
-    HRESULT hr = S_OK;
-    WCHAR folder[MAX_PATH];
-    LPWSTR cut = nullptr;
-
-    EXIT_IF_FAILED(BoundedCopy(folder, MAX_PATH, path));
-    cut = ::wcsrchr(folder, L'\\');
-    if (nullptr == cut) {
-        EXIT_WITH(RESULT_PATH_NOT_FOUND);
+    if (0 == wcsncmp(path, L"\\\\?\\UNC\\", 8)) {
+        path[6] = L'\\';
+        return path + 6;
     }
-    *cut = L'\0';
-    *name = path + (cut - folder) + 1;
-    *parent = ::CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == *parent);
-
-Exit:
-    return hr;
+    return 0 == wcsncmp(path, L"\\\\?\\", 4) ? path + 4 : path;
 }
 
-// A real folder, and the very entry its path names in its parent.
-HRESULT IsOwnFolderEntry(LPCWSTR path, HANDLE folder, BOOL* own)
+// Whether two paths name the same place, ignoring case and a separator at the end.
+BOOL SamePath(LPCWSTR a, LPCWSTR b)
 {
-    HRESULT hr = S_OK;
-    BY_HANDLE_FILE_INFORMATION information = {};
-    HANDLE parent = INVALID_HANDLE_VALUE;
-    LPCWSTR name = nullptr;
-
-    *own = FALSE;
-    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(folder, &information));
-    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        goto Exit;
-    }
-    EXIT_IF_FAILED(OpenParent(path, &parent, &name));
-    *own = DirutilIsEntryOf(folder, parent, name);
-
-Exit:
-    if (INVALID_HANDLE_VALUE != parent) {
-        ::CloseHandle(parent);
-    }
-    return hr;
+    int aLength = lstrlenW(a);
+    int bLength = lstrlenW(b);
+    aLength -= aLength > 0 && L'\\' == a[aLength - 1];
+    bLength -= bLength > 0 && L'\\' == b[bLength - 1];
+    return CSTR_EQUAL == ::CompareStringOrdinal(a, aLength, b, bLength, TRUE);
 }
+
+BOOL IsReachedAs(HANDLE handle, LPCWSTR path)
+{
+    WCHAR final[MAX_PATH];
+    return SUCCEEDED(DirutilFinalPath(handle, final)) && SamePath(final, path);
+}
+
+constexpr DWORD HELD_FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
 // Without FILE_SHARE_WRITE and FILE_SHARE_DELETE nobody can open the folder to
 // rename or delete it, or to make it a link, while the handle is open; files
-// are still created and deleted in it as usual. `othersFolder`: a folder this
-// program may not open at all (shut out, or held by someone who may be
-// renaming it) is someone else's, not a failure.
-HRESULT OpenHeldFolder(LPCWSTR path, BOOL othersFolder, HANDLE* folder)
+// are still created and deleted in it as usual. A reparse point is opened as
+// itself, never followed. `othersFolder`: a folder this program may not open
+// at all (shut out, or held by someone who may be renaming it) is someone
+// else's, not a failure. The path is the folder's final path when
+// `whereItIs`, else it must be `path` itself.
+HRESULT OpenHeldFolder(LPCWSTR path, BOOL othersFolder, BOOL whereItIs, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
-    BOOL own = FALSE;
+    BY_HANDLE_FILE_INFORMATION information = {};
     DWORD error = ERROR_SUCCESS;
-    HANDLE opened = ::CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr);
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (whereItIs ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE opened = ::CreateFileW(path, HELD_FOLDER_ACCESS, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
 
-    *folder = INVALID_HANDLE_VALUE;
+    *folder = NoHeldFolder();
     error = INVALID_HANDLE_VALUE == opened ? ::GetLastError() : ERROR_SUCCESS;
     if (ERROR_FILE_NOT_FOUND == error || ERROR_PATH_NOT_FOUND == error ||
         (othersFolder && (ERROR_ACCESS_DENIED == error || ERROR_SHARING_VIOLATION == error))) {
@@ -182,18 +170,58 @@ HRESULT OpenHeldFolder(LPCWSTR path, BOOL othersFolder, HANDLE* folder)
         goto Exit;
     }
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == opened);
-    EXIT_IF_FAILED(IsOwnFolderEntry(path, opened, &own));
-    if (!own) {
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(opened, &information));
+    if (!(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (!whereItIs && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         hr = S_FALSE;
         goto Exit;
     }
-    *folder = opened;
+    if (whereItIs) {
+        EXIT_IF_FAILED(DirutilFinalPath(opened, folder->path));
+    } else if (!IsReachedAs(opened, path)) {
+        hr = S_FALSE;
+        goto Exit;
+    } else {
+        EXIT_IF_FAILED(BoundedCopy(folder->path, MAX_PATH, path));
+        const int length = lstrlenW(folder->path);
+        if (length > 0 && L'\\' == folder->path[length - 1]) {
+            folder->path[length - 1] = L'\0';
+        }
+    }
+    folder->handle = opened;
     opened = INVALID_HANDLE_VALUE;
 
 Exit:
     if (INVALID_HANDLE_VALUE != opened) {
         ::CloseHandle(opened);
     }
+    return hr;
+}
+
+// A folder just made that is not there as made (a link above it led the
+// create elsewhere) can be trusted with nothing.
+HRESULT HoldMadeFolder(LPCWSTR path, HeldFolder* folder)
+{
+    HRESULT hr = OpenHeldFolder(path, FALSE, FALSE, folder);
+    return S_FALSE == hr ? RESULT_LINK_ENCOUNTERED : hr;
+}
+
+HRESULT FormatChildPath(const HeldFolder* parent, LPCWSTR name, WCHAR (&path)[MAX_PATH])
+{
+    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", parent->path, name);
+}
+
+// A name of `prefix` and 16 random hexadecimal digits.
+HRESULT FormatUniqueName(const HeldFolder* parent, LPCWSTR prefix, WCHAR (&path)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    ULONGLONG random = 0;
+
+    EXIT_IF_FAILED(SysutilRandom(&random, sizeof(random)));
+    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls%08lx%08lx", parent->path, prefix,
+                                 static_cast<unsigned long>(random >> 32), static_cast<unsigned long>(random)));
+
+Exit:
     return hr;
 }
 
@@ -243,53 +271,61 @@ Exit:
     return hr;
 }
 
-HRESULT DirutilOpenFolder(LPCWSTR path, HANDLE* folder)
+HRESULT DirutilOpenFolder(LPCWSTR path, HeldFolder* folder)
 {
-    return OpenHeldFolder(path, FALSE, folder);
+    return OpenHeldFolder(path, FALSE, FALSE, folder);
 }
 
-HRESULT DirutilOpenProtected(LPCWSTR path, HANDLE* folder)
+HRESULT DirutilOpenWhereItIs(LPCWSTR path, HeldFolder* folder)
+{
+    return OpenHeldFolder(path, FALSE, TRUE, folder);
+}
+
+HRESULT DirutilIsProtected(const HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     BOOL trusted = FALSE;
 
-    EXIT_IF_FAILED(OpenHeldFolder(path, TRUE, folder));
-    if (S_FALSE == hr) {
-        goto Exit;
-    }
-    EXIT_IF_FAILED(IsTrustedFolder(*folder, &trusted));
-    if (!trusted) {
-        hr = S_FALSE;
+    EXIT_IF_FAILED(IsTrustedFolder(folder->handle, &trusted));
+    hr = trusted ? S_OK : S_FALSE;
+
+Exit:
+    return hr;
+}
+
+HRESULT DirutilOpenProtected(LPCWSTR path, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(OpenHeldFolder(path, TRUE, FALSE, folder));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(DirutilIsProtected(folder));
     }
 
 Exit:
-    if (S_OK != hr && INVALID_HANDLE_VALUE != *folder) {
-        ::CloseHandle(*folder);
-        *folder = INVALID_HANDLE_VALUE;
+    if (S_OK != hr) {
+        DirutilClose(folder);
     }
     return hr;
 }
 
 // A folder made here cannot have been replaced before it is held: nobody but
 // SYSTEM and Administrators may rename it, and a link above it is caught by
-// the hold. Only a folder that was there already needs its owner and DACL read.
-HRESULT DirutilCreateProtected(LPCWSTR path, HANDLE* folder)
+// the final path. Only a folder that was there already needs its owner and
+// DACL read.
+HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
 
-    *folder = INVALID_HANDLE_VALUE;
+    *folder = NoHeldFolder();
     EXIT_LAST_ERROR_IF(!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
         PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &descriptor, nullptr));
     attributes.lpSecurityDescriptor = descriptor;
 
     if (::CreateDirectoryW(path, &attributes)) {
-        // The folder just made is not there as made: nothing can be trusted.
-        EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
-        if (S_FALSE == hr) {
-            EXIT_WITH(RESULT_LINK_ENCOUNTERED);
-        }
+        EXIT_IF_FAILED(HoldMadeFolder(path, folder));
     } else {
         EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
         EXIT_IF_FAILED(DirutilOpenProtected(path, folder));
@@ -302,27 +338,96 @@ Exit:
     return hr;
 }
 
-BOOL DirutilIsEntryOf(HANDLE entry, HANDLE folder, LPCWSTR name)
+// The name is new, or the create fails: a folder someone made beforehand is
+// never taken over, only passed over for the next random name.
+HRESULT DirutilCreateUnique(const HeldFolder* parent, LPCWSTR prefix, BOOL protect, DirutilRefusalReport report,
+                            HeldFolder* made)
 {
-    WCHAR entryPath[FINAL_PATH_CHARS];
-    WCHAR expected[FINAL_PATH_CHARS];
-    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    HRESULT hr = S_OK;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    WCHAR path[MAX_PATH];
 
-    DWORD length = ::GetFinalPathNameByHandleW(folder, expected, FINAL_PATH_CHARS, flags);
-    if (0 == length || length >= FINAL_PATH_CHARS) {
-        return FALSE;
+    *made = NoHeldFolder();
+    if (protect) {
+        EXIT_LAST_ERROR_IF(!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            PROTECTED_FOLDER_SDDL, SDDL_REVISION_1, &descriptor, nullptr));
+        attributes.lpSecurityDescriptor = descriptor;
     }
-    if (L'\\' != expected[length - 1] && FAILED(BoundedAppend(expected, FINAL_PATH_CHARS, L"\\"))) {
-        return FALSE;
+    for (DWORD attempt = 0;; ++attempt) {
+        if (UNIQUE_NAME_ATTEMPTS == attempt) {
+            EXIT_WITH(RESULT_FILE_EXISTS);
+        }
+        EXIT_IF_FAILED(FormatUniqueName(parent, prefix, path));
+        if (::CreateDirectoryW(path, protect ? &attributes : nullptr)) {
+            break;
+        }
+        EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
+        if (report) {
+            report(path, L"the name is taken");
+        }
     }
-    if (FAILED(BoundedAppend(expected, FINAL_PATH_CHARS, name))) {
-        return FALSE;
+    EXIT_IF_FAILED(HoldMadeFolder(path, made));
+
+Exit:
+    if (descriptor) {
+        ::LocalFree(descriptor);
     }
-    length = ::GetFinalPathNameByHandleW(entry, entryPath, FINAL_PATH_CHARS, flags);
-    if (0 == length || length >= FINAL_PATH_CHARS) {
-        return FALSE;
+    return hr;
+}
+
+HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, HeldFolder* child)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH];
+
+    *child = NoHeldFolder();
+    EXIT_IF_FAILED(FormatChildPath(parent, name, path));
+    if (::CreateDirectoryW(path, nullptr)) {
+        EXIT_IF_FAILED(HoldMadeFolder(path, child));
+        goto Exit;
     }
-    return CSTR_EQUAL == ::CompareStringOrdinal(entryPath, -1, expected, -1, TRUE);
+    EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
+    EXIT_IF_FAILED(DirutilOpenFolder(path, child));
+
+Exit:
+    return hr;
+}
+
+void DirutilClose(HeldFolder* folder)
+{
+    if (INVALID_HANDLE_VALUE != folder->handle) {
+        ::CloseHandle(folder->handle);
+        folder->handle = INVALID_HANDLE_VALUE;
+    }
+}
+
+void DirutilCloseAndRemoveIfEmpty(HeldFolder* folder)
+{
+    if (INVALID_HANDLE_VALUE != folder->handle) {
+        DirutilClose(folder);
+        ::RemoveDirectoryW(folder->path);
+    }
+}
+
+BOOL DirutilIsEntryOf(HANDLE entry, const HeldFolder* folder, LPCWSTR name)
+{
+    WCHAR expected[MAX_PATH];
+    return SUCCEEDED(FormatChildPath(folder, name, expected)) && IsReachedAs(entry, expected);
+}
+
+HRESULT DirutilFinalPath(HANDLE handle, WCHAR (&path)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    WCHAR final[FINAL_PATH_CHARS];
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, final, FINAL_PATH_CHARS,
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+
+    EXIT_LAST_ERROR_IF(0 == length || length >= FINAL_PATH_CHARS);
+    EXIT_IF_FAILED(BoundedCopy(path, MAX_PATH, WithoutLongPrefix(final)));
+
+Exit:
+    return hr;
 }
 
 BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes)
@@ -342,6 +447,34 @@ HRESULT DirutilGetTempFolder(LPWSTR folder)
     HRESULT hr = S_OK;
     const DWORD length = TempPathSource()(MAX_PATH, folder);
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+
+Exit:
+    return hr;
+}
+
+// Where Windows has SystemTemp (SYSTEM's own temporary folder, which nobody
+// else may even list, and which may be shut to administrators too) it is
+// taken; else Temp, where others may create entries of their own but not
+// remove or replace those of others. Either is trusted for where it is: only
+// administrators can change the Windows folder itself.
+HRESULT DirutilOpenSystemTemp(HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR windows[MAX_PATH];
+    WCHAR path[MAX_PATH];
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const LPCWSTR separator = 0 < length && length < MAX_PATH && L'\\' == windows[length - 1] ? L"" : L"\\";
+
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls%lsSystemTemp", windows, separator));
+    EXIT_IF_FAILED(OpenHeldFolder(path, TRUE, FALSE, folder));
+    if (S_FALSE == hr) {
+        EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls%lsTemp", windows, separator));
+        EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
+    }
+    if (S_FALSE == hr) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
 
 Exit:
     return hr;

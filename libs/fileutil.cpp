@@ -2,13 +2,16 @@
 #include "dirutil.h"
 #include "memutil.h"
 #include "result.h"
+#include "sysutil.h"
 
 #include <string.h>
 #include <wchar.h>
 
 namespace {
 
-constexpr DWORD NUMBERED_TEMP_LIMIT = 1000;
+// Random names tried before giving up: only a name someone made beforehand
+// is ever taken, and nobody can guess them.
+constexpr DWORD UNIQUE_NAME_ATTEMPTS = 16;
 constexpr DWORD BASE_NAME_MAX_CAPACITY = 256;
 constexpr DWORD VERSION_PART_MAX = 0xFFFF;
 constexpr int VERSION_PARTS = 4;
@@ -30,6 +33,25 @@ HANDLE CreateNewFile(LPCWSTR path)
 {
     return ::CreateFileW(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
+}
+
+// Made new and held at once. An access to the data makes the share mode
+// count, so that without FILE_SHARE_DELETE nobody can rename or delete the
+// file. It is append access: a writer that lets others write (the installer
+// and its service both write to one log) is let in, while read access would
+// shut out one that does not let others read, as Wine's installer does.
+HANDLE CreateSharedFile(LPCWSTR path)
+{
+    return ::CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void ReleaseHeld(HANDLE* held)
+{
+    if (INVALID_HANDLE_VALUE != *held) {
+        ::CloseHandle(*held);
+        *held = INVALID_HANDLE_VALUE;
+    }
 }
 
 // The file name of a path without its extension: the span [*start, *end).
@@ -61,50 +83,64 @@ void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
 
 } // namespace
 
-// Each candidate is taken with CREATE_NEW, so a number belongs to whichever
-// process created it first and two runs at once never share a file.
-HRESULT FileutilCreateNumberedTemp(LPCWSTR prefix, LPCWSTR extension, WideString* path, HANDLE* file)
+// Random digits make the name one that nobody could have made beforehand;
+// should it be taken all the same, the next try has other digits.
+HRESULT FileutilCreateUnique(const HeldFolder* folder, LPCWSTR prefix, LPCWSTR extension, WCHAR (&path)[MAX_PATH],
+                             HANDLE* held)
 {
     HRESULT hr = S_OK;
-    WCHAR folder[MAX_PATH];
-    WideString candidate = nullptr;
-    HANDLE created = INVALID_HANDLE_VALUE;
+    SYSTEMTIME now = {};
+    DWORD random = 0;
 
-    EXIT_IF_FAILED(DirutilGetTempFolder(folder));
-
-    for (DWORD counter = 0; INVALID_HANDLE_VALUE == created; ++counter) {
-        // Every number taken: a failure, not a success without a file.
-        if (NUMBERED_TEMP_LIMIT == counter) {
+    ::GetLocalTime(&now);
+    for (DWORD attempt = 0;; ++attempt) {
+        if (UNIQUE_NAME_ATTEMPTS == attempt) {
             EXIT_WITH(RESULT_FILE_EXISTS);
         }
-        EXIT_IF_FAILED(StrutilFormat(&candidate, L"%s%s%05d.%s", folder, prefix, counter, extension));
-
-        created = ::CreateFileW(candidate, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (INVALID_HANDLE_VALUE == created) {
-            hr = ResultFromLastError();
-            if (RESULT_FILE_EXISTS != hr) {
-                goto Exit;
-            }
-            hr = S_OK;
+        EXIT_IF_FAILED(SysutilRandom(&random, sizeof(random)));
+        EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls_%04u%02u%02u-%02u%02u%02u_%08lx.%ls", folder->path,
+                                     prefix, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                                     static_cast<unsigned long>(random), extension));
+        *held = CreateSharedFile(path);
+        if (INVALID_HANDLE_VALUE != *held) {
+            break;
         }
+        EXIT_LAST_ERROR_IF(!IsExistsError(::GetLastError()));
     }
-
-    if (file) {
-        *file = created;
-        created = INVALID_HANDLE_VALUE;
-    }
-    if (path) {
-        *path = candidate;
-        candidate = nullptr;
+    if (!DirutilIsEntryOf(*held, folder, FileutilNamePart(path))) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
     }
 
 Exit:
-    if (INVALID_HANDLE_VALUE != created) {
-        ::CloseHandle(created);
+    if (FAILED(hr)) {
+        ReleaseHeld(held);
+        path[0] = L'\0';
     }
-    if (candidate) {
-        StrutilFree(candidate);
+    return hr;
+}
+
+// A file made elsewhere through a link is left empty where it is: deleting it
+// would be deleting through that link.
+HRESULT FileutilCreateShared(const HeldFolder* folder, LPCWSTR path, HANDLE* held)
+{
+    HRESULT hr = S_OK;
+
+    *held = CreateSharedFile(path);
+    if (INVALID_HANDLE_VALUE == *held && IsExistsError(::GetLastError())) {
+        EXIT_IF_FAILED(folder ? FileutilDeleteInFolder(folder, path) : FileutilDeleteIfPresent(path));
+        if (S_FALSE == hr) {
+            EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // what is there is no file of the folder's own
+        }
+        *held = CreateSharedFile(path);
+    }
+    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == *held);
+    if (folder && !DirutilIsEntryOf(*held, folder, FileutilNamePart(path))) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
+
+Exit:
+    if (FAILED(hr)) {
+        ReleaseHeld(held);
     }
     return hr;
 }
@@ -129,21 +165,20 @@ Exit:
 // CREATE_NEW never opens what is there, so a planted file or a hard link into
 // another file is deleted rather than written through. Whatever appears at the
 // name between the delete and the second create makes the create fail.
-HRESULT FileutilCreateNew(LPCWSTR path, HANDLE folder, HANDLE* file)
+HRESULT FileutilCreateNew(LPCWSTR path, const HeldFolder* folder, HANDLE* file)
 {
     HRESULT hr = S_OK;
     HANDLE created = CreateNewFile(path);
 
     if (INVALID_HANDLE_VALUE == created && IsExistsError(::GetLastError())) {
-        if (INVALID_HANDLE_VALUE == folder) {
-            EXIT_IF_FAILED(FileutilDeleteIfPresent(path));
-        } else {
-            EXIT_IF_FAILED(FileutilDeleteInFolder(folder, path));
+        EXIT_IF_FAILED(folder ? FileutilDeleteInFolder(folder, path) : FileutilDeleteIfPresent(path));
+        if (S_FALSE == hr) {
+            EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // what is there is no file of the folder's own
         }
         created = CreateNewFile(path);
     }
     EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == created);
-    if (INVALID_HANDLE_VALUE != folder && !DirutilIsEntryOf(created, folder, FileutilNamePart(path))) {
+    if (folder && !DirutilIsEntryOf(created, folder, FileutilNamePart(path))) {
         FileutilDeleteOnClose(created);
         EXIT_WITH(RESULT_LINK_ENCOUNTERED);
     }
@@ -250,7 +285,7 @@ Exit:
     return hr;
 }
 
-HRESULT FileutilDeleteInFolder(HANDLE folder, LPCWSTR path)
+HRESULT FileutilDeleteInFolder(const HeldFolder* folder, LPCWSTR path)
 {
     HRESULT hr = S_OK;
     BY_HANDLE_FILE_INFORMATION information = {};

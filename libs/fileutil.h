@@ -3,25 +3,37 @@
 #pragma once
 
 #include <windows.h>
+#include "dirutil.h"
 #include "strutil.h"
 
-HRESULT FileutilCreateNumberedTemp(LPCWSTR prefix, LPCWSTR extension, WideString* path, HANDLE* file);
+// A file made new in a held folder under a name nobody can guess: `prefix`,
+// the local date and time, and random digits ("fresh_20261208-193045_9f3a1c2e.log"),
+// so that names sort by time. It is handed back held as FileutilCreateShared
+// holds it, and `path` receives its path.
+HRESULT FileutilCreateUnique(const HeldFolder* folder, LPCWSTR prefix, LPCWSTR extension, WCHAR (&path)[MAX_PATH],
+                             HANDLE* held);
+// A file that another program writes to by its path (the installer, its log):
+// made new and held open for appending with others' writing allowed, so that
+// nobody can rename, delete or replace it while the hold is open. What is at
+// the name is deleted first (FileutilDeleteInFolder when `folder` is given,
+// else by path); with a folder, the new file must be its entry.
+HRESULT FileutilCreateShared(const HeldFolder* folder, LPCWSTR path, HANDLE* held);
 // Never writing through what is already there: the file at the path, if any, is
 // deleted first (a failing delete fails the operation) and the new one is
 // created with CREATE_NEW. No file there (or no folder) is no failure for the
 // delete.
 HRESULT FileutilDeleteIfPresent(LPCWSTR path);
 // The new file is open for writing and deleting, shared for reading only. With
-// a held folder (DirutilOpenFolder) that `path` names a file in, what is at the
-// name goes through FileutilDeleteInFolder, and a new file that does not turn
-// out to be that folder's entry (a link or a renamed parent led elsewhere) is
-// deleted again: RESULT_LINK_ENCOUNTERED. INVALID_HANDLE_VALUE for no folder.
-HRESULT FileutilCreateNew(LPCWSTR path, HANDLE folder, HANDLE* file);
+// a held folder that `path` names a file in, what is at the name goes through
+// FileutilDeleteInFolder, and a new file that does not turn out to be that
+// folder's entry (a link or a renamed parent led elsewhere) is deleted again:
+// RESULT_LINK_ENCOUNTERED. Null for no folder.
+HRESULT FileutilCreateNew(LPCWSTR path, const HeldFolder* folder, HANDLE* file);
 // Deletes the file `path` names in the held `folder` through a handle of its
 // own: opened without following a reparse point and confirmed to be the
 // folder's entry, so that no link leads the delete elsewhere. S_OK also when
 // there is no such file; S_FALSE, with nothing deleted, when the check fails.
-HRESULT FileutilDeleteInFolder(HANDLE folder, LPCWSTR path);
+HRESULT FileutilDeleteInFolder(const HeldFolder* folder, LPCWSTR path);
 // Marks the file open through `file` (opened with DELETE access) for deletion
 // when its last handle closes.
 HRESULT FileutilDeleteOnClose(HANDLE file);

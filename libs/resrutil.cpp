@@ -1,6 +1,7 @@
 #include "resrutil.h"
 #include "fileutil.h"
 #include "result.h"
+#include "strutil.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ Exit:
 // write as success) removes the file rather than leave a truncated package
 // behind. Only a file on a disk counts as written: a device such as NUL would
 // swallow the package and report success.
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE folder, HANDLE* held)
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder* folder, HANDLE* held)
 {
     HRESULT hr = S_OK;
     const BYTE* data = nullptr;
@@ -86,7 +87,7 @@ Exit:
     // Through the writer while it is open; once it is closed, by name.
     if (incomplete && INVALID_HANDLE_VALUE != file) {
         FileutilDeleteOnClose(file);
-    } else if (incomplete && INVALID_HANDLE_VALUE != folder) {
+    } else if (incomplete && folder) {
         FileutilDeleteInFolder(folder, targetPath);
     } else if (incomplete) {
         ::DeleteFileW(targetPath);
@@ -107,6 +108,76 @@ HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file)
     EXIT_IF_FAILED(FileutilMatchesBytes(file, data, size));
 
 Exit:
+    return hr;
+}
+
+namespace {
+
+void ReleaseHeld(HANDLE* held)
+{
+    if (INVALID_HANDLE_VALUE != *held) {
+        ::CloseHandle(*held);
+        *held = INVALID_HANDLE_VALUE;
+    }
+}
+
+HRESULT FormatInFolder(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
+{
+    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
+}
+
+} // namespace
+
+HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                              WCHAR (&path)[MAX_PATH], HANDLE* held)
+{
+    HRESULT hr = S_OK;
+
+    // Files are written only into a folder the run holds.
+    if (INVALID_HANDLE_VALUE == folder->handle) {
+        EXIT_WITH(E_HANDLE);
+    }
+    hr = FormatInFolder(folder, name, path);
+    if (FAILED(hr)) {
+        path[0] = L'\0';   // a path cut to fit would name another file
+        EXIT_WITH(hr);
+    }
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(resourceName, path, folder, held));
+    if (verify) {
+        hr = ResrutilFileMatchesData(resourceName, *held);
+        if (FAILED(hr)) {
+            ReleaseHeld(held);
+            FileutilDeleteInFolder(folder, path);
+            goto Exit;
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT ResrutilHoldIntactFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name,
+                               WCHAR (&path)[MAX_PATH], HANDLE* held)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(FormatInFolder(folder, name, path));
+    hr = FileutilHold(path, held);
+    if (RESULT_FILE_NOT_FOUND == hr) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(hr);
+    if (!DirutilIsEntryOf(*held, folder, name)) {
+        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
+    }
+    EXIT_IF_FAILED(ResrutilFileMatchesData(resourceName, *held));
+
+Exit:
+    if (S_OK != hr) {
+        path[0] = L'\0';
+        ReleaseHeld(held);
+    }
     return hr;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include "dirutil.h"
 #include "strutil.h"
 
 HRESULT ResrutilLocateData(HMODULE module, LPCSTR name, const BYTE** data, DWORD* size);
@@ -13,8 +14,23 @@ HRESULT ResrutilLocateResource(HMODULE module, LPCSTR type, LPCSTR name, const B
 // is deleted first, never written through), inside the held `folder` when one
 // is given (FileutilCreateNew). With `held`, the file is handed back open for
 // reading and shared for reading only (FileutilHoldWritten).
-HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, HANDLE folder, HANDLE* held);
+HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder* folder, HANDLE* held);
 // Whether the held file holds exactly the data resource's bytes
 // (FileutilMatchesBytes): S_OK or RESULT_FILE_CHANGED.
 HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file);
+
+// A held, checked file: the data resource written as the file `name` in the
+// held folder and handed back held, so that nobody can change it until the
+// hold is closed; `path` receives its path first, so a path too long to
+// record writes nothing (0x8007007A). With `verify`, the held file is read
+// back and must hold the resource's bytes (RESULT_FILE_CHANGED, and it is
+// deleted again): someone may have written to it between writing and holding.
+HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                              WCHAR (&path)[MAX_PATH], HANDLE* held);
+// Holds a file that is already the folder's entry `name` when it holds
+// exactly the resource's bytes: S_OK held, S_FALSE when there is no such file,
+// RESULT_FILE_CHANGED when it differs, RESULT_LINK_ENCOUNTERED when the name
+// leads elsewhere. The file itself is left as it is.
+HRESULT ResrutilHoldIntactFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name,
+                               WCHAR (&path)[MAX_PATH], HANDLE* held);
 HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text);

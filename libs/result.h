@@ -71,3 +71,7 @@ constexpr HRESULT RESULT_DISK_FULL = static_cast<HRESULT>(0x80070070);
 constexpr HRESULT RESULT_FILE_CHANGED = static_cast<HRESULT>(0x80070570);        // 1392
 // A name that led through a link or a moved folder to somewhere else.
 constexpr HRESULT RESULT_LINK_ENCOUNTERED = static_cast<HRESULT>(0x8007112B);    // 4395
+// A path an elevated run may not hand on: its folder can be changed by others
+// than administrators, or is reached through a link.
+constexpr HRESULT RESULT_LOG_FOLDER_UNTRUSTED = static_cast<HRESULT>(0x800701C0);   // 448
+constexpr HRESULT RESULT_INVALID_NAME = static_cast<HRESULT>(0x8007007B);           // 123

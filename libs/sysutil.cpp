@@ -34,3 +34,27 @@ HRESULT SysutilLoadSystemLibrary(LPCWSTR name, HMODULE* module)
 Exit:
     return hr;
 }
+
+HRESULT SysutilRandom(void* bytes, DWORD size)
+{
+    using GenRandomFunction = LONG(WINAPI*)(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags);
+    constexpr ULONG USE_SYSTEM_PREFERRED_RNG = 0x2;
+    static HMODULE bcrypt = nullptr;   // stays loaded for the life of the process
+    HRESULT hr = S_OK;
+    GenRandomFunction genRandom = nullptr;
+    LONG status = 0;
+
+    if (nullptr == bcrypt) {
+        EXIT_IF_FAILED(SysutilLoadSystemLibrary(L"bcrypt.dll", &bcrypt));
+    }
+    genRandom = reinterpret_cast<GenRandomFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(bcrypt, "BCryptGenRandom")));
+    EXIT_LAST_ERROR_IF_NULL(genRandom);
+    status = genRandom(nullptr, static_cast<PUCHAR>(bytes), size, USE_SYSTEM_PREFERRED_RNG);
+    if (status < 0) {
+        EXIT_WITH(E_FAIL);
+    }
+
+Exit:
+    return hr;
+}

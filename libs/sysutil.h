@@ -21,3 +21,8 @@ Function SysutilKernelFunction(LPCSTR name)
 // never from the program's folder or the current one: by the search flags,
 // or, where the system lacks them, by its full path there.
 HRESULT SysutilLoadSystemLibrary(LPCWSTR name, HMODULE* module);
+
+// Bytes nobody can predict, from the platform's random number generator
+// (bcrypt.dll, taken from the system folder only): for names that others must
+// not be able to take beforehand.
+HRESULT SysutilRandom(void* bytes, DWORD size);

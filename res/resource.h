@@ -2,8 +2,11 @@
 #pragma once
 
 #define IDI_APP_ICON 100
-// Keep in step with setup/messages.h.
+// String-table identifiers, read by setup/messages.cpp. The help text and the
+// /log refusal share a block, which a bundle keeps from its stub; the product
+// name's block is the bundle's own (tools/setuppack).
 #define IDS_HELP_TEXT_ID 2005
+#define IDS_LOG_REFUSED_ID 2006
 #define IDS_PRODUCT_NAME_ID 51001
 // The program's own version: in its version record until a bundle carries the
 // vendor's there instead, and named by every setup run's log.

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Beside a per-product folder that cannot be used, "{CODE}.1" and so on.
-constexpr DWORD STAGING_FOLDER_ATTEMPTS = 1000;
-
 BOOL EndsWithSeparator(LPCWSTR path)
 {
     const SIZE_T length = lstrlenW(path);
@@ -25,36 +22,9 @@ HRESULT AppendSeparator(WideString* path)
     return EndsWithSeparator(*path) ? S_OK : StrutilAppend(path, L"\\", 0);
 }
 
-HRESULT FormatInFolder(const PackageFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
+HRESULT FormatInFolder(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
 {
     return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
-}
-
-// One candidate name of the staging folder, made and held: S_FALSE when the
-// name is taken by something the run may not use. The temporary folder itself
-// is made when missing.
-HRESULT OpenStagingCandidate(LPWSTR path, BOOL elevated, HANDLE* folder)
-{
-    HRESULT hr = S_OK;
-    BOOL made = FALSE;
-
-    if (elevated) {
-        EXIT_IF_FAILED(DirutilCreateProtected(path, folder));
-        goto Exit;
-    }
-    made = ::CreateDirectoryW(path, nullptr);
-    if (!made && ERROR_PATH_NOT_FOUND == ::GetLastError()) {
-        EXIT_IF_FAILED(DirutilCreateTree(path, nullptr));
-        made = TRUE;
-    }
-    EXIT_LAST_ERROR_IF(!made && ERROR_ALREADY_EXISTS != ::GetLastError());
-    EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
-    if (S_FALSE == hr && made) {
-        EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // the folder just made is not there as made
-    }
-
-Exit:
-    return hr;
 }
 
 BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
@@ -87,89 +57,65 @@ BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* e
     return TRUE;
 }
 
-} // namespace
-
-HRESULT OpenStagingFolder(const ManifestPackageEntry* entry, BOOL elevated, PackageFolder* folder)
+// A folder of the user's cache chain: made when missing if `create`.
+HRESULT OpenCacheChild(const HeldFolder* parent, LPCWSTR name, BOOL create, HeldFolder* child)
 {
     HRESULT hr = S_OK;
-    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
-    WCHAR base[MAX_PATH] = {};
+    WCHAR path[MAX_PATH];
 
-    EXIT_IF_FAILED(DirutilGetTempFolder(base));
-    if (!EndsWithSeparator(base)) {
-        EXIT_IF_FAILED(BoundedAppend(base, MAX_PATH, L"\\"));
+    if (create) {
+        EXIT_IF_FAILED(DirutilOpenChild(parent, name, child));
+        goto Exit;
     }
-    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
-    EXIT_IF_FAILED(BoundedAppend(base, MAX_PATH, productCode));
-
-    for (DWORD attempt = 0; INVALID_HANDLE_VALUE == folder->handle; ++attempt) {
-        if (STAGING_FOLDER_ATTEMPTS == attempt) {
-            EXIT_WITH(RESULT_FILE_EXISTS);
-        }
-        EXIT_IF_FAILED(attempt > 0 ? BoundedFormat(folder->path, MAX_PATH, L"%ls.%u", base, attempt)
-                                   : BoundedCopy(folder->path, MAX_PATH, base));
-        EXIT_IF_FAILED(OpenStagingCandidate(folder->path, elevated, &folder->handle));
-    }
-    hr = S_OK;
+    EXIT_IF_FAILED(FormatInFolder(parent, name, path));
+    EXIT_IF_FAILED(DirutilOpenFolder(path, child));
 
 Exit:
     return hr;
 }
 
-HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, PackageFolder* folder)
+} // namespace
+
+// The all-users chain is opened through the held Applications, so neither can
+// be swapped for a link between the checks; the user's is made below where the
+// user's application-data folder really is.
+HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
-    HANDLE applications = INVALID_HANDLE_VALUE;
+    WCHAR path[MAX_PATH] = {};
+    HeldFolder appData = NoHeldFolder();
+    HeldFolder applications = NoHeldFolder();
     const int id = perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA;
 
-    hr = ::SHGetFolderPathW(nullptr, id | (create ? CSIDL_FLAG_CREATE : 0), nullptr, SHGFP_TYPE_CURRENT,
-                            folder->path);
+    *folder = NoHeldFolder();
+    hr = ::SHGetFolderPathW(nullptr, id | (create ? CSIDL_FLAG_CREATE : 0), nullptr, SHGFP_TYPE_CURRENT, path);
     if (FAILED(hr)) {
         EXIT_WITH(hr);
     }
-    EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Applications"));
     if (perMachine) {
-        // Cache is opened through the held Applications, so neither can be
-        // swapped for a link between the checks.
-        EXIT_IF_FAILED(create ? DirutilCreateProtected(folder->path, &applications)
-                              : DirutilOpenProtected(folder->path, &applications));
+        EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\Applications"));
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, &applications) : DirutilOpenProtected(path, &applications));
         if (S_FALSE == hr) {
             goto Exit;
         }
-        EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Cache"));
-        EXIT_IF_FAILED(create ? DirutilCreateProtected(folder->path, &folder->handle)
-                              : DirutilOpenProtected(folder->path, &folder->handle));
-    } else {
-        EXIT_IF_FAILED(BoundedAppend(folder->path, MAX_PATH, L"\\Cache"));
-        if (create) {
-            EXIT_IF_FAILED(DirutilCreateTree(folder->path, nullptr));
-        }
-        EXIT_IF_FAILED(DirutilOpenFolder(folder->path, &folder->handle));
+        EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\Cache"));
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
+        goto Exit;
     }
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
+    if (S_FALSE == hr) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(OpenCacheChild(&appData, L"Applications", create, &applications));
+    if (S_FALSE == hr) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(OpenCacheChild(&applications, L"Cache", create, folder));
 
 Exit:
-    if (INVALID_HANDLE_VALUE != applications) {
-        ::CloseHandle(applications);
-    }
+    DirutilClose(&applications);
+    DirutilClose(&appData);
     return hr;
-}
-
-void CloseFolder(PackageFolder* folder)
-{
-    if (INVALID_HANDLE_VALUE != folder->handle) {
-        ::CloseHandle(folder->handle);
-        folder->handle = INVALID_HANDLE_VALUE;
-    }
-}
-
-// Once the hold is gone the name may lead anywhere, but removing a folder
-// never follows a link and never removes one that is not empty.
-void CloseStagingFolder(PackageFolder* folder)
-{
-    if (INVALID_HANDLE_VALUE != folder->handle) {
-        CloseFolder(folder);
-        ::RemoveDirectoryW(folder->path);
-    }
 }
 
 HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WCHAR (&name)[CACHE_NAME_CHARS])
@@ -186,72 +132,15 @@ Exit:
     return hr;
 }
 
-HRESULT WritePackageFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
-                         WCHAR (&path)[MAX_PATH], HANDLE* held)
-{
-    HRESULT hr = S_OK;
-
-    // Files are written only into a folder the run holds.
-    if (INVALID_HANDLE_VALUE == folder->handle) {
-        EXIT_WITH(E_HANDLE);
-    }
-    hr = FormatInFolder(folder, name, path);
-    if (FAILED(hr)) {
-        path[0] = L'\0';   // a path cut to fit would name another file
-        EXIT_WITH(hr);
-    }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(resourceName, path, folder->handle, held));
-    if (verify) {
-        hr = ResrutilFileMatchesData(resourceName, *held);
-        if (FAILED(hr)) {
-            ::CloseHandle(*held);
-            *held = INVALID_HANDLE_VALUE;
-            DeletePackageFile(folder, path);
-            goto Exit;
-        }
-    }
-
-Exit:
-    return hr;
-}
-
-HRESULT HoldIntactFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, WCHAR (&path)[MAX_PATH],
-                       HANDLE* held)
-{
-    HRESULT hr = S_OK;
-
-    EXIT_IF_FAILED(FormatInFolder(folder, name, path));
-    hr = FileutilHold(path, held);
-    if (RESULT_FILE_NOT_FOUND == hr) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    EXIT_IF_FAILED(hr);
-    if (!DirutilIsEntryOf(*held, folder->handle, name)) {
-        EXIT_WITH(RESULT_LINK_ENCOUNTERED);
-    }
-    EXIT_IF_FAILED(ResrutilFileMatchesData(resourceName, *held));
-
-Exit:
-    if (S_OK != hr) {
-        path[0] = L'\0';
-        if (INVALID_HANDLE_VALUE != *held) {
-            ::CloseHandle(*held);
-            *held = INVALID_HANDLE_VALUE;
-        }
-    }
-    return hr;
-}
-
-void DeletePackageFile(const PackageFolder* folder, WCHAR (&path)[MAX_PATH])
+void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
 {
     if (L'\0' != path[0] && INVALID_HANDLE_VALUE != folder->handle) {
-        RunLogDeleted(path, FileutilDeleteInFolder(folder->handle, path));
+        RunLogDeleted(path, FileutilDeleteInFolder(folder, path));
     }
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const PackageFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
 {
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
     WCHAR pattern[MAX_PATH] = {};
@@ -290,7 +179,7 @@ HRESULT ExtractPackages(LPWSTR folder)
         EXIT_IF_FAILED(StrutilCopy(&path, folder, 0));
         EXIT_IF_FAILED(AppendSeparator(&path));
         EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
-        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, INVALID_HANDLE_VALUE, nullptr));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr, nullptr));
     }
 
 Exit:
@@ -309,8 +198,7 @@ HRESULT ExtractFirstPackage(LPCWSTR filePath)
     if (0 == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath,
-                                          INVALID_HANDLE_VALUE, nullptr));
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, nullptr, nullptr));
 
 Exit:
     return hr;

@@ -34,7 +34,8 @@ const SwitchEntry SWITCHES[] = {
     {L"h", SwitchId::Help, false},
     {L"help", SwitchId::Help, false},
     // The program's own marker for the elevated copy of a run; not in the help.
-    {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, false},
+    // Its value is the identity of the program file the copy must run from.
+    {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, true},
     // msiexec's forms, which administrators type by habit. Its basic UI levels
     // named here wait for no click, as /passive.
     {L"qn", SwitchId::Quiet, false},
@@ -252,7 +253,7 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         options->showHelp = 1;
         break;
     case SwitchId::ElevatedCopy:
-        options->elevatedCopy = 1;
+        options->elevatedCopyOf = value;
         break;
     case SwitchId::Property:
         EXIT_IF_FAILED(AppendPropertyAssignment(options, value));
@@ -263,29 +264,61 @@ Exit:
     return hr;
 }
 
+// Walks the arguments as the parser reads them: `visit(entry, switchIndex,
+// valueIndex)` for each switch, its value the argument after it or itself.
+// False at an argument that is no switch, at a switch whose value is missing,
+// or when `visit` answers false.
+template <typename Visit>
+bool WalkArguments(int argc, LPWSTR* argv, Visit visit)
+{
+    for (int i = 1; i < argc; ++i) {
+        const SwitchEntry* entry = FindSwitch(argv[i]);
+        if (!entry || (entry->takesValue && i + 1 >= argc)) {
+            return false;
+        }
+        // The value is the next argument whatever it looks like, even "/quiet".
+        const int valueIndex = entry->takesValue ? i + 1 : i;
+        if (!visit(*entry, i, valueIndex)) {
+            return false;
+        }
+        i = valueIndex;
+    }
+    return true;
+}
+
 } // namespace
 
 HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options)
 {
     HRESULT hr = S_OK;
-
-    for (int i = 1; i < argc; ++i) {
-        const SwitchEntry* entry = FindSwitch(argv[i]);
-        if (!entry) {
-            EXIT_WITH(E_INVALIDARG);
-        }
-        LPWSTR value = argv[i];   // a switch without a value is its own
-        if (entry->takesValue) {
-            if (i + 1 >= argc) {
-                EXIT_WITH(E_INVALIDARG);
-            }
-            value = argv[++i];   // whatever it looks like, even "/quiet"
-        }
-        EXIT_IF_FAILED(ApplySwitch(entry->id, value, options));
+    const bool whole = WalkArguments(argc, argv, [&hr, argv, options](const SwitchEntry& entry, int, int valueIndex) {
+        hr = ApplySwitch(entry.id, argv[valueIndex], options);
+        return SUCCEEDED(hr);
+    });
+    if (!whole && SUCCEEDED(hr)) {
+        EXIT_WITH(E_INVALIDARG);
     }
+    EXIT_IF_FAILED(hr);
 
 Exit:
     return hr;
+}
+
+ArgumentRole SetupArgumentRole(int argc, LPWSTR* argv, int index)
+{
+    ArgumentRole role = ArgumentRole::Unknown;
+    WalkArguments(argc, argv, [index, &role](const SwitchEntry& entry, int switchIndex, int valueIndex) {
+        if (index == valueIndex) {
+            role = SwitchId::PropertyText == entry.id ? ArgumentRole::PropertyText
+                   : SwitchId::Property == entry.id   ? ArgumentRole::PropertyAssignment
+                   : index == switchIndex             ? ArgumentRole::Switch
+                                                      : ArgumentRole::Value;
+        } else if (index == switchIndex) {
+            role = ArgumentRole::Switch;
+        }
+        return index > valueIndex;
+    });
+    return role;
 }
 
 // The program's name ends where the platform's splitter (CommandLineToArgvW)

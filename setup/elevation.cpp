@@ -5,12 +5,15 @@
 #include "messages.h"
 #include "options.h"
 #include "result.h"
+#include "results.h"
 #include "strutil.h"
 #include "sysutil.h"
+#include "dirutil.h"
+#include "fileutil.h"
+
+#include <wchar.h>
 
 namespace {
-
-constexpr HRESULT RESULT_CANCELLED_BY_USER = static_cast<HRESULT>(0x80070642);   // 1602
 
 // ProcessRedirectionTrustPolicy and its flag, which older headers lack.
 constexpr int PROCESS_REDIRECTION_TRUST_POLICY = 16;
@@ -32,11 +35,43 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-// The elevated copy runs in a logon session of its own, which does not see
-// the drive letters the user mapped: a path on a network drive letter is
-// handed over as the server's name for it. The network library is taken from
-// the system folder only.
-HRESULT MakeReachable(WCHAR (&path)[MAX_PATH])
+// "VVVVVVVV-IIIIIIIIIIIIIIII": the volume and file index of an open file,
+// which stay the same under whatever name the file is reached.
+HRESULT FormatFileIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS])
+{
+    HRESULT hr = S_OK;
+    BY_HANDLE_FILE_INFORMATION information = {};
+
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(file, &information));
+    EXIT_IF_FAILED(BoundedFormat(identity, FILE_IDENTITY_CHARS, L"%08lX-%08lX%08lX", information.dwVolumeSerialNumber,
+                                 information.nFileIndexHigh, information.nFileIndexLow));
+
+Exit:
+    return hr;
+}
+
+// A drive letter made with SUBST stands for a folder, and only in the logon
+// session that made it: the path is handed over as that folder's.
+HRESULT ResolveSubstitutedDrive(WCHAR (&path)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    const WCHAR drive[] = {path[0], L':', L'\0'};
+    WCHAR target[MAX_PATH];
+    WCHAR resolved[MAX_PATH];
+
+    if (L':' != path[1] || 0 == ::QueryDosDeviceW(drive, target, MAX_PATH) || 0 != wcsncmp(target, L"\\??\\", 4)) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(BoundedFormat(resolved, MAX_PATH, L"%ls%ls", target + 4, path + 2));
+    EXIT_IF_FAILED(BoundedCopy(path, MAX_PATH, resolved));
+
+Exit:
+    return hr;
+}
+
+// A path on a network drive letter as the server's name for it. The network
+// library is taken from the system folder only.
+HRESULT ResolveNetworkDrive(WCHAR (&path)[MAX_PATH])
 {
     HRESULT hr = S_OK;
     const WCHAR root[] = {path[0], L':', L'\\', L'\0'};
@@ -67,25 +102,54 @@ Exit:
     return hr;
 }
 
-// The same program file with the same arguments, behind the marker that makes
-// it the copy, in the same current folder so that relative paths on the
-// command line name the same files.
-HRESULT StartElevatedCopy(HANDLE* process)
+// The elevated copy runs in a logon session of its own, which does not see
+// the drive letters the user mapped or substituted.
+HRESULT MakeReachable(WCHAR (&path)[MAX_PATH])
 {
     HRESULT hr = S_OK;
-    WCHAR program[MAX_PATH];
+
+    EXIT_IF_FAILED(ResolveSubstitutedDrive(path));
+    EXIT_IF_FAILED(ResolveNetworkDrive(path));
+
+Exit:
+    return hr;
+}
+
+// The bundle file, held from before the copy is started until it has ended:
+// nobody can rename, replace or write it meanwhile, so the copy runs the bytes
+// this process was started from. The copy is given the file's final path,
+// which leads through no link that could be repointed, and its identity,
+// which the copy checks against its own file.
+HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)[FILE_IDENTITY_CHARS])
+{
+    HRESULT hr = S_OK;
+    WCHAR module[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    EXIT_IF_FAILED(FileutilHold(module, held));
+    EXIT_IF_FAILED(DirutilFinalPath(*held, path));
+    EXIT_IF_FAILED(FormatFileIdentity(*held, identity));
+
+Exit:
+    return hr;
+}
+
+// The same program with the same arguments, behind the marker that makes it
+// the copy, in the same current folder so that relative paths on the command
+// line name the same files.
+HRESULT StartElevatedCopy(LPCWSTR program, LPCWSTR identity, HANDLE* process)
+{
+    HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH];
     WideString parameters = nullptr;
     SHELLEXECUTEINFOW execute = {};
-    DWORD length = 0;
+    const DWORD length = ::GetCurrentDirectoryW(MAX_PATH, folder);
 
-    length = ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    length = ::GetCurrentDirectoryW(MAX_PATH, folder);
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    EXIT_IF_FAILED(MakeReachable(program));
     EXIT_IF_FAILED(MakeReachable(folder));
-    EXIT_IF_FAILED(StrutilFormat(&parameters, L"%ls %ls", ELEVATED_COPY_SWITCH, CommandLineTail(::GetCommandLineW())));
+    EXIT_IF_FAILED(StrutilFormat(&parameters, L"%ls %ls %ls", ELEVATED_COPY_SWITCH, identity,
+                                 CommandLineTail(::GetCommandLineW())));
 
     execute.cbSize = sizeof(execute);
     // No box of the shell's own when the start fails: the run shows its own.
@@ -160,13 +224,19 @@ BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elev
 HRESULT RunElevatedCopy(DWORD uiLevel)
 {
     HRESULT hr = S_OK;
+    HANDLE programFile = INVALID_HANDLE_VALUE;
     HANDLE process = nullptr;
     DWORD exitCode = 0;
+    WCHAR program[MAX_PATH];
+    WCHAR identity[FILE_IDENTITY_CHARS];
 
-    hr = StartElevatedCopy(&process);
+    hr = HoldProgramFile(&programFile, program, identity);
+    if (SUCCEEDED(hr)) {
+        hr = StartElevatedCopy(program, identity, &process);
+    }
     if (FAILED(hr)) {
-        // A declined prompt was the user's own answer; any other failure to
-        // start the copy would otherwise end the run without a word.
+        // A declined prompt was the user's own answer; any other failure to start the
+        // copy would otherwise end the run without a word.
         if (RESULT_CANCELLED_BY_USER != hr) {
             ShowSystemErrorMessageUnlessUnattended(hr, uiLevel);
         }
@@ -179,17 +249,43 @@ Exit:
     if (nullptr != process) {
         ::CloseHandle(process);
     }
+    if (INVALID_HANDLE_VALUE != programFile) {
+        ::CloseHandle(programFile);
+    }
+    return hr;
+}
+
+HRESULT IsStartedFromFile(LPCWSTR identity)
+{
+    HRESULT hr = S_OK;
+    HANDLE own = INVALID_HANDLE_VALUE;
+    WCHAR module[MAX_PATH];
+    WCHAR ownIdentity[FILE_IDENTITY_CHARS];
+    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    EXIT_IF_FAILED(FileutilHold(module, &own));
+    EXIT_IF_FAILED(FormatFileIdentity(own, ownIdentity));
+    if (CSTR_EQUAL != ::CompareStringOrdinal(ownIdentity, -1, identity, -1, TRUE)) {
+        EXIT_WITH(RESULT_FILE_CHANGED);
+    }
+
+Exit:
+    if (INVALID_HANDLE_VALUE != own) {
+        ::CloseHandle(own);
+    }
     return hr;
 }
 
 // Junctions and links that a user without administrator rights made are then
 // not followed by this process at all. Windows before 11 (and 10 22H2) lacks
 // the policy; the program's own checks hold there as well.
-void EnforceRedirectionTrust()
+HRESULT EnforceRedirectionTrust()
 {
     const auto setMitigation = SysutilKernelFunction<SetMitigationFunction>("SetProcessMitigationPolicy");
     DWORD policy = ENFORCE_REDIRECTION_TRUST;
-    if (nullptr != setMitigation) {
-        setMitigation(PROCESS_REDIRECTION_TRUST_POLICY, &policy, sizeof(policy));
+    if (nullptr == setMitigation) {
+        return S_FALSE;
     }
+    return setMitigation(PROCESS_REDIRECTION_TRUST_POLICY, &policy, sizeof(policy)) ? S_OK : ResultFromLastError();
 }

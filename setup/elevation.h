@@ -8,6 +8,9 @@
 #include <windows.h>
 #include "manifest.h"
 
+// The text of a file's identity (volume and file index) and its terminator.
+constexpr DWORD FILE_IDENTITY_CHARS = 26;
+
 // Whether the process runs with an elevated token: an administrator's full
 // token, or SYSTEM's.
 HRESULT IsProcessElevated(BOOL* elevated);
@@ -17,13 +20,19 @@ HRESULT IsProcessElevated(BOOL* elevated);
 // process that is not elevated, and a run that may prompt: not /quiet).
 BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit);
 // Starts the elevated copy and waits for it. The copy is given the arguments
-// of this process behind ELEVATED_COPY_SWITCH, and the program path and current
-// folder as it can reach them (a mapped network drive by its server's name).
-// The result is the copy's exit code as a result (0 S_OK, 1 as it is, any other
-// code N 0x8007xxxx with N in the low 16 bits); a declined prompt fails with
-// 0x80070642 (1602, cancelled by the user). Any other failure to start the
-// copy is shown in the "Install Error" box unless the run is unattended.
+// of this process behind ELEVATED_COPY_SWITCH and this program file's
+// identity, this file by its final path (held until the copy has ended, so
+// that the copy runs these bytes), and the current folder as it can reach it
+// (a mapped network drive by its server's name, a SUBST drive by the folder it
+// stands for). The result is the copy's exit code as a result (0 S_OK, 1 as it
+// is, any other code N 0x8007xxxx with N in the low 16 bits); a declined prompt
+// fails with 0x80070642 (1602, cancelled by the user). Any other failure to
+// start the copy is shown in the "Install Error" box unless the run is unattended.
 HRESULT RunElevatedCopy(DWORD uiLevel);
+// In the copy: whether this process runs from the file its starter held
+// (`identity`, as the starter gave it): S_OK, or RESULT_FILE_CHANGED.
+HRESULT IsStartedFromFile(LPCWSTR identity);
 
-// Turns on the platform's redirection trust for this process, where it has it.
-void EnforceRedirectionTrust();
+// Turns on the platform's redirection trust for this process: S_OK, S_FALSE
+// where the platform lacks it, or the failure.
+HRESULT EnforceRedirectionTrust();

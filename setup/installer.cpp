@@ -5,6 +5,7 @@
 #include "memutil.h"
 #include "messages.h"
 #include "result.h"
+#include "results.h"
 #include "runlog.h"
 #include "strutil.h"
 #include "sysutil.h"
@@ -24,17 +25,6 @@ constexpr int INSTALL_LEVEL_DEFAULT = 0;
 constexpr int INSTALL_STATE_ABSENT = 2;
 constexpr int INSTALL_TYPE_DEFAULT = 0;
 
-// Installer results the mapping looks at.
-constexpr UINT RESULT_RESTART_REQUIRED = 3010;
-constexpr UINT RESULT_RESTART_REQUIRED_TO_FINISH = 3011;
-constexpr UINT RESULT_RESTART_STARTED = 1641;
-constexpr UINT RESULT_CANCELLED_BY_USER = 1602;
-constexpr UINT RESULT_FATAL_ERROR = 1603;
-constexpr UINT RESULT_UNKNOWN_PRODUCT = 1605;
-constexpr UINT RESULT_REJECTED_BY_POLICY = 1625;
-constexpr UINT RESULT_SERVICE_FAILED_TO_START = 1631;
-constexpr UINT RESULT_PLATFORM_UNSUPPORTED = 1633;
-constexpr UINT RESULT_PATCH_TARGET_NOT_FOUND = 1642;
 // Shown for every other installer failure: "the process ended unexpectedly".
 constexpr HRESULT RESULT_PROCESS_ABORTED = static_cast<HRESULT>(0x8007042B);
 
@@ -114,29 +104,39 @@ Exit:
     return hr;
 }
 
-// The command line's log is appended to; without one, a new numbered log named
-// after the package is started in the temporary folder. A default log that
-// cannot be named or created leaves the installer without a log: that is no
-// reason to fail the package. The log setting outlives the call, so logging is
-// then turned off, or the installer would write over the previous call's log.
-void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath)
+// The command line's log is appended to; without one, a new log named after
+// the package is started in the run's log folder, and held until the call is
+// done (`held`, closed by the caller), so that nobody can put another file
+// under its name while the installer writes it by path. A default log that
+// cannot be made leaves the installer without a log: that is no reason to fail
+// the package. The log setting outlives the call, so logging is then turned
+// off, or the installer would write over the previous call's log.
+void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath, HANDLE* held)
 {
     WideString baseName = nullptr;
-    WideString defaultLog = nullptr;
+    WCHAR defaultLog[MAX_PATH] = {};
+    const HeldFolder* folder = nullptr == logPath ? RunLogFolder() : nullptr;
 
+    *held = INVALID_HANDLE_VALUE;
     if (nullptr != logPath) {
         InstallerEnableLog(INSTALLER_LOG_MODE, logPath, INSTALLER_LOG_APPEND);
-    } else if (nullptr != packageFileName &&
+    } else if (nullptr != folder && nullptr != packageFileName &&
                SUCCEEDED(FileutilBaseName(packageFileName, &baseName)) &&
-               SUCCEEDED(FileutilCreateNumberedTemp(baseName, L"log", &defaultLog, nullptr))) {
+               SUCCEEDED(FileutilCreateUnique(folder, baseName, L"log", defaultLog, held))) {
         InstallerEnableLog(INSTALLER_LOG_MODE, defaultLog, INSTALLER_LOG_ANEW);
     } else {
         InstallerEnableLog(INSTALLER_LOG_OFF, nullptr, INSTALLER_LOG_ANEW);
     }
-    RunLogLine(L"  installer log: %ls", nullptr != logPath ? logPath : nullptr != defaultLog ? defaultLog : L"none");
+    RunLogLine(L"  installer log: %ls", nullptr != logPath ? logPath : L'\0' != defaultLog[0] ? defaultLog : L"none");
 
-    StrutilFree(defaultLog);
     StrutilFree(baseName);
+}
+
+void CloseHeld(HANDLE held)
+{
+    if (INVALID_HANDLE_VALUE != held) {
+        ::CloseHandle(held);
+    }
 }
 
 constexpr DWORD PRODUCT_LIST_START = 64;
@@ -150,12 +150,6 @@ BOOL ListHolds(const ProductList* list, LPCWSTR code)
         }
     }
     return FALSE;
-}
-
-bool IsRestartResult(UINT result)
-{
-    return result == RESULT_RESTART_REQUIRED || result == RESULT_RESTART_REQUIRED_TO_FINISH ||
-           result == RESULT_RESTART_STARTED;
 }
 
 // The installer's result as the run sees it, with the "Install Error" box for
@@ -173,17 +167,17 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
         return INSTALLER_FAILURE_TOLERATED;
     }
     switch (result) {
-    case RESULT_CANCELLED_BY_USER:
-    case RESULT_FATAL_ERROR:
+    case INSTALLER_CANCELLED_BY_USER:
+    case INSTALLER_FATAL_ERROR:
     case INSTALLER_BUSY:   // an interactive run has asked with Retry and Cancel already
         break;
-    case RESULT_UNKNOWN_PRODUCT:
-    case RESULT_REJECTED_BY_POLICY:
-    case RESULT_SERVICE_FAILED_TO_START:
-    case RESULT_PLATFORM_UNSUPPORTED:
+    case INSTALLER_UNKNOWN_PRODUCT:
+    case INSTALLER_REJECTED_BY_POLICY:
+    case INSTALLER_SERVICE_FAILED_TO_START:
+    case INSTALLER_PLATFORM_UNSUPPORTED:
         ShowSystemErrorMessageUnlessUnattended(failure, uiLevel);
         break;
-    case RESULT_PATCH_TARGET_NOT_FOUND:
+    case INSTALLER_PATCH_TARGET_NOT_FOUND:
         if (!reportMissingPatchTarget) {
             return INSTALLER_FAILURE_TOLERATED;
         }
@@ -276,17 +270,19 @@ UINT InstallerRemoveProduct(LPCWSTR productCode, LPCWSTR commandLine)
 
 BOOL IsProductRemoved(UINT removalResult)
 {
-    return ERROR_SUCCESS == removalResult || RESULT_UNKNOWN_PRODUCT == removalResult || IsRestartResult(removalResult);
+    return ERROR_SUCCESS == removalResult || INSTALLER_UNKNOWN_PRODUCT == removalResult || IsRestartResult(removalResult);
 }
 
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
+    HANDLE log = INVALID_HANDLE_VALUE;
     RunLogLine(L"removing %ls (%ls)", productCode, packageFileName);
     InstallerSetUiLevel(uiLevel);
-    EnableInstallerLog(packageFileName, logPath);
+    EnableInstallerLog(packageFileName, logPath, &log);
     const ULONGLONG started = ::GetTickCount64();
     const UINT result = InstallerCallWaitingOutOthers(
         [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); }, uiLevel);
+    CloseHeld(log);
     RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
     return result;
 }
@@ -364,12 +360,13 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     LPCWSTR actionText = nullptr;
     UINT installerResult = ERROR_SUCCESS;
     ULONGLONG started = 0;
+    HANDLE log = INVALID_HANDLE_VALUE;
 
     EXIT_IF_FAILED(ActionText(action, &actionText));
     EXIT_IF_FAILED(InstallerLoad());
 
     InstallerSetUiLevel(uiLevel);
-    EnableInstallerLog(packageFileName, logPath);
+    EnableInstallerLog(packageFileName, logPath, &log);
 
     EXIT_IF_FAILED(StrutilCopy(&commandLine, nullptr != propertyText ? propertyText : L"", 0));
     EXIT_IF_FAILED(StrutilAppend(&commandLine, actionText, 0));
@@ -389,6 +386,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     }
 
 Exit:
+    CloseHeld(log);
     StrutilFree(commandLine);
     return hr;
 }

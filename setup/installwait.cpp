@@ -2,6 +2,7 @@
 
 #include "messages.h"
 #include "options.h"
+#include "results.h"
 #include "runlog.h"
 
 namespace {
@@ -9,7 +10,6 @@ namespace {
 constexpr ULONGLONG WAIT_LIMIT_MS = 10 * 60 * 1000;
 constexpr DWORD FIRST_PAUSE_MS = 500;
 constexpr DWORD LONGEST_PAUSE_MS = 15000;
-constexpr HRESULT RESULT_INSTALLER_BUSY = static_cast<HRESULT>(0x80070652);
 
 // Doubling from half a second: a short installation elsewhere costs little
 // waiting, a long one is not polled more than every 15 seconds.

@@ -8,8 +8,7 @@
 #pragma once
 
 #include <windows.h>
-
-constexpr UINT INSTALLER_BUSY = 1618;
+#include "results.h"
 
 struct InstallerWait {
     ULONGLONG started;   // tick count before the first attempt

@@ -6,6 +6,7 @@
 #include "resrutil.h"
 #include "result.h"
 #include "runlog.h"
+#include "../res/resource.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ HRESULT ShowHelpMessage()
     WideString caption = nullptr;
     WideString text = nullptr;
 
-    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_PRODUCT_NAME, &caption));
-    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_HELP_TEXT, &text));
+    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_PRODUCT_NAME_ID, &caption));
+    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_HELP_TEXT_ID, &text));
 
     // A box that could not be shown at all (no desktop) is a failure, not help shown.
     EXIT_LAST_ERROR_IF(0 == ::MessageBoxW(nullptr, text, caption, MB_OK));
@@ -83,4 +84,17 @@ int AskRetryOrCancel(HRESULT code)
         ::LocalFree(text);
     }
     return answer;
+}
+
+void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel)
+{
+    WideString reason = nullptr;
+    WideString text = nullptr;
+
+    if (!IsUnattendedUiLevel(uiLevel) && SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_LOG_REFUSED_ID, &reason)) &&
+        SUCCEEDED(StrutilFormat(&text, L"%ls\r\n%ls", reason, logPath))) {
+        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+    }
+    StrutilFree(reason);
+    StrutilFree(text);
 }

@@ -3,9 +3,6 @@
 
 #include <windows.h>
 
-constexpr UINT IDS_HELP_TEXT = 2005;
-constexpr UINT IDS_PRODUCT_NAME = 51001;
-
 HRESULT ShowHelpMessage();
 // The platform's text for the code; in a logged setup run a line naming the
 // run's log follows, so that whoever saw the failure can find out why.
@@ -17,3 +14,6 @@ void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel);
 // (or another answer that is no Retry), or 0 when there is no text or no box
 // could be shown.
 int AskRetryOrCancel(HRESULT code);
+// Why an elevated run refuses the /log file, in the user's language, and the
+// path; not shown when the run is unattended.
+void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel);

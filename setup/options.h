@@ -40,17 +40,25 @@ struct SetupOptions {
     DWORD extractAll = 0;
     DWORD extractFirst = 0;
     DWORD showHelp = 0;
-    DWORD elevatedCopy = 0;              // this process is the elevated copy of a run
+    // This process is the elevated copy of a run: the identity of the program
+    // file it must run from (borrowed from the argument array), else null.
+    LPCWSTR elevatedCopyOf = nullptr;
 };
 
-// Put before the arguments handed to the elevated copy of a run, so that the
-// copy never asks for elevation again.
+// Put before the arguments handed to the elevated copy of a run, with the
+// program file's identity as its value, so that the copy never asks for
+// elevation again and runs only from that file.
 constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
 
 // The program's module handle, stored by the entry before anything else.
 extern HINSTANCE ModuleInstance;
 
 HRESULT ParseSetupCommandLine(int argc, LPWSTR* argv, SetupOptions* options);
+// How the parser reads argument `index` of a command line it accepts: a
+// switch, a switch's value, the value of /msicl, or a NAME=VALUE argument.
+// The last two may carry secrets.
+enum class ArgumentRole { Switch, Value, PropertyText, PropertyAssignment, Unknown };
+ArgumentRole SetupArgumentRole(int argc, LPWSTR* argv, int index);
 // The command-line text behind the program's own name: what the start-up hands
 // to the entry, and what an elevated copy of the program is given.
 LPWSTR CommandLineTail(LPWSTR commandLine);

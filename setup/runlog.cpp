@@ -11,6 +11,7 @@
 #include "memutil.h"
 #include "resrutil.h"
 #include "result.h"
+#include "staging.h"
 #include "strutil.h"
 #include "../res/resource.h"
 
@@ -25,10 +26,15 @@ constexpr DWORD FIXED_VERSION_OFFSET = 40;
 struct RunLogState {
     BOOL active;              // a setup run is being logged
     BOOL placed;              // its file was made or tried: lines no longer wait
+    BOOL mayBeElevated;       // logs go where an elevated run's go unless known otherwise
     HANDLE held;              // the file; null without one
-    WideString path;
+    WCHAR path[MAX_PATH];     // its path, empty without one
     WideString pending;       // lines that came before the file
     WCHAR program[MAX_PATH];  // the bundle's own file, or empty
+    // Where the run's logs go (its own, and the installer's without /log), and
+    // the folder of the /log file in an elevated run; held until the run ends.
+    HeldFolder folder;
+    HeldFolder givenFolder;
 };
 
 // No constructor: the program runs none for globals.
@@ -56,50 +62,81 @@ void Emit(LPCWSTR line)
 }
 
 // The file just made becomes the log's, held from now on; the lines that
-// waited for it go first.
-void Place(HANDLE* writer, WideString* path)
+// waited for it go first. A file that could not be made leaves the log out.
+void Place(HANDLE held, LPCWSTR path)
 {
-    HANDLE held = INVALID_HANDLE_VALUE;
-
     Log.placed = TRUE;
-    if (INVALID_HANDLE_VALUE != *writer && SUCCEEDED(AppendutilHold(writer, &held))) {
+    if (INVALID_HANDLE_VALUE != held && SUCCEEDED(BoundedCopy(Log.path, MAX_PATH, path))) {
         Log.held = held;
-        Log.path = *path;
-        *path = nullptr;
         if (nullptr != Log.pending) {
             WriteText(Log.pending);
         }
+    } else if (INVALID_HANDLE_VALUE != held) {
+        ::CloseHandle(held);
     }
     StrutilFree(Log.pending);
     Log.pending = nullptr;
 }
 
-HRESULT CreateNumberedFile(WideString* path, HANDLE* writer)
+// The run's logs go where its staging folder goes (staging.h).
+HRESULT OpenRunLogFolder()
 {
-    HRESULT hr = S_OK;
-    WideString baseName = nullptr;
-
-    EXIT_IF_FAILED(FileutilBaseName(Log.program, &baseName));
-    EXIT_IF_FAILED(FileutilCreateNumberedTemp(baseName, L"log", path, writer));
-
-Exit:
-    StrutilFree(baseName);
-    return hr;
+    return INVALID_HANDLE_VALUE != Log.folder.handle ? S_OK : OpenLogFolder(Log.mayBeElevated, &Log.folder);
 }
 
-void PlaceInNumberedFile()
+// A new file named after the bundle ("fresh_20261208-193045_9f3a1c2e.log" for
+// fresh.exe) in the run's log folder.
+void PlaceInFolder()
 {
-    WideString path = nullptr;
-    HANDLE writer = INVALID_HANDLE_VALUE;
+    WideString baseName = nullptr;
+    WCHAR path[MAX_PATH] = {};
+    HANDLE held = INVALID_HANDLE_VALUE;
 
-    if (Log.program[0] != L'\0') {
-        CreateNumberedFile(&path, &writer);
+    if (Log.program[0] != L'\0' && SUCCEEDED(OpenRunLogFolder()) && SUCCEEDED(FileutilBaseName(Log.program, &baseName))) {
+        FileutilCreateUnique(&Log.folder, baseName, L"log", path, &held);
     }
-    Place(&writer, &path);
-    if (INVALID_HANDLE_VALUE != writer) {
-        ::CloseHandle(writer);
+    Place(held, path);
+    StrutilFree(baseName);
+}
+
+// In an elevated run the installer (as SYSTEM) writes the /log file by its
+// path: it must lie in a folder that only administrators can change, reached
+// without links, or someone could have that write land in a file of their
+// choosing. The folder is held for the rest of the run.
+HRESULT CreateGivenFile(LPCWSTR givenPath, WCHAR (&path)[MAX_PATH], HANDLE* held)
+{
+    HRESULT hr = S_OK;
+    WCHAR folder[MAX_PATH] = {};
+    LPWSTR name = nullptr;
+    const DWORD length = ::GetFullPathNameW(givenPath, MAX_PATH, path, &name);
+
+    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
+    if (!Log.mayBeElevated) {
+        EXIT_IF_FAILED(FileutilCreateShared(nullptr, path, held));
+        goto Exit;
     }
-    StrutilFree(path);
+    if (nullptr == name || name == path) {
+        EXIT_WITH(RESULT_INVALID_NAME);
+    }
+    EXIT_IF_FAILED(BoundedCopyCount(folder, MAX_PATH, path, static_cast<size_t>(name - path)));
+    // "C:\" stays a root; any other folder loses its separator.
+    if (name - path > 3) {
+        folder[name - path - 1] = L'\0';
+    }
+    EXIT_IF_FAILED(DirutilOpenFolder(folder, &Log.givenFolder));
+    if (S_FALSE == hr && !DirutilIsFolder(folder, nullptr)) {
+        EXIT_WITH(RESULT_PATH_NOT_FOUND);
+    }
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(DirutilIsProtected(&Log.givenFolder));
+    }
+    if (S_FALSE == hr) {
+        EXIT_WITH(RESULT_LOG_FOLDER_UNTRUSTED);
+    }
+    EXIT_IF_FAILED(FileutilCreateShared(&Log.givenFolder, path, held));
+
+Exit:
+    return hr;
 }
 
 // The file version of the bundle's version record (the vendor's), or "?".
@@ -138,12 +175,6 @@ bool IsBlank(WCHAR c)
     return c == L' ' || c == L'\t';
 }
 
-bool IsPropertyTextSwitch(LPCWSTR argument)
-{
-    return (argument[0] == L'/' || argument[0] == L'-') &&
-           CSTR_EQUAL == ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, argument + 1, -1, L"msicl", -1);
-}
-
 // Property texts may carry passwords: only the names before "=" are kept, and
 // anything that is no NAME=VALUE pair at all stands as "...".
 void AppendPropertyNames(WideString* text, LPCWSTR value)
@@ -176,21 +207,23 @@ void AppendPropertyNames(WideString* text, LPCWSTR value)
 }
 
 // Every argument as given, quoted when it has blanks, except what may be
-// secret: the value of /msicl and of every NAME=VALUE argument.
+// secret, as the command line's parser reads it: the value of /msicl and of
+// every NAME=VALUE argument.
 void LogSwitches(int argc, LPWSTR* argv)
 {
     WideString text = nullptr;
 
     for (int i = 1; i < argc; ++i) {
-        if (i > 1 && IsPropertyTextSwitch(argv[i - 1])) {
+        const ArgumentRole role = SetupArgumentRole(argc, argv, i);
+        if (ArgumentRole::PropertyText == role) {
             AppendPropertyNames(&text, argv[i]);
             continue;
         }
-        const LPCWSTR equals = wcschr(argv[i], L'=');
-        const BOOL quote = nullptr == equals && nullptr != wcspbrk(argv[i], L" \t");
+        const BOOL assignment = ArgumentRole::PropertyAssignment == role;
+        const BOOL quote = !assignment && nullptr != wcspbrk(argv[i], L" \t");
         StrutilAppend(&text, quote ? L" \"" : L" ", 0);
-        StrutilAppend(&text, argv[i], equals ? static_cast<DWORD>(equals - argv[i]) : 0);
-        StrutilAppend(&text, equals ? L"=..." : quote ? L"\"" : L"", 0);
+        StrutilAppend(&text, argv[i], assignment ? static_cast<DWORD>(wcscspn(argv[i], L"=")) : 0);
+        StrutilAppend(&text, assignment ? L"=..." : quote ? L"\"" : L"", 0);
     }
     RunLogLine(L"switches:%ls", nullptr != text ? text : L" none");
     StrutilFree(text);
@@ -211,12 +244,15 @@ LPCWSTR ActionDescription(InstallAction action)
 
 } // namespace
 
-void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel)
+void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust)
 {
     WCHAR version[VERSION_TEXT_CHARS];
 
     Log = {};
     Log.active = TRUE;
+    Log.mayBeElevated = TRUE;
+    Log.folder = NoHeldFolder();
+    Log.givenFolder = NoHeldFolder();
     const DWORD length = ::GetModuleFileNameW(nullptr, Log.program, MAX_PATH);
     if (0 == length || length >= MAX_PATH) {
         Log.program[0] = L'\0';
@@ -227,6 +263,13 @@ void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel)
                ::GetCurrentProcessId());
     RunLogLine(L"UI level %lu (%ls)", uiLevel, UiLevelName(uiLevel));
     LogSwitches(argc, argv);
+    if (S_OK == redirectionTrust) {
+        RunLogLine(L"redirection trust: enforced (links made by others than administrators are not followed)");
+    } else if (S_FALSE == redirectionTrust) {
+        RunLogLine(L"redirection trust: not available on this Windows");
+    } else {
+        RunLogLine(L"redirection trust: not enforced, error %lu", static_cast<DWORD>(redirectionTrust) & 0xFFFF);
+    }
 }
 
 void RunLogLine(LPCWSTR format, ...)
@@ -252,32 +295,42 @@ void RunLogLine(LPCWSTR format, ...)
     StrutilFree(line);
 }
 
-HRESULT RunLogStartFile(LPCWSTR givenPath)
+HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated)
 {
     HRESULT hr = S_OK;
-    HANDLE writer = INVALID_HANDLE_VALUE;
-    WideString path = nullptr;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    WCHAR path[MAX_PATH] = {};
 
+    Log.mayBeElevated = elevated;
+    Log.givenFolder = NoHeldFolder();
     if (nullptr == givenPath) {
         if (Log.active) {
-            PlaceInNumberedFile();
+            PlaceInFolder();
         }
         goto Exit;
     }
-    hr = FileutilCreateNew(givenPath, INVALID_HANDLE_VALUE, &writer);
+    hr = CreateGivenFile(givenPath, path, &held);
+    if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
+        RunLogLine(L"the log %ls is refused: an elevated run writes its log only into a folder that only "
+                   L"administrators can change, reached without links", givenPath);
+        goto Exit;
+    }
     if (FAILED(hr)) {
         RunLogLine(L"the log %ls could not be started: error %lu", givenPath, static_cast<DWORD>(hr) & 0xFFFF);
         goto Exit;
     }
-    if (Log.active && SUCCEEDED(StrutilCopy(&path, givenPath, 0))) {
-        Place(&writer, &path);
+    if (Log.active) {
+        Place(held, path);
+        held = INVALID_HANDLE_VALUE;
     }
 
 Exit:
-    if (INVALID_HANDLE_VALUE != writer) {
-        ::CloseHandle(writer);
+    if (INVALID_HANDLE_VALUE != held) {
+        ::CloseHandle(held);
     }
-    StrutilFree(path);
+    if (FAILED(hr) || !Log.active) {
+        DirutilClose(&Log.givenFolder);
+    }
     return hr;
 }
 
@@ -287,20 +340,28 @@ void RunLogEnd(int exitCode)
         return;
     }
     if (!Log.placed) {
-        PlaceInNumberedFile();
+        PlaceInFolder();
     }
     RunLogLine(L"exit code %d", exitCode);
     if (nullptr != Log.held) {
         ::CloseHandle(Log.held);
     }
-    StrutilFree(Log.path);
+    DirutilClose(&Log.folder);
+    DirutilClose(&Log.givenFolder);
     StrutilFree(Log.pending);
     Log = {};
+    Log.folder = NoHeldFolder();
+    Log.givenFolder = NoHeldFolder();
+}
+
+const HeldFolder* RunLogFolder()
+{
+    return Log.active && SUCCEEDED(OpenRunLogFolder()) ? &Log.folder : nullptr;
 }
 
 LPCWSTR RunLogPath()
 {
-    return Log.path;
+    return nullptr != Log.held ? Log.path : nullptr;
 }
 
 void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy)
@@ -310,6 +371,7 @@ void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy)
     if (!Log.active) {
         return;
     }
+    Log.mayBeElevated = elevated;
     version.dwOSVersionInfoSize = sizeof(version);
     if (!::GetVersionExW(&version)) {
         version = {};
@@ -338,13 +400,16 @@ void RunLogAction(InstallAction action)
     RunLogLine(L"  action: %ls", ActionDescription(action));
 }
 
-void RunLogCacheFolder(DWORD flags, BOOL elevated, BOOL perMachine)
+void RunLogCacheFolder(BOOL elevated, BOOL cached)
 {
-    const LPCWSTR reason = perMachine                   ? L"a per-machine package, elevated run"
-                           : !(flags & PKG_PER_MACHINE) ? L"not a per-machine package"
-                           : !elevated                  ? L"the run is not elevated"
-                                                        : L"the all-users folder is not the program's own";
-    RunLogLine(L"  cache: the %ls folder (%ls)", perMachine ? L"all-users" : L"user's", reason);
+    if (!elevated) {
+        RunLogLine(L"  cache: the user's folder (the run is not elevated)");
+    } else if (cached) {
+        RunLogLine(L"  cache: the all-users folder (an elevated run)");
+    } else {
+        RunLogLine(L"  cache: none: the all-users folder is not the program's own, and an elevated run never "
+                   L"installs from the user's: the package is staged");
+    }
 }
 
 void RunLogDeleted(LPCWSTR path, HRESULT deleted)

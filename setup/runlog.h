@@ -10,34 +10,44 @@
 
 #include <windows.h>
 #include "manifest.h"
+#include "dirutil.h"
 #include "options.h"
 
 // Begins the run's log with the program, the bundle, the UI level and the
 // switches (`argv` as the command line was split). The lines wait in memory
 // until RunLogStartFile: an elevated copy may yet take the run over, and
 // nothing is written before that is decided.
-void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel);
+// `redirectionTrust` is what EnforceRedirectionTrust answered.
+void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust);
 // One line; `format` as for StrutilFormat (%ls for a text).
 void RunLogLine(LPCWSTR format, ...);
 // Gives the log its file. With `givenPath` (the /log file, which the installer
 // appends its sessions to) the file is started anew, empty, and its failure is
-// returned: it is the run's. Without it, a new numbered file in the temporary
-// folder named after the bundle (fresh00000.log for fresh.exe), and a file
-// that cannot be made leaves the log out. The /log file is started anew also
-// when no run is being logged.
-HRESULT RunLogStartFile(LPCWSTR givenPath);
+// returned: it is the run's. An elevated run takes it only in a folder that
+// only administrators can change, reached without links, and fails with
+// RESULT_LOG_FOLDER_UNTRUSTED otherwise. Without it, a new file in the run's
+// log folder named after the bundle (fresh_DATE-TIME_RANDOM.log for
+// fresh.exe), and a file that cannot be made leaves the log out. The /log
+// file is started anew also when no run is being logged.
+HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated);
 // The last line, "exit code N", and the end of the log. A run that ended
 // before RunLogStartFile (handed to an elevated copy, or failed first) gets
-// the numbered file in the temporary folder here.
+// its file in the log folder here.
 void RunLogEnd(int exitCode);
 // The log's file, null while it has none.
 LPCWSTR RunLogPath();
+// The folder of the run's logs (staging.h OpenLogFolder), held until the run
+// ends; null outside a run or when it cannot be opened. The installer's own
+// logs go there when no /log is given.
+const HeldFolder* RunLogFolder();
 
 // Lines of their own, for decisions whose reasons take more than a format.
 void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy);
 void RunLogPackage(DWORD index, const ManifestPackageEntry* entry);
 void RunLogAction(InstallAction action);
-void RunLogCacheFolder(DWORD flags, BOOL elevated, BOOL perMachine);
+// Where a cached package goes: `cached` is false when an elevated run has no
+// all-users cache of its own.
+void RunLogCacheFolder(BOOL elevated, BOOL cached);
 // After a delete of a file the run wrote: `deleted` is FileutilDeleteInFolder's answer.
 void RunLogDeleted(LPCWSTR path, HRESULT deleted);
 // Whole seconds since a tick count taken before an installer call.

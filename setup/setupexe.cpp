@@ -16,16 +16,16 @@ namespace {
 
 // A setup run keeps a log of its own; help and extraction write only what
 // they were asked for.
-HRESULT RunLoggedSetup(const SetupOptions& options, int argc, LPWSTR* argv)
+HRESULT RunLoggedSetup(const SetupOptions& options, int argc, LPWSTR* argv, HRESULT redirectionTrust)
 {
-    RunLogBegin(argc, argv, options.uiLevel);
+    RunLogBegin(argc, argv, options.uiLevel, redirectionTrust);
     const HRESULT hr = RunSetup(options.propertyText, options.language, options.logPath, options.uiLevel,
-                                options.action, options.elevatedCopy);
+                                options.action, options.elevatedCopyOf);
     RunLogEnd(ExitCodeFromResult(hr));
     return hr;
 }
 
-HRESULT RunChosenAction(const SetupOptions& options, int argc, LPWSTR* argv)
+HRESULT RunChosenAction(const SetupOptions& options, int argc, LPWSTR* argv, HRESULT redirectionTrust)
 {
     switch (ChooseSetupAction(options)) {
     case SetupAction::Help:
@@ -37,7 +37,7 @@ HRESULT RunChosenAction(const SetupOptions& options, int argc, LPWSTR* argv)
     case SetupAction::Setup:
         break;
     }
-    return RunLoggedSetup(options, argc, argv);
+    return RunLoggedSetup(options, argc, argv, redirectionTrust);
 }
 
 } // namespace
@@ -59,9 +59,10 @@ int SetupMain(HINSTANCE module)
     SetupOptions options;
     LPWSTR* argv = nullptr;
     int argc = 0;
+    HRESULT redirectionTrust = S_FALSE;
 
     ModuleInstance = module;
-    EnforceRedirectionTrust();
+    redirectionTrust = EnforceRedirectionTrust();
 
     argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     EXIT_LAST_ERROR_IF_NULL(argv);
@@ -70,7 +71,7 @@ int SetupMain(HINSTANCE module)
     if (argc >= 2) {
         EXIT_IF_FAILED(ParseSetupCommandLine(argc, argv, &options));
     }
-    hr = RunChosenAction(options, argc, argv);
+    hr = RunChosenAction(options, argc, argv, redirectionTrust);
 
 Exit:
     ReleaseSetupOptions(&options);

@@ -14,19 +14,13 @@
 #include "memutil.h"
 #include "messages.h"
 #include "result.h"
+#include "results.h"
 #include "resrutil.h"
 #include "runlog.h"
+#include "staging.h"
 #include "strutil.h"
 
 namespace {
-
-constexpr HRESULT RESULT_RESTART_REQUIRED = static_cast<HRESULT>(0x80070BC2);      // 3010
-constexpr HRESULT RESULT_RESTART_REQUIRED_ALT = static_cast<HRESULT>(0x80070BC3);  // 3011
-constexpr HRESULT RESULT_RESTART_STARTED = static_cast<HRESULT>(0x80070669);       // 1641
-constexpr HRESULT RESULT_PRODUCT_VERSION = static_cast<HRESULT>(0x80070666);       // 1638
-
-constexpr UINT INSTALLER_UNKNOWN_PRODUCT = 1605;
-constexpr UINT INSTALLER_UNKNOWN_PROPERTY = 1608;
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
 
@@ -35,11 +29,11 @@ struct PackageRunState {
     WCHAR productCode[PRODUCT_CODE_CHARS];
     WCHAR packagePath[MAX_PATH];     // the file handed to the installer
     WCHAR transformPath[MAX_PATH];   // its transform beside it; empty when none
-    // The package's own folder under the temporary folder, held from staging
+    // The entry's own folder in the run's staging folder, held from staging
     // until its files are gone; unused by a package installed from a cache.
-    PackageFolder staging;
+    HeldFolder staging;
     // Where package and transform lie: the staging folder or a cache of the run.
-    const PackageFolder* folder;
+    const HeldFolder* folder;
     // 1 while package and transform are this run's to delete again: staged
     // copies always; cached ones only until an installed product uses them.
     DWORD ownsFiles;
@@ -53,6 +47,7 @@ struct PackageRunState {
     // The installer's answer when the clean-up asked it to remove the product.
     UINT removalResult;
     const ManifestPackageEntry* entry;
+    DWORD index;   // of the entry in the manifest
 };
 
 struct SetupRun {
@@ -67,9 +62,11 @@ struct SetupRun {
     // applies it; the first cached package takes it, and later ones get none.
     const ManifestTransformEntry* transform;
     HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
-    // The two caches, opened when first needed and held until the run ends.
-    PackageFolder machineCache;
-    PackageFolder userCache;
+    // The two caches and the staging folder, opened when first needed and held
+    // until the run ends.
+    HeldFolder machineCache;
+    HeldFolder userCache;
+    HeldFolder stagingRoot;
     // Asked once for the whole run.
     BOOL windows64Bit;         // packages for the other kind are skipped
     BOOL elevated;             // the all-users cache, protected and checked files
@@ -79,7 +76,7 @@ struct SetupRun {
 // later. Nothing is restarting now, so the run goes on.
 BOOL IsRestartRequired(HRESULT hr)
 {
-    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_ALT;
+    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_TO_FINISH;
 }
 
 void Release(HANDLE* held)
@@ -179,10 +176,10 @@ Exit:
 
 // A cache of the run, opened once and held; null when the all-users one is
 // not the program's own or when there is none and none is to be made.
-HRESULT RunCache(SetupRun* run, BOOL perMachine, BOOL create, const PackageFolder** folder)
+HRESULT RunCache(SetupRun* run, BOOL perMachine, BOOL create, const HeldFolder** folder)
 {
     HRESULT hr = S_OK;
-    PackageFolder* cache = perMachine ? &run->machineCache : &run->userCache;
+    HeldFolder* cache = perMachine ? &run->machineCache : &run->userCache;
 
     *folder = nullptr;
     if (INVALID_HANDLE_VALUE == cache->handle) {
@@ -197,21 +194,18 @@ Exit:
     return hr;
 }
 
-// The all-users cache for a per-machine package in an elevated run, when it is
-// the program's own; otherwise the user's, which must be a real folder. A
-// package never goes to the other one when writing fails.
-HRESULT ChooseCacheFolder(SetupRun* run, const ManifestPackageEntry* entry, const PackageFolder** folder)
+// An elevated run caches every package in the all-users cache, per-user ones
+// too (Users may read it, so it stays a source for the user's repairs), and
+// only when it is the program's own: a package it installs is never read from
+// the user's profile. Without such a cache the package is staged and not
+// cached (null). Any other run caches in the user's, which must be a real
+// folder. A package never goes to the other one when writing fails.
+HRESULT ChooseCacheFolder(SetupRun* run, const HeldFolder** folder)
 {
     HRESULT hr = S_OK;
 
-    *folder = nullptr;
-    if ((entry->flags & PKG_PER_MACHINE) && run->elevated) {
-        EXIT_IF_FAILED(RunCache(run, TRUE, TRUE, folder));
-    }
-    if (nullptr == *folder) {
-        EXIT_IF_FAILED(RunCache(run, FALSE, TRUE, folder));
-    }
-    if (nullptr == *folder) {
+    EXIT_IF_FAILED(RunCache(run, run->elevated, TRUE, folder));
+    if (nullptr == *folder && !run->elevated) {
         EXIT_WITH(RESULT_LINK_ENCOUNTERED);
     }
 
@@ -254,10 +248,10 @@ HRESULT WritePackageFiles(const SetupRun* run, PackageRunState* record, const Ma
 {
     HRESULT hr = S_OK;
 
-    EXIT_IF_FAILED(WritePackageFile(record->folder, record->entry->resourceName, names->package, run->elevated,
+    EXIT_IF_FAILED(ResrutilWriteHeldFile(record->folder, record->entry->resourceName, names->package, run->elevated,
                                     record->packagePath, packageHeld));
     if (transform) {
-        EXIT_IF_FAILED(WritePackageFile(record->folder, transform->resourceName, names->transform, run->elevated,
+        EXIT_IF_FAILED(ResrutilWriteHeldFile(record->folder, transform->resourceName, names->transform, run->elevated,
                                         record->transformPath, transformHeld));
     }
 
@@ -268,13 +262,13 @@ Exit:
 // The held copy that is intact, or, when it is missing, a copy put back in its
 // place. S_FALSE when the copy there is not intact or cannot be held, or none
 // can be put back: what is there stays as it is.
-HRESULT HoldOrRestoreCachedFile(const PackageFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+HRESULT HoldOrRestoreCachedFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
                                 WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
-    HRESULT hr = HoldIntactFile(folder, resourceName, name, path, held);
+    HRESULT hr = ResrutilHoldIntactFile(folder, resourceName, name, path, held);
 
     if (S_FALSE == hr) {
-        hr = WritePackageFile(folder, resourceName, name, verify, path, held);
+        hr = ResrutilWriteHeldFile(folder, resourceName, name, verify, path, held);
     }
     return FAILED(hr) ? S_FALSE : hr;
 }
@@ -306,9 +300,24 @@ Exit:
     return hr;
 }
 
+// The entry's folder in the run's staging folder, which is made with the
+// first entry that needs it.
+HRESULT OpenStagingFolder(SetupRun* run, PackageRunState* record)
+{
+    HRESULT hr = S_OK;
+
+    if (INVALID_HANDLE_VALUE == run->stagingRoot.handle) {
+        EXIT_IF_FAILED(OpenStagingRoot(run->elevated, &run->stagingRoot));
+    }
+    EXIT_IF_FAILED(OpenEntryFolder(&run->stagingRoot, record->index, &record->staging));
+
+Exit:
+    return hr;
+}
+
 // Writes the package (and the run's transform, if it applies it) where the
 // installer will read it: into the cache for a cached package, else into a
-// staging folder of its own under the temporary folder.
+// folder of its own in the run's staging folder.
 HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction action, HANDLE* packageHeld,
                      HANDLE* transformHeld)
 {
@@ -320,8 +329,10 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
     PackageFileNames names = {};
 
     if (cached) {
-        EXIT_IF_FAILED(ChooseCacheFolder(run, entry, &record->folder));
-        RunLogCacheFolder(entry->flags, run->elevated, record->folder == &run->machineCache);
+        EXIT_IF_FAILED(ChooseCacheFolder(run, &record->folder));
+        RunLogCacheFolder(run->elevated, nullptr != record->folder);
+    }
+    if (cached && record->folder) {
         EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
         if (InstallAction::SameVersion == action) {
             EXIT_IF_FAILED(UseCachedCopies(run, record, transform, &names, packageHeld, transformHeld));
@@ -337,7 +348,7 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
         }
         RunLogLine(L"  the cached copies cannot be used as they are: the package is staged instead");
     }
-    EXIT_IF_FAILED(OpenStagingFolder(entry, run->elevated, &record->staging));
+    EXIT_IF_FAILED(OpenStagingFolder(run, record));
     record->folder = &record->staging;
     record->ownsFiles = 1;
     EXIT_IF_FAILED(NamePackageFiles(record, transform, FALSE, &names));
@@ -386,15 +397,16 @@ void DeleteOwnedFiles(PackageRunState* record)
     }
 }
 
-// The cached copies of a product's versions in both caches; the all-users
-// cache only when it is the program's own.
+// The cached copies of a product's versions in both caches (an elevated run
+// caches per-user packages in the all-users one too); the all-users cache only
+// when it is the program's own.
 void DeleteCachedProductCopies(SetupRun* run, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
 {
-    const PackageFolder* folder = nullptr;
+    const HeldFolder* folder = nullptr;
     if (!(entry->flags & PKG_CACHE)) {
         return;
     }
-    if ((entry->flags & PKG_PER_MACHINE) && SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
+    if (SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
         DeleteCachedVersions(folder, entry, keepEntryVersion);
     }
     if (SUCCEEDED(RunCache(run, FALSE, FALSE, &folder)) && folder) {
@@ -466,7 +478,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
 
     ++run->preparedCount;
     record->entry = entry;
-    record->staging = NoPackageFolder();
+    record->index = index;
+    record->staging = NoHeldFolder();
     record->folder = &record->staging;
 
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
@@ -488,7 +501,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     SettlePackage(run, record, action, hr, &before, listed);
     if (record->folder == &record->staging) {
         DeleteOwnedFiles(record);
-        CloseStagingFolder(&record->staging);
+        DirutilCloseAndRemoveIfEmpty(&record->staging);
     }
 
 Exit:
@@ -517,7 +530,7 @@ void UndoPreparedPackages(SetupRun* run)
             }
         }
         DeleteOwnedFiles(record);
-        CloseStagingFolder(&record->staging);
+        DirutilCloseAndRemoveIfEmpty(&record->staging);
     }
 }
 
@@ -526,10 +539,11 @@ void UndoPreparedPackages(SetupRun* run)
 void ReleaseRunFolders(SetupRun* run)
 {
     for (DWORD r = 0; r < run->preparedCount; ++r) {
-        CloseStagingFolder(&run->records[r].staging);
+        DirutilCloseAndRemoveIfEmpty(&run->records[r].staging);
     }
-    CloseFolder(&run->machineCache);
-    CloseFolder(&run->userCache);
+    DirutilCloseAndRemoveIfEmpty(&run->stagingRoot);
+    DirutilClose(&run->machineCache);
+    DirutilClose(&run->userCache);
 }
 
 // Every package entry in manifest order; the result is that of the last entry
@@ -567,7 +581,7 @@ Exit:
 } // namespace
 
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 BOOL elevatedCopy)
+                 LPCWSTR elevatedCopyOf)
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
@@ -575,16 +589,20 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     run.logPath = logPath;
     run.uiLevel = uiLevel;
     run.requestedAction = action;
-    run.machineCache = NoPackageFolder();
-    run.userCache = NoPackageFolder();
+    run.machineCache = NoHeldFolder();
+    run.userCache = NoHeldFolder();
+    run.stagingRoot = NoHeldFolder();
 
-    EXIT_IF_FAILED(LocateManifest(&run.manifest));
     run.windows64Bit = IsWindows64Bit();
     EXIT_IF_FAILED(IsProcessElevated(&run.elevated));
-    RunLogMachine(run.windows64Bit, run.elevated, elevatedCopy);
+    RunLogMachine(run.windows64Bit, run.elevated, nullptr != elevatedCopyOf);
+    if (nullptr != elevatedCopyOf) {
+        EXIT_IF_FAILED(IsStartedFromFile(elevatedCopyOf));
+    }
+    EXIT_IF_FAILED(LocateManifest(&run.manifest));
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
-    if (!elevatedCopy && NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
+    if (nullptr == elevatedCopyOf && NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
         RunLogLine(L"a package is for all users: the run is handed to an elevated copy");
         hr = RunElevatedCopy(uiLevel);
         RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
@@ -598,7 +616,11 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_NULL_ALLOC(run.records);
 
     run.transform = SelectTransform(run.manifest, language);
-    EXIT_IF_FAILED(RunLogStartFile(logPath));
+    hr = RunLogStartFile(logPath, run.elevated);
+    if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
+        ShowLogRefusedUnlessUnattended(logPath, uiLevel);
+    }
+    EXIT_IF_FAILED(hr);
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }

@@ -4,8 +4,9 @@
 #include <windows.h>
 #include "options.h"
 
-// `elevatedCopy`: this process is the elevated copy of a run, which never
-// hands the run to another copy (if it still lacks elevation, it goes on with
-// the rights it has, and the installer answers).
+// `elevatedCopyOf`: this process is the elevated copy of a run, started from
+// the program file of that identity (elevation.h). It checks that it runs from
+// that file, and never hands the run to another copy (if it still lacks
+// elevation, it goes on with the rights it has, and the installer answers).
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 BOOL elevatedCopy);
+                 LPCWSTR elevatedCopyOf);

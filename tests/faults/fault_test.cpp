@@ -22,6 +22,8 @@ namespace {
 const GUID ALPHA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x01}};
 const GUID BETA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x02}};
 constexpr DWORD GERMAN = 1031;
+// A folder's security as Windows has it for one only administrators can change.
+const std::wstring SYSTEM_PROTECTED = L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 enum class Mode { Setup, Extract, ExtractFirst, Help };
 
@@ -43,6 +45,7 @@ struct Scenario {
     DWORD elevatedCopyExit = 0;   // of the process that stands in for an elevated copy
     std::vector<std::wstring> folders = {};   // there before the run, below the sandbox root
     std::vector<std::wstring> files = {};     // the same, each holding its package's bytes
+    std::vector<std::wstring> trusted = {};   // of those folders, the ones owned by SYSTEM and protected
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -62,10 +65,10 @@ std::vector<Scenario> Scenarios()
         {"setup, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)},
          german},
-        {"setup, cached package then a transform beside a staged one, in folders already there", Mode::Setup,
+        {"setup, cached package then a transform beside a staged one, logged in a trusted folder", Mode::Setup,
          L"/lang 1031 /passive /norestart /log {TEMP}run.log",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german, 0, {}, {},
-         TokenAnswer::Elevated, 0, {L"common\\Applications", L"tmp\\" + GuidText(BETA_CODE)}},
+         TokenAnswer::Elevated, 0, {L"common\\Applications"}, {}, {L"tmp"}},
         {"setup started unelevated, handed to an elevated copy", Mode::Setup,
          L"/lang 1031 /passive /log {TEMP}run.log", {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(0)}, german, 3010, {}, {},
          TokenAnswer::NotElevated, 3010},
@@ -105,6 +108,28 @@ std::wstring Replace(std::wstring text, const std::wstring& what, const std::wst
     return text;
 }
 
+// "VVVVVVVV-IIIIIIIIIIIIIIII", as an elevated copy is told its program file.
+std::wstring FileIdentity(const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION information = {};
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ::GetFileInformationByHandle(file, &information);
+    ::CloseHandle(file);
+    WCHAR text[32];
+    swprintf(text, 32, L"%08lX-%08lX%08lX", information.dwVolumeSerialNumber, information.nFileIndexHigh,
+             information.nFileIndexLow);
+    return text;
+}
+
+// "...\SETUP-0123456789ABCDEF..." as "...\SETUP-*...".
+std::wstring WithoutRandomDigits(std::wstring path)
+{
+    const size_t at = path.find(L"\\SETUP-");
+    if (at != std::wstring::npos && path.size() >= at + 23) path.replace(at + 7, 16, L"*");
+    return path;
+}
+
 std::wstring FolderOf(const std::wstring& path)
 {
     const size_t slash = path.find_last_of(L"\\/");
@@ -117,7 +142,7 @@ std::string BundleLog(const Sandbox& box)
 {
     std::string content;
     for (const std::wstring& entry : box.Snapshot()) {
-        if (StartsWith(entry, L"TMP\\FAULT_TESTS") && EndsWith(entry, L".LOG")) ReadWholeFile(box.root + entry, &content);
+        if (IsRunLogEntry(entry) && entry.find(L"\\FAULT_TESTS_") != std::wstring::npos) ReadWholeFile(box.root + entry, &content);
     }
     return content;
 }
@@ -148,6 +173,7 @@ public:
         Fault.elevatedCopyExitCode = scenario.elevatedCopyExit;
         Fault.installerResult = [this](const InstallerCall& call) { return CheckRequest(call); };
         box_.PointProgramHere();
+        for (const std::wstring& folder : scenario.trusted) Fault.folderSecurity[box_.root + folder] = SYSTEM_PROTECTED;
         commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
         alpha_ = ResourceBytes("MSI00");
         beta_ = ResourceBytes("MSI01");
@@ -162,6 +188,10 @@ public:
         Fault.tempPath.clear();
         Fault.commonAppData.clear();
         Fault.localAppData.clear();
+        Fault.windowsFolder.clear();
+        Fault.substDrives.clear();
+        Fault.randomValues.clear();
+        Fault.holdFindsAnotherFileOf.clear();
         Fault.commandLine.clear();
         Fault.tokenElevation = TokenAnswer::Real;
         Fault.elevationDeclined = false;
@@ -314,18 +344,13 @@ private:
         std::set<std::wstring> files;
         for (std::wstring entry : box_.Snapshot()) {
             if (EndsWith(entry, L"\\") || Fault.refusedDeletes.count(root + entry)) continue;
-            if (IsTopLevelLog(entry)) continue;
+            if (IsRunLogEntry(entry)) continue;
             for (const wchar_t* cache : {L"COMMON\\", L"LOCAL\\"}) {
                 if (StartsWith(entry, cache)) entry = L"APPDATA\\" + entry.substr(wcslen(cache));
             }
             files.insert(entry);
         }
         return files;
-    }
-
-    static bool IsTopLevelLog(const std::wstring& entry)
-    {
-        return StartsWith(entry, L"TMP\\") && EndsWith(entry, L".LOG") && entry.find(L'\\', 4) == std::wstring::npos;
     }
 
     static std::string Listing(const std::set<std::wstring>& files)
@@ -366,7 +391,7 @@ private:
     {
         const std::wstring root = Upper(box_.root);
         for (const std::wstring& entry : box_.Snapshot()) {
-            if (EndsWith(entry, L"\\") || IsTopLevelLog(entry) || Fault.refusedDeletes.count(root + entry)) continue;
+            if (EndsWith(entry, L"\\") || IsRunLogEntry(entry) || Fault.refusedDeletes.count(root + entry)) continue;
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
             if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
@@ -519,16 +544,18 @@ TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
 // unelevated, not /quiet, and not itself the copy. The copy is the program's
-// own file with the arguments exactly as given behind the copy's marker, in the
-// current folder, both as the copy can reach them (a network drive by its
-// server's name); nothing is written before it, and its exit code is the run's
-// (1602 when the prompt is declined). Every run first asks for redirection trust.
+// own file by its final path, held until the copy has ended, with its identity
+// and the arguments exactly as given behind the copy's marker, in the current
+// folder as the copy can reach it (a network drive by its server's name, a
+// SUBST drive by the folder it stands for); nothing is written before it, and
+// its exit code is the run's (1602 when the prompt is declined). A copy runs
+// only from the file of that identity. Every run first asks for redirection trust.
 TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 {
     struct Case {
         const char* name;
         Mode mode;
-        std::wstring arguments;
+        std::wstring arguments;   // {ID} stands for the identity of the test program's file
         DWORD flags;
         TokenAnswer token;
         bool declined;
@@ -536,6 +563,7 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         int exitCode;
         bool asks;
         std::wstring server = {};   // the build's drive is a network drive of this name
+        std::wstring subst = {};    // the build's drive is a SUBST drive of this folder
     };
     const TokenAnswer unelevated = TokenAnswer::NotElevated;
     const Case cases[] = {
@@ -546,11 +574,15 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         {"prompt declined", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, true, 0, 1602, true},
         {"started from a network drive", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, false, 0, 0, true,
          L"\\\\server\\share"},
+        {"started from a SUBST drive", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, false, 0, 0, true, L"",
+         L"D:\\real folder"},
         {"a network drive without a server's name", Mode::Setup, L"", PKG_PER_MACHINE, unelevated, false, 0, 1203, false,
          L""},
         {"the same, unattended", Mode::Setup, L"/passive", PKG_PER_MACHINE, unelevated, false, 0, 1203, false, L""},
-        {"the copy itself, still not elevated", Mode::Setup, L"/elevatedcopy /passive", PKG_PER_MACHINE, unelevated,
+        {"the copy itself, still not elevated", Mode::Setup, L"/elevatedcopy {ID} /passive", PKG_PER_MACHINE, unelevated,
          false, 0, 0, false},
+        {"a copy started from another file", Mode::Setup, L"/elevatedcopy 00000000-0000000000000000 /passive",
+         PKG_PER_MACHINE, TokenAnswer::Elevated, false, 0, 1392, false},
         {"/quiet", Mode::Setup, L"/quiet", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
         {"no per-machine package", Mode::Setup, L"/passive", PKG_CACHE, unelevated, false, 0, 0, false},
         {"a per-machine package for the other kind of Windows", Mode::Setup, L"/passive",
@@ -565,19 +597,26 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
     ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     ::GetCurrentDirectoryW(MAX_PATH, folder);
     ASSERT_EQ(program[0], folder[0]) << "the test program runs from its build folder";
+    const wchar_t drive = static_cast<wchar_t>(towupper(program[0]));
+    const std::wstring identity = FileIdentity(program);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Scenario scenario{c.name, c.mode, c.arguments, {Alpha(c.flags)}, {}, c.exitCode, {}, {}, c.token, c.copyExit};
+        const Scenario scenario{c.name, c.mode, Replace(c.arguments, L"{ID}", identity), {Alpha(c.flags)}, {},
+                                c.exitCode, {}, {}, c.token, c.copyExit};
         FaultRunner runner(scenario);
         Fault.elevationDeclined = c.declined;
         const bool remote = c.server.size() || c.exitCode == 1203;
-        if (remote) Fault.networkDrives[static_cast<wchar_t>(towupper(program[0]))] = c.server;
+        const std::wstring reached = remote ? c.server : c.subst.size() ? c.subst : std::wstring(program, 2);
+        if (remote) Fault.networkDrives[drive] = c.server;
+        if (c.subst.size()) Fault.substDrives[drive] = c.subst;
+        if (reached.size() > 2) Fault.finalPaths[program] = (remote ? L"\\\\?\\UNC" + reached.substr(1) : L"\\\\?\\" + reached) + (program + 2);
         EXPECT_EQ(c.exitCode, runner.Run(-1, 0, false));
         EXPECT_TRUE(BookProblems().empty());
         EXPECT_EQ((std::vector<std::pair<int, DWORD>>{{16, 1}}), Fault.mitigations);
-        if (c.exitCode == 1203) {
+        if (c.exitCode == 1203 || c.exitCode == 1392) {
             EXPECT_EQ(c.arguments.empty() ? 1u : 0u, Fault.boxes.size()) << "the error shown unless unattended";
             EXPECT_EQ(0u, Fault.fileTouches);
+            EXPECT_TRUE(Fault.journal.empty());
             continue;
         }
         ASSERT_EQ(c.asks ? 1u : 0u, Fault.shellExecutes.size());
@@ -587,9 +626,11 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
             continue;
         }
         EXPECT_EQ(L"runas", Fault.shellExecutes[0].verb);
-        EXPECT_EQ(remote ? c.server + (program + 2) : program, Fault.shellExecutes[0].file);
-        EXPECT_EQ(L"/elevatedcopy " + Fault.commandLine.substr(wcslen(L"setup.exe ")), Fault.shellExecutes[0].parameters);
-        EXPECT_EQ(remote ? c.server + (folder + 2) : folder, Fault.shellExecutes[0].directory);
+        EXPECT_EQ(reached + (program + 2), Fault.shellExecutes[0].file);
+        EXPECT_EQ(L"/elevatedcopy " + identity + L" " + Fault.commandLine.substr(wcslen(L"setup.exe ")),
+                  Fault.shellExecutes[0].parameters);
+        EXPECT_EQ(reached + (folder + 2), Fault.shellExecutes[0].directory);
+        EXPECT_TRUE(Fault.programFileHeldAtStart) << "the program file is held while the copy starts";
         EXPECT_EQ(0u, Fault.fileTouches) << "written before the elevated copy";
         EXPECT_TRUE(Fault.journal.empty() && Fault.installerSettings == 0);
         // Its own log is written after the copy ended, property values left out.
@@ -603,9 +644,12 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 // Wine keeps no descriptors, has no junctions and calls every token elevated,
 // so the folders' trust is checked by what the program asks for and is told:
 // the shim answers the owner, DACL, reparse and final-path queries and records
-// the descriptors of the folders made. Alpha is cached per machine with the
-// run's transform; Beta is installed from its per-product folder under the
-// temporary folder. Folders are named upper-case, as the records have them.
+// the descriptors of the folders made. Alpha is cached with the run's
+// transform: in the all-users cache when it is the program's own in an
+// elevated run (and staged instead when it is not), per user otherwise. Beta
+// is staged in the run's own folder, under the Windows folder's Temp in an
+// elevated run. Folders are named upper-case, as the records have them, and
+// the staging folder's random digits as "*".
 TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
 {
     const std::wstring made = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
@@ -617,8 +661,8 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
     const std::wstring usersWrite = L"O:BA" + guarded + L"(A;;0x1301bf;;;BU)";
     const std::wstring usersWriteFiles = L"O:BA" + guarded + L"(A;OIIO;FA;;;BU)";
     const std::wstring noDacl = L"O:BA";
-    const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE";
-    const std::wstring betaStage = L"TMP\\" + GuidText(BETA_CODE);
+    const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE", userCache = L"LOCAL\\APPLICATIONS\\CACHE";
+    const std::wstring stage = L"WIN\\TEMP\\SETUP-*", userStage = L"TMP\\SETUP-*";
     const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", runningUser = L"";
     const TokenAnswer elevated = TokenAnswer::Elevated;
     struct Case {
@@ -626,35 +670,41 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         TokenAnswer token;
         std::vector<std::pair<std::wstring, std::wstring>> existing;   // folder, SDDL or one of the words above
         std::set<std::wstring> madeProtected;
-        std::wstring cachedIn;
-        std::wstring betaStagedIn;
+        std::wstring alphaIn;   // the folder Alpha is installed from
+        std::wstring betaIn;
+        unsigned namesTaken = 0;   // the staging folder's first random names are taken already
     };
     const Case cases[] = {
-        {"nothing there yet", elevated, {}, {apps, cache, betaStage}, L"COMMON", betaStage},
-        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {betaStage},
-         L"COMMON", betaStage},
+        {"nothing there yet", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2"},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {stage}, cache,
+         stage + L"\\2"},
         {"TrustedInstaller's, creators owning what they make", elevated, {{apps, bySystem}, {cache, byTrustedInstaller}},
-         {betaStage}, L"COMMON", betaStage},
-        {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {betaStage}, L"LOCAL", betaStage},
-        {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {betaStage}, L"LOCAL", betaStage},
-        {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {betaStage}, L"LOCAL", betaStage},
-        {"users may write the files made there", elevated, {{apps, bySystem}, {cache, usersWriteFiles}}, {betaStage},
-         L"LOCAL", betaStage},
-        {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {betaStage}, L"LOCAL", betaStage},
-        {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {betaStage}, L"LOCAL", betaStage},
-        {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {betaStage}, L"LOCAL",
-         betaStage},
-        {"Applications of another user", elevated, {{apps, byOther}}, {betaStage}, L"LOCAL", betaStage},
-        {"not elevated", TokenAnswer::NotElevated, {}, {}, L"LOCAL", betaStage},
-        {"per-product folder of another user", elevated, {{betaStage, byOther}}, {apps, cache, betaStage + L".1"},
-         L"COMMON", betaStage + L".1"},
+         {stage}, cache, stage + L"\\2"},
+        {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"users may write the files made there", elevated, {{apps, bySystem}, {cache, usersWriteFiles}}, {stage},
+         stage + L"\\1", stage + L"\\2"},
+        {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {stage}, stage + L"\\1",
+         stage + L"\\2"},
+        {"a link above it", elevated, {{apps, elsewhere}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"Applications of another user", elevated, {{apps, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
+        {"not elevated", TokenAnswer::NotElevated, {}, {}, userCache, userStage + L"\\2"},
+        {"the staging folder's first names taken", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::wstring> folders;
         for (const auto& folder : c.existing) folders.push_back(folder.first);
+        for (unsigned k = 0; k < c.namesTaken; ++k) {
+            wchar_t name[32];
+            swprintf(name, 32, L"win\\Temp\\Setup-%016llx", 0x1111111111111111ull * (k + 1));
+            folders.push_back(name);
+        }
         const Scenario scenario{c.name, Mode::Setup, L"/lang 1031 /quiet",
-                                {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM), Beta(0)},
+                                {Alpha(PKG_CACHE | PKG_APPLY_TRANSFORM), Beta(0)},
                                 {{"MST00", GERMAN}}, 0, {}, {}, c.token, 0, folders};
         FaultRunner runner(scenario);
         const std::wstring root = Upper(runner.Box().root);
@@ -663,30 +713,48 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
             else if (folder.second == elsewhere) Fault.finalPaths[root + folder.first] = L"\\\\?\\C:\\ELSEWHERE";
             else if (!folder.second.empty()) Fault.folderSecurity[root + folder.first] = folder.second;
         }
+        for (unsigned k = 0; k < c.namesTaken; ++k) Fault.randomValues.push_back(0x1111111111111111ull * (k + 1));
         EXPECT_EQ(0, runner.Run(-1, 0, false));
         EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
 
         std::set<std::wstring> madeProtected;
         for (const auto& folder : Fault.foldersMade) {
-            if (folder.second == made) madeProtected.insert(folder.first.substr(root.size()));
+            if (folder.second == made) madeProtected.insert(WithoutRandomDigits(folder.first.substr(root.size())));
         }
         EXPECT_EQ(c.madeProtected, madeProtected);
 
-        // Package and transform in the chosen cache, nothing new in the other
-        // all-users or per-user folder; Beta installed from where it was staged.
+        // Package and transform beside each other in Alpha's folder, Beta in its
+        // own; nothing new in the all-users or per-user folder that is not used.
         ASSERT_EQ(2u, Fault.journal.size());
-        EXPECT_TRUE(StartsWith(Upper(Fault.journal[0].target), root + c.cachedIn + L"\\APPLICATIONS\\CACHE\\"));
+        EXPECT_EQ(root + c.alphaIn + L"\\", WithoutRandomDigits(FolderOf(Upper(Fault.journal[0].target))));
         EXPECT_NE(std::wstring::npos, Fault.journal[0].commandLine.find(L"TRANSFORMS=@"));
-        EXPECT_EQ(root + c.betaStagedIn + L"\\BETA.MSI", Upper(Fault.journal[1].target));
-        const std::wstring otherRoot = c.cachedIn == L"COMMON" ? L"LOCAL\\" : L"COMMON\\";
+        EXPECT_EQ(root + c.betaIn + L"\\BETA.MSI", WithoutRandomDigits(Upper(Fault.journal[1].target)));
+        const std::wstring unused = StartsWith(c.alphaIn, L"LOCAL") ? L"COMMON\\" : L"LOCAL\\";
         for (const std::wstring& entry : runner.Box().Snapshot()) {
-            const bool existed = entry == otherRoot ||
+            const bool existed = entry == unused ||
                 std::any_of(c.existing.begin(), c.existing.end(), [&entry](const auto& folder) {
                     return entry == folder.first + L"\\";
                 });
-            EXPECT_FALSE(!existed && StartsWith(entry, otherRoot)) << Narrow(entry);
+            EXPECT_FALSE(!existed && StartsWith(entry, unused)) << Narrow(entry);
         }
+        const std::string log = BundleLog(runner.Box());
+        EXPECT_EQ(c.namesTaken, Occurrences(log, "the name is taken")) << log;
     }
+}
+
+// Between the write and the hold, another file took the package's name: the
+// hold is refused, the package fails with 1392 and nothing of it is
+// installed or left; what the run installed before it is removed again.
+TEST(ProtectedFolders, AHoldThatFindsAnotherFileFailsItsPackage)
+{
+    const Scenario scenario{"hold elsewhere", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392};
+    FaultRunner runner(scenario);
+    Fault.holdFindsAnotherFileOf = L"\\BETA.MSI";
+    EXPECT_EQ(1392, runner.Run(-1, 0, false));
+    EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
+    ASSERT_EQ(2u, Fault.journal.size());
+    EXPECT_TRUE(IsRemoval(Fault.journal[1]) && Fault.journal[1].target == GuidText(ALPHA_CODE));
+    for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
 }
 
 // /uninstall deletes the product's cached copies of every version in both

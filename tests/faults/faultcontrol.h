@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <functional>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -61,6 +62,8 @@ enum FaultOp : int {
     FAULT_REOPEN_FILE,
     FAULT_TO_UTF8,
     FAULT_VERSION_INFO,
+    FAULT_WINDOWS_FOLDER,
+    FAULT_QUERY_DOS_DEVICE,
     FAULT_OP_COUNT
 };
 
@@ -115,6 +118,7 @@ struct FaultWorld {
     std::wstring tempPath;             // what GetTempPathW answers (ends with '\'); empty: the real one
     std::wstring commonAppData;        // CSIDL_COMMON_APPDATA; empty: the real one
     std::wstring localAppData;         // CSIDL_LOCAL_APPDATA; empty: the real one
+    std::wstring windowsFolder;        // GetSystemWindowsDirectoryW; empty: the real one
     std::wstring commandLine;          // what GetCommandLineW answers; empty: the real one
     std::vector<std::wstring> writeRoots;   // every write must land under one of them (if any given)
     std::vector<std::pair<std::wstring, std::wstring>> installedVersions;  // product code, version text
@@ -140,6 +144,14 @@ struct FaultWorld {
     // Drive letters (upper case) that are network drives, and the server's
     // name of each ("\\server\share").
     std::map<wchar_t, std::wstring> networkDrives;
+    // A hold on a file whose upper-cased path ends so finds another file than
+    // the one written (another volume serial or file index).
+    std::wstring holdFindsAnotherFileOf;
+    // Drive letters (upper case) made with SUBST, and the folder each stands for.
+    std::map<wchar_t, std::wstring> substDrives;
+    // What the platform's random numbers are to be: each 8-byte request takes
+    // the next value while there is one.
+    std::deque<ULONGLONG> randomValues;
 
     // The armed fault: the armedAt-th call of armedOp fails (and every later
     // one too when persistent).
@@ -164,6 +176,7 @@ struct FaultWorld {
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
     std::vector<ShellExecuteCall> shellExecutes;
+    bool programFileHeldAtStart = false;     // at the last ShellExecuteExW
     // Upper-cased full path and the security asked for, rendered as SDDL: the
     // descriptor of each folder CreateDirectoryW made (empty without one).
     std::vector<std::pair<std::wstring, std::wstring>> foldersMade;

@@ -110,6 +110,7 @@ Sandbox::Sandbox(const wchar_t* name)
     common = root + L"common";
     local = root + L"local";
     out = root + L"out";
+    windows = root + L"win";
     RemoveTree(root, false);
     ::CreateDirectoryW(root.c_str(), nullptr);
     Clear();
@@ -126,6 +127,8 @@ void Sandbox::Clear() const
     ::CreateDirectoryW(temp.c_str(), nullptr);
     ::CreateDirectoryW(common.c_str(), nullptr);
     ::CreateDirectoryW(local.c_str(), nullptr);
+    ::CreateDirectoryW(windows.c_str(), nullptr);
+    ::CreateDirectoryW((windows + L"\\Temp").c_str(), nullptr);
 }
 
 void Sandbox::PointProgramHere() const
@@ -133,7 +136,8 @@ void Sandbox::PointProgramHere() const
     Fault.tempPath = temp;
     Fault.commonAppData = common;
     Fault.localAppData = local;
-    Fault.writeRoots = {temp, common, local, out};
+    Fault.windowsFolder = windows;
+    Fault.writeRoots = {temp, common, local, out, windows};
 }
 
 void RemoveTree(const std::wstring& folder, bool keepFolder)
@@ -282,4 +286,15 @@ void SetCrashContext(const std::string& context)
         installed = true;
     }
     CrashContext = context;
+}
+
+bool IsRunLogEntry(const std::wstring& entry)
+{
+    for (const wchar_t* folder : {L"TMP\\", L"WIN\\TEMP\\"}) {
+        const size_t length = wcslen(folder);
+        if (StartsWith(entry, folder) && EndsWith(entry, L".LOG") && entry.find(L'\\', length) == std::wstring::npos) {
+            return true;
+        }
+    }
+    return false;
 }

@@ -48,14 +48,15 @@ private:
 };
 
 // Folders under the real temporary folder: tmp\ (what the program is told is
-// its temporary folder), common\ and local\ (the application-data folders) and
-// out\ (extraction targets). Cleared before every run.
+// its temporary folder), common\ and local\ (the application-data folders),
+// win\ (the Windows folder) and out\ (extraction targets). Cleared before every run.
 struct Sandbox {
     std::wstring root;     // ends with '\'
     std::wstring temp;
     std::wstring common;
     std::wstring local;
     std::wstring out;
+    std::wstring windows;  // what the program is told is the Windows folder, with a Temp inside
 
     explicit Sandbox(const wchar_t* name);
     ~Sandbox();
@@ -74,6 +75,9 @@ std::string ResourceBytes(const char* name);
 std::wstring Upper(std::wstring text);
 bool EndsWith(const std::wstring& text, const std::wstring& tail);
 bool StartsWith(const std::wstring& text, const std::wstring& head);
+// A log directly in the sandbox's temporary folder or the Windows folder's
+// Temp (an upper-case entry of Sandbox::Snapshot), where a run keeps its logs.
+bool IsRunLogEntry(const std::wstring& entry);
 
 // Leaks and stray writes that the books show after a run; empty when clean.
 std::vector<std::string> BookProblems();

@@ -18,8 +18,10 @@ FaultWorld Fault;
 namespace {
 
 std::set<std::pair<std::string, int>> SitesReached;
-// The path each open file handle was opened by, for the security wrappers.
+// The path each open file handle was opened by, for the security wrappers,
+// and the access it was opened with.
 std::map<HANDLE, std::wstring> OpenedPaths;
+std::map<HANDLE, DWORD> OpenedAccess;
 
 const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"HeapAlloc", E_OUTOFMEMORY, FaultReaction::Fails},
@@ -74,6 +76,10 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"ReOpenFile", S_OK, FaultReaction::Ignored},
     {"WideCharToMultiByte", S_OK, FaultReaction::Ignored},
     {"GetVersionExW", S_OK, FaultReaction::Ignored},
+    // No Windows folder, no staging folder: the run cannot begin.
+    {"GetSystemWindowsDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    // A drive letter that cannot be asked about is no SUBST drive.
+    {"QueryDosDeviceW", S_OK, FaultReaction::Ignored},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -98,14 +104,23 @@ bool IsUnder(const std::wstring& path, std::wstring root)
     return path.size() == root.size() || path[root.size()] == L'\\';
 }
 
-// The numbered logs of the temporary folder (NAME00000.LOG and on), or any
-// log. Writing a numbered one is no change that a run must not make, and a
-// failure to write a log is never a reason for the run to end otherwise.
-bool IsLogPath(const std::wstring& path, bool numberedOnly)
+// The run's own and the installer's logs, named by the program
+// ("NAME_YYYYMMDD-HHMMSS_XXXXXXXX.LOG"), or any log. Writing one of the
+// program's logs is no change that a run must not make, and a failure to write
+// a log is never a reason for the run to end otherwise.
+bool IsLogPath(const std::wstring& path, bool namedByProgram)
 {
     const std::wstring upper = FaultNormalizePath(path);
-    if (upper.size() < 9 || upper.compare(upper.size() - 4, 4, L".LOG") != 0) return false;
-    return !numberedOnly || std::all_of(upper.end() - 9, upper.end() - 4, [](wchar_t c) { return std::iswdigit(c); });
+    if (upper.size() < 29 || upper.compare(upper.size() - 4, 4, L".LOG") != 0) return false;
+    if (!namedByProgram) return true;
+    const std::wstring stamp = upper.substr(upper.size() - 29, 25);   // _DDDDDDDD-DDDDDD_HHHHHHHH
+    for (size_t k = 0; k < stamp.size(); ++k) {
+        const wchar_t c = stamp[k];
+        const bool fits = (k == 0 || k == 16) ? c == L'_' : k == 9 ? c == L'-' : k < 16 ? std::iswdigit(c) != 0
+                                                                                        : std::iswxdigit(c) != 0;
+        if (!fits) return false;
+    }
+    return true;
 }
 
 // Every file-system change of the program goes through here.
@@ -460,6 +475,7 @@ HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURI
     if (file != INVALID_HANDLE_VALUE) {
         Fault.liveFiles.insert(file);
         OpenedPaths[file] = path;
+        OpenedAccess[file] = access;
         if (opensToDelete) Fault.refusedDeletes.insert(FaultNormalizePath(path));
     }
     return file;
@@ -483,6 +499,7 @@ BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD writt
 BOOL WINAPI FaultCloseHandle(HANDLE handle)
 {
     OpenedPaths.erase(handle);
+    OpenedAccess.erase(handle);
     if (Fault.liveFiles.erase(handle) == 0) {
         ++Fault.unknownReleases;
     }
@@ -608,6 +625,21 @@ DWORD WINAPI FaultUniversalName(LPCWSTR path, DWORD level, LPVOID buffer, LPDWOR
     info->lpUniversalName = reinterpret_cast<LPWSTR>(info + 1);
     memcpy(info->lpUniversalName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
     return NO_ERROR;
+}
+
+using GenRandomFunction = LONG(WINAPI*)(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags);
+
+// Handed out for BCryptGenRandom: the test's values first, then the real ones.
+LONG WINAPI FaultGenRandom(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags)
+{
+    if (size == sizeof(ULONGLONG) && !Fault.randomValues.empty()) {
+        memcpy(buffer, &Fault.randomValues.front(), size);
+        Fault.randomValues.pop_front();
+        return 0;
+    }
+    const auto real = reinterpret_cast<GenRandomFunction>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"bcrypt.dll"), "BCryptGenRandom")));
+    return real(algorithm, buffer, size, flags);
 }
 
 } // namespace
@@ -790,6 +822,9 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
         if (!IS_INTRESOURCE(name) && lstrcmpA(name, "WNetGetUniversalNameW") == 0) {
             return AsProcedure(FaultUniversalName);
         }
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "BCryptGenRandom") == 0) {
+            return AsProcedure(FaultGenRandom);
+        }
         return ::GetProcAddress(module, name);
     }
     if (ShouldFail(FAULT_PROC_ADDRESS)) {
@@ -862,6 +897,13 @@ BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info)
     const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };
     Fault.shellExecutes.push_back({text(info->lpVerb), text(info->lpFile), text(info->lpParameters),
                                    text(info->lpDirectory)});
+    // Held when nobody could rename it now: an open for deleting is refused.
+    WCHAR module[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+    HANDLE renamer = ::CreateFileW(module, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    Fault.programFileHeldAtStart = renamer == INVALID_HANDLE_VALUE;
+    if (renamer != INVALID_HANDLE_VALUE) ::CloseHandle(renamer);
     if (ShouldFail(FAULT_SHELL_EXECUTE)) {
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
@@ -925,8 +967,15 @@ BOOL WINAPI FaultGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
         return FALSE;
     }
     const BOOL answered = ::GetFileInformationByHandle(file, information);
-    if (answered && IsReparseAnswer(PathOf(file))) {
+    const std::wstring path = PathOf(file);
+    if (answered && IsReparseAnswer(path)) {
         information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    // A hold (opened for reading only) that someone else's file slipped under.
+    const std::wstring& other = Fault.holdFindsAnotherFileOf;
+    if (answered && !other.empty() && OpenedAccess[file] == GENERIC_READ && path.size() >= other.size() &&
+        path.compare(path.size() - other.size(), other.size(), other) == 0) {
+        information->nFileIndexLow ^= 1;
     }
     return answered;
 }
@@ -1112,4 +1161,39 @@ void WINAPI FaultSleep(DWORD milliseconds)
 {
     Fault.sleeps.push_back(milliseconds);
     Fault.clock += milliseconds;
+}
+
+UINT WINAPI FaultGetSystemWindowsDirectoryW(LPWSTR buffer, UINT size)
+{
+    if (ShouldFail(FAULT_WINDOWS_FOLDER)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    if (Fault.windowsFolder.empty()) {
+        return ::GetSystemWindowsDirectoryW(buffer, size);
+    }
+    const UINT length = static_cast<UINT>(Fault.windowsFolder.size());
+    if (size <= length) {
+        return length + 1;
+    }
+    memcpy(buffer, Fault.windowsFolder.c_str(), (length + 1) * sizeof(WCHAR));
+    return length;
+}
+
+// A SUBST drive of the test's answers "\??\FOLDER"; any other, nothing.
+DWORD WINAPI FaultQueryDosDeviceW(LPCWSTR device, LPWSTR target, DWORD size)
+{
+    const auto drive = Fault.substDrives.find(static_cast<wchar_t>(std::towupper(device[0])));
+    if (ShouldFail(FAULT_QUERY_DOS_DEVICE) || drive == Fault.substDrives.end()) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    const std::wstring answer = L"\\??\\" + drive->second;
+    if (size < answer.size() + 2) {
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(target, answer.c_str(), (answer.size() + 1) * sizeof(WCHAR));
+    target[answer.size() + 1] = L'\0';
+    return static_cast<DWORD>(answer.size() + 2);
 }

@@ -73,6 +73,8 @@ void WINAPI FaultGetLocalTime(LPSYSTEMTIME time);
 DWORD WINAPI FaultGetCurrentProcessId();
 ULONGLONG WINAPI FaultGetTickCount64();
 void WINAPI FaultSleep(DWORD milliseconds);
+UINT WINAPI FaultGetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);
+DWORD WINAPI FaultQueryDosDeviceW(LPCWSTR device, LPWSTR target, DWORD size);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -128,3 +130,5 @@ void WINAPI FaultSleep(DWORD milliseconds);
 #define GetCurrentProcessId FaultGetCurrentProcessId
 #define GetTickCount64 FaultGetTickCount64
 #define Sleep FaultSleep
+#define GetSystemWindowsDirectoryW FaultGetSystemWindowsDirectoryW
+#define QueryDosDeviceW FaultQueryDosDeviceW

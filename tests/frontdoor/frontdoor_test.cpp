@@ -9,6 +9,7 @@
 #include <string>
 #include "helptexts.h"
 #include "messages.h"
+#include "../../res/resource.h"
 #include "testsupport.h"
 
 namespace {
@@ -49,14 +50,14 @@ TEST(Resources, EachHelpTextIsCarriedForItsCountryAndItsWholeLanguage)
     DataFile exe;
     ASSERT_NE(nullptr, exe.module);
     for (const HelpLanguage& language : HELP_LANGUAGES) {
-        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT, language.language))
+        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT_ID, language.language))
             << language.code;
         if (PRIMARYLANGID(language.language) == LANG_ENGLISH) continue;
         const LANGID neutral = MAKELANGID(PRIMARYLANGID(language.language), SUBLANG_NEUTRAL);
-        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT, neutral))
+        EXPECT_EQ(language.text, StringInLanguage(exe.module, IDS_HELP_TEXT_ID, neutral))
             << language.code;
     }
-    EXPECT_EQ(L"Tessaro", StringInLanguage(exe.module, IDS_PRODUCT_NAME, 1033));
+    EXPECT_EQ(L"Tessaro", StringInLanguage(exe.module, IDS_PRODUCT_NAME_ID, 1033));
 }
 
 TEST(Resources, CarriesIconVersionRecordAndAnExplicitManifest)

@@ -107,6 +107,7 @@ public:
         Fault.tempPath.clear();
         Fault.commonAppData.clear();
         Fault.localAppData.clear();
+        Fault.windowsFolder.clear();
         Fault.commandLine.clear();
     }
 
@@ -218,7 +219,7 @@ private:
             if (EndsWith(entry, L"\\")) continue;
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
-            if (StartsWith(entry, L"TMP\\") && EndsWith(entry, L".LOG") && entry.find(L'\\', 4) == std::wstring::npos) continue;
+            if (IsRunLogEntry(entry)) continue;
             if (inCache && (EndsWith(entry, L".MST") || (exitCode <= 1 && EndsWith(entry, L".MSI")))) continue;
             problems->push_back("left behind by a setup run (exit " + std::to_string(exitCode) + "): " + Narrow(entry));
         }

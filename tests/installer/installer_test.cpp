@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installer.h"
+#include "runlog.h"
 #include "standin_journal.h"
 #include "testsupport.h"
 
@@ -76,7 +77,7 @@ protected:
         script_ = temp_ + L"installer-test-script.txt";
         DeleteFileW(journal_.c_str());
         DeleteFileW(script_.c_str());
-        DeleteMatching(temp_, L"setup?????.log");
+        DeleteMatching(temp_, L"setup_*.log");
         SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, journal_.c_str());
         SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, script_.c_str());
     }
@@ -84,7 +85,7 @@ protected:
     {
         DeleteFileW(journal_.c_str());
         DeleteFileW(script_.c_str());
-        DeleteMatching(temp_, L"setup?????.log");
+        DeleteMatching(temp_, L"setup_*.log");
     }
 
     void Script(const std::string& text) { WriteText(script_, text); }
@@ -262,36 +263,48 @@ TEST_F(InvokeInstallerTest, UiLevelAndLogAreSetBeforeEveryInstallerCall)
     }
     // A given log path makes no default log.
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp_ + L"setup?????.log").c_str(), &found);
+    HANDLE search = FindFirstFileW((temp_ + L"setup_*.log").c_str(), &found);
     EXPECT_EQ(search, INVALID_HANDLE_VALUE);
     if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
-TEST_F(InvokeInstallerTest, DefaultLogIsANewNumberedFileNamedAfterThePackage)
+// In a run, each call without a given log gets a new file named after its
+// package in the run's log folder (an elevated run's: the Windows folder's
+// Temp), empty for the installer, and let go after the call.
+TEST_F(InvokeInstallerTest, DefaultLogIsANewFileNamedAfterThePackageInTheRunsLogFolder)
 {
-    WriteText(temp_ + L"setup00001.log", "an older run's log");
-
+    WCHAR windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring folder = std::wstring(windows) + L"\\Temp\\";
+    LPWSTR argv[] = {const_cast<LPWSTR>(L"installer_tests.exe")};
+    RunLogBegin(1, argv, UI_LEVEL_FULL, S_FALSE);
+    ASSERT_EQ(S_OK, RunLogStartFile(nullptr, TRUE));
     Invoke(InstallAction::Install, nullptr, FALSE, FALSE, nullptr, nullptr);
     Invoke(InstallAction::Install, nullptr, FALSE, FALSE, nullptr, nullptr);
     Invoke(InstallAction::ApplyPatch, nullptr, FALSE, FALSE, nullptr, nullptr, UI_LEVEL_FULL,
            L"C:\\cache\\setup.x64.msp");
+    const std::wstring runLog = RunLogPath();
+    RunLogEnd(0);
 
     auto calls = Calls();
     ASSERT_EQ(calls.size(), 9u);
-    const std::wstring expected[] = {temp_ + L"setup00000.log", temp_ + L"setup00002.log",
-                                     temp_ + L"setup.x6400000.log"};
+    const std::wstring prefixes[] = {L"setup_", L"setup_", L"setup.x64_"};
     for (size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
         const StandinCall& log = calls[3 * k + 1];
         EXPECT_EQ(log.operation, "log");
         EXPECT_EQ(log.Field(0), L"8159");
-        EXPECT_EQ(log.Field(1), expected[k]);
+        const std::wstring path = log.Field(1);
+        EXPECT_EQ(folder + prefixes[k], path.substr(0, folder.size() + prefixes[k].size()));
+        EXPECT_EQ(folder.size() + prefixes[k].size() + 28, path.size());   // DATE-TIME_RANDOM.log
         EXPECT_EQ(log.Field(2), L"0");   // written anew
-        // The file is there for the installer, empty, and stays after the call.
-        EXPECT_EQ(FileSize(expected[k]), 0u);
+        // The file is there for the installer, empty, stays after the call, and is no longer held.
+        EXPECT_EQ(FileSize(path), 0u);
+        EXPECT_TRUE(DeleteFileW(path.c_str()));
     }
-    EXPECT_EQ(FileSize(temp_ + L"setup00001.log"), 18u);   // the taken number is left alone
-    DeleteFileW(expected[2].c_str());
+    EXPECT_NE(calls[1].Field(1), calls[4].Field(1));
+    EXPECT_EQ(0u, runLog.find(folder + L"installer_tests_"));
+    DeleteFileW(runLog.c_str());
 }
 
 TEST_F(InvokeInstallerTest, DefaultLogThatCannotBeNamedLeavesTheInstallerWithoutALog)

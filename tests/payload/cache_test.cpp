@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include "cache.h"
+#include "resrutil.h"
+#include "staging.h"
 #include "inprocess.h"
 #include "payloadtest.h"
 #include "result.h"
@@ -22,6 +24,12 @@ std::wstring CacheFolder(int csidl)
     return AppDataFolder(csidl) + L"\\Applications\\Cache";
 }
 
+std::wstring Upper(std::wstring text)
+{
+    ::CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
 std::wstring CacheName(const ManifestPackageEntry* entry, const wchar_t* extension)
 {
     WCHAR name[CACHE_NAME_CHARS];
@@ -32,8 +40,8 @@ std::wstring CacheName(const ManifestPackageEntry* entry, const wchar_t* extensi
 // A folder the program holds, closed (and removed when empty, as a run does
 // with its staging folders) at the end of the scope.
 struct Held {
-    PackageFolder folder = NoPackageFolder();
-    ~Held() { CloseStagingFolder(&folder); }
+    HeldFolder folder = NoHeldFolder();
+    ~Held() { DirutilCloseAndRemoveIfEmpty(&folder); }
 };
 
 // Each test gets a private temporary folder and its own product code, and
@@ -59,34 +67,46 @@ protected:
 
 } // namespace
 
-// The staging folder of an elevated run is held: it cannot be renamed while
-// the run works in it. A hard link planted at the file's name is replaced, not
-// written through, and the written file is held and checked.
-TEST_F(Cache, StagesUnderTheProductCodeInAHeldFolder)
+// An elevated run's staging folder is new, under a name nobody can guess, in
+// the Windows folder's temporary folder, held: it cannot be renamed while the
+// run works in it, and neither can the entry's folder in it. A hard link
+// planted at the file's name is replaced, not written through, and the
+// written file is held and checked.
+TEST_F(Cache, StagesInAFolderOfTheRunsOwnPerEntry)
 {
-    WCHAR code[PRODUCT_CODE_CHARS];
-    FormatProductCode(Entry(), code);
-    Held staging;
-    ASSERT_EQ(S_OK, OpenStagingFolder(Entry(), TRUE, &staging.folder));
-    EXPECT_EQ(temp_ / code, staging.folder.path);
-    EXPECT_FALSE(::MoveFileExW(staging.folder.path, (temp_ / L"moved").c_str(), 0));
+    WCHAR windows[MAX_PATH];
+    ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    Held root;
+    Held other;
+    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &root.folder));
+    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &other.folder));
+    EXPECT_NE(std::wstring(root.folder.path), other.folder.path);
+    EXPECT_EQ(0u, Upper(root.folder.path).find(Upper(std::wstring(windows) + L"\\Temp\\Setup-")));
+    Held entry;
+    ASSERT_EQ(S_OK, OpenEntryFolder(&root.folder, 1, &entry.folder));
+    EXPECT_EQ(std::wstring(root.folder.path) + L"\\2", entry.folder.path);
+    EXPECT_FALSE(::MoveFileExW(root.folder.path, (temp_ / L"moved").c_str(), 0));
+    EXPECT_FALSE(::MoveFileExW(entry.folder.path, (temp_ / L"moved").c_str(), 0));
 
+    const std::wstring staged = std::wstring(entry.folder.path) + L"\\staged.msi";
     const std::wstring victim = temp_ / L"victim.bin";
     ScratchFolder::WriteFile(victim, "an earlier, different and longer file that must not change");
-    ASSERT_TRUE(::CreateHardLinkW((temp_ / code + L"\\staged.msi").c_str(), victim.c_str(), nullptr));
+    ASSERT_TRUE(::CreateHardLinkW(staged.c_str(), victim.c_str(), nullptr));
     WCHAR path[MAX_PATH];
-    OwnedHandle held;
-    ASSERT_EQ(S_OK, WritePackageFile(&staging.folder, "TESTPKG", L"staged.msi", TRUE, path, &held.handle));
-    EXPECT_EQ(temp_ / code + L"\\staged.msi", path);
-    EXPECT_EQ(PACKAGE_BYTES, ReadBytes(path));
-    EXPECT_EQ("an earlier, different and longer file that must not change", ReadBytes(victim));
-    EXPECT_FALSE(IsChangeable(path));
+    {
+        OwnedHandle held;
+        ASSERT_EQ(S_OK, ResrutilWriteHeldFile(&entry.folder, "TESTPKG", L"staged.msi", TRUE, path, &held.handle));
+        EXPECT_EQ(staged, path);
+        EXPECT_EQ(PACKAGE_BYTES, ReadBytes(path));
+        EXPECT_EQ("an earlier, different and longer file that must not change", ReadBytes(victim));
+        EXPECT_FALSE(IsChangeable(path));
+    }
+    ::DeleteFileW(staged.c_str());
 
     // A missing resource writes nothing.
-    WCHAR missing[MAX_PATH];
     OwnedHandle none;
-    EXPECT_EQ(NAME_NOT_FOUND, WritePackageFile(&staging.folder, "NOSUCHPKG", L"other.msi", TRUE, missing, &none.handle));
-    EXPECT_FALSE(ScratchFolder::Exists(temp_ / code + L"\\other.msi"));
+    EXPECT_EQ(NAME_NOT_FOUND, ResrutilWriteHeldFile(&entry.folder, "NOSUCHPKG", L"other.msi", TRUE, path, &none.handle));
+    EXPECT_FALSE(ScratchFolder::Exists(std::wstring(entry.folder.path) + L"\\other.msi"));
 }
 
 // Written straight into the chosen cache, held. A copy that is there is held
@@ -103,21 +123,21 @@ TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
         WCHAR path[MAX_PATH];
         {
             OwnedHandle held;
-            ASSERT_EQ(S_OK, WritePackageFile(&cache.folder, "TESTPKG", name.c_str(), FALSE, path, &held.handle));
+            ASSERT_EQ(S_OK, ResrutilWriteHeldFile(&cache.folder, "TESTPKG", name.c_str(), FALSE, path, &held.handle));
             EXPECT_EQ(folder + L"\\" + name, path);
             EXPECT_FALSE(IsChangeable(path));
         }
         OwnedHandle intact;
-        EXPECT_EQ(S_OK, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_EQ(S_OK, ResrutilHoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
         EXPECT_FALSE(IsChangeable(path));
         ::CloseHandle(intact.handle);
         intact.handle = INVALID_HANDLE_VALUE;
 
         ScratchFolder::WriteFile(folder + L"\\" + name, "a copy that is no longer the package");
-        EXPECT_EQ(RESULT_FILE_CHANGED, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_EQ(RESULT_FILE_CHANGED, ResrutilHoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
         EXPECT_EQ("a copy that is no longer the package", ReadBytes(folder + L"\\" + name));
         ::DeleteFileW((folder + L"\\" + name).c_str());
-        EXPECT_EQ(S_FALSE, HoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
+        EXPECT_EQ(S_FALSE, ResrutilHoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
         EXPECT_EQ(INVALID_HANDLE_VALUE, intact.handle);
     }
     Held again;
@@ -171,7 +191,7 @@ TEST_F(Cache, ARefusedWriteFailsAndLeavesWhatIsInTheWay)
         }
         WCHAR path[MAX_PATH];
         OwnedHandle held;
-        EXPECT_TRUE(FAILED(WritePackageFile(&cache.folder, "TESTPKG", name.c_str(), TRUE, path, &held.handle))) << way;
+        EXPECT_TRUE(FAILED(ResrutilWriteHeldFile(&cache.folder, "TESTPKG", name.c_str(), TRUE, path, &held.handle))) << way;
         EXPECT_FALSE(ScratchFolder::Exists(CacheFolder(CSIDL_LOCAL_APPDATA) + L"\\" + name)) << way;
         if (planted != INVALID_HANDLE_VALUE) {
             ::CloseHandle(planted);

@@ -99,11 +99,50 @@ RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches, WP
     return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs, answer);
 }
 
-void DeleteTempFilesStartingWith(const std::wstring& prefix)
+RunResult RunBundleUnelevated(const std::wstring& bundle, const std::wstring& switches, WPARAM answer)
 {
-    for (const auto& name : FilesIn(TempFolder())) {
-        if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileW((TempFolder() + name).c_str());
+    return RunWatched(Quoted(bundle) + L" " + switches, kRunTimeoutMs, answer, true);
+}
+
+std::wstring RunFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(path, MAX_PATH);
+    return std::wstring(path) + L"\\Temp\\";
+}
+
+void DeleteLogsStartingWith(const std::wstring& prefix, const std::wstring& folder)
+{
+    for (const auto& name : FilesIn(folder)) {
+        if (name.compare(0, prefix.size(), prefix) == 0) DeleteFileW((folder + name).c_str());
     }
+}
+
+std::string RunLogText(const std::wstring& bundleName, const std::wstring& folder)
+{
+    std::string latest;
+    ULONGLONG latestTime = 0;
+    for (const auto& name : FilesIn(folder)) {
+        if (name.compare(0, bundleName.size() + 1, bundleName + L"_") != 0) continue;
+        const std::string text = ReadFileBytes(folder + name);
+        const ULONGLONG time = LastWriteTime(folder + name);
+        if (text.find(" setup ") == 19 && time >= latestTime) {
+            latest = text;
+            latestTime = time;
+        }
+    }
+    return latest;
+}
+
+std::vector<std::wstring> InstallerLogsNamedIn(const std::string& runLog)
+{
+    std::vector<std::wstring> logs;
+    const std::string mark = "installer log: ";
+    for (size_t at = runLog.find(mark); at != std::string::npos; at = runLog.find(mark, at + 1)) {
+        const size_t start = at + mark.size();
+        logs.push_back(WideFromUtf8(runLog.substr(start, runLog.find("\r\n", start) - start)));
+    }
+    return logs;
 }
 
 std::wstring TempFolder()
@@ -113,14 +152,28 @@ std::wstring TempFolder()
     return path;
 }
 
-std::wstring StagedFolder(const TestPackage& package)
+std::vector<std::wstring> StagingFolders(const std::wstring& base)
 {
-    return TempFolder() + package.code;   // the temporary folder ends with a backslash
+    std::vector<std::wstring> folders;
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = FindFirstFileW((base + L"Setup-*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) folders.push_back(base + found.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    return folders;
 }
 
-std::wstring StagedPath(const TestPackage& package)
+bool IsStagedPath(const std::wstring& path, const TestPackage& package, const std::wstring& base)
 {
-    return StagedFolder(package) + L"\\" + package.file;
+    const std::wstring folder = base + L"Setup-";
+    const std::wstring name = std::wstring(L"\\") + package.file;
+    if (path.size() < folder.size() + 16 + 2 + name.size() || 0 != _wcsnicmp(path.c_str(), folder.c_str(), folder.size()) ||
+        path.compare(path.size() - name.size(), name.size(), name) != 0) {
+        return false;
+    }
+    const std::wstring entry = path.substr(folder.size() + 16, path.size() - name.size() - folder.size() - 16);
+    return entry.size() >= 2 && entry[0] == L'\\' && entry.find_first_not_of(L"0123456789", 1) == std::wstring::npos;
 }
 
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension)
@@ -131,18 +184,32 @@ std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar
 
 void ForgetFiles(const TestPackage& package)
 {
-    for (const auto& name : FilesIn(StagedFolder(package))) {
-        DeleteFileW((StagedFolder(package) + L"\\" + name).c_str());
-    }
     for (bool perMachine : {true, false}) {
         DeleteFileW(CachedPath(package, perMachine).c_str());
         DeleteFileW(CachedPath(package, perMachine, L".mst").c_str());
     }
-    RemoveDirectoryW(StagedFolder(package).c_str());
+    // What a stopped run left (a restart started, a failed test).
+    std::vector<std::wstring> staging = StagingFolders();
+    for (const auto& folder : StagingFolders(TempFolder())) staging.push_back(folder);
+    for (const auto& folder : staging) {
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+            if (found.cFileName[0] == L'.') continue;
+            for (const auto& name : FilesIn(folder + L"\\" + found.cFileName)) {
+                DeleteFileW((folder + L"\\" + found.cFileName + L"\\" + name).c_str());
+            }
+            RemoveDirectoryW((folder + L"\\" + found.cFileName).c_str());
+        }
+        if (search != INVALID_HANDLE_VALUE) FindClose(search);
+        RemoveDirectoryW(folder.c_str());
+    }
     // Wine keeps no owners, so a run trusts only an all-users cache it made
-    // itself: the next run starts without one.
+    // itself: the next run starts without one (nor a link a test left there).
     const std::wstring applications = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
     const std::wstring cache = applications + L"\\Cache";
+    RemoveUnixLink(applications);
+    RemoveUnixLink(cache);
     for (const auto& name : FilesIn(cache)) DeleteFileW((cache + L"\\" + name).c_str());
     RemoveDirectoryW(cache.c_str());
     RemoveDirectoryW(applications.c_str());
@@ -200,6 +267,28 @@ void RemoveUnixLink(const std::wstring& link)
     if (!IsLink(link)) return;
     RunShell("rm -f '" + UnixPath(link) + "'");
     WaitUntil([&link]() { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+void RemoveFolderTree(const std::wstring& folder)
+{
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+    RunShell("rm -rf '" + UnixPath(folder) + "'");
+    WaitUntil([&folder]() { return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+bool StartRepointer(const std::wstring& watched, const std::wstring& link, const std::wstring& newTarget)
+{
+    const std::wstring ready = WorkPath(L"repointer-ready");
+    DeleteFileW(ready.c_str());
+    RunShell("python3 '" + std::string(REPOINT_SCRIPT) + "' '" + UnixPath(watched) + "' '" + UnixPath(link) + "' '" +
+             UnixPath(newTarget) + "' '" + UnixPath(ready) + "' 10 </dev/null >/dev/null 2>&1 &");
+    return WaitUntil([&ready]() { return FileExists(ready); });
+}
+
+void StopRepointer()
+{
+    RunShell("pkill -f '" + std::string(REPOINT_SCRIPT) + "'");
+    Sleep(200);
 }
 
 ULONGLONG LastWriteTime(const std::wstring& path)

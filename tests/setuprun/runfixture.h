@@ -43,9 +43,20 @@ bool RewriteFlags(const std::wstring& bundle, const std::vector<DWORD>& flags);
 // setup.exe runs: the bundle with the given switches, boxes answered with OK
 // (or `answer`).
 RunResult RunBundle(const std::wstring& bundle, const std::wstring& switches, WPARAM answer = IDOK);
-// Logs of earlier runs, so that the next run's own log of NAME.exe is
-// NAME00000.log.
-void DeleteTempFilesStartingWith(const std::wstring& prefix);
+// The same without elevation, as a user's own program: the run stages in the
+// user's temporary folder and caches in the user's application-data folder.
+RunResult RunBundleUnelevated(const std::wstring& bundle, const std::wstring& switches, WPARAM answer = IDOK);
+// Where an elevated run (every run under Wine) keeps its logs and its staging
+// folder: the Windows folder's Temp (Wine has no SystemTemp), ending with '\'.
+std::wstring RunFolder();
+// Logs of earlier runs there whose names start with `prefix`.
+void DeleteLogsStartingWith(const std::wstring& prefix, const std::wstring& folder = RunFolder());
+// The run's own log of a bundle NAME.exe (NAME_DATE-TIME_RANDOM.log, told from
+// the installer's logs of a package of the same name by its first line); the
+// latest when there are several, empty when there is none.
+std::string RunLogText(const std::wstring& bundleName, const std::wstring& folder = RunFolder());
+// The installer logs a run's log names ("installer log: PATH"), in order.
+std::vector<std::wstring> InstallerLogsNamedIn(const std::string& runLog);
 
 // From installedstate.cpp, for the tests against Wine's own installer:
 // the installer's view: the product's VersionString, empty when unknown.
@@ -56,14 +67,18 @@ std::wstring RegistryVersion(const TestPackage& package);
 UINT InstallDirectly(const TestPackage& package);
 void RemoveIfInstalled(const TestPackage& package);
 
-// Where a run puts a package: staged under the temporary folder, cached under
-// the all-users or the user's application-data folder.
+// Where a run puts a package: staged in a folder of its own in RunFolder
+// ("Setup-" and 16 random digits, a folder per entry inside), cached under the
+// all-users or the user's application-data folder.
 std::wstring TempFolder();
-std::wstring StagedFolder(const TestPackage& package);
-std::wstring StagedPath(const TestPackage& package);
+// The staging folders there are now (or in `base`, a folder ending with '\').
+std::vector<std::wstring> StagingFolders(const std::wstring& base = RunFolder());
+// Whether `path` is the package's file in an entry folder of a staging
+// folder in `base`.
+bool IsStagedPath(const std::wstring& path, const TestPackage& package, const std::wstring& base = RunFolder());
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension = L".msi");
-// Deletes what earlier runs left for this package: staged and cached copies and
-// the (then empty) per-product folder.
+// Deletes what earlier runs left for this package: its cached copies; and
+// every staging folder with what is in it.
 void ForgetFiles(const TestPackage& package);
 
 // A Unix symbolic link at `link` (a Windows path) to `target`, made from the
@@ -71,6 +86,14 @@ void ForgetFiles(const TestPackage& package);
 // it could not be made. RemoveUnixLink deletes the link itself.
 bool MakeUnixLink(const std::wstring& link, const std::wstring& target);
 void RemoveUnixLink(const std::wstring& link);
+// A folder and all in it, removed from the Linux side (links inside included).
+void RemoveFolderTree(const std::wstring& folder);
+// An attacker from the Linux side (tests/harness/repoint.py): once a file in
+// `watched` is closed after writing, `link` is repointed to `newTarget` 10 ms
+// later. True once it is watching.
+bool StartRepointer(const std::wstring& watched, const std::wstring& link, const std::wstring& newTarget);
+// Ends it, whether it fired or not.
+void StopRepointer();
 // A file's last write time (0 when it is missing), to tell the order of logs.
 ULONGLONG LastWriteTime(const std::wstring& path);
 

@@ -75,10 +75,22 @@ private:
         return paths;
     }
 
+    // The folders of a pattern, and with "\\*" at its end their subfolders.
+    static std::vector<std::wstring> Folders(const std::wstring& pattern)
+    {
+        const bool nested = pattern.size() > 2 && pattern.compare(pattern.size() - 2, 2, L"\\*") == 0;
+        if (!nested) return Matches(pattern, true);
+        std::vector<std::wstring> folders;
+        for (const std::wstring& folder : Matches(pattern.substr(0, pattern.size() - 2), true)) {
+            for (const std::wstring& inner : Matches(folder + L"\\*", true)) folders.push_back(inner);
+        }
+        return folders;
+    }
+
     void OverwriteAll()
     {
         for (const Target& target : targets_) {
-            for (const std::wstring& folder : Matches(target.folders, true)) {
+            for (const std::wstring& folder : Folders(target.folders)) {
                 for (const std::wstring& path : Matches(folder + L"\\" + target.files, false)) {
                     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -129,9 +141,10 @@ struct Bundles {
     std::wstring pair;             // x86.msi (x86only), x64.msi (x64only from its platform)
     std::wstring majorFailing;     // newmajor.msi (replaces oldmajor.msi), then failing.msi
     std::wstring twoThenFailing;   // fresh.msi, early.msi, then failing.msi
+    std::wstring attacked;         // fresh.msi, then machine.msi cached per machine with the German transform
+    std::wstring freshCached;      // fresh.msi cached (per user)
     std::wstring cached41;         // upgrade41.msi cached per user
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
-    std::wstring attacked;         // fresh.msi, then machine.msi cached per machine with the German transform
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -152,9 +165,11 @@ protected:
         bundles_.pair = WorkPath(L"pair.exe");
         bundles_.majorFailing = WorkPath(L"major-failing.exe");
         bundles_.twoThenFailing = WorkPath(L"two-then-failing.exe");
+    
+        bundles_.attacked = WorkPath(L"attacked.exe");
+        bundles_.freshCached = WorkPath(L"fresh-cached.exe");
         bundles_.cached41 = WorkPath(L"cached41.exe");
         bundles_.cached42 = WorkPath(L"cached42.exe");
-        bundles_.attacked = WorkPath(L"attacked.exe");
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -171,6 +186,7 @@ protected:
             RewriteFlags(bundles_.pair, {0x800, 0x400}) &&   // x86only, x64only
             MakeBundle(bundles_.majorFailing, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}) &&
             MakeBundle(bundles_.twoThenFailing, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}, {L"failing.msi", L"0"}}) &&
+            MakeBundle(bundles_.freshCached, {{L"fresh.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached41, {{L"upgrade41.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
             WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
@@ -205,32 +221,37 @@ bool SetupRunTest::bundlesMade_ = false;
 TEST_F(SetupRunTest, FreshInstallThenSameVersionRun)
 {
     const TestPackage& fresh = Package(L"fresh.msi");
-    DeleteTempFilesStartingWith(L"fresh");
+    DeleteLogsStartingWith(L"fresh");
 
-    RunResult first = RunBundle(bundles_.fresh, L"/quiet /msicl \"PASSWORD=hunter2 USER=mallory\" TOKEN=s3cret");
+    RunResult first = RunBundle(bundles_.fresh, L"/quiet /msicl \"PASSWORD=hunter2 USER=mallory\" TOKEN=s3cret "
+                                                L"\"SPACED_VALUE=a \\\"b\\\" c\"");
     ASSERT_TRUE(first.finished);
     EXPECT_EQ(0u, first.exitCode);
     EXPECT_TRUE(first.boxes.empty());
-    // The run's own log beside the installer's: fresh00000.log for fresh.exe,
-    // so the package's own is fresh00001.log. Property values are left out.
-    const std::string log = ReadFileBytes(TempFolder() + L"fresh00000.log");
+    // The run's own log beside the installer's, in the Windows folder's Temp
+    // (the run is elevated), each named after its own. Property values are left out.
+    const std::string log = RunLogText(L"fresh");
     ExpectInLog(log, {"setup 1.0.0.0 (", "bundle " + Utf8FromWide(bundles_.fresh) + " version 1.0.0.0", "Windows ", "UI level 2 (none, /quiet)",
-                      "switches: /quiet /msicl (PASSWORD, USER) TOKEN=...\r\n", "package 1: fresh.msi, product " +
+                      "switches: /quiet /msicl (PASSWORD, USER) TOKEN=... SPACED_VALUE=...\r\n", "package 1: fresh.msi, product " +
                       Utf8FromWide(fresh.code) + ", version 1.0.0.0", "installed version: none (query result 1605)",
-                      "action: install\r\n", "installer log: " + Utf8FromWide(TempFolder()) + "fresh00001.log",
-                      "installer result 0 in ", "exit code 0\r\n"});
+                      "action: install\r\n", "staging folder: " + Utf8FromWide(RunFolder()) + "Setup-",
+                      "installer log: " + Utf8FromWide(RunFolder()) + "fresh_", "installer result 0 in ", "exit code 0\r\n"});
     for (const char* secret : {"hunter2", "mallory", "s3cret"}) EXPECT_EQ(std::string::npos, log.find(secret));
+    ASSERT_EQ(1u, InstallerLogsNamedIn(log).size());
+    const std::string installerLog = ReadFileBytes(InstallerLogsNamedIn(log)[0]);
+    EXPECT_NE(std::string::npos, installerLog.find(Utf8FromWide(fresh.code)));
+    EXPECT_NE(std::string::npos, installerLog.find("SPACED_VALUE = a \"b\" c")) << "msiexec's NAME=VALUE, intact";
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
     EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
-    EXPECT_FALSE(FileExists(StagedPath(fresh))) << "the staged package is deleted after the call";
-    EXPECT_FALSE(FolderExists(StagedFolder(fresh))) << "and so is the per-product folder it leaves empty";
+    EXPECT_TRUE(StagingFolders().empty()) << "the staging folder goes with the staged package";
 
+    DeleteLogsStartingWith(L"fresh");
     RunResult again = RunBundle(bundles_.fresh, L"/quiet");
     ASSERT_TRUE(again.finished);
     EXPECT_EQ(0u, again.exitCode);
-    ExpectInLog(ReadFileBytes(TempFolder() + L"fresh00002.log"), {"action: install again: the same version is installed"});
+    ExpectInLog(RunLogText(L"fresh"), {"action: install again: the same version is installed"});
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(fresh));
-    EXPECT_FALSE(FileExists(StagedPath(fresh)));
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 TEST_F(SetupRunTest, AllowedMinorUpgradeInstallsTheNewVersionInPlace)
@@ -257,7 +278,7 @@ TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxUnlessQuietAndRemovesWhatTheR
 
     for (const wchar_t* switches : {L"", L"/quiet"}) {
         SCOPED_TRACE(Utf8FromWide(switches));
-        DeleteTempFilesStartingWith(L"upgrade-refused");
+        DeleteLogsStartingWith(L"upgrade-refused");
         RunResult run = RunBundle(bundles_.upgradeRefused, switches);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(kProductVersion, run.exitCode);
@@ -267,15 +288,14 @@ TEST_F(SetupRunTest, RefusedMinorUpgradeShowsTheBoxUnlessQuietAndRemovesWhatTheR
         } else {
             EXPECT_TRUE(run.boxes.empty());
         }
-        ExpectInLog(ReadFileBytes(TempFolder() + L"upgrade-refused00000.log"),
+        ExpectInLog(RunLogText(L"upgrade-refused"),
                     {"package 2: upgrade42.msi", "installed version: 4.1.0.0 (query result 0)",
                      "refused: the package does not allow an in-place upgrade (1638)",
                      "removing " + Utf8FromWide(early.code) + " (early.msi)"});
         EXPECT_EQ(L"", InstalledVersion(early)) << "installed earlier in the run, removed again";
         EXPECT_EQ(L"", RegistryVersion(early));
-        EXPECT_FALSE(FileExists(StagedPath(early)));
+        EXPECT_TRUE(StagingFolders().empty()) << "the refused package is never staged, and early.msi's copy is gone";
         EXPECT_EQ(L"4.1.0.0", InstalledVersion(upgrade)) << "the installed version is left alone";
-        EXPECT_FALSE(FolderExists(StagedFolder(upgrade))) << "the refused package is never staged";
     }
 }
 
@@ -296,7 +316,7 @@ TEST_F(SetupRunTest, MajorUpgradeUnderTheSameProductCodeIsRefusedByTheInstaller)
     ExpectErrorBoxNamingTheLog(run.boxes[0], kProcessEndedResult, kProductVersion);
     EXPECT_EQ(L"3.9.0.0", InstalledVersion(major));
     EXPECT_EQ(L"3.9.0.0", RegistryVersion(major));
-    EXPECT_FALSE(FileExists(StagedPath(major))) << "a failed run deletes its staged files";
+    EXPECT_TRUE(StagingFolders().empty()) << "a failed run deletes its staged files";
 }
 
 TEST_F(SetupRunTest, OlderPackagesAreSkippedAndNothingIsWritten)
@@ -305,8 +325,6 @@ TEST_F(SetupRunTest, OlderPackagesAreSkippedAndNothingIsWritten)
     const TestPackage& olderB = Package(L"older50.msi");
     ASSERT_EQ(0u, InstallDirectly(Package(L"newer43.msi")));
     ASSERT_EQ(0u, InstallDirectly(Package(L"newer50.msi")));
-    RemoveDirectoryW(StagedFolder(olderA).c_str());
-    RemoveDirectoryW(StagedFolder(olderB).c_str());
 
     RunResult run = RunBundle(bundles_.older, L"/quiet");
     ASSERT_TRUE(run.finished);
@@ -314,8 +332,7 @@ TEST_F(SetupRunTest, OlderPackagesAreSkippedAndNothingIsWritten)
     EXPECT_TRUE(run.boxes.empty());
     EXPECT_EQ(L"4.3.0.0", InstalledVersion(olderA));
     EXPECT_EQ(L"5.0.0.0", InstalledVersion(olderB));
-    EXPECT_FALSE(FolderExists(StagedFolder(olderA)));
-    EXPECT_FALSE(FolderExists(StagedFolder(olderB)));
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 TEST_F(SetupRunTest, UninstallRemovesTheProduct)
@@ -330,7 +347,7 @@ TEST_F(SetupRunTest, UninstallRemovesTheProduct)
     EXPECT_TRUE(run.boxes.empty());
     EXPECT_EQ(L"", InstalledVersion(fresh));
     EXPECT_EQ(L"", RegistryVersion(fresh));
-    EXPECT_FALSE(FileExists(StagedPath(fresh)));
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 // One bundle for both kinds of Windows: only the package for this one is
@@ -352,15 +369,14 @@ TEST_F(SetupRunTest, PairInstallsOnlyThePackageForThisWindows)
     EXPECT_EQ(L"1.0.0.0", RegistryVersion(wanted));
     EXPECT_EQ(L"", InstalledVersion(other));
     EXPECT_EQ(L"", RegistryVersion(other));
-    EXPECT_FALSE(FolderExists(StagedFolder(other))) << "a package for the other Windows is never staged";
-    EXPECT_TRUE(FilesIn(StagedFolder(wanted)).empty());
+    EXPECT_TRUE(StagingFolders().empty());
 
     RunResult removal = RunBundle(bundles_.pair, L"/uninstall /quiet");
     ASSERT_TRUE(removal.finished);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_EQ(L"", InstalledVersion(wanted));
     EXPECT_EQ(L"", RegistryVersion(wanted));
-    EXPECT_FALSE(FolderExists(StagedFolder(other)));
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
@@ -373,23 +389,24 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine));
     EXPECT_EQ(L"2.1.3.0", InstalledVersion(user));
+    // An elevated run caches the per-user package for all users too: it never
+    // installs from the user's profile.
     EXPECT_EQ(ReadFileBytes(PackagePath(machine.file)), ReadFileBytes(CachedPath(machine, true)));
-    EXPECT_EQ(ReadFileBytes(PackagePath(user.file)), ReadFileBytes(CachedPath(user, false)));
-    EXPECT_FALSE(FileExists(CachedPath(user, true))) << "a per-user entry is not cached per machine";
-    EXPECT_FALSE(FolderExists(StagedFolder(machine)) || FolderExists(StagedFolder(user))) << "written straight into the caches";
+    EXPECT_EQ(ReadFileBytes(PackagePath(user.file)), ReadFileBytes(CachedPath(user, true)));
+    EXPECT_FALSE(FileExists(CachedPath(user, false)));
+    EXPECT_TRUE(StagingFolders().empty()) << "written straight into the cache";
 
-    // Removing the products takes their cached copies with them, and caches
-    // nothing anew. Wine keeps no owners, so the all-users cache that the run
-    // before made is not the program's own to this run: nothing there is deleted.
+    // Removing the products caches nothing anew. Wine keeps no owners, so the
+    // all-users cache that the run before made is not the program's own to
+    // this run: nothing there is deleted.
     RunResult removal = RunBundle(bundles_.cached, L"/uninstall /quiet");
     ASSERT_TRUE(removal.finished);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_EQ(L"", InstalledVersion(machine));
     EXPECT_EQ(L"", InstalledVersion(user));
-    EXPECT_TRUE(FileExists(CachedPath(machine, true)));
-    EXPECT_FALSE(FileExists(CachedPath(machine, false)));
-    EXPECT_FALSE(FileExists(CachedPath(user, true)) || FileExists(CachedPath(user, false)));
-    EXPECT_FALSE(FolderExists(StagedFolder(machine)) || FolderExists(StagedFolder(user)));
+    EXPECT_TRUE(FileExists(CachedPath(machine, true)) && FileExists(CachedPath(user, true)));
+    EXPECT_FALSE(FileExists(CachedPath(machine, false)) || FileExists(CachedPath(user, false)));
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 // A fresh install before the failing package is removed again with its cached
@@ -400,9 +417,7 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesOnlyWhatTheRunInstalledFresh)
 {
     const TestPackage& machine = Package(L"machine.msi");
     const TestPackage& failing = Package(L"failing.msi");
-    const std::wstring temp = TempFolder();
-    DeleteTempFilesStartingWith(L"machine");
-    DeleteTempFilesStartingWith(L"failing");
+    DeleteLogsStartingWith(L"failing");
 
     RunResult run = RunBundle(bundles_.failing, L"");
     ASSERT_TRUE(run.finished);
@@ -413,18 +428,20 @@ TEST_F(SetupRunTest, FailingSecondPackageUndoesOnlyWhatTheRunInstalledFresh)
     EXPECT_EQ(L"", RegistryVersion(machine));
     EXPECT_EQ(L"", InstalledVersion(failing));
     EXPECT_FALSE(FileExists(CachedPath(machine, true)));
-    EXPECT_TRUE(FilesIn(StagedFolder(machine)).empty());
-    EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
-    // The run's own log is failing00000.log: what failed, and the clean-up.
-    ExpectInLog(ReadFileBytes(temp + L"failing00000.log"),
-                {"package 2: failing.msi", "installer result 1603 in ", "taken as 1603", "clean-up after the failure",
-                 "removing " + Utf8FromWide(machine.code), "removal result 0 in ",
-                 "deleted " + Utf8FromWide(CachedPath(machine, true)), "exit code 1603\r\n"});
-    // Wine's installer logs each session's properties, the product code among them.
-    const std::string failingLog = ReadFileBytes(temp + L"failing00001.log");
+    EXPECT_TRUE(StagingFolders().empty());
+    // The run's own log: what failed, and the clean-up.
+    const std::string log = RunLogText(L"failing");
+    ExpectInLog(log, {"package 2: failing.msi", "installer result 1603 in ", "taken as 1603", "clean-up after the failure",
+                      "removing " + Utf8FromWide(machine.code), "removal result 0 in ",
+                      "deleted " + Utf8FromWide(CachedPath(machine, true)), "exit code 1603\r\n"});
+    // Wine's installer logs each session's properties, the product code among
+    // them: the install of each package, then the removal, each in a log of its own.
+    const std::vector<std::wstring> logs = InstallerLogsNamedIn(log);
+    ASSERT_EQ(3u, logs.size());
+    const std::string failingLog = ReadFileBytes(logs[1]);
     EXPECT_NE(std::string::npos, failingLog.find(Utf8FromWide(failing.code))) << "the failure's log is intact";
     EXPECT_EQ(std::string::npos, failingLog.find(Utf8FromWide(machine.code)));
-    EXPECT_NE(std::string::npos, ReadFileBytes(temp + L"machine00001.log").find(Utf8FromWide(machine.code)))
+    EXPECT_NE(std::string::npos, ReadFileBytes(logs[2]).find(Utf8FromWide(machine.code)))
         << "the removal has a log of its own";
 
     ForgetFiles(machine);   // the all-users cache is made anew, by the run that caches into it
@@ -447,8 +464,8 @@ TEST_F(SetupRunTest, RestartRequestOfTheFirstPackageStillInstallsTheRest)
     EXPECT_TRUE(run.boxes.empty());
     for (const wchar_t* file : {L"reboot.msi", L"fresh.msi", L"early.msi"}) {
         EXPECT_EQ(L"1.0.0.0", InstalledVersion(Package(file))) << Utf8FromWide(file);
-        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
     }
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
 TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
@@ -465,40 +482,53 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
     EXPECT_EQ(L"", InstalledVersion(failing));
     EXPECT_FALSE(FileExists(CachedPath(failing, false))) << "the failed package's cached copy goes";
     EXPECT_FALSE(FileExists(CachedPath(failing, true)));
-    EXPECT_TRUE(FilesIn(StagedFolder(failing)).empty());
+    EXPECT_TRUE(StagingFolders().empty());
 }
 
-// Wine's installer takes the append mode but writes each session's log from the
-// start of the file, over what the session before wrote (and over the run's own
-// lines before it): after a run the file shows the last package's session, and
-// the run's last lines behind it. A stale log longer than any session's would
-// therefore outlive the run in its tail had the run not deleted it first. That
-// every call asks for appending is checked against the stand-in installer.
-// The stale log is a hard link to another file, as one planted to make an
-// elevated run write into a file of someone's choosing: that file stays as it was.
-TEST_F(SetupRunTest, LogIsStartedAnewAndWrittenByTheInstaller)
+// An elevated run hands the installer a /log path only in a folder that only
+// administrators can change, reached without links; Wine keeps no owners, so
+// it refuses every one here, before anything is installed: a plain folder,
+// where a hard link waits at the log's name, and a folder part that is a link
+// to another folder. The files behind them stay as they were (content and
+// file index); someone at the screen is told why.
+TEST_F(SetupRunTest, AnElevatedRunRefusesALogInAFolderOthersCouldRedirect)
 {
-    const std::wstring log = WorkPath(L"run.log");
-    const std::wstring linked = WorkPath(L"linked-to-log.txt");
-    const std::string stale = std::string(200000, 'Z') + "STALE LOG OF AN EARLIER RUN";
-    ::DeleteFileW(log.c_str());
-    WriteFileBytes(linked, stale);
-    ASSERT_TRUE(::CreateHardLinkW(log.c_str(), linked.c_str(), nullptr));
-
-    DeleteTempFilesStartingWith(L"cached");
-    RunResult run = RunBundle(bundles_.cached, L"/quiet /log " + Quoted(log) + L" \"SPACED_VALUE=a \\\"b\\\" c\"");
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(0u, run.exitCode);
-    EXPECT_FALSE(FileExists(TempFolder() + L"cached00000.log")) << "no log of the run's own beside the given one";
-    EXPECT_EQ(stale, ReadFileBytes(linked)) << "written through the hard link";
-    const std::string written = ReadFileBytes(log);
-    EXPECT_EQ(std::string::npos, written.find("STALE LOG")) << "the old log is deleted once at the start";
-    // Wine's installer logs the package's properties, its product code among them.
-    const size_t session = written.find(Utf8FromWide(Package(L"user.msi").code));
-    EXPECT_NE(std::string::npos, session);
-    EXPECT_LT(session, written.rfind("installer result 0 in ")) << written;
-    EXPECT_EQ(written.size() - 13, written.rfind("exit code 0\r\n")) << written;
-    EXPECT_NE(std::string::npos, written.find("SPACED_VALUE = a \"b\" c")) << "msiexec's NAME=VALUE, intact";
+    const std::wstring elsewhere = WorkPath(L"log-elsewhere");
+    const std::wstring linkedFolder = WorkPath(L"log-link");
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    ASSERT_TRUE(MakeUnixLink(linkedFolder, elsewhere));
+    const std::wstring victim = elsewhere + L"\\install.log";
+    const std::wstring hardLinked = WorkPath(L"run.log");
+    WriteFileBytes(victim, "a file the run must not touch");
+    DeleteFileW(hardLinked.c_str());
+    ASSERT_TRUE(CreateHardLinkW(hardLinked.c_str(), victim.c_str(), nullptr));
+    const auto fileIndex = [&victim]() {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        HANDLE file = CreateFileW(victim.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        GetFileInformationByHandle(file, &information);
+        CloseHandle(file);
+        return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    };
+    const ULONGLONG index = fileIndex();
+    for (const std::wstring& log : {hardLinked, linkedFolder + L"\\install.log"}) {
+        const bool interactive = log == hardLinked;
+        SCOPED_TRACE(Utf8FromWide(log));
+        RunResult run = RunBundle(bundles_.fresh, std::wstring(interactive ? L"" : L"/quiet ") + L"/log " + Quoted(log));
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(448u, run.exitCode);
+        EXPECT_EQ(L"", InstalledVersion(Package(L"fresh.msi")));
+        EXPECT_EQ("a file the run must not touch", ReadFileBytes(victim));
+        EXPECT_EQ(index, fileIndex());
+        EXPECT_TRUE(FileExists(hardLinked)) << "nothing deleted";
+        ASSERT_EQ(interactive ? 1u : 0u, ProgramBoxes(run).size());
+        if (interactive) {
+            EXPECT_EQ(0u, run.boxes[0].text.find(L"An elevated setup writes its log only into a folder"));
+            EXPECT_EQ(log, Trimmed(run.boxes[0].text.substr(run.boxes[0].text.rfind(L'\n') + 1)));
+        }
+    }
+    RemoveUnixLink(linkedFolder);
+    DeleteFileW(hardLinked.c_str());
 }
 
 // A new major version removes the old product on its way in: a later failure
@@ -516,52 +546,52 @@ TEST_F(SetupRunTest, AFailureKeepsAMajorUpgradeAndUndoesFreshInstallsTheLastFirs
     EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor)) << "kept: its removal would leave neither";
     EXPECT_EQ(L"2.0.0.0", RegistryVersion(newMajor));
 
-    const std::wstring temp = TempFolder();
-    for (const auto& name : FilesIn(temp)) {
-        if (name.compare(0, 5, L"fresh") == 0 || name.compare(0, 5, L"early") == 0) DeleteFileW((temp + name).c_str());
-    }
+    DeleteLogsStartingWith(L"two-then-failing");
     RunResult chain = RunBundle(bundles_.twoThenFailing, L"/quiet");
     ASSERT_TRUE(chain.finished);
     EXPECT_EQ(kFatalError, chain.exitCode);
     EXPECT_EQ(L"", InstalledVersion(Package(L"fresh.msi")));
     EXPECT_EQ(L"", InstalledVersion(Package(L"early.msi")));
-    // NAME00000.log is the install's, NAME00001.log the removal's.
-    const ULONGLONG earlyRemoved = LastWriteTime(temp + L"early00001.log");
-    const ULONGLONG freshRemoved = LastWriteTime(temp + L"fresh00001.log");
-    EXPECT_NE(0u, earlyRemoved);
-    EXPECT_LT(earlyRemoved, freshRemoved) << "early.msi, installed last, is removed first";
+    // The installer's logs: the three installs, then the two removals; the
+    // installer's own write times tell their order.
+    const std::vector<std::wstring> logs = InstallerLogsNamedIn(RunLogText(L"two-then-failing"));
+    ASSERT_EQ(5u, logs.size());
+    EXPECT_NE(std::string::npos, ReadFileBytes(logs[3]).find(Utf8FromWide(Package(L"early.msi").code)));
+    EXPECT_NE(0u, LastWriteTime(logs[3]));
+    EXPECT_LT(LastWriteTime(logs[3]), LastWriteTime(logs[4])) << "early.msi, installed last, is removed first";
 }
 
 // Install 4.1 cached, upgrade in place to 4.2 cached, /uninstall: no copy of
-// any version is left in either cache, and nothing of the product in the
-// temporary folder. (Per user: under Wine only the run that makes the
-// all-users cache trusts it.)
+// any version is left in the cache, and nothing of the product in the
+// temporary folder. (Unelevated runs, which cache per user: under Wine only
+// the run that makes the all-users cache trusts it.)
 TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
 {
     const TestPackage& v41 = Package(L"upgrade41.msi");
     const TestPackage& v42 = Package(L"upgrade42.msi");
-    ASSERT_EQ(0u, RunBundle(bundles_.cached41, L"/quiet").exitCode);
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached41, L"/quiet").exitCode);
     EXPECT_TRUE(FileExists(CachedPath(v41, false)));
-    ASSERT_EQ(0u, RunBundle(bundles_.cached42, L"/quiet").exitCode);
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/quiet").exitCode);
     EXPECT_EQ(L"4.2.310.0", InstalledVersion(v42));
     EXPECT_TRUE(FileExists(CachedPath(v42, false)));
     EXPECT_FALSE(FileExists(CachedPath(v41, false))) << "the version it replaced";
 
     const std::wstring cache = CachedPath(v42, false).substr(0, CachedPath(v42, false).find_last_of(L'\\') + 1);
     WriteFileBytes(cache + v42.code + L"v4.0.0.0.msi", "a copy an earlier bundle left");
-    ASSERT_EQ(0u, RunBundle(bundles_.cached42, L"/uninstall /quiet").exitCode);
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/uninstall /quiet").exitCode);
     EXPECT_EQ(L"", InstalledVersion(v42));
     for (const auto& name : FilesIn(cache)) {
         EXPECT_NE(0u, name.find(v42.code)) << Utf8FromWide(name) << " stays";
     }
-    EXPECT_FALSE(FolderExists(StagedFolder(v42)));
+    EXPECT_TRUE(StagingFolders(TempFolder()).empty());
 }
 
 // The all-users cache leads to another folder through a link (a Unix symbolic
 // link, which Wine reports as a reparse point and follows): at Applications,
 // or at Applications\Cache. Install and /uninstall of a cached per-machine
 // package write and delete nothing there; the files of the same names in the
-// other folder stay as they were, and the package is cached per user.
+// other folder stay as they were, and the package is installed from the run's
+// staging folder without being cached.
 TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
 {
     const TestPackage& machine = Package(L"machine.msi");
@@ -589,7 +619,7 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         }
         EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/quiet").exitCode);
         EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine));
-        EXPECT_TRUE(FileExists(CachedPath(machine, false)));
+        EXPECT_FALSE(FileExists(CachedPath(machine, false))) << "never cached in the user's profile either";
         EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/uninstall /quiet").exitCode);
         EXPECT_EQ(L"", InstalledVersion(machine));
         EXPECT_EQ("not the bundle's", ReadFileBytes(elsewhere + L"\\Cache" + name));
@@ -617,10 +647,9 @@ TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
     const std::wstring machineCache = CachedPath(machine, true);
     const std::wstring cacheFolder = machineCache.substr(0, machineCache.find_last_of(L'\\'));
     const std::wstring temp = TempFolder().substr(0, TempFolder().size() - 1);
-    Overwriter attacker({{TempFolder() + fresh.code + L"*", L"*.msi", evilFresh},
-                         {TempFolder() + fresh.code + L"*", L"*.mst", "junk"},
+    Overwriter attacker({{RunFolder() + L"Setup-*\\*", L"*.msi", evilFresh},
+                         {RunFolder() + L"Setup-*\\*", L"*.mst", "junk"},
                          {temp, L"*.mst", "junk"},
-                         {temp, L"MST*.tmp", "junk"},
                          {cacheFolder, L"*.msi", evilMachine}});
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
@@ -641,6 +670,74 @@ TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
         }
     }
     EXPECT_GT(attacker.Writes(), 0u) << "the attacker found something to write to";
+}
+
+// A link above where a run could write what the installer reads, repointed
+// 10 ms after a file is closed there (an inotify watcher on the Linux side):
+// as the user's Applications, as a temporary folder the user chose, and as
+// the Windows folder's SystemTemp. An elevated run writes into none of them:
+// nothing appears where the link led, and the other folder's product
+// ("ATTACKER") is never installed.
+TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInstalled)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    const std::string evil = ReadFileBytes(PackagePath(L"evil-fresh.msi"));
+    const std::wstring userCache = CachedPath(fresh, false);
+    const std::wstring applications = userCache.substr(0, userCache.find(L"\\Applications\\") + 13);
+    const std::wstring real = WorkPath(L"repoint-real"), other = WorkPath(L"repoint-other");
+    struct Row {
+        const char* name;
+        std::wstring link;
+        std::wstring watched;   // where a run would write, below the link
+        std::wstring bundle;
+    };
+    const Row rows[] = {
+        {"the user's Applications", applications, real + L"\\Cache", bundles_.freshCached},
+        {"a temporary folder the user chose", WorkPath(L"temp-link"), real, bundles_.fresh},
+        {"the Windows folder's SystemTemp", RunFolder() + L"..\\SystemTemp", real, bundles_.fresh},
+    };
+    const std::wstring savedTemp = TempFolder();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ForgetEverything();
+        RemoveFolderTree(real);
+        for (const std::wstring& folder : {real, real + L"\\Cache", other, other + L"\\Cache"}) CreateDirectoryW(folder.c_str(), nullptr);
+        WriteFileBytes(other + L"\\Cache" + userCache.substr(userCache.find_last_of(L'\\')), evil);
+        WriteFileBytes(other + L"\\" + fresh.file, evil);
+        RemoveFolderTree(applications);   // the user's cache of earlier unelevated runs makes way for the link
+        ASSERT_TRUE(MakeUnixLink(row.link, real));
+        ASSERT_TRUE(StartRepointer(row.watched, row.link, other));
+        const bool userTemp = row.link == WorkPath(L"temp-link");
+        for (const wchar_t* variable : {L"TEMP", L"TMP"}) SetEnvironmentVariableW(variable, userTemp ? row.link.c_str() : savedTemp.c_str());
+        RunResult run = RunBundle(row.bundle, L"/quiet");
+        for (const wchar_t* variable : {L"TEMP", L"TMP"}) SetEnvironmentVariableW(variable, savedTemp.c_str());
+        StopRepointer();
+        RemoveUnixLink(row.link);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+        EXPECT_EQ(evil, ReadFileBytes(other + L"\\" + fresh.file)) << "the other folder is left alone";
+        EXPECT_TRUE(FilesIn(row.watched).empty() && StagingFolders(row.watched + L"\\").empty())
+            << "an elevated run writes nothing where the link leads";
+    }
+}
+
+// Folders made beforehand under every name an earlier program staged under
+// ("{CODE}", "{CODE}.1" ... "{CODE}.999", in both temporary folders) change nothing.
+TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    std::vector<std::wstring> planted;
+    for (const std::wstring& temp : {TempFolder(), RunFolder()}) {
+        for (int k = 0; k < 1000; ++k) {
+            planted.push_back(temp + fresh.code + (k ? L"." + std::to_wstring(k) : L""));
+            CreateDirectoryW(planted.back().c_str(), nullptr);
+        }
+    }
+    const DWORD exitCode = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    for (const std::wstring& folder : planted) RemoveDirectoryW(folder.c_str());
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
 }
 
 } // namespace

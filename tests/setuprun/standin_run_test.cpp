@@ -1,5 +1,6 @@
-// Setup runs against the stand-in installer, for what Wine's own installer
-// cannot show: the version answers the run decides on, restart results, patches,
+// Setup runs against the stand-in installer, unelevated as a user's own
+// program runs (they stage in the user's temporary folder and cache in the
+// user's application-data folder), for what Wine's own installer cannot show: the version answers the run decides on, restart results, patches,
 // the removal requests after a failure, the UI level and log of every call, and
 // where the transform lies when the installer is called.
 #include <gtest/gtest.h>
@@ -125,7 +126,7 @@ protected:
     {
         DeleteFileW(journal_.c_str());
         WriteFileBytes(script_, script);
-        return RunBundle(bundle, switches, answer);
+        return RunBundleUnelevated(bundle, switches, answer);
     }
     Calls Journal() const { return StandinReadJournal(journal_); }
 
@@ -178,10 +179,11 @@ TEST_F(StandinRunTest, InstalledVersionChoosesTheAction)
         const Calls installs = Only(calls, "install");
         ASSERT_EQ(row.installs ? 1u : 0u, installs.size());
         if (row.installs) {
-            EXPECT_EQ(StagedPath(Package(L"upgrade42.msi")), installs[0].Field(0));
+            EXPECT_TRUE(IsStagedPath(installs[0].Field(0), Package(L"upgrade42.msi"), TempFolder()))
+                << Utf8FromWide(installs[0].Field(0));
             EXPECT_EQ(row.commandLine, installs[0].Field(1));
         } else {
-            EXPECT_FALSE(FolderExists(StagedFolder(Package(L"upgrade42.msi")))) << "nothing is written";
+            EXPECT_TRUE(StagingFolders(TempFolder()).empty()) << "nothing is written";
         }
         EXPECT_TRUE(Only(calls, "remove").empty());
     }
@@ -214,8 +216,7 @@ TEST_F(StandinRunTest, RestartResultsOfTheFirstPackage)
         EXPECT_EQ(row.installs, Only(calls, "install").size());
         EXPECT_EQ(row.installs, Only(calls, "query").size());
         EXPECT_TRUE(Only(calls, "remove").empty());
-        EXPECT_EQ(row.exitCode == 1641, FileExists(StagedPath(Package(L"fresh.msi"))));
-        EXPECT_TRUE(FilesIn(StagedFolder(Package(L"early.msi"))).empty());
+        EXPECT_EQ(row.exitCode == 1641, !StagingFolders(TempFolder()).empty()) << "what the call read stays";
         ForgetFiles(Package(L"fresh.msi"));
         ForgetFiles(Package(L"early.msi"));
     }
@@ -240,8 +241,8 @@ TEST_F(StandinRunTest, OnlyFreshInstallsAreRemovedAfterAFailure)
         const Calls removals = Only(Journal(), "remove");
         ASSERT_EQ(fresh[9] == '5' ? 1u : 0u, removals.size());
         if (!removals.empty()) EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
-        EXPECT_TRUE(FileExists(CachedPath(machine, true))) << "the installed product's source stays";
-        EXPECT_FALSE(FolderExists(StagedFolder(machine)));
+        EXPECT_TRUE(FileExists(CachedPath(machine, false))) << "the installed product's source stays";
+        EXPECT_TRUE(StagingFolders(TempFolder()).empty());
         ForgetFiles(machine);
     }
 }
@@ -287,11 +288,12 @@ TEST_F(StandinRunTest, ASameVersionRunNeverReplacesTheCachedSource)
         EXPECT_EQ(0u, run.exitCode);
         const Calls installs = Only(Journal(), "install");
         ASSERT_EQ(1u, installs.size());
-        EXPECT_EQ(row.fromCache ? cached : StagedPath(user), installs[0].Field(0));
+        EXPECT_TRUE(row.fromCache ? cached == installs[0].Field(0) : IsStagedPath(installs[0].Field(0), user, TempFolder()))
+            << Utf8FromWide(installs[0].Field(0));
         EXPECT_TRUE(package == ReadFileBytes(cached));
         EXPECT_TRUE(german == ReadFileBytes(cachedTransform)) << "the transform it was installed with";
         if (row.packageThere) EXPECT_EQ(written, LastWriteTime(cached)) << "not written anew";
-        EXPECT_FALSE(FolderExists(StagedFolder(user)));
+        EXPECT_TRUE(StagingFolders(TempFolder()).empty());
     }
 }
 
@@ -309,11 +311,11 @@ TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
     EXPECT_EQ(L" REMOVE=ALL", installs[0].Field(1));
     const Calls patches = Only(calls, "patch");
     ASSERT_EQ(1u, patches.size());
-    EXPECT_EQ(TempFolder() + L"{7E5A0C11-0000-4000-8000-0000000000FB}\\hotfix.msp", patches[0].Field(0));
+    const TestPackage hotfix = {L"hotfix.msp", L"", L"{7E5A0C11-0000-4000-8000-0000000000FB}", L"1.0.0.1", false};
+    EXPECT_TRUE(IsStagedPath(patches[0].Field(0), hotfix, TempFolder())) << Utf8FromWide(patches[0].Field(0));
     EXPECT_EQ(L"%null", patches[0].Field(1));
     EXPECT_EQ(L"0", patches[0].Field(2));
     EXPECT_EQ(L"", patches[0].Field(3));
-    const TestPackage hotfix = {L"hotfix.msp", L"", L"{7E5A0C11-0000-4000-8000-0000000000FB}", L"1.0.0.1", false};
     for (const bool perMachine : {true, false}) {
         EXPECT_FALSE(FileExists(CachedPath(hotfix, perMachine)));
     }
@@ -387,7 +389,7 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
             EXPECT_EQ(0u, logs[4].find(TempFolder() + L"user")) << Utf8FromWide(logs[4]);
             EXPECT_EQ(0u, logs[5].find(TempFolder() + L"machine")) << Utf8FromWide(logs[5]);
         }
-        EXPECT_EQ(CachedPath(Package(L"machine.msi"), true), Only(calls, "install")[1].Field(0));
+        EXPECT_EQ(CachedPath(Package(L"machine.msi"), false), Only(calls, "install")[1].Field(0));
 
         const Calls removals = Only(calls, "remove");
         ASSERT_EQ(2u, removals.size());
@@ -398,10 +400,8 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
             EXPECT_EQ(L"2", removals[k].Field(2));
             EXPECT_EQ(L" REMOVE=ALL", removals[k].Field(3));
         }
-        for (const wchar_t* file : {L"fresh.msi", L"machine.msi", L"user.msi", L"early.msi"}) {
-            EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
-        }
-        EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true)));
+        EXPECT_TRUE(StagingFolders(TempFolder()).empty());
+        EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), false)));
         ForgetFiles(Package(L"machine.msi"));
     }
 }
@@ -417,7 +417,7 @@ TEST_F(StandinRunTest, ToleratedFailureOfAnEarlierPackageEndsWithZero)
     const Calls calls = Journal();
     EXPECT_EQ(4u, Only(calls, "install").size());
     EXPECT_TRUE(Only(calls, "remove").empty());
-    EXPECT_TRUE(FileExists(CachedPath(Package(L"machine.msi"), true))) << "kept after a successful run";
+    EXPECT_TRUE(FileExists(CachedPath(Package(L"machine.msi"), false))) << "kept after a successful run";
 }
 
 // Another installation in progress (1618): unattended, the call is made again
@@ -441,14 +441,14 @@ TEST_F(StandinRunTest, AnotherInstallationIsWaitedOut)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.logged);
-        DeleteTempFilesStartingWith(L"standin-one");
+        DeleteLogsStartingWith(L"standin-one", TempFolder());
         RunResult run = Run(bundles_.one, row.script, row.switches, row.answer);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(row.exitCode, run.exitCode);
         EXPECT_EQ(row.installs, Only(Journal(), "install").size());
         ASSERT_EQ(row.switches[0] == L'\0' ? 1u : 0u, run.boxes.size()) << "a box for each 1618, nothing more";
         EXPECT_TRUE(run.boxes.empty() || run.boxes[0].text.find(SystemText(static_cast<HRESULT>(0x80070652))) == 0);
-        const std::string log = ReadFileBytes(TempFolder() + L"standin-one00000.log");
+        const std::string log = RunLogText(L"standin-one", TempFolder());
         EXPECT_NE(std::string::npos, log.find(std::string("(1618), ") + row.logged)) << log;
         ForgetFiles(Package(L"upgrade42.msi"));
     }
@@ -467,7 +467,7 @@ TEST_F(StandinRunTest, NoTransformForTheLanguageMeansNoTransformText)
     for (const auto& install : installs) {
         EXPECT_EQ(std::wstring::npos, install.Field(1).find(L"TRANSFORMS")) << Utf8FromWide(install.Field(1));
     }
-    EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), true, L".mst")));
+    EXPECT_FALSE(FileExists(CachedPath(Package(L"machine.msi"), false, L".mst")));
     EXPECT_EQ(transformsBefore, TemporaryTransforms().size());
 }
 
@@ -502,7 +502,7 @@ TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
     EXPECT_FALSE(FileExists(FolderOf(installs[0].Field(0)) + L"\\" + TransformNameIn(installs[0].Field(1))));
     name = TransformNameIn(installs[1].Field(1));
     ASSERT_FALSE(name.empty());
-    EXPECT_EQ(StagedFolder(Package(L"early.msi")), FolderOf(installs[1].Field(0)));
+    EXPECT_TRUE(IsStagedPath(installs[1].Field(0), Package(L"early.msi"), TempFolder()));
     EXPECT_EQ(french, ReadFileBytes(FolderOf(installs[1].Field(0)) + L"\\" + name));
     ForgetFiles(Package(L"early.msi"));
 
@@ -514,13 +514,11 @@ TEST_F(StandinRunTest, TransformLiesBesideThePackageAtTheCall)
     installs = Only(Journal(), "install");
     ASSERT_EQ(4u, installs.size());
     const TestPackage& machine = Package(L"machine.msi");
-    EXPECT_EQ(CachedPath(machine, true), installs[2].Field(0));
-    EXPECT_EQ(NameOf(CachedPath(machine, true, L".mst")), TransformNameIn(installs[2].Field(1)));
-    EXPECT_EQ(french, ReadFileBytes(CachedPath(machine, true, L".mst")));
+    EXPECT_EQ(CachedPath(machine, false), installs[2].Field(0));
+    EXPECT_EQ(NameOf(CachedPath(machine, false, L".mst")), TransformNameIn(installs[2].Field(1)));
+    EXPECT_EQ(french, ReadFileBytes(CachedPath(machine, false, L".mst")));
     EXPECT_EQ(L"", TransformNameIn(installs[3].Field(1)));
-    for (const wchar_t* file : {L"fresh.msi", L"early.msi", L"user.msi"}) {
-        EXPECT_TRUE(FilesIn(StagedFolder(Package(file))).empty()) << Utf8FromWide(file);
-    }
+    EXPECT_TRUE(StagingFolders(TempFolder()).empty());
     EXPECT_EQ(transformsBefore, TemporaryTransforms().size()) << "the run's temporary transforms are gone";
 }
 
@@ -557,9 +555,7 @@ TEST_F(StandinRunTest, StagedPathTooLongForTheRecordEndsTheRunCleanly)
         CreateDirectoryW(deep.c_str(), nullptr);
     }
     ASSERT_TRUE(FolderExists(deep));
-    const std::wstring stagedFolder = deep + L"\\" + fresh.code;
-    ASSERT_GT(stagedFolder.size() + 1 + wcslen(fresh.file), 259u);
-    DeleteFileW((stagedFolder + L"\\" + fresh.file).c_str());
+    ASSERT_GT(deep.size() + wcslen(L"\\Setup-0123456789ABCDEF\\1\\") + wcslen(fresh.file), 259u);
 
     wchar_t savedTmp[MAX_PATH] = {};
     wchar_t savedTemp[MAX_PATH] = {};
@@ -574,7 +570,7 @@ TEST_F(StandinRunTest, StagedPathTooLongForTheRecordEndsTheRunCleanly)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(122u, run.exitCode);
     EXPECT_TRUE(Only(Journal(), "install").empty());
-    EXPECT_TRUE(FilesIn(stagedFolder).empty());
+    EXPECT_TRUE(StagingFolders(deep + L"\\").empty());
 }
 
 } // namespace

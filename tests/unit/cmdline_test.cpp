@@ -36,7 +36,7 @@ std::wstring Describe(const SetupOptions& options)
     if (options.extractAll) text += L"all ";
     if (options.extractFirst) text += L"first ";
     if (options.showHelp) text += L"help ";
-    if (options.elevatedCopy) text += L"copy ";
+    if (options.elevatedCopyOf) text += L"copy=" + std::wstring(options.elevatedCopyOf) + L" ";
     return text + L"-> " + ActionName(ChooseSetupAction(options));
 }
 
@@ -93,7 +93,7 @@ TEST(ParseSetupCommandLine, SwitchNamesArePrefixedWholeAndCaseBlind)
         {{L"-"}, L"rejected"},
         {{L" /quiet"}, L"rejected"},
         {{L"/?"}, L"help -> Help"},
-        {{L"/ElevatedCopy", L"/passive"}, L"ui=67 copy -> Setup"},
+        {{L"/ElevatedCopy", L"0000ABCD-0000000100000002", L"/passive"}, L"ui=67 copy=0000ABCD-0000000100000002 -> Setup"},
         {{L"-h"}, L"help -> Help"},
         {{L"/HELP"}, L"help -> Help"},
         {{L"/passive"}, L"ui=67 -> Setup"},
@@ -280,5 +280,22 @@ TEST(CommandLineTail, SplitsIntoTheSameArgumentsAsTheWholeLine)
         }
         ::LocalFree(whole);
         ::LocalFree(tail);
+    }
+}
+
+// What the run's log leaves out as possibly secret is what the parser reads as
+// property texts: the value of /msicl and NAME=VALUE arguments, not a value of
+// another switch that happens to hold "=".
+TEST(SetupArgumentRole, AsTheParserReadsEachArgument)
+{
+    const wchar_t* arguments[] = {L"setup.exe", L"/log", L"C:\\a=b\\run.log", L"/msicl", L"P=1 Q=2", L"X=2",
+                                  L"/quiet", L"/lang", L"N=3"};
+    const ArgumentRole roles[] = {ArgumentRole::Unknown, ArgumentRole::Switch, ArgumentRole::Value,
+                                  ArgumentRole::Switch, ArgumentRole::PropertyText, ArgumentRole::PropertyAssignment,
+                                  ArgumentRole::Switch, ArgumentRole::Switch, ArgumentRole::Value};
+    std::vector<LPWSTR> argv;
+    for (const wchar_t* argument : arguments) argv.push_back(const_cast<LPWSTR>(argument));
+    for (int k = 1; k < static_cast<int>(argv.size()); ++k) {
+        EXPECT_EQ(roles[k], SetupArgumentRole(static_cast<int>(argv.size()), argv.data(), k)) << k;
     }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
+#include "appendutil.h"
 #include "fileutil.h"
 #include "result.h"
 #include "scratchfolder.h"
@@ -14,80 +15,68 @@ struct OwnedString {
 
 } // namespace
 
-TEST(FileutilCreateNumberedTemp, TakesTheNextFreeNumber)
+// A log the installer writes by its path: named by prefix, time and random
+// digits, never the same twice, and held so that nobody else can rename or
+// delete it while a writer that lets others write (as the installer does)
+// still gets in. A hard link planted at a given name is replaced, never
+// written through.
+TEST(FileutilCreateShared, HeldAgainstOthersButOpenToTheWriter)
 {
     ScratchFolder folder;
-    folder.BecomeTempFolder();
+    HeldFolder held = NoHeldFolder();
+    ASSERT_EQ(S_OK, DirutilOpenFolder(folder.Path().c_str(), &held));
 
-    OwnedString first;
-    ASSERT_EQ(S_OK, FileutilCreateNumberedTemp(L"setup", L"log", &first.text, nullptr));
-    EXPECT_EQ(folder / L"setup00000.log", first.text);
-    EXPECT_TRUE(ScratchFolder::Exists(first.text));
-    EXPECT_EQ("", ScratchFolder::ReadFile(first.text));
+    WCHAR first[MAX_PATH];
+    WCHAR second[MAX_PATH];
+    HANDLE log = INVALID_HANDLE_VALUE;
+    HANDLE other = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(S_OK, FileutilCreateUnique(&held, L"setup", L"log", first, &log));
+    ASSERT_EQ(S_OK, FileutilCreateUnique(&held, L"setup", L"log", second, &other));
+    ::CloseHandle(other);
+    EXPECT_NE(std::wstring(first), second);
+    const std::wstring name = first + folder.Path().size() + 1;
+    ASSERT_EQ(34u, name.size()) << name.c_str();   // setup_YYYYMMDD-HHMMSS_XXXXXXXX.log
+    EXPECT_EQ(0u, name.find(L"setup_"));
+    EXPECT_EQ(L'-', name[14]);
+    EXPECT_EQ(L".log", name.substr(30));
 
-    OwnedString second;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    ASSERT_EQ(S_OK, FileutilCreateNumberedTemp(L"setup", L"log", &second.text, &file));
-    EXPECT_EQ(folder / L"setup00001.log", second.text);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_FALSE(::DeleteFileW(first));
+    EXPECT_FALSE(::MoveFileExW(first, (folder / L"moved.log").c_str(), 0));
+    HANDLE writer = ::CreateFileW(first, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
     DWORD written = 0;
-    EXPECT_TRUE(::WriteFile(file, "log", 3, &written, nullptr));
-    ::CloseHandle(file);
-    EXPECT_EQ("log", ScratchFolder::ReadFile(second.text));
+    EXPECT_TRUE(::WriteFile(writer, "session", 7, &written, nullptr));
+    ::CloseHandle(writer);
+    EXPECT_EQ(S_OK, AppendutilWrite(log, " and a line", 11));
+    ::CloseHandle(log);
+    EXPECT_EQ("session and a line", ScratchFolder::ReadFile(first));
 
-    // Wanting neither output still creates (and closes) the file.
-    ASSERT_EQ(S_OK, FileutilCreateNumberedTemp(L"setup", L"log", nullptr, nullptr));
-    EXPECT_TRUE(ScratchFolder::Exists(folder / L"setup00002.log"));
-    ::DeleteFileW((folder / L"setup00002.log").c_str());  // would fail if still open
-    EXPECT_FALSE(ScratchFolder::Exists(folder / L"setup00002.log"));
+    const std::wstring victim = folder / L"victim.txt";
+    ScratchFolder::WriteFile(victim, "not a log");
+    ASSERT_TRUE(::CreateHardLinkW((folder / L"given.log").c_str(), victim.c_str(), nullptr));
+    ASSERT_EQ(S_OK, FileutilCreateShared(&held, (folder / L"given.log").c_str(), &log));
+    ::CloseHandle(log);
+    EXPECT_EQ("not a log", ScratchFolder::ReadFile(victim));
+    EXPECT_EQ("", ScratchFolder::ReadFile(folder / L"given.log"));
+    DirutilClose(&held);
 }
 
-// Wine answers "file exists" even for a folder or a held file of the
-// candidate's name, so a missing folder inside the prefix provokes the other
-// error here. Were it retried, the result would be "file exists" after 1000 tries.
-TEST(FileutilCreateNumberedTemp, OtherErrorStopsAtOnce)
+// The read-back compares the whole file, not its first block.
+TEST(FileutilMatchesBytes, ABytePastTheFirstBlockCounts)
 {
     ScratchFolder folder;
-    folder.BecomeTempFolder();
-
-    OwnedString path;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(RESULT_PATH_NOT_FOUND,
-              FileutilCreateNumberedTemp(L"missing\\setup", L"log", &path.text, &file));
-    EXPECT_EQ(nullptr, path.text);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, file);
-    EXPECT_EQ(0, ScratchFolder::CountEntries(folder.Path()));
-}
-
-TEST(FileutilCreateNumberedTemp, AllNumbersTakenIsAFailure)
-{
-    ScratchFolder folder;
-    folder.BecomeTempFolder();
-    WCHAR name[32];
-    for (int i = 0; i < 1000; ++i) {
-        swprintf(name, 32, L"x%05d.tmp", i);
-        ScratchFolder::WriteFile(folder / name, "");
+    std::string bytes(200 * 1024, 'p');
+    ScratchFolder::WriteFile(folder / L"same.msi", bytes);
+    bytes[150000] = 'q';
+    ScratchFolder::WriteFile(folder / L"late.msi", bytes);
+    bytes[150000] = 'p';
+    for (const wchar_t* name : {L"same.msi", L"late.msi"}) {
+        HANDLE file = INVALID_HANDLE_VALUE;
+        ASSERT_EQ(S_OK, FileutilHold((folder / name).c_str(), &file));
+        EXPECT_EQ(name[0] == L's' ? S_OK : RESULT_FILE_CHANGED,
+                  FileutilMatchesBytes(file, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+        ::CloseHandle(file);
     }
-
-    OwnedString path;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(RESULT_FILE_EXISTS, FileutilCreateNumberedTemp(L"x", L"tmp", &path.text, &file));
-    EXPECT_EQ(nullptr, path.text);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, file);
-    EXPECT_EQ(1000, ScratchFolder::CountEntries(folder.Path()));
-}
-
-TEST(FileutilCreateNumberedTemp, TempFolderTooLongFails)
-{
-    ScratchFolder folder;
-    folder.BecomeTempFolder();
-    const std::wstring tooLong = folder.Path() + L"\\" + std::wstring(MAX_PATH, L'x');
-    ::SetEnvironmentVariableW(L"TMP", tooLong.c_str());
-    ::SetEnvironmentVariableW(L"TEMP", tooLong.c_str());
-
-    OwnedString path;
-    EXPECT_TRUE(FAILED(FileutilCreateNumberedTemp(L"setup", L"log", &path.text, nullptr)));
-    EXPECT_EQ(nullptr, path.text);
 }
 
 TEST(FileutilNamePart, PointsIntoTheSameText)

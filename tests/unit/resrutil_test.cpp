@@ -62,7 +62,7 @@ TEST(ResrutilSaveDataToFile, WritesTheWholeResource)
     const std::wstring target = folder / L"payload.msi";
     ScratchFolder::WriteFile(target, std::string(100000, 'x'));  // longer than the payload
 
-    ASSERT_EQ(S_OK, ResrutilSaveDataToFile("TESTPAYLOAD", target.c_str(), INVALID_HANDLE_VALUE, nullptr));
+    ASSERT_EQ(S_OK, ResrutilSaveDataToFile("TESTPAYLOAD", target.c_str(), nullptr, nullptr));
     EXPECT_EQ(ExpectedPayload(), ScratchFolder::ReadFile(target));
 }
 
@@ -79,7 +79,7 @@ TEST(ResrutilSaveDataToFile, FailuresCreateNoFile)
         {"TESTSMALL", folder / L"no\\such\\folder.bin", RESULT_PATH_NOT_FOUND},
     };
     for (const Case& c : cases) {
-        const HRESULT hr = ResrutilSaveDataToFile(c.resource, c.target.c_str(), INVALID_HANDLE_VALUE, nullptr);
+        const HRESULT hr = ResrutilSaveDataToFile(c.resource, c.target.c_str(), nullptr, nullptr);
         EXPECT_EQ(c.expected, hr) << c.resource;
         EXPECT_FALSE(ScratchFolder::Exists(c.target)) << c.resource;
     }
@@ -95,7 +95,7 @@ TEST(ResrutilSaveDataToFile, TargetThatCannotBeOpenedIsLeftAsItWas)
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
 
-    EXPECT_EQ(SHARING_VIOLATION, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), INVALID_HANDLE_VALUE, nullptr));
+    EXPECT_EQ(SHARING_VIOLATION, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), nullptr, nullptr));
     ::CloseHandle(held);
     EXPECT_EQ("keep me", ScratchFolder::ReadFile(target));
 }
@@ -109,7 +109,7 @@ TEST(ResrutilSaveDataToFile, AHardLinkAtTheTargetIsReplacedNotWrittenThrough)
     const std::wstring target = folder / L"target.bin";
     ScratchFolder::WriteFile(victim, "old");
     ASSERT_TRUE(::CreateHardLinkW(target.c_str(), victim.c_str(), nullptr));
-    EXPECT_EQ(S_OK, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), INVALID_HANDLE_VALUE, nullptr));
+    EXPECT_EQ(S_OK, ResrutilSaveDataToFile("TESTSMALL", target.c_str(), nullptr, nullptr));
     EXPECT_EQ("old", ScratchFolder::ReadFile(victim));
     EXPECT_NE("old", ScratchFolder::ReadFile(target));
 }

@@ -3,13 +3,14 @@
 
 #include <windows.h>
 #include "strutil.h"
+#include "../../res/resource.h"
 
 constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
 constexpr DWORD MAX_FILE_NAME_CHARS = 63;
 constexpr DWORD MAX_PRODUCT_NAME_CHARS = 255;
-constexpr UINT PRODUCT_NAME_STRING_ID = 51001;
-// The program's icon group (res/resource.h); /icon replaces it.
-constexpr WORD APP_ICON_GROUP_ID = 100;
+// The program's product name string and icon group (/icon replaces it).
+constexpr UINT PRODUCT_NAME_STRING_ID = IDS_PRODUCT_NAME_ID;
+constexpr WORD APP_ICON_GROUP_ID = IDI_APP_ICON;
 // The language of the program's English resources, the version record's included.
 constexpr WORD ENGLISH_US = 1033;
 // What a bundle's packages, transforms and icon may take together: the bundle is

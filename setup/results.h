@@ -1,0 +1,40 @@
+// The results the installer answers with that the program decides on (platform
+// error numbers), and the same as the run's results (0x8007xxxx): defined here
+// once for every module that looks at them.
+#pragma once
+
+#include <windows.h>
+
+constexpr UINT INSTALLER_CANCELLED_BY_USER = 1602;
+constexpr UINT INSTALLER_FATAL_ERROR = 1603;
+constexpr UINT INSTALLER_UNKNOWN_PRODUCT = 1605;
+constexpr UINT INSTALLER_UNKNOWN_PROPERTY = 1608;
+constexpr UINT INSTALLER_BUSY = 1618;   // another installation is in progress
+constexpr UINT INSTALLER_REJECTED_BY_POLICY = 1625;
+constexpr UINT INSTALLER_SERVICE_FAILED_TO_START = 1631;
+constexpr UINT INSTALLER_PLATFORM_UNSUPPORTED = 1633;
+constexpr UINT INSTALLER_PRODUCT_VERSION = 1638;   // another version is installed
+constexpr UINT INSTALLER_RESTART_STARTED = 1641;
+constexpr UINT INSTALLER_PATCH_TARGET_NOT_FOUND = 1642;
+constexpr UINT INSTALLER_RESTART_REQUIRED = 3010;
+constexpr UINT INSTALLER_RESTART_REQUIRED_TO_FINISH = 3011;
+
+// An installer result as a result of the run, as ResultFromWin32 folds it.
+constexpr HRESULT RunResultOf(UINT installerResult)
+{
+    return static_cast<HRESULT>(0x80070000u | (installerResult & 0xFFFFu));
+}
+
+constexpr HRESULT RESULT_CANCELLED_BY_USER = RunResultOf(INSTALLER_CANCELLED_BY_USER);
+constexpr HRESULT RESULT_INSTALLER_BUSY = RunResultOf(INSTALLER_BUSY);
+constexpr HRESULT RESULT_PRODUCT_VERSION = RunResultOf(INSTALLER_PRODUCT_VERSION);
+constexpr HRESULT RESULT_RESTART_STARTED = RunResultOf(INSTALLER_RESTART_STARTED);
+constexpr HRESULT RESULT_RESTART_REQUIRED = RunResultOf(INSTALLER_RESTART_REQUIRED);
+constexpr HRESULT RESULT_RESTART_REQUIRED_TO_FINISH = RunResultOf(INSTALLER_RESTART_REQUIRED_TO_FINISH);
+
+// 3010, 3011 and 1641: the package is installed; a restart is due or started.
+constexpr bool IsRestartResult(UINT result)
+{
+    return result == INSTALLER_RESTART_REQUIRED || result == INSTALLER_RESTART_REQUIRED_TO_FINISH ||
+           result == INSTALLER_RESTART_STARTED;
+}
