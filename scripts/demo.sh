@@ -6,7 +6,8 @@
 # 32-bit programs, the x86_64 build, with one line saying so at the top and at
 # the end. The help box is shown, read and answered by boxreader.exe; each run's
 # exit code is printed. Then the sample package that setup.exe carries is
-# installed quietly with a log, by Wine's own Windows Installer, and removed again.
+# installed quietly by Wine's own Windows Installer (a /log in a folder others
+# could change is refused first), its logs shown, and removed again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine.sh"
@@ -57,16 +58,22 @@ registry_value() {
         tr -d '\r' | awk '$1 == "Version" { print $3 }'
 }
 
-logdir=$(cd "$build" && pwd)/demo
-mkdir -p "$logdir"
-log=$logdir/install.log
+# Under Wine every run is elevated, and Wine keeps no owners: an elevated run
+# writes its logs to the Windows folder's Temp and refuses a /log anywhere else.
+temp=$(ls -d "$WINEPREFIX"/drive_c/windows/[Tt]emp)
 echo "Sample package Tessaro, product code $code"
 echo "  installed before: $(installed_version)"
 echo
 
-run_setup /quiet /log "$(winpath "$log")"
+run_setup /quiet /log "$(winpath "$(cd "$build" && pwd)/demo-install.log")"
+run_setup /quiet
+runlog=$(ls -t "$temp"/setup_*.log | sed -n 1p)
+installer_log=$(sed -n 's/.*installer log: .*\\\([^\\]*\)\r$/\1/p' "$runlog")
+log=$temp/$installer_log
 echo "  installed version: $(installed_version)"
 echo "  registry HKLM\Software\Tessaro Version: $(registry_value)"
+echo "  the run's own log $runlog:"
+tr -d '\r' <"$runlog" | sed 's/^/    /'
 echo "  installer log $log ($(wc -c <"$log" 2>/dev/null || echo 0) bytes):"
 tr -d '\r' <"$log" 2>/dev/null | awk '
     /^=== Logging started/ && !started++ { print "    " $0 }
