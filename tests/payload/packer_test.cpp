@@ -96,6 +96,28 @@ void WriteSparseFile(const std::wstring& path, LONGLONG size)
     ::CloseHandle(file);
 }
 
+std::string ApplicationManifestOf(const std::wstring& module)
+{
+    return ResourceBytes(module, RT_MANIFEST, MAKEINTRESOURCEW(1), 1033);
+}
+
+// A copy of this build's setup.exe with `xml` for its application manifest.
+std::wstring StubWithManifest(const std::wstring& stub, const std::string& xml)
+{
+    ::CopyFileW(BinFile(L"setup.exe").c_str(), stub.c_str(), FALSE);
+    HANDLE update = ::BeginUpdateResourceW(stub.c_str(), FALSE);
+    ::UpdateResourceW(update, RT_MANIFEST, MAKEINTRESOURCEW(1), 1033, const_cast<char*>(xml.data()),
+                      static_cast<DWORD>(xml.size()));
+    ::EndUpdateResourceW(update, FALSE);
+    return stub;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    return std::string::npos == at ? "<" + from + " not found>" : text.replace(at, from.size(), to);
+}
+
 } // namespace
 
 TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
@@ -323,6 +345,45 @@ TEST(Packer, TheVersionRecordAndIconAreTheVendors)
               MAKEINTRESOURCEW(group[6 + 14 + 12]), 1033)) << "the second image under the group's second number";
 }
 
+// The application manifest names the vendor's product (its own assembly, not
+// the one it depends on); every other byte is the stub's.
+TEST(Packer, TheApplicationManifestNamesTheProduct)
+{
+    ScratchFolder folder;
+    const std::string shipped = ApplicationManifestOf(BinFile(L"setup.exe"));
+    const std::string dependency = "<dependency><assemblyIdentity name=\"Dep\"/></dependency>";
+    const struct {
+        std::string stubManifest;   // empty: this build's setup.exe as it is
+        std::wstring name;          // as the command line gives it
+        std::string expected;
+    } cases[] = {
+        {"", L"\"Larkspur Notes\"",
+         Replaced(Replaced(shipped, "name=\"Tessaro.Setup\"", "name=\"Larkspur.Notes.Setup\""),
+                  "<description>Tessaro Setup</description>", "<description>Larkspur Notes Setup</description>")},
+        {"<assembly><description>Old</description><!-- <assemblyIdentity name=\"x\"/> -->"
+         "<v1:assemblyIdentity version='1.0' name='Old.Setup'/>" + dependency + "</assembly>",
+         L"\"R&D <Tools> \\\"Pro\\\" 2\"",
+         "<assembly><description>R&amp;D &lt;Tools&gt; &quot;Pro&quot; 2 Setup</description><!-- <assemblyIdentity "
+         "name=\"x\"/> --><v1:assemblyIdentity version='1.0' name='R.D.Tools.Pro.2.Setup'/>" + dependency +
+         "</assembly>"},
+        {"<assembly><assemblyIdentity name=\"Old\"/>\r\n<description>Old Setup</description></assembly>",
+         L"\"\u00DCber\u2014Notes 7\"",
+         "<assembly><assemblyIdentity name=\"ber.Notes.7.Setup\"/>\r\n<description>\xC3\x9C" "ber\xE2\x80\x94Notes 7 "
+         "Setup</description></assembly>"},
+        {"<assembly>" + dependency + "<description/></assembly>", L"Other", "<assembly>" + dependency +
+         "<description/></assembly>"},
+    };
+    const std::wstring bundle = folder / L"named.exe";
+    for (const auto& c : cases) {
+        const std::wstring stub = c.stubManifest.empty() ? BinFile(L"setup.exe")
+                                                         : StubWithManifest(folder / L"stub.exe", c.stubManifest);
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(stub) + L" /name " + c.name + L" /package" +
+                                  Arg(DataFile(L"alpha.msi")));
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_EQ(c.expected, ApplicationManifestOf(bundle)) << Utf8FromWide(c.name);
+    }
+}
+
 TEST(Packer, HelpPrintsTheUsage)
 {
     for (const wchar_t* help : {L"/?", L"/h", L"-HELP"}) {
@@ -352,6 +413,9 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
     WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
+    const std::wstring unendedMarkup = StubWithManifest(folder / L"unended.exe", "<assembly><assemblyIdentity a=\"1\"");
+    const std::wstring markedUpText = StubWithManifest(folder / L"markup.exe",
+                                                       "<assembly><description>a<!-- b --></description></assembly>");
 
     const std::wstring out = L"/out" + Arg(folder / L"out.exe");
     const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
@@ -433,6 +497,10 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "transform not found"},
         {"missing stub", out + alpha + L" /stub" + Arg(folder / L"none.exe"), "stub not found"},
         {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi"), "no i686 or x86_64 program"},
+        {"stub manifest with markup that does not end", out + alpha + L" /stub" + Arg(unendedMarkup),
+         "application manifest is not XML"},
+        {"stub manifest with markup in the description", out + alpha + L" /stub" + Arg(markedUpText),
+         "application manifest has a description that is no plain text"},
         {"icon not found", out + alpha + L" /icon" + Arg(folder / L"none.ico"), "icon not found"},
         {"icon that is no icon", out + alpha + L" /icon" + Arg(folder / L"text.msi"), "no icon file"},
         {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha, "folder of /out does not exist"},

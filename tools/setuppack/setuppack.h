@@ -108,6 +108,10 @@ HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
 HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
+// The stub's application manifest with the assembly name and the description
+// made from the product name; one line on standard error when it cannot be read.
+HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
+                                 DWORD* size);
 HRESULT CheckIconFile(LPCWSTR path, const MappedFile* icon);
 HRESULT AddIcon(HANDLE update, const MappedFile* icon);
 // UpdateResourceW, with one line on standard error when it fails.
