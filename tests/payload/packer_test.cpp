@@ -2,6 +2,8 @@
 #include "manifest.h"
 #include "payloadtest.h"
 
+#include <imagehlp.h>
+
 namespace {
 
 const GUID ALPHA_CODE = {0xA17A0001, 0x5E7D, 0x4F00, {0x9A, 0x11, 0, 0, 0, 0, 0, 0x01}};
@@ -109,6 +111,17 @@ std::wstring StubWithManifest(const std::wstring& stub, const std::string& xml)
     ::UpdateResourceW(update, RT_MANIFEST, MAKEINTRESOURCEW(1), 1033, const_cast<char*>(xml.data()),
                       static_cast<DWORD>(xml.size()));
     ::EndUpdateResourceW(update, FALSE);
+    return stub;
+}
+
+// A copy of this build's setup.exe whose header names a certificate table
+// at `offset` (of `size` bytes).
+std::wstring StubWithCertificateEntry(const std::wstring& stub, DWORD offset, DWORD size)
+{
+    std::string image = ReadBytes(BinFile(L"setup.exe"));
+    auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(&image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew]);
+    headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {offset, size};
+    ScratchFolder::WriteFile(stub, image);
     return stub;
 }
 
@@ -292,6 +305,11 @@ TEST(Packer, TheDefaultStubIsTheI686ProgramAndTheLastLineSaysSo)
         const std::string image = ReadBytes(bundle);
         const LONG header = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew;
         EXPECT_EQ(c.machine, reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + header)->FileHeader.Machine);
+        DWORD written = 0;
+        DWORD computed = 0;
+        ASSERT_EQ(0u, ::MapFileAndCheckSumW(bundle.c_str(), &written, &computed));
+        EXPECT_NE(0u, written) << "the stub has a checksum, and so has the bundle";
+        EXPECT_EQ(computed, written);
         EXPECT_EQ("setuppack: wrote " + Utf8FromWide(bundle) + " (" + std::to_string(image.size()) + " bytes, " +
                       c.kind + " program): 1 package, 0 transforms\n", run.outputText);
     }
@@ -413,6 +431,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
     WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
+    const std::wstring misplacedCertificates = StubWithCertificateEntry(folder / L"certificates.exe", 0x400, 0x10);
     const std::wstring unendedMarkup = StubWithManifest(folder / L"unended.exe", "<assembly><assemblyIdentity a=\"1\"");
     const std::wstring markedUpText = StubWithManifest(folder / L"markup.exe",
                                                        "<assembly><description>a<!-- b --></description></assembly>");
@@ -497,6 +516,8 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "transform not found"},
         {"missing stub", out + alpha + L" /stub" + Arg(folder / L"none.exe"), "stub not found"},
         {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi"), "no i686 or x86_64 program"},
+        {"stub with a certificate table before its end", out + alpha + L" /stub" + Arg(misplacedCertificates),
+         "certificate table (16 bytes at 1024) that does not end the file"},
         {"stub manifest with markup that does not end", out + alpha + L" /stub" + Arg(unendedMarkup),
          "application manifest is not XML"},
         {"stub manifest with markup in the description", out + alpha + L" /stub" + Arg(markedUpText),

@@ -348,7 +348,7 @@ Exit:
 } // namespace
 
 HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon)
+                    const MappedFile* icon, BOOL* signatureDropped)
 {
     HRESULT hr = S_OK;
     HMODULE stub = nullptr;
@@ -357,6 +357,10 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
 
     EXIT_IF_FAILED(LoadStub(options->stubPath, &stub));
     EXIT_IF_FAILED(CreateScratchCopy(options->stubPath, options->outPath, scratch));
+    // Before the resources change: the resource writer carries a certificate
+    // table along behind the grown resource section and points the header at
+    // it anew (so Wine's does), which would leave a signature that fails.
+    EXIT_IF_FAILED(DropSignature(scratch, options->stubPath, signatureDropped));
 
     update = ::BeginUpdateResourceW(scratch, TRUE);
     if (!update) {
@@ -377,6 +381,8 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         goto Exit;
     }
     update = nullptr;
+    // Last, over the finished file: the resource writer leaves the stub's.
+    EXIT_IF_FAILED(WriteChecksum(scratch));
     ::FreeLibrary(stub);   // the stub may be the output itself: let go before the move
     stub = nullptr;
     if (!::MoveFileExW(scratch, options->outPath, MOVEFILE_REPLACE_EXISTING)) {

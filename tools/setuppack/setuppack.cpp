@@ -230,13 +230,14 @@ LPCWSTR PluralEnding(DWORD count)
     return 1 == count ? L"" : L"s";
 }
 
-void ReportWritten(const PackOptions* options)
+void ReportWritten(const PackOptions* options, BOOL signatureDropped)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ::GetFileAttributesExW(options->outPath, GetFileExInfoStandard, &data);
-    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls", options->outPath,
+    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls%ls", options->outPath,
                data.nFileSizeLow, MachineName(options->stubMachine), options->packageCount,
-               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount));
+               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount),
+               signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
 
 HRESULT Pack(int argc, LPWSTR* argv)
@@ -247,6 +248,7 @@ HRESULT Pack(int argc, LPWSTR* argv)
     MappedFile* transforms = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
     MappedFile icon = {};
     WideString stubPath = nullptr;
+    BOOL signatureDropped = FALSE;
 
     if (!options || !packages || !transforms) {
         ReportError(L"out of memory");
@@ -267,8 +269,8 @@ HRESULT Pack(int argc, LPWSTR* argv)
     EXIT_IF_FAILED(MapInputs(options, packages, transforms, &icon));
     EXIT_IF_FAILED(CheckOutputIsNoInput(options, packages, transforms, &icon));
     EXIT_IF_FAILED(CheckInputs(options, packages, transforms, &icon));
-    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon));
-    ReportWritten(options);
+    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon, &signatureDropped));
+    ReportWritten(options, signatureDropped);
 
 Exit:
     for (DWORD i = 0; i < MAX_BUNDLE_ENTRIES; ++i) {

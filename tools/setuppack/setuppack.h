@@ -117,5 +117,12 @@ HRESULT AddIcon(HANDLE update, const MappedFile* icon);
 // UpdateResourceW, with one line on standard error when it fails.
 HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
 
+// Drops the Authenticode signature of a copy of the stub (`path`): its
+// certificate table at the end of the file and the header's entry for it.
+// `dropped` says whether there was one; one that does not end the file is refused.
+HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped);
+// Computes the header's checksum of the finished bundle anew, when the stub had one.
+HRESULT WriteChecksum(LPCWSTR path);
+
 HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon);
+                    const MappedFile* icon, BOOL* signatureDropped);
