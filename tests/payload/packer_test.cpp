@@ -224,8 +224,8 @@ TEST(Packer, CodeAndVersionNameThePatchedProduct)
 }
 
 // The packer reads the platform from a package's summary and flags a 64-bit
-// one by itself; the vendor flags the 32-bit one of a pair. (A patch is never
-// opened: see the case above.)
+// one by itself; the vendor flags the 32-bit one of a pair, which may then
+// share its upgrade code. (A patch is never opened: see the case above.)
 TEST(Packer, FlagsAPackageBuiltForX64AndSaysSo)
 {
     ScratchFolder folder;
@@ -439,6 +439,8 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const std::wstring out = L"/out" + Arg(folder / L"out.exe");
     const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
     const std::wstring fix = L" /package" + Arg(folder / L"fix.msp");
+    const std::string delta64Path = Utf8FromWide(DataFile(L"delta64.msi"));
+    const std::wstring delta64 = L" /package" + Arg(DataFile(L"delta64.msi"));
     const std::wstring german = L" /transform" + Arg(folder / L"de.mst") + L" /language 1031";
     const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
     std::wstring tooManyPackages = out;
@@ -451,7 +453,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const struct {
         const char* what;
         std::wstring arguments;
-        const char* words;   // in the message
+        std::string words;   // in the message
     } cases[] = {
         {"no arguments", L"", "nothing to pack"},
         {"no /out", alpha.substr(1), "no /out"},
@@ -491,6 +493,9 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "/code disagrees with the ProductCode"},
         {"/version against the package", out + alpha + L" /version 1.2.4", "/version disagrees"},
         {"same product twice", out + alpha + alpha, "same product code"},
+        {"two versions of one product", out + alpha + delta64, "alpha.msi and " + delta64Path + " have the same upgrade code"},
+        {"two versions of one product, both x64only", out + alpha + L" /flags x64only" + delta64, "same upgrade code"},
+        {"/flags twice", out + alpha + L" /flags cache /flags keepui", "/flags is given twice"},
         {"missing package", out + L" /package" + Arg(folder / L"missing.msi"), "package not found"},
         {"unreadable package", out + L" /package" + Arg(locked), "cannot read package"},
         {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + identity, "is empty"},

@@ -22,10 +22,14 @@ constexpr WCHAR USAGE[] =
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
-    L"FLAGS: a number, or names joined by +: permachine cache keepui ignorefailure\n"
-    L"       allowupgrade transform patch patchtarget x64only x86only\n"
+    L"FLAGS, once per package: a number, or names joined by +: permachine cache\n"
+    L"       keepui ignorefailure allowupgrade transform patch patchtarget x64only\n"
+    L"       x86only\n"
+    L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
-    L"unless /stub names another.";
+    L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
+    L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
+    L"standard error, no bundle written).";
 
 // The shipped program is the i686 build, and both packers put it into a bundle
 // unless /stub names another: setup.exe beside the packer when it is the i686

@@ -26,9 +26,12 @@ struct PackageSpec {
     LPCWSTR fileName;   // points into path
     DWORD flags;
     GUID productCode;
+    GUID upgradeCode;
     DWORD versionHigh;
     DWORD versionLow;
+    BOOL hasFlags;
     BOOL hasProductCode;
+    BOOL hasUpgradeCode;
     BOOL hasVersion;
 };
 
@@ -96,14 +99,16 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
-// summary's Template) and refuses a file that is not what its flags say, or
+// summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
 // that disagrees with /code or /version. The first installer database fills
 // what the command line left open of the bundle's identity.
 HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity);
 HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file);
 // Refusals that concern the bundle as a whole: nothing that names it (only
 // patches, and not all of /name, /company, /bundleversion), products carried
-// twice, and x86only packages behind a stub that never runs on 32-bit Windows.
+// twice, two versions of one product (the same upgrade code) for the same
+// kind of Windows, and x86only packages behind a stub that never runs on
+// 32-bit Windows.
 HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
