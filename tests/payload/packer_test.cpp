@@ -114,13 +114,24 @@ std::wstring StubWithManifest(const std::wstring& stub, const std::string& xml)
     return stub;
 }
 
-// A copy of this build's setup.exe whose header names a certificate table
-// at `offset` (of `size` bytes).
-std::wstring StubWithCertificateEntry(const std::wstring& stub, DWORD offset, DWORD size)
+// The header's entry for the certificate table, in a 32-bit or a 64-bit program.
+IMAGE_DATA_DIRECTORY* CertificateEntry(std::string& image)
 {
-    std::string image = ReadBytes(BinFile(L"setup.exe"));
-    auto* headers = reinterpret_cast<IMAGE_NT_HEADERS*>(&image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew]);
-    headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY] = {offset, size};
+    char* optional = &image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew + 4 + sizeof(IMAGE_FILE_HEADER)];
+    return IMAGE_NT_OPTIONAL_HDR32_MAGIC == *reinterpret_cast<WORD*>(optional)
+               ? &reinterpret_cast<IMAGE_OPTIONAL_HEADER32*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
+               : &reinterpret_cast<IMAGE_OPTIONAL_HEADER64*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+}
+
+// A copy of `program` whose header names a certificate table of 16 bytes:
+// appended, where signing tools put it, or at 1024, inside the image.
+std::wstring StubWithCertificateTable(const std::wstring& program, const std::wstring& stub, bool appended)
+{
+    std::string image = ReadBytes(program);
+    *CertificateEntry(image) = {appended ? static_cast<DWORD>(image.size()) : 1024, 16};
+    if (appended) {
+        image.append(16, 'C');
+    }
     ScratchFolder::WriteFile(stub, image);
     return stub;
 }
@@ -402,6 +413,26 @@ TEST(Packer, TheApplicationManifestNamesTheProduct)
     }
 }
 
+// The bundle of a signed stub is the bundle of the stub before it was signed,
+// for either kind of program; the last line says so.
+TEST(Packer, DropsTheStubsSignature)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"bundle.exe";
+    const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
+    for (const wchar_t* program : {L"..\\..\\i686\\bin\\setup.exe", L"..\\..\\x86_64\\bin\\setup.exe"}) {
+        const std::wstring stub = StubWithCertificateTable(BinFile(program), folder / L"signed.exe", true);
+        ASSERT_EQ(0u, Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(BinFile(program)) + alpha).exitCode);
+        const std::string expected = ReadBytes(bundle);
+
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(stub) + alpha);
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_NE(std::string::npos, run.outputText.find("0 transforms, the stub's signature dropped: sign the bundle\n"))
+            << run.outputText;
+        EXPECT_TRUE(expected == ReadBytes(bundle)) << Utf8FromWide(program);
+    }
+}
+
 TEST(Packer, HelpPrintsTheUsage)
 {
     for (const wchar_t* help : {L"/?", L"/h", L"-HELP"}) {
@@ -431,7 +462,9 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
     WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
-    const std::wstring misplacedCertificates = StubWithCertificateEntry(folder / L"certificates.exe", 0x400, 0x10);
+    const std::wstring misplacedCertificates = StubWithCertificateTable(BinFile(L"setup.exe"),
+                                                                        folder / L"certificates.exe", false);
+    const std::wstring utf16Manifest = StubWithManifest(folder / L"utf16.exe", std::string("\xFF\xFE<\0a\0>\0", 8));
     const std::wstring unendedMarkup = StubWithManifest(folder / L"unended.exe", "<assembly><assemblyIdentity a=\"1\"");
     const std::wstring markedUpText = StubWithManifest(folder / L"markup.exe",
                                                        "<assembly><description>a<!-- b --></description></assembly>");
@@ -523,6 +556,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi"), "no i686 or x86_64 program"},
         {"stub with a certificate table before its end", out + alpha + L" /stub" + Arg(misplacedCertificates),
          "certificate table (16 bytes at 1024) that does not end the file"},
+        {"stub manifest in UTF-16", out + alpha + L" /stub" + Arg(utf16Manifest), "manifest is UTF-16 text"},
         {"stub manifest with markup that does not end", out + alpha + L" /stub" + Arg(unendedMarkup),
          "application manifest is not XML"},
         {"stub manifest with markup in the description", out + alpha + L" /stub" + Arg(markedUpText),
