@@ -401,6 +401,11 @@ TEST(Packer, TheApplicationManifestNamesTheProduct)
          "Setup</description></assembly>"},
         {"<assembly>" + dependency + "<description/></assembly>", L"Other", "<assembly>" + dependency +
          "<description/></assembly>"},
+        // No character an assembly name may hold; one that XML text cannot hold.
+        {"<assembly><assemblyIdentity name=\"Old\"/><description>Old</description></assembly>",
+         L"\"\u30E1\u30E2\x01\"",
+         "<assembly><assemblyIdentity name=\"Setup\"/><description>\xE3\x83\xA1\xE3\x83\xA2  Setup</description>"
+         "</assembly>"},
     };
     const std::wstring bundle = folder / L"named.exe";
     for (const auto& c : cases) {
