@@ -2,6 +2,8 @@
 #include "manifest.h"
 #include "payloadtest.h"
 
+#include <imagehlp.h>
+
 namespace {
 
 const GUID ALPHA_CODE = {0xA17A0001, 0x5E7D, 0x4F00, {0x9A, 0x11, 0, 0, 0, 0, 0, 0x01}};
@@ -94,6 +96,50 @@ void WriteSparseFile(const std::wstring& path, LONGLONG size)
     ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
     ::SetEndOfFile(file);
     ::CloseHandle(file);
+}
+
+std::string ApplicationManifestOf(const std::wstring& module)
+{
+    return ResourceBytes(module, RT_MANIFEST, MAKEINTRESOURCEW(1), 1033);
+}
+
+// A copy of this build's setup.exe with `xml` for its application manifest.
+std::wstring StubWithManifest(const std::wstring& stub, const std::string& xml)
+{
+    ::CopyFileW(BinFile(L"setup.exe").c_str(), stub.c_str(), FALSE);
+    HANDLE update = ::BeginUpdateResourceW(stub.c_str(), FALSE);
+    ::UpdateResourceW(update, RT_MANIFEST, MAKEINTRESOURCEW(1), 1033, const_cast<char*>(xml.data()),
+                      static_cast<DWORD>(xml.size()));
+    ::EndUpdateResourceW(update, FALSE);
+    return stub;
+}
+
+// The header's entry for the certificate table, in a 32-bit or a 64-bit program.
+IMAGE_DATA_DIRECTORY* CertificateEntry(std::string& image)
+{
+    char* optional = &image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew + 4 + sizeof(IMAGE_FILE_HEADER)];
+    return IMAGE_NT_OPTIONAL_HDR32_MAGIC == *reinterpret_cast<WORD*>(optional)
+               ? &reinterpret_cast<IMAGE_OPTIONAL_HEADER32*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
+               : &reinterpret_cast<IMAGE_OPTIONAL_HEADER64*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+}
+
+// A copy of `program` whose header names a certificate table of 16 bytes:
+// appended, where signing tools put it, or at 1024, inside the image.
+std::wstring StubWithCertificateTable(const std::wstring& program, const std::wstring& stub, bool appended)
+{
+    std::string image = ReadBytes(program);
+    *CertificateEntry(image) = {appended ? static_cast<DWORD>(image.size()) : 1024, 16};
+    if (appended) {
+        image.append(16, 'C');
+    }
+    ScratchFolder::WriteFile(stub, image);
+    return stub;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    return std::string::npos == at ? "<" + from + " not found>" : text.replace(at, from.size(), to);
 }
 
 } // namespace
@@ -189,8 +235,8 @@ TEST(Packer, CodeAndVersionNameThePatchedProduct)
 }
 
 // The packer reads the platform from a package's summary and flags a 64-bit
-// one by itself; the vendor flags the 32-bit one of a pair. (A patch is never
-// opened: see the case above.)
+// one by itself; the vendor flags the 32-bit one of a pair, which may then
+// share its upgrade code. (A patch is never opened: see the case above.)
 TEST(Packer, FlagsAPackageBuiltForX64AndSaysSo)
 {
     ScratchFolder folder;
@@ -270,6 +316,11 @@ TEST(Packer, TheDefaultStubIsTheI686ProgramAndTheLastLineSaysSo)
         const std::string image = ReadBytes(bundle);
         const LONG header = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew;
         EXPECT_EQ(c.machine, reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + header)->FileHeader.Machine);
+        DWORD written = 0;
+        DWORD computed = 0;
+        ASSERT_EQ(0u, ::MapFileAndCheckSumW(bundle.c_str(), &written, &computed));
+        EXPECT_NE(0u, written) << "the stub has a checksum, and so has the bundle";
+        EXPECT_EQ(computed, written);
         EXPECT_EQ("setuppack: wrote " + Utf8FromWide(bundle) + " (" + std::to_string(image.size()) + " bytes, " +
                       c.kind + " program): 1 package, 0 transforms\n", run.outputText);
     }
@@ -323,6 +374,70 @@ TEST(Packer, TheVersionRecordAndIconAreTheVendors)
               MAKEINTRESOURCEW(group[6 + 14 + 12]), 1033)) << "the second image under the group's second number";
 }
 
+// The application manifest names the vendor's product (its own assembly, not
+// the one it depends on); every other byte is the stub's.
+TEST(Packer, TheApplicationManifestNamesTheProduct)
+{
+    ScratchFolder folder;
+    const std::string shipped = ApplicationManifestOf(BinFile(L"setup.exe"));
+    const std::string dependency = "<dependency><assemblyIdentity name=\"Dep\"/></dependency>";
+    const struct {
+        std::string stubManifest;   // empty: this build's setup.exe as it is
+        std::wstring name;          // as the command line gives it
+        std::string expected;
+    } cases[] = {
+        {"", L"\"Larkspur Notes\"",
+         Replaced(Replaced(shipped, "name=\"Tessaro.Setup\"", "name=\"Larkspur.Notes.Setup\""),
+                  "<description>Tessaro Setup</description>", "<description>Larkspur Notes Setup</description>")},
+        {"<assembly><description>Old</description><!-- <assemblyIdentity name=\"x\"/> -->"
+         "<v1:assemblyIdentity version='1.0' name='Old.Setup'/>" + dependency + "</assembly>",
+         L"\"R&D <Tools> \\\"Pro\\\" 2\"",
+         "<assembly><description>R&amp;D &lt;Tools&gt; &quot;Pro&quot; 2 Setup</description><!-- <assemblyIdentity "
+         "name=\"x\"/> --><v1:assemblyIdentity version='1.0' name='R.D.Tools.Pro.2.Setup'/>" + dependency +
+         "</assembly>"},
+        {"<assembly><assemblyIdentity name=\"Old\"/>\r\n<description>Old Setup</description></assembly>",
+         L"\"\u00DCber\u2014Notes 7\"",
+         "<assembly><assemblyIdentity name=\"ber.Notes.7.Setup\"/>\r\n<description>\xC3\x9C" "ber\xE2\x80\x94Notes 7 "
+         "Setup</description></assembly>"},
+        {"<assembly>" + dependency + "<description/></assembly>", L"Other", "<assembly>" + dependency +
+         "<description/></assembly>"},
+        // No character an assembly name may hold; one that XML text cannot hold.
+        {"<assembly><assemblyIdentity name=\"Old\"/><description>Old</description></assembly>",
+         L"\"\u30E1\u30E2\x01\"",
+         "<assembly><assemblyIdentity name=\"Setup\"/><description>\xE3\x83\xA1\xE3\x83\xA2  Setup</description>"
+         "</assembly>"},
+    };
+    const std::wstring bundle = folder / L"named.exe";
+    for (const auto& c : cases) {
+        const std::wstring stub = c.stubManifest.empty() ? BinFile(L"setup.exe")
+                                                         : StubWithManifest(folder / L"stub.exe", c.stubManifest);
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(stub) + L" /name " + c.name + L" /package" +
+                                  Arg(DataFile(L"alpha.msi")));
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_EQ(c.expected, ApplicationManifestOf(bundle)) << Utf8FromWide(c.name);
+    }
+}
+
+// The bundle of a signed stub is the bundle of the stub before it was signed,
+// for either kind of program; the last line says so.
+TEST(Packer, DropsTheStubsSignature)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"bundle.exe";
+    const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
+    for (const wchar_t* program : {L"..\\..\\i686\\bin\\setup.exe", L"..\\..\\x86_64\\bin\\setup.exe"}) {
+        const std::wstring stub = StubWithCertificateTable(BinFile(program), folder / L"signed.exe", true);
+        ASSERT_EQ(0u, Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(BinFile(program)) + alpha).exitCode);
+        const std::string expected = ReadBytes(bundle);
+
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(stub) + alpha);
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_NE(std::string::npos, run.outputText.find("0 transforms, the stub's signature dropped: sign the bundle\n"))
+            << run.outputText;
+        EXPECT_TRUE(expected == ReadBytes(bundle)) << Utf8FromWide(program);
+    }
+}
+
 TEST(Packer, HelpPrintsTheUsage)
 {
     for (const wchar_t* help : {L"/?", L"/h", L"-HELP"}) {
@@ -352,10 +467,18 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
     WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
+    const std::wstring misplacedCertificates = StubWithCertificateTable(BinFile(L"setup.exe"),
+                                                                        folder / L"certificates.exe", false);
+    const std::wstring utf16Manifest = StubWithManifest(folder / L"utf16.exe", std::string("\xFF\xFE<\0a\0>\0", 8));
+    const std::wstring unendedMarkup = StubWithManifest(folder / L"unended.exe", "<assembly><assemblyIdentity a=\"1\"");
+    const std::wstring markedUpText = StubWithManifest(folder / L"markup.exe",
+                                                       "<assembly><description>a<!-- b --></description></assembly>");
 
     const std::wstring out = L"/out" + Arg(folder / L"out.exe");
     const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
     const std::wstring fix = L" /package" + Arg(folder / L"fix.msp");
+    const std::string delta64Path = Utf8FromWide(DataFile(L"delta64.msi"));
+    const std::wstring delta64 = L" /package" + Arg(DataFile(L"delta64.msi"));
     const std::wstring german = L" /transform" + Arg(folder / L"de.mst") + L" /language 1031";
     const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
     std::wstring tooManyPackages = out;
@@ -368,7 +491,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const struct {
         const char* what;
         std::wstring arguments;
-        const char* words;   // in the message
+        std::string words;   // in the message
     } cases[] = {
         {"no arguments", L"", "nothing to pack"},
         {"no /out", alpha.substr(1), "no /out"},
@@ -408,6 +531,9 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "/code disagrees with the ProductCode"},
         {"/version against the package", out + alpha + L" /version 1.2.4", "/version disagrees"},
         {"same product twice", out + alpha + alpha, "same product code"},
+        {"two versions of one product", out + alpha + delta64, "alpha.msi and " + delta64Path + " have the same upgrade code"},
+        {"two versions of one product, both x64only", out + alpha + L" /flags x64only" + delta64, "same upgrade code"},
+        {"/flags twice", out + alpha + L" /flags cache /flags keepui", "/flags is given twice"},
         {"missing package", out + L" /package" + Arg(folder / L"missing.msi"), "package not found"},
         {"unreadable package", out + L" /package" + Arg(locked), "cannot read package"},
         {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + identity, "is empty"},
@@ -433,6 +559,13 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "transform not found"},
         {"missing stub", out + alpha + L" /stub" + Arg(folder / L"none.exe"), "stub not found"},
         {"stub not an executable", out + alpha + L" /stub" + Arg(folder / L"text.msi"), "no i686 or x86_64 program"},
+        {"stub with a certificate table before its end", out + alpha + L" /stub" + Arg(misplacedCertificates),
+         "certificate table (16 bytes at 1024) that does not end the file"},
+        {"stub manifest in UTF-16", out + alpha + L" /stub" + Arg(utf16Manifest), "manifest is UTF-16 text"},
+        {"stub manifest with markup that does not end", out + alpha + L" /stub" + Arg(unendedMarkup),
+         "application manifest is not XML"},
+        {"stub manifest with markup in the description", out + alpha + L" /stub" + Arg(markedUpText),
+         "application manifest has a description that is no plain text"},
         {"icon not found", out + alpha + L" /icon" + Arg(folder / L"none.ico"), "icon not found"},
         {"icon that is no icon", out + alpha + L" /icon" + Arg(folder / L"text.msi"), "no icon file"},
         {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha, "folder of /out does not exist"},

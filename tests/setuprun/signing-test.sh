@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# A vendor signs a bundle after packing it. This test packs one, signs it with a
-# throwaway certificate (openssl, osslsigncode), verifies the signature, and runs
-# the signed bundle under Wine: it must still install and remove its package.
+# A vendor signs a bundle after packing it. This test signs the stub first (a
+# signed release of the program), packs from it (the packer must drop the stub's
+# signature and say so), signs the bundle with a throwaway certificate (openssl,
+# osslsigncode), verifies the signature, and runs the signed bundle under Wine:
+# it must still install and remove its package.
 #   signing-test.sh SETUPPACK.exe SETUP.exe PACKAGE.msi PRODUCT-NAME WORK-DIR
 # Runs inside scripts/session.sh (WINEPREFIX, DISPLAY, a wineserver).
 set -euo pipefail
@@ -24,9 +26,16 @@ cd "$work"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
     -subj "/CN=Tessaro Test Signing" >/dev/null 2>&1 || fail "openssl could not make a certificate"
 
-"$WINE" "$setuppack" /out "$(winpath "$work/bundle.exe")" /stub "$(winpath "$stub")" \
+osslsigncode sign -certs cert.pem -key key.pem -h sha256 -n "Tessaro Setup" \
+    -in "$stub" -out signed-stub.exe >sign-stub.out 2>&1 || fail "signing the stub: $(cat sign-stub.out)"
+"$WINE" "$setuppack" /out "$(winpath "$work/bundle.exe")" /stub "$(winpath "$work/signed-stub.exe")" \
     /package "$(winpath "$package")" /flags 0 </dev/null >setuppack.out 2>&1 ||
     fail "setuppack: $(cat setuppack.out)"
+grep -q ", the stub's signature dropped: sign the bundle\$" setuppack.out ||
+    fail "the packer does not say it dropped the stub's signature: $(cat setuppack.out)"
+# No certificate table is left for the signing tool to find.
+osslsigncode verify -CAfile cert.pem -in bundle.exe >unsigned.out 2>&1 || true
+grep -q "No signature found" unsigned.out || fail "the bundle still carries a signature: $(cat unsigned.out)"
 
 osslsigncode sign -certs cert.pem -key key.pem -h sha256 -n "Tessaro Setup test bundle" \
     -in bundle.exe -out signed.exe >sign.out 2>&1 || fail "signing: $(cat sign.out)"

@@ -41,10 +41,12 @@ BOOL IsPayloadName(LPCWSTR name)
 // The bundle starts from an empty resource section and takes over every
 // resource of the stub except its payload, its product name and version
 // record (the bundle gets its own) and its icon when /icon gives another, so
-// nothing of an earlier bundle survives.
+// nothing of an earlier bundle survives. The application manifest is taken
+// over with the product's names in it.
 struct StubCopy {
     HMODULE stub;
     HANDLE update;
+    LPCWSTR productName;
     BOOL replaceIcon;
     HRESULT hr;
 };
@@ -60,19 +62,22 @@ BOOL IsLeftBehind(const StubCopy* copy, LPCWSTR type, LPCWSTR name)
     return RT_VERSION == type || (RT_STRING == type && MAKEINTRESOURCEW(ProductNameBlock()) == name);
 }
 
-HRESULT CopyResource(StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language)
+BOOL IsApplicationManifest(LPCWSTR type, LPCWSTR name)
+{
+    return RT_MANIFEST == type && CREATEPROCESS_MANIFEST_RESOURCE_ID == name;
+}
+
+HRESULT LockStubResource(const StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language, const BYTE** data,
+                         DWORD* size)
 {
     HRESULT hr = S_OK;
     HRSRC found = ::FindResourceExW(copy->stub, type, name, language);
     HGLOBAL loaded = found ? ::LoadResource(copy->stub, found) : nullptr;
-    const void* data = loaded ? ::LockResource(loaded) : nullptr;
-    const DWORD size = found ? ::SizeofResource(copy->stub, found) : 0;
 
-    EXIT_LAST_ERROR_IF(!data && size > 0);
+    *data = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
+    *size = found ? ::SizeofResource(copy->stub, found) : 0;
+    EXIT_LAST_ERROR_IF(!*data && *size > 0);
     EXIT_LAST_ERROR_IF(!found);
-    if (!::UpdateResourceW(copy->update, type, name, language, const_cast<void*>(data), size)) {
-        EXIT_WITH(ResultFromLastError());
-    }
 
 Exit:
     if (FAILED(hr)) {
@@ -81,10 +86,43 @@ Exit:
     return hr;
 }
 
+HRESULT CopyResource(const StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+
+    EXIT_IF_FAILED(LockStubResource(copy, type, name, language, &data, &size));
+    EXIT_IF_FAILED(UpdateOrReport(copy->update, type, name, language, data, size));
+
+Exit:
+    return hr;
+}
+
+HRESULT CopyApplicationManifest(const StubCopy* copy, WORD language)
+{
+    HRESULT hr = S_OK;
+    const BYTE* stubManifest = nullptr;
+    DWORD stubSize = 0;
+    BYTE* manifest = nullptr;
+    DWORD size = 0;
+
+    EXIT_IF_FAILED(LockStubResource(copy, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, language, &stubManifest,
+                                    &stubSize));
+    EXIT_IF_FAILED(BuildApplicationManifest(copy->productName, stubManifest, stubSize, &manifest, &size));
+    EXIT_IF_FAILED(UpdateOrReport(copy->update, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, language, manifest,
+                                  size));
+
+Exit:
+    if (manifest) MemutilRelease(manifest);
+    return hr;
+}
+
 BOOL CALLBACK CopyLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR param)
 {
     StubCopy* copy = reinterpret_cast<StubCopy*>(param);
-    copy->hr = CopyResource(copy, type, name, language);
+    copy->hr = IsApplicationManifest(type, name) ? CopyApplicationManifest(copy, language)
+                                                 : CopyResource(copy, type, name, language);
     return SUCCEEDED(copy->hr);
 }
 
@@ -103,9 +141,9 @@ BOOL CALLBACK CopyType(HMODULE stub, LPWSTR type, LONG_PTR param)
     return SUCCEEDED(reinterpret_cast<StubCopy*>(param)->hr);
 }
 
-HRESULT CopyStubResources(HMODULE stub, HANDLE update, BOOL replaceIcon)
+HRESULT CopyStubResources(HMODULE stub, HANDLE update, LPCWSTR productName, BOOL replaceIcon)
 {
-    StubCopy copy = {stub, update, replaceIcon, S_OK};
+    StubCopy copy = {stub, update, productName, replaceIcon, S_OK};
     ::EnumResourceTypesW(stub, CopyType, reinterpret_cast<LONG_PTR>(&copy));
     return copy.hr;
 }
@@ -310,7 +348,7 @@ Exit:
 } // namespace
 
 HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon)
+                    const MappedFile* icon, BOOL* signatureDropped)
 {
     HRESULT hr = S_OK;
     HMODULE stub = nullptr;
@@ -319,6 +357,10 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
 
     EXIT_IF_FAILED(LoadStub(options->stubPath, &stub));
     EXIT_IF_FAILED(CreateScratchCopy(options->stubPath, options->outPath, scratch));
+    // Before the resources change: the resource writer carries a certificate
+    // table along behind the grown resource section and points the header at
+    // it anew (so Wine's does), which would leave a signature that fails.
+    EXIT_IF_FAILED(DropSignature(scratch, options->stubPath, signatureDropped));
 
     update = ::BeginUpdateResourceW(scratch, TRUE);
     if (!update) {
@@ -327,7 +369,7 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         ReportError(L"cannot update the resources of a copy of %ls (error 0x%08X)", options->stubPath, hr);
         goto Exit;
     }
-    EXIT_IF_FAILED(CopyStubResources(stub, update, nullptr != options->iconPath));
+    EXIT_IF_FAILED(CopyStubResources(stub, update, options->identity.productName, nullptr != options->iconPath));
     EXIT_IF_FAILED(AddPayload(update, options, packages, transforms));
     EXIT_IF_FAILED(AddIdentity(update, options, icon));
 
@@ -339,6 +381,8 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         goto Exit;
     }
     update = nullptr;
+    // Last, over the finished file: the resource writer leaves the stub's.
+    EXIT_IF_FAILED(WriteChecksum(scratch));
     ::FreeLibrary(stub);   // the stub may be the output itself: let go before the move
     stub = nullptr;
     if (!::MoveFileExW(scratch, options->outPath, MOVEFILE_REPLACE_EXISTING)) {

@@ -298,7 +298,12 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
     case PackSwitch::Flags:
         package = CurrentPackage(options, option);
         if (!package) EXIT_WITH(PACK_E_USAGE);
+        if (package->hasFlags) {
+            ReportError(L"%ls is given twice for %ls: join the flags with + in one %ls", option, package->path, option);
+            EXIT_WITH(PACK_E_USAGE);
+        }
         EXIT_IF_FAILED(ParseFlags(value, &package->flags));
+        package->hasFlags = TRUE;
         break;
     case PackSwitch::Code:
         package = CurrentPackage(options, option);

@@ -160,6 +160,26 @@ Exit:
     return hr;
 }
 
+// Packages of one upgrade code are versions of one product. A value that is
+// no GUID relates the package to nothing: the installer finds related
+// products by GUID.
+HRESULT ReadUpgradeCode(MSIHANDLE database, PackageSpec* package)
+{
+    HRESULT hr = S_OK;
+    WCHAR value[PROPERTY_VALUE_CHARS] = {};
+
+    hr = ReadProperty(database, L"UpgradeCode", value);
+    if (FAILED(hr)) {
+        ReportError(L"cannot read the UpgradeCode of %ls (error 0x%08X)", package->path, hr);
+        goto Exit;
+    }
+    package->hasUpgradeCode = S_OK == hr && SUCCEEDED(ParseGuidText(value, &package->upgradeCode));
+    hr = S_OK;
+
+Exit:
+    return hr;
+}
+
 // The bundle is named after the first installer database where the command
 // line leaves its names and version open.
 HRESULT ReadIdentity(MSIHANDLE database, const PackageSpec* package, BundleIdentity* identity)
@@ -261,6 +281,38 @@ BOOL Is64BitPlatform(LPCWSTR platform)
         }
     }
     return FALSE;
+}
+
+// One x86only and the other x64only: no run installs both.
+BOOL ForOtherKindsOfWindows(const PackageSpec& a, const PackageSpec& b)
+{
+    return ((a.flags & PKG_32BIT_WINDOWS_ONLY) && (b.flags & PKG_64BIT_WINDOWS_ONLY)) ||
+           ((a.flags & PKG_64BIT_WINDOWS_ONLY) && (b.flags & PKG_32BIT_WINDOWS_ONLY));
+}
+
+// A product carried twice; or two versions of one product that one run
+// installs in turn, where the later one's upgrade rules may remove the
+// earlier during the same run.
+HRESULT CheckPackagePair(const PackageSpec& earlier, const PackageSpec& package)
+{
+    HRESULT hr = S_OK;
+
+    if (!(earlier.flags & PKG_PATCH) && !(package.flags & PKG_PATCH) &&
+        IsEqualGUID(earlier.productCode, package.productCode)) {
+        ReportError(L"%ls and %ls have the same product code: a bundle carries each product once", earlier.path,
+                    package.path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (earlier.hasUpgradeCode && package.hasUpgradeCode && IsEqualGUID(earlier.upgradeCode, package.upgradeCode) &&
+        !ForOtherKindsOfWindows(earlier, package)) {
+        ReportError(L"%ls and %ls have the same upgrade code: two versions of one product, the later of which may "
+                    L"remove the earlier in the same run (unless one is x86only and the other x64only)",
+                    earlier.path, package.path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+
+Exit:
+    return hr;
 }
 
 // A package built for a 64-bit platform cannot be installed on a 32-bit
@@ -406,6 +458,7 @@ HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity
     EXIT_IF_FAILED(OpenPackage(package->path, &database));
     EXIT_IF_FAILED(ReadProductCode(database, package));
     EXIT_IF_FAILED(ReadProductVersion(database, package));
+    EXIT_IF_FAILED(ReadUpgradeCode(database, package));
     EXIT_IF_FAILED(MarkArchitecture(database, package));
     if (!identity->complete) {
         EXIT_IF_FAILED(ReadIdentity(database, package, identity));
@@ -446,13 +499,8 @@ HRESULT CheckBundle(const PackOptions* options)
                         L"Windows: use the i686 stub", package.path);
             EXIT_WITH(PACK_E_USAGE);
         }
-        for (DWORD j = 0; j < k && !(package.flags & PKG_PATCH); ++j) {
-            const PackageSpec& earlier = options->packages[j];
-            if (!(earlier.flags & PKG_PATCH) && IsEqualGUID(earlier.productCode, package.productCode)) {
-                ReportError(L"%ls and %ls have the same product code: a bundle carries each product once",
-                            earlier.path, package.path);
-                EXIT_WITH(PACK_E_USAGE);
-            }
+        for (DWORD j = 0; j < k; ++j) {
+            EXIT_IF_FAILED(CheckPackagePair(options->packages[j], package));
         }
     }
 

@@ -22,10 +22,14 @@ constexpr WCHAR USAGE[] =
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
-    L"FLAGS: a number, or names joined by +: permachine cache keepui ignorefailure\n"
-    L"       allowupgrade transform patch patchtarget x64only x86only\n"
+    L"FLAGS, once per package: a number, or names joined by +: permachine cache\n"
+    L"       keepui ignorefailure allowupgrade transform patch patchtarget x64only\n"
+    L"       x86only\n"
+    L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
-    L"unless /stub names another.";
+    L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
+    L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
+    L"standard error, no bundle written).";
 
 // The shipped program is the i686 build, and both packers put it into a bundle
 // unless /stub names another: setup.exe beside the packer when it is the i686
@@ -230,13 +234,14 @@ LPCWSTR PluralEnding(DWORD count)
     return 1 == count ? L"" : L"s";
 }
 
-void ReportWritten(const PackOptions* options)
+void ReportWritten(const PackOptions* options, BOOL signatureDropped)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ::GetFileAttributesExW(options->outPath, GetFileExInfoStandard, &data);
-    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls", options->outPath,
+    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls%ls", options->outPath,
                data.nFileSizeLow, MachineName(options->stubMachine), options->packageCount,
-               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount));
+               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount),
+               signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
 
 HRESULT Pack(int argc, LPWSTR* argv)
@@ -247,6 +252,7 @@ HRESULT Pack(int argc, LPWSTR* argv)
     MappedFile* transforms = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
     MappedFile icon = {};
     WideString stubPath = nullptr;
+    BOOL signatureDropped = FALSE;
 
     if (!options || !packages || !transforms) {
         ReportError(L"out of memory");
@@ -267,8 +273,8 @@ HRESULT Pack(int argc, LPWSTR* argv)
     EXIT_IF_FAILED(MapInputs(options, packages, transforms, &icon));
     EXIT_IF_FAILED(CheckOutputIsNoInput(options, packages, transforms, &icon));
     EXIT_IF_FAILED(CheckInputs(options, packages, transforms, &icon));
-    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon));
-    ReportWritten(options);
+    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon, &signatureDropped));
+    ReportWritten(options, signatureDropped);
 
 Exit:
     for (DWORD i = 0; i < MAX_BUNDLE_ENTRIES; ++i) {

@@ -27,9 +27,12 @@ struct PackageSpec {
     LPCWSTR fileName;   // points into path
     DWORD flags;
     GUID productCode;
+    GUID upgradeCode;
     DWORD versionHigh;
     DWORD versionLow;
+    BOOL hasFlags;
     BOOL hasProductCode;
+    BOOL hasUpgradeCode;
     BOOL hasVersion;
 };
 
@@ -97,22 +100,35 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
-// summary's Template) and refuses a file that is not what its flags say, or
+// summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
 // that disagrees with /code or /version. The first installer database fills
 // what the command line left open of the bundle's identity.
 HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity);
 HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file);
 // Refusals that concern the bundle as a whole: nothing that names it (only
 // patches, and not all of /name, /company, /bundleversion), products carried
-// twice, and x86only packages behind a stub that never runs on 32-bit Windows.
+// twice, two versions of one product (the same upgrade code) for the same
+// kind of Windows, and x86only packages behind a stub that never runs on
+// 32-bit Windows.
 HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
 HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
+// The stub's application manifest with the assembly name and the description
+// made from the product name; one line on standard error when it cannot be read.
+HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
+                                 DWORD* size);
 HRESULT CheckIconFile(LPCWSTR path, const MappedFile* icon);
 HRESULT AddIcon(HANDLE update, const MappedFile* icon);
 // UpdateResourceW, with one line on standard error when it fails.
 HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
 
+// Drops the Authenticode signature of a copy of the stub (`path`): its
+// certificate table at the end of the file and the header's entry for it.
+// `dropped` says whether there was one; one that does not end the file is refused.
+HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped);
+// Computes the header's checksum of the finished bundle anew, when the stub had one.
+HRESULT WriteChecksum(LPCWSTR path);
+
 HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon);
+                    const MappedFile* icon, BOOL* signatureDropped);

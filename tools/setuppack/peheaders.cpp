@@ -1,0 +1,272 @@
+// What the packer changes in the headers of the bundle's file itself: a
+// signature the stub carried, which cannot hold once the resources change,
+// and the header's checksum, which the change makes stale.
+#include "setuppack.h"
+#include "memutil.h"
+#include "result.h"
+
+#include <stddef.h>
+
+namespace {
+
+// The checksum is summed over the whole file in pieces of this size (even, so
+// that no 16-bit word is split).
+constexpr DWORD CHECKSUM_PIECE_BYTES = 1024 * 1024;
+
+// Where the fields the packer changes lie in the file.
+struct HeaderPlaces {
+    LONGLONG checksum;
+    LONGLONG securityEntry;   // 0 when the optional header has no such entry
+};
+
+HRESULT ReadExactly(HANDLE file, LONGLONG offset, void* data, DWORD size)
+{
+    HRESULT hr = S_OK;
+    OVERLAPPED at = {};
+    DWORD read = 0;
+
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    EXIT_LAST_ERROR_IF(!::ReadFile(file, data, size, &read, &at));
+    if (read != size) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT WriteExactly(HANDLE file, LONGLONG offset, const void* data, DWORD size)
+{
+    HRESULT hr = S_OK;
+    OVERLAPPED at = {};
+    DWORD written = 0;
+
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    EXIT_LAST_ERROR_IF(!::WriteFile(file, data, size, &written, &at));
+    if (written != size) {
+        EXIT_WITH(RESULT_DISK_FULL);
+    }
+
+Exit:
+    return hr;
+}
+
+// The optional header of a 32-bit and of a 64-bit program differ in where the
+// data directories begin; the checksum lies at the same place in both.
+HRESULT FindHeaderPlaces(HANDLE file, HeaderPlaces* places)
+{
+    HRESULT hr = S_OK;
+    IMAGE_DOS_HEADER dos = {};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header = {};
+    WORD magic = 0;
+    DWORD directoryCount = 0;
+    LONGLONG optional = 0;
+    DWORD countField = 0;
+    DWORD directories = 0;
+
+    EXIT_IF_FAILED(ReadExactly(file, 0, &dos, sizeof(dos)));
+    if (IMAGE_DOS_SIGNATURE != dos.e_magic || dos.e_lfanew < 0) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    EXIT_IF_FAILED(ReadExactly(file, dos.e_lfanew, &signature, sizeof(signature)));
+    EXIT_IF_FAILED(ReadExactly(file, dos.e_lfanew + sizeof(signature), &header, sizeof(header)));
+    optional = dos.e_lfanew + sizeof(signature) + sizeof(header);
+    EXIT_IF_FAILED(ReadExactly(file, optional, &magic, sizeof(magic)));
+    if (IMAGE_NT_SIGNATURE != signature) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    } else if (IMAGE_NT_OPTIONAL_HDR32_MAGIC == magic) {
+        countField = offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
+        directories = offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
+    } else if (IMAGE_NT_OPTIONAL_HDR64_MAGIC == magic) {
+        countField = offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes);
+        directories = offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
+    } else {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, CheckSum) == offsetof(IMAGE_OPTIONAL_HEADER64, CheckSum),
+                  "the checksum lies at one place");
+    EXIT_IF_FAILED(ReadExactly(file, optional + countField, &directoryCount, sizeof(directoryCount)));
+    places->checksum = optional + offsetof(IMAGE_OPTIONAL_HEADER32, CheckSum);
+    places->securityEntry = 0;
+    if (directoryCount > IMAGE_DIRECTORY_ENTRY_SECURITY &&
+        header.SizeOfOptionalHeader >= directories + (IMAGE_DIRECTORY_ENTRY_SECURITY + 1) * sizeof(IMAGE_DATA_DIRECTORY)) {
+        places->securityEntry = optional + directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+    }
+
+Exit:
+    return hr;
+}
+
+// Opens the file to change it, and finds its header fields; one line on
+// standard error naming `what` when that fails.
+HRESULT OpenHeaders(LPCWSTR path, LPCWSTR what, LPCWSTR whatPath, HANDLE* file, HeaderPlaces* places)
+{
+    HRESULT hr = S_OK;
+
+    *file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
+    if (INVALID_HANDLE_VALUE == *file) {
+        *file = nullptr;
+        EXIT_WITH(ResultFromLastError());
+    }
+    EXIT_IF_FAILED(FindHeaderPlaces(*file, places));
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot read the headers of %ls %ls (error 0x%08X)", what, whatPath, hr);
+    }
+    return hr;
+}
+
+// The stub's certificate table; S_FALSE when it has none. Signing tools
+// append the table, and the signature covers everything before it: a table
+// elsewhere is no signature the packer can take off.
+HRESULT ReadCertificateTable(HANDLE file, const HeaderPlaces& places, LPCWSTR stubPath, IMAGE_DATA_DIRECTORY* table)
+{
+    HRESULT hr = S_OK;
+    LARGE_INTEGER size = {};
+
+    *table = IMAGE_DATA_DIRECTORY{};
+    if (0 == places.securityEntry) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ReadExactly(file, places.securityEntry, table, sizeof(*table)));
+    if (0 == table->VirtualAddress && 0 == table->Size) {
+        hr = S_FALSE;
+        goto Exit;
+    }
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
+    if (static_cast<LONGLONG>(table->VirtualAddress) + table->Size != size.QuadPart) {
+        ReportError(L"the stub %ls has a certificate table (%u bytes at %u) that does not end the file: no signature "
+                    L"the packer can drop", stubPath, table->Size, table->VirtualAddress);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+
+Exit:
+    if (FAILED(hr) && RESULT_INVALID_DATA != hr) {
+        ReportError(L"cannot read the certificate table of the stub %ls (error 0x%08X)", stubPath, hr);
+    }
+    return hr;
+}
+
+// The table goes, and the header's entry with it, so that nothing points
+// beyond the file.
+HRESULT CutCertificateTable(HANDLE file, const HeaderPlaces& places, const IMAGE_DATA_DIRECTORY& table)
+{
+    HRESULT hr = S_OK;
+    const IMAGE_DATA_DIRECTORY none = {};
+    LARGE_INTEGER end = {};
+
+    end.QuadPart = table.VirtualAddress;
+    EXIT_IF_FAILED(WriteExactly(file, places.securityEntry, &none, sizeof(none)));
+    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    EXIT_LAST_ERROR_IF(!::SetEndOfFile(file));
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot drop the signature from a copy of the stub (error 0x%08X)", hr);
+    }
+    return hr;
+}
+
+// Adds 16-bit words to the sum, carries folded back in; an odd last byte
+// counts as a word of its own.
+DWORD AddWords(DWORD sum, const BYTE* data, DWORD size)
+{
+    for (DWORD i = 0; i < size; i += 2) {
+        sum += data[i] | (i + 1 < size ? data[i + 1] << 8 : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum;
+}
+
+// The header's checksum: the file's 16-bit words summed with the checksum
+// field taken as zero, folded to 16 bits, plus the file's size.
+HRESULT ComputeChecksum(HANDLE file, LONGLONG checksumPlace, DWORD* checksum)
+{
+    HRESULT hr = S_OK;
+    BYTE* piece = static_cast<BYTE*>(MemutilAllocate(CHECKSUM_PIECE_BYTES, FALSE));
+    LARGE_INTEGER size = {};
+    DWORD sum = 0;
+
+    EXIT_IF_NULL_ALLOC(piece);
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
+    for (LONGLONG offset = 0; offset < size.QuadPart; offset += CHECKSUM_PIECE_BYTES) {
+        const LONGLONG left = size.QuadPart - offset;
+        const DWORD bytes = left < CHECKSUM_PIECE_BYTES ? static_cast<DWORD>(left) : CHECKSUM_PIECE_BYTES;
+        EXIT_IF_FAILED(ReadExactly(file, offset, piece, bytes));
+        for (LONGLONG k = checksumPlace; k < checksumPlace + 4; ++k) {
+            if (k >= offset && k < offset + bytes) {
+                piece[k - offset] = 0;
+            }
+        }
+        sum = AddWords(sum, piece, bytes);
+    }
+    *checksum = static_cast<DWORD>((sum & 0xFFFF) + (sum >> 16) + size.QuadPart);
+
+Exit:
+    if (piece) MemutilRelease(piece);
+    return hr;
+}
+
+// A checksum the stub had is written anew; a program without one keeps none.
+HRESULT UpdateChecksum(HANDLE file, const HeaderPlaces& places)
+{
+    HRESULT hr = S_OK;
+    DWORD checksum = 0;
+
+    EXIT_IF_FAILED(ReadExactly(file, places.checksum, &checksum, sizeof(checksum)));
+    if (0 == checksum) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ComputeChecksum(file, places.checksum, &checksum));
+    EXIT_IF_FAILED(WriteExactly(file, places.checksum, &checksum, sizeof(checksum)));
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot write the bundle's checksum (error 0x%08X)", hr);
+    }
+    return hr;
+}
+
+} // namespace
+
+HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = nullptr;
+    HeaderPlaces places = {};
+    IMAGE_DATA_DIRECTORY table = {};
+
+    *dropped = FALSE;
+    EXIT_IF_FAILED(OpenHeaders(path, L"the stub", stubPath, &file, &places));
+    EXIT_IF_FAILED(ReadCertificateTable(file, places, stubPath, &table));
+    if (S_FALSE == hr) {
+        hr = S_OK;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(CutCertificateTable(file, places, table));
+    *dropped = TRUE;
+
+Exit:
+    if (file) ::CloseHandle(file);
+    return hr;
+}
+
+HRESULT WriteChecksum(LPCWSTR path)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = nullptr;
+    HeaderPlaces places = {};
+
+    EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
+    EXIT_IF_FAILED(UpdateChecksum(file, places));
+
+Exit:
+    if (file) ::CloseHandle(file);
+    return hr;
+}
