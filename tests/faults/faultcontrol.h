@@ -61,6 +61,8 @@ enum FaultOp : int {
     FAULT_REOPEN_FILE,
     FAULT_TO_UTF8,
     FAULT_VERSION_INFO,
+    FAULT_MSI_STATE,
+    FAULT_MSI_RELATED,
     FAULT_OP_COUNT
 };
 
@@ -87,6 +89,8 @@ constexpr int MSI_SET_INTERNAL_UI = 141;
 constexpr int MSI_ENABLE_LOG = 169;
 constexpr int MSI_APPLY_PATCH = 175;
 constexpr int MSI_CONFIGURE_PRODUCT_EX = 190;
+constexpr int MSI_QUERY_PRODUCT_STATE = 113;
+constexpr int MSI_ENUM_RELATED_PRODUCTS = 205;
 
 struct InstallerCall {
     int ordinal = 0;
@@ -118,6 +122,7 @@ struct FaultWorld {
     std::wstring commandLine;          // what GetCommandLineW answers; empty: the real one
     std::vector<std::wstring> writeRoots;   // every write must land under one of them (if any given)
     std::vector<std::pair<std::wstring, std::wstring>> installedVersions;  // product code, version text
+    std::vector<std::pair<std::wstring, std::wstring>> relatedProducts;    // upgrade code, product code
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set

@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <msi.h>
 #include <winnetwk.h>
 #include <algorithm>
 #include <cstring>
@@ -74,6 +75,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"ReOpenFile", S_OK, FaultReaction::Ignored},
     {"WideCharToMultiByte", S_OK, FaultReaction::Ignored},
     {"GetVersionExW", S_OK, FaultReaction::Ignored},
+    // Only detection rules ask these: a failure makes a rule not hold.
+    {"MsiQueryProductStateW", S_OK, FaultReaction::Probe},
+    {"MsiEnumRelatedProductsW", S_OK, FaultReaction::Probe},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -254,6 +258,36 @@ UINT WINAPI FakeEnumProducts(DWORD index, LPWSTR product)
     return 0;
 }
 
+// A failing service answers that it is badly configured.
+INT WINAPI FakeQueryProductState(LPCWSTR product)
+{
+    if (ShouldFail(FAULT_MSI_STATE)) {
+        return INSTALLSTATE_BADCONFIG;
+    }
+    for (const auto& installed : Fault.installedVersions) {
+        if (product != nullptr && lstrcmpiW(installed.first.c_str(), product) == 0) {
+            return INSTALLSTATE_DEFAULT;
+        }
+    }
+    return INSTALLSTATE_UNKNOWN;
+}
+
+UINT WINAPI FakeEnumRelatedProducts(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product)
+{
+    (void)reserved;
+    if (ShouldFail(FAULT_MSI_RELATED)) {
+        return 1610;
+    }
+    DWORD seen = 0;
+    for (const auto& related : Fault.relatedProducts) {
+        if (upgradeCode != nullptr && lstrcmpiW(related.first.c_str(), upgradeCode) == 0 && seen++ == index) {
+            lstrcpynW(product, related.second.c_str(), 39);
+            return 0;
+        }
+    }
+    return ERROR_NO_MORE_ITEMS;
+}
+
 UINT WINAPI FakeInstallProduct(LPCWSTR package, LPCWSTR commandLine)
 {
     InstallerCall call;
@@ -305,6 +339,8 @@ FARPROC FakeMsiOperation(LPCSTR name)
     case MSI_ENABLE_LOG: return AsProcedure(FakeEnableLog);
     case MSI_APPLY_PATCH: return AsProcedure(FakeApplyPatch);
     case MSI_CONFIGURE_PRODUCT_EX: return AsProcedure(FakeConfigureProductEx);
+    case MSI_QUERY_PRODUCT_STATE: return AsProcedure(FakeQueryProductState);
+    case MSI_ENUM_RELATED_PRODUCTS: return AsProcedure(FakeEnumRelatedProducts);
     default: return nullptr;
     }
 }
