@@ -75,9 +75,21 @@ struct RelatedProduct {
     ULONGLONG version;
 };
 
-DWORD ErrorOf(HRESULT hr)
+// "error 5" for a Win32 error, as administrators look them up; any other
+// result in hex.
+struct ErrorText {
+    WCHAR text[24];
+};
+
+ErrorText ErrorOf(HRESULT hr)
 {
-    return static_cast<DWORD>(hr) & 0xFFFF;
+    ErrorText error = {};
+    if (FACILITY_WIN32 == HRESULT_FACILITY(hr)) {
+        BoundedFormat(error.text, ARRAYSIZE(error.text), L"error %lu", static_cast<DWORD>(HRESULT_CODE(hr)));
+    } else {
+        BoundedFormat(error.text, ARRAYSIZE(error.text), L"error 0x%08lX", static_cast<DWORD>(hr));
+    }
+    return error;
 }
 
 // A finding longer than its buffer is cut: the log line stays useful.
@@ -271,7 +283,7 @@ void EvaluateRegistry(const DetectRule* rule, DetectFinding* finding)
     if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
         Found(finding, L"no such %ls", what);
     } else if (FAILED(hr)) {
-        Found(finding, L"the %ls cannot be read (error %lu)", what, ErrorOf(hr));
+        Found(finding, L"the %ls cannot be read (%ls)", what, ErrorOf(hr).text);
     } else if (DetectKind::RegistryKey == rule->kind) {
         Found(finding, L"the key");
         finding->holds = TRUE;
@@ -429,7 +441,7 @@ void EvaluateFile(const DetectRule* rule, DetectFinding* finding)
     DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
     if (FAILED(hr)) {
-        Found(finding, L"no path for the folder (error %lu)", ErrorOf(hr));
+        Found(finding, L"no path for the folder (%ls)", ErrorOf(hr).text);
         return;
     }
     attributes = ::GetFileAttributesW(path);
@@ -437,15 +449,15 @@ void EvaluateFile(const DetectRule* rule, DetectFinding* finding)
     if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
         Found(finding, L"no file %ls", path);
     } else if (FAILED(hr)) {
-        Found(finding, L"%ls, which cannot be read (error %lu)", path, ErrorOf(hr));
+        Found(finding, L"%ls, which cannot be read (%ls)", path, ErrorOf(hr).text);
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         Found(finding, L"%ls, a folder", path);
     } else if (DetectOperand::None == rule->operand) {
         Found(finding, L"%ls", path);
         finding->holds = TRUE;
     } else if (FAILED(hr = ReadFileVersion(path, &version))) {
-        Found(finding, MeansNoVersionRecord(hr) ? L"%ls, without a version record" : L"%ls, whose version cannot be read (error %lu)",
-              path, ErrorOf(hr));
+        Found(finding, MeansNoVersionRecord(hr) ? L"%ls, without a version record" : L"%ls, whose version cannot be read (%ls)",
+              path, ErrorOf(hr).text);
     } else {
         FormatVersion(version, versionText);
         Found(finding, L"%ls, version %ls", path, versionText);
@@ -473,7 +485,7 @@ void EvaluateProduct(const DetectRule* rule, DetectFinding* finding)
     INT state = INSTALLER_STATE_UNKNOWN;
 
     if (FAILED(hr)) {
-        Found(finding, L"no answer: the installer cannot be loaded (error %lu)", ErrorOf(hr));
+        Found(finding, L"no answer: the installer cannot be loaded (%ls)", ErrorOf(hr).text);
         return;
     }
     state = InstallerQueryProductState(code);
@@ -548,7 +560,7 @@ void EvaluateUpgrade(const DetectRule* rule, DetectFinding* finding)
     }
     FormatVersion(related.version, versionText);
     if (FAILED(hr)) {
-        Found(finding, L"no answer from the installer (error %lu)", ErrorOf(hr));
+        Found(finding, L"no answer from the installer (%ls)", ErrorOf(hr).text);
     } else if (0 == related.count) {
         Found(finding, L"no product of this upgrade code");
     } else if (DetectOperand::None == rule->operand) {
