@@ -63,6 +63,11 @@ enum FaultOp : int {
     FAULT_VERSION_INFO,
     FAULT_MSI_STATE,
     FAULT_MSI_RELATED,
+    FAULT_REG_OPEN,
+    FAULT_REG_QUERY,
+    FAULT_KNOWN_FOLDER,
+    FAULT_LOAD_VERSION,       // LoadLibrary of version.dll
+    FAULT_FILE_VERSION,       // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW
     FAULT_OP_COUNT
 };
 
@@ -162,6 +167,9 @@ struct FaultWorld {
     std::set<HLOCAL> liveArgv;
     std::set<HLOCAL> liveDescriptors;   // security descriptors handed out for LocalFree
     int liveModules = 0;                // over the whole process: msi.dll may stay loaded
+    int liveVersionLibraries = 0;       // version.dll loads not yet freed
+    std::set<HKEY> liveKeys;
+    std::set<void*> liveFolderPaths;    // known-folder texts to be freed with CoTaskMemFree
     unsigned unknownReleases = 0;       // frees and closes of things the program did not get here
     unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates; numbered logs aside
     std::vector<std::wstring> writesOutsideRoots;

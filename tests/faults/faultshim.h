@@ -73,6 +73,12 @@ void WINAPI FaultGetLocalTime(LPSYSTEMTIME time);
 DWORD WINAPI FaultGetCurrentProcessId();
 ULONGLONG WINAPI FaultGetTickCount64();
 void WINAPI FaultSleep(DWORD milliseconds);
+LSTATUS WINAPI FaultRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY opened);
+LSTATUS WINAPI FaultRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                     LPDWORD size);
+LSTATUS WINAPI FaultRegCloseKey(HKEY key);
+HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
+void WINAPI FaultCoTaskMemFree(LPVOID block);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -128,3 +134,8 @@ void WINAPI FaultSleep(DWORD milliseconds);
 #define GetCurrentProcessId FaultGetCurrentProcessId
 #define GetTickCount64 FaultGetTickCount64
 #define Sleep FaultSleep
+#define RegOpenKeyExW FaultRegOpenKeyExW
+#define RegQueryValueExW FaultRegQueryValueExW
+#define RegCloseKey FaultRegCloseKey
+#define SHGetKnownFolderPath FaultSHGetKnownFolderPath
+#define CoTaskMemFree FaultCoTaskMemFree
