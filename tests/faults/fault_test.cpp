@@ -827,6 +827,7 @@ TEST(DetectionUnderFaults, AFailingReadMakesARuleAbsentAndLeaksNothing)
         FaultBeginRun();
         EvaluateDetectRule(&rule, &finding);
         EXPECT_EQ(c.holds, !!finding.holds) << Narrow(finding.found);
+        EXPECT_TRUE(BookProblems().empty());
         for (int op = 0; op < FAULT_OP_COUNT; ++op) {
             for (unsigned at = 1;; ++at) {
                 FaultBeginRun();
