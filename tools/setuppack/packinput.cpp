@@ -1,6 +1,5 @@
 #include "setuppack.h"
 #include "manifest.h"
-#include "memutil.h"
 #include "result.h"
 
 #include <msi.h>
@@ -14,6 +13,9 @@ constexpr DWORD PROPERTY_VALUE_CHARS = MAX_PRODUCT_NAME_CHARS + 1;
 // The summary's Template: the platform, a ";", then the package's languages.
 constexpr DWORD TEMPLATE_CHARS = 1024;
 constexpr LPCWSTR PLATFORMS_64BIT[] = {L"x64", L"Arm64", L"Intel64", L"AMD64"};
+// A version record starts with three WORDs and the key "VS_VERSION_INFO" with
+// its terminator, padded to a DWORD; the fixed part follows.
+constexpr DWORD FIXED_VERSION_OFFSET = 40;
 
 // The installer tells its files apart by the class of their root storage.
 enum class StorageKind { None, Database, Patch, Transform };
@@ -331,23 +333,26 @@ Exit:
 }
 
 // The file version of the program's version record, for the run's log; none is
-// no failure.
+// no failure. Read from the image's resources as data: the packer imports no
+// version.dll that could be found beside it.
 void ReadProgramVersion(PackageSpec* program)
 {
-    DWORD unused = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(program->path, &unused);
-    BYTE* record = size ? static_cast<BYTE*>(MemutilAllocate(size, FALSE)) : nullptr;
-    void* fixedPart = nullptr;
-    UINT length = 0;
+    HMODULE image = ::LoadLibraryExW(program->path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = image ? ::FindResourceW(image, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION) : nullptr;
+    HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
+    const BYTE* record = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
+    const DWORD size = found ? ::SizeofResource(image, found) : 0;
+    VS_FIXEDFILEINFO fixed = {};
 
-    if (record && ::GetFileVersionInfoW(program->path, 0, size, record) &&
-        ::VerQueryValueW(record, L"\\", &fixedPart, &length) && length >= sizeof(VS_FIXEDFILEINFO) &&
-        VS_FFI_SIGNATURE == static_cast<const VS_FIXEDFILEINFO*>(fixedPart)->dwSignature) {
-        program->versionHigh = static_cast<const VS_FIXEDFILEINFO*>(fixedPart)->dwFileVersionMS;
-        program->versionLow = static_cast<const VS_FIXEDFILEINFO*>(fixedPart)->dwFileVersionLS;
+    if (record && size >= FIXED_VERSION_OFFSET + sizeof(fixed)) {
+        memcpy(&fixed, record + FIXED_VERSION_OFFSET, sizeof(fixed));
     }
-    if (record) {
-        MemutilRelease(record);
+    if (VS_FFI_SIGNATURE == fixed.dwSignature) {
+        program->versionHigh = fixed.dwFileVersionMS;
+        program->versionLow = fixed.dwFileVersionLS;
+    }
+    if (image) {
+        ::FreeLibrary(image);
     }
 }
 
