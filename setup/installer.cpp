@@ -20,6 +20,9 @@ constexpr WORD ORDINAL_SET_UI_LEVEL = 141;
 constexpr WORD ORDINAL_ENABLE_LOG = 169;
 constexpr WORD ORDINAL_APPLY_PATCH = 175;
 constexpr WORD ORDINAL_CONFIGURE_PRODUCT = 190;
+constexpr WORD ORDINAL_QUERY_PRODUCT_STATE = 113;
+constexpr WORD ORDINAL_ENUM_RELATED_PRODUCTS = 205;
+constexpr DWORD RELATED_PRODUCTS_RESERVED = 0;
 
 constexpr int INSTALL_LEVEL_DEFAULT = 0;
 constexpr int INSTALL_STATE_ABSENT = 2;
@@ -32,6 +35,8 @@ using SetUiLevelOperation = INT(WINAPI*)(INT uiLevel, HWND* window);
 using EnableLogOperation = UINT(WINAPI*)(DWORD mode, LPCWSTR path, DWORD attributes);
 using EnumProductsOperation = UINT(WINAPI*)(DWORD index, LPWSTR product);
 using QueryProductOperation = UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size);
+using QueryProductStateOperation = INT(WINAPI*)(LPCWSTR product);
+using EnumRelatedProductsOperation = UINT(WINAPI*)(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product);
 using InstallPackageOperation = UINT(WINAPI*)(LPCWSTR packagePath, LPCWSTR commandLine);
 using ApplyPatchOperation = UINT(WINAPI*)(LPCWSTR patchPath, LPCWSTR installPackage, INT installType,
                                           LPCWSTR commandLine);
@@ -44,6 +49,8 @@ struct InstallerOperations {
     EnableLogOperation enableLog;
     QueryProductOperation queryProduct;
     EnumProductsOperation enumProducts;
+    QueryProductStateOperation queryProductState;
+    EnumRelatedProductsOperation enumRelatedProducts;
     InstallPackageOperation installPackage;
     ApplyPatchOperation applyPatch;
     ConfigureProductOperation configureProduct;
@@ -72,6 +79,8 @@ HRESULT ResolveOperations(HMODULE module, InstallerOperations* operations)
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENABLE_LOG, &operations->enableLog));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT, &operations->queryProduct));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENUM_PRODUCTS, &operations->enumProducts));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT_STATE, &operations->queryProductState));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENUM_RELATED_PRODUCTS, &operations->enumRelatedProducts));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_INSTALL_PACKAGE, &operations->installPackage));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_APPLY_PATCH, &operations->applyPatch));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_CONFIGURE_PRODUCT, &operations->configureProduct));
@@ -246,6 +255,18 @@ UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size)
 {
     return nullptr == Installer.queryProduct ? ERROR_DLL_NOT_FOUND
                                              : Installer.queryProduct(productCode, L"VersionString", buffer, size);
+}
+
+INT InstallerQueryProductState(LPCWSTR productCode)
+{
+    return nullptr == Installer.queryProductState ? INSTALLER_STATE_UNKNOWN : Installer.queryProductState(productCode);
+}
+
+UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode)
+{
+    return nullptr == Installer.enumRelatedProducts
+               ? ERROR_DLL_NOT_FOUND
+               : Installer.enumRelatedProducts(upgradeCode, RELATED_PRODUCTS_RESERVED, index, productCode);
 }
 
 UINT InstallerInstallPackage(LPCWSTR packagePath, LPCWSTR commandLine)

@@ -13,6 +13,9 @@ constexpr DWORD INSTALLER_LOG_APPEND = 1;
 constexpr DWORD INSTALLER_LOG_ANEW = 0;
 constexpr DWORD INSTALLER_LOG_OFF = 0;   // log mode 0 with no file: no log
 constexpr DWORD INSTALLER_VERSION_CHARS = 36;
+constexpr INT INSTALLER_STATE_INSTALLED = 5;
+constexpr INT INSTALLER_STATE_ADVERTISED = 1;
+constexpr INT INSTALLER_STATE_UNKNOWN = -1;
 // The removal request's command line (the empty property text and the literal).
 constexpr LPCWSTR INSTALLER_REMOVE_ALL = L" REMOVE=ALL";
 // InvokeInstaller's success with a remark: the package failed and the failure was
@@ -33,6 +36,12 @@ void InstallerSetUiLevel(DWORD uiLevel);
 void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes);
 // The installed product's "VersionString"; `size` in characters, in and out.
 UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size);
+// The product's installation state: INSTALLER_STATE_INSTALLED, 1 advertised,
+// -1 unknown to the installer (also before InstallerLoad), or another state.
+INT InstallerQueryProductState(LPCWSTR productCode);
+// The index-th product (0 first) installed under an upgrade code, into a
+// buffer of INSTALLER_PRODUCT_CODE_CHARS: ERROR_NO_MORE_ITEMS past the last.
+UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode);
 UINT InstallerInstallPackage(LPCWSTR packagePath, LPCWSTR commandLine);
 UINT InstallerApplyPatch(LPCWSTR patchPath, LPCWSTR commandLine);
 // Removes an installed product: install level 0, state absent (2).

@@ -19,6 +19,11 @@ constexpr DWORD PKG_PATCH_TARGET_REQUIRED = 0x200;
 constexpr DWORD PKG_64BIT_WINDOWS_ONLY = 0x400;
 constexpr DWORD PKG_32BIT_WINDOWS_ONLY = 0x800;
 constexpr DWORD PKG_ARCHITECTURE_FLAGS = PKG_64BIT_WINDOWS_ONLY | PKG_32BIT_WINDOWS_ONLY;
+// A prerequisite program (EXE<nn>, its parameters in ARG<nn>: prereqargs.h)
+// rather than an installer package; its product code is all zero.
+constexpr DWORD PKG_PROGRAM = 0x1000;
+// The only other bits a program entry may carry.
+constexpr DWORD PKG_PROGRAM_FLAGS = PKG_PER_MACHINE | PKG_CACHE | PKG_IGNORE_FAILURE | PKG_ARCHITECTURE_FLAGS;
 
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.

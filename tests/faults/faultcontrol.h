@@ -64,6 +64,13 @@ enum FaultOp : int {
     FAULT_VERSION_INFO,
     FAULT_WINDOWS_FOLDER,
     FAULT_QUERY_DOS_DEVICE,
+    FAULT_MSI_STATE,
+    FAULT_MSI_RELATED,
+    FAULT_REG_OPEN,
+    FAULT_REG_QUERY,
+    FAULT_KNOWN_FOLDER,
+    FAULT_LOAD_VERSION,       // LoadLibrary of version.dll
+    FAULT_FILE_VERSION,       // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW
     FAULT_OP_COUNT
 };
 
@@ -90,6 +97,8 @@ constexpr int MSI_SET_INTERNAL_UI = 141;
 constexpr int MSI_ENABLE_LOG = 169;
 constexpr int MSI_APPLY_PATCH = 175;
 constexpr int MSI_CONFIGURE_PRODUCT_EX = 190;
+constexpr int MSI_QUERY_PRODUCT_STATE = 113;
+constexpr int MSI_ENUM_RELATED_PRODUCTS = 205;
 
 struct InstallerCall {
     int ordinal = 0;
@@ -122,6 +131,7 @@ struct FaultWorld {
     std::wstring commandLine;          // what GetCommandLineW answers; empty: the real one
     std::vector<std::wstring> writeRoots;   // every write must land under one of them (if any given)
     std::vector<std::pair<std::wstring, std::wstring>> installedVersions;  // product code, version text
+    std::vector<std::pair<std::wstring, std::wstring>> relatedProducts;    // upgrade code, product code
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
@@ -169,6 +179,9 @@ struct FaultWorld {
     std::set<HLOCAL> liveArgv;
     std::set<HLOCAL> liveDescriptors;   // security descriptors handed out for LocalFree
     int liveModules = 0;                // over the whole process: msi.dll may stay loaded
+    int liveVersionLibraries = 0;       // version.dll loads not yet freed
+    std::set<HKEY> liveKeys;
+    std::set<void*> liveFolderPaths;    // known-folder texts to be freed with CoTaskMemFree
     unsigned unknownReleases = 0;       // frees and closes of things the program did not get here
     unsigned fileTouches = 0;           // creates, writes, moves, deletes, folder creates; numbered logs aside
     std::vector<std::wstring> writesOutsideRoots;

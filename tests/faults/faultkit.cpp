@@ -250,6 +250,9 @@ std::vector<std::string> BookProblems()
     if (!Fault.liveMessages.empty()) problems.push_back("message text not freed");
     if (!Fault.liveArgv.empty()) problems.push_back("argument array not freed");
     if (!Fault.liveDescriptors.empty()) problems.push_back(std::to_string(Fault.liveDescriptors.size()) + " security descriptor(s) not freed");
+    if (!Fault.liveKeys.empty()) problems.push_back(std::to_string(Fault.liveKeys.size()) + " registry key(s) not closed");
+    if (!Fault.liveFolderPaths.empty()) problems.push_back("known-folder path not freed");
+    if (Fault.liveVersionLibraries != 0) problems.push_back("version.dll loaded " + std::to_string(Fault.liveVersionLibraries) + " times more than freed");
     if (Fault.liveModules < 0 || Fault.liveModules > 1) problems.push_back("installer module loaded " + std::to_string(Fault.liveModules) + " times");
     if (Fault.unknownReleases != 0) problems.push_back(std::to_string(Fault.unknownReleases) + " release(s) of unknown blocks or handles");
     for (const std::wstring& path : Fault.writesOutsideRoots) problems.push_back("write outside the allowed folders: " + Narrow(path));

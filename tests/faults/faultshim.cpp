@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <msi.h>
 #include <winnetwk.h>
 #include <algorithm>
 #include <cstring>
@@ -80,6 +81,14 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"GetSystemWindowsDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
     // A drive letter that cannot be asked about is no SUBST drive.
     {"QueryDosDeviceW", S_OK, FaultReaction::Ignored},
+    // Only detection rules ask these: a failure makes a rule not hold.
+    {"MsiQueryProductStateW", S_OK, FaultReaction::Probe},
+    {"MsiEnumRelatedProductsW", S_OK, FaultReaction::Probe},
+    {"RegOpenKeyExW", S_OK, FaultReaction::Probe},
+    {"RegQueryValueExW", S_OK, FaultReaction::Probe},
+    {"SHGetKnownFolderPath", S_OK, FaultReaction::Probe},
+    {"LoadLibrary(version)", S_OK, FaultReaction::Probe},
+    {"GetFileVersionInfo*W/VerQueryValueW", S_OK, FaultReaction::Probe},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -185,6 +194,16 @@ bool IsMsiName(LPCWSTR name)
                                                  : text == L"msi");
 }
 
+// version.dll by its bare name or its full path.
+bool IsVersionLibraryName(LPCWSTR name)
+{
+    std::wstring text(name ? name : L"");
+    std::transform(text.begin(), text.end(), text.begin(), [](wchar_t c) { return std::towlower(c); });
+    return text == L"version.dll" || (text.size() > 12 && text.compare(text.size() - 12, 12, L"\\version.dll") == 0);
+}
+
+HMODULE VersionLibrary = nullptr;
+
 // ---- the in-process installer -------------------------------------------
 
 char FakeMsiModule;
@@ -269,6 +288,36 @@ UINT WINAPI FakeEnumProducts(DWORD index, LPWSTR product)
     return 0;
 }
 
+// A failing service answers that it is badly configured.
+INT WINAPI FakeQueryProductState(LPCWSTR product)
+{
+    if (ShouldFail(FAULT_MSI_STATE)) {
+        return INSTALLSTATE_BADCONFIG;
+    }
+    for (const auto& installed : Fault.installedVersions) {
+        if (product != nullptr && lstrcmpiW(installed.first.c_str(), product) == 0) {
+            return INSTALLSTATE_DEFAULT;
+        }
+    }
+    return INSTALLSTATE_UNKNOWN;
+}
+
+UINT WINAPI FakeEnumRelatedProducts(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product)
+{
+    (void)reserved;
+    if (ShouldFail(FAULT_MSI_RELATED)) {
+        return 1610;
+    }
+    DWORD seen = 0;
+    for (const auto& related : Fault.relatedProducts) {
+        if (upgradeCode != nullptr && lstrcmpiW(related.first.c_str(), upgradeCode) == 0 && seen++ == index) {
+            lstrcpynW(product, related.second.c_str(), 39);
+            return 0;
+        }
+    }
+    return ERROR_NO_MORE_ITEMS;
+}
+
 UINT WINAPI FakeInstallProduct(LPCWSTR package, LPCWSTR commandLine)
 {
     InstallerCall call;
@@ -320,6 +369,8 @@ FARPROC FakeMsiOperation(LPCSTR name)
     case MSI_ENABLE_LOG: return AsProcedure(FakeEnableLog);
     case MSI_APPLY_PATCH: return AsProcedure(FakeApplyPatch);
     case MSI_CONFIGURE_PRODUCT_EX: return AsProcedure(FakeConfigureProductEx);
+    case MSI_QUERY_PRODUCT_STATE: return AsProcedure(FakeQueryProductState);
+    case MSI_ENUM_RELATED_PRODUCTS: return AsProcedure(FakeEnumRelatedProducts);
     default: return nullptr;
     }
 }
@@ -642,6 +693,44 @@ LONG WINAPI FaultGenRandom(void* algorithm, PUCHAR buffer, ULONG size, ULONG fla
     return real(algorithm, buffer, size, flags);
 }
 
+// Handed out for version.dll's functions: the three reads of a version record
+// count as one operation.
+DWORD WINAPI FaultGetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle)
+{
+    if (ShouldFail(FAULT_FILE_VERSION)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return ::GetFileVersionInfoSizeW(path, handle);
+}
+
+BOOL WINAPI FaultGetFileVersionInfoW(LPCWSTR path, DWORD handle, DWORD size, LPVOID data)
+{
+    if (ShouldFail(FAULT_FILE_VERSION)) {
+        ::SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return ::GetFileVersionInfoW(path, handle, size, data);
+}
+
+// The platform sets no error when a block is missing: neither does the fault.
+BOOL WINAPI FaultVerQueryValueW(LPCVOID record, LPCWSTR block, LPVOID* value, PUINT length)
+{
+    if (ShouldFail(FAULT_FILE_VERSION)) {
+        ::SetLastError(0);
+        return FALSE;
+    }
+    return ::VerQueryValueW(record, block, value, length);
+}
+
+FARPROC VersionFunction(LPCSTR name)
+{
+    if (lstrcmpA(name, "GetFileVersionInfoSizeW") == 0) return AsProcedure(FaultGetFileVersionInfoSizeW);
+    if (lstrcmpA(name, "GetFileVersionInfoW") == 0) return AsProcedure(FaultGetFileVersionInfoW);
+    if (lstrcmpA(name, "VerQueryValueW") == 0) return AsProcedure(FaultVerQueryValueW);
+    return nullptr;
+}
+
 } // namespace
 
 DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
@@ -788,6 +877,18 @@ int WINAPI FaultMessageBoxExW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT ty
 
 HMODULE WINAPI FaultLoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags)
 {
+    if (IsVersionLibraryName(name)) {
+        if (ShouldFail(FAULT_LOAD_VERSION)) {
+            ::SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        HMODULE module = ::LoadLibraryExW(name, file, flags);
+        if (module) {
+            VersionLibrary = module;
+            ++Fault.liveVersionLibraries;
+        }
+        return module;
+    }
     if (!IsMsiName(name)) {
         return ::LoadLibraryExW(name, file, flags);
     }
@@ -825,6 +926,10 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
         if (!IS_INTRESOURCE(name) && lstrcmpA(name, "BCryptGenRandom") == 0) {
             return AsProcedure(FaultGenRandom);
         }
+        if (module == VersionLibrary && !IS_INTRESOURCE(name)) {
+            const FARPROC wrapper = VersionFunction(name);
+            if (wrapper) return wrapper;
+        }
         return ::GetProcAddress(module, name);
     }
     if (ShouldFail(FAULT_PROC_ADDRESS)) {
@@ -838,6 +943,9 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
 
 BOOL WINAPI FaultFreeLibrary(HMODULE module)
 {
+    if (module != nullptr && module == VersionLibrary) {
+        --Fault.liveVersionLibraries;
+    }
     if (module != FakeMsiHandle()) {
         return ::FreeLibrary(module);
     }
@@ -1196,4 +1304,57 @@ DWORD WINAPI FaultQueryDosDeviceW(LPCWSTR device, LPWSTR target, DWORD size)
     memcpy(target, answer.c_str(), (answer.size() + 1) * sizeof(WCHAR));
     target[answer.size() + 1] = L'\0';
     return static_cast<DWORD>(answer.size() + 2);
+}
+
+// Registry reads: keys are counted until closed.
+LSTATUS WINAPI FaultRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY opened)
+{
+    if (ShouldFail(FAULT_REG_OPEN)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const LSTATUS status = ::RegOpenKeyExW(key, subKey, options, access, opened);
+    if (status == ERROR_SUCCESS) Fault.liveKeys.insert(*opened);
+    return status;
+}
+
+// A failing read has filled part of the buffer, as a value that changes
+// under the reader might.
+LSTATUS WINAPI FaultRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                     LPDWORD size)
+{
+    if (ShouldFail(FAULT_REG_QUERY)) {
+        if (data && size && *size) memset(data, 0xA5, *size);
+        return ERROR_READ_FAULT;
+    }
+    return ::RegQueryValueExW(key, name, reserved, type, data, size);
+}
+
+LSTATUS WINAPI FaultRegCloseKey(HKEY key)
+{
+    if (Fault.liveKeys.erase(key) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::RegCloseKey(key);
+}
+
+// As the platform does, a failure still hands out a text to be freed.
+HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
+{
+    HRESULT hr = E_FAIL;
+    if (ShouldFail(FAULT_KNOWN_FOLDER)) {
+        *path = static_cast<PWSTR>(::CoTaskMemAlloc(sizeof(WCHAR)));
+        if (*path) **path = L'\0';
+    } else {
+        hr = ::SHGetKnownFolderPath(id, flags, token, path);
+    }
+    if (*path) Fault.liveFolderPaths.insert(*path);
+    return hr;
+}
+
+void WINAPI FaultCoTaskMemFree(LPVOID block)
+{
+    if (block && Fault.liveFolderPaths.erase(block) == 0) {
+        ++Fault.unknownReleases;
+    }
+    ::CoTaskMemFree(block);
 }

@@ -75,6 +75,12 @@ ULONGLONG WINAPI FaultGetTickCount64();
 void WINAPI FaultSleep(DWORD milliseconds);
 UINT WINAPI FaultGetSystemWindowsDirectoryW(LPWSTR buffer, UINT size);
 DWORD WINAPI FaultQueryDosDeviceW(LPCWSTR device, LPWSTR target, DWORD size);
+LSTATUS WINAPI FaultRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY opened);
+LSTATUS WINAPI FaultRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                     LPDWORD size);
+LSTATUS WINAPI FaultRegCloseKey(HKEY key);
+HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
+void WINAPI FaultCoTaskMemFree(LPVOID block);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -132,3 +138,8 @@ DWORD WINAPI FaultQueryDosDeviceW(LPCWSTR device, LPWSTR target, DWORD size);
 #define Sleep FaultSleep
 #define GetSystemWindowsDirectoryW FaultGetSystemWindowsDirectoryW
 #define QueryDosDeviceW FaultQueryDosDeviceW
+#define RegOpenKeyExW FaultRegOpenKeyExW
+#define RegQueryValueExW FaultRegQueryValueExW
+#define RegCloseKey FaultRegCloseKey
+#define SHGetKnownFolderPath FaultSHGetKnownFolderPath
+#define CoTaskMemFree FaultCoTaskMemFree

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "detect.h"
 #include "manifest.h"
 #include "payloadtest.h"
 
@@ -252,6 +253,107 @@ TEST(Packer, FlagsAPackageBuiltForX64AndSaysSo)
     EXPECT_EQ(0x404u, PackageOf(ManifestOf(bundle), 1)->flags);
 }
 
+// A prerequisite program is a chain entry in command-line order: EXE<nn> with
+// the program's bytes and ARG<nn> with its parameters, exactly as the setup run
+// reads them (prereqargs.h).
+TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"App-Setup.exe";
+    const std::wstring program = BinFile(L"testprereq.exe");
+    const std::wstring key = L"HKLM64\\Software\\TessaroTests\\Prereq";
+
+    const Captured run = Pack(L"/out" + Arg(bundle) + L" /exe" + Arg(program) + L" /flags permachine+cache" +
+                              L" /detect \"" + key + L":Installed = 1\" /detect \"" + key + L":Version >= v14.40\"" +
+                              L" /args \"/install /quiet /norestart\" /uiargs \"/install /passive\"" +
+                              L" /uninstallargs \"/uninstall /quiet\" /exitcode 1638=success /exitcode 0x80070005=Failure" +
+                              L" /exitcode 1641=RESTART /package" + Arg(DataFile(L"alpha.msi")) + L" -EXE" + Arg(program) +
+                              L" /flags ignorefailure /Detect Always");
+    ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    const bool x64 = sizeof(void*) == 8;   // the test program is built for this build's processor
+    const std::string note = "setuppack: testprereq.exe is built for x86_64: x64only, run on 64-bit Windows only\n";
+    EXPECT_EQ((x64 ? note + note : "") + "setuppack: wrote " + Utf8FromWide(bundle) + " (" +
+                  std::to_string(ReadBytes(bundle).size()) + " bytes, i686 program): 2 prerequisites, 1 package, 0 transforms\n",
+              run.outputText);
+
+    const std::string manifest = ManifestOf(bundle);
+    ASSERT_EQ(4u + 3 * 168, manifest.size());
+    const DWORD architecture = x64 ? PKG_64BIT_WINDOWS_ONLY : 0;
+    const struct {
+        const char* resource;
+        const wchar_t* fileName;
+        DWORD flags;
+    } entries[] = {
+        {"EXE00", L"testprereq.exe", PKG_PROGRAM | PKG_PER_MACHINE | PKG_CACHE | architecture},
+        {"MSI01", L"alpha.msi", 0},
+        {"EXE02", L"testprereq.exe", PKG_PROGRAM | PKG_IGNORE_FAILURE | architecture},
+    };
+    for (DWORD k = 0; k < 3; ++k) {
+        EXPECT_STREQ(entries[k].resource, PackageOf(manifest, k)->resourceName);
+        EXPECT_STREQ(entries[k].fileName, PackageOf(manifest, k)->fileName);
+        EXPECT_EQ(entries[k].flags, PackageOf(manifest, k)->flags) << k;
+    }
+    for (DWORD k : {0u, 2u}) {
+        EXPECT_TRUE(IsEqualGUID(GUID(), PackageOf(manifest, k)->productCode));
+        EXPECT_EQ(0x000E0028u, PackageOf(manifest, k)->versionHigh) << "14.40 from the version record";
+        EXPECT_EQ(0x84120000u, PackageOf(manifest, k)->versionLow) << "33810.0";
+        EXPECT_EQ(ReadBytes(program), ResourceBytes(bundle, RT_RCDATA, k ? L"EXE02" : L"EXE00", 0));
+    }
+    const std::wstring expected =
+        L"detect=" + key + L":Installed = 1\ndetect=" + key + L":Version >= v14.40\n"
+        L"args=/install /quiet /norestart\nuiargs=/install /passive\nuninstallargs=/uninstall /quiet\n"
+        L"exitcode=1638=success\nexitcode=2147942405=failure\nexitcode=1641=restart";
+    const std::string parameters = ResourceBytes(bundle, RT_RCDATA, L"ARG00", 0);
+    EXPECT_EQ(expected, std::wstring(reinterpret_cast<const wchar_t*>(parameters.data()), parameters.size() / 2));
+    const std::string second = ResourceBytes(bundle, RT_RCDATA, L"ARG02", 0);
+    EXPECT_EQ(L"detect=Always", std::wstring(reinterpret_cast<const wchar_t*>(second.data()), second.size() / 2));
+}
+
+// What the setup-run scenarios rely on: testprereq.exe records each start, writes
+// the values its documented rules look for, removes them, and exits as told.
+TEST(TestPrerequisite, RecordsWritesTheValuesAndExitsAsTold)
+{
+    ScratchFolder folder;
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", KEY_WOW64_64KEY, 0);
+    const std::wstring record = folder / L"record.txt";
+    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", record.c_str());
+    const std::wstring program = BinFile(L"testprereq.exe");
+    const std::wstring rules[] = {L"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1",
+                                  L"HKLM64\\Software\\TessaroTests\\Prereq:Version >= v14.40"};
+    const auto holds = [&rules](int k) {
+        DetectRule rule = {};
+        DetectRuleError error = {};
+        DetectFinding finding = {};
+        ParseDetectRule(rules[k].c_str(), static_cast<DWORD>(rules[k].size()), &rule, &error);
+        EvaluateDetectRule(&rule, &finding);
+        return !!finding.holds;
+    };
+    const struct {
+        const wchar_t* arguments;
+        DWORD exitCode;
+        bool installed, newer;
+    } steps[] = {
+        {L"/install /quiet /exit 1603", 1603, false, false},
+        {L"/install /quiet /norestart /EXIT 3010", 3010, true, true},
+        {L"/uninstall /quiet", 0, false, false},
+        {L"/version v14.39.1 /exit 0x0", 0, true, false},
+        {L"/uninstall /exit 0x80070005", 0x80070005, false, false},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.exitCode, RunProgram(program, step.arguments)) << Utf8FromWide(step.arguments);
+        EXPECT_EQ(step.installed, holds(0)) << Utf8FromWide(step.arguments);
+        EXPECT_EQ(step.newer, holds(1)) << Utf8FromWide(step.arguments);
+    }
+    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
+    const std::string lines = ReadBytes(record);
+    EXPECT_EQ(5, std::count(lines.begin(), lines.end(), '\n')) << lines;
+    WCHAR current[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    EXPECT_EQ(0u, lines.rfind("folder=" + Utf8FromWide(current) + "\tprogram=" + Utf8FromWide(program) + "\tcommand=", 0))
+        << lines;
+    EXPECT_NE(std::string::npos, lines.find("/install /quiet /norestart /EXIT 3010\n")) << lines;
+}
+
 TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
 {
     ScratchFolder folder;
@@ -261,9 +363,11 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
 
     // The default stub is the i686 setup.exe; it carries the sample.
     ASSERT_EQ(0u, Pack(L"/out" + Arg(first) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /package" +
-                       Arg(DataFile(L"beta.msi")) + L" /transform" + Arg(folder / L"de.mst") + L" /language 1031")
+                       Arg(DataFile(L"beta.msi")) + L" /transform" + Arg(folder / L"de.mst") + L" /language 1031" +
+                       L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always")
                       .exitCode);
-    EXPECT_EQ((std::vector<std::wstring>{L"MANIFEST", L"MSI00", L"MSI01", L"MST00"}), DataResourceNames(first));
+    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"EXE02", L"MANIFEST", L"MSI00", L"MSI01", L"MST00"}),
+              DataResourceNames(first));
 
     const Captured run = Pack(L"/stub" + Arg(first) + L" /out" + Arg(second) + L" /package" +
                               Arg(DataFile(L"gamma.msi")));
@@ -322,7 +426,7 @@ TEST(Packer, TheDefaultStubIsTheI686ProgramAndTheLastLineSaysSo)
         EXPECT_NE(0u, written) << "the stub has a checksum, and so has the bundle";
         EXPECT_EQ(computed, written);
         EXPECT_EQ("setuppack: wrote " + Utf8FromWide(bundle) + " (" + std::to_string(image.size()) + " bytes, " +
-                      c.kind + " program): 1 package, 0 transforms\n", run.outputText);
+                      c.kind + " program): 0 prerequisites, 1 package, 0 transforms\n", run.outputText);
     }
 }
 
@@ -444,6 +548,12 @@ TEST(Packer, HelpPrintsTheUsage)
         const Captured run = Pack(help);
         EXPECT_EQ(0u, run.exitCode) << run.errorText;
         EXPECT_EQ(0u, run.outputText.rfind("usage: setuppack /out BUNDLE.exe", 0)) << run.outputText;
+        for (const char* name : {"/exe PROGRAM.exe", "/detect RULE", "/args", "/uiargs", "/uninstallargs",
+                                 "/exitcode N=success|restart|failure", "HKLM64 HKLM32 HKCU64 HKCU32", "file:[FOLDER]",
+                                 "ProgramFiles64 ProgramFiles32 CommonFiles64 CommonFiles32", "System64 System32 Windows",
+                                 "product:{GUID}", "upgrade:{GUID}", "always"}) {
+            EXPECT_NE(std::string::npos, run.outputText.find(name)) << name;
+        }
     }
 }
 
@@ -481,6 +591,16 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const std::wstring delta64 = L" /package" + Arg(DataFile(L"delta64.msi"));
     const std::wstring german = L" /transform" + Arg(folder / L"de.mst") + L" /language 1031";
     const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
+    const std::wstring exe = L" /exe" + Arg(BinFile(L"testprereq.exe"));
+    const std::wstring always = L" /detect always";
+    ::CopyFileW(L"C:\\windows\\system32\\version.dll", (folder / L"library.exe").c_str(), FALSE);
+    ScratchFolder::WriteFile(folder / L"text.exe", "plain text, not a program");
+    std::wstring manyRules = out + exe;
+    std::wstring manyExitCodes = out + exe + always;
+    for (int i = 0; i < 17; ++i) {
+        manyRules += always;
+        manyExitCodes += L" /exitcode " + std::to_wstring(i) + L"=success";
+    }
     std::wstring tooManyPackages = out;
     std::wstring tooManyTransforms = out;
     for (int i = 0; i < 256; ++i) {
@@ -571,6 +691,36 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha, "folder of /out does not exist"},
         {"/out names a folder", L"/out" + Arg(folder.Path()) + alpha, "/out names a folder"},
         {"/out names a package", L"/out" + Arg(copy) + L" /package" + Arg(copy), "/out names an input"},
+        // Prerequisite programs.
+        {"a program without /detect", out + exe + L" /args /quiet", "has no /detect"},
+        {"/detect after a /package", out + alpha + always, "must follow an /exe"},
+        {"/detect before any entry", out + always + exe, "must follow an /exe"},
+        {"/args after a /package", out + alpha + L" /args /quiet", "must follow an /exe"},
+        {"/uiargs after a /package", out + alpha + L" /uiargs /passive", "must follow an /exe"},
+        {"/uninstallargs after a /package", out + alpha + L" /uninstallargs /uninstall", "must follow an /exe"},
+        {"/exitcode after a /package", out + alpha + L" /exitcode 1638=success", "must follow an /exe"},
+        {"/code after an /exe", out + exe + always + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}",
+         "must follow a /package"},
+        {"/version after an /exe", out + exe + always + L" /version 1.0", "must follow a /package"},
+        {"a package flag on a program", out + exe + L" /flags cache+keepui" + always, "keepui is not for a program"},
+        {"a package flag by number on a program", out + exe + L" /flags 0x20" + always, "allowupgrade is not for"},
+        {"a bad rule", out + exe + L" /detect \"HKLM64\\X:Name = 1x\"", "/detect \"HKLM64\\X:Name = 1x\" is refused at \"1x\": bad operand"},
+        {"17 rules", manyRules, "more than 16 /detect"},
+        {"an exit code of an unknown kind", out + exe + always + L" /exitcode 1638=fine", "bad /exitcode 1638=fine"},
+        {"an exit code beyond 32 bits", out + exe + always + L" /exitcode 0x100000000=success", "bad /exitcode"},
+        {"an exit code twice", out + exe + always + L" /exitcode 1638=success /exitcode 0x666=failure",
+         "/exitcode 1638 is given twice"},
+        {"17 exit codes", manyExitCodes, "more than 16 /exitcode"},
+        {"arguments with a line break", out + exe + always + L" /args \"/a\n/b\"", "/args holds a line break"},
+        {"a rule with a line break", out + exe + L" /detect \"always\r\nalways\"", "a /detect of "},
+        {"a program not named .exe", out + L" /exe" + Arg(DataFile(L"alpha.msi")) + always, "ends in .exe"},
+        {"a missing program", out + L" /exe" + Arg(folder / L"none.exe") + always, "program not found"},
+        {"text as a program", out + L" /exe" + Arg(folder / L"text.exe") + always, "no Windows program"},
+        {"a DLL as a program", out + L" /exe" + Arg(folder / L"library.exe") + always, "a DLL"},
+        {"an x86_64 program flagged x86only",
+         out + L" /exe" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe")) + L" /flags x86only" + always,
+         "built for x86_64, a 64-bit processor: it cannot be x86only"},
+        {"only programs, nothing names the bundle", out + exe + always, "give /name, /company"},
     };
     for (const auto& c : cases) {
         const Captured run = Pack(c.arguments);
@@ -588,6 +738,11 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const Captured together = Pack(out + L" /package" + Arg(folder / L"half1.msi") + identity + L" /package" +
                                    Arg(folder / L"half2.msi") + identity);
     EXPECT_NE(std::string::npos, together.errorText.find("half2.msi is empty or too large")) << together.errorText;
+    // Programs count towards the whole as packages do.
+    ::MoveFileW((folder / L"half1.msi").c_str(), (folder / L"half1.exe").c_str());
+    const Captured withProgram = Pack(out + L" /exe" + Arg(folder / L"half1.exe") + always + L" /package" +
+                                      Arg(folder / L"half2.msi") + identity);
+    EXPECT_NE(std::string::npos, withProgram.errorText.find("half2.msi is empty or too large")) << withProgram.errorText;
 }
 
 TEST(Packer, AFailedRunLeavesAnExistingOutputAsItWas)

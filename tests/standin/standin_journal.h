@@ -26,6 +26,8 @@
 //   install  package  commandLine                                 result
 //   patch    patch  installPackage  installType  commandLine      result
 //   remove   product  installLevel  installState  commandLine     result
+//   state    product                                              result
+//   related  upgradeCode  index                                   result  product
 //   tamper   path  writeError  renameError  deleteError  (0: it worked)
 //
 // ui is ordinal 141 (MsiSetInternalUI): `window` is the text %null when the
@@ -33,7 +35,9 @@
 // log is 169 (MsiEnableLogW), query 70 (MsiGetProductInfoW: `size` is the buffer
 // size in characters on entry, `value` the text handed back, %null when none),
 // install 88 (MsiInstallProductW), patch 175 (MsiApplyPatchW), remove 190
-// (MsiConfigureProductExW). Numbers are decimal. Texts are written as UTF-8
+// (MsiConfigureProductExW), state 113 (MsiQueryProductStateW: the result is the
+// installation state, 5 installed, -1 unknown), related 205
+// (MsiEnumRelatedProductsW: `product` is the code handed back, %null when none). Numbers are decimal. Texts are written as UTF-8
 // with '%', tab, CR, LF and every other character below 0x20 as %XX (two upper
 // case hex digits); a null text pointer is the field %null, which no text can
 // produce since a text's own '%' is written %25.
@@ -48,10 +52,13 @@
 // that operation already in the journal (so scripting needs a journal, and a new
 // journal starts the script over). For query, the value is the version text to
 // hand back with result 0: when it does not fit into the caller's buffer the
-// stand-in answers 234 with the needed size, as the service does. Without a
-// script line: query answers 1605 (product unknown), ui answers 5, the others 0.
+// stand-in answers 234 with the needed size, as the service does. For related,
+// the value is the product code handed back with result 0. Without a script
+// line: query answers 1605 (product unknown), state -1 (unknown), related 259
+// (no more items), ui answers 5, the others 0.
 //
-// Example: "query 0 4.1.0.0", "install 3010", "query 1608", "patch 1642".
+// Example: "query 0 4.1.0.0", "install 3010", "query 1608", "patch 1642",
+// "state 5", "related 0 {6A33A003-5E7D-4F00-9A11-000000000003}".
 #pragma once
 
 #include <windows.h>

@@ -1,5 +1,5 @@
 // A stand-in for the installer service's msi.dll, for tests only. It exports the
-// seven operations the setup program takes by ordinal, records every call with all
+// nine operations the setup program takes by ordinal, records every call with all
 // its arguments in a journal and returns the results a test scripted. Formats and
 // environment variables: standin_journal.h.
 //
@@ -19,6 +19,8 @@ namespace {
 constexpr UINT ERROR_MORE_DATA_RESULT = 234;
 constexpr UINT UNKNOWN_PRODUCT_RESULT = 1605;
 constexpr UINT DEFAULT_UI_LEVEL = 5;
+constexpr INT UNKNOWN_PRODUCT_STATE = -1;
+constexpr int PRODUCT_CODE_CHARS = 39;
 
 // A journal line under construction; long enough for four paths and a long
 // command line, cut (and still written) beyond that.
@@ -342,6 +344,43 @@ UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
     }
     AppendNumber(&line, result);
     AppendText(&line, handedBack ? text : nullptr);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 113: unknown (-1) unless scripted.
+INT WINAPI MsiQueryProductStateW(LPCWSTR product)
+{
+    INT result = static_cast<INT>(ScriptedResult("state", static_cast<UINT>(UNKNOWN_PRODUCT_STATE)));
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "state");
+    AppendText(&line, product);
+    AppendSigned(&line, result);
+    WriteJournal(&line);
+    return result;
+}
+
+// Ordinal 205: no more products unless scripted; a script line with result 0
+// hands back its value as the product code.
+UINT WINAPI MsiEnumRelatedProductsW(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product)
+{
+    (void)reserved;
+    Scripted answer = NextScriptedAnswer("related");
+    UINT result = answer.found ? answer.result : ERROR_NO_MORE_ITEMS;
+    WCHAR code[PRODUCT_CODE_CHARS] = L"";
+    if (result == 0) {
+        MultiByteToWideChar(CP_UTF8, 0, answer.value, -1, code, PRODUCT_CODE_CHARS);
+        code[PRODUCT_CODE_CHARS - 1] = L'\0';
+        if (product != nullptr) memcpy(product, code, sizeof(code));
+    }
+    static Line line;
+    line.length = 0;
+    AppendOperation(&line, "related");
+    AppendText(&line, upgradeCode);
+    AppendNumber(&line, index);
+    AppendNumber(&line, result);
+    AppendText(&line, result == 0 ? code : nullptr);
     WriteJournal(&line);
     return result;
 }

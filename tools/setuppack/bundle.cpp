@@ -12,7 +12,17 @@ UINT ProductNameBlock()
     return PRODUCT_NAME_STRING_ID / STRINGS_PER_BLOCK + 1;
 }
 
-// MANIFEST, MSI<digits> and MST<digits>: the payload a stub may carry.
+// The kinds of payload resource: packages, transforms, programs and their
+// parameters, each followed by the entry's number.
+constexpr LPCWSTR PACKAGE_RESOURCE = L"MSI";
+constexpr LPCWSTR TRANSFORM_RESOURCE = L"MST";
+constexpr LPCWSTR PROGRAM_RESOURCE = L"EXE";
+constexpr LPCWSTR PROGRAM_PARAMETERS_RESOURCE = L"ARG";
+constexpr LPCWSTR PAYLOAD_PREFIXES[] = {PACKAGE_RESOURCE, TRANSFORM_RESOURCE, PROGRAM_RESOURCE,
+                                        PROGRAM_PARAMETERS_RESOURCE};
+constexpr int PAYLOAD_PREFIX_CHARS = 3;
+
+// MANIFEST, and a payload prefix with digits: the payload a stub may carry.
 BOOL IsPayloadName(LPCWSTR name)
 {
     if (IS_INTRESOURCE(name)) {
@@ -21,16 +31,15 @@ BOOL IsPayloadName(LPCWSTR name)
     if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"MANIFEST", -1, TRUE)) {
         return TRUE;
     }
-    if (CSTR_EQUAL != ::CompareStringOrdinal(name, 2, L"MS", 2, TRUE)) {
+    BOOL prefixed = FALSE;
+    for (LPCWSTR prefix : PAYLOAD_PREFIXES) {
+        prefixed = prefixed || (lstrlenW(name) > PAYLOAD_PREFIX_CHARS &&
+                                CSTR_EQUAL == ::CompareStringOrdinal(name, PAYLOAD_PREFIX_CHARS, prefix, -1, TRUE));
+    }
+    if (!prefixed) {
         return FALSE;
     }
-    if (L'I' != (name[2] & ~0x20) && L'T' != (name[2] & ~0x20)) {
-        return FALSE;
-    }
-    if (L'\0' == name[3]) {
-        return FALSE;
-    }
-    for (LPCWSTR p = name + 3; *p; ++p) {
+    for (LPCWSTR p = name + PAYLOAD_PREFIX_CHARS; *p; ++p) {
         if (*p < L'0' || *p > L'9') {
             return FALSE;
         }
@@ -203,7 +212,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     for (DWORD k = 0; k < options->packageCount; ++k) {
         const PackageSpec& spec = options->packages[k];
         ManifestPackageEntry* entry = PackageEntryAt(block, k);
-        CopyResourceName(L"MSI", k, entry->resourceName);
+        CopyResourceName(IsProgramEntry(&spec) ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, entry->resourceName);
         EXIT_IF_FAILED(BoundedCopy(entry->fileName, ARRAYSIZE(entry->fileName), spec.fileName));
         entry->productCode = spec.productCode;
         entry->versionHigh = spec.versionHigh;
@@ -212,7 +221,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
         ManifestTransformEntry* entry = TransformEntryAt(block, options->packageCount, j);
-        CopyResourceName(L"MST", j, entry->resourceName);
+        CopyResourceName(TRANSFORM_RESOURCE, j, entry->resourceName);
         entry->language = options->transforms[j].language;
     }
     *manifest = block;
@@ -262,6 +271,64 @@ HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language,
 
 namespace {
 
+HRESULT AppendLine(WideString* text, LPCWSTR key, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+    const WCHAR lineBreak[] = {PREREQ_LINE_BREAK, L'\0'};
+
+    if (nullptr != *text) {
+        EXIT_IF_FAILED(StrutilAppend(text, lineBreak, 0));
+    }
+    EXIT_IF_FAILED(StrutilAppend(text, key, 0));
+    EXIT_IF_FAILED(StrutilAppend(text, L"=", 0));
+    if (L'\0' != value[0]) {
+        EXIT_IF_FAILED(StrutilAppend(text, value, 0));
+    }
+
+Exit:
+    return hr;
+}
+
+// A program's parameters, one key=value a line in the order prereqargs.h
+// gives; exit codes in decimal.
+HRESULT BuildProgramParameters(const ProgramSpec* program, WideString* text)
+{
+    HRESULT hr = S_OK;
+    WCHAR exitCode[32] = {};
+
+    for (DWORD k = 0; k < program->ruleCount; ++k) {
+        EXIT_IF_FAILED(AppendLine(text, PREREQ_DETECT_KEY, program->rules[k]));
+    }
+    if (program->args) EXIT_IF_FAILED(AppendLine(text, PREREQ_ARGS_KEY, program->args));
+    if (program->uiArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UI_ARGS_KEY, program->uiArgs));
+    if (program->uninstallArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UNINSTALL_ARGS_KEY, program->uninstallArgs));
+    for (DWORD k = 0; k < program->exitCodeCount; ++k) {
+        EXIT_IF_FAILED(BoundedFormat(exitCode, ARRAYSIZE(exitCode), L"%lu=%ls", program->exitCodes[k].code,
+                                     PrereqExitKindName(program->exitCodes[k].kind)));
+        EXIT_IF_FAILED(AppendLine(text, PREREQ_EXIT_CODE_KEY, exitCode));
+    }
+
+Exit:
+    return hr;
+}
+
+// ARG<nn> beside EXE<nn>: the text without its terminator.
+HRESULT AddProgramParameters(HANDLE update, const ProgramSpec* program, DWORD index, WORD language)
+{
+    HRESULT hr = S_OK;
+    WideString text = nullptr;
+    WCHAR name[12] = {};
+
+    EXIT_IF_FAILED(BuildProgramParameters(program, &text));
+    FormatResourceName(PROGRAM_PARAMETERS_RESOURCE, index, name);
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, language, text,
+                                  static_cast<DWORD>(lstrlenW(text)) * sizeof(WCHAR)));
+
+Exit:
+    StrutilFree(text);
+    return hr;
+}
+
 HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* packages,
                    const MappedFile* transforms)
 {
@@ -274,11 +341,15 @@ HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* 
     EXIT_IF_FAILED(BuildManifest(options, &manifest, &manifestSize));
     EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        FormatResourceName(L"MSI", k, name);
+        const BOOL program = IsProgramEntry(&options->packages[k]);
+        FormatResourceName(program ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, name);
         EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, packages[k].data, packages[k].size));
+        if (program) {
+            EXIT_IF_FAILED(AddProgramParameters(update, &options->packages[k].program, k, neutral));
+        }
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        FormatResourceName(L"MST", j, name);
+        FormatResourceName(TRANSFORM_RESOURCE, j, name);
         EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, transforms[j].data, transforms[j].size));
     }
 

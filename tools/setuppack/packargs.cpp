@@ -6,7 +6,7 @@ namespace {
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Help, None
+    Exe, Detect, Args, UiArgs, UninstallArgs, ExitCode, Help, None
 };
 
 struct SwitchName {
@@ -21,7 +21,10 @@ constexpr SwitchName SWITCHES[] = {
     {L"icon", PackSwitch::Icon},         {L"package", PackSwitch::Package},
     {L"flags", PackSwitch::Flags},       {L"code", PackSwitch::Code},
     {L"version", PackSwitch::Version},   {L"transform", PackSwitch::Transform},
-    {L"language", PackSwitch::Language}, {L"?", PackSwitch::Help},
+    {L"language", PackSwitch::Language}, {L"exe", PackSwitch::Exe},
+    {L"detect", PackSwitch::Detect},     {L"args", PackSwitch::Args},
+    {L"uiargs", PackSwitch::UiArgs},     {L"uninstallargs", PackSwitch::UninstallArgs},
+    {L"exitcode", PackSwitch::ExitCode}, {L"?", PackSwitch::Help},
     {L"h", PackSwitch::Help},            {L"help", PackSwitch::Help},
 };
 
@@ -29,6 +32,8 @@ struct FlagName {
     LPCWSTR text;
     DWORD value;
 };
+
+constexpr WCHAR PROGRAM_EXTENSION[] = L".exe";
 
 constexpr FlagName FLAG_NAMES[] = {
     {L"permachine", 0x1},     {L"cache", 0x4},          {L"keepui", 0x8},
@@ -193,22 +198,37 @@ LPCWSTR FileNameOf(LPCWSTR path)
     return name;
 }
 
-HRESULT AddPackage(PackOptions* options, LPCWSTR path)
+BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail)
+{
+    const int length = lstrlenW(text);
+    const int tailLength = lstrlenW(tail);
+    return length >= tailLength && EqualsIgnoringCase(text + length - tailLength, -1, tail);
+}
+
+// A chain entry, in command-line order: a package, or a program (/exe).
+HRESULT AddEntry(PackOptions* options, LPCWSTR path, BOOL program)
 {
     HRESULT hr = S_OK;
     const LPCWSTR fileName = FileNameOf(path);
     const size_t length = lstrlenW(fileName);
+    const LPCWSTR kind = program ? L"program" : L"package";
 
     if (options->packageCount >= MAX_BUNDLE_ENTRIES) {
-        ReportError(L"more than %u packages", MAX_BUNDLE_ENTRIES);
+        ReportError(L"more than %u packages and programs", MAX_BUNDLE_ENTRIES);
         EXIT_WITH(PACK_E_USAGE);
     }
     if (0 == length || length > MAX_FILE_NAME_CHARS) {
-        ReportError(L"package file name must have 1 to %u characters: %ls", MAX_FILE_NAME_CHARS, path);
+        ReportError(L"%ls file name must have 1 to %u characters: %ls", kind, MAX_FILE_NAME_CHARS, path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    // The run starts it by its name, and Windows decides by the extension how.
+    if (program && !EndsWithIgnoringCase(fileName, PROGRAM_EXTENSION)) {
+        ReportError(L"a prerequisite program's file name ends in .exe: %ls", path);
         EXIT_WITH(PACK_E_USAGE);
     }
     options->packages[options->packageCount].path = path;
     options->packages[options->packageCount].fileName = fileName;
+    options->packages[options->packageCount].flags = program ? PKG_PROGRAM : 0;
     ++options->packageCount;
 
 Exit:
@@ -244,13 +264,123 @@ Exit:
     return hr;
 }
 
-PackageSpec* CurrentPackage(PackOptions* options, LPCWSTR option)
+// The entry an option applies to: the last /package or /exe before it, of
+// the kind the option is for.
+enum class EntryKind { Any, Package, Program };
+
+PackageSpec* CurrentEntry(PackOptions* options, LPCWSTR option, EntryKind kind)
 {
-    if (0 == options->packageCount) {
-        ReportError(L"%ls must follow a /package", option);
+    PackageSpec* entry = options->packageCount > 0 ? &options->packages[options->packageCount - 1] : nullptr;
+    const BOOL program = entry && IsProgramEntry(entry);
+
+    if (EntryKind::Program == kind && !program) {
+        ReportError(L"%ls must follow an /exe: it is an option of a prerequisite program", option);
         return nullptr;
     }
-    return &options->packages[options->packageCount - 1];
+    if (EntryKind::Package == kind && program) {
+        ReportError(L"%ls must follow a /package: it is no option of an /exe", option);
+        return nullptr;
+    }
+    if (nullptr == entry) {
+        ReportError(L"%ls must follow a /package or /exe", option);
+    }
+    return entry;
+}
+
+// A program takes a few of the flags only; it keeps its program bit.
+HRESULT ApplyFlags(PackageSpec* entry, LPCWSTR text)
+{
+    HRESULT hr = S_OK;
+    DWORD flags = 0;
+
+    EXIT_IF_FAILED(ParseFlags(text, &flags));
+    if (IsProgramEntry(entry) && (flags & ~PKG_PROGRAM_FLAGS)) {
+        for (const FlagName& name : FLAG_NAMES) {
+            if (name.value & flags & ~PKG_PROGRAM_FLAGS) {
+                ReportError(L"the flag %ls is not for a program (/flags %ls): only permachine, cache, ignorefailure, "
+                            L"x64only and x86only are", name.text, text);
+                break;
+            }
+        }
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    entry->flags = flags | (entry->flags & PKG_PROGRAM);
+
+Exit:
+    return hr;
+}
+
+// The bundle keeps a program's parameters one a line.
+BOOL HasLineBreak(LPCWSTR text)
+{
+    return nullptr != wcspbrk(text, L"\r\n");
+}
+
+HRESULT AddRule(PackageSpec* program, LPCWSTR rule)
+{
+    HRESULT hr = S_OK;
+    DetectRule parsed = {};
+    DetectRuleError error = {};
+
+    if (program->program.ruleCount >= MAX_DETECT_RULES) {
+        ReportError(L"more than %u /detect for %ls", MAX_DETECT_RULES, program->path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    // Said without the rule: quoted, its line break would break the line.
+    if (HasLineBreak(rule)) {
+        ReportError(L"a /detect of %ls holds a line break", program->path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (FAILED(ParseDetectRule(rule, static_cast<DWORD>(lstrlenW(rule)), &parsed, &error))) {
+        ReportError(L"/detect \"%ls\" is refused at \"%.*ls\": %ls", rule, static_cast<int>(error.part.length),
+                    error.part.text, error.reason);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    program->program.rules[program->program.ruleCount++] = rule;
+
+Exit:
+    return hr;
+}
+
+HRESULT AddExitCode(PackageSpec* program, LPCWSTR text)
+{
+    HRESULT hr = S_OK;
+    ExitCodeSpec spec = {};
+
+    if (FAILED(ParsePrereqExitCode(SpanOf(text), &spec.code, &spec.kind))) {
+        ReportError(L"bad /exitcode %ls (expected N=success, N=restart or N=failure; N decimal, or hex after 0x)",
+                    text);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (DWORD k = 0; k < program->program.exitCodeCount; ++k) {
+        if (program->program.exitCodes[k].code == spec.code) {
+            ReportError(L"/exitcode %lu is given twice for %ls", spec.code, program->path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+    }
+    if (program->program.exitCodeCount >= MAX_EXIT_CODES) {
+        ReportError(L"more than %u /exitcode for %ls", MAX_EXIT_CODES, program->path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    program->program.exitCodes[program->program.exitCodeCount++] = spec;
+
+Exit:
+    return hr;
+}
+
+// Arguments are one line of the bundle's parameters text each.
+HRESULT SetArguments(LPCWSTR option, LPCWSTR value, LPCWSTR* slot)
+{
+    HRESULT hr = S_OK;
+
+    if (HasLineBreak(value)) {
+        ReportError(L"%ls holds a line break", option);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    *slot = value;
+
+Exit:
+    return hr;
 }
 
 // Applies one switch and its value.
@@ -258,6 +388,7 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
 {
     HRESULT hr = S_OK;
     PackageSpec* package = nullptr;
+    PackageSpec* program = nullptr;
     TransformSpec* transform = nullptr;
 
     switch (kind) {
@@ -290,23 +421,51 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         options->identity.hasVersion = TRUE;
         break;
     case PackSwitch::Package:
-        EXIT_IF_FAILED(AddPackage(options, value));
+        EXIT_IF_FAILED(AddEntry(options, value, FALSE));
+        break;
+    case PackSwitch::Exe:
+        EXIT_IF_FAILED(AddEntry(options, value, TRUE));
+        break;
+    case PackSwitch::Detect:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(AddRule(program, value));
+        break;
+    case PackSwitch::Args:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(SetArguments(option, value, &program->program.args));
+        break;
+    case PackSwitch::UiArgs:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(SetArguments(option, value, &program->program.uiArgs));
+        break;
+    case PackSwitch::UninstallArgs:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(SetArguments(option, value, &program->program.uninstallArgs));
+        break;
+    case PackSwitch::ExitCode:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(AddExitCode(program, value));
         break;
     case PackSwitch::Transform:
         EXIT_IF_FAILED(AddTransform(options, value));
         break;
     case PackSwitch::Flags:
-        package = CurrentPackage(options, option);
+        package = CurrentEntry(options, option, EntryKind::Any);
         if (!package) EXIT_WITH(PACK_E_USAGE);
         if (package->hasFlags) {
             ReportError(L"%ls is given twice for %ls: join the flags with + in one %ls", option, package->path, option);
             EXIT_WITH(PACK_E_USAGE);
         }
-        EXIT_IF_FAILED(ParseFlags(value, &package->flags));
+        EXIT_IF_FAILED(ApplyFlags(package, value));
         package->hasFlags = TRUE;
         break;
     case PackSwitch::Code:
-        package = CurrentPackage(options, option);
+        package = CurrentEntry(options, option, EntryKind::Package);
         if (!package) EXIT_WITH(PACK_E_USAGE);
         if (FAILED(ParseGuidText(value, &package->productCode))) {
             ReportError(L"bad GUID for /code: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", value);
@@ -315,7 +474,7 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         package->hasProductCode = TRUE;
         break;
     case PackSwitch::Version:
-        package = CurrentPackage(options, option);
+        package = CurrentEntry(options, option, EntryKind::Package);
         if (!package) EXIT_WITH(PACK_E_USAGE);
         if (FAILED(ParseVersionText(value, &package->versionHigh, &package->versionLow))) {
             ReportError(L"bad version for /version: %ls (expected a.b.c.d, each 0 to 65535)", value);
@@ -381,8 +540,17 @@ HRESULT CheckComplete(const PackOptions* options)
         EXIT_WITH(PACK_E_USAGE);
     }
     if (0 == options->packageCount) {
-        ReportError(L"no /package given: a bundle carries at least one package");
+        ReportError(L"no /package or /exe given: a bundle carries at least one");
         EXIT_WITH(PACK_E_USAGE);
+    }
+    // A program that runs every time is a choice: the rule always says so.
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        const PackageSpec& entry = options->packages[k];
+        if (IsProgramEntry(&entry) && 0 == entry.program.ruleCount) {
+            ReportError(L"%ls has no /detect: give the rules that say it is there (always: it runs every time)",
+                        entry.path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
         if (!options->transforms[j].hasLanguage) {
@@ -397,6 +565,11 @@ Exit:
 }
 
 } // namespace
+
+BOOL IsProgramEntry(const PackageSpec* entry)
+{
+    return 0 != (entry->flags & PKG_PROGRAM);
+}
 
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid)
 {

@@ -13,6 +13,9 @@ constexpr DWORD PROPERTY_VALUE_CHARS = MAX_PRODUCT_NAME_CHARS + 1;
 // The summary's Template: the platform, a ";", then the package's languages.
 constexpr DWORD TEMPLATE_CHARS = 1024;
 constexpr LPCWSTR PLATFORMS_64BIT[] = {L"x64", L"Arm64", L"Intel64", L"AMD64"};
+// A version record starts with three WORDs and the key "VS_VERSION_INFO" with
+// its terminator, padded to a DWORD; the fixed part follows.
+constexpr DWORD FIXED_VERSION_OFFSET = 40;
 
 // The installer tells its files apart by the class of their root storage.
 enum class StorageKind { None, Database, Patch, Transform };
@@ -337,6 +340,74 @@ Exit:
     return hr;
 }
 
+// The PE file header: false for a file that is no Windows image.
+BOOL ReadFileHeader(const MappedFile* image, IMAGE_FILE_HEADER* header)
+{
+    IMAGE_DOS_HEADER dos = {};
+    DWORD signature = 0;
+
+    return ReadAt(image, 0, &dos, sizeof(dos)) && IMAGE_DOS_SIGNATURE == dos.e_magic && dos.e_lfanew >= 0 &&
+           ReadAt(image, dos.e_lfanew, &signature, sizeof(signature)) && IMAGE_NT_SIGNATURE == signature &&
+           ReadAt(image, dos.e_lfanew + sizeof(signature), header, sizeof(*header));
+}
+
+LPCWSTR ProgramMachineName(WORD machine)
+{
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386: return L"i686";
+    case IMAGE_FILE_MACHINE_AMD64: return L"x86_64";
+    case IMAGE_FILE_MACHINE_ARM64: return L"arm64";
+    default: return nullptr;
+    }
+}
+
+// A program for a 64-bit processor never starts on 32-bit Windows, so the
+// bundle skips it there by itself. (One for arm64 starts on ARM64 Windows only:
+// the bundle has no flag for that, and says so.)
+HRESULT MarkProgramArchitecture(PackageSpec* program, WORD machine)
+{
+    HRESULT hr = S_OK;
+
+    if (IMAGE_FILE_MACHINE_I386 == machine) {
+        goto Exit;
+    }
+    if (program->flags & PKG_32BIT_WINDOWS_ONLY) {
+        ReportError(L"%ls is built for %ls, a 64-bit processor: it cannot be x86only", program->path,
+                    ProgramMachineName(machine));
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    program->flags |= PKG_64BIT_WINDOWS_ONLY;
+    ReportNote(L"%ls is built for %ls: x64only, run on 64-bit Windows only%ls", program->fileName,
+               ProgramMachineName(machine), IMAGE_FILE_MACHINE_ARM64 == machine ? L" (and it starts on ARM64 Windows alone)" : L"");
+
+Exit:
+    return hr;
+}
+
+// The file version of the program's version record, for the run's log; none is
+// no failure. Read from the image's resources as data: the packer imports no
+// version.dll that could be found beside it.
+void ReadProgramVersion(PackageSpec* program)
+{
+    HMODULE image = ::LoadLibraryExW(program->path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = image ? ::FindResourceW(image, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION) : nullptr;
+    HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
+    const BYTE* record = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
+    const DWORD size = found ? ::SizeofResource(image, found) : 0;
+    VS_FIXEDFILEINFO fixed = {};
+
+    if (record && size >= FIXED_VERSION_OFFSET + sizeof(fixed)) {
+        memcpy(&fixed, record + FIXED_VERSION_OFFSET, sizeof(fixed));
+    }
+    if (VS_FFI_SIGNATURE == fixed.dwSignature) {
+        program->versionHigh = fixed.dwFileVersionMS;
+        program->versionLow = fixed.dwFileVersionLS;
+    }
+    if (image) {
+        ::FreeLibrary(image);
+    }
+}
+
 } // namespace
 
 HRESULT MapFile(LPCWSTR path, DWORD room, MappedFile* mapped)
@@ -411,17 +482,8 @@ BOOL IsSameFile(HANDLE a, HANDLE b)
 
 WORD ProgramMachine(const MappedFile* program)
 {
-    IMAGE_DOS_HEADER dos = {};
-    DWORD signature = 0;
     IMAGE_FILE_HEADER header = {};
-
-    if (!ReadAt(program, 0, &dos, sizeof(dos)) || IMAGE_DOS_SIGNATURE != dos.e_magic ||
-        dos.e_lfanew < 0 || !ReadAt(program, dos.e_lfanew, &signature, sizeof(signature)) ||
-        IMAGE_NT_SIGNATURE != signature ||
-        !ReadAt(program, dos.e_lfanew + sizeof(signature), &header, sizeof(header))) {
-        return 0;
-    }
-    return header.Machine;
+    return ReadFileHeader(program, &header) ? header.Machine : 0;
 }
 
 LPCWSTR MachineName(WORD machine)
@@ -469,6 +531,31 @@ Exit:
     return hr;
 }
 
+HRESULT ReadProgram(PackageSpec* program, const MappedFile* file)
+{
+    HRESULT hr = S_OK;
+    IMAGE_FILE_HEADER header = {};
+
+    if (!ReadFileHeader(file, &header)) {
+        ReportError(L"%ls is no Windows program (.exe)", program->path);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    if ((header.Characteristics & IMAGE_FILE_DLL) || !(header.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE)) {
+        ReportError(L"%ls is a DLL or an image that does not run, not a program", program->path);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    if (nullptr == ProgramMachineName(header.Machine)) {
+        ReportError(L"%ls is a program for another processor (machine 0x%04X): i386, amd64 or arm64 only",
+                    program->path, header.Machine);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    EXIT_IF_FAILED(MarkProgramArchitecture(program, header.Machine));
+    ReadProgramVersion(program);
+
+Exit:
+    return hr;
+}
+
 HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file)
 {
     HRESULT hr = S_OK;
@@ -499,8 +586,11 @@ HRESULT CheckBundle(const PackOptions* options)
                         L"Windows: use the i686 stub", package.path);
             EXIT_WITH(PACK_E_USAGE);
         }
-        for (DWORD j = 0; j < k; ++j) {
-            EXIT_IF_FAILED(CheckPackagePair(options->packages[j], package));
+        // Programs have no product code.
+        for (DWORD j = 0; j < k && !(package.flags & PKG_PROGRAM); ++j) {
+            if (!(options->packages[j].flags & PKG_PROGRAM)) {
+                EXIT_IF_FAILED(CheckPackagePair(options->packages[j], package));
+            }
         }
     }
 

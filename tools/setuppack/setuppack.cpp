@@ -21,10 +21,25 @@ constexpr WCHAR USAGE[] =
     L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
+    L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
+    L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT]\n"
+    L"                      [/exitcode N=success|restart|failure ...] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
-    L"FLAGS, once per package: a number, or names joined by +: permachine cache\n"
-    L"       keepui ignorefailure allowupgrade transform patch patchtarget x64only\n"
-    L"       x86only\n"
+    L"Packages and prerequisite programs (/exe) run in command-line order.\n"
+    L"FLAGS, once an entry: a number, or names joined by +: permachine cache keepui\n"
+    L"       ignorefailure allowupgrade transform patch patchtarget x64only x86only\n"
+    L"       (a program takes permachine cache ignorefailure x64only x86only)\n"
+    L"RULE (a program is there when all its rules hold):\n"
+    L"  ROOT\\KEY                      the key is there\n"
+    L"  ROOT\\KEY:VALUE [OP OPERAND]    the value is there [and compares so]\n"
+    L"  file:[FOLDER]\\PATH [OP vVERSION]  the file is there [its file version]\n"
+    L"  product:{GUID}                 the product is installed\n"
+    L"  upgrade:{GUID} [OP vVERSION]   a product of the upgrade code (OP =, >, >=)\n"
+    L"  always                         never there: the program runs every time\n"
+    L"  ROOT: HKLM64 HKLM32 HKCU64 HKCU32   OP: = <> < <= > >=\n"
+    L"  OPERAND: 123 or 0x7B, \"text\" (= and <> only, case ignored), v1.2.3.4\n"
+    L"  FOLDER: ProgramFiles64 ProgramFiles32 CommonFiles64 CommonFiles32\n"
+    L"          System64 System32 Windows\n"
     L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
     L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
@@ -194,7 +209,8 @@ HRESULT MapInputs(const PackOptions* options, MappedFile* packages, MappedFile* 
     DWORD room = MAX_PAYLOAD_BYTES;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(MapInputFile(L"package", options->packages[k].path, room, &packages[k]));
+        EXIT_IF_FAILED(MapInputFile(IsProgramEntry(&options->packages[k]) ? L"program" : L"package",
+                                    options->packages[k].path, room, &packages[k]));
         room -= packages[k].size;
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
@@ -215,7 +231,11 @@ HRESULT CheckInputs(PackOptions* options, const MappedFile* packages, const Mapp
     HRESULT hr = S_OK;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(ReadPackage(&options->packages[k], &packages[k], &options->identity));
+        if (IsProgramEntry(&options->packages[k])) {
+            EXIT_IF_FAILED(ReadProgram(&options->packages[k], &packages[k]));
+        } else {
+            EXIT_IF_FAILED(ReadPackage(&options->packages[k], &packages[k], &options->identity));
+        }
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
         EXIT_IF_FAILED(CheckTransform(&options->transforms[j], &transforms[j]));
@@ -237,10 +257,15 @@ LPCWSTR PluralEnding(DWORD count)
 void ReportWritten(const PackOptions* options, BOOL signatureDropped)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
+    DWORD programs = 0;
     ::GetFileAttributesExW(options->outPath, GetFileExInfoStandard, &data);
-    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu package%ls, %lu transform%ls%ls", options->outPath,
-               data.nFileSizeLow, MachineName(options->stubMachine), options->packageCount,
-               PluralEnding(options->packageCount), options->transformCount, PluralEnding(options->transformCount),
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        programs += IsProgramEntry(&options->packages[k]) ? 1 : 0;
+    }
+    const DWORD packages = options->packageCount - programs;
+    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu transform%ls%ls",
+               options->outPath, data.nFileSizeLow, MachineName(options->stubMachine), programs, PluralEnding(programs),
+               packages, PluralEnding(packages), options->transformCount, PluralEnding(options->transformCount),
                signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
 
@@ -259,7 +284,7 @@ HRESULT Pack(int argc, LPWSTR* argv)
         EXIT_WITH(E_OUTOFMEMORY);
     }
     if (argc < 2) {
-        ReportError(L"nothing to pack: give /out and /package (setuppack /? lists every option)");
+        ReportError(L"nothing to pack: give /out and /package or /exe (setuppack /? lists every option)");
         EXIT_WITH(PACK_E_USAGE);
     }
     EXIT_IF_FAILED(ParsePackCommandLine(argc, argv, options));

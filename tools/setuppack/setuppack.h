@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include "prereqargs.h"
 #include "strutil.h"
 #include "../../res/resource.h"
 
@@ -22,6 +23,28 @@ constexpr DWORD MAX_PAYLOAD_BYTES = 2047u * 1024 * 1024;
 // lines are told apart from failures while reading or writing files.
 constexpr HRESULT PACK_E_USAGE = static_cast<HRESULT>(0x80040201);
 
+// What a prerequisite program may carry: the rules that say it is there, its
+// arguments and the meanings of its exit codes (prereqargs.h).
+constexpr DWORD MAX_DETECT_RULES = 16;
+constexpr DWORD MAX_EXIT_CODES = 16;
+
+struct ExitCodeSpec {
+    DWORD code;
+    PrereqExitKind kind;
+};
+
+struct ProgramSpec {
+    LPCWSTR rules[MAX_DETECT_RULES];
+    DWORD ruleCount;
+    LPCWSTR args;            // null where not given
+    LPCWSTR uiArgs;
+    LPCWSTR uninstallArgs;
+    ExitCodeSpec exitCodes[MAX_EXIT_CODES];
+    DWORD exitCodeCount;
+};
+
+// A chain entry: an installer package or patch (/package), or a prerequisite
+// program (/exe: PKG_PROGRAM in flags, and `program`).
 struct PackageSpec {
     LPCWSTR path;
     LPCWSTR fileName;   // points into path
@@ -34,6 +57,7 @@ struct PackageSpec {
     BOOL hasProductCode;
     BOOL hasUpgradeCode;
     BOOL hasVersion;
+    ProgramSpec program;
 };
 
 struct TransformSpec {
@@ -98,6 +122,11 @@ BOOL IsSameFile(HANDLE a, HANDLE b);
 WORD ProgramMachine(const MappedFile* program);
 LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 
+// A prerequisite program must be a Windows program (not a DLL) for i386,
+// amd64 or arm64; a 64-bit one is flagged x64only. Its version comes from its
+// version record, where it has one.
+HRESULT ReadProgram(PackageSpec* program, const MappedFile* file);
+BOOL IsProgramEntry(const PackageSpec* entry);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
