@@ -193,6 +193,7 @@ public:
         Fault.substDrives.clear();
         Fault.randomValues.clear();
         Fault.holdFindsAnotherFileOf.clear();
+        Fault.programFileReplaced = false;
         Fault.commandLine.clear();
         Fault.tokenElevation = TokenAnswer::Real;
         Fault.elevationDeclined = false;
@@ -759,6 +760,26 @@ TEST(ProtectedFolders, AHoldThatFindsAnotherFileFailsItsPackage)
     ASSERT_EQ(2u, Fault.journal.size());
     EXPECT_TRUE(IsRemoval(Fault.journal[1]) && Fault.journal[1].target == GuidText(ALPHA_CODE));
     for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
+}
+
+// The file at the program's name is not the one its image was mapped from (the
+// program was renamed and another file put there): nothing is read from it,
+// so nothing is written or installed, and the run or extraction ends with 1392.
+TEST(ProgramFile, AnotherFileAtTheProgramsNameIsNeverRead)
+{
+    const Scenario scenarios[] = {
+        {"setup", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, {}, 1392},
+        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0)}, {}, 1392},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        FaultRunner runner(scenario);
+        Fault.programFileReplaced = true;
+        EXPECT_EQ(1392, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && Fault.journal.empty());
+        for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
+    }
 }
 
 // /uninstall deletes the product's cached copies of every version in both

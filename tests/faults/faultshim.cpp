@@ -89,6 +89,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"SHGetKnownFolderPath", S_OK, FaultReaction::Probe},
     {"LoadLibrary(version)", S_OK, FaultReaction::Probe},
     {"GetFileVersionInfo*W/VerQueryValueW", S_OK, FaultReaction::Probe},
+    {"CreateFileMappingW/MapViewOfFile", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    // A program file that is not the image's is read from by nobody.
+    {"NtAreMappedFilesTheSame", static_cast<HRESULT>(0x80070570), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -407,6 +410,7 @@ void FaultBeginRun()
     Fault.liveBlocks.clear();
     Fault.liveFiles.clear();
     Fault.liveFinds.clear();
+    Fault.liveViews.clear();
     Fault.liveMessages.clear();
     Fault.liveArgv.clear();
     Fault.liveDescriptors.clear();
@@ -693,6 +697,21 @@ LONG WINAPI FaultGenRandom(void* algorithm, PUCHAR buffer, ULONG size, ULONG fla
     return real(algorithm, buffer, size, flags);
 }
 
+using SameMappedFileFunction = LONG(NTAPI*)(PVOID first, PVOID second);
+constexpr LONG STATUS_NOT_SAME_DEVICE_ANSWER = static_cast<LONG>(0xC00000D4);
+
+// Handed out for NtAreMappedFilesTheSame: the platform's answer, unless the
+// test has another file at the program's name or the call is to fail.
+LONG NTAPI FaultSameMappedFile(PVOID first, PVOID second)
+{
+    if (ShouldFail(FAULT_SAME_FILE) || Fault.programFileReplaced) {
+        return STATUS_NOT_SAME_DEVICE_ANSWER;
+    }
+    const auto real = reinterpret_cast<SameMappedFileFunction>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtAreMappedFilesTheSame")));
+    return real(first, second);
+}
+
 // Handed out for version.dll's functions: the three reads of a version record
 // count as one operation.
 DWORD WINAPI FaultGetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle)
@@ -925,6 +944,9 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
         }
         if (!IS_INTRESOURCE(name) && lstrcmpA(name, "BCryptGenRandom") == 0) {
             return AsProcedure(FaultGenRandom);
+        }
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "NtAreMappedFilesTheSame") == 0) {
+            return AsProcedure(FaultSameMappedFile);
         }
         if (module == VersionLibrary && !IS_INTRESOURCE(name)) {
             const FARPROC wrapper = VersionFunction(name);
@@ -1357,4 +1379,35 @@ void WINAPI FaultCoTaskMemFree(LPVOID block)
         ++Fault.unknownReleases;
     }
     ::CoTaskMemFree(block);
+}
+
+HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD sizeHigh,
+                                     DWORD sizeLow, LPCWSTR name)
+{
+    if (ShouldFail(FAULT_MAP_FILE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    HANDLE mapping = ::CreateFileMappingW(file, security, protect, sizeHigh, sizeLow, name);
+    if (mapping) Fault.liveFiles.insert(mapping);
+    return mapping;
+}
+
+LPVOID WINAPI FaultMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes)
+{
+    if (ShouldFail(FAULT_MAP_FILE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* view = ::MapViewOfFile(mapping, access, offsetHigh, offsetLow, bytes);
+    if (view) Fault.liveViews.insert(view);
+    return view;
+}
+
+BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view)
+{
+    if (Fault.liveViews.erase(const_cast<void*>(view)) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::UnmapViewOfFile(view);
 }

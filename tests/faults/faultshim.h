@@ -81,6 +81,10 @@ LSTATUS WINAPI FaultRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, L
 LSTATUS WINAPI FaultRegCloseKey(HKEY key);
 HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
 void WINAPI FaultCoTaskMemFree(LPVOID block);
+HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD sizeHigh,
+                                     DWORD sizeLow, LPCWSTR name);
+LPVOID WINAPI FaultMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
+BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -143,3 +147,6 @@ void WINAPI FaultCoTaskMemFree(LPVOID block);
 #define RegCloseKey FaultRegCloseKey
 #define SHGetKnownFolderPath FaultSHGetKnownFolderPath
 #define CoTaskMemFree FaultCoTaskMemFree
+#define CreateFileMappingW FaultCreateFileMappingW
+#define MapViewOfFile FaultMapViewOfFile
+#define UnmapViewOfFile FaultUnmapViewOfFile
