@@ -34,6 +34,40 @@ BOOL IsPlainFileName(const WCHAR (&name)[64])
     return FALSE;   // no terminator inside the field
 }
 
+BOOL SameName(LPCWSTR a, LPCWSTR b)
+{
+    return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
+}
+
+BOOL HasTransformExtension(LPCWSTR name)
+{
+    constexpr WCHAR EXTENSION[] = L".mst";
+    const int length = lstrlenW(name);
+    const int extension = ARRAYSIZE(EXTENSION) - 1;
+    return length >= extension && SameName(name + length - extension, EXTENSION);
+}
+
+// A cabinet the run may write beside its package: the installer finds it
+// there by its name, and nothing else of the entry may be overwritten by it.
+BOOL IsValidCabinet(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD index)
+{
+    const ManifestCabinetEntry& cabinet = cabinets[index];
+    if (!HasTerminator(cabinet.resourceName, sizeof(cabinet.resourceName)) || !IsPlainFileName(cabinet.fileName) ||
+        cabinet.packageIndex >= manifest->packageCount || HasTransformExtension(cabinet.fileName)) {
+        return FALSE;
+    }
+    const ManifestPackageEntry* package = ManifestPackage(manifest, cabinet.packageIndex);
+    if ((package->flags & (PKG_PROGRAM | PKG_PATCH)) || SameName(cabinet.fileName, package->fileName)) {
+        return FALSE;
+    }
+    for (DWORD other = 0; other < index; ++other) {
+        if (cabinets[other].packageIndex == cabinet.packageIndex && SameName(cabinets[other].fileName, cabinet.fileName)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 DWORD RequiredManifestSize(const PackageManifest* manifest)
 {
     return sizeof(PackageManifest) + manifest->packageCount * sizeof(ManifestPackageEntry) +
@@ -104,6 +138,37 @@ HRESULT LocateManifest(const PackageManifest** manifest)
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
     EXIT_IF_FAILED(ValidateManifest(data, size));
     *manifest = reinterpret_cast<const PackageManifest*>(data);
+
+Exit:
+    return hr;
+}
+
+HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    const ManifestCabinetEntry* list = nullptr;
+
+    *cabinets = nullptr;
+    *count = 0;
+    hr = ResrutilLocateData(nullptr, "CABINETS", &data, &size);
+    if (RESULT_RESOURCE_NAME_NOT_FOUND == hr) {
+        hr = S_OK;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(hr);
+    if (0 != size % sizeof(ManifestCabinetEntry) || 0 != reinterpret_cast<ULONG_PTR>(data) % alignof(ManifestCabinetEntry)) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    list = reinterpret_cast<const ManifestCabinetEntry*>(data);
+    for (DWORD k = 0; k < size / sizeof(ManifestCabinetEntry); ++k) {
+        if (!IsValidCabinet(manifest, list, k)) {
+            EXIT_WITH(RESULT_INVALID_DATA);
+        }
+    }
+    *cabinets = list;
+    *count = size / sizeof(ManifestCabinetEntry);
 
 Exit:
     return hr;

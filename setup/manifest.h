@@ -41,6 +41,16 @@ struct ManifestTransformEntry {
     DWORD language;
 };
 
+// The CABINETS data resource: the cabinets that installer packages read from
+// beside themselves, carried as payloads and written beside their package
+// wherever it goes. Bundles without such packages, and those of earlier
+// packers, have none.
+struct ManifestCabinetEntry {
+    char resourceName[12];   // the payload ("CAB00")
+    DWORD packageIndex;      // the package entry that reads it
+    WCHAR fileName[64];      // its name beside the package, as the package's Media table gives it
+};
+
 struct PackageManifest {
     BYTE reserved0;
     BYTE packageCount;
@@ -52,6 +62,8 @@ struct PackageManifest {
 static_assert(sizeof(ManifestPackageEntry) == 168, "package entry layout");
 static_assert(sizeof(ManifestTransformEntry) == 16, "transform entry layout");
 static_assert(sizeof(PackageManifest) == 4, "manifest header layout");
+static_assert(sizeof(ManifestCabinetEntry) == 144 && offsetof(ManifestCabinetEntry, fileName) == 16,
+              "cabinet entry layout");
 static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(ManifestPackageEntry, productCode) == 140 &&
                   offsetof(ManifestPackageEntry, versionHigh) == 156 && offsetof(ManifestPackageEntry, flags) == 164,
               "package entry field offsets");
@@ -65,6 +77,11 @@ constexpr DWORD VERSION_TEXT_CHARS = 36;
 HRESULT LocateManifest(const PackageManifest** manifest);
 // The checks LocateManifest makes on the located bytes.
 HRESULT ValidateManifest(const void* data, DWORD size);
+// Locates "CABINETS" beside the manifest and validates it: each entry names a
+// package entry (no program, no patch) and a plain file name that is neither
+// its package's own nor a transform's (".mst"), once per package. No list is
+// no cabinet (null and 0); 0x8007000D when it is damaged.
+HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
 
