@@ -163,23 +163,23 @@ void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* 
     }
 }
 
-// The manifest is checked before the folder is made, so a damaged bundle
-// leaves nothing behind, not even an empty folder.
-HRESULT ExtractPackages(LPWSTR folder)
+namespace {
+
+// Each cabinet of package entry `index` (LocateCabinets), written beside the
+// package at `packagePath` under its own name.
+HRESULT ExtractCabinets(const ManifestCabinetEntry* cabinets, DWORD count, DWORD index, LPCWSTR packagePath)
 {
     HRESULT hr = S_OK;
-    const PackageManifest* manifest = nullptr;
     WideString path = nullptr;
+    const DWORD folderChars = static_cast<DWORD>(FileutilNamePart(packagePath) - packagePath);
 
-    EXIT_IF_FAILED(LocateManifest(&manifest));
-    EXIT_IF_FAILED(DirutilCreateTree(folder, nullptr));
-
-    for (DWORD k = 0; k < manifest->packageCount; ++k) {
-        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
-        EXIT_IF_FAILED(StrutilCopy(&path, folder, 0));
-        EXIT_IF_FAILED(AppendSeparator(&path));
-        EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
-        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr, nullptr));
+    for (DWORD c = 0; c < count; ++c) {
+        if (cabinets[c].packageIndex != index) {
+            continue;
+        }
+        EXIT_IF_FAILED(StrutilCopy(&path, packagePath, folderChars));
+        EXIT_IF_FAILED(StrutilAppend(&path, cabinets[c].fileName, 0));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(cabinets[c].resourceName, path, nullptr, nullptr));
     }
 
 Exit:
@@ -189,16 +189,55 @@ Exit:
     return hr;
 }
 
+} // namespace
+
+// The manifest is checked before the folder is made, so a damaged bundle
+// leaves nothing behind, not even an empty folder. Each package's cabinets
+// follow it into the folder, where the installer looks for them.
+HRESULT ExtractPackages(LPWSTR folder)
+{
+    HRESULT hr = S_OK;
+    const PackageManifest* manifest = nullptr;
+    const ManifestCabinetEntry* cabinets = nullptr;
+    DWORD cabinetCount = 0;
+    WideString path = nullptr;
+
+    EXIT_IF_FAILED(LocateManifest(&manifest));
+    EXIT_IF_FAILED(LocateCabinets(manifest, &cabinets, &cabinetCount));
+    EXIT_IF_FAILED(DirutilCreateTree(folder, nullptr));
+
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
+        EXIT_IF_FAILED(StrutilCopy(&path, folder, 0));
+        EXIT_IF_FAILED(AppendSeparator(&path));
+        EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr, nullptr));
+        EXIT_IF_FAILED(ExtractCabinets(cabinets, cabinetCount, k, path));
+    }
+
+Exit:
+    if (path) {
+        StrutilFree(path);
+    }
+    return hr;
+}
+
+// The first package's cabinets go beside the named file: without them it
+// could not be installed from there.
 HRESULT ExtractFirstPackage(LPCWSTR filePath)
 {
     HRESULT hr = S_OK;
     const PackageManifest* manifest = nullptr;
+    const ManifestCabinetEntry* cabinets = nullptr;
+    DWORD cabinetCount = 0;
 
     EXIT_IF_FAILED(LocateManifest(&manifest));
     if (0 == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
+    EXIT_IF_FAILED(LocateCabinets(manifest, &cabinets, &cabinetCount));
     EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, nullptr, nullptr));
+    EXIT_IF_FAILED(ExtractCabinets(cabinets, cabinetCount, 0, filePath));
 
 Exit:
     return hr;
