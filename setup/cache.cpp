@@ -35,8 +35,8 @@ BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
            CSTR_EQUAL == ::CompareStringOrdinal(name + length - extensionLength, -1, extension, -1, TRUE);
 }
 
-// A cached copy of the entry's product that is to go: a package or transform
-// file, and, when the entry's own version is kept, of another version.
+// A copy of an earlier version of this program that is to go: a package or
+// transform file, and, when the entry's own version is kept, of another version.
 BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
 {
     WCHAR own[CACHE_NAME_CHARS];
@@ -55,6 +55,68 @@ BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* e
         }
     }
     return TRUE;
+}
+
+// "{CODE}vA.B.C.D" without extension: the name of a package version's folder.
+HRESULT FormatCacheFolderName(const ManifestPackageEntry* entry, WCHAR (&name)[CACHE_NAME_CHARS])
+{
+    HRESULT hr = S_OK;
+    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    WCHAR version[VERSION_TEXT_CHARS] = {};
+
+    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
+    EXIT_IF_FAILED(FormatPackageVersion(entry, version));
+    EXIT_IF_FAILED(BoundedFormat(name, CACHE_NAME_CHARS, L"%lsv%ls", productCode, version));
+
+Exit:
+    return hr;
+}
+
+// A package version's folder of the product that is to go: "{CODE}v" and a
+// version of digits and dots, and, when the entry's own version is kept, of
+// another version.
+BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+{
+    WCHAR own[CACHE_NAME_CHARS];
+    LPCWSTR version = found.cFileName + PRODUCT_CODE_CHARS;   // after "{CODE}v"
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || lstrlenW(found.cFileName) <= static_cast<int>(PRODUCT_CODE_CHARS)) {
+        return FALSE;
+    }
+    for (LPCWSTR at = version; *at; ++at) {
+        if ((*at < L'0' || *at > L'9') && L'.' != *at) {
+            return FALSE;
+        }
+    }
+    return !keepEntryVersion || (SUCCEEDED(FormatCacheFolderName(entry, own)) &&
+                                 CSTR_EQUAL != ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE));
+}
+
+// Every file in a package version's folder goes (through the folder held,
+// never through a link), then the folder itself when it is empty.
+void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
+{
+    HeldFolder folder = NoHeldFolder();
+    WCHAR path[MAX_PATH] = {};
+    WCHAR pattern[MAX_PATH] = {};
+    WIN32_FIND_DATAW found = {};
+    HANDLE find = INVALID_HANDLE_VALUE;
+
+    if (FAILED(FormatInFolder(cache, name, path)) ||
+        S_OK != (protect ? DirutilOpenProtected(path, &folder) : DirutilOpenFolder(path, &folder)) ||
+        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
+        DirutilClose(&folder);
+        return;
+    }
+    find = ::FindFirstFileW(pattern, &found);
+    for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && SUCCEEDED(FormatInFolder(&folder, found.cFileName, path))) {
+            DeletePackageFile(&folder, path);
+        }
+    }
+    if (INVALID_HANDLE_VALUE != find) {
+        ::FindClose(find);
+    }
+    DirutilCloseAndRemoveIfEmpty(&folder);
 }
 
 // A folder of the user's cache chain: made when missing if `create`.
@@ -132,6 +194,26 @@ Exit:
     return hr;
 }
 
+HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL protect, BOOL create,
+                               HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR name[CACHE_NAME_CHARS] = {};
+    WCHAR path[MAX_PATH] = {};
+
+    *folder = NoHeldFolder();
+    EXIT_IF_FAILED(FormatCacheFolderName(entry, name));
+    EXIT_IF_FAILED(FormatInFolder(cache, name, path));
+    if (protect) {
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
+    } else {
+        EXIT_IF_FAILED(create ? DirutilOpenChild(cache, name, folder) : DirutilOpenFolder(path, folder));
+    }
+
+Exit:
+    return hr;
+}
+
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
 {
     if (L'\0' != path[0] && INVALID_HANDLE_VALUE != folder->handle) {
@@ -140,7 +222,8 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+void DeleteCachedVersions(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL keepEntryVersion,
+                          BOOL protect)
 {
     WCHAR productCode[PRODUCT_CODE_CHARS] = {};
     WCHAR pattern[MAX_PATH] = {};
@@ -148,14 +231,16 @@ void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* 
     WIN32_FIND_DATAW found = {};
     HANDLE find = INVALID_HANDLE_VALUE;
 
-    if (INVALID_HANDLE_VALUE == folder->handle || FAILED(FormatProductCode(entry, productCode)) ||
-        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", folder->path, productCode))) {
+    if (INVALID_HANDLE_VALUE == cache->handle || FAILED(FormatProductCode(entry, productCode)) ||
+        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", cache->path, productCode))) {
         return;
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (IsCopyToDelete(found, entry, keepEntryVersion) && SUCCEEDED(FormatInFolder(folder, found.cFileName, path))) {
-            DeletePackageFile(folder, path);
+        if (IsCopyToDelete(found, entry, keepEntryVersion) && SUCCEEDED(FormatInFolder(cache, found.cFileName, path))) {
+            DeletePackageFile(cache, path);
+        } else if (IsCopyFolderToDelete(found, entry, keepEntryVersion)) {
+            DeleteCacheFolder(cache, found.cFileName, protect);
         }
     }
     if (INVALID_HANDLE_VALUE != find) {

@@ -650,8 +650,9 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 // so the folders' trust is checked by what the program asks for and is told:
 // the shim answers the owner, DACL, reparse and final-path queries and records
 // the descriptors of the folders made. Alpha is cached with the run's
-// transform: in the all-users cache when it is the program's own in an
-// elevated run (and staged instead when it is not), per user otherwise. Beta
+// transform, in its version's folder: in the all-users cache when cache and
+// folder are the program's own in an elevated run (and staged instead when
+// they are not), per user otherwise. Beta
 // is staged in the run's own folder, under the Windows folder's Temp in an
 // elevated run. Folders are named upper-case, as the records have them, and
 // the staging folder's random digits as "*".
@@ -668,6 +669,9 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
     const std::wstring noDacl = L"O:BA";
     const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE", userCache = L"LOCAL\\APPLICATIONS\\CACHE";
     const std::wstring stage = L"WIN\\TEMP\\SETUP-*", userStage = L"TMP\\SETUP-*";
+    // Alpha's version folder in either cache.
+    const std::wstring version = L"\\" + Upper(GuidText(ALPHA_CODE)) + L"V1.2.3.4";
+    const std::wstring alpha = cache + version, userAlpha = userCache + version;
     const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", runningUser = L"";
     const TokenAnswer elevated = TokenAnswer::Elevated;
     struct Case {
@@ -680,11 +684,11 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         unsigned namesTaken = 0;   // the staging folder's first random names are taken already
     };
     const Case cases[] = {
-        {"nothing there yet", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2"},
-        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {stage}, cache,
-         stage + L"\\2"},
+        {"nothing there yet", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2"},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {alpha, stage},
+         alpha, stage + L"\\2"},
         {"TrustedInstaller's, creators owning what they make", elevated, {{apps, bySystem}, {cache, byTrustedInstaller}},
-         {stage}, cache, stage + L"\\2"},
+         {alpha, stage}, alpha, stage + L"\\2"},
         {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {stage}, stage + L"\\1", stage + L"\\2"},
@@ -696,8 +700,15 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
          stage + L"\\2"},
         {"a link above it", elevated, {{apps, elsewhere}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"Applications of another user", elevated, {{apps, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"not elevated", TokenAnswer::NotElevated, {}, {}, userCache, userStage + L"\\2"},
-        {"the staging folder's first names taken", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2", 2},
+        // The package version's folder in a cache that is the program's own.
+        {"the version's folder SYSTEM's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, bySystem}}, {stage},
+         alpha, stage + L"\\2"},
+        {"the version's folder another user's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, byOther}},
+         {stage}, stage + L"\\1", stage + L"\\2"},
+        {"the version's folder a reparse point", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, reparse}},
+         {stage}, stage + L"\\1", stage + L"\\2"},
+        {"not elevated", TokenAnswer::NotElevated, {}, {}, userAlpha, userStage + L"\\2"},
+        {"the staging folder's first names taken", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
