@@ -57,11 +57,34 @@ BOOL IsValidCabinet(const PackageManifest* manifest, const ManifestCabinetEntry*
         return FALSE;
     }
     const ManifestPackageEntry* package = ManifestPackage(manifest, cabinet.packageIndex);
-    if ((package->flags & (PKG_PROGRAM | PKG_PATCH)) || SameName(cabinet.fileName, package->fileName)) {
+    if (!(package->flags & PKG_CABINETS) || SameName(cabinet.fileName, package->fileName)) {
         return FALSE;
     }
     for (DWORD other = 0; other < index; ++other) {
         if (cabinets[other].packageIndex == cabinet.packageIndex && SameName(cabinets[other].fileName, cabinet.fileName)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+DWORD PackagesWithCabinets(const PackageManifest* manifest)
+{
+    DWORD count = 0;
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        count += (ManifestPackage(manifest, k)->flags & PKG_CABINETS) ? 1 : 0;
+    }
+    return count;
+}
+
+BOOL EveryPackageHasCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count)
+{
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        BOOL has = !(ManifestPackage(manifest, k)->flags & PKG_CABINETS);
+        for (DWORD c = 0; c < count && !has; ++c) {
+            has = cabinets[c].packageIndex == k;
+        }
+        if (!has) {
             return FALSE;
         }
     }
@@ -114,7 +137,8 @@ HRESULT ValidateManifest(const void* data, DWORD size)
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName) ||
-            PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS)) {
+            PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS) ||
+            ((entry->flags & PKG_CABINETS) && (entry->flags & (PKG_PROGRAM | PKG_PATCH)))) {
             EXIT_WITH(RESULT_INVALID_DATA);
         }
     }
@@ -152,12 +176,10 @@ HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEnt
 
     *cabinets = nullptr;
     *count = 0;
-    hr = ResrutilLocateData(nullptr, "CABINETS", &data, &size);
-    if (RESULT_RESOURCE_NAME_NOT_FOUND == hr) {
-        hr = S_OK;
+    if (0 == PackagesWithCabinets(manifest)) {
         goto Exit;
     }
-    EXIT_IF_FAILED(hr);
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "CABINETS", &data, &size));
     if (0 != size % sizeof(ManifestCabinetEntry) || 0 != reinterpret_cast<ULONG_PTR>(data) % alignof(ManifestCabinetEntry)) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
@@ -166,6 +188,9 @@ HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEnt
         if (!IsValidCabinet(manifest, list, k)) {
             EXIT_WITH(RESULT_INVALID_DATA);
         }
+    }
+    if (!EveryPackageHasCabinets(manifest, list, size / sizeof(ManifestCabinetEntry))) {
+        EXIT_WITH(RESULT_INVALID_DATA);
     }
     *cabinets = list;
     *count = size / sizeof(ManifestCabinetEntry);

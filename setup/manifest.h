@@ -24,6 +24,10 @@ constexpr DWORD PKG_ARCHITECTURE_FLAGS = PKG_64BIT_WINDOWS_ONLY | PKG_32BIT_WIND
 constexpr DWORD PKG_PROGRAM = 0x1000;
 // The only other bits a program entry may carry.
 constexpr DWORD PKG_PROGRAM_FLAGS = PKG_PER_MACHINE | PKG_CACHE | PKG_IGNORE_FAILURE | PKG_ARCHITECTURE_FLAGS;
+// An installer package that reads cabinets from beside itself: the CABINETS
+// list names them. Set by the packer alone, so that a list that cannot be
+// read is never taken for one that is not there.
+constexpr DWORD PKG_CABINETS = 0x2000;
 
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.
@@ -77,10 +81,12 @@ constexpr DWORD VERSION_TEXT_CHARS = 36;
 HRESULT LocateManifest(const PackageManifest** manifest);
 // The checks LocateManifest makes on the located bytes.
 HRESULT ValidateManifest(const void* data, DWORD size);
-// Locates "CABINETS" beside the manifest and validates it: each entry names a
-// package entry (no program, no patch) and a plain file name that is neither
-// its package's own nor a transform's (".mst"), once per package. No list is
-// no cabinet (null and 0); 0x8007000D when it is damaged.
+// Locates "CABINETS" beside the manifest when a package entry has
+// PKG_CABINETS, and validates it: each entry names such a package entry and a
+// plain file name that is neither its package's own nor a transform's
+// (".mst"), once per package, and each such package has one at least. Without
+// such a package there is no cabinet (null and 0); 0x8007000D when the list
+// is damaged.
 HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);

@@ -47,6 +47,7 @@ struct Scenario {
     std::vector<std::wstring> folders = {};   // there before the run, below the sandbox root
     std::vector<std::wstring> files = {};     // the same, each holding its package's bytes
     std::vector<std::wstring> trusted = {};   // of those folders, the ones owned by SYSTEM and protected
+    std::vector<CabinetSpec> cabinets = {};   // CABINETS
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -62,6 +63,8 @@ PackageSpec Beta(DWORD flags)
 std::vector<Scenario> Scenarios()
 {
     const std::vector<TransformSpec> german = {{"MST00", GERMAN}};
+    const std::vector<CabinetSpec> cabinets = {{"CAB00", 0, L"data1.cab"}, {"CAB01", 1, L"data2.cab"}};
+    const std::wstring alphaFolder = L"common\\Applications\\Cache\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4";
     return {
         {"setup, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)},
@@ -87,6 +90,17 @@ std::vector<Scenario> Scenarios()
         {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, german},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
+        // Packages that read cabinets from beside themselves.
+        {"setup, a cached package and a staged one, each with a cabinet", Mode::Setup, L"/quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, cabinets},
+        {"setup, the cached copies and their cabinets there already", Mode::Setup, L"/quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS)}, {}, 0, {}, {{GuidText(ALPHA_CODE), L"1.2.3.4"}}, TokenAnswer::Real, 0,
+         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder},
+         {alphaFolder + L"\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4.msi",
+                                                 alphaFolder + L"\\data1.cab"},
+         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder}, {cabinets[0]}},
+        {"/extract with cabinets", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {},
+         TokenAnswer::Real, 0, {}, {}, {}, cabinets},
     };
 }
 
@@ -169,6 +183,11 @@ public:
         const std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
         Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
         Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
+        if (!scenario.cabinets.empty()) {
+            const std::vector<BYTE> list = BuildCabinets(scenario.cabinets);
+            Fault.cabinetsOverride = cabinets_.Assign(list.data(), list.size());
+            Fault.cabinetsOverrideSize = static_cast<DWORD>(list.size());
+        }
         Fault.installedVersions = scenario.installed;
         Fault.tokenElevation = scenario.token;
         Fault.elevatedCopyExitCode = scenario.elevatedCopyExit;
@@ -179,11 +198,15 @@ public:
         alpha_ = ResourceBytes("MSI00");
         beta_ = ResourceBytes("MSI01");
         german_ = ResourceBytes("MST00");
+        cabinetBytes_[0] = ResourceBytes("CAB00");
+        cabinetBytes_[1] = ResourceBytes("CAB01");
     }
 
     ~FaultRunner()
     {
         Fault.manifestOverride = nullptr;
+        Fault.cabinetsOverride = nullptr;
+        Fault.cabinetsOverrideSize = 0;
         Fault.installerResult = nullptr;
         Fault.writeRoots.clear();
         Fault.tempPath.clear();
@@ -299,6 +322,9 @@ private:
     const std::string* PayloadOf(const std::wstring& path) const
     {
         const std::wstring upper = Upper(path);
+        for (const CabinetSpec& cabinet : scenario_.cabinets) {
+            if (EndsWith(upper, L"\\" + Upper(cabinet.fileName))) return CabinetBytes(cabinet);
+        }
         if (upper.find(Upper(GuidText(ALPHA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\ALPHA.MSI") ||
             EndsWith(upper, L"\\FIRST.MSI")) {
             return &alpha_;
@@ -307,6 +333,11 @@ private:
             return &beta_;
         }
         return nullptr;
+    }
+
+    const std::string* CabinetBytes(const CabinetSpec& cabinet) const
+    {
+        return &cabinetBytes_[cabinet.resourceName == "CAB00" ? 0 : 1];
     }
 
     // The stand-in installer: a request must name a complete package, and a
@@ -329,6 +360,14 @@ private:
                 requestProblems_.push_back("transform not found beside the package: " + Narrow(name));
             } else if (content != german_) {
                 requestProblems_.push_back("damaged transform: " + Narrow(name));
+            }
+        }
+        // The package's cabinets lie beside it, whole.
+        for (const CabinetSpec& cabinet : scenario_.cabinets) {
+            const std::string& owner = scenario_.packages[cabinet.packageIndex].resourceName;
+            if (payload != (owner == "MSI00" ? &alpha_ : &beta_)) continue;
+            if (!ReadWholeFile(FolderOf(call.target) + cabinet.fileName, &content) || content != *CabinetBytes(cabinet)) {
+                requestProblems_.push_back("cabinet missing or damaged beside the package: " + Narrow(cabinet.fileName));
             }
         }
         for (const ScriptedResult& scripted : scenario_.installerResults) {
@@ -374,11 +413,11 @@ private:
         return signature;
     }
 
-    // A package file anywhere in the sandbox is the whole package.
+    // A package or cabinet file anywhere in the sandbox is the whole one.
     void CheckPayloadFiles(std::vector<std::string>* problems) const
     {
         for (const std::wstring& entry : box_.Snapshot()) {
-            if (!EndsWith(entry, L".MSI")) continue;
+            if (!EndsWith(entry, L".MSI") && !EndsWith(entry, L".CAB")) continue;
             const std::string* payload = PayloadOf(entry);
             std::string content;
             if (payload == nullptr || !ReadWholeFile(box_.root + entry, &content) || content != *payload) {
@@ -397,8 +436,13 @@ private:
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
             if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
-            if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI")) {
+            if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI" ||
+                                                    entry == L"OUT\\PKGS\\DATA1.CAB")) {
                 continue;
+            }
+            if (scenario_.files.end() != std::find_if(scenario_.files.begin(), scenario_.files.end(),
+                                                      [&entry](const std::wstring& file) { return Upper(file) == entry; })) {
+                continue;   // there before the run
             }
             problems->push_back("left behind: " + Narrow(entry));
         }
@@ -430,7 +474,9 @@ private:
     unsigned baselineListings_ = 0;
     GuardedBytes manifest_;
     std::wstring commandLine_;
+    GuardedBytes cabinets_;
     std::string alpha_, beta_, german_;
+    std::string cabinetBytes_[2];
     std::vector<std::string> requestProblems_;
     std::string context_;
 };
@@ -545,6 +591,9 @@ TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(6)); }
 TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(7)); }
 TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
 TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
+TEST(FaultInjection, SetupWithCabinets) { InjectEveryFault(ScenarioAt(10)); }
+TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(11)); }
+TEST(FaultInjection, ExtractWithCabinets) { InjectEveryFault(ScenarioAt(12)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,

@@ -137,6 +137,8 @@ struct FaultWorld {
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
+    const BYTE* cabinetsOverride = nullptr;   // served as the "CABINETS" resource when set
+    DWORD cabinetsOverrideSize = 0;
     bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
     DWORD manifestOverrideSize = 0;
     TokenAnswer tokenElevation = TokenAnswer::Real;

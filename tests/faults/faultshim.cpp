@@ -212,6 +212,8 @@ HMODULE VersionLibrary = nullptr;
 char FakeMsiModule;
 char FakeManifestResource;
 char FakeManifestData;
+char FakeCabinetsResource;
+char FakeCabinetsData;
 DWORD CurrentUiLevel = 5;
 std::wstring CurrentLogPath;
 DWORD CurrentLogMode = 0;
@@ -386,6 +388,11 @@ HMODULE FakeMsiHandle()
 bool IsManifestName(LPCSTR name)
 {
     return !IS_INTRESOURCE(name) && lstrcmpiA(name, "MANIFEST") == 0;
+}
+
+bool IsCabinetsName(LPCSTR name)
+{
+    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "CABINETS") == 0;
 }
 
 } // namespace
@@ -766,6 +773,9 @@ HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD
     if (Fault.manifestOverride && IsManifestName(name)) {
         return reinterpret_cast<HRSRC>(&FakeManifestResource);
     }
+    if (Fault.cabinetsOverride && IsCabinetsName(name)) {
+        return reinterpret_cast<HRSRC>(&FakeCabinetsResource);
+    }
     return ::FindResourceExA(module, type, name, language);
 }
 
@@ -777,6 +787,9 @@ HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource)
     }
     if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
         return reinterpret_cast<HGLOBAL>(&FakeManifestData);
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
+        return reinterpret_cast<HGLOBAL>(&FakeCabinetsData);
     }
     return ::LoadResource(module, resource);
 }
@@ -791,6 +804,10 @@ DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource)
         ::SetLastError(0);
         return Fault.manifestOverrideSize;
     }
+    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
+        ::SetLastError(0);
+        return Fault.cabinetsOverrideSize;
+    }
     return ::SizeofResource(module, resource);
 }
 
@@ -804,6 +821,9 @@ LPVOID WINAPI FaultLockResource(HGLOBAL loaded)
     }
     if (loaded == reinterpret_cast<HGLOBAL>(&FakeManifestData)) {
         return const_cast<BYTE*>(Fault.manifestOverride);
+    }
+    if (loaded == reinterpret_cast<HGLOBAL>(&FakeCabinetsData)) {
+        return const_cast<BYTE*>(Fault.cabinetsOverride);
     }
     return ::LockResource(loaded);
 }

@@ -449,6 +449,8 @@ TEST(Packer, CarriesThePackagesCabinetsUnderTheirNames)
     EXPECT_NE(std::string::npos, run.outputText.find(": 0 prerequisites, 2 packages, 2 cabinets, 0 transforms\n"))
         << run.outputText;
     EXPECT_EQ((std::vector<std::string>{"MSI00", "MSI01", "CAB00", "CAB01"}), ListedPayloads(bundle));
+    EXPECT_EQ(0u, PackageOf(ManifestOf(bundle), 0)->flags & PKG_CABINETS);
+    EXPECT_EQ(PKG_CABINETS, PackageOf(ManifestOf(bundle), 1)->flags & PKG_CABINETS) << "the run must find them";
     EXPECT_EQ(ReadBytes(DataFile(L"cabbed.msi")), PayloadBytes(bundle, "MSI01"));
     EXPECT_EQ(ReadBytes(DataFile(L"data1.cab")), PayloadBytes(bundle, "CAB00"));
     EXPECT_EQ(ReadBytes(DataFile(L"data2.cab")), PayloadBytes(bundle, "CAB01"));

@@ -231,14 +231,19 @@ Exit:
 
 } // namespace
 
-// Patches and programs keep no cabinets beside them.
+// Patches and programs keep no cabinets beside them. A package that does is
+// marked so, for the run to know it must find them.
 HRESULT FindCabinets(PackOptions* options, PackInputs* inputs, ULONGLONG* room)
 {
     HRESULT hr = S_OK;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
+        const DWORD before = options->cabinetCount;
         if (!(options->packages[k].flags & (PKG_PATCH | PKG_PROGRAM))) {
             EXIT_IF_FAILED(AddPackageCabinets(options, k, inputs, room));
+        }
+        if (options->cabinetCount > before) {
+            options->packages[k].flags |= PKG_CABINETS;
         }
     }
 
