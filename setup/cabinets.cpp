@@ -26,8 +26,8 @@ Exit:
     return hr;
 }
 
-// What each of the package's cabinets becomes in the folder: written anew and
-// held, or, when `intactOnly` finds it there, held as it is.
+// Each of the package's cabinets in the folder, held: written anew, or, with
+// `keepIntact`, held as it is when it is there intact.
 HRESULT PlaceCabinets(const HeldFolder* folder, const BundleCabinets* cabinets, DWORD packageIndex, BOOL verify,
                       BOOL keepIntact, CabinetHolds* holds)
 {

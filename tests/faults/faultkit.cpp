@@ -1,4 +1,5 @@
 #include "faultkit.h"
+#include "testsupport.h"
 
 #include <objbase.h>
 #include <algorithm>
@@ -229,56 +230,11 @@ void WriteWholeFile(const std::wstring& path, const std::string& content)
     ::CloseHandle(file);
 }
 
-namespace {
-
-std::string RcData(const char* name)
-{
-    HRSRC found = ::FindResourceA(nullptr, name, MAKEINTRESOURCEA(10));
-    if (!found) return {};
-    HGLOBAL loaded = ::LoadResource(nullptr, found);
-    const DWORD size = ::SizeofResource(nullptr, found);
-    return std::string(static_cast<const char*>(::LockResource(loaded)), size);
-}
-
-// Read from this executable's file, after its image (libs/payloadutil.h).
-std::string ListedPayload(const char* name)
-{
-    const std::string table = RcData("PAYLOADS");
-    const BYTE* image = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
-    ULONGLONG end = headers->OptionalHeader.SizeOfHeaders;
-    for (WORD k = 0; k < headers->FileHeader.NumberOfSections; ++k) {
-        if (section[k].SizeOfRawData) end = std::max<ULONGLONG>(end, section[k].PointerToRawData + section[k].SizeOfRawData);
-    }
-    const ULONGLONG alignment = headers->OptionalHeader.FileAlignment;
-    end = (end + alignment - 1) / alignment * alignment;
-    for (size_t at = 0; at + 32 <= table.size(); at += 32) {
-        ULONGLONG offset = 0, size = 0;
-        memcpy(&offset, table.data() + at + 16, 8);
-        memcpy(&size, table.data() + at + 24, 8);
-        if (strncmp(table.data() + at, name, 12) != 0) continue;
-        WCHAR path[MAX_PATH] = {};
-        ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::string bytes(static_cast<size_t>(size), '\0');
-        HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        OVERLAPPED place = {};
-        place.Offset = static_cast<DWORD>(end + offset);
-        place.OffsetHigh = static_cast<DWORD>((end + offset) >> 32);
-        DWORD read = 0;
-        const bool whole = ::ReadFile(file, &bytes[0], static_cast<DWORD>(size), &read, &place) && read == size;
-        ::CloseHandle(file);
-        return whole ? bytes : std::string();
-    }
-    return {};
-}
-
-} // namespace
-
 std::string ResourceBytes(const char* name)
 {
-    const std::string listed = ListedPayload(name);
-    return listed.empty() ? RcData(name) : listed;
+    WCHAR path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return PayloadBytes(path, name);
 }
 
 std::wstring Upper(std::wstring text)

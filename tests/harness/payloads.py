@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Payloads after the image of a test program, as the packer places them.
 
-    payloads.py pattern OUT SIZE      a file of SIZE bytes no shifted copy of which matches it
     payloads.py table OUT ENTRY...    the PAYLOADS table (libs/payloadutil.h)
     payloads.py append EXE FILE...    FILEs after the image of EXE, in order
 
@@ -29,11 +28,6 @@ def image_end(data):
         if raw_size:
             end = max(end, raw_offset + raw_size)
     return (end + alignment - 1) // alignment * alignment, symbols
-
-
-def pattern(out, size):
-    with open(out, "wb") as f:
-        f.write(bytes(((i * 7) + (i >> 8) + (i >> 17)) & 0xFF for i in range(size)))
 
 
 def table(out, entries):
@@ -70,9 +64,7 @@ def append(exe, paths):
 
 
 def main(args):
-    if len(args) >= 3 and args[0] == "pattern":
-        pattern(args[1], int(args[2]))
-    elif len(args) >= 2 and args[0] == "table":
+    if len(args) >= 2 and args[0] == "table":
         table(args[1], args[2:])
     elif len(args) >= 2 and args[0] == "append":
         append(args[1], args[2:])

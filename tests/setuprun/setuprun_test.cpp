@@ -421,44 +421,31 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
 // A package that keeps its files in two cabinets beside it installs through a
 // bundle: the installer finds the cabinets beside the package, staged or
 // cached, and installs their files. Staged cabinets go with the staged
-// package; cached ones stay beside the cached package, and go with it when
-// the product is removed (unelevated, where the user's cache is the run's own).
+// package; cached ones stay beside the cached package.
 TEST_F(SetupRunTest, APackageWithCabinetsInstallsStagedAndCached)
 {
     const TestPackage& product = Package(L"cabinets.msi");
     WCHAR programFiles[MAX_PATH] = {};
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles);
     const std::wstring installed = std::wstring(programFiles) + L"\\RunSevenCabinets\\";
-    const struct {
-        const char* name;
-        bool cached, elevated;
-    } rows[] = {{"staged", false, true}, {"cached for all users", true, true}, {"cached for the user", true, false}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ForgetEverything();
-        const std::wstring& bundle = row.cached ? bundles_.cabinetsCached : bundles_.cabinets;
-        const auto run = [&](const wchar_t* switches) {
-            return row.elevated ? RunBundle(bundle, switches) : RunBundleUnelevated(bundle, switches);
-        };
-        ASSERT_EQ(0u, run(L"/quiet").exitCode);
+    for (const bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "cached" : "staged");
+        const std::wstring& bundle = cached ? bundles_.cabinetsCached : bundles_.cabinets;
+        ASSERT_EQ(0u, RunBundle(bundle, L"/quiet").exitCode);
         EXPECT_EQ(L"1.0.0.0", InstalledVersion(product));
         EXPECT_EQ("the first file, from data1.cab\n", ReadFileBytes(installed + L"first.txt"));
         EXPECT_EQ("the second file, from data2.cab\n", ReadFileBytes(installed + L"second.txt"));
         EXPECT_TRUE(StagingFolders().empty() && StagingFolders(TempFolder()).empty());
-        const std::wstring cached = CachedPath(product, row.elevated);
-        const std::wstring folder = cached.substr(0, cached.find_last_of(L'\\') + 1);
-        if (row.cached) {
-            EXPECT_EQ(ReadFileBytes(PackagePath(product.file)), ReadFileBytes(cached));
-            for (const wchar_t* cabinet : {L"data1.cab", L"data2.cab"}) {
-                EXPECT_EQ(ReadFileBytes(PackagePath(cabinet)), ReadFileBytes(folder + cabinet)) << Utf8FromWide(cabinet);
-            }
+        const std::wstring copy = CachedPath(product, true);
+        const std::wstring folder = copy.substr(0, copy.find_last_of(L'\\') + 1);
+        EXPECT_EQ(cached, FileExists(copy));
+        for (const wchar_t* cabinet : {L"data1.cab", L"data2.cab"}) {
+            EXPECT_EQ(cached ? ReadFileBytes(PackagePath(cabinet)) : "", ReadFileBytes(folder + cabinet));
         }
-        ASSERT_EQ(0u, run(L"/uninstall /quiet").exitCode);
+        ASSERT_EQ(0u, RunBundle(bundle, L"/uninstall /quiet").exitCode);
         EXPECT_EQ(L"", InstalledVersion(product));
         EXPECT_FALSE(FileExists(installed + L"first.txt") || FileExists(installed + L"second.txt"));
-        if (row.cached && !row.elevated) {
-            EXPECT_FALSE(FolderExists(folder)) << "the cached package goes with its cabinets";
-        }
+        ForgetEverything();
     }
 }
 

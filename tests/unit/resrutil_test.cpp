@@ -21,16 +21,11 @@ std::string ExpectedPayload()
     return bytes;
 }
 
-// The payload after the image: a pattern no shifted copy of which matches
-// (tests/harness/payloads.py pattern).
-constexpr DWORD AFTER_SIZE = 2167153;   // two blocks and a part of a third
+// The payload after the image: random bytes of two blocks and a part of a
+// third, from the file the build appended.
 std::string AfterPayload()
 {
-    std::string bytes(AFTER_SIZE, '\0');
-    for (DWORD i = 0; i < AFTER_SIZE; ++i) {
-        bytes[i] = static_cast<char>((i * 7 + (i >> 8) + (i >> 17)) & 0xFF);
-    }
-    return bytes;
+    return ScratchFolder::ReadFile(L"" UNIT_AFTER_FILE);
 }
 
 struct OwnedString {
@@ -84,7 +79,7 @@ TEST(ResrutilSaveDataToFile, WritesTheWholePayload)
     };
     for (const auto& c : cases) {
         const std::wstring target = folder / L"payload.msi";
-        ScratchFolder::WriteFile(target, std::string(AFTER_SIZE + 100, 'x'));
+        ScratchFolder::WriteFile(target, std::string(c.bytes.size() + 100, 'x'));
         ASSERT_EQ(S_OK, ResrutilSaveDataToFile(c.name, target.c_str(), nullptr, nullptr)) << c.name;
         EXPECT_EQ(c.bytes, ScratchFolder::ReadFile(target)) << c.name;
     }
@@ -102,8 +97,9 @@ TEST(ResrutilFileMatchesData, ComparesEveryBlock)
         HRESULT expected;
     } cases[] = {
         {"the payload", bytes, S_OK},
-        {"a byte changed in the second block", std::string(bytes).replace(1048581, 1, 1, '\x5A'), RESULT_FILE_CHANGED},
-        {"the last byte missing", bytes.substr(0, AFTER_SIZE - 1), RESULT_FILE_CHANGED},
+        {"a byte changed in the second block", std::string(bytes).replace(1048581, 1, 1, static_cast<char>(~bytes[1048581])),
+         RESULT_FILE_CHANGED},
+        {"the last byte missing", bytes.substr(0, bytes.size() - 1), RESULT_FILE_CHANGED},
     };
     for (const auto& c : cases) {
         const std::wstring path = folder / L"held.msi";
