@@ -35,21 +35,21 @@ BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
            CSTR_EQUAL == ::CompareStringOrdinal(name + length - extensionLength, -1, extension, -1, TRUE);
 }
 
-// A cached copy of the entry's product that is to go: a package or transform
-// file, and, when the entry's own version is kept, of another version.
-BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+// A cached copy of the product that is to go: a package or transform file,
+// and, when an entry's version is kept, of another version.
+BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* keep)
 {
     WCHAR own[CACHE_NAME_CHARS];
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         !(HasExtension(found.cFileName, L".msi") || HasExtension(found.cFileName, L".mst"))) {
         return FALSE;
     }
-    if (!keepEntryVersion) {
+    if (nullptr == keep) {
         return TRUE;
     }
     static const LPCWSTR EXTENSIONS[] = {L"msi", L"mst"};
     for (const LPCWSTR extension : EXTENSIONS) {
-        if (FAILED(FormatCacheName(entry, extension, own)) ||
+        if (FAILED(FormatCacheName(keep, extension, own)) ||
             CSTR_EQUAL == ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE)) {
             return FALSE;
         }
@@ -140,21 +140,20 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+void DeleteCachedVersions(const HeldFolder* folder, LPCWSTR productCode, const ManifestPackageEntry* keep)
 {
-    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
     WCHAR pattern[MAX_PATH] = {};
     WCHAR path[MAX_PATH] = {};
     WIN32_FIND_DATAW found = {};
     HANDLE find = INVALID_HANDLE_VALUE;
 
-    if (INVALID_HANDLE_VALUE == folder->handle || FAILED(FormatProductCode(entry, productCode)) ||
+    if (INVALID_HANDLE_VALUE == folder->handle ||
         FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", folder->path, productCode))) {
         return;
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (IsCopyToDelete(found, entry, keepEntryVersion) && SUCCEEDED(FormatInFolder(folder, found.cFileName, path))) {
+        if (IsCopyToDelete(found, keep) && SUCCEEDED(FormatInFolder(folder, found.cFileName, path))) {
             DeletePackageFile(folder, path);
         }
     }

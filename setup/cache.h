@@ -25,9 +25,9 @@ HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WC
 // Deletes a file the run recorded in the folder (no folder held: nothing is
 // deleted), logs it, and empties the record.
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH]);
-// Deletes the cached copies (package and transform) of the entry's product in
-// the folder: of every version, or of every other version than the entry's.
-void DeleteCachedVersions(const HeldFolder* folder, const ManifestPackageEntry* entry, BOOL keepEntryVersion);
+// Deletes the cached copies (package and transform) of the product in the
+// folder: of every version, or, with `keep`, of every version but that entry's.
+void DeleteCachedVersions(const HeldFolder* folder, LPCWSTR productCode, const ManifestPackageEntry* keep);
 
 // `folder` is cut and restored in place while its tree is created.
 HRESULT ExtractPackages(LPWSTR folder);

@@ -356,18 +356,31 @@ void InstallerReleaseProducts(ProductList* list)
     list->count = 0;
 }
 
-HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed)
+// `removed` takes a block as large as `before`'s: it holds at most as many.
+HRESULT InstallerRemovedProducts(const ProductList* before, ProductList* removed)
 {
     HRESULT hr = S_OK;
     ProductList now = {};
 
-    *removed = FALSE;
+    removed->codes = nullptr;
+    removed->count = 0;
     EXIT_IF_FAILED(InstallerListProducts(&now));
-    for (DWORD k = 0; k < before->count && !*removed; ++k) {
-        *removed = !ListHolds(&now, before->codes[k]);
+    if (0 == before->count) {
+        goto Exit;
+    }
+    removed->codes = static_cast<WCHAR(*)[INSTALLER_PRODUCT_CODE_CHARS]>(
+        MemutilAllocate(before->count * sizeof(*before->codes), FALSE));
+    EXIT_IF_NULL_ALLOC(removed->codes);
+    for (DWORD k = 0; k < before->count; ++k) {
+        if (!ListHolds(&now, before->codes[k])) {
+            memcpy(removed->codes[removed->count++], before->codes[k], sizeof(*before->codes));
+        }
     }
 
 Exit:
+    if (FAILED(hr)) {
+        InstallerReleaseProducts(removed);
+    }
     InstallerReleaseProducts(&now);
     return hr;
 }

@@ -398,30 +398,42 @@ void DeleteOwnedFiles(PackageRunState* record)
 }
 
 // The cached copies of a product's versions in both caches (an elevated run
-// caches per-user packages in the all-users one too); the all-users cache only
-// when it is the program's own.
-void DeleteCachedProductCopies(SetupRun* run, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+// caches per-user packages in the all-users one too), but `keep`'s version;
+// the all-users cache only when it is the program's own.
+void DeleteCachedProductCopies(SetupRun* run, LPCWSTR productCode, const ManifestPackageEntry* keep)
 {
     const HeldFolder* folder = nullptr;
-    if (!(entry->flags & PKG_CACHE)) {
-        return;
-    }
     if (SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, entry, keepEntryVersion);
+        DeleteCachedVersions(folder, productCode, keep);
     }
     if (SUCCEEDED(RunCache(run, FALSE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, entry, keepEntryVersion);
+        DeleteCachedVersions(folder, productCode, keep);
+    }
+}
+
+void DeleteCachedEntryCopies(SetupRun* run, const PackageRunState* record, BOOL keepEntryVersion)
+{
+    if (record->entry->flags & PKG_CACHE) {
+        DeleteCachedProductCopies(run, record->productCode, keepEntryVersion ? record->entry : nullptr);
     }
 }
 
 // A fresh install that removed other products (a major upgrade with a new
 // product code) is not one to undo: its removal would leave neither. Whether
 // it did is told by the products known before and after the call; when that
-// cannot be told, it is kept.
-BOOL RemovedNothingElse(const ProductList* before, HRESULT listed)
+// cannot be told, it is kept. The cached copies of the products it removed
+// served them alone: they go, in whichever cache they are.
+BOOL SettleFreshInstall(SetupRun* run, const ProductList* before, HRESULT listed)
 {
-    BOOL removed = TRUE;
-    return SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedAnyOf(before, &removed)) && !removed;
+    ProductList removed = {};
+    const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedProducts(before, &removed));
+
+    for (DWORD k = 0; k < removed.count; ++k) {
+        RunLogLine(L"  the package removed %ls", removed.codes[k]);
+        DeleteCachedProductCopies(run, removed.codes[k], nullptr);
+    }
+    InstallerReleaseProducts(&removed);
+    return told && 0 == removed.count;
 }
 
 // After an installer call that did not fail (success, a tolerated failure, or
@@ -435,14 +447,14 @@ void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action,
     }
     switch (action) {
     case InstallAction::Install:
-        record->isInstalled = record->wasUnknown && RemovedNothingElse(before, listed);
+        record->isInstalled = record->wasUnknown && SettleFreshInstall(run, before, listed);
         break;
     case InstallAction::Uninstall:
-        DeleteCachedProductCopies(run, record->entry, FALSE);   // the product they were kept for is gone
+        DeleteCachedEntryCopies(run, record, FALSE);   // the product they were kept for is gone
         break;
     case InstallAction::MinorUpgrade:
     case InstallAction::MajorUpgrade:
-        DeleteCachedProductCopies(run, record->entry, TRUE);    // the versions it replaced
+        DeleteCachedEntryCopies(run, record, TRUE);    // the versions it replaced
         break;
     default:
         break;
@@ -454,11 +466,11 @@ void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action,
     }
 }
 
-// Only a fresh install that may be undone later needs the products known
-// before its call: one followed by no other package never is.
-BOOL MayBeUndone(const SetupRun* run, const PackageRunState* record, DWORD index, InstallAction action)
+// A fresh install needs the products known before its call: whether it
+// removed any tells whether it may be undone, and whose cached copies go.
+BOOL IsFreshInstall(const PackageRunState* record, InstallAction action)
 {
-    return InstallAction::Install == action && record->wasUnknown && index + 1 < run->manifest->packageCount;
+    return InstallAction::Install == action && record->wasUnknown;
 }
 
 // Stages or caches and installs one package whose action is not Skip. Returns
@@ -485,7 +497,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     EXIT_IF_FAILED(PlacePackage(run, record, action, &packageHeld, &transformHeld));
     EXIT_IF_FAILED(AppendTransformText(record, &propertyText));
-    if (MayBeUndone(run, record, index, action)) {
+    if (IsFreshInstall(record, action)) {
         listed = InstallerListProducts(&before);
     }
 

@@ -161,11 +161,11 @@ TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
     }
     ::CreateDirectoryW((folder + L"\\" + code + L"v9.0.0.0.msi").c_str(), nullptr);
 
-    DeleteCachedVersions(&cache.folder, Entry(), TRUE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), Entry());
     EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + own) && ScratchFolder::Exists(folder + L"\\" + ownTransform));
     EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + older) || ScratchFolder::Exists(folder + L"\\" + olderTransform));
 
-    DeleteCachedVersions(&cache.folder, Entry(), FALSE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr);
     EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + own) || ScratchFolder::Exists(folder + L"\\" + ownTransform));
     EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + otherProduct));
     EXPECT_TRUE(ScratchFolder::IsFolder(folder + L"\\" + code + L"v9.0.0.0.msi"));
