@@ -22,13 +22,16 @@ constexpr LPCWSTR PAYLOAD_PREFIXES[] = {PACKAGE_RESOURCE, TRANSFORM_RESOURCE, PR
                                         PROGRAM_PARAMETERS_RESOURCE};
 constexpr int PAYLOAD_PREFIX_CHARS = 3;
 
-// MANIFEST, and a payload prefix with digits: the payload a stub may carry.
+// MANIFEST, REGISTRATION, and a payload prefix with digits: the payload a
+// stub may carry. A bundle made from a registered one registers only when
+// its own command line says so.
 BOOL IsPayloadName(LPCWSTR name)
 {
     if (IS_INTRESOURCE(name)) {
         return FALSE;
     }
-    if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"MANIFEST", -1, TRUE)) {
+    if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"MANIFEST", -1, TRUE) ||
+        CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"" REGISTRATION_RESOURCE_TEXT, -1, TRUE)) {
         return TRUE;
     }
     BOOL prefixed = FALSE;
@@ -359,7 +362,8 @@ Exit:
 }
 
 // The vendor's names where the stub had ours: the help box caption, the
-// version record, and the icon when one is given.
+// version record, and the icon when one is given; and the registration of a
+// bundle with an Add/Remove Programs entry of its own.
 HRESULT AddIdentity(HANDLE update, const PackOptions* options, const MappedFile* icon)
 {
     HRESULT hr = S_OK;
@@ -367,6 +371,7 @@ HRESULT AddIdentity(HANDLE update, const PackOptions* options, const MappedFile*
     DWORD nameBlockSize = 0;
     BYTE* record = nullptr;
     DWORD recordSize = 0;
+    BundleRegistration registration = {};
 
     EXIT_IF_FAILED(BuildNameBlock(options->identity.productName, &nameBlock, &nameBlockSize));
     EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US, nameBlock,
@@ -376,6 +381,11 @@ HRESULT AddIdentity(HANDLE update, const PackOptions* options, const MappedFile*
                                   recordSize));
     if (options->iconPath) {
         EXIT_IF_FAILED(AddIcon(update, icon));
+    }
+    if (options->registration.registered) {
+        EXIT_IF_FAILED(BuildRegistration(options, &registration));
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"" REGISTRATION_RESOURCE_TEXT,
+                                      MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &registration, sizeof(registration)));
     }
 
 Exit:
