@@ -103,6 +103,11 @@ HRESULT ActionText(InstallAction action, LPCWSTR* text)
     case InstallAction::MinorUpgrade:
         *text = L" REINSTALL=ALL REINSTALLMODE=\"vomus\"";
         break;
+    // Files that are missing or older, the machine's and the user's registry
+    // values and the shortcuts; the package is the one installed from.
+    case InstallAction::Repair:
+        *text = L" REINSTALL=ALL REINSTALLMODE=\"omus\"";
+        break;
     case InstallAction::Uninstall:
         *text = INSTALLER_REMOVE_ALL;
         break;

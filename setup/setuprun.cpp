@@ -131,6 +131,31 @@ Exit:
     return hr;
 }
 
+// A repair changes nothing that is absent: only a product installed at the
+// package's own version is installed again. A patch is re-applied by its
+// product's repair.
+HRESULT ChooseRepair(const ManifestPackageEntry* entry, PackageRunState* record, InstallAction* action)
+{
+    HRESULT hr = S_OK;
+
+    *action = InstallAction::Skip;
+    if (entry->flags & PKG_PATCH) {
+        RunLogLine(L"  action: skip: a patch is applied again by its product's repair");
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
+    if (InstallAction::SameVersion == *action) {
+        *action = InstallAction::Repair;
+        goto Exit;
+    }
+    RunLogLine(L"  action: skip: a repair changes nothing that is absent, and the product is %ls",
+               InstallAction::Install == *action ? L"not installed" : L"installed at another version");
+    *action = InstallAction::Skip;
+
+Exit:
+    return hr;
+}
+
 // Decides what the installer is to do with package entry `index`. The next free
 // record receives the product code; it becomes the package's record only if the
 // package is handled.
@@ -155,10 +180,15 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     record = &run->records[run->preparedCount];
     EXIT_IF_FAILED(FormatProductCode(entry, record->productCode));
 
-    if (entry->flags & PKG_PATCH) {
+    if ((entry->flags & PKG_PATCH) && run->requestedAction != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (run->requestedAction == InstallAction::Uninstall) {
         *action = InstallAction::Uninstall;
+    } else if (run->requestedAction == InstallAction::Repair) {
+        EXIT_IF_FAILED(ChooseRepair(entry, record, action));
+        if (InstallAction::Skip == *action) {
+            goto Exit;   // logged with its reason
+        }
     } else {
         EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
     }
@@ -334,7 +364,7 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
     }
     if (cached && record->folder) {
         EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
-        if (InstallAction::SameVersion == action) {
+        if (InstallAction::SameVersion == action || InstallAction::Repair == action) {
             EXIT_IF_FAILED(UseCachedCopies(run, record, transform, &names, packageHeld, transformHeld));
         } else {
             record->ownsFiles = 1;
