@@ -4,6 +4,7 @@
 #include <winnetwk.h>
 #include "messages.h"
 #include "options.h"
+#include "registration.h"
 #include "result.h"
 #include "results.h"
 #include "strutil.h"
@@ -115,6 +116,8 @@ Exit:
     return hr;
 }
 
+} // namespace
+
 // The bundle file, held from before the copy is started until it has ended:
 // nobody can rename, replace or write it meanwhile, so the copy runs the bytes
 // this process was started from. The copy is given the file's final path,
@@ -134,6 +137,8 @@ HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)
 Exit:
     return hr;
 }
+
+namespace {
 
 // The same program with the same arguments, behind the marker that makes it
 // the copy, in the same current folder so that relative paths on the command
@@ -216,9 +221,12 @@ Exit:
 
 // Unattended runs never ask: nobody may be there to answer the prompt, so
 // /quiet goes on with the rights it was given, as the installer service would.
+// A bundle whose entry is in HKLM needs an administrator for it whatever its
+// packages need.
 BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit)
 {
-    return !elevated && UI_LEVEL_NONE != uiLevel && HasPerMachinePackage(manifest, windows64Bit);
+    return !elevated && UI_LEVEL_NONE != uiLevel &&
+           (HasPerMachinePackage(manifest, windows64Bit) || RegistrationNeedsMachineEntry(manifest, windows64Bit));
 }
 
 HRESULT RunElevatedCopy(DWORD uiLevel)

@@ -19,6 +19,11 @@ HRESULT IsProcessElevated(BOOL* elevated);
 // must do the run instead (a package for all users that fits this Windows, a
 // process that is not elevated, and a run that may prompt: not /quiet).
 BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit);
+// The program file (the bundle), held: nobody can rename, replace or write it
+// while the hold is open, so the bytes read through it are the ones this
+// process was started from. `path` receives its final path, `identity` the
+// text of its volume and file index.
+HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)[FILE_IDENTITY_CHARS]);
 // Starts the elevated copy and waits for it. The copy is given the arguments
 // of this process behind ELEVATED_COPY_SWITCH and this program file's
 // identity, this file by its final path (held until the copy has ended, so

@@ -13,6 +13,7 @@
 #include "manifest.h"
 #include "memutil.h"
 #include "messages.h"
+#include "registration.h"
 #include "result.h"
 #include "results.h"
 #include "resrutil.h"
@@ -70,6 +71,7 @@ struct SetupRun {
     // Asked once for the whole run.
     BOOL windows64Bit;         // packages for the other kind are skipped
     BOOL elevated;             // the all-users cache, protected and checked files
+    RegistrationRun registration;   // the bundle's own entry, when it has one
 };
 
 // 3010 and 3011: the package is installed and the machine needs a restart
@@ -527,6 +529,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     EXIT_IF_FAILED(PlacePackage(run, record, action, &packageHeld, &transformHeld));
     EXIT_IF_FAILED(AppendTransformText(record, &propertyText));
+    EXIT_IF_FAILED(RegistrationAppendPackageText(entry, action, &propertyText));
     if (IsFreshInstall(record, action)) {
         listed = InstallerListProducts(&before);
     }
@@ -588,16 +591,21 @@ void ReleaseRunFolders(SetupRun* run)
     DirutilClose(&run->userCache);
 }
 
-// Every package entry in manifest order; the result is that of the last entry
-// (0 when skipped or installed, 1 when its failure was tolerated), the first
-// restart that a package required (it wins over a tolerated failure: the
-// machine still needs it), or the first failure, which stops the walk.
+// Every package entry in manifest order, or the last first for a removal (a
+// later package may build on an earlier one); the result is that of the last
+// entry handled (0 when skipped or installed, 1 when its failure was
+// tolerated), the first restart that a package required (it wins over a
+// tolerated failure: the machine still needs it), or the first failure, which
+// stops the walk.
 HRESULT RunPackages(SetupRun* run)
 {
     HRESULT hr = S_OK;
     InstallAction action = InstallAction::Skip;
+    const DWORD count = run->manifest->packageCount;
+    const BOOL removal = InstallAction::Uninstall == run->requestedAction;
 
-    for (DWORD k = 0; k < run->manifest->packageCount; ++k) {
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD k = removal ? count - 1 - i : i;
         EXIT_IF_FAILED(ChooseInstallAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
@@ -663,10 +671,16 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         ShowLogRefusedUnlessUnattended(logPath, uiLevel);
     }
     EXIT_IF_FAILED(hr);
+    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.windows64Bit, run.elevated, uiLevel, &run.registration));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }
     hr = RunPackages(&run);
+    // The entry is the chain's last step: when it cannot be written, what the
+    // run installed fresh is removed again, as after a package's failure.
+    if (SUCCEEDED(hr) || IsRestartRequired(hr)) {
+        hr = RegistrationFinish(&run.registration, run.manifest, run.windows64Bit, action, logPath, uiLevel, hr);
+    }
 
 Exit:
     if (FAILED(hr) && hr != RESULT_RESTART_STARTED && !IsRestartRequired(hr)) {
@@ -676,5 +690,6 @@ Exit:
         ReleaseRunFolders(&run);
         MemutilRelease(run.records);
     }
+    RegistrationRelease(&run.registration);
     return hr;
 }
