@@ -7,7 +7,7 @@
 set -euo pipefail
 packages=(wine wine64 wine32:i386 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-          msitools xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3
+          msitools gcab xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3
           fonts-ipafont-gothic)
 missing=()
 for p in "${packages[@]}"; do

@@ -19,6 +19,9 @@
 #   --per-user             leave ALLUSERS unset (default ALLUSERS=1)
 #   --replaces             a major upgrade: removes the installed products of its
 #                          upgrade code up to its own version (needs --upgrade-code)
+#   --file NAME            also install a file NAME (holding the product name and
+#                          version) into [ProgramFilesFolder]\NAME-OF-PRODUCT, from a
+#                          cabinet in the package (needs gcab)
 #
 # The package writes one registry value through one component and one feature;
 # RemoveRegistryValues undoes it on removal. It prints nothing on success.
@@ -32,7 +35,7 @@ sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"
 [ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
 out=$1; shift
 name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= component_code= key= value_name=Version
-value= fail=0 reboot=0 x64=0 per_user=0 replaces=0
+value= fail=0 reboot=0 x64=0 per_user=0 replaces=0 file=
 extra_properties=()
 while [ $# -gt 0 ]; do
     opt=$1
@@ -55,6 +58,7 @@ while [ $# -gt 0 ]; do
         --value-name) value_name=$2 ;;
         --value) value=$2 ;;
         --property) [[ "$2" == *=* ]] || die "--property wants NAME=VALUE"; extra_properties+=("$2") ;;
+        --file) [[ "$2" =~ ^[A-Za-z0-9_.-]+$ ]] || die "bad file name: $2"; file=$2 ;;
         *) die "unknown option $opt" ;;
     esac
     shift 2
@@ -86,6 +90,7 @@ sequence=("CostInitialize:800" "FileCost:900" "CostFinalize:1000" "InstallValida
           "PublishProduct:6400" "InstallFinalize:6600")
 [ $fail -eq 1 ] && sequence+=("FailOnPurpose:5500")
 [ $reboot -eq 1 ] && sequence+=("ScheduleReboot:6500:NOT REMOVE")
+[ -z "$file" ] || sequence+=("RemoveFiles:3500" "InstallFiles:4000")
 if [ $replaces -eq 1 ]; then
     properties+=("SecureCustomProperties=OLDFOUND")
     sequence+=("FindRelatedProducts:200" "RemoveExistingProducts:1401")
@@ -121,6 +126,18 @@ if [ $replaces -eq 1 ]; then
     q+=";INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Language\`, \`Attributes\`, \`Remove\`, \`ActionProperty\`) VALUES ('$upgrade_code', '0.0.0.0', '$version', '', 256, '', 'OLDFOUND')"
 fi
 
+# The file: a compressed cabinet in the package (the names in the cabinet are
+# the File table's keys), in a folder of the product's own under Program Files.
+if [ -n "$file" ]; then
+    q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('ProgramFilesFolder', 'TARGETDIR', '.')"
+    q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('INSTALLDIR', 'ProgramFilesFolder', '$(sql_text "$name")')"
+    q+=";INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('Files', '$(new_guid)', 'INSTALLDIR', 0, '', 'TheFile')"
+    q+=";INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', 'Files')"
+    q+=";CREATE TABLE \`File\` (\`File\` CHAR(72) NOT NULL, \`Component_\` CHAR(72) NOT NULL, \`FileName\` CHAR(255) NOT NULL LOCALIZABLE, \`FileSize\` LONG NOT NULL, \`Version\` CHAR(72), \`Language\` CHAR(20), \`Attributes\` SHORT, \`Sequence\` SHORT NOT NULL PRIMARY KEY \`File\`)"
+    q+=";CREATE TABLE \`Media\` (\`DiskId\` SHORT NOT NULL, \`LastSequence\` SHORT NOT NULL, \`DiskPrompt\` CHAR(64) LOCALIZABLE, \`Cabinet\` CHAR(255), \`VolumeLabel\` CHAR(32), \`Source\` CHAR(72) PRIMARY KEY \`DiskId\`)"
+    q+=";INSERT INTO \`Media\` (\`DiskId\`, \`LastSequence\`, \`DiskPrompt\`, \`Cabinet\`, \`VolumeLabel\`, \`Source\`) VALUES (1, 1, '', '#files.cab', '', '')"
+fi
+
 # Build in a scratch folder beside the target and move into place, so a failure
 # leaves no half-made package (msibuild also leaves its own scratch files there).
 mkdir -p "$(dirname "$out")"
@@ -128,4 +145,11 @@ scratch=$(mktemp -d "$(dirname "$out")/.make-msi.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 msibuild "$scratch/package.msi" -s "$name" "Tessaro Test" "$platform" "$package_code" >/dev/null
 msibuild "$scratch/package.msi" -q "$q" >/dev/null
+if [ -n "$file" ]; then
+    printf '%s %s\n' "$name" "$version" >"$scratch/TheFile"
+    size=$(stat -c %s "$scratch/TheFile")
+    msibuild "$scratch/package.msi" -q "INSERT INTO \`File\` (\`File\`, \`Component_\`, \`FileName\`, \`FileSize\`, \`Version\`, \`Language\`, \`Attributes\`, \`Sequence\`) VALUES ('TheFile', 'Files', '$file', $size, '', '', 16384, 1)" >/dev/null
+    (cd "$scratch" && gcab -c -z files.cab TheFile)
+    msibuild "$scratch/package.msi" -a files.cab "$scratch/files.cab" >/dev/null
+fi
 mv -f "$scratch/package.msi" "$out"

@@ -4,6 +4,8 @@
 // package writes.
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <atomic>
 #include <thread>
 
@@ -16,6 +18,7 @@ constexpr DWORD kFatalError = 1603;
 constexpr DWORD kProductVersion = 1638;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
+const std::wstring kSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B1}";
 
 // The program's own boxes; the installer's own windows (the error it shows for a
 // failing custom action at the basic UI level) are not the program's.
@@ -145,6 +148,10 @@ struct Bundles {
     std::wstring freshCached;      // fresh.msi cached (per user)
     std::wstring cached41;         // upgrade41.msi cached per user
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
+    std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden
+    std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
+    std::wstring oldMajorCached;   // oldmajor.msi cached
+    std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -170,6 +177,11 @@ protected:
         bundles_.freshCached = WorkPath(L"fresh-cached.exe");
         bundles_.cached41 = WorkPath(L"cached41.exe");
         bundles_.cached42 = WorkPath(L"cached42.exe");
+        bundles_.suite1 = WorkPath(L"suite-1.exe");
+        bundles_.suite2 = WorkPath(L"suite-2.exe");
+        bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
+        bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
+        const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -191,7 +203,12 @@ protected:
             MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
             WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
-                       L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031");
+                       L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031") &&
+            MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
+                       suite + L" /bundleversion 1.0 /helplink https://example.com/help") &&
+            MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
+            MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
+            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
     }
 
     // Every test starts from a machine without the test products and without
@@ -209,6 +226,7 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
+        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2}) ForgetRegistration(BundleCodeOf(bundle));
     }
 
     static Bundles bundles_;
@@ -738,6 +756,84 @@ TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
     for (const std::wstring& folder : planted) RemoveDirectoryW(folder.c_str());
     EXPECT_EQ(0u, exitCode);
     EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+}
+
+// A registered bundle through its life, run unelevated (a per-user bundle: its
+// entry in HKCU, its copy in the user's cache). 1.0, of two packages, one of
+// them hidden, shows one entry; its Change (/repair) puts back a deleted file;
+// 2.0, which drops the hidden package, replaces 1.0's entry and copy and
+// removes the dropped product; 1.0 again is refused with 1638 and changes
+// nothing; 2.0's QuietUninstallString leaves no product, copy or entry.
+TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
+{
+    const TestPackage& filed = Package(L"filed.msi");
+    const TestPackage& early = Package(L"early.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.suite1), v2 = BundleCodeOf(bundles_.suite2);
+    wchar_t programFiles[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    const std::wstring file = std::wstring(programFiles) + L"\\RunSevenFiled\\filed.txt";
+    const auto productEntry = [](const TestPackage& package) {
+        wchar_t value[8] = {};
+        DWORD size = sizeof(value);
+        const std::wstring key = std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + package.code;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"SystemComponent", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6432KEY,
+                            nullptr, value, &size) == ERROR_SUCCESS ? *reinterpret_cast<DWORD*>(value) : 0u;
+    };
+
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    const std::wstring copy = BundleCacheFolder(v1) + L"\\suite-1.exe";
+    const std::pair<const wchar_t*, std::wstring> values[] = {
+        {L"DisplayName", L"Run Seven Suite"}, {L"DisplayVersion", L"1.0.0.0"}, {L"Publisher", L"Tessaro Test"},
+        {L"DisplayIcon", copy}, {L"UninstallString", Quoted(copy) + L" /uninstall"},
+        {L"QuietUninstallString", Quoted(copy) + L" /uninstall /quiet"}, {L"ModifyPath", Quoted(copy) + L" /repair"},
+        {L"NoRepair", L"1"}, {L"HelpLink", L"https://example.com/help"}, {L"URLInfoAbout", L""},
+        {L"BundleUpgradeCode", kSuiteUpgradeCode}, {L"BundleProductCodes", filed.code + std::wstring(L"|") + early.code},
+        {L"EstimatedSize", std::to_wstring((ReadFileBytes(bundles_.suite1).size() + 1023) / 1024)},
+    };
+    for (const auto& value : values) EXPECT_EQ(value.second, EntryValue(v1, value.first)) << Utf8FromWide(value.first);
+    EXPECT_EQ(8u, EntryValue(v1, L"InstallDate").size());
+    EXPECT_TRUE(ReadFileBytes(bundles_.suite1) == ReadFileBytes(copy));
+    EXPECT_EQ(1u, productEntry(early)) << "hidden behind the bundle's entry";
+    EXPECT_EQ(0u, productEntry(filed));
+
+    ASSERT_TRUE(DeleteFileW(file.c_str()));
+    EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath") + L" /quiet", 180000, IDOK, true).exitCode);
+    EXPECT_EQ("RunSevenFiled 1.0.0.0\n", ReadFileBytes(file)) << "put back by the repair";
+
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite2, L"/quiet").exitCode);
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(filed)) << "both carry it: it stays";
+    EXPECT_EQ(L"", InstalledVersion(early)) << "only 1.0 carried it";
+    EXPECT_FALSE(EntryExists(v1) || FolderExists(BundleCacheFolder(v1)));
+    EXPECT_EQ(L"2.0.0.0", EntryValue(v2, L"DisplayVersion"));
+    EXPECT_EQ(filed.code, EntryValue(v2, L"BundleProductCodes"));
+
+    DeleteLogsStartingWith(L"suite-1", TempFolder());
+    const RunResult refused = RunBundleUnelevated(bundles_.suite1, L"");
+    EXPECT_EQ(kProductVersion, refused.exitCode);
+    ASSERT_EQ(1u, refused.boxes.size());
+    ExpectErrorBoxNamingTheLog(refused.boxes[0], kProductVersionResult, kProductVersion);
+    ExpectInLog(RunLogText(L"suite-1", TempFolder()), {"is version 2.0.0.0, newer than this one"});
+    EXPECT_EQ(L"", InstalledVersion(early));
+    EXPECT_TRUE(!EntryExists(v1) && EntryExists(v2));
+
+    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
+    EXPECT_EQ(L"", InstalledVersion(filed));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_FALSE(EntryExists(v2) || FolderExists(BundleCacheFolder(v2)));
+}
+
+// A package's own major upgrade removes the older product on its way in; the
+// copy cached for that product goes with it. (Unelevated runs, which cache
+// per user.)
+TEST_F(SetupRunTest, AMajorUpgradeInsideAPackageLeavesNoCopyOfTheProductItRemoved)
+{
+    const TestPackage& oldMajor = Package(L"oldmajor.msi");
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.oldMajorCached, L"/quiet").exitCode);
+    ASSERT_TRUE(FileExists(CachedPath(oldMajor, false)));
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.newMajorCached, L"/quiet").exitCode);
+    EXPECT_EQ(L"", InstalledVersion(oldMajor));
+    EXPECT_FALSE(FileExists(CachedPath(oldMajor, false)));
+    EXPECT_TRUE(FileExists(CachedPath(Package(L"newmajor.msi"), false)));
 }
 
 } // namespace
