@@ -340,23 +340,25 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
 HRESULT OpenBundleFolder(const RegistrationRun* registration, LPCWSTR bundleCode, BOOL create, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
-    HeldFolder cache = NoHeldFolder();
+    HeldFolder* cache = registration->perMachine ? registration->machineCache : registration->userCache;
     WCHAR path[MAX_PATH];
 
     *folder = NoHeldFolder();
-    EXIT_IF_FAILED(OpenCacheFolder(registration->perMachine, create, &cache));
-    if (S_FALSE == hr) {
+    if (INVALID_HANDLE_VALUE == cache->handle) {
+        EXIT_IF_FAILED(OpenCacheFolder(registration->perMachine, create, cache));
+    }
+    if (INVALID_HANDLE_VALUE == cache->handle) {
+        hr = S_FALSE;
         goto Exit;
     }
     if (create) {
-        EXIT_IF_FAILED(DirutilOpenChild(&cache, bundleCode, folder));
+        EXIT_IF_FAILED(DirutilOpenChild(cache, bundleCode, folder));
         goto Exit;
     }
-    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", cache.path, bundleCode));
+    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", cache->path, bundleCode));
     EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
 
 Exit:
-    DirutilClose(&cache);
     return hr;
 }
 
@@ -741,12 +743,14 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 }
 
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, DWORD uiLevel,
-                          RegistrationRun* registration)
+                          HeldFolder* machineCache, HeldFolder* userCache, RegistrationRun* registration)
 {
     HRESULT hr = S_OK;
     BOOL newerFound = FALSE;
 
     *registration = {};
+    registration->machineCache = machineCache;
+    registration->userCache = userCache;
     EXIT_IF_FAILED(LocateRegistration(&registration->record));
     if (S_FALSE == hr) {
         hr = S_OK;

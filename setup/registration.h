@@ -19,6 +19,7 @@
 #pragma once
 
 #include <windows.h>
+#include "dirutil.h"
 #include "manifest.h"
 #include "options.h"
 #include "registrationrecord.h"
@@ -46,6 +47,10 @@ struct RegistrationRun {
     const BundleRegistration* record;   // null: the bundle registers nothing
     BOOL perMachine;
     BOOL elevated;
+    // The run's caches (cache.h), opened when first needed and held by the
+    // run: a cache this run made is the one it trusts.
+    HeldFolder* machineCache;
+    HeldFolder* userCache;
     WCHAR bundleCode[PRODUCT_CODE_CHARS];
     WCHAR upgradeCode[PRODUCT_CODE_CHARS];
     RelatedBundle related[MAX_RELATED_BUNDLES];
@@ -61,7 +66,7 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 // upgrade code. A newer one makes the run refuse whatever it was to do with
 // RESULT_PRODUCT_VERSION (1638), in the "Install Error" box unless unattended.
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, DWORD uiLevel,
-                          RegistrationRun* registration);
+                          HeldFolder* machineCache, HeldFolder* userCache, RegistrationRun* registration);
 // What a package's installer command line gets for the registration: a
 // hidden package's " ARPSYSTEMCOMPONENT=1" on every call but its removal.
 HRESULT RegistrationAppendPackageText(const ManifestPackageEntry* entry, InstallAction action, WideString* text);

@@ -671,7 +671,8 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         ShowLogRefusedUnlessUnattended(logPath, uiLevel);
     }
     EXIT_IF_FAILED(hr);
-    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.windows64Bit, run.elevated, uiLevel, &run.registration));
+    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.windows64Bit, run.elevated, uiLevel, &run.machineCache,
+                                     &run.userCache, &run.registration));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }
