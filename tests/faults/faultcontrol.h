@@ -71,6 +71,11 @@ enum FaultOp : int {
     FAULT_KNOWN_FOLDER,
     FAULT_LOAD_VERSION,       // LoadLibrary of version.dll
     FAULT_FILE_VERSION,       // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW
+    FAULT_REG_CREATE,
+    FAULT_REG_SET,
+    FAULT_REG_DELETE,
+    FAULT_REG_ENUM,
+    FAULT_MOVE_FILE,
     FAULT_OP_COUNT
 };
 
@@ -135,6 +140,8 @@ struct FaultWorld {
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
+    const BYTE* registrationOverride = nullptr;   // served as the "REGISTRATION" resource when set
+    DWORD registrationOverrideSize = 0;
     bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
     DWORD manifestOverrideSize = 0;
     TokenAnswer tokenElevation = TokenAnswer::Real;
@@ -204,6 +211,8 @@ struct FaultWorld {
     unsigned installerSettings = 0;          // UI level and log calls
     unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;
+    bool registrationLookupFailed = false;   // a fault hit the lookup of "REGISTRATION": the bundle is none
+    std::vector<std::wstring> restartDeletes;   // MoveFileExW's deletes at the next restart: recorded, not made
 };
 
 extern FaultWorld Fault;
