@@ -2,8 +2,10 @@
 #include "detect.h"
 #include "manifest.h"
 #include "payloadtest.h"
+#include "registration.h"
 
 #include <imagehlp.h>
+#include <objbase.h>
 
 namespace {
 
@@ -364,9 +366,10 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     // The default stub is the i686 setup.exe; it carries the sample.
     ASSERT_EQ(0u, Pack(L"/out" + Arg(first) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /package" +
                        Arg(DataFile(L"beta.msi")) + L" /transform" + Arg(folder / L"de.mst") + L" /language 1031" +
-                       L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always")
+                       L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always" +
+                       L" /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}")
                       .exitCode);
-    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"EXE02", L"MANIFEST", L"MSI00", L"MSI01", L"MST00"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"EXE02", L"MANIFEST", L"MSI00", L"MSI01", L"MST00", L"REGISTRATION"}),
               DataResourceNames(first));
 
     const Captured run = Pack(L"/stub" + Arg(first) + L" /out" + Arg(second) + L" /package" +
@@ -381,6 +384,41 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     EXPECT_EQ(ResourceBytes(setup, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033),
               ResourceBytes(second, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033));
     EXPECT_EQ(L"Gamma", ProductNameOf(second));
+}
+
+// /upgradecode: the REGISTRATION record (setup/registrationrecord.h) with the
+// bundle's names, version and links, and a bundle code of its own for every
+// bundle written, which the last line names; a hidden package keeps its flag.
+TEST(Packer, ARegisteredBundleCarriesItsRecordUnderACodeOfItsOwn)
+{
+    ScratchFolder folder;
+    std::vector<std::string> records;
+    for (const wchar_t* name : {L"one.exe", L"two.exe"}) {
+        const std::wstring bundle = folder / name;
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /flags hidden" +
+                                  L" /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa} /bundleversion 3.1.4.1" +
+                                  L" /company Tessaro /helplink https://example.com/help /aboutlink https://example.com");
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(bundle), 0)->flags);
+        records.push_back(ResourceBytes(bundle, RT_RCDATA, L"REGISTRATION", 0));
+        ASSERT_EQ(sizeof(BundleRegistration), records.back().size());
+        const auto* record = reinterpret_cast<const BundleRegistration*>(records.back().data());
+        wchar_t code[40] = {};
+        ::StringFromGUID2(record->bundleCode, code, 40);
+        EXPECT_NE(std::string::npos, run.outputText.find(", bundle code " + Utf8FromWide(code) + "\n")) << run.outputText;
+        EXPECT_EQ(sizeof(BundleRegistration), record->size);
+        ::StringFromGUID2(record->upgradeCode, code, 40);
+        EXPECT_STREQ(L"{A17A0000-5E7D-4F00-9A11-0000000000AA}", code);
+        EXPECT_EQ(0x00030001u, record->versionHigh);
+        EXPECT_EQ(0x00040001u, record->versionLow);
+        EXPECT_STREQ(L"Alpha", record->displayName);
+        EXPECT_STREQ(L"Tessaro", record->publisher);
+        EXPECT_STREQ(L"https://example.com/help", record->helpLink);
+        EXPECT_STREQ(L"https://example.com", record->aboutLink);
+        EXPECT_EQ(S_OK, ValidateRegistration(records.back().data(), static_cast<DWORD>(records.back().size())));
+    }
+    EXPECT_FALSE(IsEqualGUID(reinterpret_cast<const BundleRegistration*>(records[0].data())->bundleCode,
+                             reinterpret_cast<const BundleRegistration*>(records[1].data())->bundleCode));
 }
 
 TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)
@@ -593,6 +631,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
     const std::wstring exe = L" /exe" + Arg(BinFile(L"testprereq.exe"));
     const std::wstring always = L" /detect always";
+    const std::wstring upgrade = L" /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}";
     ::CopyFileW(L"C:\\windows\\system32\\version.dll", (folder / L"library.exe").c_str(), FALSE);
     ScratchFolder::WriteFile(folder / L"text.exe", "plain text, not a program");
     std::wstring manyRules = out + exe;
@@ -721,6 +760,14 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          out + L" /exe" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe")) + L" /flags x86only" + always,
          "built for x86_64, a 64-bit processor: it cannot be x86only"},
         {"only programs, nothing names the bundle", out + exe + always, "give /name, /company"},
+        // A bundle's own entry.
+        {"a bad upgrade code", out + alpha + L" /upgradecode {A17A0000-5E7D-4F00-9A11}", "bad GUID for /upgradecode"},
+        {"the null upgrade code", out + alpha + L" /upgradecode {00000000-0000-0000-0000-000000000000}", "null GUID"},
+        {"hidden without /upgradecode", out + alpha + L" /flags hidden", "has the hidden flag, but only a bundle"},
+        {"hidden on a program", out + exe + L" /flags hidden" + always, "the flag hidden is not for a program"},
+        {"a link without /upgradecode", out + alpha + L" /aboutlink https://example.com", "give /upgradecode"},
+        {"a link too long", out + alpha + upgrade + L" /helplink " + std::wstring(260, L'x'), "longer than 259"},
+        {"a link with a control character", out + alpha + upgrade + L" /helplink \"a\tb\"", "a control character"},
     };
     for (const auto& c : cases) {
         const Captured run = Pack(c.arguments);
