@@ -268,7 +268,8 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     const Captured run = Pack(L"/out" + Arg(bundle) + L" /exe" + Arg(program) + L" /flags permachine+cache" +
                               L" /detect \"" + key + L":Installed = 1\" /detect \"" + key + L":Version >= v14.40\"" +
                               L" /args \"/install /quiet /norestart\" /uiargs \"/install /passive\"" +
-                              L" /uninstallargs \"/uninstall /quiet\" /exitcode 1638=success /exitcode 0x80070005=Failure" +
+                              L" /uninstallargs \"/uninstall /quiet\" /repairargs \"/repair /quiet\"" +
+                              L" /exitcode 1638=success /exitcode 0x80070005=Failure" +
                               L" /exitcode 1641=RESTART /package" + Arg(DataFile(L"alpha.msi")) + L" -EXE" + Arg(program) +
                               L" /flags ignorefailure /Detect Always");
     ASSERT_EQ(0u, run.exitCode) << run.errorText;
@@ -304,6 +305,7 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     const std::wstring expected =
         L"detect=" + key + L":Installed = 1\ndetect=" + key + L":Version >= v14.40\n"
         L"args=/install /quiet /norestart\nuiargs=/install /passive\nuninstallargs=/uninstall /quiet\n"
+        L"repairargs=/repair /quiet\n"
         L"exitcode=1638=success\nexitcode=2147942405=failure\nexitcode=1641=restart";
     const std::string parameters = ResourceBytes(bundle, RT_RCDATA, L"ARG00", 0);
     EXPECT_EQ(expected, std::wstring(reinterpret_cast<const wchar_t*>(parameters.data()), parameters.size() / 2));
@@ -737,6 +739,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"/args after a /package", out + alpha + L" /args /quiet", "must follow an /exe"},
         {"/uiargs after a /package", out + alpha + L" /uiargs /passive", "must follow an /exe"},
         {"/uninstallargs after a /package", out + alpha + L" /uninstallargs /uninstall", "must follow an /exe"},
+        {"/repairargs after a /package", out + alpha + L" /repairargs /repair", "must follow an /exe"},
         {"/exitcode after a /package", out + alpha + L" /exitcode 1638=success", "must follow an /exe"},
         {"/code after an /exe", out + exe + always + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}",
          "must follow a /package"},

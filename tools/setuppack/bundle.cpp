@@ -305,6 +305,7 @@ HRESULT BuildProgramParameters(const ProgramSpec* program, WideString* text)
     if (program->args) EXIT_IF_FAILED(AppendLine(text, PREREQ_ARGS_KEY, program->args));
     if (program->uiArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UI_ARGS_KEY, program->uiArgs));
     if (program->uninstallArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UNINSTALL_ARGS_KEY, program->uninstallArgs));
+    if (program->repairArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_REPAIR_ARGS_KEY, program->repairArgs));
     for (DWORD k = 0; k < program->exitCodeCount; ++k) {
         EXIT_IF_FAILED(BoundedFormat(exitCode, ARRAYSIZE(exitCode), L"%lu=%ls", program->exitCodes[k].code,
                                      PrereqExitKindName(program->exitCodes[k].kind)));

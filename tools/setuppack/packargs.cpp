@@ -6,7 +6,7 @@ namespace {
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Exe, Detect, Args, UiArgs, UninstallArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Help, None
+    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Help, None
 };
 
 struct SwitchName {
@@ -24,6 +24,7 @@ constexpr SwitchName SWITCHES[] = {
     {L"language", PackSwitch::Language}, {L"exe", PackSwitch::Exe},
     {L"detect", PackSwitch::Detect},     {L"args", PackSwitch::Args},
     {L"uiargs", PackSwitch::UiArgs},     {L"uninstallargs", PackSwitch::UninstallArgs},
+    {L"repairargs", PackSwitch::RepairArgs},
     {L"exitcode", PackSwitch::ExitCode}, {L"upgradecode", PackSwitch::UpgradeCode},
     {L"helplink", PackSwitch::HelpLink}, {L"aboutlink", PackSwitch::AboutLink},
     {L"?", PackSwitch::Help},
@@ -488,6 +489,11 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         program = CurrentEntry(options, option, EntryKind::Program);
         if (!program) EXIT_WITH(PACK_E_USAGE);
         EXIT_IF_FAILED(SetArguments(option, value, &program->program.uninstallArgs));
+        break;
+    case PackSwitch::RepairArgs:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(SetArguments(option, value, &program->program.repairArgs));
         break;
     case PackSwitch::ExitCode:
         program = CurrentEntry(options, option, EntryKind::Program);

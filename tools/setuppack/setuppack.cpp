@@ -24,7 +24,7 @@ constexpr WCHAR USAGE[] =
     L"                 [/upgradecode {GUID} [/helplink URL] [/aboutlink URL]]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
-    L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT]\n"
+    L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT] [/repairargs TEXT]\n"
     L"                      [/exitcode N=success|restart|failure ...] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
     L"Packages and prerequisite programs (/exe) run in command-line order.\n"

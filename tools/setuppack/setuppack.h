@@ -40,6 +40,7 @@ struct ProgramSpec {
     LPCWSTR args;            // null where not given
     LPCWSTR uiArgs;
     LPCWSTR uninstallArgs;
+    LPCWSTR repairArgs;
     ExitCodeSpec exitCodes[MAX_EXIT_CODES];
     DWORD exitCodeCount;
 };
