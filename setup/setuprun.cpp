@@ -459,13 +459,14 @@ BOOL SettleFreshInstall(SetupRun* run, const ProductList* before, HRESULT listed
 {
     ProductList removed = {};
     const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedProducts(before, &removed));
+    const BOOL removedNone = told && 0 == removed.count;
 
     for (DWORD k = 0; k < removed.count; ++k) {
         RunLogLine(L"  the package removed %ls", removed.codes[k]);
         DeleteCachedProductCopies(run, removed.codes[k], nullptr);
     }
     InstallerReleaseProducts(&removed);
-    return told && 0 == removed.count;
+    return removedNone;
 }
 
 // After an installer call that did not fail (success, a tolerated failure, or
