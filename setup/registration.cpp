@@ -664,8 +664,9 @@ void RetireRelatedBundle(const RegistrationRun* registration, const RelatedBundl
         RunLogLine(L"bundle %ls keeps its entry: a product of it is still there", related->bundleCode);
         return;
     }
-    DeleteBundleCopy(registration, related->bundleCode);
-    DeleteEntry(registration, related->bundleCode);
+    if (SUCCEEDED(DeleteEntry(registration, related->bundleCode))) {
+        DeleteBundleCopy(registration, related->bundleCode);
+    }
 }
 
 HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
@@ -698,7 +699,9 @@ Exit:
 }
 
 // A product whose removal failed (and was tolerated) keeps the entry, so that
-// the user can try again from it.
+// the user can try again from it. The entry goes first: an entry that stays
+// keeps the copy its commands run, while a copy that cannot be deleted is
+// left as cached packages are.
 HRESULT FinishRemoval(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
                       HRESULT chainResult)
 {
@@ -708,8 +711,8 @@ HRESULT FinishRemoval(const RegistrationRun* registration, const PackageManifest
         hr = S_OK == chainResult ? INSTALLER_FAILURE_TOLERATED : chainResult;
         goto Exit;
     }
-    DeleteBundleCopy(registration, registration->bundleCode);
     EXIT_IF_FAILED(DeleteEntry(registration, registration->bundleCode));
+    DeleteBundleCopy(registration, registration->bundleCode);
     hr = chainResult;
 
 Exit:
