@@ -186,7 +186,9 @@ public:
         commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
         if (scenario.registered) {
             BundleRegistration& record = *reinterpret_cast<BundleRegistration*>(registration_.data());
-            record = {sizeof(BundleRegistration), 0, BETA_CODE, SUITE_CODE, 0x00010000, 0};
+            record.size = sizeof(BundleRegistration);
+            record.upgradeCode = BETA_CODE;
+            record.bundleCode = SUITE_CODE;
             lstrcpyW(record.displayName, L"Fault Suite");
             Fault.registrationOverride = registration_.data();
             Fault.registrationOverrideSize = sizeof(BundleRegistration);
