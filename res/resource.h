@@ -2,11 +2,12 @@
 #pragma once
 
 #define IDI_APP_ICON 100
-// String-table identifiers, read by setup/messages.cpp. The help text and the
-// /log refusal share a block, which a bundle keeps from its stub; the product
+// String-table identifiers, read by setup/messages.cpp. The help text, the
+// /log refusal and the failed prerequisite share a block, which a bundle keeps from its stub; the product
 // name's block is the bundle's own (tools/setuppack).
 #define IDS_HELP_TEXT_ID 2005
 #define IDS_LOG_REFUSED_ID 2006
+#define IDS_PROGRAM_FAILED_ID 2007
 #define IDS_PRODUCT_NAME_ID 51001
 // The program's own version: in its version record until a bundle carries the
 // vendor's there instead, and named by every setup run's log.

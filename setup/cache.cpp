@@ -132,6 +132,24 @@ Exit:
     return hr;
 }
 
+HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR version[VERSION_TEXT_CHARS] = {};
+    WCHAR name[MAX_PATH] = {};
+    const int stemLength = HasExtension(entry->fileName, L".exe") ? lstrlenW(entry->fileName) - 4 : -1;
+
+    if (stemLength <= 0) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    EXIT_IF_FAILED(FormatPackageVersion(entry, version));
+    EXIT_IF_FAILED(BoundedFormat(name, MAX_PATH, L"%.*lsv%ls", stemLength, entry->fileName, version));
+    EXIT_IF_FAILED(DirutilOpenChild(cache, name, folder));
+
+Exit:
+    return hr;
+}
+
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
 {
     if (L'\0' != path[0] && INVALID_HANDLE_VALUE != folder->handle) {
@@ -188,16 +206,22 @@ Exit:
     return hr;
 }
 
+// The first installer package: a prerequisite program before it is no
+// package, and its bytes under the .msi name asked for would be no package either.
 HRESULT ExtractFirstPackage(LPCWSTR filePath)
 {
     HRESULT hr = S_OK;
     const PackageManifest* manifest = nullptr;
+    DWORD k = 0;
 
     EXIT_IF_FAILED(LocateManifest(&manifest));
-    if (0 == manifest->packageCount) {
+    while (k < manifest->packageCount && (ManifestPackage(manifest, k)->flags & PKG_PROGRAM)) {
+        ++k;
+    }
+    if (k == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, 0)->resourceName, filePath, nullptr, nullptr));
+    EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, k)->resourceName, filePath, nullptr, nullptr));
 
 Exit:
     return hr;

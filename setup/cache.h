@@ -22,6 +22,12 @@ HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder);
 constexpr DWORD CACHE_NAME_CHARS = 80;
 HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WCHAR (&name)[CACHE_NAME_CHARS]);
 
+// A cached prerequisite program's own folder in the cache, named after its
+// file and version ("vc_redist.x64v14.40.33810.0" for vc_redist.x64.exe), so
+// that nothing else ever lies beside the program: made when missing, and
+// held. S_FALSE when something else is in the way.
+HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, HeldFolder* folder);
+
 // Deletes a file the run recorded in the folder (no folder held: nothing is
 // deleted), logs it, and empties the record.
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH]);

@@ -4,7 +4,6 @@
 #include <winnetwk.h>
 #include "messages.h"
 #include "options.h"
-#include "registration.h"
 #include "result.h"
 #include "results.h"
 #include "strutil.h"
@@ -22,19 +21,6 @@ constexpr DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
 
 using UniversalNameFunction = DWORD(WINAPI*)(LPCWSTR path, DWORD level, LPVOID buffer, LPDWORD size);
 using SetMitigationFunction = BOOL(WINAPI*)(int policy, PVOID buffer, SIZE_T size);
-
-// Packages for the other kind of Windows are skipped by the run, so they ask
-// for nothing either.
-BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
-{
-    for (DWORD k = 0; k < manifest->packageCount; ++k) {
-        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
-        if ((entry->flags & PKG_PER_MACHINE) && PackageFitsWindows(entry, windows64Bit)) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
 
 // "VVVVVVVV-IIIIIIIIIIIIIIII": the volume and file index of an open file,
 // which stay the same under whatever name the file is reached.
@@ -221,12 +207,23 @@ Exit:
 
 // Unattended runs never ask: nobody may be there to answer the prompt, so
 // /quiet goes on with the rights it was given, as the installer service would.
-// A bundle whose entry is in HKLM needs an administrator for it whatever its
-// packages need.
-BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit)
+BOOL MayAskForElevation(DWORD uiLevel, BOOL elevated)
 {
-    return !elevated && UI_LEVEL_NONE != uiLevel &&
-           (HasPerMachinePackage(manifest, windows64Bit) || RegistrationNeedsMachineEntry(manifest, windows64Bit));
+    return !elevated && UI_LEVEL_NONE != uiLevel;
+}
+
+// Packages for the other kind of Windows are skipped by the run, so they ask
+// for nothing either.
+BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
+{
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
+        if ((entry->flags & (PKG_PER_MACHINE | PKG_PROGRAM)) == PKG_PER_MACHINE &&
+            PackageFitsWindows(entry, windows64Bit)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 HRESULT RunElevatedCopy(DWORD uiLevel)

@@ -16,9 +16,12 @@ constexpr DWORD FILE_IDENTITY_CHARS = 26;
 HRESULT IsProcessElevated(BOOL* elevated);
 
 // Asked by the setup run before it writes anything: whether an elevated copy
-// must do the run instead (a package for all users that fits this Windows, a
-// process that is not elevated, and a run that may prompt: not /quiet).
-BOOL NeedsElevatedCopy(const PackageManifest* manifest, DWORD uiLevel, BOOL elevated, BOOL windows64Bit);
+// may do the run instead (a process that is not elevated, and a run that may
+// prompt: not /quiet). It does when an entry for all users has work to do.
+BOOL MayAskForElevation(DWORD uiLevel, BOOL elevated);
+// Whether an installer package for all users that fits this Windows is in the
+// manifest; programs are not counted (whether one runs is up to its rules).
+BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit);
 // The program file (the bundle), held: nobody can rename, replace or write it
 // while the hold is open, so the bytes read through it are the ones this
 // process was started from. `path` receives its final path, `identity` the

@@ -34,6 +34,15 @@ BOOL IsPlainFileName(const WCHAR (&name)[64])
     return FALSE;   // no terminator inside the field
 }
 
+// A program entry is started by its file name: it must name a program, and
+// carry no flag that only a package can follow.
+BOOL IsSoundProgramEntry(const ManifestPackageEntry* entry)
+{
+    const int length = lstrlenW(entry->fileName);
+    return 0 == (entry->flags & ~(PKG_PROGRAM | PKG_PROGRAM_FLAGS)) && length > 4 &&
+           CSTR_EQUAL == ::CompareStringOrdinal(entry->fileName + length - 4, -1, L".exe", -1, TRUE);
+}
+
 DWORD RequiredManifestSize(const PackageManifest* manifest)
 {
     return sizeof(PackageManifest) + manifest->packageCount * sizeof(ManifestPackageEntry) +
@@ -80,7 +89,8 @@ HRESULT ValidateManifest(const void* data, DWORD size)
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName) ||
-            PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS)) {
+            PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS) ||
+            ((entry->flags & PKG_PROGRAM) && !IsSoundProgramEntry(entry))) {
             EXIT_WITH(RESULT_INVALID_DATA);
         }
     }

@@ -98,3 +98,17 @@ void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel)
     StrutilFree(reason);
     StrutilFree(text);
 }
+
+void ShowProgramFailedUnlessUnattended(LPCWSTR programName, DWORD exitCode, DWORD uiLevel)
+{
+    WideString reason = nullptr;
+    WideString text = nullptr;
+
+    if (!IsUnattendedUiLevel(uiLevel) && SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_PROGRAM_FAILED_ID, &reason)) &&
+        SUCCEEDED(StrutilFormat(&text, L"%ls\r\n%ls: %lu (0x%08lX)\r\nLog: %ls", reason, programName, exitCode,
+                                exitCode, nullptr != RunLogPath() ? RunLogPath() : L"-"))) {
+        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+    }
+    StrutilFree(reason);
+    StrutilFree(text);
+}

@@ -17,3 +17,6 @@ int AskRetryOrCancel(HRESULT code);
 // Why an elevated run refuses the /log file, in the user's language, and the
 // path; not shown when the run is unattended.
 void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel);
+// A prerequisite program that failed, in the user's language: its file name,
+// its exit code and the run's log; not shown when the run is unattended.
+void ShowProgramFailedUnlessUnattended(LPCWSTR programName, DWORD exitCode, DWORD uiLevel);

@@ -38,3 +38,17 @@ constexpr bool IsRestartResult(UINT result)
     return result == INSTALLER_RESTART_REQUIRED || result == INSTALLER_RESTART_REQUIRED_TO_FINISH ||
            result == INSTALLER_RESTART_STARTED;
 }
+
+// The same as the run's results: the package or program is installed.
+constexpr bool IsRestartRunResult(HRESULT hr)
+{
+    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_TO_FINISH || hr == RESULT_RESTART_STARTED;
+}
+
+// A prerequisite program's failure: its exit code's low 16 bits as the run's
+// exit code, under a facility of its own so that a code the vendor called a
+// failure (3010, say) is never taken for one of the results above.
+constexpr HRESULT ProgramFailureResult(DWORD exitCode)
+{
+    return static_cast<HRESULT>(0x80040000u | (exitCode & 0xFFFFu));
+}

@@ -393,7 +393,11 @@ void RunLogPackage(DWORD index, const ManifestPackageEntry* entry)
     }
     FormatProductCode(entry, code);
     FormatPackageVersion(entry, version);
-    RunLogLine(L"package %lu: %ls, product %ls, version %ls", index + 1, entry->fileName, code, version);
+    if (entry->flags & PKG_PROGRAM) {
+        RunLogLine(L"prerequisite %lu: %ls, version %ls", index + 1, entry->fileName, version);
+    } else {
+        RunLogLine(L"package %lu: %ls, product %ls, version %ls", index + 1, entry->fileName, code, version);
+    }
 }
 
 void RunLogAction(InstallAction action)

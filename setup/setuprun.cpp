@@ -1,18 +1,23 @@
-// The setup run: each package of the manifest, in manifest order, is compared
-// with what is installed, written where the installer reads it (a staging
-// folder of its own, or the package cache), and handed to the installer. A failure removes again what this run freshly installed and
-// deletes the files it wrote that no installed product uses. A restart the
+// The setup run: each entry of the manifest, in manifest order, is compared
+// with what is installed and written where it is read (a staging folder of
+// its own, or the package cache): a package is handed to the installer, a
+// prerequisite program, when its rules say it is not there, is started. A
+// failure removes again what this run freshly installed and deletes the files
+// it wrote that no installed product uses. A restart the
 // installer has started stops the run; a restart that is only required is
 // reported at the end, after every package.
 #include "setuprun.h"
 
 #include "cache.h"
+#include "detect.h"
 #include "elevation.h"
 #include "fileutil.h"
 #include "installer.h"
 #include "manifest.h"
 #include "memutil.h"
 #include "messages.h"
+#include "prereqargs.h"
+#include "program.h"
 #include "registration.h"
 #include "result.h"
 #include "results.h"
@@ -25,14 +30,16 @@ namespace {
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
 
-// One record per package that the run prepared, in the order prepared.
+// One record per entry that the run prepared, in the order prepared.
 struct PackageRunState {
     WCHAR productCode[PRODUCT_CODE_CHARS];
-    WCHAR packagePath[MAX_PATH];     // the file handed to the installer
+    WCHAR packagePath[MAX_PATH];     // the file handed to the installer, or the program
     WCHAR transformPath[MAX_PATH];   // its transform beside it; empty when none
     // The entry's own folder in the run's staging folder, held from staging
     // until its files are gone; unused by a package installed from a cache.
     HeldFolder staging;
+    // A cached program's own folder in the cache.
+    HeldFolder programCache;
     // Where package and transform lie: the staging folder or a cache of the run.
     const HeldFolder* folder;
     // 1 while package and transform are this run's to delete again: staged
@@ -43,12 +50,17 @@ struct PackageRunState {
     DWORD wasUnknown;
     // 1 when this run installed the product fresh (its call succeeded or asked
     // for a restart) and the call removed no other product, as a major upgrade
-    // does: only such a product is removed again after a failure.
+    // does: only such a product is removed again after a failure. A program:
+    // when it ran as one that can be removed again.
     DWORD isInstalled;
     // The installer's answer when the clean-up asked it to remove the product.
     UINT removalResult;
     const ManifestPackageEntry* entry;
     DWORD index;   // of the entry in the manifest
+    PrereqParameters program;   // a program's parameters; unused by a package
+    // A program that may be removed again stays held from its run until the
+    // run ends, so that the clean-up runs the very bytes it checked.
+    HANDLE programHeld;
 };
 
 struct SetupRun {
@@ -133,6 +145,41 @@ Exit:
     return hr;
 }
 
+BOOL IsProgramEntry(const ManifestPackageEntry* entry)
+{
+    return 0 != (entry->flags & PKG_PROGRAM);
+}
+
+// A prerequisite program runs when its rules say it is not there; under
+// /uninstall it runs with its uninstall arguments when it is there and has
+// them, and a program without them is permanent: other products may use what
+// it installed.
+HRESULT ChooseProgramAction(const SetupRun* run, const ManifestPackageEntry* entry, PrereqParameters* parameters,
+                            InstallAction* action)
+{
+    HRESULT hr = S_OK;
+    BOOL present = FALSE;
+    const BOOL removal = InstallAction::Uninstall == run->requestedAction;
+
+    *action = InstallAction::Skip;
+    EXIT_IF_FAILED(PrereqLocateParameters(entry->resourceName, parameters));
+    if (removal && nullptr == parameters->uninstallArgs.text) {
+        RunLogLine(L"  action: keep: a permanent prerequisite (no uninstall arguments)");
+        goto Exit;
+    }
+    EXIT_IF_FAILED(DetectPrerequisite(parameters, &present));
+    if (removal) {
+        *action = present ? InstallAction::Uninstall : InstallAction::Skip;
+        RunLogLine(present ? L"  action: remove" : L"  action: skip: not present");
+    } else {
+        *action = present ? InstallAction::Skip : InstallAction::Install;
+        RunLogLine(present ? L"  action: skip: present" : L"  action: run");
+    }
+
+Exit:
+    return hr;
+}
+
 // A repair changes nothing that is absent: only a product installed at the
 // package's own version is installed again. A patch is re-applied by its
 // product's repair.
@@ -182,6 +229,10 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
     record = &run->records[run->preparedCount];
     EXIT_IF_FAILED(FormatProductCode(entry, record->productCode));
 
+    if (IsProgramEntry(entry)) {
+        EXIT_IF_FAILED(ChooseProgramAction(run, entry, &record->program, action));
+        goto Exit;
+    }
     if ((entry->flags & PKG_PATCH) && run->requestedAction != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (run->requestedAction == InstallAction::Uninstall) {
@@ -506,6 +557,18 @@ BOOL IsFreshInstall(const PackageRunState* record, InstallAction action)
     return InstallAction::Install == action && record->wasUnknown;
 }
 
+// The next record becomes the entry's: from here on the clean-up sees it.
+void PrepareRecord(SetupRun* run, PackageRunState* record, DWORD index)
+{
+    ++run->preparedCount;
+    record->entry = ManifestPackage(run->manifest, index);
+    record->index = index;
+    record->staging = NoHeldFolder();
+    record->programCache = NoHeldFolder();
+    record->programHeld = INVALID_HANDLE_VALUE;
+    record->folder = &record->staging;
+}
+
 // Stages or caches and installs one package whose action is not Skip. Returns
 // S_OK, 1 for a tolerated failure, or the installer's failure or restart result.
 // From the moment the package and its transform are complete until the
@@ -521,12 +584,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     ProductList before = {};
     HRESULT listed = E_FAIL;   // not listed: whether it removed others is unknown
 
-    ++run->preparedCount;
-    record->entry = entry;
-    record->index = index;
-    record->staging = NoHeldFolder();
-    record->folder = &record->staging;
-
+    PrepareRecord(run, record, index);
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     EXIT_IF_FAILED(PlacePackage(run, record, action, &packageHeld, &transformHeld));
     EXIT_IF_FAILED(AppendTransformText(record, &propertyText));
@@ -558,6 +616,125 @@ Exit:
     return hr;
 }
 
+// A program is written into a folder of its own: a cached one into its
+// folder in the cache (its removal runs from the intact copy there, or from
+// one put back), any other into its entry folder in the staging folder.
+HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction action, HANDLE* held)
+{
+    HRESULT hr = S_OK;
+    const ManifestPackageEntry* entry = record->entry;
+    const HeldFolder* cache = nullptr;
+
+    if (entry->flags & PKG_CACHE) {
+        EXIT_IF_FAILED(ChooseCacheFolder(run, &cache));
+        RunLogCacheFolder(run->elevated, nullptr != cache);
+    }
+    if (nullptr != cache) {
+        EXIT_IF_FAILED(OpenProgramCacheFolder(cache, entry, &record->programCache));
+    }
+    if (nullptr != cache && S_OK == hr) {
+        record->folder = &record->programCache;
+        if (InstallAction::Uninstall == action) {
+            EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
+                                                   record->packagePath, held));
+        } else {
+            record->ownsFiles = 1;
+            EXIT_IF_FAILED(ResrutilWriteHeldFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
+                                                 record->packagePath, held));
+        }
+        if (S_OK == hr) {
+            goto Exit;
+        }
+        RunLogLine(L"  the cached copy cannot be used as it is: the program is staged instead");
+    }
+    EXIT_IF_FAILED(OpenStagingFolder(run, record));
+    record->folder = &record->staging;
+    record->ownsFiles = 1;
+    EXIT_IF_FAILED(ResrutilWriteHeldFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
+                                         record->packagePath, held));
+
+Exit:
+    return hr;
+}
+
+// Its uninstall arguments for a removal; in a run with the full interface the
+// arguments for it when the vendor gave them, else its arguments.
+TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, InstallAction action)
+{
+    const PrereqParameters* parameters = &record->program;
+    if (InstallAction::Uninstall == action) {
+        return parameters->uninstallArgs;
+    }
+    return UI_LEVEL_FULL == run->uiLevel && nullptr != parameters->uiArgs.text ? parameters->uiArgs
+                                                                               : parameters->args;
+}
+
+// After a run of the program that did not fail. One that can be removed again
+// stays held until the run ends, for the clean-up; a cached one stays in the
+// cache for good, unless the clean-up removes it again.
+void SettleProgram(PackageRunState* record, InstallAction action, HRESULT ran, HANDLE* held)
+{
+    const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Uninstall != action;
+
+    record->isInstalled = installed && nullptr != record->program.uninstallArgs.text;
+    if (record->isInstalled) {
+        record->programHeld = *held;
+        *held = INVALID_HANDLE_VALUE;
+    }
+    Release(held);
+    if (InstallAction::Uninstall == action) {
+        record->ownsFiles = 1;   // what the copy was kept for is gone
+    } else if (installed && record->folder == &record->programCache) {
+        record->ownsFiles = record->isInstalled;
+    }
+    if (!record->isInstalled) {
+        DeleteOwnedFiles(record);
+        DirutilCloseAndRemoveIfEmpty(&record->staging);
+        DirutilCloseAndRemoveIfEmpty(&record->programCache);
+    }
+}
+
+// Writes and runs one prerequisite program whose action is not Skip. Returns
+// S_OK, 1 for a tolerated failure, or the program's failure or restart
+// result. The program is held from the moment it is complete until it ends.
+HRESULT HandleProgram(SetupRun* run, DWORD index, InstallAction action)
+{
+    HRESULT hr = S_OK;
+    PackageRunState* record = &run->records[run->preparedCount];
+    HANDLE held = INVALID_HANDLE_VALUE;
+
+    PrepareRecord(run, record, index);
+    EXIT_IF_FAILED(PlaceProgram(run, record, action, &held));
+    hr = RunPrerequisite(record->packagePath, ProgramArguments(run, record, action), &record->program, run->uiLevel,
+                         record->entry->flags & PKG_IGNORE_FAILURE);
+    if (FAILED(hr) && !IsRestartRequired(hr)) {
+        goto Exit;  // the files stay for the clean-up
+    }
+    SettleProgram(record, action, hr, &held);
+
+Exit:
+    Release(&held);
+    return hr;
+}
+
+// The clean-up's removal of a program this run installed: run from the copy
+// held for it, with its uninstall arguments. Whether it worked decides
+// whether its cached copy goes too.
+void RemoveProgramAgain(const SetupRun* run, PackageRunState* record)
+{
+    DWORD exitCode = 0;
+    const PrereqParameters* parameters = &record->program;
+
+    RunLogLine(L"removing %ls", record->entry->fileName);
+    HRESULT hr = RunProgram(record->packagePath, parameters->uninstallArgs, parameters, RemovalUiLevel(run), &exitCode);
+    Release(&record->programHeld);
+    if (SUCCEEDED(hr)) {
+        hr = ProgramExitResult(parameters, exitCode, FALSE);
+        RunLogLine(L"  removal exit code %lu, taken as %d", exitCode, ExitCodeFromResult(hr));
+    }
+    record->ownsFiles = SUCCEEDED(hr) || IsRestartRunResult(hr) || record->folder == &record->staging;
+}
+
 // After a failure other than a started restart: undo every prepared package,
 // the last installed first, since a later package may build on an earlier
 // one. Only fresh installs are removed; an upgrade, a patch or a same-version
@@ -568,7 +745,9 @@ void UndoPreparedPackages(SetupRun* run)
     RunLogLine(L"clean-up after the failure");
     for (DWORD r = run->preparedCount; r-- > 0;) {
         PackageRunState* record = &run->records[r];
-        if (record->isInstalled) {
+        if (record->isInstalled && IsProgramEntry(record->entry)) {
+            RemoveProgramAgain(run, record);
+        } else if (record->isInstalled) {
             record->removalResult = RemoveInstalledProduct(record->entry->fileName, record->productCode,
                                                            run->logPath, RemovalUiLevel(run));
             if (!IsProductRemoved(record->removalResult)) {
@@ -577,15 +756,23 @@ void UndoPreparedPackages(SetupRun* run)
         }
         DeleteOwnedFiles(record);
         DirutilCloseAndRemoveIfEmpty(&record->staging);
+        DirutilCloseAndRemoveIfEmpty(&record->programCache);
     }
 }
 
 // Whatever the run still holds when it ends: the staging folders of a run
-// that stopped at a started restart keep their files, and the caches.
+// that stopped at a started restart keep their packages, and the caches. A
+// staged program is not needed after the run; a cached one stays.
 void ReleaseRunFolders(SetupRun* run)
 {
     for (DWORD r = 0; r < run->preparedCount; ++r) {
-        DirutilCloseAndRemoveIfEmpty(&run->records[r].staging);
+        PackageRunState* record = &run->records[r];
+        Release(&record->programHeld);
+        if (IsProgramEntry(record->entry) && record->folder == &record->staging) {
+            DeleteOwnedFiles(record);
+        }
+        DirutilCloseAndRemoveIfEmpty(&record->staging);
+        DirutilCloseAndRemoveIfEmpty(&record->programCache);
     }
     DirutilCloseAndRemoveIfEmpty(&run->stagingRoot);
     DirutilClose(&run->machineCache);
@@ -612,7 +799,8 @@ HRESULT RunPackages(SetupRun* run)
         if (action == InstallAction::Skip) {
             continue;
         }
-        hr = HandlePackage(run, k, action);
+        hr = IsProgramEntry(ManifestPackage(run->manifest, k)) ? HandleProgram(run, k, action)
+                                                                : HandlePackage(run, k, action);
         if (IsRestartRequired(hr)) {
             if (SUCCEEDED(run->restartRequired)) {
                 run->restartRequired = hr;
@@ -627,6 +815,31 @@ HRESULT RunPackages(SetupRun* run)
 
 Exit:
     return hr;
+}
+
+// A package for all users always asks for elevation, and so does a bundle
+// whose own entry is in HKLM; a program for all users only when it is to run
+// (its rules are evaluated for that, and again before it would run).
+BOOL HasPerMachineWork(const SetupRun* run)
+{
+    if (HasPerMachinePackage(run->manifest, run->windows64Bit) ||
+        RegistrationNeedsMachineEntry(run->manifest, run->windows64Bit)) {
+        return TRUE;
+    }
+    for (DWORD k = 0; k < run->manifest->packageCount; ++k) {
+        const ManifestPackageEntry* entry = ManifestPackage(run->manifest, k);
+        PrereqParameters parameters = {};
+        InstallAction action = InstallAction::Skip;
+        if ((entry->flags & (PKG_PROGRAM | PKG_PER_MACHINE)) == (PKG_PROGRAM | PKG_PER_MACHINE) &&
+            PackageFitsWindows(entry, run->windows64Bit)) {
+            RunLogPackage(k, entry);
+            // Parameters that cannot be read fail the run later: no prompt first.
+            if (SUCCEEDED(ChooseProgramAction(run, entry, &parameters, &action)) && InstallAction::Skip != action) {
+                return TRUE;
+            }
+        }
+    }
+    return FALSE;
 }
 
 } // namespace
@@ -653,8 +866,8 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
-    if (nullptr == elevatedCopyOf && NeedsElevatedCopy(run.manifest, uiLevel, run.elevated, run.windows64Bit)) {
-        RunLogLine(L"a package is for all users: the run is handed to an elevated copy");
+    if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, run.elevated) && HasPerMachineWork(&run)) {
+        RunLogLine(L"an entry for all users has work to do: the run is handed to an elevated copy");
         hr = RunElevatedCopy(uiLevel);
         RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;

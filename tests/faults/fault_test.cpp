@@ -66,6 +66,13 @@ PackageSpec Beta(DWORD flags)
     return {"MSI01", L"Beta.msi", BETA_CODE, 0x00020000, 0x00000000, flags};
 }
 
+// EXE00: a program that is not there and can be removed again (/uninstall
+// /quiet); EXE01: one that is there; EXE02: one that is not there, permanent.
+PackageSpec Program(DWORD flags, const char* resourceName = "EXE00")
+{
+    return {resourceName, L"Prereq.exe", GUID{}, 0x00010000, 0x00000000, PKG_PROGRAM | flags};
+}
+
 std::vector<Scenario> Scenarios()
 {
     const std::vector<TransformSpec> german = {{"MST00", GERMAN}};
@@ -92,9 +99,13 @@ std::vector<Scenario> Scenarios()
          {Alpha(PKG_CACHE | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)}, {}, 0, {},
          {{GuidText(ALPHA_CODE), L"1.2.3.4"}, {GuidText(BETA_CODE), L"2.0.0.0"}}, TokenAnswer::Real, 0,
          {L"local\\Applications", L"local\\Applications\\Cache", SUITE_COPY}, {SUITE_COPY + L"\\fault_tests.exe"}, {}, true},
-        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, german},
-        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0), Beta(0)}, {}},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Program(0), Beta(0)}, german},
+        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Program(0), Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
+        {"setup, a cached prerequisite before a package", Mode::Setup, L"/quiet",
+         {Program(PKG_PER_MACHINE | PKG_CACHE), Alpha(0)}, {}},
+        {"setup, a prerequisite removed again after a failing package", Mode::Setup, L"/passive",
+         {Program(0), Alpha(0)}, {}, 1603, {{&ALPHA_CODE, 1603}}},
     };
 }
 
@@ -192,10 +203,14 @@ public:
             lstrcpyW(record.displayName, L"Fault Suite");
             Fault.registrationOverride = registration_.data();
             Fault.registrationOverrideSize = sizeof(BundleRegistration);
+            WCHAR self[MAX_PATH] = {};
+            ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+            ReadWholeFile(self, &self_);
         }
         alpha_ = ResourceBytes("MSI00");
         beta_ = ResourceBytes("MSI01");
         german_ = ResourceBytes("MST00");
+        program_ = ResourceBytes("EXE00");
     }
 
     ~FaultRunner()
@@ -298,10 +313,10 @@ public:
         // the products known before its call could not be listed, or when its
         // removal failed.
         const bool unlisted = Fault.productListings < baselineListings_;
-        const bool productKept = unlisted || std::any_of(Fault.journal.begin(), Fault.journal.end(),
-                                                         [](const InstallerCall& call) {
-                                                             return IsRemoval(call) && call.result != 0;
-                                                         });
+        const bool productKept = unlisted || ProgramRemovalsMissed() ||
+                                 std::any_of(Fault.journal.begin(), Fault.journal.end(), [](const InstallerCall& call) {
+                                     return IsRemoval(call) && call.result != 0;
+                                 });
         if (asWithoutFault && !productKept && !Fault.registrationLookupFailed) {
             // It must have done and left exactly what the run without a fault did.
             if (NormalizedFiles() != baselineFiles_) problems.push_back("files differ from the run without a fault: " + Listing(NormalizedFiles()));
@@ -339,6 +354,19 @@ public:
         return there;
     }
 
+    // Program removals of the run without a fault that did not end here with
+    // their exit code read: the program may still be there, like a product
+    // whose removal failed.
+    bool ProgramRemovalsMissed() const
+    {
+        const auto isRemoval = [](const std::string& text) { return text.find("/uninstall") != std::string::npos; };
+        const auto removed = std::count_if(Fault.processStarts.begin(), Fault.processStarts.end(),
+                                           [&](const ProcessStart& start) {
+                                               return start.codeRead && isRemoval(Narrow(start.commandLine));
+                                           });
+        return std::count_if(baselineJournal_.begin(), baselineJournal_.end(), isRemoval) > removed;
+    }
+
     const std::string& Context() const { return context_; }
     int ExpectedExit() const { return scenario_.exitCode; }
     const Sandbox& Box() const { return box_; }
@@ -355,7 +383,8 @@ private:
         if (upper.find(Upper(GuidText(BETA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\BETA.MSI")) {
             return &beta_;
         }
-        return nullptr;
+        if (EndsWith(upper, L"\\FAULT_TESTS.EXE")) return &self_;   // a registered bundle's copy of itself
+        return EndsWith(upper, L"\\PREREQ.EXE") ? &program_ : nullptr;
     }
 
     // The stand-in installer: a request must name a complete package, and a
@@ -430,6 +459,7 @@ private:
                                 (payload == &alpha_ ? "alpha" : payload == &beta_ ? "beta" : "?") +
                                 (IsRemoval(call) ? "" : " -> " + std::to_string(call.result)));
         }
+        for (const ProcessStart& start : Fault.processStarts) signature.push_back("start " + Narrow(start.commandLine));
         return signature;
     }
 
@@ -437,7 +467,7 @@ private:
     void CheckPayloadFiles(std::vector<std::string>* problems) const
     {
         for (const std::wstring& entry : box_.Snapshot()) {
-            if (!EndsWith(entry, L".MSI")) continue;
+            if (!EndsWith(entry, L".MSI") && !EndsWith(entry, L".EXE")) continue;
             const std::string* payload = PayloadOf(entry);
             std::string content;
             if (payload == nullptr || !ReadWholeFile(box_.root + entry, &content) || content != *payload) {
@@ -457,7 +487,10 @@ private:
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
             if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
             if (IsRemovalScenario() && StartsWith(entry, Upper(SUITE_COPY))) continue;   // with the entry
-            if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\BETA.MSI")) {
+            // A cached program stays with what it may have installed.
+            if (inCache && EndsWith(entry, L".EXE") && !Fault.processStarts.empty()) continue;
+            if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\PREREQ.EXE" ||
+                                                    entry == L"OUT\\PKGS\\BETA.MSI")) {
                 continue;
             }
             problems->push_back("left behind: " + Narrow(entry));
@@ -490,7 +523,7 @@ private:
     unsigned baselineListings_ = 0;
     GuardedBytes manifest_;
     std::wstring commandLine_;
-    std::string alpha_, beta_, german_;
+    std::string alpha_, beta_, german_, program_, self_;
     std::vector<BYTE> registration_ = std::vector<BYTE>(sizeof(BundleRegistration));
     std::vector<std::string> requestProblems_;
     std::string context_;
@@ -606,6 +639,8 @@ TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(6)); }
 TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(7)); }
 TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
 TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
+TEST(FaultInjection, SetupWithCachedPrerequisite) { InjectEveryFault(ScenarioAt(10)); }
+TEST(FaultInjection, SetupWithPrerequisiteRemovedAgain) { InjectEveryFault(ScenarioAt(11)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
@@ -630,6 +665,7 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         bool asks;
         std::wstring server = {};   // the build's drive is a network drive of this name
         std::wstring subst = {};    // the build's drive is a SUBST drive of this folder
+        std::vector<PackageSpec> entries = {};   // instead of Alpha with the flags
     };
     const TokenAnswer unelevated = TokenAnswer::NotElevated;
     const Case cases[] = {
@@ -657,6 +693,10 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
         {"/?", Mode::Help, L"/?", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
         {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", PKG_PER_MACHINE, unelevated, false, 0, 0, false},
+        {"a prerequisite for all users that is not there", Mode::Setup, L"/passive", 0, unelevated, false, 0, 0, true,
+         L"", L"", {Program(PKG_PER_MACHINE), Alpha(0)}},
+        {"one that is there", Mode::Setup, L"/passive", 0, unelevated, false, 0, 0, false, L"", L"",
+         {Program(PKG_PER_MACHINE, "EXE01"), Alpha(0)}},
     };
     WCHAR program[MAX_PATH] = {};
     WCHAR folder[MAX_PATH] = {};
@@ -667,7 +707,8 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
     const std::wstring identity = FileIdentity(program);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Scenario scenario{c.name, c.mode, Replace(c.arguments, L"{ID}", identity), {Alpha(c.flags)}, {},
+        const Scenario scenario{c.name, c.mode, Replace(c.arguments, L"{ID}", identity),
+                                c.entries.empty() ? std::vector<PackageSpec>{Alpha(c.flags)} : c.entries, {},
                                 c.exitCode, {}, {}, c.token, c.copyExit};
         FaultRunner runner(scenario);
         Fault.elevationDeclined = c.declined;
@@ -805,6 +846,53 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         }
         const std::string log = BundleLog(runner.Box());
         EXPECT_EQ(c.namesTaken, Occurrences(log, "the name is taken")) << log;
+    }
+}
+
+// A prerequisite program lies alone in a folder of its own, which only
+// administrators can change in an elevated run (the all-users cache only when
+// it is the program's own), and is started by its full path there, with that
+// folder as the current one, its own name first on the command line, no
+// handle inherited, and its file held and intact. A staged one is gone after
+// the run; a cached one stays (for good: it is permanent).
+TEST(ProtectedFolders, AProgramRunsAloneFromAFolderOfItsOwn)
+{
+    const TokenAnswer elevated = TokenAnswer::Elevated, unelevated = TokenAnswer::NotElevated;
+    const std::wstring stage = L"WIN\\TEMP\\SETUP-*\\1", cache = L"APPLICATIONS\\CACHE\\PREREQV1.0.0.0";
+    const struct {
+        const char* name;
+        TokenAnswer token;
+        DWORD flags;
+        std::vector<std::wstring> folders;   // there before the run, running user's but the first
+        std::wstring folder;                 // the program's
+    } cases[] = {
+        {"elevated", elevated, 0, {}, stage},
+        {"elevated, cached", elevated, PKG_CACHE, {}, L"COMMON\\" + cache},
+        {"elevated, an all-users cache not the program's own", elevated, PKG_CACHE,
+         {L"common\\Applications", L"common\\Applications\\Cache"}, stage},
+        {"not elevated", unelevated, 0, {}, L"TMP\\SETUP-*\\1"},
+        {"not elevated, cached", unelevated, PKG_CACHE, {}, L"LOCAL\\" + cache},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::wstring> trusted(c.folders.begin(), c.folders.begin() + (c.folders.empty() ? 0 : 1));
+        const Scenario scenario{c.name, Mode::Setup, L"/quiet", {Program(c.flags, "EXE02"), Alpha(0)}, {}, 0, {}, {},
+                                c.token, 0, c.folders, {}, trusted};
+        FaultRunner runner(scenario);
+        EXPECT_EQ(0, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
+        ASSERT_EQ(1u, Fault.processStarts.size());
+        const ProcessStart& start = Fault.processStarts[0];
+        const std::wstring folder = Upper(runner.Box().root) + c.folder;
+        EXPECT_EQ(folder + L"\\PREREQ.EXE", WithoutRandomDigits(Upper(start.application)));
+        EXPECT_EQ(folder, WithoutRandomDigits(Upper(start.directory)));
+        EXPECT_EQ(L"\"Prereq.exe\" /quiet", start.commandLine);
+        EXPECT_FALSE(start.inheritsHandles);
+        EXPECT_TRUE(start.held);
+        EXPECT_EQ(ResourceBytes("EXE00"), start.bytes);
+        EXPECT_EQ(c.folder.find(L"CACHE") != std::wstring::npos,
+                  ::GetFileAttributesW(start.application.c_str()) != INVALID_FILE_ATTRIBUTES)
+            << "a cached program stays, a staged one goes";
     }
 }
 

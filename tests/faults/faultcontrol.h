@@ -64,6 +64,7 @@ enum FaultOp : int {
     FAULT_VERSION_INFO,
     FAULT_WINDOWS_FOLDER,
     FAULT_QUERY_DOS_DEVICE,
+    FAULT_CREATE_PROCESS,
     FAULT_MSI_STATE,
     FAULT_MSI_RELATED,
     FAULT_REG_OPEN,
@@ -127,6 +128,19 @@ struct ShellExecuteCall {
     std::wstring directory;
 };
 
+// A CreateProcessW request as the program made it.
+struct ProcessStart {
+    std::wstring application;
+    std::wstring commandLine;
+    std::wstring directory;
+    bool inheritsHandles;
+    std::string bytes;    // of the program file at the start
+    bool held;            // nobody could open the program file for writing then
+    HANDLE process = nullptr;   // an event standing in for the process, when it was started
+    DWORD exitCode = 0;         // what GetExitCodeProcess answers for it
+    bool codeRead = false;      // the program read its exit code
+};
+
 struct FaultWorld {
     // Set by the test.
     std::wstring tempPath;             // what GetTempPathW answers (ends with '\'); empty: the real one
@@ -150,6 +164,9 @@ struct FaultWorld {
     // with this code.
     bool elevationDeclined = false;
     DWORD elevatedCopyExitCode = 0;
+    // CreateProcessW never starts the program itself either: the n-th start of
+    // a run starts a process that exits with the n-th code here (0 past the end).
+    std::vector<DWORD> programExitCodes;
     // Wine keeps no descriptors and has no junctions: by full path, the owner
     // and DACL GetSecurityInfo reports for a folder (SDDL; a folder not named
     // gets Wine's answer, owned by the running user), the folders that
@@ -196,6 +213,7 @@ struct FaultWorld {
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
     std::vector<ShellExecuteCall> shellExecutes;
+    std::vector<ProcessStart> processStarts;
     bool programFileHeldAtStart = false;     // at the last ShellExecuteExW
     // Upper-cased full path and the security asked for, rendered as SDDL: the
     // descriptor of each folder CreateDirectoryW made (empty without one).

@@ -3,6 +3,7 @@
 // msi.dll, and a recording failure hook. This file itself calls the real
 // platform functions.
 #include "faultcontrol.h"
+#include "faultkit.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -81,6 +82,7 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"GetSystemWindowsDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
     // A drive letter that cannot be asked about is no SUBST drive.
     {"QueryDosDeviceW", S_OK, FaultReaction::Ignored},
+    {"CreateProcessW", static_cast<HRESULT>(0x80070002), FaultReaction::Fails},
     // Only detection rules ask these: a failure makes a rule not hold.
     {"MsiQueryProductStateW", S_OK, FaultReaction::Probe},
     {"MsiEnumRelatedProductsW", S_OK, FaultReaction::Probe},
@@ -431,6 +433,7 @@ void FaultBeginRun()
     Fault.boxes.clear();
     Fault.journal.clear();
     Fault.shellExecutes.clear();
+    Fault.processStarts.clear();
     Fault.foldersMade.clear();
     Fault.deletedByHandle.clear();
     Fault.mitigations.clear();
@@ -1027,6 +1030,37 @@ DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer)
     return ::GetCurrentDirectoryW(size, buffer);
 }
 
+// Records the request and what the program file holds then; never starts the
+// program itself.
+BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                                LPSECURITY_ATTRIBUTES, BOOL inheritHandles, DWORD, LPVOID, LPCWSTR directory,
+                                LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
+{
+    const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };
+    const size_t n = Fault.processStarts.size();
+    ProcessStart start = {text(application), text(commandLine), text(directory), inheritHandles != FALSE, {}, false};
+    HANDLE writer = ::CreateFileW(start.application.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+    start.held = writer == INVALID_HANDLE_VALUE;
+    if (writer != INVALID_HANDLE_VALUE) ::CloseHandle(writer);
+    ReadWholeFile(start.application, &start.bytes);
+    Fault.processStarts.push_back(start);
+    if (ShouldFail(FAULT_CREATE_PROCESS)) {
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    // Signalled events stand in for the process and its thread: a process
+    // that has ended already, whose code the exit-code wrapper answers.
+    information->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    information->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    Fault.processStarts.back().process = information->hProcess;
+    Fault.processStarts.back().exitCode = n < Fault.programExitCodes.size() ? Fault.programExitCodes[n] : 0;
+    Fault.liveFiles.insert(information->hProcess);
+    Fault.liveFiles.insert(information->hThread);
+    return TRUE;
+}
+
 // Records the request; never starts the program itself. The elevated copy is
 // played by a real process that exits with the test's code, so that waiting
 // for it and reading its code are real.
@@ -1085,6 +1119,13 @@ BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     if (ShouldFail(FAULT_EXIT_CODE)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
+    }
+    for (ProcessStart& start : Fault.processStarts) {
+        if (start.process == process) {
+            start.codeRead = true;
+            *exitCode = start.exitCode;
+            return TRUE;
+        }
     }
     return ::GetExitCodeProcess(process, exitCode);
 }

@@ -48,6 +48,10 @@ BOOL WINAPI FaultGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
 DWORD WINAPI FaultGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer);
 BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info);
+BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
+                                LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles, DWORD flags,
+                                LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
+                                LPPROCESS_INFORMATION information);
 DWORD WINAPI FaultWaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode);
 DWORD WINAPI FaultGetFileType(HANDLE file);
@@ -123,6 +127,7 @@ void WINAPI FaultCoTaskMemFree(LPVOID block);
 #define GetModuleFileNameW FaultGetModuleFileNameW
 #define GetCurrentDirectoryW FaultGetCurrentDirectoryW
 #define ShellExecuteExW FaultShellExecuteExW
+#define CreateProcessW FaultCreateProcessW
 #define WaitForSingleObject FaultWaitForSingleObject
 #define GetExitCodeProcess FaultGetExitCodeProcess
 #define GetFileType FaultGetFileType

@@ -41,7 +41,8 @@ std::vector<BYTE> IntactManifest()
 
 // The rules a manifest must meet to be used at all: its size covers the entries
 // its counts announce, every name field holds its NUL, every file name is a
-// plain, non-empty name, and no package is for 32-bit and 64-bit Windows only.
+// plain, non-empty name, no package is for 32-bit and 64-bit Windows only,
+// and a program entry names a .exe and has only the flags a program takes.
 bool IsWellFormed(const std::vector<BYTE>& bytes)
 {
     if (bytes.size() < 4) return false;
@@ -61,6 +62,8 @@ bool IsWellFormed(const std::vector<BYTE>& bytes)
             if (name[i] == L'\\' || name[i] == L'/' || name[i] == L':') return false;
         }
         if (i == 64) return false;
+        const bool exe = i > 4 && _wcsicmp(name + i - 4, L".exe") == 0;
+        if ((flags & PKG_PROGRAM) && ((flags & ~(PKG_PROGRAM | PKG_PROGRAM_FLAGS)) != 0 || !exe)) return false;
     }
     for (size_t j = 0; j < transforms; ++j) {
         if (memchr(bytes.data() + 4 + 168 * packages + 16 * j, 0, 12) == nullptr) return false;

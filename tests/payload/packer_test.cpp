@@ -6,6 +6,8 @@
 
 #include <imagehlp.h>
 #include <objbase.h>
+#include <regex>
+#include <sstream>
 
 namespace {
 
@@ -311,6 +313,37 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     EXPECT_EQ(expected, std::wstring(reinterpret_cast<const wchar_t*>(parameters.data()), parameters.size() / 2));
     const std::string second = ResourceBytes(bundle, RT_RCDATA, L"ARG02", 0);
     EXPECT_EQ(L"detect=Always", std::wstring(reinterpret_cast<const wchar_t*>(second.data()), second.size() / 2));
+}
+
+// README's worked examples of prerequisites, packed as written, with the test
+// program standing in for each runtime's setup and a test package for the
+// vendor's (an example is a "    setuppack /out" line and the lines indented
+// below it).
+TEST(Packer, PacksTheReadmesPrerequisiteExamples)
+{
+    ScratchFolder folder;
+    std::istringstream readme(ReadBytes(WindowsPathFromUnix(README_PATH)));
+    std::vector<std::string> examples;
+    bool open = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("    setuppack /out", 0) == 0) examples.push_back(line.substr(13));
+        else if (open && line.rfind("              ", 0) == 0) examples.back() += " " + line.substr(line.find('/'));
+        open = line.rfind("    setuppack /out", 0) == 0 || (open && line.rfind("              ", 0) == 0);
+    }
+    const std::string exe = Utf8FromWide(Arg(BinFile(L"testprereq.exe")));
+    const std::string msi = Utf8FromWide(Arg(DataFile(L"alpha.msi")));
+    const std::string out = Utf8FromWide(Arg(folder / L"App-Setup.exe"));
+    unsigned packed = 0;
+    for (std::string example : examples) {
+        if (example.find("/exe ") == std::string::npos) continue;
+        example = std::regex_replace(example, std::regex("/exe \\S+"), "/exe" + exe);
+        example = std::regex_replace(example, std::regex("/package \\S+"), "/package" + msi);
+        example = std::regex_replace(example, std::regex("/out \\S+"), "/out" + out);
+        const Captured run = Pack(WideFromUtf8(example));
+        EXPECT_EQ(0u, run.exitCode) << example << "\n" << run.errorText;
+        ++packed;
+    }
+    EXPECT_EQ(3u, packed) << "the Visual C++, .NET Framework and driver examples";
 }
 
 // What the setup-run scenarios rely on: testprereq.exe records each start, writes

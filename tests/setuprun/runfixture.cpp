@@ -73,7 +73,9 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
     std::wstring command = Quoted(FromBuildTree(SETUPPACK_EXE)) + L" /out " + Quoted(bundle) +
                            L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
     for (const auto& item : items) {
-        command += L" /package " + Quoted(PackagePath(item.file)) + L" /flags " + item.flags + L" " + item.more;
+        const bool program = item.file == L"testprereq.exe";
+        command += (program ? L" /exe " + Quoted(FromBuildTree(TESTPREREQ_EXE)) : L" /package " + Quoted(PackagePath(item.file))) +
+                   L" /flags " + item.flags + L" " + item.more;
     }
     command += L" " + moreArguments;
     DeleteFileW(bundle.c_str());

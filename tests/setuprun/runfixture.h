@@ -25,11 +25,12 @@ std::wstring PackagePath(const std::wstring& file);
 // A file or folder under the tests' own work folder in the build tree.
 std::wstring WorkPath(const std::wstring& name);
 
-// One package of a bundle and the flags setuppack gives its entry.
+// One package of a bundle and the flags setuppack gives its entry; the file
+// testprereq.exe is the test prerequisite program.
 struct BundleItem {
     std::wstring file;
     std::wstring flags;   // setuppack flag names joined by "+", or "0"
-    std::wstring more;    // further options of this package (/code, /version)
+    std::wstring more;    // further options of this entry (/code, /version; /detect, /args, ...)
 };
 // Runs setuppack.exe with setup.exe as the stub; true when it made the bundle.
 bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,

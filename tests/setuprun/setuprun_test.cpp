@@ -6,7 +6,9 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
+#include <sstream>
 #include <thread>
 
 #include "runfixture.h"
@@ -834,6 +836,113 @@ TEST_F(SetupRunTest, AMajorUpgradeInsideAPackageLeavesNoCopyOfTheProductItRemove
     EXPECT_EQ(L"", InstalledVersion(oldMajor));
     EXPECT_FALSE(FileExists(CachedPath(oldMajor, false)));
     EXPECT_TRUE(FileExists(CachedPath(Package(L"newmajor.msi"), false)));
+}
+
+// The test prerequisite program, testprereq.exe: its rule reads the value it
+// writes when it installs, and each start is recorded with its folder and
+// command line.
+constexpr wchar_t kPrereqKey[] = L"Software\\TessaroTests\\Prereq";
+
+BundleItem Prerequisite(const std::wstring& more)
+{
+    return {L"testprereq.exe", L"0", L"/detect \"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1\" " + more};
+}
+
+bool PrerequisiteInstalled()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+struct ProgramStart {
+    std::string folder, program, command;
+};
+
+// The starts recorded since the last call, which empties the record.
+std::vector<ProgramStart> TakeStarts(const std::wstring& record)
+{
+    std::vector<ProgramStart> starts;
+    std::istringstream lines(ReadFileBytes(record));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t program = line.find("\tprogram="), command = line.find("\tcommand=");
+        starts.push_back({line.substr(7, program - 7), line.substr(program + 9, command - program - 9),
+                          line.substr(command + 9)});
+    }
+    DeleteFileW(record.c_str());
+    return starts;
+}
+
+// A prerequisite runs when its rules say it is not there, before the entries
+// after it; its exit code decides the run; a failure or /uninstall removes only
+// one with uninstall arguments.
+TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
+{
+    const std::wstring record = WorkPath(L"prereq-starts.txt");
+    SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", record.c_str());
+    const struct {
+        const char* name;
+        std::vector<BundleItem> items;
+        const wchar_t* switches;
+        bool installedBefore;
+        DWORD exitCode;
+        std::vector<std::string> commands;
+        bool installedAfter;
+        std::vector<std::wstring> packagesAfter;
+    } rows[] = {
+        {"not there: run before the packages", {Prerequisite(L"/args \"/install /quiet\" /uninstallargs /uninstall"),
+         {L"fresh.msi", L"0"}, {L"early.msi", L"0"}}, L"/quiet", false, 0, {"/install /quiet"}, true,
+         {L"fresh.msi", L"early.msi"}},
+        {"there: skipped", {Prerequisite(L"/args \"/exit 5\""), {L"fresh.msi", L"0"}}, L"/quiet", true, 0, {}, true,
+         {L"fresh.msi"}},
+        {"/uninstall removes one with uninstall arguments", {Prerequisite(L"/uninstallargs /uninstall"),
+         {L"fresh.msi", L"0"}}, L"/uninstall /quiet", true, 0, {"/uninstall"}, false, {}},
+        {"3010: the run goes on and ends with it", {Prerequisite(L"/args \"/exit 3010\""), {L"fresh.msi", L"0"}},
+         L"/quiet", false, 3010, {"/exit 3010"}, true, {L"fresh.msi"}},
+        {"1638, which the vendor calls success", {Prerequisite(L"/args \"/exit 1638\" /exitcode 1638=success"),
+         {L"fresh.msi", L"0"}}, L"/quiet", false, 0, {"/exit 1638"}, false, {L"fresh.msi"}},
+        {"a failure stops the chain and undoes the run", {{L"fresh.msi", L"0"},
+         Prerequisite(L"/args \"/exit 7\" /uiargs \"/exit 5\""),
+         {L"early.msi", L"0"}}, L"", false, 5, {"/exit 5"}, false, {}},
+        {"a later failure keeps a permanent one", {Prerequisite(L""), {L"failing.msi", L"0"}}, L"/quiet", false,
+         kFatalError, {""}, true, {}},
+        {"and removes one with uninstall arguments", {Prerequisite(L"/uninstallargs /uninstall"),
+         {L"failing.msi", L"0"}}, L"/quiet", false, kFatalError, {"", "/uninstall"}, false, {}},
+        {"/uninstall keeps a permanent one", {Prerequisite(L""), {L"fresh.msi", L"0"}}, L"/uninstall /quiet", true, 0,
+         {}, true, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::wstring bundle = WorkPath(L"prereq-codes.exe");
+        ASSERT_TRUE(MakeBundle(bundle, row.items));
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, KEY_WOW64_64KEY, 0);
+        if (row.installedBefore) {
+            const DWORD one = 1;
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kPrereqKey, L"Installed", REG_DWORD, &one, sizeof(one));
+        }
+        TakeStarts(record);
+        const RunResult run = RunBundle(bundle, row.switches);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(row.exitCode, run.exitCode);
+        std::vector<std::string> commands;
+        for (const ProgramStart& start : TakeStarts(record)) commands.push_back(start.command.substr(16 + (start.command.size() > 16)));
+        EXPECT_EQ(row.commands, commands);
+        EXPECT_EQ(row.installedAfter, PrerequisiteInstalled());
+        for (const auto& package : {L"fresh.msi", L"early.msi", L"failing.msi"}) {
+            const bool expected = std::find(row.packagesAfter.begin(), row.packagesAfter.end(), package) != row.packagesAfter.end();
+            EXPECT_EQ(expected ? L"1.0.0.0" : L"", InstalledVersion(Package(package))) << Utf8FromWide(package);
+        }
+        EXPECT_TRUE(StagingFolders().empty());
+        const std::vector<ObservedBox> boxes = ProgramBoxes(run);
+        if (*row.switches == L'\0') {
+            ASSERT_EQ(1u, boxes.size());
+            EXPECT_NE(std::wstring::npos, boxes[0].text.find(L"\ntestprereq.exe: 5 (0x00000005)\r\nLog: ")) << Utf8FromWide(boxes[0].text);
+        }
+        ForgetEverything();
+    }
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, KEY_WOW64_64KEY, 0);
+    SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 #include "detect.h"
 #include "prereqargs.h"
+#include "program.h"
 #include "result.h"
 #include "runlog.h"
 #include "scratchfolder.h"
@@ -314,5 +315,38 @@ TEST(PrereqParameters, EveryRuleAndTheDecisionAreLogged)
           "  rule 2: " + user + ":Installed = 2: found 1 (REG_DWORD): does not hold\r\n",
           std::string("  not present: 1 of 2 rules does not hold\r\n")}) {
         EXPECT_NE(std::string::npos, written.find(line)) << line << written;
+    }
+}
+
+// What a program's exit code means for the run: the vendor's lines first, then
+// the installer's codes; a failure keeps the code's low 16 bits under a
+// facility of its own, so a code called a failure is never taken for a restart.
+TEST(PrereqParameters, ExitCodesMappedToTheRunsResults)
+{
+    const std::wstring text = L"detect=always\nexitcode=1638=success\nexitcode=5=restart\nexitcode=3010=failure";
+    PrereqParameters parameters = {};
+    ASSERT_EQ(S_OK, PrereqReadParameters(reinterpret_cast<const BYTE*>(text.data()),
+                                         static_cast<DWORD>(text.size() * 2), &parameters));
+    const HRESULT restart = static_cast<HRESULT>(0x80070BC2);
+    const struct {
+        DWORD code;
+        BOOL tolerate;
+        HRESULT expected;
+    } cases[] = {
+        {0, FALSE, S_OK},
+        {1638, FALSE, S_OK},
+        {5, FALSE, restart},
+        {5, TRUE, restart},
+        {3010, FALSE, static_cast<HRESULT>(0x80040BC2)},
+        {3010, TRUE, 1},
+        {3011, FALSE, static_cast<HRESULT>(0x80070BC3)},
+        {1641, TRUE, static_cast<HRESULT>(0x80070669)},
+        {1602, FALSE, static_cast<HRESULT>(0x80070642)},
+        {1602, TRUE, 1},
+        {1603, FALSE, static_cast<HRESULT>(0x80040643)},
+        {0x80070005, FALSE, static_cast<HRESULT>(0x80040005)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, ProgramExitResult(&parameters, c.code, c.tolerate)) << c.code << " " << c.tolerate;
     }
 }
