@@ -153,13 +153,15 @@ BOOL IsProgramEntry(const ManifestPackageEntry* entry)
 // A prerequisite program runs when its rules say it is not there; under
 // /uninstall it runs with its uninstall arguments when it is there and has
 // them, and a program without them is permanent: other products may use what
-// it installed.
+// it installed. /repair runs one that is there with its repair arguments, and
+// leaves one without them alone.
 HRESULT ChooseProgramAction(const SetupRun* run, const ManifestPackageEntry* entry, PrereqParameters* parameters,
                             InstallAction* action)
 {
     HRESULT hr = S_OK;
     BOOL present = FALSE;
     const BOOL removal = InstallAction::Uninstall == run->requestedAction;
+    const BOOL repair = InstallAction::Repair == run->requestedAction;
 
     *action = InstallAction::Skip;
     EXIT_IF_FAILED(PrereqLocateParameters(entry->resourceName, parameters));
@@ -167,10 +169,14 @@ HRESULT ChooseProgramAction(const SetupRun* run, const ManifestPackageEntry* ent
         RunLogLine(L"  action: keep: a permanent prerequisite (no uninstall arguments)");
         goto Exit;
     }
+    if (repair && nullptr == parameters->repairArgs.text) {
+        RunLogLine(L"  action: skip: no repair arguments");
+        goto Exit;
+    }
     EXIT_IF_FAILED(DetectPrerequisite(parameters, &present));
-    if (removal) {
-        *action = present ? InstallAction::Uninstall : InstallAction::Skip;
-        RunLogLine(present ? L"  action: remove" : L"  action: skip: not present");
+    if (removal || repair) {
+        *action = !present ? InstallAction::Skip : removal ? InstallAction::Uninstall : InstallAction::Repair;
+        RunLogLine(!present ? L"  action: skip: not present" : removal ? L"  action: remove" : L"  action: repair");
     } else {
         *action = present ? InstallAction::Skip : InstallAction::Install;
         RunLogLine(present ? L"  action: skip: present" : L"  action: run");
@@ -617,7 +623,7 @@ Exit:
 }
 
 // A program is written into a folder of its own: a cached one into its
-// folder in the cache (its removal runs from the intact copy there, or from
+// folder in the cache (its removal and repair run from the intact copy there, or from
 // one put back), any other into its entry folder in the staging folder.
 HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction action, HANDLE* held)
 {
@@ -634,7 +640,7 @@ HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction actio
     }
     if (nullptr != cache && S_OK == hr) {
         record->folder = &record->programCache;
-        if (InstallAction::Uninstall == action) {
+        if (InstallAction::Uninstall == action || InstallAction::Repair == action) {
             EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
                                                    record->packagePath, held));
         } else {
@@ -657,13 +663,14 @@ Exit:
     return hr;
 }
 
-// Its uninstall arguments for a removal; in a run with the full interface the
-// arguments for it when the vendor gave them, else its arguments.
+// Its uninstall arguments for a removal, its repair arguments for a repair;
+// in a run with the full interface the arguments for it when the vendor gave
+// them, else its arguments.
 TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, InstallAction action)
 {
     const PrereqParameters* parameters = &record->program;
-    if (InstallAction::Uninstall == action) {
-        return parameters->uninstallArgs;
+    if (InstallAction::Uninstall == action || InstallAction::Repair == action) {
+        return InstallAction::Uninstall == action ? parameters->uninstallArgs : parameters->repairArgs;
     }
     return UI_LEVEL_FULL == run->uiLevel && nullptr != parameters->uiArgs.text ? parameters->uiArgs
                                                                                : parameters->args;
@@ -674,7 +681,7 @@ TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, In
 // cache for good, unless the clean-up removes it again.
 void SettleProgram(PackageRunState* record, InstallAction action, HRESULT ran, HANDLE* held)
 {
-    const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Uninstall != action;
+    const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Install == action;
 
     record->isInstalled = installed && nullptr != record->program.uninstallArgs.text;
     if (record->isInstalled) {

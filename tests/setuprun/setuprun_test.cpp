@@ -876,7 +876,8 @@ std::vector<ProgramStart> TakeStarts(const std::wstring& record)
 
 // A prerequisite runs when its rules say it is not there, before the entries
 // after it; its exit code decides the run; a failure or /uninstall removes only
-// one with uninstall arguments.
+// one with uninstall arguments; /repair runs only one that is there and has
+// repair arguments.
 TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
 {
     const std::wstring record = WorkPath(L"prereq-starts.txt");
@@ -911,6 +912,12 @@ TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
          {L"failing.msi", L"0"}}, L"/quiet", false, kFatalError, {"", "/uninstall"}, false, {}},
         {"/uninstall keeps a permanent one", {Prerequisite(L""), {L"fresh.msi", L"0"}}, L"/uninstall /quiet", true, 0,
          {}, true, {}},
+        {"/repair runs one that is there with its repair arguments", {Prerequisite(L"/repairargs /repair"),
+         {L"fresh.msi", L"0"}}, L"/repair /quiet", true, 0, {"/repair"}, true, {}},
+        {"and leaves one alone that is not there", {Prerequisite(L"/repairargs /repair"), {L"fresh.msi", L"0"}},
+         L"/repair /quiet", false, 0, {}, false, {}},
+        {"or that has none", {Prerequisite(L"/args /install"), {L"fresh.msi", L"0"}}, L"/repair /quiet", true, 0, {},
+         true, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
