@@ -361,31 +361,21 @@ void InstallerReleaseProducts(ProductList* list)
     list->count = 0;
 }
 
-// `removed` takes a block as large as `before`'s: it holds at most as many.
-HRESULT InstallerRemovedProducts(const ProductList* before, ProductList* removed)
+HRESULT InstallerKeepRemoved(ProductList* list)
 {
     HRESULT hr = S_OK;
     ProductList now = {};
+    DWORD kept = 0;
 
-    removed->codes = nullptr;
-    removed->count = 0;
     EXIT_IF_FAILED(InstallerListProducts(&now));
-    if (0 == before->count) {
-        goto Exit;
-    }
-    removed->codes = static_cast<WCHAR(*)[INSTALLER_PRODUCT_CODE_CHARS]>(
-        MemutilAllocate(before->count * sizeof(*before->codes), FALSE));
-    EXIT_IF_NULL_ALLOC(removed->codes);
-    for (DWORD k = 0; k < before->count; ++k) {
-        if (!ListHolds(&now, before->codes[k])) {
-            memcpy(removed->codes[removed->count++], before->codes[k], sizeof(*before->codes));
+    for (DWORD k = 0; k < list->count; ++k) {
+        if (!ListHolds(&now, list->codes[k])) {
+            memmove(list->codes[kept++], list->codes[k], sizeof(*list->codes));
         }
     }
+    list->count = kept;
 
 Exit:
-    if (FAILED(hr)) {
-        InstallerReleaseProducts(removed);
-    }
     InstallerReleaseProducts(&now);
     return hr;
 }

@@ -57,8 +57,8 @@ struct ProductList {
 };
 HRESULT InstallerListProducts(ProductList* list);
 void InstallerReleaseProducts(ProductList* list);
-// The products of `before` that the installer no longer knows.
-HRESULT InstallerRemovedProducts(const ProductList* before, ProductList* removed);
+// Leaves in `list` only its products that the installer no longer knows.
+HRESULT InstallerKeepRemoved(ProductList* list);
 
 // Asks the installer to remove a product at the given UI level, with a log of
 // its own: appended to `logPath`, or a new one named after the package. Another

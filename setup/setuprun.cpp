@@ -512,24 +512,21 @@ void DeleteCachedEntryCopies(SetupRun* run, const PackageRunState* record, BOOL 
 // it did is told by the products known before and after the call; when that
 // cannot be told, it is kept. The cached copies of the products it removed
 // served them alone: they go, in whichever cache they are.
-BOOL SettleFreshInstall(SetupRun* run, const ProductList* before, HRESULT listed)
+BOOL SettleFreshInstall(SetupRun* run, ProductList* before, HRESULT listed)
 {
-    ProductList removed = {};
-    const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedProducts(before, &removed));
-    const BOOL removedNone = told && 0 == removed.count;
+    const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerKeepRemoved(before));
 
-    for (DWORD k = 0; k < removed.count; ++k) {
-        RunLogLine(L"  the package removed %ls", removed.codes[k]);
-        DeleteCachedProductCopies(run, removed.codes[k], nullptr);
+    for (DWORD k = 0; told && k < before->count; ++k) {
+        RunLogLine(L"  the package removed %ls", before->codes[k]);
+        DeleteCachedProductCopies(run, before->codes[k], nullptr);
     }
-    InstallerReleaseProducts(&removed);
-    return removedNone;
+    return told && 0 == before->count;
 }
 
 // After an installer call that did not fail (success, a tolerated failure, or
 // a restart that is required later): what the run keeps of the package.
 void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action, HRESULT installed,
-                   const ProductList* before, HRESULT listed)
+                   ProductList* before, HRESULT listed)
 {
     if (installed == INSTALLER_FAILURE_TOLERATED) {
         DeleteOwnedFiles(record);
