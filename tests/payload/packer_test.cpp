@@ -421,39 +421,25 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     EXPECT_EQ(L"Gamma", ProductNameOf(second));
 }
 
-// /upgradecode: the REGISTRATION record (setup/registrationrecord.h) with the
-// bundle's names, version and links, and a bundle code of its own for every
-// bundle written, which the last line names; a hidden package keeps its flag.
+// /upgradecode: every bundle written gets a bundle code of its own in its
+// REGISTRATION record, which the last line names (what the entry shows of the
+// record: the setup-run tests); a hidden package keeps its flag.
 TEST(Packer, ARegisteredBundleCarriesItsRecordUnderACodeOfItsOwn)
 {
     ScratchFolder folder;
     std::vector<std::string> records;
     for (const wchar_t* name : {L"one.exe", L"two.exe"}) {
-        const std::wstring bundle = folder / name;
-        const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /flags hidden" +
-                                  L" /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa} /bundleversion 3.1.4.1" +
-                                  L" /company Tessaro /helplink https://example.com/help /aboutlink https://example.com");
+        const Captured run = Pack(L"/out" + Arg(folder / name) + L" /package" + Arg(DataFile(L"alpha.msi")) +
+                                  L" /flags hidden /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa}");
         ASSERT_EQ(0u, run.exitCode) << run.errorText;
-        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(bundle), 0)->flags);
-        records.push_back(ResourceBytes(bundle, RT_RCDATA, L"REGISTRATION", 0));
-        ASSERT_EQ(sizeof(BundleRegistration), records.back().size());
-        const auto* record = reinterpret_cast<const BundleRegistration*>(records.back().data());
+        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(folder / name), 0)->flags);
+        records.push_back(ResourceBytes(folder / name, RT_RCDATA, L"REGISTRATION", 0));
+        ASSERT_EQ(S_OK, ValidateRegistration(records.back().data(), static_cast<DWORD>(records.back().size())));
         wchar_t code[40] = {};
-        ::StringFromGUID2(record->bundleCode, code, 40);
+        ::StringFromGUID2(reinterpret_cast<const BundleRegistration*>(records.back().data())->bundleCode, code, 40);
         EXPECT_NE(std::string::npos, run.outputText.find(", bundle code " + Utf8FromWide(code) + "\n")) << run.outputText;
-        EXPECT_EQ(sizeof(BundleRegistration), record->size);
-        ::StringFromGUID2(record->upgradeCode, code, 40);
-        EXPECT_STREQ(L"{A17A0000-5E7D-4F00-9A11-0000000000AA}", code);
-        EXPECT_EQ(0x00030001u, record->versionHigh);
-        EXPECT_EQ(0x00040001u, record->versionLow);
-        EXPECT_STREQ(L"Alpha", record->displayName);
-        EXPECT_STREQ(L"Tessaro", record->publisher);
-        EXPECT_STREQ(L"https://example.com/help", record->helpLink);
-        EXPECT_STREQ(L"https://example.com", record->aboutLink);
-        EXPECT_EQ(S_OK, ValidateRegistration(records.back().data(), static_cast<DWORD>(records.back().size())));
     }
-    EXPECT_FALSE(IsEqualGUID(reinterpret_cast<const BundleRegistration*>(records[0].data())->bundleCode,
-                             reinterpret_cast<const BundleRegistration*>(records[1].data())->bundleCode));
+    EXPECT_NE(records[0].substr(24, 16), records[1].substr(24, 16)) << "a bundle code of each its own";
 }
 
 TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)

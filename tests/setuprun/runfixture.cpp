@@ -234,15 +234,6 @@ std::wstring BundleCodeOf(const std::wstring& bundle)
     return code;
 }
 
-bool EntryExists(const std::wstring& bundleCode, bool perMachine)
-{
-    HKEY key = nullptr;
-    const bool exists = RegOpenKeyExW(perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, EntryKey(bundleCode).c_str(),
-                                      0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
-    return exists;
-}
-
 std::wstring EntryValue(const std::wstring& bundleCode, const wchar_t* name, bool perMachine)
 {
     wchar_t data[4096] = {};

@@ -86,7 +86,6 @@ void ForgetFiles(const TestPackage& package);
 // ...\Uninstall\{CODE} in HKCU, or HKLM when `perMachine`. A value reads as
 // its text, a number in decimal, a list's texts joined by '|'; "" when missing.
 std::wstring BundleCodeOf(const std::wstring& bundle);
-bool EntryExists(const std::wstring& bundleCode, bool perMachine = false);
 std::wstring EntryValue(const std::wstring& bundleCode, const wchar_t* name, bool perMachine = false);
 // Applications\Cache\{CODE}, where the bundle keeps its copy.
 std::wstring BundleCacheFolder(const std::wstring& bundleCode, bool perMachine = false);

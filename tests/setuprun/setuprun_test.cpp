@@ -207,7 +207,7 @@ protected:
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
                        L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031") &&
             MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
-                       suite + L" /bundleversion 1.0 /helplink https://example.com/help") &&
+                       suite + L" /bundleversion 1.0 /helplink https://example.com/help /aboutlink https://example.com") &&
             MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
@@ -788,7 +788,7 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
         {L"DisplayName", L"Run Seven Suite"}, {L"DisplayVersion", L"1.0.0.0"}, {L"Publisher", L"Tessaro Test"},
         {L"DisplayIcon", copy}, {L"UninstallString", Quoted(copy) + L" /uninstall"},
         {L"QuietUninstallString", Quoted(copy) + L" /uninstall /quiet"}, {L"ModifyPath", Quoted(copy) + L" /repair"},
-        {L"NoRepair", L"1"}, {L"HelpLink", L"https://example.com/help"}, {L"URLInfoAbout", L""},
+        {L"NoRepair", L"1"}, {L"HelpLink", L"https://example.com/help"}, {L"URLInfoAbout", L"https://example.com"},
         {L"BundleUpgradeCode", kSuiteUpgradeCode}, {L"BundleProductCodes", filed.code + std::wstring(L"|") + early.code},
         {L"EstimatedSize", std::to_wstring((ReadFileBytes(bundles_.suite1).size() + 1023) / 1024)},
     };
@@ -805,7 +805,7 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite2, L"/quiet").exitCode);
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(filed)) << "both carry it: it stays";
     EXPECT_EQ(L"", InstalledVersion(early)) << "only 1.0 carried it";
-    EXPECT_FALSE(EntryExists(v1) || FolderExists(BundleCacheFolder(v1)));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
     EXPECT_EQ(L"2.0.0.0", EntryValue(v2, L"DisplayVersion"));
     EXPECT_EQ(filed.code, EntryValue(v2, L"BundleProductCodes"));
 
@@ -816,12 +816,12 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     ExpectErrorBoxNamingTheLog(refused.boxes[0], kProductVersionResult, kProductVersion);
     ExpectInLog(RunLogText(L"suite-1", TempFolder()), {"is version 2.0.0.0, newer than this one"});
     EXPECT_EQ(L"", InstalledVersion(early));
-    EXPECT_TRUE(!EntryExists(v1) && EntryExists(v2));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !EntryValue(v2, L"DisplayName").empty());
 
     EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
     EXPECT_EQ(L"", InstalledVersion(filed));
     EXPECT_FALSE(FileExists(file));
-    EXPECT_FALSE(EntryExists(v2) || FolderExists(BundleCacheFolder(v2)));
+    EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
 }
 
 // A package's own major upgrade removes the older product on its way in; the

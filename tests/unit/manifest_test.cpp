@@ -127,7 +127,6 @@ TEST(ValidateRegistration, RefusesADamagedRecord)
         {"a size short of the layout", 0, [](BundleRegistration& r) { r.size = 48; }},
         {"a name without NUL", 0, [](BundleRegistration& r) { std::fill_n(r.displayName, 256, L'n'); }},
         {"no name", 0, [](BundleRegistration& r) { r.displayName[0] = L'\0'; }},
-        {"a publisher without NUL", 0, [](BundleRegistration& r) { std::fill_n(r.publisher, 256, L'p'); }},
         {"a link without NUL", 0, [](BundleRegistration& r) { std::fill_n(r.aboutLink, 260, L'l'); }},
         {"no upgrade code", 0, [](BundleRegistration& r) { r.upgradeCode = GUID(); }},
         {"no bundle code", 0, [](BundleRegistration& r) { r.bundleCode = GUID(); }},
