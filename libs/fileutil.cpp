@@ -1,8 +1,10 @@
 #include "fileutil.h"
 #include "dirutil.h"
+#include "memutil.h"
 #include "result.h"
 #include "sysutil.h"
 
+#include <string.h>
 #include <wchar.h>
 
 namespace {
@@ -23,6 +25,9 @@ bool IsExistsError(DWORD error)
 {
     return ERROR_FILE_EXISTS == error || ERROR_ALREADY_EXISTS == error;
 }
+
+// Files are copied and compared in blocks of this size.
+constexpr DWORD COMPARE_BLOCK_BYTES = 64 * 1024;
 
 HANDLE CreateNewFile(LPCWSTR path)
 {
@@ -74,6 +79,42 @@ void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
 {
     DWORD* word = part < 2 ? high : low;
     *word |= (part % 2 == 0) ? (value << 16) : value;
+}
+
+// Both files are read from their start in blocks; neither is ever read whole
+// into memory.
+HRESULT RewindFile(HANDLE file)
+{
+    HRESULT hr = S_OK;
+    const LARGE_INTEGER start = {};
+
+    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
+
+Exit:
+    return hr;
+}
+
+// A short write is a full disk that reported success.
+HRESULT CopyBlocks(HANDLE source, HANDLE target, BYTE* block)
+{
+    HRESULT hr = S_OK;
+    DWORD read = 0;
+    DWORD written = 0;
+
+    EXIT_IF_FAILED(RewindFile(source));
+    for (;;) {
+        EXIT_LAST_ERROR_IF(!::ReadFile(source, block, COMPARE_BLOCK_BYTES, &read, nullptr));
+        if (0 == read) {
+            break;
+        }
+        EXIT_LAST_ERROR_IF(!::WriteFile(target, block, read, &written, nullptr));
+        if (written != read) {
+            EXIT_WITH(RESULT_DISK_FULL);
+        }
+    }
+
+Exit:
+    return hr;
 }
 
 } // namespace
@@ -244,6 +285,68 @@ HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHAR
                                  information.nFileIndexHigh, information.nFileIndexLow));
 
 Exit:
+    return hr;
+}
+
+HRESULT FileutilCopyToNew(HANDLE source, LPCWSTR path, const HeldFolder* folder, HANDLE* held)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    BYTE* block = static_cast<BYTE*>(MemutilAllocate(COMPARE_BLOCK_BYTES, FALSE));
+    BOOL incomplete = FALSE;
+
+    EXIT_IF_NULL_ALLOC(block);
+    EXIT_IF_FAILED(FileutilCreateNew(path, folder, &file));
+    incomplete = TRUE;
+    EXIT_IF_FAILED(CopyBlocks(source, file, block));
+    EXIT_IF_FAILED(FileutilHoldWritten(path, &file, held));
+    incomplete = FALSE;
+
+Exit:
+    // Through the writer while it is open; once it is closed, by name.
+    if (incomplete && INVALID_HANDLE_VALUE != file) {
+        FileutilDeleteOnClose(file);
+    } else if (incomplete) {
+        FileutilDeleteInFolder(folder, path);
+    }
+    if (INVALID_HANDLE_VALUE != file) {
+        ::CloseHandle(file);
+    }
+    if (block) {
+        MemutilRelease(block);
+    }
+    return hr;
+}
+
+HRESULT FileutilMatchesFile(HANDLE file, HANDLE other)
+{
+    HRESULT hr = S_OK;
+    LARGE_INTEGER size = {};
+    LARGE_INTEGER otherSize = {};
+    BYTE* blocks = static_cast<BYTE*>(MemutilAllocate(2 * COMPARE_BLOCK_BYTES, FALSE));
+    DWORD read = 0;
+    DWORD otherRead = 0;
+
+    EXIT_IF_NULL_ALLOC(blocks);
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(other, &otherSize));
+    if (size.QuadPart != otherSize.QuadPart) {
+        EXIT_WITH(RESULT_FILE_CHANGED);
+    }
+    EXIT_IF_FAILED(RewindFile(file));
+    EXIT_IF_FAILED(RewindFile(other));
+    do {
+        EXIT_LAST_ERROR_IF(!::ReadFile(file, blocks, COMPARE_BLOCK_BYTES, &read, nullptr));
+        EXIT_LAST_ERROR_IF(!::ReadFile(other, blocks + COMPARE_BLOCK_BYTES, COMPARE_BLOCK_BYTES, &otherRead, nullptr));
+        if (read != otherRead || 0 != memcmp(blocks, blocks + COMPARE_BLOCK_BYTES, read)) {
+            EXIT_WITH(RESULT_FILE_CHANGED);
+        }
+    } while (0 != read);
+
+Exit:
+    if (blocks) {
+        MemutilRelease(blocks);
+    }
     return hr;
 }
 

@@ -50,6 +50,13 @@ HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
 // is reached; FILE_IDENTITY_CHARS with its terminator.
 constexpr DWORD FILE_IDENTITY_CHARS = 26;
 HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS]);
+// A byte copy of the file open through `source` (read from its start) as a new
+// file at `path` (FileutilCreateNew, so inside the held `folder`), handed back
+// held as FileutilHoldWritten holds it. A copy that could not be completed is
+// deleted again.
+HRESULT FileutilCopyToNew(HANDLE source, LPCWSTR path, const HeldFolder* folder, HANDLE* held);
+// Whether two open files hold the same bytes: S_OK, or RESULT_FILE_CHANGED.
+HRESULT FileutilMatchesFile(HANDLE file, HANDLE other);
 LPCWSTR FileutilNamePart(LPCWSTR path);
 HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName);
 HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low);

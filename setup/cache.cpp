@@ -35,21 +35,22 @@ BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
            CSTR_EQUAL == ::CompareStringOrdinal(name + length - extensionLength, -1, extension, -1, TRUE);
 }
 
-// A copy of an earlier version of this program that is to go: a package or
-// transform file, and, when the entry's own version is kept, of another version.
-BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+// A copy that earlier versions of this program kept directly in the cache
+// that is to go: a package or transform file, and, when an entry's version is
+// kept, of another version.
+BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* keep)
 {
     WCHAR own[CACHE_NAME_CHARS];
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         !(HasExtension(found.cFileName, L".msi") || HasExtension(found.cFileName, L".mst"))) {
         return FALSE;
     }
-    if (!keepEntryVersion) {
+    if (nullptr == keep) {
         return TRUE;
     }
     static const LPCWSTR EXTENSIONS[] = {L"msi", L"mst"};
     for (const LPCWSTR extension : EXTENSIONS) {
-        if (FAILED(FormatCacheName(entry, extension, own)) ||
+        if (FAILED(FormatCacheName(keep, extension, own)) ||
             CSTR_EQUAL == ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE)) {
             return FALSE;
         }
@@ -73,9 +74,9 @@ Exit:
 }
 
 // A package version's folder of the product that is to go: "{CODE}v" and a
-// version of digits and dots, and, when the entry's own version is kept, of
+// version of digits and dots, and, when an entry's version is kept, of
 // another version.
-BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* keep)
 {
     WCHAR own[CACHE_NAME_CHARS];
     LPCWSTR version = found.cFileName + PRODUCT_CODE_CHARS;   // after "{CODE}v"
@@ -87,8 +88,8 @@ BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEn
             return FALSE;
         }
     }
-    return !keepEntryVersion || (SUCCEEDED(FormatCacheFolderName(entry, own)) &&
-                                 CSTR_EQUAL != ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE));
+    return nullptr == keep || (SUCCEEDED(FormatCacheFolderName(keep, own)) &&
+                               CSTR_EQUAL != ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE));
 }
 
 // Every file in a package version's folder goes (through the folder held,
@@ -240,24 +241,22 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL keepEntryVersion,
-                          BOOL protect)
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect)
 {
-    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
     WCHAR pattern[MAX_PATH] = {};
     WCHAR path[MAX_PATH] = {};
     WIN32_FIND_DATAW found = {};
     HANDLE find = INVALID_HANDLE_VALUE;
 
-    if (INVALID_HANDLE_VALUE == cache->handle || FAILED(FormatProductCode(entry, productCode)) ||
+    if (INVALID_HANDLE_VALUE == cache->handle ||
         FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", cache->path, productCode))) {
         return;
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (IsCopyToDelete(found, entry, keepEntryVersion) && SUCCEEDED(FormatInFolder(cache, found.cFileName, path))) {
+        if (IsCopyToDelete(found, keep) && SUCCEEDED(FormatInFolder(cache, found.cFileName, path))) {
             DeletePackageFile(cache, path);
-        } else if (IsCopyFolderToDelete(found, entry, keepEntryVersion)) {
+        } else if (IsCopyFolderToDelete(found, keep)) {
             DeleteCacheFolder(cache, found.cFileName, protect);
         }
     }

@@ -40,13 +40,12 @@ HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEnt
 // Deletes a file the run recorded in the folder (no folder held: nothing is
 // deleted), logs it, and empties the record.
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH]);
-// Deletes the cached copies of the entry's product in the cache: of every
-// version, or of every other version than the entry's. Those of earlier
-// versions of this program (package and transform files), and the folders of
-// later ones with all their files (OpenPackageCacheFolder; `protect` for the
-// all-users cache).
-void DeleteCachedVersions(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL keepEntryVersion,
-                          BOOL protect);
+// Deletes the cached copies of the product in the cache: of every version, or,
+// with `keep`, of every version but that entry's. Those that earlier versions
+// of this program kept directly in the cache (package and transform files),
+// and the versions' folders with all their files (OpenPackageCacheFolder;
+// `protect` for the all-users cache).
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect);
 
 // `folder` is cut and restored in place while its tree is created.
 HRESULT ExtractPackages(LPWSTR folder);

@@ -6,7 +6,7 @@ namespace {
 
 enum class SwitchId {
     Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
-    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property,
+    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property, Repair,
 };
 
 struct SwitchEntry {
@@ -28,6 +28,7 @@ const SwitchEntry SWITCHES[] = {
     {L"forcerestart", SwitchId::ForceRestart, false},
     {L"promptrestart", SwitchId::PromptRestart, false},
     {L"uninstall", SwitchId::Uninstall, false},
+    {L"repair", SwitchId::Repair, false},
     {L"log", SwitchId::Log, true},
     {L"lang", SwitchId::Language, true},
     {L"?", SwitchId::Help, false},
@@ -242,6 +243,9 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         if (options->uiLevel == UI_LEVEL_FULL) {
             options->uiLevel = UI_LEVEL_BASIC;
         }
+        break;
+    case SwitchId::Repair:
+        options->action = InstallAction::Repair;
         break;
     case SwitchId::Log:
         EXIT_IF_FAILED(StrutilCopy(&options->logPath, value, 0));

@@ -88,6 +88,8 @@ Exit:
     return hr;
 }
 
+} // namespace
+
 // The bundle file, proven to be the one this process was started from and
 // held from before the copy is started until it has ended: nobody can rename,
 // replace or write it meanwhile, so the copy runs the bytes this process was
@@ -105,6 +107,8 @@ HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)
 Exit:
     return hr;
 }
+
+namespace {
 
 // The same program with the same arguments, behind the marker that makes it
 // the copy, in the same current folder so that relative paths on the command

@@ -20,6 +20,11 @@ BOOL MayAskForElevation(DWORD uiLevel, BOOL elevated);
 // Whether an installer package for all users that fits this Windows is in the
 // manifest; programs are not counted (whether one runs is up to its rules).
 BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit);
+// The program file (the bundle), held: nobody can rename, replace or write it
+// while the hold is open, so the bytes read through it are the ones this
+// process was started from. `path` receives its final path, `identity` the
+// text of its volume and file index.
+HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)[FILE_IDENTITY_CHARS]);
 // Starts the elevated copy and waits for it. The copy is given the arguments
 // of this process behind ELEVATED_COPY_SWITCH and this program file's
 // identity, this file by its final path (held until the copy has ended, so

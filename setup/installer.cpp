@@ -103,6 +103,11 @@ HRESULT ActionText(InstallAction action, LPCWSTR* text)
     case InstallAction::MinorUpgrade:
         *text = L" REINSTALL=ALL REINSTALLMODE=\"vomus\"";
         break;
+    // Files that are missing or older, the machine's and the user's registry
+    // values and the shortcuts; the package is the one installed from.
+    case InstallAction::Repair:
+        *text = L" REINSTALL=ALL REINSTALLMODE=\"omus\"";
+        break;
     case InstallAction::Uninstall:
         *text = INSTALLER_REMOVE_ALL;
         break;
@@ -356,16 +361,19 @@ void InstallerReleaseProducts(ProductList* list)
     list->count = 0;
 }
 
-HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed)
+HRESULT InstallerKeepRemoved(ProductList* list)
 {
     HRESULT hr = S_OK;
     ProductList now = {};
+    DWORD kept = 0;
 
-    *removed = FALSE;
     EXIT_IF_FAILED(InstallerListProducts(&now));
-    for (DWORD k = 0; k < before->count && !*removed; ++k) {
-        *removed = !ListHolds(&now, before->codes[k]);
+    for (DWORD k = 0; k < list->count; ++k) {
+        if (!ListHolds(&now, list->codes[k])) {
+            memmove(list->codes[kept++], list->codes[k], sizeof(*list->codes));
+        }
     }
+    list->count = kept;
 
 Exit:
     InstallerReleaseProducts(&now);

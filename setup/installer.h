@@ -15,6 +15,7 @@ constexpr DWORD INSTALLER_LOG_OFF = 0;   // log mode 0 with no file: no log
 constexpr DWORD INSTALLER_VERSION_CHARS = 36;
 constexpr INT INSTALLER_STATE_INSTALLED = 5;
 constexpr INT INSTALLER_STATE_ADVERTISED = 1;
+constexpr INT INSTALLER_STATE_ABSENT = 2;   // installed for another user only
 constexpr INT INSTALLER_STATE_UNKNOWN = -1;
 // The removal request's command line (the empty property text and the literal).
 constexpr LPCWSTR INSTALLER_REMOVE_ALL = L" REMOVE=ALL";
@@ -56,8 +57,8 @@ struct ProductList {
 };
 HRESULT InstallerListProducts(ProductList* list);
 void InstallerReleaseProducts(ProductList* list);
-// Whether a product of `before` is no longer known to the installer.
-HRESULT InstallerRemovedAnyOf(const ProductList* before, BOOL* removed);
+// Leaves in `list` only its products that the installer no longer knows.
+HRESULT InstallerKeepRemoved(ProductList* list);
 
 // Asks the installer to remove a product at the given UI level, with a log of
 // its own: appended to `logPath`, or a new one named after the package. Another

@@ -24,10 +24,13 @@ constexpr DWORD PKG_ARCHITECTURE_FLAGS = PKG_64BIT_WINDOWS_ONLY | PKG_32BIT_WIND
 constexpr DWORD PKG_PROGRAM = 0x1000;
 // The only other bits a program entry may carry.
 constexpr DWORD PKG_PROGRAM_FLAGS = PKG_PER_MACHINE | PKG_CACHE | PKG_IGNORE_FAILURE | PKG_ARCHITECTURE_FLAGS;
+// A package kept out of Add/Remove Programs: the bundle's own entry stands for
+// it (registration.h). Its installs and repairs pass ARPSYSTEMCOMPONENT=1.
+constexpr DWORD PKG_HIDDEN = 0x2000;
 // An installer package that reads cabinets from beside itself: the CABINETS
 // list names them. Set by the packer alone, so that a list that cannot be
 // read is never taken for one that is not there.
-constexpr DWORD PKG_CABINETS = 0x2000;
+constexpr DWORD PKG_CABINETS = 0x4000;
 
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.

@@ -13,6 +13,9 @@ enum class InstallAction : DWORD {
     MajorUpgrade = 6,
     ApplyPatch = 7,
     Uninstall = 8,
+    // The installed product of the package's own version installed again: its
+    // missing files and its registry values put back.
+    Repair = 9,
 };
 
 enum class SetupAction { Help, Extract, ExtractFirst, Setup };

@@ -7,7 +7,7 @@
 //   args=TEXT           the program's arguments (no line: none)
 //   uiargs=TEXT         its arguments when the run shows a user interface (no line: args)
 //   uninstallargs=TEXT  its arguments for /uninstall (no line: it is permanent)
-//   repairargs=TEXT     kept for later; read, not used
+//   repairargs=TEXT     its arguments for /repair (no line: a repair does not run it)
 //   exitcode=N=KIND     one a /exitcode: N decimal, or hex after 0x; KIND success,
 //                       restart or failure
 //

@@ -238,6 +238,7 @@ LPCWSTR ActionDescription(InstallAction action)
     case InstallAction::MajorUpgrade: return L"install: an older major version is installed";
     case InstallAction::ApplyPatch: return L"apply the patch";
     case InstallAction::Uninstall: return L"remove";
+    case InstallAction::Repair: return L"repair: install it again, its missing files and registry values put back";
     default: return L"skip: the installed version is newer";
     }
 }

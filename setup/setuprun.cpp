@@ -19,6 +19,7 @@
 #include "messages.h"
 #include "prereqargs.h"
 #include "program.h"
+#include "registration.h"
 #include "result.h"
 #include "results.h"
 #include "resrutil.h"
@@ -90,6 +91,7 @@ struct SetupRun {
     // Asked once for the whole run.
     BOOL windows64Bit;         // packages for the other kind are skipped
     BOOL elevated;             // the all-users cache, protected and checked files
+    RegistrationRun registration;   // the bundle's own entry, when it has one
 };
 
 // 3010 and 3011: the package is installed and the machine needs a restart
@@ -159,13 +161,15 @@ BOOL IsProgramEntry(const ManifestPackageEntry* entry)
 // A prerequisite program runs when its rules say it is not there; under
 // /uninstall it runs with its uninstall arguments when it is there and has
 // them, and a program without them is permanent: other products may use what
-// it installed.
+// it installed. /repair runs one that is there with its repair arguments, and
+// leaves one without them alone.
 HRESULT ChooseProgramAction(const SetupRun* run, const ManifestPackageEntry* entry, PrereqParameters* parameters,
                             InstallAction* action)
 {
     HRESULT hr = S_OK;
     BOOL present = FALSE;
     const BOOL removal = InstallAction::Uninstall == run->requestedAction;
+    const BOOL repair = InstallAction::Repair == run->requestedAction;
 
     *action = InstallAction::Skip;
     EXIT_IF_FAILED(PrereqLocateParameters(entry->resourceName, parameters));
@@ -173,14 +177,43 @@ HRESULT ChooseProgramAction(const SetupRun* run, const ManifestPackageEntry* ent
         RunLogLine(L"  action: keep: a permanent prerequisite (no uninstall arguments)");
         goto Exit;
     }
+    if (repair && nullptr == parameters->repairArgs.text) {
+        RunLogLine(L"  action: skip: no repair arguments");
+        goto Exit;
+    }
     EXIT_IF_FAILED(DetectPrerequisite(parameters, &present));
-    if (removal) {
-        *action = present ? InstallAction::Uninstall : InstallAction::Skip;
-        RunLogLine(present ? L"  action: remove" : L"  action: skip: not present");
+    if (removal || repair) {
+        *action = !present ? InstallAction::Skip : removal ? InstallAction::Uninstall : InstallAction::Repair;
+        RunLogLine(!present ? L"  action: skip: not present" : removal ? L"  action: remove" : L"  action: repair");
     } else {
         *action = present ? InstallAction::Skip : InstallAction::Install;
         RunLogLine(present ? L"  action: skip: present" : L"  action: run");
     }
+
+Exit:
+    return hr;
+}
+
+// A repair changes nothing that is absent: only a product installed at the
+// package's own version is installed again. A patch is re-applied by its
+// product's repair.
+HRESULT ChooseRepair(const ManifestPackageEntry* entry, PackageRunState* record, InstallAction* action)
+{
+    HRESULT hr = S_OK;
+
+    *action = InstallAction::Skip;
+    if (entry->flags & PKG_PATCH) {
+        RunLogLine(L"  action: skip: a patch is applied again by its product's repair");
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
+    if (InstallAction::SameVersion == *action) {
+        *action = InstallAction::Repair;
+        goto Exit;
+    }
+    RunLogLine(L"  action: skip: a repair changes nothing that is absent, and the product is %ls",
+               InstallAction::Install == *action ? L"not installed" : L"installed at another version");
+    *action = InstallAction::Skip;
 
 Exit:
     return hr;
@@ -214,10 +247,15 @@ HRESULT ChooseInstallAction(SetupRun* run, DWORD index, InstallAction* action)
         EXIT_IF_FAILED(ChooseProgramAction(run, entry, &record->program, action));
         goto Exit;
     }
-    if (entry->flags & PKG_PATCH) {
+    if ((entry->flags & PKG_PATCH) && run->requestedAction != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (run->requestedAction == InstallAction::Uninstall) {
         *action = InstallAction::Uninstall;
+    } else if (run->requestedAction == InstallAction::Repair) {
+        EXIT_IF_FAILED(ChooseRepair(entry, record, action));
+        if (InstallAction::Skip == *action) {
+            goto Exit;   // logged with its reason
+        }
     } else {
         EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
     }
@@ -454,7 +492,7 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
         RunLogCacheFolder(run->elevated, nullptr != cache);
     }
     if (cached && cache) {
-        if (InstallAction::SameVersion == action) {
+        if (InstallAction::SameVersion == action || InstallAction::Repair == action) {
             EXIT_IF_FAILED(UseCachedCopies(run, record, cache, transform, packageHeld, transformHeld));
         } else {
             EXIT_IF_FAILED(OpenCachedPackageFolder(run, record, cache));
@@ -527,36 +565,46 @@ void DeleteOwnedFiles(const SetupRun* run, PackageRunState* record)
 }
 
 // The cached copies of a product's versions in both caches (an elevated run
-// caches per-user packages in the all-users one too); the all-users cache only
-// when it is the program's own.
-void DeleteCachedProductCopies(SetupRun* run, const ManifestPackageEntry* entry, BOOL keepEntryVersion)
+// caches per-user packages in the all-users one too), but `keep`'s version;
+// the all-users cache only when it is the program's own.
+void DeleteCachedProductCopies(SetupRun* run, LPCWSTR productCode, const ManifestPackageEntry* keep)
 {
     const HeldFolder* folder = nullptr;
-    if (!(entry->flags & PKG_CACHE)) {
-        return;
-    }
     if (SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, entry, keepEntryVersion, TRUE);
+        DeleteCachedVersions(folder, productCode, keep, TRUE);
     }
     if (SUCCEEDED(RunCache(run, FALSE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, entry, keepEntryVersion, FALSE);
+        DeleteCachedVersions(folder, productCode, keep, FALSE);
+    }
+}
+
+void DeleteCachedEntryCopies(SetupRun* run, const PackageRunState* record, BOOL keepEntryVersion)
+{
+    if (record->entry->flags & PKG_CACHE) {
+        DeleteCachedProductCopies(run, record->productCode, keepEntryVersion ? record->entry : nullptr);
     }
 }
 
 // A fresh install that removed other products (a major upgrade with a new
 // product code) is not one to undo: its removal would leave neither. Whether
 // it did is told by the products known before and after the call; when that
-// cannot be told, it is kept.
-BOOL RemovedNothingElse(const ProductList* before, HRESULT listed)
+// cannot be told, it is kept. The cached copies of the products it removed
+// served them alone: they go, in whichever cache they are.
+BOOL SettleFreshInstall(SetupRun* run, ProductList* before, HRESULT listed)
 {
-    BOOL removed = TRUE;
-    return SUCCEEDED(listed) && SUCCEEDED(InstallerRemovedAnyOf(before, &removed)) && !removed;
+    const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerKeepRemoved(before));
+
+    for (DWORD k = 0; told && k < before->count; ++k) {
+        RunLogLine(L"  the package removed %ls", before->codes[k]);
+        DeleteCachedProductCopies(run, before->codes[k], nullptr);
+    }
+    return told && 0 == before->count;
 }
 
 // After an installer call that did not fail (success, a tolerated failure, or
 // a restart that is required later): what the run keeps of the package.
 void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action, HRESULT installed,
-                   const ProductList* before, HRESULT listed)
+                   ProductList* before, HRESULT listed)
 {
     if (installed == INSTALLER_FAILURE_TOLERATED) {
         DeleteOwnedFiles(run, record);
@@ -564,14 +612,14 @@ void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action,
     }
     switch (action) {
     case InstallAction::Install:
-        record->isInstalled = record->wasUnknown && RemovedNothingElse(before, listed);
+        record->isInstalled = record->wasUnknown && SettleFreshInstall(run, before, listed);
         break;
     case InstallAction::Uninstall:
-        DeleteCachedProductCopies(run, record->entry, FALSE);   // the product they were kept for is gone
+        DeleteCachedEntryCopies(run, record, FALSE);   // the product they were kept for is gone
         break;
     case InstallAction::MinorUpgrade:
     case InstallAction::MajorUpgrade:
-        DeleteCachedProductCopies(run, record->entry, TRUE);    // the versions it replaced
+        DeleteCachedEntryCopies(run, record, TRUE);    // the versions it replaced
         break;
     default:
         break;
@@ -583,11 +631,11 @@ void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action,
     }
 }
 
-// Only a fresh install that may be undone later needs the products known
-// before its call: one followed by no other package never is.
-BOOL MayBeUndone(const SetupRun* run, const PackageRunState* record, DWORD index, InstallAction action)
+// A fresh install needs the products known before its call: whether it
+// removed any tells whether it may be undone, and whose cached copies go.
+BOOL IsFreshInstall(const PackageRunState* record, InstallAction action)
 {
-    return InstallAction::Install == action && record->wasUnknown && index + 1 < run->manifest->packageCount;
+    return InstallAction::Install == action && record->wasUnknown;
 }
 
 // The next record becomes the entry's: from here on the clean-up sees it.
@@ -622,7 +670,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     EXIT_IF_FAILED(StrutilCopy(&propertyText, run->propertyText, 0));
     EXIT_IF_FAILED(PlacePackage(run, record, action, &packageHeld, &transformHeld));
     EXIT_IF_FAILED(AppendTransformText(record, &propertyText));
-    if (MayBeUndone(run, record, index, action)) {
+    EXIT_IF_FAILED(RegistrationAppendPackageText(entry, action, &propertyText));
+    if (IsFreshInstall(record, action)) {
         listed = InstallerListProducts(&before);
     }
 
@@ -652,7 +701,7 @@ Exit:
 }
 
 // A program is written into a folder of its own: a cached one into its
-// folder in the cache (its removal runs from the intact copy there, or from
+// folder in the cache (its removal and repair run from the intact copy there, or from
 // one put back), any other into its entry folder in the staging folder.
 HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction action, HANDLE* held)
 {
@@ -669,7 +718,7 @@ HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction actio
     }
     if (nullptr != cache && S_OK == hr) {
         record->folder = &record->cached;
-        if (InstallAction::Uninstall == action) {
+        if (InstallAction::Uninstall == action || InstallAction::Repair == action) {
             EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
                                                    record->packagePath, held));
         } else {
@@ -692,13 +741,14 @@ Exit:
     return hr;
 }
 
-// Its uninstall arguments for a removal; in a run with the full interface the
-// arguments for it when the vendor gave them, else its arguments.
+// Its uninstall arguments for a removal, its repair arguments for a repair;
+// in a run with the full interface the arguments for it when the vendor gave
+// them, else its arguments.
 TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, InstallAction action)
 {
     const PrereqParameters* parameters = &record->program;
-    if (InstallAction::Uninstall == action) {
-        return parameters->uninstallArgs;
+    if (InstallAction::Uninstall == action || InstallAction::Repair == action) {
+        return InstallAction::Uninstall == action ? parameters->uninstallArgs : parameters->repairArgs;
     }
     return UI_LEVEL_FULL == run->uiLevel && nullptr != parameters->uiArgs.text ? parameters->uiArgs
                                                                                : parameters->args;
@@ -709,7 +759,7 @@ TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, In
 // cache for good, unless the clean-up removes it again.
 void SettleProgram(const SetupRun* run, PackageRunState* record, InstallAction action, HRESULT ran, HANDLE* held)
 {
-    const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Uninstall != action;
+    const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Install == action;
 
     record->isInstalled = installed && nullptr != record->program.uninstallArgs.text;
     if (record->isInstalled) {
@@ -814,16 +864,21 @@ void ReleaseRunFolders(SetupRun* run)
     DirutilClose(&run->userCache);
 }
 
-// Every package entry in manifest order; the result is that of the last entry
-// (0 when skipped or installed, 1 when its failure was tolerated), the first
-// restart that a package required (it wins over a tolerated failure: the
-// machine still needs it), or the first failure, which stops the walk.
+// Every package entry in manifest order, or the last first for a removal (a
+// later package may build on an earlier one); the result is that of the last
+// entry handled (0 when skipped or installed, 1 when its failure was
+// tolerated), the first restart that a package required (it wins over a
+// tolerated failure: the machine still needs it), or the first failure, which
+// stops the walk.
 HRESULT RunPackages(SetupRun* run)
 {
     HRESULT hr = S_OK;
     InstallAction action = InstallAction::Skip;
+    const DWORD count = run->manifest->packageCount;
+    const BOOL removal = InstallAction::Uninstall == run->requestedAction;
 
-    for (DWORD k = 0; k < run->manifest->packageCount; ++k) {
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD k = removal ? count - 1 - i : i;
         EXIT_IF_FAILED(ChooseInstallAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
@@ -847,12 +902,13 @@ Exit:
     return hr;
 }
 
-// A package for all users always asks for elevation; a program for all users
-// only when it is to run (its rules are evaluated for that, and again before
-// it would run).
+// A package for all users always asks for elevation, and so does a bundle
+// whose own entry is in HKLM; a program for all users only when it is to run
+// (its rules are evaluated for that, and again before it would run).
 BOOL HasPerMachineWork(const SetupRun* run)
 {
-    if (HasPerMachinePackage(run->manifest, run->windows64Bit)) {
+    if (HasPerMachinePackage(run->manifest, run->windows64Bit) ||
+        RegistrationNeedsMachineEntry(run->manifest, run->windows64Bit)) {
         return TRUE;
     }
     for (DWORD k = 0; k < run->manifest->packageCount; ++k) {
@@ -915,10 +971,17 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         ShowLogRefusedUnlessUnattended(logPath, uiLevel);
     }
     EXIT_IF_FAILED(hr);
+    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.windows64Bit, run.elevated, uiLevel, &run.machineCache,
+                                     &run.userCache, &run.registration));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
     }
     hr = RunPackages(&run);
+    // The entry is the chain's last step: when it cannot be written, what the
+    // run installed fresh is removed again, as after a package's failure.
+    if (SUCCEEDED(hr) || IsRestartRequired(hr)) {
+        hr = RegistrationFinish(&run.registration, run.manifest, run.windows64Bit, action, logPath, uiLevel, hr);
+    }
 
 Exit:
     if (FAILED(hr) && hr != RESULT_RESTART_STARTED && !IsRestartRequired(hr)) {
@@ -928,5 +991,6 @@ Exit:
         ReleaseRunFolders(&run);
         MemutilRelease(run.records);
     }
+    RegistrationRelease(&run.registration);
     return hr;
 }

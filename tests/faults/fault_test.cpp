@@ -17,12 +17,16 @@
 #include "faultkit.h"
 #include "manifest.h"
 #include "options.h"
+#include "registrationrecord.h"
 
 namespace {
 
 const GUID ALPHA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x01}};
 const GUID BETA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x02}};
 constexpr DWORD GERMAN = 1031;
+const GUID SUITE_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0xB0}};
+const std::wstring SUITE_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + GuidText(SUITE_CODE);
+const std::wstring SUITE_COPY = L"local\\Applications\\Cache\\" + GuidText(SUITE_CODE);
 // A folder's security as Windows has it for one only administrators can change.
 const std::wstring SYSTEM_PROTECTED = L"O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
@@ -47,6 +51,9 @@ struct Scenario {
     std::vector<std::wstring> folders = {};   // there before the run, below the sandbox root
     std::vector<std::wstring> files = {};     // the same, each holding its package's bytes
     std::vector<std::wstring> trusted = {};   // of those folders, the ones owned by SYSTEM and protected
+    // The bundle has an entry of its own (SUITE_CODE), in HKLM when a package
+    // is per-machine; a removal finds it there with the bundle's copy.
+    bool registered = false;
     std::vector<CabinetSpec> cabinets = {};   // CABINETS
 };
 
@@ -73,9 +80,9 @@ std::vector<Scenario> Scenarios()
     const std::vector<CabinetSpec> cabinets = {{"CAB00", 0, L"data1.cab"}, {"CAB01", 1, L"data2.cab"}};
     const std::wstring alphaFolder = L"common\\Applications\\Cache\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4";
     return {
-        {"setup, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
-         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)},
-         german},
+        {"setup of a registered bundle, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL | PKG_HIDDEN)},
+         german, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, true},
         {"setup, cached package then a transform beside a staged one, logged in a trusted folder", Mode::Setup,
          L"/lang 1031 /passive /norestart /log {TEMP}run.log",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german, 0, {}, {},
@@ -91,9 +98,10 @@ std::vector<Scenario> Scenarios()
         {"setup, an upgrade the entry does not allow", Mode::Setup, L"/lang 1031",
          {Beta(PKG_CACHE | PKG_APPLY_TRANSFORM), Alpha(PKG_CACHE)}, german, 1638, {},
          {{GuidText(ALPHA_CODE), L"1.2.0.0"}}},
-        {"/uninstall", Mode::Setup, L"/uninstall /passive",
+        {"/uninstall of a registered bundle", Mode::Setup, L"/uninstall /passive",
          {Alpha(PKG_CACHE | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)}, {}, 0, {},
-         {{GuidText(ALPHA_CODE), L"1.2.3.4"}, {GuidText(BETA_CODE), L"2.0.0.0"}}},
+         {{GuidText(ALPHA_CODE), L"1.2.3.4"}, {GuidText(BETA_CODE), L"2.0.0.0"}}, TokenAnswer::Real, 0,
+         {L"local\\Applications", L"local\\Applications\\Cache", SUITE_COPY}, {SUITE_COPY + L"\\fault_tests.exe"}, {}, true},
         {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Program(0), Beta(0)}, german},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Program(0), Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
@@ -103,15 +111,15 @@ std::vector<Scenario> Scenarios()
          {Program(0), Alpha(0)}, {}, 1603, {{&ALPHA_CODE, 1603}}},
         // Packages that read cabinets from beside themselves.
         {"setup, a cached package and a staged one, each with a cabinet", Mode::Setup, L"/quiet",
-         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, cabinets},
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
         {"setup, the cached copies and their cabinets there already", Mode::Setup, L"/quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS)}, {}, 0, {}, {{GuidText(ALPHA_CODE), L"1.2.3.4"}}, TokenAnswer::Real, 0,
          {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder},
          {alphaFolder + L"\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4.msi",
                                                  alphaFolder + L"\\data1.cab"},
-         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder}, {cabinets[0]}},
+         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder}, false, {cabinets[0]}},
         {"/extract with cabinets", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {},
-         TokenAnswer::Real, 0, {}, {}, {}, cabinets},
+         TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
     };
 }
 
@@ -206,6 +214,18 @@ public:
         box_.PointProgramHere();
         for (const std::wstring& folder : scenario.trusted) Fault.folderSecurity[box_.root + folder] = SYSTEM_PROTECTED;
         commandLine_ = L"setup.exe " + Replace(Replace(scenario.arguments, L"{TEMP}", box_.temp), L"{OUT}", box_.out);
+        if (scenario.registered) {
+            BundleRegistration& record = *reinterpret_cast<BundleRegistration*>(registration_.data());
+            record.size = sizeof(BundleRegistration);
+            record.upgradeCode = BETA_CODE;
+            record.bundleCode = SUITE_CODE;
+            lstrcpyW(record.displayName, L"Fault Suite");
+            Fault.registrationOverride = registration_.data();
+            Fault.registrationOverrideSize = sizeof(BundleRegistration);
+            WCHAR self[MAX_PATH] = {};
+            ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+            ReadWholeFile(self, &self_);
+        }
         alpha_ = ResourceBytes("MSI00");
         beta_ = ResourceBytes("MSI01");
         german_ = ResourceBytes("MST00");
@@ -219,6 +239,7 @@ public:
         Fault.manifestOverride = nullptr;
         Fault.cabinetsOverride = nullptr;
         Fault.cabinetsOverrideSize = 0;
+        Fault.registrationOverride = nullptr;
         Fault.installerResult = nullptr;
         Fault.writeRoots.clear();
         Fault.tempPath.clear();
@@ -249,6 +270,13 @@ public:
             WriteWholeFile(box_.root + file, payload ? *payload : std::string("x"));
         }
         requestProblems_.clear();
+        Fault.installedVersions = scenario_.installed;
+        for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) ::RegDeleteKeyExW(hive, SUITE_KEY.c_str(), KEY_WOW64_64KEY, 0);
+        if (scenario_.registered && IsRemovalScenario()) {
+            HKEY key = nullptr;
+            ::RegCreateKeyExW(EntryHive(), SUITE_KEY.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+            ::RegCloseKey(key);
+        }
         FaultBeginRun();
         if (op >= 0) FaultArm(op, at, persistent);
         Fault.commandLine = commandLine_;
@@ -284,6 +312,16 @@ public:
         } else if (!asWithoutFault) {
             problems.push_back("the run without a fault ended with exit code " + std::to_string(exitCode));
         }
+        // The entry is written by a run that succeeds and removed by a removal
+        // that succeeds; a run that fails leaves it as it was. A failed lookup
+        // of the bundle's record is a bundle without one.
+        if (scenario_.registered) {
+            const bool expected = Fault.registrationLookupFailed ? IsRemovalScenario() : asWithoutFault != IsRemovalScenario();
+            if (EntryThere() != expected) problems.push_back(EntryThere() ? "the entry is there" : "the entry is missing");
+            if (op < 0 && IsRemovalScenario() && ::GetFileAttributesW((box_.root + SUITE_COPY).c_str()) != INVALID_FILE_ATTRIBUTES) {
+                problems.push_back("the bundle's copy is left");
+            }
+        }
         for (const std::string& problem : requestProblems_) problems.push_back(problem);
         if (Fault.calls[FAULT_TEMP_PATH] != Fault.tempPath2Calls) {
             problems.push_back("the temporary folder asked of GetTempPathW although GetTempPath2W is there");
@@ -303,7 +341,7 @@ public:
                                  std::any_of(Fault.journal.begin(), Fault.journal.end(), [](const InstallerCall& call) {
                                      return IsRemoval(call) && call.result != 0;
                                  });
-        if (asWithoutFault && !productKept) {
+        if (asWithoutFault && !productKept && !Fault.registrationLookupFailed) {
             // It must have done and left exactly what the run without a fault did.
             if (NormalizedFiles() != baselineFiles_) problems.push_back("files differ from the run without a fault: " + Listing(NormalizedFiles()));
             if (JournalSignature() != baselineJournal_) problems.push_back("installer requests differ from the run without a fault");
@@ -323,6 +361,21 @@ public:
             problems.push_back("a box was shown although help failed");
         }
         return problems;
+    }
+
+    bool IsRemovalScenario() const { return scenario_.arguments.find(L"/uninstall") != std::wstring::npos; }
+    HKEY EntryHive() const
+    {
+        const bool perMachine = std::any_of(scenario_.packages.begin(), scenario_.packages.end(),
+                                            [](const PackageSpec& package) { return package.flags & PKG_PER_MACHINE; });
+        return perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    }
+    bool EntryThere() const
+    {
+        HKEY key = nullptr;
+        const bool there = ::RegOpenKeyExW(EntryHive(), SUITE_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS;
+        if (key) ::RegCloseKey(key);
+        return there;
     }
 
     // Program removals of the run without a fault that did not end here with
@@ -357,6 +410,7 @@ private:
         if (upper.find(Upper(GuidText(BETA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\BETA.MSI")) {
             return &beta_;
         }
+        if (EndsWith(upper, L"\\FAULT_TESTS.EXE")) return &self_;   // a registered bundle's copy of itself
         return EndsWith(upper, L"\\PREREQ.EXE") ? &program_ : nullptr;
     }
 
@@ -398,6 +452,13 @@ private:
         for (const ScriptedResult& scripted : scenario_.installerResults) {
             if (payload == (scripted.product == &ALPHA_CODE ? &alpha_ : &beta_)) return scripted.result;
         }
+        if (IsRemoval(call)) {
+            const std::wstring code = GuidText(payload == &alpha_ ? ALPHA_CODE : BETA_CODE);
+            auto& installed = Fault.installedVersions;
+            installed.erase(std::remove_if(installed.begin(), installed.end(), [&code](const auto& product) {
+                return product.first == code;
+            }), installed.end());
+        }
         return 0;
     }
 
@@ -411,6 +472,9 @@ private:
         for (std::wstring entry : box_.Snapshot()) {
             if (EndsWith(entry, L"\\") || Fault.refusedDeletes.count(root + entry)) continue;
             if (IsRunLogEntry(entry)) continue;
+            // A removal deletes the bundle's copy as it deletes cached packages: as
+            // far as it can, without failing over it.
+            if (IsRemovalScenario() && StartsWith(entry, Upper(SUITE_COPY))) continue;
             for (const wchar_t* cache : {L"COMMON\\", L"LOCAL\\"}) {
                 if (StartsWith(entry, cache)) entry = L"APPDATA\\" + entry.substr(wcslen(cache));
             }
@@ -462,6 +526,7 @@ private:
             const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
             if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
+            if (IsRemovalScenario() && StartsWith(entry, Upper(SUITE_COPY))) continue;   // with the entry
             // A cached program stays with what it may have installed.
             if (inCache && EndsWith(entry, L".EXE") && !Fault.processStarts.empty()) continue;
             if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\PREREQ.EXE" ||
@@ -503,8 +568,9 @@ private:
     GuardedBytes manifest_;
     std::wstring commandLine_;
     GuardedBytes cabinets_;
-    std::string alpha_, beta_, german_, program_;
+    std::string alpha_, beta_, german_, program_, self_;
     std::string cabinetBytes_[2];
+    std::vector<BYTE> registration_ = std::vector<BYTE>(sizeof(BundleRegistration));
     std::vector<std::string> requestProblems_;
     std::string context_;
 };

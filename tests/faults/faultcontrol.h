@@ -74,6 +74,11 @@ enum FaultOp : int {
     FAULT_FILE_VERSION,       // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW
     FAULT_MAP_FILE,           // CreateFileMappingW and MapViewOfFile
     FAULT_SAME_FILE,          // NtAreMappedFilesTheSame: the program's file proven to be its image's
+    FAULT_REG_CREATE,
+    FAULT_REG_SET,
+    FAULT_REG_DELETE,
+    FAULT_REG_ENUM,
+    FAULT_MOVE_FILE,
     FAULT_OP_COUNT
 };
 
@@ -153,6 +158,8 @@ struct FaultWorld {
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
     const BYTE* cabinetsOverride = nullptr;   // served as the "CABINETS" resource when set
     DWORD cabinetsOverrideSize = 0;
+    const BYTE* registrationOverride = nullptr;   // served as the "REGISTRATION" resource when set
+    DWORD registrationOverrideSize = 0;
     bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
     DWORD manifestOverrideSize = 0;
     TokenAnswer tokenElevation = TokenAnswer::Real;
@@ -230,6 +237,8 @@ struct FaultWorld {
     unsigned installerSettings = 0;          // UI level and log calls
     unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;
+    bool registrationLookupFailed = false;   // a fault hit the lookup of "REGISTRATION": the bundle is none
+    std::vector<std::wstring> restartDeletes;   // MoveFileExW's deletes at the next restart: recorded, not made
 };
 
 extern FaultWorld Fault;

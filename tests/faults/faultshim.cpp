@@ -94,6 +94,13 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"CreateFileMappingW/MapViewOfFile", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
     // A program file that is not the image's is read from by nobody.
     {"NtAreMappedFilesTheSame", static_cast<HRESULT>(0x80070570), FaultReaction::Fails},
+    // A bundle's own entry: what cannot be written or read fails the run.
+    {"RegCreateKeyExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"RegSetValueExW", static_cast<HRESULT>(0x8007001D), FaultReaction::Fails},
+    {"RegDeleteKeyExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
+    {"RegEnumKeyExW", static_cast<HRESULT>(0x8007001E), FaultReaction::Fails},
+    // Only a copy of the bundle in use is moved aside, after its delete failed.
+    {"MoveFileExW", S_OK, FaultReaction::Probe},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -216,6 +223,8 @@ char FakeManifestResource;
 char FakeManifestData;
 char FakeCabinetsResource;
 char FakeCabinetsData;
+char FakeRegistrationResource;
+char FakeRegistrationData;
 DWORD CurrentUiLevel = 5;
 std::wstring CurrentLogPath;
 DWORD CurrentLogMode = 0;
@@ -397,6 +406,11 @@ bool IsCabinetsName(LPCSTR name)
     return !IS_INTRESOURCE(name) && lstrcmpiA(name, "CABINETS") == 0;
 }
 
+bool IsRegistrationName(LPCSTR name)
+{
+    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "REGISTRATION") == 0;
+}
+
 } // namespace
 
 const FaultOpInfo& FaultInfo(int op)
@@ -441,6 +455,8 @@ void FaultBeginRun()
     Fault.installerSettings = 0;
     Fault.productListings = 0;
     Fault.runSites.clear();
+    Fault.registrationLookupFailed = false;
+    Fault.restartDeletes.clear();
     CurrentUiLevel = 5;
     CurrentLogPath.clear();
     CurrentLogMode = 0;
@@ -770,6 +786,7 @@ DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
 HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language)
 {
     if (ShouldFail(FAULT_FIND_RESOURCE)) {
+        Fault.registrationLookupFailed = Fault.registrationLookupFailed || IsRegistrationName(name);
         ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
@@ -778,6 +795,9 @@ HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD
     }
     if (Fault.cabinetsOverride && IsCabinetsName(name)) {
         return reinterpret_cast<HRSRC>(&FakeCabinetsResource);
+    }
+    if (Fault.registrationOverride && IsRegistrationName(name)) {
+        return reinterpret_cast<HRSRC>(&FakeRegistrationResource);
     }
     return ::FindResourceExA(module, type, name, language);
 }
@@ -793,6 +813,9 @@ HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource)
     }
     if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
         return reinterpret_cast<HGLOBAL>(&FakeCabinetsData);
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
+        return reinterpret_cast<HGLOBAL>(&FakeRegistrationData);
     }
     return ::LoadResource(module, resource);
 }
@@ -811,6 +834,10 @@ DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource)
         ::SetLastError(0);
         return Fault.cabinetsOverrideSize;
     }
+    if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
+        ::SetLastError(0);
+        return Fault.registrationOverrideSize;
+    }
     return ::SizeofResource(module, resource);
 }
 
@@ -827,6 +854,9 @@ LPVOID WINAPI FaultLockResource(HGLOBAL loaded)
     }
     if (loaded == reinterpret_cast<HGLOBAL>(&FakeCabinetsData)) {
         return const_cast<BYTE*>(Fault.cabinetsOverride);
+    }
+    if (loaded == reinterpret_cast<HGLOBAL>(&FakeRegistrationData)) {
+        return const_cast<BYTE*>(Fault.registrationOverride);
     }
     return ::LockResource(loaded);
 }
@@ -1418,6 +1448,57 @@ LSTATUS WINAPI FaultRegCloseKey(HKEY key)
         ++Fault.unknownReleases;
     }
     return ::RegCloseKey(key);
+}
+
+// Registry writes: keys made are counted until closed, as opened ones are; a
+// failing write has written nothing.
+LSTATUS WINAPI FaultRegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                                    REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY created,
+                                    LPDWORD disposition)
+{
+    if (ShouldFail(FAULT_REG_CREATE)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    const LSTATUS status =
+        ::RegCreateKeyExW(key, subKey, reserved, keyClass, options, access, security, created, disposition);
+    if (status == ERROR_SUCCESS) Fault.liveKeys.insert(*created);
+    return status;
+}
+
+LSTATUS WINAPI FaultRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    return ShouldFail(FAULT_REG_SET) ? ERROR_WRITE_FAULT : ::RegSetValueExW(key, name, reserved, type, data, size);
+}
+
+LSTATUS WINAPI FaultRegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM view, DWORD reserved)
+{
+    return ShouldFail(FAULT_REG_DELETE) ? ERROR_ACCESS_DENIED : ::RegDeleteKeyExW(key, subKey, view, reserved);
+}
+
+LSTATUS WINAPI FaultRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD chars, LPDWORD reserved,
+                                  LPWSTR keyClass, LPDWORD classChars, PFILETIME written)
+{
+    return ShouldFail(FAULT_REG_ENUM) ? ERROR_READ_FAULT
+                                      : ::RegEnumKeyExW(key, index, name, chars, reserved, keyClass, classChars, written);
+}
+
+// A delete at the next restart is recorded, never scheduled. A file whose
+// delete a fault refused is still that file where it was moved.
+BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    NoteWrite(from);
+    if (ShouldFail(FAULT_MOVE_FILE)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
+        Fault.restartDeletes.push_back(FaultNormalizePath(from));
+        return TRUE;
+    }
+    NoteWrite(to);
+    const BOOL moved = ::MoveFileExW(from, to, flags);
+    if (moved && Fault.refusedDeletes.count(FaultNormalizePath(from))) Fault.refusedDeletes.insert(FaultNormalizePath(to));
+    return moved;
 }
 
 // As the platform does, a failure still hands out a text to be freed.

@@ -83,6 +83,14 @@ LSTATUS WINAPI FaultRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSA
 LSTATUS WINAPI FaultRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                      LPDWORD size);
 LSTATUS WINAPI FaultRegCloseKey(HKEY key);
+LSTATUS WINAPI FaultRegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                                    REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY created,
+                                    LPDWORD disposition);
+LSTATUS WINAPI FaultRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+LSTATUS WINAPI FaultRegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM view, DWORD reserved);
+LSTATUS WINAPI FaultRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD chars, LPDWORD reserved,
+                                  LPWSTR keyClass, LPDWORD classChars, PFILETIME written);
+BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
 void WINAPI FaultCoTaskMemFree(LPVOID block);
 HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD sizeHigh,
@@ -150,6 +158,11 @@ BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view);
 #define RegOpenKeyExW FaultRegOpenKeyExW
 #define RegQueryValueExW FaultRegQueryValueExW
 #define RegCloseKey FaultRegCloseKey
+#define RegCreateKeyExW FaultRegCreateKeyExW
+#define RegSetValueExW FaultRegSetValueExW
+#define RegDeleteKeyExW FaultRegDeleteKeyExW
+#define RegEnumKeyExW FaultRegEnumKeyExW
+#define MoveFileExW FaultMoveFileExW
 #define SHGetKnownFolderPath FaultSHGetKnownFolderPath
 #define CoTaskMemFree FaultCoTaskMemFree
 #define CreateFileMappingW FaultCreateFileMappingW

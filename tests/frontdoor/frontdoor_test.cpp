@@ -97,7 +97,7 @@ TEST(Resources, EachHelpTextNamesEverySwitchOnALineOfItsOwn)
         EXPECT_TRUE(std::regex_match(language.text, entries)) << language.code;
         std::replace_if(text.begin(), text.end(), [](wchar_t c) { return c == L',' || c == L'\n'; }, L' ');
         for (const wchar_t* name : {L"/quiet", L"/passive", L"/norestart", L"/forcerestart", L"/promptrestart",
-                 L"/uninstall", L"/log", L"/msicl", L"/lang", L"/extract", L"/out", L"/o1", L"/?", L"/h", L"/help",
+                 L"/uninstall", L"/repair", L"/log", L"/msicl", L"/lang", L"/extract", L"/out", L"/o1", L"/?", L"/h", L"/help",
                  L"/qn", L"/qb", L"/qb-", L"/qb!", L"/qb!-", L"/l*v"}) {
             EXPECT_NE(std::wstring::npos, text.find(L" " + std::wstring(name) + L" ")) << language.code << " " << Utf8FromWide(name);
         }

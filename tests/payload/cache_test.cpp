@@ -169,11 +169,11 @@ TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
     }
     const auto exists = [&folder](const std::wstring& name) { return ScratchFolder::Exists(folder + L"\\" + name); };
 
-    DeleteCachedVersions(&cache.folder, Entry(), TRUE, FALSE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), Entry(), FALSE);
     EXPECT_TRUE(exists(own) && exists(ownTransform) && exists(ownFolder + L"\\data1.cab"));
     EXPECT_FALSE(exists(older) || exists(olderTransform) || exists(olderFolder));
 
-    DeleteCachedVersions(&cache.folder, Entry(), FALSE, FALSE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr, FALSE);
     EXPECT_FALSE(exists(own) || exists(ownTransform) || exists(ownFolder));
     EXPECT_TRUE(exists(otherProduct));
     EXPECT_TRUE(ScratchFolder::IsFolder(folder + L"\\" + code + L"v9.0.0.0.msi"));

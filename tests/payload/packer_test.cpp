@@ -2,8 +2,10 @@
 #include "detect.h"
 #include "manifest.h"
 #include "payloadtest.h"
+#include "registration.h"
 
 #include <imagehlp.h>
+#include <objbase.h>
 #include <regex>
 #include <sstream>
 
@@ -268,7 +270,8 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     const Captured run = Pack(L"/out" + Arg(bundle) + L" /exe" + Arg(program) + L" /flags permachine+cache" +
                               L" /detect \"" + key + L":Installed = 1\" /detect \"" + key + L":Version >= v14.40\"" +
                               L" /args \"/install /quiet /norestart\" /uiargs \"/install /passive\"" +
-                              L" /uninstallargs \"/uninstall /quiet\" /exitcode 1638=success /exitcode 0x80070005=Failure" +
+                              L" /uninstallargs \"/uninstall /quiet\" /repairargs \"/repair /quiet\"" +
+                              L" /exitcode 1638=success /exitcode 0x80070005=Failure" +
                               L" /exitcode 1641=RESTART /package" + Arg(DataFile(L"alpha.msi")) + L" -EXE" + Arg(program) +
                               L" /flags ignorefailure /Detect Always");
     ASSERT_EQ(0u, run.exitCode) << run.errorText;
@@ -304,6 +307,7 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     const std::wstring expected =
         L"detect=" + key + L":Installed = 1\ndetect=" + key + L":Version >= v14.40\n"
         L"args=/install /quiet /norestart\nuiargs=/install /passive\nuninstallargs=/uninstall /quiet\n"
+        L"repairargs=/repair /quiet\n"
         L"exitcode=1638=success\nexitcode=2147942405=failure\nexitcode=1641=restart";
     const std::string parameters = ResourceBytes(bundle, RT_RCDATA, L"ARG00", 0);
     EXPECT_EQ(expected, std::wstring(reinterpret_cast<const wchar_t*>(parameters.data()), parameters.size() / 2));
@@ -397,9 +401,10 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     // The default stub is the i686 setup.exe; it carries the sample.
     ASSERT_EQ(0u, Pack(L"/out" + Arg(first) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /package" +
                        Arg(DataFile(L"beta.msi")) + L" /transform" + Arg(folder / L"de.mst") + L" /language 1031" +
-                       L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always")
+                       L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always" +
+                       L" /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}")
                       .exitCode);
-    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"MANIFEST", L"PAYLOADS"}), DataResourceNames(first));
+    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"MANIFEST", L"PAYLOADS", L"REGISTRATION"}), DataResourceNames(first));
     EXPECT_EQ((std::vector<std::string>{"MSI00", "MSI01", "EXE02", "MST00"}), ListedPayloads(first));
 
     const Captured run = Pack(L"/stub" + Arg(first) + L" /out" + Arg(second) + L" /package" +
@@ -415,6 +420,27 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     EXPECT_EQ(ResourceBytes(setup, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033),
               ResourceBytes(second, RT_STRING, MAKEINTRESOURCEW(2005 / 16 + 1), 1033));
     EXPECT_EQ(L"Gamma", ProductNameOf(second));
+}
+
+// /upgradecode: every bundle written gets a bundle code of its own in its
+// REGISTRATION record, which the last line names (what the entry shows of the
+// record: the setup-run tests); a hidden package keeps its flag.
+TEST(Packer, ARegisteredBundleCarriesItsRecordUnderACodeOfItsOwn)
+{
+    ScratchFolder folder;
+    std::vector<std::string> records;
+    for (const wchar_t* name : {L"one.exe", L"two.exe"}) {
+        const Captured run = Pack(L"/out" + Arg(folder / name) + L" /package" + Arg(DataFile(L"alpha.msi")) +
+                                  L" /flags hidden /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa}");
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(folder / name), 0)->flags);
+        records.push_back(ResourceBytes(folder / name, RT_RCDATA, L"REGISTRATION", 0));
+        ASSERT_EQ(S_OK, ValidateRegistration(records.back().data(), static_cast<DWORD>(records.back().size())));
+        wchar_t code[40] = {};
+        ::StringFromGUID2(reinterpret_cast<const BundleRegistration*>(records.back().data())->bundleCode, code, 40);
+        EXPECT_NE(std::string::npos, run.outputText.find(", bundle code " + Utf8FromWide(code) + "\n")) << run.outputText;
+    }
+    EXPECT_NE(records[0].substr(24, 16), records[1].substr(24, 16)) << "a bundle code of each its own";
 }
 
 TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)
@@ -672,6 +698,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     const std::wstring x64Stub = L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe"));
     const std::wstring exe = L" /exe" + Arg(BinFile(L"testprereq.exe"));
     const std::wstring always = L" /detect always";
+    const std::wstring upgrade = L" /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}";
     ::CopyFileW(L"C:\\windows\\system32\\version.dll", (folder / L"library.exe").c_str(), FALSE);
     ScratchFolder::WriteFile(folder / L"text.exe", "plain text, not a program");
     std::wstring manyRules = out + exe;
@@ -786,6 +813,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"/args after a /package", out + alpha + L" /args /quiet", "must follow an /exe"},
         {"/uiargs after a /package", out + alpha + L" /uiargs /passive", "must follow an /exe"},
         {"/uninstallargs after a /package", out + alpha + L" /uninstallargs /uninstall", "must follow an /exe"},
+        {"/repairargs after a /package", out + alpha + L" /repairargs /repair", "must follow an /exe"},
         {"/exitcode after a /package", out + alpha + L" /exitcode 1638=success", "must follow an /exe"},
         {"/code after an /exe", out + exe + always + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}",
          "must follow a /package"},
@@ -809,6 +837,14 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          out + L" /exe" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe")) + L" /flags x86only" + always,
          "built for x86_64, a 64-bit processor: it cannot be x86only"},
         {"only programs, nothing names the bundle", out + exe + always, "give /name, /company"},
+        // A bundle's own entry.
+        {"a bad upgrade code", out + alpha + L" /upgradecode {A17A0000-5E7D-4F00-9A11}", "bad GUID for /upgradecode"},
+        {"the null upgrade code", out + alpha + L" /upgradecode {00000000-0000-0000-0000-000000000000}", "null GUID"},
+        {"hidden without /upgradecode", out + alpha + L" /flags hidden", "has the hidden flag, but only a bundle"},
+        {"hidden on a program", out + exe + L" /flags hidden" + always, "the flag hidden is not for a program"},
+        {"a link without /upgradecode", out + alpha + L" /aboutlink https://example.com", "give /upgradecode"},
+        {"a link too long", out + alpha + upgrade + L" /helplink " + std::wstring(260, L'x'), "longer than 259"},
+        {"a link with a control character", out + alpha + upgrade + L" /helplink \"a\tb\"", "a control character"},
     };
     for (const auto& c : cases) {
         const Captured run = Pack(c.arguments);

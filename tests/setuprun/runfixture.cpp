@@ -229,6 +229,51 @@ void ForgetFiles(const TestPackage& package)
 
 namespace {
 
+std::wstring EntryKey(const std::wstring& bundleCode)
+{
+    return L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + bundleCode;
+}
+
+} // namespace
+
+std::wstring BundleCodeOf(const std::wstring& bundle)
+{
+    const std::string record = ResourceBytes(bundle, RT_RCDATA, L"REGISTRATION", 0);
+    wchar_t code[40] = {};
+    if (record.size() >= 40) StringFromGUID2(*reinterpret_cast<const GUID*>(record.data() + 24), code, 40);
+    return code;
+}
+
+std::wstring EntryValue(const std::wstring& bundleCode, const wchar_t* name, bool perMachine)
+{
+    wchar_t data[4096] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t) * 2;
+    DWORD type = REG_NONE;
+    if (RegGetValueW(perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, EntryKey(bundleCode).c_str(), name,
+                     RRF_RT_ANY | RRF_SUBKEY_WOW6464KEY | RRF_NOEXPAND, &type, data, &size) != ERROR_SUCCESS) {
+        return L"";
+    }
+    if (type == REG_DWORD) return std::to_wstring(*reinterpret_cast<DWORD*>(data));
+    std::wstring text;
+    for (const wchar_t* item = data; *item; item += wcslen(item) + 1) text += (text.empty() ? L"" : L"|") + std::wstring(item);
+    return text;
+}
+
+std::wstring BundleCacheFolder(const std::wstring& bundleCode, bool perMachine)
+{
+    return KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA) + L"\\Applications\\Cache\\" + bundleCode;
+}
+
+void ForgetRegistration(const std::wstring& bundleCode)
+{
+    for (const bool perMachine : {true, false}) {
+        RegDeleteKeyExW(perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, EntryKey(bundleCode).c_str(), KEY_WOW64_64KEY, 0);
+        RemoveFolderTree(BundleCacheFolder(bundleCode, perMachine));
+    }
+}
+
+namespace {
+
 // The Unix path Wine maps an existing file's or folder's Windows path to
 // (wine_get_unix_file_name); for a name that is not there yet, its folder's.
 std::string UnixPath(const std::wstring& path)

@@ -84,6 +84,16 @@ std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar
 // every staging folder with what is in it.
 void ForgetFiles(const TestPackage& package);
 
+// A registered bundle: its code (from its REGISTRATION record), and its entry
+// ...\Uninstall\{CODE} in HKCU, or HKLM when `perMachine`. A value reads as
+// its text, a number in decimal, a list's texts joined by '|'; "" when missing.
+std::wstring BundleCodeOf(const std::wstring& bundle);
+std::wstring EntryValue(const std::wstring& bundleCode, const wchar_t* name, bool perMachine = false);
+// Applications\Cache\{CODE}, where the bundle keeps its copy.
+std::wstring BundleCacheFolder(const std::wstring& bundleCode, bool perMachine = false);
+// Removes the entry (both hives) and the bundle's cached copies.
+void ForgetRegistration(const std::wstring& bundleCode);
+
 // A Unix symbolic link at `link` (a Windows path) to `target`, made from the
 // Linux side: Wine reports it as a reparse point and follows it. False when
 // it could not be made. RemoveUnixLink deletes the link itself.

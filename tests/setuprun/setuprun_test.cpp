@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
 #include <atomic>
 #include <sstream>
@@ -19,6 +21,7 @@ constexpr DWORD kFatalError = 1603;
 constexpr DWORD kProductVersion = 1638;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
+const std::wstring kSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B1}";
 
 // The program's own boxes; the installer's own windows (the error it shows for a
 // failing custom action at the basic UI level) are not the program's.
@@ -150,6 +153,10 @@ struct Bundles {
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
     std::wstring cabinets;         // cabinets.msi, its files in two cabinets beside it
     std::wstring cabinetsCached;   // the same, cached
+    std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden
+    std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
+    std::wstring oldMajorCached;   // oldmajor.msi cached
+    std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -177,6 +184,11 @@ protected:
         bundles_.cached42 = WorkPath(L"cached42.exe");
         bundles_.cabinets = WorkPath(L"cabinets.exe");
         bundles_.cabinetsCached = WorkPath(L"cabinets-cached.exe");
+        bundles_.suite1 = WorkPath(L"suite-1.exe");
+        bundles_.suite2 = WorkPath(L"suite-2.exe");
+        bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
+        bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
+        const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
             MakeBundle(bundles_.fresh, {{L"fresh.msi", L"0"}}) &&
@@ -200,7 +212,12 @@ protected:
             MakeBundle(bundles_.cabinetsCached, {{L"cabinets.msi", L"cache"}}) &&
             WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
-                       L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031");
+                       L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031") &&
+            MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
+                       suite + L" /bundleversion 1.0 /helplink https://example.com/help /aboutlink https://example.com") &&
+            MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
+            MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
+            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
     }
 
     // Every test starts from a machine without the test products and without
@@ -218,6 +235,7 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
+        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2}) ForgetRegistration(BundleCodeOf(bundle));
     }
 
     static Bundles bundles_;
@@ -792,6 +810,84 @@ TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
     EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
 }
 
+// A registered bundle through its life, run unelevated (a per-user bundle: its
+// entry in HKCU, its copy in the user's cache). 1.0, of two packages, one of
+// them hidden, shows one entry; its Change (/repair) puts back a deleted file;
+// 2.0, which drops the hidden package, replaces 1.0's entry and copy and
+// removes the dropped product; 1.0 again is refused with 1638 and changes
+// nothing; 2.0's QuietUninstallString leaves no product, copy or entry.
+TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
+{
+    const TestPackage& filed = Package(L"filed.msi");
+    const TestPackage& early = Package(L"early.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.suite1), v2 = BundleCodeOf(bundles_.suite2);
+    wchar_t programFiles[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    const std::wstring file = std::wstring(programFiles) + L"\\RunSevenFiled\\filed.txt";
+    const auto productEntry = [](const TestPackage& package) {
+        wchar_t value[8] = {};
+        DWORD size = sizeof(value);
+        const std::wstring key = std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + package.code;
+        return RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"SystemComponent", RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6432KEY,
+                            nullptr, value, &size) == ERROR_SUCCESS ? *reinterpret_cast<DWORD*>(value) : 0u;
+    };
+
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    const std::wstring copy = BundleCacheFolder(v1) + L"\\suite-1.exe";
+    const std::pair<const wchar_t*, std::wstring> values[] = {
+        {L"DisplayName", L"Run Seven Suite"}, {L"DisplayVersion", L"1.0.0.0"}, {L"Publisher", L"Tessaro Test"},
+        {L"DisplayIcon", copy}, {L"UninstallString", Quoted(copy) + L" /uninstall"},
+        {L"QuietUninstallString", Quoted(copy) + L" /uninstall /quiet"}, {L"ModifyPath", Quoted(copy) + L" /repair"},
+        {L"NoRepair", L"1"}, {L"HelpLink", L"https://example.com/help"}, {L"URLInfoAbout", L"https://example.com"},
+        {L"BundleUpgradeCode", kSuiteUpgradeCode}, {L"BundleProductCodes", filed.code + std::wstring(L"|") + early.code},
+        {L"EstimatedSize", std::to_wstring((ReadFileBytes(bundles_.suite1).size() + 1023) / 1024)},
+    };
+    for (const auto& value : values) EXPECT_EQ(value.second, EntryValue(v1, value.first)) << Utf8FromWide(value.first);
+    EXPECT_EQ(8u, EntryValue(v1, L"InstallDate").size());
+    EXPECT_TRUE(ReadFileBytes(bundles_.suite1) == ReadFileBytes(copy));
+    EXPECT_EQ(1u, productEntry(early)) << "hidden behind the bundle's entry";
+    EXPECT_EQ(0u, productEntry(filed));
+
+    ASSERT_TRUE(DeleteFileW(file.c_str()));
+    EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath") + L" /quiet", 180000, IDOK, true).exitCode);
+    EXPECT_EQ("RunSevenFiled 1.0.0.0\n", ReadFileBytes(file)) << "put back by the repair";
+
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite2, L"/quiet").exitCode);
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(filed)) << "both carry it: it stays";
+    EXPECT_EQ(L"", InstalledVersion(early)) << "only 1.0 carried it";
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
+    EXPECT_EQ(L"2.0.0.0", EntryValue(v2, L"DisplayVersion"));
+    EXPECT_EQ(filed.code, EntryValue(v2, L"BundleProductCodes"));
+
+    DeleteLogsStartingWith(L"suite-1", TempFolder());
+    const RunResult refused = RunBundleUnelevated(bundles_.suite1, L"");
+    EXPECT_EQ(kProductVersion, refused.exitCode);
+    ASSERT_EQ(1u, refused.boxes.size());
+    ExpectErrorBoxNamingTheLog(refused.boxes[0], kProductVersionResult, kProductVersion);
+    ExpectInLog(RunLogText(L"suite-1", TempFolder()), {"is version 2.0.0.0, newer than this one"});
+    EXPECT_EQ(L"", InstalledVersion(early));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !EntryValue(v2, L"DisplayName").empty());
+
+    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
+    EXPECT_EQ(L"", InstalledVersion(filed));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
+}
+
+// A package's own major upgrade removes the older product on its way in; the
+// copy cached for that product goes with it. (Unelevated runs, which cache
+// per user.)
+TEST_F(SetupRunTest, AMajorUpgradeInsideAPackageLeavesNoCopyOfTheProductItRemoved)
+{
+    const TestPackage& oldMajor = Package(L"oldmajor.msi");
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.oldMajorCached, L"/quiet").exitCode);
+    ASSERT_TRUE(FileExists(CachedPath(oldMajor, false)));
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.newMajorCached, L"/quiet").exitCode);
+    EXPECT_EQ(L"", InstalledVersion(oldMajor));
+    EXPECT_FALSE(FileExists(CachedPath(oldMajor, false)));
+    EXPECT_TRUE(FileExists(CachedPath(Package(L"newmajor.msi"), false)));
+}
+
 // The test prerequisite program, testprereq.exe: its rule reads the value it
 // writes when it installs, and each start is recorded with its folder and
 // command line.
@@ -830,7 +926,8 @@ std::vector<ProgramStart> TakeStarts(const std::wstring& record)
 
 // A prerequisite runs when its rules say it is not there, before the entries
 // after it; its exit code decides the run; a failure or /uninstall removes only
-// one with uninstall arguments.
+// one with uninstall arguments; /repair runs only one that is there and has
+// repair arguments.
 TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
 {
     const std::wstring record = WorkPath(L"prereq-starts.txt");
@@ -865,6 +962,12 @@ TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
          {L"failing.msi", L"0"}}, L"/quiet", false, kFatalError, {"", "/uninstall"}, false, {}},
         {"/uninstall keeps a permanent one", {Prerequisite(L""), {L"fresh.msi", L"0"}}, L"/uninstall /quiet", true, 0,
          {}, true, {}},
+        {"/repair runs one that is there with its repair arguments", {Prerequisite(L"/repairargs /repair"),
+         {L"fresh.msi", L"0"}}, L"/repair /quiet", true, 0, {"/repair"}, true, {}},
+        {"and leaves one alone that is not there", {Prerequisite(L"/repairargs /repair"), {L"fresh.msi", L"0"}},
+         L"/repair /quiet", false, 0, {}, false, {}},
+        {"or that has none", {Prerequisite(L"/args /install"), {L"fresh.msi", L"0"}}, L"/repair /quiet", true, 0, {},
+         true, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -63,6 +63,8 @@ struct Bundles {
     std::wstring mixed;        // fresh (ignorefailure), machine (cache+permachine), user (keepui), early
     std::wstring transforms;   // fresh, early, machine (cache), user: all with the transform flag
     std::wstring sameCached;   // user.msi cached per user with the transform
+    std::wstring registered;   // registered: fresh.msi (hidden), early.msi, user.msi, hotfix.msp
+    std::wstring removable;    // registered: fresh.msi (ignorefailure), early.msi
 };
 
 class StandinRunTest : public ::testing::Test {
@@ -75,6 +77,9 @@ protected:
         bundles_.mixed = WorkPath(L"standin-mixed.exe");
         bundles_.transforms = WorkPath(L"standin-transforms.exe");
         bundles_.sameCached = WorkPath(L"standin-same-cached.exe");
+        bundles_.registered = WorkPath(L"standin-registered.exe");
+        bundles_.removable = WorkPath(L"standin-removable.exe");
+        const std::wstring registration = L" /upgradecode {7E5A0C11-0000-4000-8000-0000000000B2}";
         const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
         const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
                                        L" /transform " + Quoted(PackagePath(L"fr.mst")) + L" /language 1036";
@@ -97,7 +102,10 @@ protected:
                                              {L"user.msi", L"0"}},
                        languages) &&
             RewriteFlags(bundles_.transforms, {0x80, 0x80, 0x85, 0x80}) &&   // each with the transform flag
-            MakeBundle(bundles_.sameCached, {{L"user.msi", L"cache+transform"}}, languages);
+            MakeBundle(bundles_.sameCached, {{L"user.msi", L"cache+transform"}}, languages) &&
+            MakeBundle(bundles_.registered, {{L"fresh.msi", L"hidden"}, {L"early.msi", L"0"}, {L"user.msi", L"0"},
+                                             {L"hotfix.msp", L"patch", patchIdentity}}, registration) &&
+            MakeBundle(bundles_.removable, {{L"fresh.msi", L"ignorefailure"}, {L"early.msi", L"0"}}, registration);
     }
 
     void SetUp() override
@@ -571,6 +579,56 @@ TEST_F(StandinRunTest, StagedPathTooLongForTheRecordEndsTheRunCleanly)
     EXPECT_EQ(122u, run.exitCode);
     EXPECT_TRUE(Only(Journal(), "install").empty());
     EXPECT_TRUE(StagingFolders(deep + L"\\").empty());
+}
+
+// /repair installs again only what is installed at the package's own version
+// (fresh.msi, hidden: kept out of Add/Remove Programs again), with the
+// installer's repair of all features; it leaves an absent product (early.msi)
+// and one of another version (user.msi) alone, and applies no patch.
+TEST_F(StandinRunTest, RepairInstallsAgainOnlyWhatIsThereAtItsVersion)
+{
+    RunResult run = Run(bundles_.registered, "query 0 1.0.0.0\nquery 1605\nquery 0 2.0.0.0\n", L"/repair /quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0u, run.exitCode);
+    const Calls calls = Journal();
+    EXPECT_EQ(3u, Only(calls, "query").size());
+    EXPECT_TRUE(Only(calls, "patch").empty());
+    const Calls installs = Only(calls, "install");
+    ASSERT_EQ(1u, installs.size());
+    EXPECT_TRUE(IsStagedPath(installs[0].Field(0), Package(L"fresh.msi"), TempFolder()));
+    EXPECT_EQ(L" ARPSYSTEMCOMPONENT=1 REINSTALL=ALL REINSTALLMODE=\"omus\"", installs[0].Field(1));
+    ForgetRegistration(BundleCodeOf(bundles_.registered));
+}
+
+// Removed from its entry, the last package first: a removal that fails keeps
+// the entry and the bundle's copy so that the user can try again, and the exit
+// code says so (the failure, or 1 when it was tolerated and the product is
+// still there); once nothing of it is left, both go.
+TEST_F(StandinRunTest, ARemovalThatLeavesAProductKeepsTheEntry)
+{
+    const std::wstring code = BundleCodeOf(bundles_.removable);
+    ASSERT_EQ(0u, Run(bundles_.removable, "", L"/quiet").exitCode);
+    const struct {
+        const char* script;
+        DWORD exitCode;
+        bool entryStays;
+    } rows[] = {
+        {"install 1603\n", 1603, true},
+        {"install 0\ninstall 1603\nstate 5\n", 1, true},
+        {"", 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        RunResult run = Run(bundles_.removable, row.script, L"/uninstall /quiet");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(row.exitCode, run.exitCode);
+        EXPECT_EQ(row.entryStays, !EntryValue(code, L"DisplayName").empty());
+        EXPECT_EQ(row.entryStays, FolderExists(BundleCacheFolder(code)));
+        const Calls installs = Only(Journal(), "install");
+        ASSERT_FALSE(installs.empty());
+        EXPECT_TRUE(IsStagedPath(installs[0].Field(0), Package(L"early.msi"), TempFolder())) << "the last first";
+    }
+    ForgetRegistration(code);
 }
 
 } // namespace

@@ -113,6 +113,10 @@ TEST(ParseSetupCommandLine, UiLevelIsTheLastOfQuietAndPassive)
         {{L"/uninstall", L"/quiet"}, L"ui=2 action=8 -> Setup"},
         {{L"/uninstall", L"/passive"}, L"ui=67 action=8 -> Setup"},
         {{L"/passive", L"/uninstall"}, L"ui=67 action=8 -> Setup"},
+        // A repair keeps the full interface; the last of /repair and /uninstall acts.
+        {{L"/Repair"}, L"action=9 -> Setup"},
+        {{L"/uninstall", L"/repair"}, L"ui=3 action=9 -> Setup"},
+        {{L"/repair", L"/uninstall"}, L"ui=3 action=8 -> Setup"},
     });
 }
 

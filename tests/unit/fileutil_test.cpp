@@ -61,6 +61,30 @@ TEST(FileutilCreateShared, HeldAgainstOthersButOpenToTheWriter)
     DirutilClose(&held);
 }
 
+// A copy of an open file is made new (what was at the name goes), held, and
+// byte for byte the file; a file that differs past the first block does not match.
+TEST(FileutilCopyToNew, CopiesAndComparesWholeFiles)
+{
+    ScratchFolder folder;
+    HeldFolder held = NoHeldFolder();
+    ASSERT_EQ(S_OK, DirutilOpenFolder(folder.Path().c_str(), &held));
+    std::string bytes(200 * 1024, 'p');
+    ScratchFolder::WriteFile(folder / L"program.exe", bytes);
+    bytes[150000] = 'q';
+    ScratchFolder::WriteFile(folder / L"late.exe", bytes);
+    ScratchFolder::WriteFile(folder / L"copy.exe", "in the way");
+    HANDLE program = INVALID_HANDLE_VALUE, copy = INVALID_HANDLE_VALUE, late = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(S_OK, FileutilHold((folder / L"program.exe").c_str(), &program));
+    ASSERT_EQ(S_OK, FileutilHold((folder / L"late.exe").c_str(), &late));
+    ASSERT_EQ(S_OK, FileutilCopyToNew(program, (folder / L"copy.exe").c_str(), &held, &copy));
+    EXPECT_FALSE(::DeleteFileW((folder / L"copy.exe").c_str())) << "held";
+    EXPECT_EQ(S_OK, FileutilMatchesFile(copy, program));
+    EXPECT_EQ(RESULT_FILE_CHANGED, FileutilMatchesFile(late, program));
+    for (HANDLE file : {program, copy, late}) ::CloseHandle(file);
+    EXPECT_EQ(ScratchFolder::ReadFile(folder / L"program.exe"), ScratchFolder::ReadFile(folder / L"copy.exe"));
+    DirutilClose(&held);
+}
+
 TEST(FileutilNamePart, PointsIntoTheSameText)
 {
     struct Case {

@@ -2,6 +2,7 @@
 #include <string.h>
 #include <vector>
 #include "manifest.h"
+#include "registration.h"
 #include "result.h"
 
 namespace {
@@ -64,7 +65,7 @@ TEST(ValidateManifest, AcceptsWellFormedManifests)
 
     ManifestBytes oneArchitectureEach(2, 0);
     oneArchitectureEach.Package(0)->flags = PKG_64BIT_WINDOWS_ONLY;
-    oneArchitectureEach.Package(1)->flags = PKG_32BIT_WINDOWS_ONLY | 0x3FF;
+    oneArchitectureEach.Package(1)->flags = PKG_32BIT_WINDOWS_ONLY | PKG_HIDDEN | 0x3FF;
     EXPECT_EQ(S_OK, oneArchitectureEach.Validate());
 
     ManifestBytes padded(1, 0);
@@ -110,6 +111,39 @@ TEST(ValidateManifest, RefusesDamagedEntries)
         ManifestBytes manifest(2, 1);
         c.damage(manifest);
         EXPECT_EQ(RESULT_INVALID_DATA, manifest.Validate()) << c.what;
+    }
+}
+
+// The registration record as the packer writes it, then damaged field by field.
+TEST(ValidateRegistration, RefusesADamagedRecord)
+{
+    const struct {
+        const char* what;
+        DWORD size;   // of the resource; 0: the record's
+        void (*damage)(BundleRegistration&);
+    } cases[] = {
+        {"as written", 0, [](BundleRegistration&) {}},
+        {"a later packer's longer record", sizeof(BundleRegistration) + 8, [](BundleRegistration& r) { r.size += 8; }},
+        {"a resource shorter than the record", sizeof(BundleRegistration) - 1, [](BundleRegistration&) {}},
+        {"a size beyond the resource", 0, [](BundleRegistration& r) { r.size += 2; }},
+        {"a size short of the layout", 0, [](BundleRegistration& r) { r.size = 48; }},
+        {"a name without NUL", 0, [](BundleRegistration& r) { std::fill_n(r.displayName, 256, L'n'); }},
+        {"no name", 0, [](BundleRegistration& r) { r.displayName[0] = L'\0'; }},
+        {"a link without NUL", 0, [](BundleRegistration& r) { std::fill_n(r.aboutLink, 260, L'l'); }},
+        {"no upgrade code", 0, [](BundleRegistration& r) { r.upgradeCode = GUID(); }},
+        {"no bundle code", 0, [](BundleRegistration& r) { r.bundleCode = GUID(); }},
+    };
+    for (const auto& c : cases) {
+        std::vector<BYTE> bytes(sizeof(BundleRegistration) + 8);
+        BundleRegistration& record = *reinterpret_cast<BundleRegistration*>(bytes.data());
+        record.size = sizeof(BundleRegistration);
+        record.upgradeCode.Data1 = 1;
+        record.bundleCode.Data1 = 2;
+        wcscpy(record.displayName, L"Product");
+        c.damage(record);
+        EXPECT_EQ(c.what == std::string("as written") || c.size > sizeof(BundleRegistration) ? S_OK : RESULT_INVALID_DATA,
+                  ValidateRegistration(bytes.data(), c.size ? c.size : static_cast<DWORD>(sizeof(BundleRegistration))))
+            << c.what;
     }
 }
 

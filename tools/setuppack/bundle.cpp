@@ -23,9 +23,11 @@ constexpr LPCWSTR CABINET_RESOURCE = L"CAB";
 constexpr LPCWSTR PAYLOAD_PREFIXES[] = {PACKAGE_RESOURCE, TRANSFORM_RESOURCE, PROGRAM_RESOURCE,
                                         PROGRAM_PARAMETERS_RESOURCE, CABINET_RESOURCE};
 constexpr int PAYLOAD_PREFIX_CHARS = 3;
-constexpr LPCWSTR PAYLOAD_LISTS[] = {L"MANIFEST", L"PAYLOADS", L"CABINETS"};
+constexpr LPCWSTR PAYLOAD_LISTS[] = {L"MANIFEST", L"" REGISTRATION_RESOURCE_TEXT, L"PAYLOADS", L"CABINETS"};
 
-// The lists, and a payload prefix with digits: the payload a stub may carry.
+// The lists (MANIFEST, REGISTRATION, PAYLOADS, CABINETS), and a payload prefix
+// with digits: the payload a stub may carry. A bundle made from a registered
+// one registers only when its own command line says so.
 BOOL IsPayloadName(LPCWSTR name)
 {
     if (IS_INTRESOURCE(name)) {
@@ -307,6 +309,7 @@ HRESULT BuildProgramParameters(const ProgramSpec* program, WideString* text)
     if (program->args) EXIT_IF_FAILED(AppendLine(text, PREREQ_ARGS_KEY, program->args));
     if (program->uiArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UI_ARGS_KEY, program->uiArgs));
     if (program->uninstallArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_UNINSTALL_ARGS_KEY, program->uninstallArgs));
+    if (program->repairArgs) EXIT_IF_FAILED(AppendLine(text, PREREQ_REPAIR_ARGS_KEY, program->repairArgs));
     for (DWORD k = 0; k < program->exitCodeCount; ++k) {
         EXIT_IF_FAILED(BoundedFormat(exitCode, ARRAYSIZE(exitCode), L"%lu=%ls", program->exitCodes[k].code,
                                      PrereqExitKindName(program->exitCodes[k].kind)));
@@ -442,7 +445,8 @@ Exit:
 }
 
 // The vendor's names where the stub had ours: the help box caption, the
-// version record, and the icon when one is given.
+// version record, and the icon when one is given; and the registration of a
+// bundle with an Add/Remove Programs entry of its own.
 HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* icon)
 {
     HRESULT hr = S_OK;
@@ -450,6 +454,7 @@ HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* 
     DWORD nameBlockSize = 0;
     BYTE* record = nullptr;
     DWORD recordSize = 0;
+    BundleRegistration registration = {};
 
     EXIT_IF_FAILED(BuildNameBlock(options->identity.productName, &nameBlock, &nameBlockSize));
     EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US, nameBlock,
@@ -459,6 +464,11 @@ HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* 
                                   recordSize));
     if (options->iconPath) {
         EXIT_IF_FAILED(AddIcon(update, icon));
+    }
+    if (options->registration.registered) {
+        EXIT_IF_FAILED(BuildRegistration(options, &registration));
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"" REGISTRATION_RESOURCE_TEXT,
+                                      MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &registration, sizeof(registration)));
     }
 
 Exit:

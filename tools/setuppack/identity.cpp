@@ -4,6 +4,7 @@
 #include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
+#include "sysutil.h"
 
 namespace {
 
@@ -168,6 +169,43 @@ HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* siz
 
 Exit:
     if (writer.data) MemutilRelease(writer.data);
+    return hr;
+}
+
+// A random GUID (version 4): no two bundles ever share one, so that each
+// version's entry is a key of its own.
+HRESULT NewBundleCode(GUID* code)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(SysutilRandom(code, sizeof(*code)));
+    code->Data3 = static_cast<WORD>((code->Data3 & 0x0FFF) | 0x4000);
+    code->Data4[0] = static_cast<BYTE>((code->Data4[0] & 0x3F) | 0x80);
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot make a bundle code (error 0x%08X)", hr);
+    }
+    return hr;
+}
+
+HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record)
+{
+    HRESULT hr = S_OK;
+    const RegistrationSpec& spec = options->registration;
+
+    *record = {};
+    record->size = sizeof(*record);
+    record->upgradeCode = spec.upgradeCode;
+    record->bundleCode = spec.bundleCode;
+    record->versionHigh = options->identity.versionHigh;
+    record->versionLow = options->identity.versionLow;
+    EXIT_IF_FAILED(BoundedCopy(record->displayName, REGISTRATION_NAME_CHARS, options->identity.productName));
+    EXIT_IF_FAILED(BoundedCopy(record->publisher, REGISTRATION_NAME_CHARS, options->identity.company));
+    EXIT_IF_FAILED(BoundedCopy(record->helpLink, REGISTRATION_LINK_CHARS, spec.helpLink ? spec.helpLink : L""));
+    EXIT_IF_FAILED(BoundedCopy(record->aboutLink, REGISTRATION_LINK_CHARS, spec.aboutLink ? spec.aboutLink : L""));
+
+Exit:
     return hr;
 }
 

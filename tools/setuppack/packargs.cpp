@@ -6,7 +6,7 @@ namespace {
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Exe, Detect, Args, UiArgs, UninstallArgs, ExitCode, Help, None
+    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Help, None
 };
 
 struct SwitchName {
@@ -24,7 +24,10 @@ constexpr SwitchName SWITCHES[] = {
     {L"language", PackSwitch::Language}, {L"exe", PackSwitch::Exe},
     {L"detect", PackSwitch::Detect},     {L"args", PackSwitch::Args},
     {L"uiargs", PackSwitch::UiArgs},     {L"uninstallargs", PackSwitch::UninstallArgs},
-    {L"exitcode", PackSwitch::ExitCode}, {L"?", PackSwitch::Help},
+    {L"repairargs", PackSwitch::RepairArgs},
+    {L"exitcode", PackSwitch::ExitCode}, {L"upgradecode", PackSwitch::UpgradeCode},
+    {L"helplink", PackSwitch::HelpLink}, {L"aboutlink", PackSwitch::AboutLink},
+    {L"?", PackSwitch::Help},
     {L"h", PackSwitch::Help},            {L"help", PackSwitch::Help},
 };
 
@@ -39,7 +42,7 @@ constexpr FlagName FLAG_NAMES[] = {
     {L"permachine", 0x1},     {L"cache", 0x4},          {L"keepui", 0x8},
     {L"ignorefailure", 0x10}, {L"allowupgrade", 0x20},  {L"transform", 0x80},
     {L"patch", 0x100},        {L"patchtarget", 0x200},  {L"x64only", 0x400},
-    {L"x86only", 0x800},
+    {L"x86only", 0x800},      {L"hidden", 0x2000},
 };
 
 DWORD KnownFlags()
@@ -383,6 +386,47 @@ Exit:
     return hr;
 }
 
+// The bundle's own entry is keyed by its bundle code; all-zero would be no
+// code at all.
+HRESULT SetUpgradeCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+
+    if (FAILED(ParseGuidText(value, &registration->upgradeCode))) {
+        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (IsEqualGUID(GUID(), registration->upgradeCode)) {
+        ReportError(L"%ls is the null GUID: give the upgrade code of your bundle", option);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    registration->registered = TRUE;
+
+Exit:
+    return hr;
+}
+
+// A link of the entry: a registry text Windows shows as a link.
+HRESULT SetLink(LPCWSTR option, LPCWSTR value, LPCWSTR* slot)
+{
+    HRESULT hr = S_OK;
+
+    if (lstrlenW(value) >= static_cast<int>(REGISTRATION_LINK_CHARS)) {
+        ReportError(L"%ls is longer than %u characters", option, REGISTRATION_LINK_CHARS - 1);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (LPCWSTR c = value; *c; ++c) {
+        if (*c < L' ') {
+            ReportError(L"%ls holds a control character", option);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+    }
+    *slot = value;
+
+Exit:
+    return hr;
+}
+
 // Applies one switch and its value.
 HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWSTR value)
 {
@@ -446,6 +490,11 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         if (!program) EXIT_WITH(PACK_E_USAGE);
         EXIT_IF_FAILED(SetArguments(option, value, &program->program.uninstallArgs));
         break;
+    case PackSwitch::RepairArgs:
+        program = CurrentEntry(options, option, EntryKind::Program);
+        if (!program) EXIT_WITH(PACK_E_USAGE);
+        EXIT_IF_FAILED(SetArguments(option, value, &program->program.repairArgs));
+        break;
     case PackSwitch::ExitCode:
         program = CurrentEntry(options, option, EntryKind::Program);
         if (!program) EXIT_WITH(PACK_E_USAGE);
@@ -453,6 +502,15 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         break;
     case PackSwitch::Transform:
         EXIT_IF_FAILED(AddTransform(options, value));
+        break;
+    case PackSwitch::UpgradeCode:
+        EXIT_IF_FAILED(SetUpgradeCode(&options->registration, option, value));
+        break;
+    case PackSwitch::HelpLink:
+        EXIT_IF_FAILED(SetLink(option, value, &options->registration.helpLink));
+        break;
+    case PackSwitch::AboutLink:
+        EXIT_IF_FAILED(SetLink(option, value, &options->registration.aboutLink));
         break;
     case PackSwitch::Flags:
         package = CurrentEntry(options, option, EntryKind::Any);
@@ -531,6 +589,32 @@ Exit:
     return hr;
 }
 
+// What only a registered bundle has: an entry's links, and packages whose
+// only entry is the bundle's.
+HRESULT CheckRegistration(const PackOptions* options)
+{
+    HRESULT hr = S_OK;
+    const RegistrationSpec& registration = options->registration;
+
+    if (registration.registered) {
+        goto Exit;
+    }
+    if (registration.helpLink || registration.aboutLink) {
+        ReportError(L"/helplink and /aboutlink are texts of the bundle's Add/Remove Programs entry: give /upgradecode");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        if (options->packages[k].flags & PKG_HIDDEN) {
+            ReportError(L"%ls has the hidden flag, but only a bundle with an entry of its own (/upgradecode) can "
+                        L"stand for a hidden package", options->packages[k].path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+    }
+
+Exit:
+    return hr;
+}
+
 HRESULT CheckComplete(const PackOptions* options)
 {
     HRESULT hr = S_OK;
@@ -559,6 +643,7 @@ HRESULT CheckComplete(const PackOptions* options)
         }
     }
     EXIT_IF_FAILED(CheckTransformFlag(options));
+    EXIT_IF_FAILED(CheckRegistration(options));
 
 Exit:
     return hr;

@@ -7,6 +7,7 @@
 #include "memutil.h"
 #include "result.h"
 
+#include <objbase.h>
 #include <stdarg.h>
 
 namespace {
@@ -20,15 +21,17 @@ constexpr int EXIT_USAGE = 2;
 constexpr WCHAR USAGE[] =
     L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
+    L"                 [/upgradecode {GUID} [/helplink URL] [/aboutlink URL]]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
-    L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT]\n"
+    L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT] [/repairargs TEXT]\n"
     L"                      [/exitcode N=success|restart|failure ...] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
     L"Packages and prerequisite programs (/exe) run in command-line order. The cabinets\n"
     L"a package's Media table names (not embedded) are carried from its folder.\n"
     L"FLAGS, once an entry: a number, or names joined by +: permachine cache keepui\n"
     L"       ignorefailure allowupgrade transform patch patchtarget x64only x86only\n"
+    L"       hidden (kept out of Add/Remove Programs; needs /upgradecode)\n"
     L"       (a program takes permachine cache ignorefailure x64only x86only)\n"
     L"RULE (a program is there when all its rules hold):\n"
     L"  ROOT\\KEY                      the key is there\n"
@@ -42,6 +45,8 @@ constexpr WCHAR USAGE[] =
     L"  FOLDER: ProgramFiles64 ProgramFiles32 CommonFiles64 CommonFiles32\n"
     L"          System64 System32 Windows\n"
     L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
+    L"/upgradecode (the same for every version of your bundle) gives the bundle an\n"
+    L"Add/Remove Programs entry of its own, under a bundle code new for each bundle.\n"
     L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
     L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
     L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
@@ -276,11 +281,16 @@ void ReportWritten(const PackOptions* options, BOOL signatureDropped)
     }
     const DWORD packages = options->packageCount - programs;
     const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    WCHAR bundleCode[40] = {};
+    if (options->registration.registered) {
+        ::StringFromGUID2(options->registration.bundleCode, bundleCode, ARRAYSIZE(bundleCode));
+    }
     ReportNote(L"wrote %ls (%I64u bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu cabinet%ls, "
-               L"%lu transform%ls%ls",
+               L"%lu transform%ls%ls%ls%ls",
                options->outPath, size, MachineName(options->stubMachine), programs, PluralEnding(programs),
                packages, PluralEnding(packages), options->cabinetCount, PluralEnding(options->cabinetCount),
                options->transformCount, PluralEnding(options->transformCount),
+               bundleCode[0] ? L", bundle code " : L"", bundleCode,
                signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
 
@@ -313,6 +323,9 @@ HRESULT Pack(int argc, LPWSTR* argv)
     EXIT_IF_FAILED(CheckInputs(options, inputs));
     EXIT_IF_FAILED(FindCabinets(options, inputs, &room));
     EXIT_IF_FAILED(CheckOutputIsNoInput(options, inputs));
+    if (options->registration.registered) {
+        EXIT_IF_FAILED(NewBundleCode(&options->registration.bundleCode));
+    }
     EXIT_IF_FAILED(WriteBundle(options, inputs, &signatureDropped));
     ReportWritten(options, signatureDropped);
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include "payloadutil.h"
 #include "prereqargs.h"
+#include "registrationrecord.h"
 #include "strutil.h"
 #include "../../res/resource.h"
 
@@ -44,6 +45,7 @@ struct ProgramSpec {
     LPCWSTR args;            // null where not given
     LPCWSTR uiArgs;
     LPCWSTR uninstallArgs;
+    LPCWSTR repairArgs;
     ExitCodeSpec exitCodes[MAX_EXIT_CODES];
     DWORD exitCodeCount;
 };
@@ -90,12 +92,23 @@ struct BundleIdentity {
     BOOL complete;
 };
 
+// An Add/Remove Programs entry of the bundle's own (/upgradecode): the links
+// are null where not given.
+struct RegistrationSpec {
+    BOOL registered;
+    GUID upgradeCode;
+    GUID bundleCode;      // made new for every bundle written
+    LPCWSTR helpLink;
+    LPCWSTR aboutLink;
+};
+
 struct PackOptions {
     LPCWSTR outPath;
     LPCWSTR stubPath;
     LPCWSTR copyright;
     LPCWSTR iconPath;
     BundleIdentity identity;
+    RegistrationSpec registration;
     WORD stubMachine;
     DWORD packageCount;
     DWORD transformCount;
@@ -168,6 +181,9 @@ HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
 HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
+// A new random bundle code, and the REGISTRATION record of a registered bundle.
+HRESULT NewBundleCode(GUID* code);
+HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record);
 // The stub's application manifest with the assembly name and the description
 // made from the product name; one line on standard error when it cannot be read.
 HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
