@@ -864,9 +864,24 @@ void ReleaseRunFolders(SetupRun* run)
     DirutilClose(&run->userCache);
 }
 
-// Every package entry in manifest order, or the last first for a removal (a
-// later package may build on an earlier one); the result is that of the last
-// entry handled (0 when skipped or installed, 1 when its failure was
+// A removal goes the last entry first where later entries build on earlier
+// ones: packages after a runtime's setup program, and a registered bundle's
+// products, which its entry removes as one. Any other bundle's removal keeps
+// manifest order, as it always has.
+BOOL RemovesLastFirst(const SetupRun* run)
+{
+    if (InstallAction::Uninstall != run->requestedAction) {
+        return FALSE;
+    }
+    BOOL hasProgram = FALSE;
+    for (DWORD k = 0; k < run->manifest->packageCount && !hasProgram; ++k) {
+        hasProgram = IsProgramEntry(ManifestPackage(run->manifest, k));
+    }
+    return hasProgram || nullptr != run->registration.record;
+}
+
+// Every package entry in manifest order, or the last first for some removals
+// (RemovesLastFirst); the result is that of the last entry handled (0 when skipped or installed, 1 when its failure was
 // tolerated), the first restart that a package required (it wins over a
 // tolerated failure: the machine still needs it), or the first failure, which
 // stops the walk.
@@ -875,10 +890,10 @@ HRESULT RunPackages(SetupRun* run)
     HRESULT hr = S_OK;
     InstallAction action = InstallAction::Skip;
     const DWORD count = run->manifest->packageCount;
-    const BOOL removal = InstallAction::Uninstall == run->requestedAction;
+    const BOOL lastFirst = RemovesLastFirst(run);
 
     for (DWORD i = 0; i < count; ++i) {
-        const DWORD k = removal ? count - 1 - i : i;
+        const DWORD k = lastFirst ? count - 1 - i : i;
         EXIT_IF_FAILED(ChooseInstallAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
