@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Benchmarks of setup.exe under Wine; prints one table of figures.
 
-    bench/bench.py BUILD_X86_64 BUILD_I686 [--no-i686]
+    bench/bench.py BUILD_X86_64 BUILD_I686 [--no-i686] [--figures 2,6]
 
 Runs inside scripts/session.sh (WINEPREFIX set, a warm wineserver). Each figure
 is measured for the shipped i686 build under 32-bit Wine and for the x86_64
 build under 64-bit Wine, in the same prefix and run; --no-i686 leaves out the
-i686 runs (a machine that cannot start 32-bit programs), not its size. Every
+i686 runs (a machine that cannot start 32-bit programs), not its size;
+--figures measures only the figures of those numbers. Every
 figure is the median of several runs; a comparison alternates the two sides round by
 round and takes the median of the per-round ratios. Benchmarks print numbers:
 nothing here fails on slowness. A figure whose pieces are missing or whose
@@ -33,6 +34,7 @@ MEMORY_ROUNDS = 5
 STARTUP_ROUNDS = 31
 INSTALL_ROUNDS = 21
 CHECK_ROUNDS = 7
+READBACK_ROUNDS = 9
 SAMPLE_INTERVAL = 0.002  # seconds between two reads of smaps_rollup
 
 # Package entry flags of the bundles: per machine, the command line's UI level.
@@ -52,7 +54,7 @@ class NotAvailable(Exception):
 
 
 class Bench:
-    def __init__(self, build64, build32, run32=True):
+    def __init__(self, build64, build32, run32=True, figures=None):
         self.build64 = os.path.abspath(build64)
         self.build32 = os.path.abspath(build32)
         # The builds whose programs run here, the shipped one first.
@@ -65,6 +67,7 @@ class Bench:
         self.temp_dirs = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp"))
         self.rows = []
         self.bundles = set()  # made in this run
+        self.figures = figures  # numbers of the figures to measure; None: all
 
     # --- paths and processes ---------------------------------------------------
 
@@ -348,8 +351,9 @@ class Bench:
                  "far longer than one interval)")
         if control is not None:
             self.add("", f"control: {control:.0f} KiB",
-                     "the 256 MiB bundle made from a stub with 512-byte file alignment, "
-                     "which Wine reads into private memory instead of mapping it (one run)")
+                     "the 256 MiB bundle made from a stub with 512-byte file alignment, whose image Wine "
+                     "reads into private memory instead of mapping it: the payload after the image is "
+                     "not part of it (one run)")
 
     def unaligned_control(self, build, package):
         """Peak Anonymous (KiB) of /extract from a stub with 512-byte file alignment.
@@ -443,7 +447,8 @@ class Bench:
         """Under Wine every run is elevated: setup.exe writes the package where the
         installer reads it, holds it and reads it back against its own bytes. Its
         install of a 256 MiB package against the installer installing the same
-        file directly, and against /extract, which only writes it."""
+        file directly, and against /extract, which only writes it; and the
+        read-back alone, timed in-process in the run's own code."""
         direct = self.program(build, "bench", "benchmsi.exe")
         package = self.random_package("random256.msi", 256 * MiB)
         bundle = self.bundle(f"random256-{arch}.exe", package, self.stub_path(build), RANDOM_CODE, "1.0.0.0")
@@ -473,7 +478,24 @@ class Bench:
                  f"setup.exe /quiet {setup:.3f} s, direct {direct_install:.3f} s, /extract {extract:.3f} s",
                  f"medians of {CHECK_ROUNDS}, rotating; one package of 256 MiB installed per machine")
         self.add("", f"setup.exe over direct +{setup - direct_install:.3f} s to write, hold and read back 256 MiB",
-                 "the write alone is about /extract's time less a start-up; an unelevated run does not read back")
+                 "the write alone is about /extract's time less a start-up")
+        self.readback(arch, build, package)
+
+    def readback(self, arch, build, package):
+        """The read-back alone: benchreadback, packed as the stub of a bundle of
+        the 256 MiB package, writes it as a setup run does, with and without
+        the read-back in alternation, and reports the medians."""
+        timer = self.program(build, "bench", "benchreadback.exe")
+        bundle = self.bundle(f"readback256-{arch}.exe", package, timer, RANDOM_CODE, "1.0.0.0")
+        run, output = self.run([bundle, str(READBACK_ROUNDS)], capture=True)
+        words = output.replace(",", "").split()
+        if run.code != 0 or len(words) < 9:
+            raise NotAvailable(f"benchreadback exited with {run.code}: {output[-200:]}")
+        write, checked = float(words[1]) / 1000, float(words[7]) / 1000
+        self.add("", f"read-back of 256 MiB +{checked - write:.3f} s: write {write:.3f} s, "
+                     f"write and read back {checked:.3f} s",
+                 f"in-process, the run's own code (benchreadback as a bundle's stub), medians of "
+                 f"{READBACK_ROUNDS} alternating writes; both files are read anew through their handles")
 
     def small_product_installed(self):
         """Whether the registry value of the small package is there (a 32-bit component)."""
@@ -483,10 +505,13 @@ class Bench:
     def all(self):
         os.makedirs(self.unix_work, exist_ok=True)
         started = time.monotonic()
-        self.size()
+        if self.figures is None or 1 in self.figures:
+            self.size()
         for label, function in (("2 extraction 256 MiB", self.extraction), ("3 memory", self.memory),
                                 ("4 start-up", self.startup), ("5 installer", self.installer),
                                 ("6 elevated checks", self.elevated_checks)):
+            if self.figures is not None and int(label.split()[0]) not in self.figures:
+                continue
             for arch, build in self.runnable:
                 self.figure(f"{label} {arch}", lambda: function(arch, build))
         self.print_table()
@@ -628,9 +653,14 @@ def main():
     arguments = sys.argv[1:]
     run32 = "--no-i686" not in arguments
     arguments = [a for a in arguments if a != "--no-i686"]
+    figures = None
+    if "--figures" in arguments[:-1]:
+        at = arguments.index("--figures")
+        figures = {int(number) for number in arguments[at + 1].split(",")}
+        del arguments[at:at + 2]
     if len(arguments) != 2:
-        sys.exit("usage: bench.py BUILD_X86_64 BUILD_I686 [--no-i686]")
-    Bench(arguments[0], arguments[1], run32).all()
+        sys.exit("usage: bench.py BUILD_X86_64 BUILD_I686 [--no-i686] [--figures 2,6]")
+    Bench(arguments[0], arguments[1], run32, figures).all()
 
 
 if __name__ == "__main__":

@@ -7,11 +7,15 @@
 # of 1000 MiB, made by the x86_64 packer
 # from the build's stub, written out with /extract and compared byte for byte;
 # a real package of about 1.9 GiB (a registry value and one large stream)
-# installed with /quiet and removed with /uninstall /quiet. Then what the packer
-# says to 3000 MiB, in one package and in two. Runs in a session of the x86_64
-# build; up to 6 GiB of scratch files in its prefix's C:\bench-large, deleted at
-# the end. Prints one line per case; nothing in it fails on a size that does not
-# work.
+# installed with /quiet and removed with /uninstall /quiet; and a product of
+# the usual large shape, a small package with two cabinets of 1150 MiB beside
+# it, whose bundle of over 2 GiB is packed, signed and verified (osslsigncode),
+# extracted from the signed bundle and compared, installed (its files compared
+# where the installer put them) and removed. Then what the packer says to a
+# package beyond its limit, and to two that pass it together. Runs in a
+# session of the x86_64 build; up to 9 GiB of scratch files in its prefix's
+# C:\bench-large (and the installed files), deleted at the end. Prints one line
+# per case; nothing in it fails on a size that does not work.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/wine.sh
@@ -35,6 +39,7 @@ trap 'rm -rf "$work"' EXIT
 winpath() { echo "Z:$1" | tr / '\\'; }
 packer=$b64/bin/setuppack.exe
 code="{4C1A7E00-0000-4000-8000-00000000B160}"
+cabinet_code="{4C1A7E00-0000-4000-8000-00000000CAB2}"
 
 random_file() { head -c $(($2 * 1024 * 1024)) /dev/urandom >"$1"; }
 # An installer database of about MiB mebibytes, nearly all of it one stream of
@@ -64,7 +69,8 @@ timed() {
     printf 'exit %d, %d.%d s' "$rc" $((ms / 1000)) $((ms % 1000 / 100))
 }
 installed() {
-    "$WINE64" reg query 'HKLM\Software\Wow6432Node\LargeBundle' /v Version >/dev/null 2>&1 </dev/null && echo yes || echo no
+    "$WINE64" reg query "HKLM\\Software\\Wow6432Node\\${1:-LargeBundle}" /v Version >/dev/null 2>&1 </dev/null &&
+        echo yes || echo no
 }
 
 extract_case() {  # ARCH STUB MiB...
@@ -111,6 +117,53 @@ install_case() {  # ARCH STUB MiB
     rm -rf "$work"/*
 }
 
+# The package's folder under Program Files of a 32-bit package.
+installed_files=$WINEPREFIX/drive_c/"Program Files (x86)"/LargeCabinets
+cabinet_case() {  # ARCH STUB MiB-PER-CABINET
+    local arch=$1 stub=$2 mib=$3 wine sums size signing extracted same=yes intact=yes
+    wine=$(wine_for "$stub")
+    mkdir -p "$work/product"
+    random_file "$work/big1.bin" "$mib"
+    random_file "$work/big2.bin" "$mib"
+    sums=$(cd "$work" && sha256sum big1.bin big2.bin)
+    scripts/make-msi.sh "$work/product/large.msi" --name LargeCabinets --code "$cabinet_code" --store-cabinets \
+        --cabinet data1.cab="$work/big1.bin" --cabinet data2.cab="$work/big2.bin"
+    rm -f "$work/big1.bin" "$work/big2.bin"
+    local packed
+    packed=$(timed "$WINE64" "$packer" /out "$(winpath "$work/bundle.exe")" /stub "$(winpath "$stub")" \
+        /package "$(winpath "$work/product/large.msi")" /flags 0)
+    if [ ! -f "$work/bundle.exe" ]; then
+        echo "$arch  bundle of 2 x $mib MiB cabinets: not packed ($packed)"
+        rm -rf "$work"/*
+        return
+    fi
+    size=$(stat -c %s "$work/bundle.exe")
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+        -subj "/CN=Tessaro Bench Signing" >/dev/null 2>&1
+    signing=$(timed osslsigncode sign -certs "$work/cert.pem" -key "$work/key.pem" -h sha256 -n "Tessaro bench" \
+        -in "$work/bundle.exe" -out "$work/signed.exe")
+    rm -f "$work/bundle.exe"
+    local verified=no
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$work/signed.exe" 2>&1 | grep -q "Signature verification: ok" &&
+        verified=yes
+    extracted=$(timed "$wine" "$work/signed.exe" /extract "$(winpath "$work/out")")
+    for file in large.msi data1.cab data2.cab; do
+        cmp -s "$work/product/$file" "$work/out/$file" || same=no
+    done
+    rm -rf "$work/out" "$work/product"
+    local install removal
+    install=$(timed "$wine" "$work/signed.exe" /quiet)
+    [ "$(cd "$installed_files" 2>/dev/null && sha256sum big1.bin big2.bin 2>/dev/null)" = "$sums" ] || intact=no
+    local was_installed
+    was_installed=$(installed LargeCabinets)
+    removal=$(timed "$wine" "$work/signed.exe" /uninstall /quiet)
+    echo "$arch  bundle of 2 x $mib MiB cabinets, $((size / 1048576)) MiB: packed $packed; signed $signing," \
+        "verified: $verified; /extract of the signed bundle $extracted, files identical: $same;" \
+        "/quiet $install, installed: $was_installed, files intact: $intact;" \
+        "/uninstall /quiet $removal, installed: $(installed LargeCabinets), files left: $(ls "$installed_files" 2>/dev/null | wc -l)"
+    rm -rf "$work"/*
+}
+
 for arch in i686 x86_64; do
     build=$b64
     if [ "$arch" = i686 ]; then
@@ -121,9 +174,10 @@ for arch in i686 x86_64; do
     for mib in 1024 1536 1900 2040; do extract_case "$arch" "$stub" "$mib"; done
     extract_case "$arch" "$stub" 1000 1000
     install_case "$arch" "$stub" 1900
+    cabinet_case "$arch" "$stub" 1150
 done
 # The packer refuses before it writes anything: sparse files will do.
-truncate -s 3000M "$work/p3000.msi"
-truncate -s 1500M "$work/p1500-0.msi" "$work/p1500-1.msi"
-echo "packer  3000 MiB package: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p3000.msi")"
-echo "packer  2 x 1500 MiB packages: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p1500-0.msi" "$work/p1500-1.msi")"
+truncate -s 4065M "$work/p4065.msi"
+truncate -s 2040M "$work/p2040-0.msi" "$work/p2040-1.msi"
+echo "packer  4065 MiB package: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p4065.msi")"
+echo "packer  2 x 2040 MiB packages: $(pack "$b64/bin/setupstub.exe" "$work/bundle.exe" "$work/p2040-0.msi" "$work/p2040-1.msi")"

@@ -2,7 +2,7 @@
 # `make bench`: the size, extraction, memory, start-up, installer and elevated-check figures of
 # setup.exe under Wine, for the shipped i686 build and the x86_64 build, as one
 # table:
-#   bench/run.sh build/x86_64 build/i686
+#   bench/run.sh build/x86_64 build/i686 [--figures 2,6]
 # Runs in a session of the x86_64 build (scripts/session.sh); the work files
 # (random packages, bundles) live in its prefix's C:\bench. Where this machine
 # cannot start 32-bit programs, one line says so at the top and at the end, and

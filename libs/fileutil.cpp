@@ -26,7 +26,7 @@ bool IsExistsError(DWORD error)
     return ERROR_FILE_EXISTS == error || ERROR_ALREADY_EXISTS == error;
 }
 
-// Read back in blocks of this size when a file is compared with its bytes.
+// Files are copied and compared in blocks of this size.
 constexpr DWORD COMPARE_BLOCK_BYTES = 64 * 1024;
 
 HANDLE CreateNewFile(LPCWSTR path)
@@ -275,36 +275,16 @@ Exit:
     return hr;
 }
 
-// Read back in blocks of a fixed size: the payload itself is compared where it
-// lies in the mapped image, never copied.
-HRESULT FileutilMatchesBytes(HANDLE file, const BYTE* data, DWORD size)
+HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS])
 {
     HRESULT hr = S_OK;
-    LARGE_INTEGER fileSize = {};
-    const LARGE_INTEGER start = {};
-    BYTE* block = nullptr;
-    DWORD offset = 0;
-    DWORD read = 0;
+    BY_HANDLE_FILE_INFORMATION information = {};
 
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &fileSize));
-    if (fileSize.QuadPart != static_cast<LONGLONG>(size)) {
-        EXIT_WITH(RESULT_FILE_CHANGED);
-    }
-    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
-    block = static_cast<BYTE*>(MemutilAllocate(COMPARE_BLOCK_BYTES, FALSE));
-    EXIT_IF_NULL_ALLOC(block);
-    for (offset = 0; offset < size; offset += read) {
-        const DWORD wanted = size - offset < COMPARE_BLOCK_BYTES ? size - offset : COMPARE_BLOCK_BYTES;
-        EXIT_LAST_ERROR_IF(!::ReadFile(file, block, wanted, &read, nullptr));
-        if (read != wanted || 0 != memcmp(block, data + offset, wanted)) {
-            EXIT_WITH(RESULT_FILE_CHANGED);
-        }
-    }
+    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(file, &information));
+    EXIT_IF_FAILED(BoundedFormat(identity, FILE_IDENTITY_CHARS, L"%08lX-%08lX%08lX", information.dwVolumeSerialNumber,
+                                 information.nFileIndexHigh, information.nFileIndexLow));
 
 Exit:
-    if (block) {
-        MemutilRelease(block);
-    }
     return hr;
 }
 

@@ -43,11 +43,13 @@ HRESULT FileutilHold(LPCWSTR path, HANDLE* held);
 // The same for a file just written through `writer`, which is closed; the file
 // stays open throughout, and the hold is refused (RESULT_FILE_CHANGED) unless it
 // is the very file written. Its content may still have been changed between
-// the writer's close and the hold: FileutilMatchesBytes tells.
+// the writer's close and the hold: a read-back tells (PayloadutilCompare).
 HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
-// Whether the held file holds exactly `size` bytes equal to `data`:
-// S_OK, or RESULT_FILE_CHANGED.
-HRESULT FileutilMatchesBytes(HANDLE file, const BYTE* data, DWORD size);
+// The text of an open file's identity, "VVVVVVVV-IIIIIIIIIIIIIIII" (volume
+// serial and file index), which stays the same under whatever name the file
+// is reached; FILE_IDENTITY_CHARS with its terminator.
+constexpr DWORD FILE_IDENTITY_CHARS = 26;
+HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS]);
 // A byte copy of the file open through `source` (read from its start) as a new
 // file at `path` (FileutilCreateNew, so inside the held `folder`), handed back
 // held as FileutilHoldWritten holds it. A copy that could not be completed is

@@ -1,5 +1,6 @@
 #include "resrutil.h"
 #include "fileutil.h"
+#include "payloadutil.h"
 #include "result.h"
 #include "strutil.h"
 
@@ -45,24 +46,23 @@ Exit:
     return hr;
 }
 
-// The whole resource reaches the file in a single write straight from the
-// image, so a package of any size is never copied. The file is always a new
-// one (FileutilCreateNew): what was at the path is deleted, never written
-// through. A write that failed or fell short (a full disk reports a short
-// write as success) removes the file rather than leave a truncated package
-// behind. Only a file on a disk counts as written: a device such as NUL would
-// swallow the package and report success.
+// The payload reaches the file in blocks read through the program's own file
+// (payloadutil.h), never from the mapped image. The file is always a new one
+// (FileutilCreateNew): what was at the path is deleted, never written
+// through. A write that failed or fell short removes the file rather than
+// leave a truncated package behind. Only a file on a disk counts as written:
+// a device such as NUL would swallow the package and report success.
 HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder* folder, HANDLE* held)
 {
     HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-    DWORD written = 0;
+    HANDLE program = INVALID_HANDLE_VALUE;
+    PayloadRange range = {};
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD type = FILE_TYPE_UNKNOWN;
     BOOL incomplete = FALSE;
 
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&program));
+    EXIT_IF_FAILED(PayloadutilLocate(program, name, &range));
 
     EXIT_IF_FAILED(FileutilCreateNew(targetPath, folder, &file));
     type = ::GetFileType(file);
@@ -74,10 +74,7 @@ HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder
     }
 
     incomplete = TRUE;
-    EXIT_LAST_ERROR_IF(!::WriteFile(file, data, size, &written, nullptr));
-    if (written != size) {
-        EXIT_WITH(RESULT_DISK_FULL);
-    }
+    EXIT_IF_FAILED(PayloadutilCopy(program, &range, file));
     if (held) {
         EXIT_IF_FAILED(FileutilHoldWritten(targetPath, &file, held));
     }
@@ -95,19 +92,26 @@ Exit:
     if (INVALID_HANDLE_VALUE != file) {
         ::CloseHandle(file);
     }
+    if (INVALID_HANDLE_VALUE != program) {
+        ::CloseHandle(program);
+    }
     return hr;
 }
 
 HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file)
 {
     HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
+    HANDLE program = INVALID_HANDLE_VALUE;
+    PayloadRange range = {};
 
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
-    EXIT_IF_FAILED(FileutilMatchesBytes(file, data, size));
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&program));
+    EXIT_IF_FAILED(PayloadutilLocate(program, name, &range));
+    EXIT_IF_FAILED(PayloadutilCompare(program, &range, file));
 
 Exit:
+    if (INVALID_HANDLE_VALUE != program) {
+        ::CloseHandle(program);
+    }
     return hr;
 }
 

@@ -67,6 +67,9 @@ constexpr HRESULT RESULT_FILE_NOT_FOUND = static_cast<HRESULT>(0x80070002);
 constexpr HRESULT RESULT_PATH_NOT_FOUND = static_cast<HRESULT>(0x80070003);
 constexpr HRESULT RESULT_NOT_SUPPORTED = static_cast<HRESULT>(0x80070032);
 constexpr HRESULT RESULT_DISK_FULL = static_cast<HRESULT>(0x80070070);
+// A module without a data resource of that name, or without any.
+constexpr HRESULT RESULT_RESOURCE_NAME_NOT_FOUND = static_cast<HRESULT>(0x80070716);   // 1814
+constexpr HRESULT RESULT_RESOURCE_TYPE_NOT_FOUND = static_cast<HRESULT>(0x80070715);   // 1813
 // A file that is not the one the program wrote, or no longer holds its bytes.
 constexpr HRESULT RESULT_FILE_CHANGED = static_cast<HRESULT>(0x80070570);        // 1392
 // A name that led through a link or a moved folder to somewhere else.

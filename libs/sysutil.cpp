@@ -23,6 +23,12 @@ Exit:
 
 } // namespace
 
+FARPROC SysutilLoadedFunction(LPCWSTR module, LPCSTR name)
+{
+    const HMODULE loaded = ::GetModuleHandleW(module);
+    return loaded ? ::GetProcAddress(loaded, name) : nullptr;
+}
+
 HRESULT SysutilLoadSystemLibrary(LPCWSTR name, HMODULE* module)
 {
     HRESULT hr = S_OK;

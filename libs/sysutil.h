@@ -4,17 +4,23 @@
 
 #include <windows.h>
 
-// A kernel32 function looked up at run time rather than imported: an import of
-// a function the system lacks would keep the program from starting at all.
-// Null where the system has none.
+// A function of a DLL every process has loaded (kernel32, ntdll), looked up
+// at run time rather than imported: an import of a function the system lacks
+// would keep the program from starting at all. Null where the system has none.
+FARPROC SysutilLoadedFunction(LPCWSTR module, LPCSTR name);
+
+// Through a plain function pointer type: the cast between two unrelated
+// function pointer types is what GetProcAddress requires anyway.
 template <typename Function>
 Function SysutilKernelFunction(LPCSTR name)
 {
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    const FARPROC address = kernel ? ::GetProcAddress(kernel, name) : nullptr;
-    // Through a plain function pointer type: the cast between two unrelated
-    // function pointer types is what GetProcAddress requires anyway.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(SysutilLoadedFunction(L"kernel32.dll", name)));
+}
+
+template <typename Function>
+Function SysutilNtFunction(LPCSTR name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(SysutilLoadedFunction(L"ntdll.dll", name)));
 }
 
 // Loads a DLL (a bare name such as L"msi.dll") from the system folder only,

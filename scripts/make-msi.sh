@@ -19,6 +19,12 @@
 #   --per-user             leave ALLUSERS unset (default ALLUSERS=1)
 #   --replaces             a major upgrade: removes the installed products of its
 #                          upgrade code up to its own version (needs --upgrade-code)
+#   --cabinet NAME=FILE[,FILE...]  files the package installs into the folder NAME
+#                          of the product under Program Files, from a cabinet
+#                          (gcab) named NAME: beside OUT, or a stream of the
+#                          package for "#NAME" (repeatable; each cabinet a disk
+#                          of its own). A file's base name is its key and name.
+#   --store-cabinets       cabinets without compression (large random files)
 #   --file NAME            also install a file NAME (holding the product name and
 #                          version) into [ProgramFilesFolder]\NAME-OF-PRODUCT, from a
 #                          cabinet in the package (needs gcab)
@@ -35,8 +41,8 @@ sql_text() { [[ "$1" != *"'"* ]] || die "a text may not hold a single quote: $1"
 [ $# -ge 1 ] || die "usage: make-msi.sh OUT.msi [options]"
 out=$1; shift
 name=Tessaro code= version=1.0.0.0 upgrade_code= package_code= component_code= key= value_name=Version
-value= fail=0 reboot=0 x64=0 per_user=0 replaces=0 file=
-extra_properties=()
+value= fail=0 reboot=0 x64=0 per_user=0 replaces=0 file= compress=-z
+extra_properties=() cabinets=()
 while [ $# -gt 0 ]; do
     opt=$1
     case "$opt" in
@@ -45,6 +51,7 @@ while [ $# -gt 0 ]; do
         --x64) x64=1; shift; continue ;;
         --per-user) per_user=1; shift; continue ;;
         --replaces) replaces=1; shift; continue ;;
+        --store-cabinets) compress=; shift; continue ;;
     esac
     [ $# -ge 2 ] || die "$opt needs a value"
     case "$opt" in
@@ -58,6 +65,7 @@ while [ $# -gt 0 ]; do
         --value-name) value_name=$2 ;;
         --value) value=$2 ;;
         --property) [[ "$2" == *=* ]] || die "--property wants NAME=VALUE"; extra_properties+=("$2") ;;
+        --cabinet) [[ "$2" == *=* ]] || die "--cabinet wants NAME=FILE[,FILE...]"; cabinets+=("$2") ;;
         --file) [[ "$2" =~ ^[A-Za-z0-9_.-]+$ ]] || die "bad file name: $2"; file=$2 ;;
         *) die "unknown option $opt" ;;
     esac
@@ -73,6 +81,7 @@ for g in "$code" "$package_code" "$component_code" ${upgrade_code:+"$upgrade_cod
 done
 [[ "$version" =~ ^[0-9]+(\.[0-9]+){0,3}$ ]] || die "bad version: $version"
 [ $replaces -eq 0 ] || [ -n "$upgrade_code" ] || die "--replaces needs --upgrade-code"
+[ -z "$file" ] || [ ${#cabinets[@]} -eq 0 ] || die "--file and --cabinet exclude each other"
 key=${key:-"Software\\$name"}
 value=${value:-$version}
 
@@ -90,6 +99,7 @@ sequence=("CostInitialize:800" "FileCost:900" "CostFinalize:1000" "InstallValida
           "PublishProduct:6400" "InstallFinalize:6600")
 [ $fail -eq 1 ] && sequence+=("FailOnPurpose:5500")
 [ $reboot -eq 1 ] && sequence+=("ScheduleReboot:6500:NOT REMOVE")
+[ ${#cabinets[@]} -gt 0 ] && sequence+=("RemoveFiles:3500" "InstallFiles:4000")
 [ -z "$file" ] || sequence+=("RemoveFiles:3500" "InstallFiles:4000")
 if [ $replaces -eq 1 ]; then
     properties+=("SecureCustomProperties=OLDFOUND")
@@ -121,6 +131,28 @@ if [ $fail -eq 1 ]; then
     q+=";INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('FailOnPurpose', 19, '', 'This package fails on purpose.')"
 fi
 
+# Files from cabinets: into ProgramFilesFolder\NAME, one component per file
+# (its key path), compressed (16384) so that the installer reads the cabinet.
+if [ ${#cabinets[@]} -gt 0 ]; then
+    q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('ProgramFilesFolder', 'TARGETDIR', '.')"
+    q+=";INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('INSTALLDIR', 'ProgramFilesFolder', '$(sql_text "$name")')"
+    q+=";CREATE TABLE \`File\` (\`File\` CHAR(72) NOT NULL, \`Component_\` CHAR(72) NOT NULL, \`FileName\` CHAR(255) NOT NULL LOCALIZABLE, \`FileSize\` LONG NOT NULL, \`Version\` CHAR(72), \`Language\` CHAR(20), \`Attributes\` SHORT, \`Sequence\` LONG NOT NULL PRIMARY KEY \`File\`)"
+    q+=";CREATE TABLE \`Media\` (\`DiskId\` SHORT NOT NULL, \`LastSequence\` LONG NOT NULL, \`DiskPrompt\` CHAR(64) LOCALIZABLE, \`Cabinet\` CHAR(255), \`VolumeLabel\` CHAR(32), \`Source\` CHAR(72) PRIMARY KEY \`DiskId\`)"
+    files_sequence=0 disk=0
+    for cabinet in "${cabinets[@]}"; do
+        cab_name=${cabinet%%=*} disk=$((disk + 1))
+        IFS=, read -r -a cab_files <<<"${cabinet#*=}"
+        for cab_file in "${cab_files[@]}"; do
+            [ -f "$cab_file" ] || die "no such file: $cab_file"
+            key=$(basename "$cab_file") files_sequence=$((files_sequence + 1))
+            q+=";INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('$(sql_text "$key")', '$(new_guid)', 'INSTALLDIR', $((component_attributes & ~4)), '', '$(sql_text "$key")')"
+            q+=";INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', '$(sql_text "$key")')"
+            q+=";INSERT INTO \`File\` (\`File\`, \`Component_\`, \`FileName\`, \`FileSize\`, \`Version\`, \`Language\`, \`Attributes\`, \`Sequence\`) VALUES ('$(sql_text "$key")', '$(sql_text "$key")', '$(sql_text "$key")', $(stat -c %s "$cab_file"), '', '', 16384, $files_sequence)"
+        done
+        q+=";INSERT INTO \`Media\` (\`DiskId\`, \`LastSequence\`, \`DiskPrompt\`, \`Cabinet\`, \`VolumeLabel\`, \`Source\`) VALUES ($disk, $files_sequence, '', '$(sql_text "$cab_name")', '', '')"
+    done
+fi
+
 if [ $replaces -eq 1 ]; then
     q+=";CREATE TABLE \`Upgrade\` (\`UpgradeCode\` CHAR(38) NOT NULL, \`VersionMin\` CHAR(20), \`VersionMax\` CHAR(20), \`Language\` CHAR(255), \`Attributes\` LONG NOT NULL, \`Remove\` CHAR(255), \`ActionProperty\` CHAR(72) NOT NULL PRIMARY KEY \`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Language\`, \`Attributes\`)"
     q+=";INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Language\`, \`Attributes\`, \`Remove\`, \`ActionProperty\`) VALUES ('$upgrade_code', '0.0.0.0', '$version', '', 256, '', 'OLDFOUND')"
@@ -145,6 +177,23 @@ scratch=$(mktemp -d "$(dirname "$out")/.make-msi.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 msibuild "$scratch/package.msi" -s "$name" "Tessaro Test" "$platform" "$package_code" >/dev/null
 msibuild "$scratch/package.msi" -q "$q" >/dev/null
+# Each cabinet holds its files under their keys; an external one is moved
+# beside the package with it.
+external=()
+for cabinet in "${cabinets[@]+"${cabinets[@]}"}"; do
+    cab_name=${cabinet%%=*}
+    IFS=, read -r -a cab_files <<<"${cabinet#*=}"
+    mkdir -p "$scratch/files"
+    rm -f "$scratch/files"/*
+    for cab_file in "${cab_files[@]}"; do ln -s "$(realpath "$cab_file")" "$scratch/files/$(basename "$cab_file")"; done
+    (cd "$scratch/files" && gcab -c $compress "$scratch/${cab_name#\#}" * >/dev/null)
+    if [[ "$cab_name" == \#* ]]; then
+        msibuild "$scratch/package.msi" -a "${cab_name#\#}" "$scratch/${cab_name#\#}" >/dev/null
+    else
+        external+=("$cab_name")
+    fi
+done
+for cab_name in "${external[@]+"${external[@]}"}"; do mv -f "$scratch/$cab_name" "$(dirname "$out")/$cab_name"; done
 if [ -n "$file" ]; then
     printf '%s %s\n' "$name" "$version" >"$scratch/TheFile"
     size=$(stat -c %s "$scratch/TheFile")

@@ -35,8 +35,9 @@ BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
            CSTR_EQUAL == ::CompareStringOrdinal(name + length - extensionLength, -1, extension, -1, TRUE);
 }
 
-// A cached copy of the product that is to go: a package or transform file,
-// and, when an entry's version is kept, of another version.
+// A copy that earlier versions of this program kept directly in the cache
+// that is to go: a package or transform file, and, when an entry's version is
+// kept, of another version.
 BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* keep)
 {
     WCHAR own[CACHE_NAME_CHARS];
@@ -55,6 +56,68 @@ BOOL IsCopyToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* k
         }
     }
     return TRUE;
+}
+
+// "{CODE}vA.B.C.D" without extension: the name of a package version's folder.
+HRESULT FormatCacheFolderName(const ManifestPackageEntry* entry, WCHAR (&name)[CACHE_NAME_CHARS])
+{
+    HRESULT hr = S_OK;
+    WCHAR productCode[PRODUCT_CODE_CHARS] = {};
+    WCHAR version[VERSION_TEXT_CHARS] = {};
+
+    EXIT_IF_FAILED(FormatProductCode(entry, productCode));
+    EXIT_IF_FAILED(FormatPackageVersion(entry, version));
+    EXIT_IF_FAILED(BoundedFormat(name, CACHE_NAME_CHARS, L"%lsv%ls", productCode, version));
+
+Exit:
+    return hr;
+}
+
+// A package version's folder of the product that is to go: "{CODE}v" and a
+// version of digits and dots, and, when an entry's version is kept, of
+// another version.
+BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEntry* keep)
+{
+    WCHAR own[CACHE_NAME_CHARS];
+    LPCWSTR version = found.cFileName + PRODUCT_CODE_CHARS;   // after "{CODE}v"
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || lstrlenW(found.cFileName) <= static_cast<int>(PRODUCT_CODE_CHARS)) {
+        return FALSE;
+    }
+    for (LPCWSTR at = version; *at; ++at) {
+        if ((*at < L'0' || *at > L'9') && L'.' != *at) {
+            return FALSE;
+        }
+    }
+    return nullptr == keep || (SUCCEEDED(FormatCacheFolderName(keep, own)) &&
+                               CSTR_EQUAL != ::CompareStringOrdinal(found.cFileName, -1, own, -1, TRUE));
+}
+
+// Every file in a package version's folder goes (through the folder held,
+// never through a link), then the folder itself when it is empty.
+void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
+{
+    HeldFolder folder = NoHeldFolder();
+    WCHAR path[MAX_PATH] = {};
+    WCHAR pattern[MAX_PATH] = {};
+    WIN32_FIND_DATAW found = {};
+    HANDLE find = INVALID_HANDLE_VALUE;
+
+    if (FAILED(FormatInFolder(cache, name, path)) ||
+        S_OK != (protect ? DirutilOpenProtected(path, &folder) : DirutilOpenFolder(path, &folder)) ||
+        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
+        DirutilClose(&folder);
+        return;
+    }
+    find = ::FindFirstFileW(pattern, &found);
+    for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && SUCCEEDED(FormatInFolder(&folder, found.cFileName, path))) {
+            DeletePackageFile(&folder, path);
+        }
+    }
+    if (INVALID_HANDLE_VALUE != find) {
+        ::FindClose(find);
+    }
+    DirutilCloseAndRemoveIfEmpty(&folder);
 }
 
 // A folder of the user's cache chain: made when missing if `create`.
@@ -132,6 +195,26 @@ Exit:
     return hr;
 }
 
+HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL protect, BOOL create,
+                               HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR name[CACHE_NAME_CHARS] = {};
+    WCHAR path[MAX_PATH] = {};
+
+    *folder = NoHeldFolder();
+    EXIT_IF_FAILED(FormatCacheFolderName(entry, name));
+    EXIT_IF_FAILED(FormatInFolder(cache, name, path));
+    if (protect) {
+        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
+    } else {
+        EXIT_IF_FAILED(create ? DirutilOpenChild(cache, name, folder) : DirutilOpenFolder(path, folder));
+    }
+
+Exit:
+    return hr;
+}
+
 HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
@@ -158,21 +241,23 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const HeldFolder* folder, LPCWSTR productCode, const ManifestPackageEntry* keep)
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect)
 {
     WCHAR pattern[MAX_PATH] = {};
     WCHAR path[MAX_PATH] = {};
     WIN32_FIND_DATAW found = {};
     HANDLE find = INVALID_HANDLE_VALUE;
 
-    if (INVALID_HANDLE_VALUE == folder->handle ||
-        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", folder->path, productCode))) {
+    if (INVALID_HANDLE_VALUE == cache->handle ||
+        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\%lsv*", cache->path, productCode))) {
         return;
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (IsCopyToDelete(found, keep) && SUCCEEDED(FormatInFolder(folder, found.cFileName, path))) {
-            DeletePackageFile(folder, path);
+        if (IsCopyToDelete(found, keep) && SUCCEEDED(FormatInFolder(cache, found.cFileName, path))) {
+            DeletePackageFile(cache, path);
+        } else if (IsCopyFolderToDelete(found, keep)) {
+            DeleteCacheFolder(cache, found.cFileName, protect);
         }
     }
     if (INVALID_HANDLE_VALUE != find) {
@@ -180,15 +265,47 @@ void DeleteCachedVersions(const HeldFolder* folder, LPCWSTR productCode, const M
     }
 }
 
+namespace {
+
+// Each cabinet of package entry `index` (LocateCabinets), written beside the
+// package at `packagePath` under its own name.
+HRESULT ExtractCabinets(const ManifestCabinetEntry* cabinets, DWORD count, DWORD index, LPCWSTR packagePath)
+{
+    HRESULT hr = S_OK;
+    WideString path = nullptr;
+    const DWORD folderChars = static_cast<DWORD>(FileutilNamePart(packagePath) - packagePath);
+
+    for (DWORD c = 0; c < count; ++c) {
+        if (cabinets[c].packageIndex != index) {
+            continue;
+        }
+        EXIT_IF_FAILED(StrutilCopy(&path, packagePath, folderChars));
+        EXIT_IF_FAILED(StrutilAppend(&path, cabinets[c].fileName, 0));
+        EXIT_IF_FAILED(ResrutilSaveDataToFile(cabinets[c].resourceName, path, nullptr, nullptr));
+    }
+
+Exit:
+    if (path) {
+        StrutilFree(path);
+    }
+    return hr;
+}
+
+} // namespace
+
 // The manifest is checked before the folder is made, so a damaged bundle
-// leaves nothing behind, not even an empty folder.
+// leaves nothing behind, not even an empty folder. Each package's cabinets
+// follow it into the folder, where the installer looks for them.
 HRESULT ExtractPackages(LPWSTR folder)
 {
     HRESULT hr = S_OK;
     const PackageManifest* manifest = nullptr;
+    const ManifestCabinetEntry* cabinets = nullptr;
+    DWORD cabinetCount = 0;
     WideString path = nullptr;
 
     EXIT_IF_FAILED(LocateManifest(&manifest));
+    EXIT_IF_FAILED(LocateCabinets(manifest, &cabinets, &cabinetCount));
     EXIT_IF_FAILED(DirutilCreateTree(folder, nullptr));
 
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
@@ -197,6 +314,7 @@ HRESULT ExtractPackages(LPWSTR folder)
         EXIT_IF_FAILED(AppendSeparator(&path));
         EXIT_IF_FAILED(StrutilAppend(&path, entry->fileName, 0));
         EXIT_IF_FAILED(ResrutilSaveDataToFile(entry->resourceName, path, nullptr, nullptr));
+        EXIT_IF_FAILED(ExtractCabinets(cabinets, cabinetCount, k, path));
     }
 
 Exit:
@@ -207,11 +325,15 @@ Exit:
 }
 
 // The first installer package: a prerequisite program before it is no
-// package, and its bytes under the .msi name asked for would be no package either.
+// package, and its bytes under the .msi name asked for would be no package
+// either. Its cabinets go beside the named file: without them it could not
+// be installed from there.
 HRESULT ExtractFirstPackage(LPCWSTR filePath)
 {
     HRESULT hr = S_OK;
     const PackageManifest* manifest = nullptr;
+    const ManifestCabinetEntry* cabinets = nullptr;
+    DWORD cabinetCount = 0;
     DWORD k = 0;
 
     EXIT_IF_FAILED(LocateManifest(&manifest));
@@ -221,7 +343,9 @@ HRESULT ExtractFirstPackage(LPCWSTR filePath)
     if (k == manifest->packageCount) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
+    EXIT_IF_FAILED(LocateCabinets(manifest, &cabinets, &cabinetCount));
     EXIT_IF_FAILED(ResrutilSaveDataToFile(ManifestPackage(manifest, k)->resourceName, filePath, nullptr, nullptr));
+    EXIT_IF_FAILED(ExtractCabinets(cabinets, cabinetCount, k, filePath));
 
 Exit:
     return hr;

@@ -18,9 +18,18 @@
 HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder);
 
 // The name of a package's copy in the cache: "{CODE}vA.B.C.D.msi" (or ".mst"
-// for its transform).
+// for its transform); in its version's folder, or, as earlier versions of this
+// program kept it, directly in the cache, where it is still used and deleted.
 constexpr DWORD CACHE_NAME_CHARS = 80;
 HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WCHAR (&name)[CACHE_NAME_CHARS]);
+// The folder of a package version's copies in a cache, "{CODE}vA.B.C.D": its
+// package and transform under the names above, and its cabinets under theirs,
+// which those of two products may share. Made when missing
+// and `create`, and held; in the all-users cache (`protect`) it must be one
+// that only administrators can change. S_FALSE, nothing held, when there is
+// none that can be used.
+HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL protect, BOOL create,
+                               HeldFolder* folder);
 
 // A cached prerequisite program's own folder in the cache, named after its
 // file and version ("vc_redist.x64v14.40.33810.0" for vc_redist.x64.exe), so
@@ -31,9 +40,12 @@ HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEnt
 // Deletes a file the run recorded in the folder (no folder held: nothing is
 // deleted), logs it, and empties the record.
 void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH]);
-// Deletes the cached copies (package and transform) of the product in the
-// folder: of every version, or, with `keep`, of every version but that entry's.
-void DeleteCachedVersions(const HeldFolder* folder, LPCWSTR productCode, const ManifestPackageEntry* keep);
+// Deletes the cached copies of the product in the cache: of every version, or,
+// with `keep`, of every version but that entry's. Those that earlier versions
+// of this program kept directly in the cache (package and transform files),
+// and the versions' folders with all their files (OpenPackageCacheFolder;
+// `protect` for the all-users cache).
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect);
 
 // `folder` is cut and restored in place while its tree is created.
 HRESULT ExtractPackages(LPWSTR folder);

@@ -10,6 +10,7 @@
 #include "sysutil.h"
 #include "dirutil.h"
 #include "fileutil.h"
+#include "payloadutil.h"
 
 #include <wchar.h>
 
@@ -21,21 +22,6 @@ constexpr DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
 
 using UniversalNameFunction = DWORD(WINAPI*)(LPCWSTR path, DWORD level, LPVOID buffer, LPDWORD size);
 using SetMitigationFunction = BOOL(WINAPI*)(int policy, PVOID buffer, SIZE_T size);
-
-// "VVVVVVVV-IIIIIIIIIIIIIIII": the volume and file index of an open file,
-// which stay the same under whatever name the file is reached.
-HRESULT FormatFileIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS])
-{
-    HRESULT hr = S_OK;
-    BY_HANDLE_FILE_INFORMATION information = {};
-
-    EXIT_LAST_ERROR_IF(!::GetFileInformationByHandle(file, &information));
-    EXIT_IF_FAILED(BoundedFormat(identity, FILE_IDENTITY_CHARS, L"%08lX-%08lX%08lX", information.dwVolumeSerialNumber,
-                                 information.nFileIndexHigh, information.nFileIndexLow));
-
-Exit:
-    return hr;
-}
 
 // A drive letter made with SUBST stands for a folder, and only in the logon
 // session that made it: the path is handed over as that folder's.
@@ -104,21 +90,19 @@ Exit:
 
 } // namespace
 
-// The bundle file, held from before the copy is started until it has ended:
-// nobody can rename, replace or write it meanwhile, so the copy runs the bytes
-// this process was started from. The copy is given the file's final path,
-// which leads through no link that could be repointed, and its identity,
-// which the copy checks against its own file.
+// The bundle file, proven to be the one this process was started from and
+// held from before the copy is started until it has ended: nobody can rename,
+// replace or write it meanwhile, so the copy runs the bytes this process was
+// started from. The copy is given the file's final path, which leads through
+// no link that could be repointed, and its identity, which the copy checks
+// against its own file.
 HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)[FILE_IDENTITY_CHARS])
 {
     HRESULT hr = S_OK;
-    WCHAR module[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
 
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    EXIT_IF_FAILED(FileutilHold(module, held));
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(held));
     EXIT_IF_FAILED(DirutilFinalPath(*held, path));
-    EXIT_IF_FAILED(FormatFileIdentity(*held, identity));
+    EXIT_IF_FAILED(FileutilFormatIdentity(*held, identity));
 
 Exit:
     return hr;
@@ -264,13 +248,10 @@ HRESULT IsStartedFromFile(LPCWSTR identity)
 {
     HRESULT hr = S_OK;
     HANDLE own = INVALID_HANDLE_VALUE;
-    WCHAR module[MAX_PATH];
     WCHAR ownIdentity[FILE_IDENTITY_CHARS];
-    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
 
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    EXIT_IF_FAILED(FileutilHold(module, &own));
-    EXIT_IF_FAILED(FormatFileIdentity(own, ownIdentity));
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&own));
+    EXIT_IF_FAILED(FileutilFormatIdentity(own, ownIdentity));
     if (CSTR_EQUAL != ::CompareStringOrdinal(ownIdentity, -1, identity, -1, TRUE)) {
         EXIT_WITH(RESULT_FILE_CHANGED);
     }

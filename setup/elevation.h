@@ -6,10 +6,8 @@
 #pragma once
 
 #include <windows.h>
+#include "fileutil.h"
 #include "manifest.h"
-
-// The text of a file's identity (volume and file index) and its terminator.
-constexpr DWORD FILE_IDENTITY_CHARS = 26;
 
 // Whether the process runs with an elevated token: an administrator's full
 // token, or SYSTEM's.
@@ -38,7 +36,8 @@ HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)
 // start the copy is shown in the "Install Error" box unless the run is unattended.
 HRESULT RunElevatedCopy(DWORD uiLevel);
 // In the copy: whether this process runs from the file its starter held
-// (`identity`, as the starter gave it): S_OK, or RESULT_FILE_CHANGED.
+// (`identity`, as the starter gave it, FileutilFormatIdentity): S_OK, or
+// RESULT_FILE_CHANGED.
 HRESULT IsStartedFromFile(LPCWSTR identity);
 
 // Turns on the platform's redirection trust for this process: S_OK, S_FALSE

@@ -34,6 +34,63 @@ BOOL IsPlainFileName(const WCHAR (&name)[64])
     return FALSE;   // no terminator inside the field
 }
 
+BOOL SameName(LPCWSTR a, LPCWSTR b)
+{
+    return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
+}
+
+BOOL HasTransformExtension(LPCWSTR name)
+{
+    constexpr WCHAR EXTENSION[] = L".mst";
+    const int length = lstrlenW(name);
+    const int extension = ARRAYSIZE(EXTENSION) - 1;
+    return length >= extension && SameName(name + length - extension, EXTENSION);
+}
+
+// A cabinet the run may write beside its package: the installer finds it
+// there by its name, and nothing else of the entry may be overwritten by it.
+BOOL IsValidCabinet(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD index)
+{
+    const ManifestCabinetEntry& cabinet = cabinets[index];
+    if (!HasTerminator(cabinet.resourceName, sizeof(cabinet.resourceName)) || !IsPlainFileName(cabinet.fileName) ||
+        cabinet.packageIndex >= manifest->packageCount || HasTransformExtension(cabinet.fileName)) {
+        return FALSE;
+    }
+    const ManifestPackageEntry* package = ManifestPackage(manifest, cabinet.packageIndex);
+    if (!(package->flags & PKG_CABINETS) || SameName(cabinet.fileName, package->fileName)) {
+        return FALSE;
+    }
+    for (DWORD other = 0; other < index; ++other) {
+        if (cabinets[other].packageIndex == cabinet.packageIndex && SameName(cabinets[other].fileName, cabinet.fileName)) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+DWORD PackagesWithCabinets(const PackageManifest* manifest)
+{
+    DWORD count = 0;
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        count += (ManifestPackage(manifest, k)->flags & PKG_CABINETS) ? 1 : 0;
+    }
+    return count;
+}
+
+BOOL EveryPackageHasCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count)
+{
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        BOOL has = !(ManifestPackage(manifest, k)->flags & PKG_CABINETS);
+        for (DWORD c = 0; c < count && !has; ++c) {
+            has = cabinets[c].packageIndex == k;
+        }
+        if (!has) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 // A program entry is started by its file name: it must name a program, and
 // carry no flag that only a package can follow.
 BOOL IsSoundProgramEntry(const ManifestPackageEntry* entry)
@@ -90,7 +147,8 @@ HRESULT ValidateManifest(const void* data, DWORD size)
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (!HasTerminator(entry->resourceName, sizeof(entry->resourceName)) || !IsPlainFileName(entry->fileName) ||
             PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS) ||
-            ((entry->flags & PKG_PROGRAM) && !IsSoundProgramEntry(entry))) {
+            ((entry->flags & PKG_PROGRAM) && !IsSoundProgramEntry(entry)) ||
+            ((entry->flags & PKG_CABINETS) && (entry->flags & PKG_PATCH))) {
             EXIT_WITH(RESULT_INVALID_DATA);
         }
     }
@@ -114,6 +172,38 @@ HRESULT LocateManifest(const PackageManifest** manifest)
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
     EXIT_IF_FAILED(ValidateManifest(data, size));
     *manifest = reinterpret_cast<const PackageManifest*>(data);
+
+Exit:
+    return hr;
+}
+
+HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    const ManifestCabinetEntry* list = nullptr;
+
+    *cabinets = nullptr;
+    *count = 0;
+    if (0 == PackagesWithCabinets(manifest)) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "CABINETS", &data, &size));
+    if (0 != size % sizeof(ManifestCabinetEntry) || 0 != reinterpret_cast<ULONG_PTR>(data) % alignof(ManifestCabinetEntry)) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    list = reinterpret_cast<const ManifestCabinetEntry*>(data);
+    for (DWORD k = 0; k < size / sizeof(ManifestCabinetEntry); ++k) {
+        if (!IsValidCabinet(manifest, list, k)) {
+            EXIT_WITH(RESULT_INVALID_DATA);
+        }
+    }
+    if (!EveryPackageHasCabinets(manifest, list, size / sizeof(ManifestCabinetEntry))) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    *cabinets = list;
+    *count = size / sizeof(ManifestCabinetEntry);
 
 Exit:
     return hr;

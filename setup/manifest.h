@@ -27,6 +27,10 @@ constexpr DWORD PKG_PROGRAM_FLAGS = PKG_PER_MACHINE | PKG_CACHE | PKG_IGNORE_FAI
 // A package kept out of Add/Remove Programs: the bundle's own entry stands for
 // it (registration.h). Its installs and repairs pass ARPSYSTEMCOMPONENT=1.
 constexpr DWORD PKG_HIDDEN = 0x2000;
+// An installer package that reads cabinets from beside itself: the CABINETS
+// list names them. Set by the packer alone, so that a list that cannot be
+// read is never taken for one that is not there.
+constexpr DWORD PKG_CABINETS = 0x4000;
 
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.
@@ -44,6 +48,16 @@ struct ManifestTransformEntry {
     DWORD language;
 };
 
+// The CABINETS data resource: the cabinets that installer packages read from
+// beside themselves, carried as payloads and written beside their package
+// wherever it goes. Bundles without such packages, and those of earlier
+// packers, have none.
+struct ManifestCabinetEntry {
+    char resourceName[12];   // the payload ("CAB00")
+    DWORD packageIndex;      // the package entry that reads it
+    WCHAR fileName[64];      // its name beside the package, as the package's Media table gives it
+};
+
 struct PackageManifest {
     BYTE reserved0;
     BYTE packageCount;
@@ -55,6 +69,8 @@ struct PackageManifest {
 static_assert(sizeof(ManifestPackageEntry) == 168, "package entry layout");
 static_assert(sizeof(ManifestTransformEntry) == 16, "transform entry layout");
 static_assert(sizeof(PackageManifest) == 4, "manifest header layout");
+static_assert(sizeof(ManifestCabinetEntry) == 144 && offsetof(ManifestCabinetEntry, fileName) == 16,
+              "cabinet entry layout");
 static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(ManifestPackageEntry, productCode) == 140 &&
                   offsetof(ManifestPackageEntry, versionHigh) == 156 && offsetof(ManifestPackageEntry, flags) == 164,
               "package entry field offsets");
@@ -68,6 +84,13 @@ constexpr DWORD VERSION_TEXT_CHARS = 36;
 HRESULT LocateManifest(const PackageManifest** manifest);
 // The checks LocateManifest makes on the located bytes.
 HRESULT ValidateManifest(const void* data, DWORD size);
+// Locates "CABINETS" beside the manifest when a package entry has
+// PKG_CABINETS, and validates it: each entry names such a package entry and a
+// plain file name that is neither its package's own nor a transform's
+// (".mst"), once per package, and each such package has one at least. Without
+// such a package there is no cabinet (null and 0); 0x8007000D when the list
+// is damaged.
+HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
 

@@ -8,6 +8,7 @@
 // reported at the end, after every package.
 #include "setuprun.h"
 
+#include "cabinets.h"
 #include "cache.h"
 #include "detect.h"
 #include "elevation.h"
@@ -38,10 +39,16 @@ struct PackageRunState {
     // The entry's own folder in the run's staging folder, held from staging
     // until its files are gone; unused by a package installed from a cache.
     HeldFolder staging;
-    // A cached program's own folder in the cache.
-    HeldFolder programCache;
-    // Where package and transform lie: the staging folder or a cache of the run.
+    // The entry's own folder in a cache, held while the run uses it: a cached
+    // program's, or a package version's (OpenPackageCacheFolder).
+    HeldFolder cached;
+    // Where package, transform and cabinets, or the program, lie: the staging
+    // folder, the entry's own folder in a cache, or a cache itself, where
+    // earlier versions of this program kept a package without cabinets.
     const HeldFolder* folder;
+    // The package's cabinets beside it, held from their writing until the
+    // installer returns.
+    CabinetHolds cabinetHolds;
     // 1 while package and transform are this run's to delete again: staged
     // copies always; cached ones only until an installed product uses them.
     DWORD ownsFiles;
@@ -69,6 +76,7 @@ struct SetupRun {
     DWORD uiLevel;
     InstallAction requestedAction;
     const PackageManifest* manifest;
+    BundleCabinets cabinets;
     PackageRunState* records;  // one per package entry
     DWORD preparedCount;       // records in use; never above the package count
     // The transform chosen for the language, written beside each package that
@@ -303,7 +311,10 @@ Exit:
 }
 
 // The package's and its transform's names in a cache ("{CODE}vVERSION.msi"
-// and ".mst"), or, staged, the package's own and its transform's resource name.
+// and ".mst", in the package version's folder as directly in the cache, where
+// earlier versions of this program kept them: the installed product knows its
+// source by that name), or, staged, the package's own and its transform's
+// resource name. Cabinets keep theirs.
 struct PackageFileNames {
     WCHAR package[CACHE_NAME_CHARS];
     WCHAR transform[CACHE_NAME_CHARS];
@@ -328,10 +339,10 @@ Exit:
     return hr;
 }
 
-// Writes package and transform into the record's folder, each held from the
-// moment it is complete until the installer returns. In an elevated run each
-// is also read back against the bundle's own bytes once it is held, so that
-// nothing another program wrote in between is ever installed.
+// Writes package, transform and cabinets into the record's folder, each held
+// from the moment it is complete until the installer returns. In an elevated
+// run each is also read back against the bundle's own bytes once it is held,
+// so that nothing another program wrote in between is ever installed.
 HRESULT WritePackageFiles(const SetupRun* run, PackageRunState* record, const ManifestTransformEntry* transform,
                           const PackageFileNames* names, HANDLE* packageHeld, HANDLE* transformHeld)
 {
@@ -343,6 +354,7 @@ HRESULT WritePackageFiles(const SetupRun* run, PackageRunState* record, const Ma
         EXIT_IF_FAILED(ResrutilWriteHeldFile(record->folder, transform->resourceName, names->transform, run->elevated,
                                         record->transformPath, transformHeld));
     }
+    EXIT_IF_FAILED(WriteCabinets(record->folder, &run->cabinets, record->index, run->elevated, &record->cabinetHolds));
 
 Exit:
     return hr;
@@ -362,29 +374,86 @@ HRESULT HoldOrRestoreCachedFile(const HeldFolder* folder, LPCSTR resourceName, L
     return FAILED(hr) ? S_FALSE : hr;
 }
 
-// A same-version run of a cached package: the cached copies existed before
-// the run when the product was installed from them, and they stay its source.
-// They are installed from when intact, and put back when missing; never
-// deleted or replaced. S_FALSE when they cannot be used as they are: the
-// package is then staged instead.
-HRESULT UseCachedCopies(const SetupRun* run, PackageRunState* record, const ManifestTransformEntry* transform,
-                        const PackageFileNames* names, HANDLE* packageHeld, HANDLE* transformHeld)
+// A package without cabinets that an earlier version of this program cached,
+// directly in the cache: held when intact (S_OK, its transform held or put
+// back beside it), S_FALSE when there is none, a failure when it is not intact.
+HRESULT UseEarlierCopy(const SetupRun* run, PackageRunState* record, const HeldFolder* cache,
+                       const ManifestTransformEntry* transform, HANDLE* packageHeld, HANDLE* transformHeld)
 {
     HRESULT hr = S_OK;
+    PackageFileNames names = {};
 
-    EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, record->entry->resourceName, names->package,
+    EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
+    EXIT_IF_FAILED(ResrutilHoldIntactFile(cache, record->entry->resourceName, names.package, record->packagePath,
+                                          packageHeld));
+    if (S_OK == hr) {
+        record->folder = cache;
+        if (transform) {
+            EXIT_IF_FAILED(HoldOrRestoreCachedFile(cache, transform->resourceName, names.transform, run->elevated,
+                                                   record->transformPath, transformHeld));
+        }
+    }
+
+Exit:
+    return hr;
+}
+
+// A same-version run of a cached package: the cached copies existed before
+// the run when the product was installed from them, and they stay its source.
+// They are found in the package version's folder, or, for a package without
+// cabinets, where an earlier version of this program kept them; installed
+// from when intact, and put back (into the folder) when missing; never
+// deleted or replaced. S_FALSE when they cannot be used as they are: the
+// package is then staged instead.
+HRESULT UseCachedCopies(SetupRun* run, PackageRunState* record, const HeldFolder* cache,
+                        const ManifestTransformEntry* transform, HANDLE* packageHeld, HANDLE* transformHeld)
+{
+    HRESULT hr = S_FALSE;
+    PackageFileNames names = {};
+
+    if (0 == CountCabinets(&run->cabinets, record->index)) {
+        hr = UseEarlierCopy(run, record, cache, transform, packageHeld, transformHeld);
+        if (S_FALSE != hr) {
+            hr = FAILED(hr) ? S_FALSE : hr;
+            goto Exit;
+        }
+    }
+    EXIT_IF_FAILED(OpenPackageCacheFolder(cache, record->entry, cache == &run->machineCache, TRUE, &record->cached));
+    if (S_FALSE == hr) {
+        goto Exit;
+    }
+    record->folder = &record->cached;
+    EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
+    EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, record->entry->resourceName, names.package,
                                            run->elevated, record->packagePath, packageHeld));
     if (S_OK == hr && transform) {
-        EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, transform->resourceName, names->transform,
+        EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, transform->resourceName, names.transform,
                                                run->elevated, record->transformPath, transformHeld));
+    }
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(HoldOrRestoreCabinets(record->folder, &run->cabinets, record->index, run->elevated,
+                                             &record->cabinetHolds));
     }
 
 Exit:
     if (S_OK != hr) {
         Release(packageHeld);
         Release(transformHeld);
+        ReleaseCabinetHolds(&record->cabinetHolds);
+        DirutilCloseAndRemoveIfEmpty(&record->cached);
         record->packagePath[0] = L'\0';
         record->transformPath[0] = L'\0';
+    }
+    return hr;
+}
+
+// The package version's folder in the chosen cache, where a package that is
+// not there yet is written: S_FALSE when it cannot be had.
+HRESULT OpenCachedPackageFolder(SetupRun* run, PackageRunState* record, const HeldFolder* cache)
+{
+    HRESULT hr = OpenPackageCacheFolder(cache, record->entry, cache == &run->machineCache, TRUE, &record->cached);
+    if (S_OK == hr) {
+        record->folder = &record->cached;
     }
     return hr;
 }
@@ -416,18 +485,22 @@ HRESULT PlacePackage(SetupRun* run, PackageRunState* record, InstallAction actio
     // A removal never caches: it would leave a copy of a product that is gone.
     const BOOL cached = (entry->flags & PKG_CACHE) && run->requestedAction != InstallAction::Uninstall;
     PackageFileNames names = {};
+    const HeldFolder* cache = nullptr;
 
     if (cached) {
-        EXIT_IF_FAILED(ChooseCacheFolder(run, &record->folder));
-        RunLogCacheFolder(run->elevated, nullptr != record->folder);
+        EXIT_IF_FAILED(ChooseCacheFolder(run, &cache));
+        RunLogCacheFolder(run->elevated, nullptr != cache);
     }
-    if (cached && record->folder) {
-        EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
+    if (cached && cache) {
         if (InstallAction::SameVersion == action || InstallAction::Repair == action) {
-            EXIT_IF_FAILED(UseCachedCopies(run, record, transform, &names, packageHeld, transformHeld));
+            EXIT_IF_FAILED(UseCachedCopies(run, record, cache, transform, packageHeld, transformHeld));
         } else {
-            record->ownsFiles = 1;
-            EXIT_IF_FAILED(WritePackageFiles(run, record, transform, &names, packageHeld, transformHeld));
+            EXIT_IF_FAILED(OpenCachedPackageFolder(run, record, cache));
+            if (S_OK == hr) {
+                record->ownsFiles = 1;
+                EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
+                EXIT_IF_FAILED(WritePackageFiles(run, record, transform, &names, packageHeld, transformHeld));
+            }
         }
         if (S_OK == hr) {
             if (transform) {
@@ -477,12 +550,17 @@ DWORD RemovalUiLevel(const SetupRun* run)
     return IsUnattendedUiLevel(run->uiLevel) ? run->uiLevel : UI_LEVEL_BASIC;
 }
 
-void DeleteOwnedFiles(PackageRunState* record)
+// A package version's folder in a cache goes with the last of its files.
+void DeleteOwnedFiles(const SetupRun* run, PackageRunState* record)
 {
     if (record->ownsFiles) {
         DeletePackageFile(record->folder, record->packagePath);
         DeletePackageFile(record->folder, record->transformPath);
+        DeleteCabinets(record->folder, &run->cabinets, record->index);
         record->ownsFiles = 0;
+        if (record->folder == &record->cached) {
+            DirutilCloseAndRemoveIfEmpty(&record->cached);
+        }
     }
 }
 
@@ -493,10 +571,10 @@ void DeleteCachedProductCopies(SetupRun* run, LPCWSTR productCode, const Manifes
 {
     const HeldFolder* folder = nullptr;
     if (SUCCEEDED(RunCache(run, TRUE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, productCode, keep);
+        DeleteCachedVersions(folder, productCode, keep, TRUE);
     }
     if (SUCCEEDED(RunCache(run, FALSE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, productCode, keep);
+        DeleteCachedVersions(folder, productCode, keep, FALSE);
     }
 }
 
@@ -529,7 +607,7 @@ void SettlePackage(SetupRun* run, PackageRunState* record, InstallAction action,
                    ProductList* before, HRESULT listed)
 {
     if (installed == INSTALLER_FAILURE_TOLERATED) {
-        DeleteOwnedFiles(record);
+        DeleteOwnedFiles(run, record);
         return;
     }
     switch (action) {
@@ -567,8 +645,9 @@ void PrepareRecord(SetupRun* run, PackageRunState* record, DWORD index)
     record->entry = ManifestPackage(run->manifest, index);
     record->index = index;
     record->staging = NoHeldFolder();
-    record->programCache = NoHeldFolder();
+    record->cached = NoHeldFolder();
     record->programHeld = INVALID_HANDLE_VALUE;
+    record->cabinetHolds = NoCabinetHolds();
     record->folder = &record->staging;
 }
 
@@ -601,19 +680,21 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
                          entry->flags & PKG_PATCH_TARGET_REQUIRED);
     Release(&packageHeld);
     Release(&transformHeld);
+    ReleaseCabinetHolds(&record->cabinetHolds);
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the files stay for the clean-up, or for good after a started restart
     }
 
     SettlePackage(run, record, action, hr, &before, listed);
     if (record->folder == &record->staging) {
-        DeleteOwnedFiles(record);
+        DeleteOwnedFiles(run, record);
         DirutilCloseAndRemoveIfEmpty(&record->staging);
     }
 
 Exit:
     Release(&packageHeld);
     Release(&transformHeld);
+    ReleaseCabinetHolds(&record->cabinetHolds);
     InstallerReleaseProducts(&before);
     StrutilFree(propertyText);
     return hr;
@@ -633,10 +714,10 @@ HRESULT PlaceProgram(SetupRun* run, PackageRunState* record, InstallAction actio
         RunLogCacheFolder(run->elevated, nullptr != cache);
     }
     if (nullptr != cache) {
-        EXIT_IF_FAILED(OpenProgramCacheFolder(cache, entry, &record->programCache));
+        EXIT_IF_FAILED(OpenProgramCacheFolder(cache, entry, &record->cached));
     }
     if (nullptr != cache && S_OK == hr) {
-        record->folder = &record->programCache;
+        record->folder = &record->cached;
         if (InstallAction::Uninstall == action || InstallAction::Repair == action) {
             EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, entry->resourceName, entry->fileName, run->elevated,
                                                    record->packagePath, held));
@@ -676,7 +757,7 @@ TextSpan ProgramArguments(const SetupRun* run, const PackageRunState* record, In
 // After a run of the program that did not fail. One that can be removed again
 // stays held until the run ends, for the clean-up; a cached one stays in the
 // cache for good, unless the clean-up removes it again.
-void SettleProgram(PackageRunState* record, InstallAction action, HRESULT ran, HANDLE* held)
+void SettleProgram(const SetupRun* run, PackageRunState* record, InstallAction action, HRESULT ran, HANDLE* held)
 {
     const BOOL installed = ran != INSTALLER_FAILURE_TOLERATED && InstallAction::Install == action;
 
@@ -688,13 +769,13 @@ void SettleProgram(PackageRunState* record, InstallAction action, HRESULT ran, H
     Release(held);
     if (InstallAction::Uninstall == action) {
         record->ownsFiles = 1;   // what the copy was kept for is gone
-    } else if (installed && record->folder == &record->programCache) {
+    } else if (installed && record->folder == &record->cached) {
         record->ownsFiles = record->isInstalled;
     }
     if (!record->isInstalled) {
-        DeleteOwnedFiles(record);
+        DeleteOwnedFiles(run, record);
         DirutilCloseAndRemoveIfEmpty(&record->staging);
-        DirutilCloseAndRemoveIfEmpty(&record->programCache);
+        DirutilCloseAndRemoveIfEmpty(&record->cached);
     }
 }
 
@@ -714,7 +795,7 @@ HRESULT HandleProgram(SetupRun* run, DWORD index, InstallAction action)
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the files stay for the clean-up
     }
-    SettleProgram(record, action, hr, &held);
+    SettleProgram(run, record, action, hr, &held);
 
 Exit:
     Release(&held);
@@ -758,9 +839,9 @@ void UndoPreparedPackages(SetupRun* run)
                 record->ownsFiles = record->folder == &record->staging;
             }
         }
-        DeleteOwnedFiles(record);
+        DeleteOwnedFiles(run, record);
         DirutilCloseAndRemoveIfEmpty(&record->staging);
-        DirutilCloseAndRemoveIfEmpty(&record->programCache);
+        DirutilCloseAndRemoveIfEmpty(&record->cached);
     }
 }
 
@@ -773,10 +854,10 @@ void ReleaseRunFolders(SetupRun* run)
         PackageRunState* record = &run->records[r];
         Release(&record->programHeld);
         if (IsProgramEntry(record->entry) && record->folder == &record->staging) {
-            DeleteOwnedFiles(record);
+            DeleteOwnedFiles(run, record);
         }
         DirutilCloseAndRemoveIfEmpty(&record->staging);
-        DirutilCloseAndRemoveIfEmpty(&record->programCache);
+        DirutilCloseAndRemoveIfEmpty(&record->cached);
     }
     DirutilCloseAndRemoveIfEmpty(&run->stagingRoot);
     DirutilClose(&run->machineCache);
@@ -883,6 +964,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         EXIT_IF_FAILED(IsStartedFromFile(elevatedCopyOf));
     }
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
+    EXIT_IF_FAILED(LocateCabinets(run.manifest, &run.cabinets.list, &run.cabinets.count));
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, run.elevated) && HasPerMachineWork(&run)) {

@@ -54,6 +54,7 @@ struct Scenario {
     // The bundle has an entry of its own (SUITE_CODE), in HKLM when a package
     // is per-machine; a removal finds it there with the bundle's copy.
     bool registered = false;
+    std::vector<CabinetSpec> cabinets = {};   // CABINETS
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -76,6 +77,8 @@ PackageSpec Program(DWORD flags, const char* resourceName = "EXE00")
 std::vector<Scenario> Scenarios()
 {
     const std::vector<TransformSpec> german = {{"MST00", GERMAN}};
+    const std::vector<CabinetSpec> cabinets = {{"CAB00", 0, L"data1.cab"}, {"CAB01", 1, L"data2.cab"}};
+    const std::wstring alphaFolder = L"common\\Applications\\Cache\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4";
     return {
         {"setup of a registered bundle, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL | PKG_HIDDEN)},
@@ -106,6 +109,17 @@ std::vector<Scenario> Scenarios()
          {Program(PKG_PER_MACHINE | PKG_CACHE), Alpha(0)}, {}},
         {"setup, a prerequisite removed again after a failing package", Mode::Setup, L"/passive",
          {Program(0), Alpha(0)}, {}, 1603, {{&ALPHA_CODE, 1603}}},
+        // Packages that read cabinets from beside themselves.
+        {"setup, a cached package and a staged one, each with a cabinet", Mode::Setup, L"/quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
+        {"setup, the cached copies and their cabinets there already", Mode::Setup, L"/quiet",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS)}, {}, 0, {}, {{GuidText(ALPHA_CODE), L"1.2.3.4"}}, TokenAnswer::Real, 0,
+         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder},
+         {alphaFolder + L"\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4.msi",
+                                                 alphaFolder + L"\\data1.cab"},
+         {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder}, false, {cabinets[0]}},
+        {"/extract with cabinets", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {},
+         TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
     };
 }
 
@@ -188,6 +202,11 @@ public:
         const std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
         Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
         Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
+        if (!scenario.cabinets.empty()) {
+            const std::vector<BYTE> list = BuildCabinets(scenario.cabinets);
+            Fault.cabinetsOverride = cabinets_.Assign(list.data(), list.size());
+            Fault.cabinetsOverrideSize = static_cast<DWORD>(list.size());
+        }
         Fault.installedVersions = scenario.installed;
         Fault.tokenElevation = scenario.token;
         Fault.elevatedCopyExitCode = scenario.elevatedCopyExit;
@@ -211,11 +230,15 @@ public:
         beta_ = ResourceBytes("MSI01");
         german_ = ResourceBytes("MST00");
         program_ = ResourceBytes("EXE00");
+        cabinetBytes_[0] = ResourceBytes("CAB00");
+        cabinetBytes_[1] = ResourceBytes("CAB01");
     }
 
     ~FaultRunner()
     {
         Fault.manifestOverride = nullptr;
+        Fault.cabinetsOverride = nullptr;
+        Fault.cabinetsOverrideSize = 0;
         Fault.registrationOverride = nullptr;
         Fault.installerResult = nullptr;
         Fault.writeRoots.clear();
@@ -226,6 +249,7 @@ public:
         Fault.substDrives.clear();
         Fault.randomValues.clear();
         Fault.holdFindsAnotherFileOf.clear();
+        Fault.programFileReplaced = false;
         Fault.commandLine.clear();
         Fault.tokenElevation = TokenAnswer::Real;
         Fault.elevationDeclined = false;
@@ -376,6 +400,9 @@ private:
     const std::string* PayloadOf(const std::wstring& path) const
     {
         const std::wstring upper = Upper(path);
+        for (const CabinetSpec& cabinet : scenario_.cabinets) {
+            if (EndsWith(upper, L"\\" + Upper(cabinet.fileName))) return CabinetBytes(cabinet);
+        }
         if (upper.find(Upper(GuidText(ALPHA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\ALPHA.MSI") ||
             EndsWith(upper, L"\\FIRST.MSI")) {
             return &alpha_;
@@ -385,6 +412,11 @@ private:
         }
         if (EndsWith(upper, L"\\FAULT_TESTS.EXE")) return &self_;   // a registered bundle's copy of itself
         return EndsWith(upper, L"\\PREREQ.EXE") ? &program_ : nullptr;
+    }
+
+    const std::string* CabinetBytes(const CabinetSpec& cabinet) const
+    {
+        return &cabinetBytes_[cabinet.resourceName == "CAB00" ? 0 : 1];
     }
 
     // The stand-in installer: a request must name a complete package, and a
@@ -407,6 +439,14 @@ private:
                 requestProblems_.push_back("transform not found beside the package: " + Narrow(name));
             } else if (content != german_) {
                 requestProblems_.push_back("damaged transform: " + Narrow(name));
+            }
+        }
+        // The package's cabinets lie beside it, whole.
+        for (const CabinetSpec& cabinet : scenario_.cabinets) {
+            const std::string& owner = scenario_.packages[cabinet.packageIndex].resourceName;
+            if (payload != (owner == "MSI00" ? &alpha_ : &beta_)) continue;
+            if (!ReadWholeFile(FolderOf(call.target) + cabinet.fileName, &content) || content != *CabinetBytes(cabinet)) {
+                requestProblems_.push_back("cabinet missing or damaged beside the package: " + Narrow(cabinet.fileName));
             }
         }
         for (const ScriptedResult& scripted : scenario_.installerResults) {
@@ -463,11 +503,11 @@ private:
         return signature;
     }
 
-    // A package file anywhere in the sandbox is the whole package.
+    // A package or cabinet file anywhere in the sandbox is the whole one.
     void CheckPayloadFiles(std::vector<std::string>* problems) const
     {
         for (const std::wstring& entry : box_.Snapshot()) {
-            if (!EndsWith(entry, L".MSI") && !EndsWith(entry, L".EXE")) continue;
+            if (!EndsWith(entry, L".MSI") && !EndsWith(entry, L".EXE") && !EndsWith(entry, L".CAB")) continue;
             const std::string* payload = PayloadOf(entry);
             std::string content;
             if (payload == nullptr || !ReadWholeFile(box_.root + entry, &content) || content != *payload) {
@@ -490,8 +530,12 @@ private:
             // A cached program stays with what it may have installed.
             if (inCache && EndsWith(entry, L".EXE") && !Fault.processStarts.empty()) continue;
             if (scenario_.mode == Mode::Extract && (entry == L"OUT\\PKGS\\ALPHA.MSI" || entry == L"OUT\\PKGS\\PREREQ.EXE" ||
-                                                    entry == L"OUT\\PKGS\\BETA.MSI")) {
+                                                    entry == L"OUT\\PKGS\\BETA.MSI" || entry == L"OUT\\PKGS\\DATA1.CAB")) {
                 continue;
+            }
+            if (scenario_.files.end() != std::find_if(scenario_.files.begin(), scenario_.files.end(),
+                                                      [&entry](const std::wstring& file) { return Upper(file) == entry; })) {
+                continue;   // there before the run
             }
             problems->push_back("left behind: " + Narrow(entry));
         }
@@ -523,7 +567,9 @@ private:
     unsigned baselineListings_ = 0;
     GuardedBytes manifest_;
     std::wstring commandLine_;
+    GuardedBytes cabinets_;
     std::string alpha_, beta_, german_, program_, self_;
+    std::string cabinetBytes_[2];
     std::vector<BYTE> registration_ = std::vector<BYTE>(sizeof(BundleRegistration));
     std::vector<std::string> requestProblems_;
     std::string context_;
@@ -641,6 +687,9 @@ TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
 TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
 TEST(FaultInjection, SetupWithCachedPrerequisite) { InjectEveryFault(ScenarioAt(10)); }
 TEST(FaultInjection, SetupWithPrerequisiteRemovedAgain) { InjectEveryFault(ScenarioAt(11)); }
+TEST(FaultInjection, SetupWithCabinets) { InjectEveryFault(ScenarioAt(12)); }
+TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(13)); }
+TEST(FaultInjection, ExtractWithCabinets) { InjectEveryFault(ScenarioAt(14)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
@@ -752,8 +801,9 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 // so the folders' trust is checked by what the program asks for and is told:
 // the shim answers the owner, DACL, reparse and final-path queries and records
 // the descriptors of the folders made. Alpha is cached with the run's
-// transform: in the all-users cache when it is the program's own in an
-// elevated run (and staged instead when it is not), per user otherwise. Beta
+// transform, in its version's folder: in the all-users cache when cache and
+// folder are the program's own in an elevated run (and staged instead when
+// they are not), per user otherwise. Beta
 // is staged in the run's own folder, under the Windows folder's Temp in an
 // elevated run. Folders are named upper-case, as the records have them, and
 // the staging folder's random digits as "*".
@@ -770,6 +820,9 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
     const std::wstring noDacl = L"O:BA";
     const std::wstring apps = L"COMMON\\APPLICATIONS", cache = apps + L"\\CACHE", userCache = L"LOCAL\\APPLICATIONS\\CACHE";
     const std::wstring stage = L"WIN\\TEMP\\SETUP-*", userStage = L"TMP\\SETUP-*";
+    // Alpha's version folder in either cache.
+    const std::wstring version = L"\\" + Upper(GuidText(ALPHA_CODE)) + L"V1.2.3.4";
+    const std::wstring alpha = cache + version, userAlpha = userCache + version;
     const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", runningUser = L"";
     const TokenAnswer elevated = TokenAnswer::Elevated;
     struct Case {
@@ -782,11 +835,11 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         unsigned namesTaken = 0;   // the staging folder's first random names are taken already
     };
     const Case cases[] = {
-        {"nothing there yet", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2"},
-        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {stage}, cache,
-         stage + L"\\2"},
+        {"nothing there yet", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2"},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {alpha, stage},
+         alpha, stage + L"\\2"},
         {"TrustedInstaller's, creators owning what they make", elevated, {{apps, bySystem}, {cache, byTrustedInstaller}},
-         {stage}, cache, stage + L"\\2"},
+         {alpha, stage}, alpha, stage + L"\\2"},
         {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {stage}, stage + L"\\1", stage + L"\\2"},
@@ -798,8 +851,15 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
          stage + L"\\2"},
         {"a link above it", elevated, {{apps, elsewhere}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"Applications of another user", elevated, {{apps, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"not elevated", TokenAnswer::NotElevated, {}, {}, userCache, userStage + L"\\2"},
-        {"the staging folder's first names taken", elevated, {}, {apps, cache, stage}, cache, stage + L"\\2", 2},
+        // The package version's folder in a cache that is the program's own.
+        {"the version's folder SYSTEM's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, bySystem}}, {stage},
+         alpha, stage + L"\\2"},
+        {"the version's folder another user's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, byOther}},
+         {stage}, stage + L"\\1", stage + L"\\2"},
+        {"the version's folder a reparse point", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, reparse}},
+         {stage}, stage + L"\\1", stage + L"\\2"},
+        {"not elevated", TokenAnswer::NotElevated, {}, {}, userAlpha, userStage + L"\\2"},
+        {"the staging folder's first names taken", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -909,6 +969,26 @@ TEST(ProtectedFolders, AHoldThatFindsAnotherFileFailsItsPackage)
     ASSERT_EQ(2u, Fault.journal.size());
     EXPECT_TRUE(IsRemoval(Fault.journal[1]) && Fault.journal[1].target == GuidText(ALPHA_CODE));
     for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
+}
+
+// The file at the program's name is not the one its image was mapped from (the
+// program was renamed and another file put there): nothing is read from it,
+// so nothing is written or installed, and the run or extraction ends with 1392.
+TEST(ProgramFile, AnotherFileAtTheProgramsNameIsNeverRead)
+{
+    const Scenario scenarios[] = {
+        {"setup", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, {}, 1392},
+        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0)}, {}, 1392},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        FaultRunner runner(scenario);
+        Fault.programFileReplaced = true;
+        EXPECT_EQ(1392, runner.Run(-1, 0, false));
+        EXPECT_TRUE(BookProblems().empty() && Fault.journal.empty());
+        for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
+    }
 }
 
 // /uninstall deletes the product's cached copies of every version in both

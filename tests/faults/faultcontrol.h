@@ -72,6 +72,8 @@ enum FaultOp : int {
     FAULT_KNOWN_FOLDER,
     FAULT_LOAD_VERSION,       // LoadLibrary of version.dll
     FAULT_FILE_VERSION,       // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW
+    FAULT_MAP_FILE,           // CreateFileMappingW and MapViewOfFile
+    FAULT_SAME_FILE,          // NtAreMappedFilesTheSame: the program's file proven to be its image's
     FAULT_REG_CREATE,
     FAULT_REG_SET,
     FAULT_REG_DELETE,
@@ -154,6 +156,8 @@ struct FaultWorld {
     // Decides the result of an install or patch request that is not a fault.
     std::function<UINT(const InstallerCall&)> installerResult;
     const BYTE* manifestOverride = nullptr;   // served as the "MANIFEST" resource when set
+    const BYTE* cabinetsOverride = nullptr;   // served as the "CABINETS" resource when set
+    DWORD cabinetsOverrideSize = 0;
     const BYTE* registrationOverride = nullptr;   // served as the "REGISTRATION" resource when set
     DWORD registrationOverrideSize = 0;
     bool searchFlagsRefused = false;          // LoadLibraryExW refuses LOAD_LIBRARY_SEARCH_SYSTEM32, as old systems do
@@ -183,6 +187,9 @@ struct FaultWorld {
     std::wstring holdFindsAnotherFileOf;
     // Drive letters (upper case) made with SUBST, and the folder each stands for.
     std::map<wchar_t, std::wstring> substDrives;
+    // The file at the program's name is not the one its image was mapped from
+    // (renamed, and another put in its place): so NtAreMappedFilesTheSame answers.
+    bool programFileReplaced = false;
     // What the platform's random numbers are to be: each 8-byte request takes
     // the next value while there is one.
     std::deque<ULONGLONG> randomValues;
@@ -199,6 +206,7 @@ struct FaultWorld {
     std::set<void*> liveBlocks;
     std::set<HANDLE> liveFiles;
     std::set<HANDLE> liveFinds;
+    std::set<void*> liveViews;          // mapped views of files not yet unmapped
     std::set<HLOCAL> liveMessages;
     std::set<HLOCAL> liveArgv;
     std::set<HLOCAL> liveDescriptors;   // security descriptors handed out for LocalFree

@@ -1,4 +1,5 @@
 #include "faultkit.h"
+#include "testsupport.h"
 
 #include <objbase.h>
 #include <algorithm>
@@ -53,6 +54,19 @@ std::vector<BYTE> BuildManifest(const std::vector<PackageSpec>& packages,
     for (const TransformSpec& transform : transforms) {
         AppendName(&bytes, transform.resourceName);
         AppendBytes(&bytes, &transform.language, 4);
+    }
+    return bytes;
+}
+
+std::vector<BYTE> BuildCabinets(const std::vector<CabinetSpec>& cabinets)
+{
+    std::vector<BYTE> bytes;
+    for (const CabinetSpec& cabinet : cabinets) {
+        AppendName(&bytes, cabinet.resourceName);
+        AppendBytes(&bytes, &cabinet.packageIndex, 4);
+        WCHAR fileName[64] = {};
+        memcpy(fileName, cabinet.fileName.c_str(), std::min<size_t>(cabinet.fileName.size(), 64) * sizeof(WCHAR));
+        AppendBytes(&bytes, fileName, sizeof(fileName));
     }
     return bytes;
 }
@@ -218,11 +232,9 @@ void WriteWholeFile(const std::wstring& path, const std::string& content)
 
 std::string ResourceBytes(const char* name)
 {
-    HRSRC found = ::FindResourceA(nullptr, name, MAKEINTRESOURCEA(10));
-    if (!found) return {};
-    HGLOBAL loaded = ::LoadResource(nullptr, found);
-    const DWORD size = ::SizeofResource(nullptr, found);
-    return std::string(static_cast<const char*>(::LockResource(loaded)), size);
+    WCHAR path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return PayloadBytes(path, name);
 }
 
 std::wstring Upper(std::wstring text)
@@ -247,6 +259,7 @@ std::vector<std::string> BookProblems()
     if (!Fault.liveBlocks.empty()) problems.push_back(std::to_string(Fault.liveBlocks.size()) + " heap block(s) leaked");
     if (!Fault.liveFiles.empty()) problems.push_back(std::to_string(Fault.liveFiles.size()) + " file handle(s) leaked");
     if (!Fault.liveFinds.empty()) problems.push_back(std::to_string(Fault.liveFinds.size()) + " find handle(s) leaked");
+    if (!Fault.liveViews.empty()) problems.push_back(std::to_string(Fault.liveViews.size()) + " view(s) of files not unmapped");
     if (!Fault.liveMessages.empty()) problems.push_back("message text not freed");
     if (!Fault.liveArgv.empty()) problems.push_back("argument array not freed");
     if (!Fault.liveDescriptors.empty()) problems.push_back(std::to_string(Fault.liveDescriptors.size()) + " security descriptor(s) not freed");

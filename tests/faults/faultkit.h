@@ -23,8 +23,16 @@ struct TransformSpec {
     DWORD language;
 };
 
+struct CabinetSpec {
+    std::string resourceName;
+    DWORD packageIndex;
+    std::wstring fileName;
+};
+
 std::vector<BYTE> BuildManifest(const std::vector<PackageSpec>& packages,
                                 const std::vector<TransformSpec>& transforms);
+// The CABINETS list.
+std::vector<BYTE> BuildCabinets(const std::vector<CabinetSpec>& cabinets);
 
 std::wstring GuidText(const GUID& guid);
 std::wstring VersionText(DWORD high, DWORD low);
@@ -69,7 +77,8 @@ struct Sandbox {
 void RemoveTree(const std::wstring& folder, bool keepFolder);
 bool ReadWholeFile(const std::wstring& path, std::string* content);
 void WriteWholeFile(const std::wstring& path, const std::string& content);
-// The bytes of an RT_RCDATA resource of the test executable.
+// The bytes of a payload of the test executable: listed in its PAYLOADS after
+// its image, else an RT_RCDATA resource.
 std::string ResourceBytes(const char* name);
 
 std::wstring Upper(std::wstring text);

@@ -91,6 +91,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"SHGetKnownFolderPath", S_OK, FaultReaction::Probe},
     {"LoadLibrary(version)", S_OK, FaultReaction::Probe},
     {"GetFileVersionInfo*W/VerQueryValueW", S_OK, FaultReaction::Probe},
+    {"CreateFileMappingW/MapViewOfFile", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    // A program file that is not the image's is read from by nobody.
+    {"NtAreMappedFilesTheSame", static_cast<HRESULT>(0x80070570), FaultReaction::Fails},
     // A bundle's own entry: what cannot be written or read fails the run.
     {"RegCreateKeyExW", static_cast<HRESULT>(0x80070005), FaultReaction::Fails},
     {"RegSetValueExW", static_cast<HRESULT>(0x8007001D), FaultReaction::Fails},
@@ -218,6 +221,8 @@ HMODULE VersionLibrary = nullptr;
 char FakeMsiModule;
 char FakeManifestResource;
 char FakeManifestData;
+char FakeCabinetsResource;
+char FakeCabinetsData;
 char FakeRegistrationResource;
 char FakeRegistrationData;
 DWORD CurrentUiLevel = 5;
@@ -396,6 +401,11 @@ bool IsManifestName(LPCSTR name)
     return !IS_INTRESOURCE(name) && lstrcmpiA(name, "MANIFEST") == 0;
 }
 
+bool IsCabinetsName(LPCSTR name)
+{
+    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "CABINETS") == 0;
+}
+
 bool IsRegistrationName(LPCSTR name)
 {
     return !IS_INTRESOURCE(name) && lstrcmpiA(name, "REGISTRATION") == 0;
@@ -423,6 +433,7 @@ void FaultBeginRun()
     Fault.liveBlocks.clear();
     Fault.liveFiles.clear();
     Fault.liveFinds.clear();
+    Fault.liveViews.clear();
     Fault.liveMessages.clear();
     Fault.liveArgv.clear();
     Fault.liveDescriptors.clear();
@@ -712,6 +723,21 @@ LONG WINAPI FaultGenRandom(void* algorithm, PUCHAR buffer, ULONG size, ULONG fla
     return real(algorithm, buffer, size, flags);
 }
 
+using SameMappedFileFunction = LONG(NTAPI*)(PVOID first, PVOID second);
+constexpr LONG STATUS_NOT_SAME_DEVICE_ANSWER = static_cast<LONG>(0xC00000D4);
+
+// Handed out for NtAreMappedFilesTheSame: the platform's answer, unless the
+// test has another file at the program's name or the call is to fail.
+LONG NTAPI FaultSameMappedFile(PVOID first, PVOID second)
+{
+    if (ShouldFail(FAULT_SAME_FILE) || Fault.programFileReplaced) {
+        return STATUS_NOT_SAME_DEVICE_ANSWER;
+    }
+    const auto real = reinterpret_cast<SameMappedFileFunction>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtAreMappedFilesTheSame")));
+    return real(first, second);
+}
+
 // Handed out for version.dll's functions: the three reads of a version record
 // count as one operation.
 DWORD WINAPI FaultGetFileVersionInfoSizeW(LPCWSTR path, LPDWORD handle)
@@ -767,6 +793,9 @@ HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD
     if (Fault.manifestOverride && IsManifestName(name)) {
         return reinterpret_cast<HRSRC>(&FakeManifestResource);
     }
+    if (Fault.cabinetsOverride && IsCabinetsName(name)) {
+        return reinterpret_cast<HRSRC>(&FakeCabinetsResource);
+    }
     if (Fault.registrationOverride && IsRegistrationName(name)) {
         return reinterpret_cast<HRSRC>(&FakeRegistrationResource);
     }
@@ -781,6 +810,9 @@ HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource)
     }
     if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
         return reinterpret_cast<HGLOBAL>(&FakeManifestData);
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
+        return reinterpret_cast<HGLOBAL>(&FakeCabinetsData);
     }
     if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
         return reinterpret_cast<HGLOBAL>(&FakeRegistrationData);
@@ -797,6 +829,10 @@ DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource)
     if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
         ::SetLastError(0);
         return Fault.manifestOverrideSize;
+    }
+    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
+        ::SetLastError(0);
+        return Fault.cabinetsOverrideSize;
     }
     if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
         ::SetLastError(0);
@@ -815,6 +851,9 @@ LPVOID WINAPI FaultLockResource(HGLOBAL loaded)
     }
     if (loaded == reinterpret_cast<HGLOBAL>(&FakeManifestData)) {
         return const_cast<BYTE*>(Fault.manifestOverride);
+    }
+    if (loaded == reinterpret_cast<HGLOBAL>(&FakeCabinetsData)) {
+        return const_cast<BYTE*>(Fault.cabinetsOverride);
     }
     if (loaded == reinterpret_cast<HGLOBAL>(&FakeRegistrationData)) {
         return const_cast<BYTE*>(Fault.registrationOverride);
@@ -958,6 +997,9 @@ FARPROC WINAPI FaultGetProcAddress(HMODULE module, LPCSTR name)
         }
         if (!IS_INTRESOURCE(name) && lstrcmpA(name, "BCryptGenRandom") == 0) {
             return AsProcedure(FaultGenRandom);
+        }
+        if (!IS_INTRESOURCE(name) && lstrcmpA(name, "NtAreMappedFilesTheSame") == 0) {
+            return AsProcedure(FaultSameMappedFile);
         }
         if (module == VersionLibrary && !IS_INTRESOURCE(name)) {
             const FARPROC wrapper = VersionFunction(name);
@@ -1479,4 +1521,35 @@ void WINAPI FaultCoTaskMemFree(LPVOID block)
         ++Fault.unknownReleases;
     }
     ::CoTaskMemFree(block);
+}
+
+HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD sizeHigh,
+                                     DWORD sizeLow, LPCWSTR name)
+{
+    if (ShouldFail(FAULT_MAP_FILE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    HANDLE mapping = ::CreateFileMappingW(file, security, protect, sizeHigh, sizeLow, name);
+    if (mapping) Fault.liveFiles.insert(mapping);
+    return mapping;
+}
+
+LPVOID WINAPI FaultMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes)
+{
+    if (ShouldFail(FAULT_MAP_FILE)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    void* view = ::MapViewOfFile(mapping, access, offsetHigh, offsetLow, bytes);
+    if (view) Fault.liveViews.insert(view);
+    return view;
+}
+
+BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view)
+{
+    if (Fault.liveViews.erase(const_cast<void*>(view)) == 0) {
+        ++Fault.unknownReleases;
+    }
+    return ::UnmapViewOfFile(view);
 }

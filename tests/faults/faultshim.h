@@ -93,6 +93,10 @@ LSTATUS WINAPI FaultRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD ch
 BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
 HRESULT WINAPI FaultSHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
 void WINAPI FaultCoTaskMemFree(LPVOID block);
+HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protect, DWORD sizeHigh,
+                                     DWORD sizeLow, LPCWSTR name);
+LPVOID WINAPI FaultMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
+BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -161,3 +165,6 @@ void WINAPI FaultCoTaskMemFree(LPVOID block);
 #define MoveFileExW FaultMoveFileExW
 #define SHGetKnownFolderPath FaultSHGetKnownFolderPath
 #define CoTaskMemFree FaultCoTaskMemFree
+#define CreateFileMappingW FaultCreateFileMappingW
+#define MapViewOfFile FaultMapViewOfFile
+#define UnmapViewOfFile FaultUnmapViewOfFile

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Fails unless the executable has the page-aligned layout that lets Wine map a
-# large payload from the file instead of reading the whole image into memory:
-# file and section alignment of 4 KiB, every section starting on a page of the
-# file, the resources (where the payload goes) last, and no section beyond the
+# Fails unless the executable has the page-aligned layout that lets Wine map
+# the image from the file instead of reading the whole of it into memory (a
+# bundle of an earlier packer carries its payload in the image): file and
+# section alignment of 4 KiB, every section starting on a page of the file,
+# the resources (which the packer rewrites) last, and no section beyond the
 # ones the linker script makes (a .CRT or .tls would mean run-time start-up
 # code that nothing runs); and marked large-address-aware, so that a 32-bit
 # process has room for a large bundle's image.

@@ -145,8 +145,10 @@ TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
     EXPECT_EQ(INVALID_HANDLE_VALUE, again.folder.handle);
 }
 
-// Every version's package and transform of the product, or every other
-// version's; nothing of another product, and no folder.
+// Every version's copies of the product, or every other version's: files
+// kept directly in the cache by earlier versions of the program, and version
+// folders with all their files (cabinets among them); nothing of another
+// product, and no folder that is no version's.
 TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
 {
     Held cache;
@@ -154,20 +156,26 @@ TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
     const std::wstring folder = cache.folder.path;
     const std::wstring own = CacheName(Entry(), L"msi"), ownTransform = CacheName(Entry(), L"mst");
     const std::wstring code = own.substr(0, PRODUCT_CODE_CHARS - 1);
+    const std::wstring ownFolder = own.substr(0, own.size() - 4), olderFolder = code + L"v1.0.0.0";
     const std::wstring older = code + L"v1.0.0.0.msi", olderTransform = code + L"v1.0.0.0.mst";
     const std::wstring otherProduct = L"{00000000-0000-0000-0000-000000000000}v1.0.0.0.msi";
-    for (const std::wstring& file : {own, ownTransform, older, olderTransform, otherProduct}) {
+    for (const std::wstring& name : {ownFolder, olderFolder, code + L"v9.0.0.0.msi"}) {
+        ::CreateDirectoryW((folder + L"\\" + name).c_str(), nullptr);
+    }
+    const std::wstring files[] = {own, ownTransform, older, olderTransform, otherProduct, ownFolder + L"\\" + own,
+                                  ownFolder + L"\\data1.cab", olderFolder + L"\\" + older, olderFolder + L"\\data1.cab"};
+    for (const std::wstring& file : files) {
         ScratchFolder::WriteFile(folder + L"\\" + file, "copy");
     }
-    ::CreateDirectoryW((folder + L"\\" + code + L"v9.0.0.0.msi").c_str(), nullptr);
+    const auto exists = [&folder](const std::wstring& name) { return ScratchFolder::Exists(folder + L"\\" + name); };
 
-    DeleteCachedVersions(&cache.folder, code.c_str(), Entry());
-    EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + own) && ScratchFolder::Exists(folder + L"\\" + ownTransform));
-    EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + older) || ScratchFolder::Exists(folder + L"\\" + olderTransform));
+    DeleteCachedVersions(&cache.folder, code.c_str(), Entry(), FALSE);
+    EXPECT_TRUE(exists(own) && exists(ownTransform) && exists(ownFolder + L"\\data1.cab"));
+    EXPECT_FALSE(exists(older) || exists(olderTransform) || exists(olderFolder));
 
-    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr);
-    EXPECT_FALSE(ScratchFolder::Exists(folder + L"\\" + own) || ScratchFolder::Exists(folder + L"\\" + ownTransform));
-    EXPECT_TRUE(ScratchFolder::Exists(folder + L"\\" + otherProduct));
+    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr, FALSE);
+    EXPECT_FALSE(exists(own) || exists(ownTransform) || exists(ownFolder));
+    EXPECT_TRUE(exists(otherProduct));
     EXPECT_TRUE(ScratchFolder::IsFolder(folder + L"\\" + code + L"v9.0.0.0.msi"));
     ::DeleteFileW((folder + L"\\" + otherProduct).c_str());
     ::RemoveDirectoryW((folder + L"\\" + code + L"v9.0.0.0.msi").c_str());

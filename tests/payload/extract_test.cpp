@@ -69,6 +69,34 @@ TEST_F(Extraction, ReplacesAnExistingFileAndAcceptsATrailingSeparator)
     EXPECT_EQ("an older file, longer than nothing", ReadBytes(victim));
 }
 
+// A package's cabinets go beside it, where the installer looks for them: into
+// the folder with /extract, beside the named file with /o1.
+TEST(ExtractionOfCabinets, WritesThemBesideTheirPackage)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"cabbed.exe";
+    const Captured run = Pack(L"/out" + Arg(bundle) + L" /stub" + Arg(BinFile(L"setup.exe")) + L" /package" +
+                              Arg(DataFile(L"cabbed.msi")) + L" /package" + Arg(DataFile(L"alpha.msi")));
+    ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    const struct {
+        std::wstring arguments;
+        std::wstring package;
+        int files;
+    } cases[] = {
+        {L"/extract" + Arg(folder / L"all"), folder / L"all\\cabbed.msi", 4},
+        {L"/o1" + Arg(folder / L"one\\first.msi"), folder / L"one\\first.msi", 3},
+    };
+    ::CreateDirectoryW((folder / L"one").c_str(), nullptr);
+    for (const auto& c : cases) {
+        ASSERT_EQ(0u, RunProgram(bundle, c.arguments)) << Utf8FromWide(c.arguments);
+        const std::wstring beside = c.package.substr(0, c.package.rfind(L'\\') + 1);
+        EXPECT_EQ(ReadBytes(DataFile(L"cabbed.msi")), ReadBytes(c.package));
+        EXPECT_EQ(ReadBytes(DataFile(L"data1.cab")), ReadBytes(beside + L"data1.cab"));
+        EXPECT_EQ(ReadBytes(DataFile(L"data2.cab")), ReadBytes(beside + L"data2.cab"));
+        EXPECT_EQ(c.files, ScratchFolder::CountEntries(beside.substr(0, beside.size() - 1)));
+    }
+}
+
 TEST_F(Extraction, FirstPackageOnlyToTheNamedFile)
 {
     ScratchFolder target;
@@ -136,7 +164,7 @@ TEST_F(Extraction, APackageResourceThatIsMissingEndsTheExtraction)
 
     ScratchFolder target;
     EXPECT_EQ(EXIT_NAME_NOT_FOUND, RunProgram(damaged, L"/extract" + Arg(target.Path())));
-    EXPECT_TRUE(ScratchFolder::Exists(target / L"alpha.msi")) << "files written before the failure stay";
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(target / L"alpha.msi")) << "files written before the failure stay";
     EXPECT_FALSE(ScratchFolder::Exists(target / L"beta.msi"));
 }
 

@@ -191,10 +191,10 @@ TEST(Packer, WritesManifestPackagesAndTransformsInCommandLineOrder)
     EXPECT_STREQ("MST01", TransformOf(manifest, 1)->resourceName);
     EXPECT_EQ(1036u, TransformOf(manifest, 1)->language);
 
-    EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), ResourceBytes(bundle, RT_RCDATA, L"MSI00", 0));
-    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ResourceBytes(bundle, RT_RCDATA, L"MSI01", 0));
-    EXPECT_EQ(ReadBytes(folder / L"de.mst"), ResourceBytes(bundle, RT_RCDATA, L"MST00", 0));
-    EXPECT_EQ(ReadBytes(folder / L"fr.mst"), ResourceBytes(bundle, RT_RCDATA, L"MST01", 0));
+    EXPECT_EQ(ReadBytes(DataFile(L"beta.msi")), PayloadBytes(bundle, "MSI00"));
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), PayloadBytes(bundle, "MSI01"));
+    EXPECT_EQ(ReadBytes(folder / L"de.mst"), PayloadBytes(bundle, "MST00"));
+    EXPECT_EQ(ReadBytes(folder / L"fr.mst"), PayloadBytes(bundle, "MST01"));
     EXPECT_EQ(0, CountPackerLeftovers(folder));
 }
 
@@ -278,7 +278,7 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     const bool x64 = sizeof(void*) == 8;   // the test program is built for this build's processor
     const std::string note = "setuppack: testprereq.exe is built for x86_64: x64only, run on 64-bit Windows only\n";
     EXPECT_EQ((x64 ? note + note : "") + "setuppack: wrote " + Utf8FromWide(bundle) + " (" +
-                  std::to_string(ReadBytes(bundle).size()) + " bytes, i686 program): 2 prerequisites, 1 package, 0 transforms\n",
+                  std::to_string(ReadBytes(bundle).size()) + " bytes, i686 program): 2 prerequisites, 1 package, 0 cabinets, 0 transforms\n",
               run.outputText);
 
     const std::string manifest = ManifestOf(bundle);
@@ -302,7 +302,7 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
         EXPECT_TRUE(IsEqualGUID(GUID(), PackageOf(manifest, k)->productCode));
         EXPECT_EQ(0x000E0028u, PackageOf(manifest, k)->versionHigh) << "14.40 from the version record";
         EXPECT_EQ(0x84120000u, PackageOf(manifest, k)->versionLow) << "33810.0";
-        EXPECT_EQ(ReadBytes(program), ResourceBytes(bundle, RT_RCDATA, k ? L"EXE02" : L"EXE00", 0));
+        EXPECT_EQ(ReadBytes(program), PayloadBytes(bundle, k ? "EXE02" : "EXE00"));
     }
     const std::wstring expected =
         L"detect=" + key + L":Installed = 1\ndetect=" + key + L":Version >= v14.40\n"
@@ -404,14 +404,15 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
                        L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always" +
                        L" /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}")
                       .exitCode);
-    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"EXE02", L"MANIFEST", L"MSI00", L"MSI01", L"MST00", L"REGISTRATION"}),
-              DataResourceNames(first));
+    EXPECT_EQ((std::vector<std::wstring>{L"ARG02", L"MANIFEST", L"PAYLOADS", L"REGISTRATION"}), DataResourceNames(first));
+    EXPECT_EQ((std::vector<std::string>{"MSI00", "MSI01", "EXE02", "MST00"}), ListedPayloads(first));
 
     const Captured run = Pack(L"/stub" + Arg(first) + L" /out" + Arg(second) + L" /package" +
                               Arg(DataFile(L"gamma.msi")));
     ASSERT_EQ(0u, run.exitCode) << run.errorText;
-    EXPECT_EQ((std::vector<std::wstring>{L"MANIFEST", L"MSI00"}), DataResourceNames(second));
-    EXPECT_EQ(ReadBytes(DataFile(L"gamma.msi")), ResourceBytes(second, RT_RCDATA, L"MSI00", 0));
+    EXPECT_EQ((std::vector<std::wstring>{L"MANIFEST", L"PAYLOADS"}), DataResourceNames(second));
+    EXPECT_EQ((std::vector<std::string>{"MSI00"}), ListedPayloads(second));
+    EXPECT_EQ(ReadBytes(DataFile(L"gamma.msi")), PayloadBytes(second, "MSI00"));
     EXPECT_EQ(172u, ManifestOf(second).size());
     // The program's own resources travel on, the help text among them; the
     // product name is the package's.
@@ -478,14 +479,47 @@ TEST(Packer, TheDefaultStubIsTheI686ProgramAndTheLastLineSaysSo)
         ASSERT_EQ(0u, run.exitCode) << run.errorText;
         const std::string image = ReadBytes(bundle);
         const LONG header = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data())->e_lfanew;
-        EXPECT_EQ(c.machine, reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + header)->FileHeader.Machine);
+        const IMAGE_FILE_HEADER& file = reinterpret_cast<const IMAGE_NT_HEADERS*>(image.data() + header)->FileHeader;
+        EXPECT_EQ(c.machine, file.Machine);
+        // The payloads are read through the file: the image itself is run from
+        // the swap file when it lies on a share or a removable disk.
+        const WORD fromSwap = IMAGE_FILE_NET_RUN_FROM_SWAP | IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP;
+        EXPECT_EQ(fromSwap, file.Characteristics & fromSwap);
         DWORD written = 0;
         DWORD computed = 0;
         ASSERT_EQ(0u, ::MapFileAndCheckSumW(bundle.c_str(), &written, &computed));
         EXPECT_NE(0u, written) << "the stub has a checksum, and so has the bundle";
         EXPECT_EQ(computed, written);
         EXPECT_EQ("setuppack: wrote " + Utf8FromWide(bundle) + " (" + std::to_string(image.size()) + " bytes, " +
-                      c.kind + " program): 0 prerequisites, 1 package, 0 transforms\n", run.outputText);
+                      c.kind + " program): 0 prerequisites, 1 package, 0 cabinets, 0 transforms\n", run.outputText);
+    }
+}
+
+// A package's cabinets, named in its Media table without "#", come from its
+// folder and follow the image with it; CABINETS says whose each is and under
+// which name it goes beside its package. The last line counts them.
+TEST(Packer, CarriesThePackagesCabinetsUnderTheirNames)
+{
+    ScratchFolder folder;
+    const std::wstring bundle = folder / L"cabbed.exe";
+    const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) + L" /package" +
+                              Arg(DataFile(L"cabbed.msi")));
+    ASSERT_EQ(0u, run.exitCode) << run.errorText;
+    EXPECT_NE(std::string::npos, run.outputText.find(": 0 prerequisites, 2 packages, 2 cabinets, 0 transforms\n"))
+        << run.outputText;
+    EXPECT_EQ((std::vector<std::string>{"MSI00", "MSI01", "CAB00", "CAB01"}), ListedPayloads(bundle));
+    EXPECT_EQ(0u, PackageOf(ManifestOf(bundle), 0)->flags & PKG_CABINETS);
+    EXPECT_EQ(PKG_CABINETS, PackageOf(ManifestOf(bundle), 1)->flags & PKG_CABINETS) << "the run must find them";
+    EXPECT_EQ(ReadBytes(DataFile(L"cabbed.msi")), PayloadBytes(bundle, "MSI01"));
+    EXPECT_EQ(ReadBytes(DataFile(L"data1.cab")), PayloadBytes(bundle, "CAB00"));
+    EXPECT_EQ(ReadBytes(DataFile(L"data2.cab")), PayloadBytes(bundle, "CAB01"));
+    const std::string list = ResourceBytes(bundle, RT_RCDATA, L"CABINETS", 0);
+    ASSERT_EQ(2 * sizeof(ManifestCabinetEntry), list.size());
+    const auto* cabinets = reinterpret_cast<const ManifestCabinetEntry*>(list.data());
+    for (DWORD c = 0; c < 2; ++c) {
+        EXPECT_STREQ(c ? "CAB01" : "CAB00", cabinets[c].resourceName);
+        EXPECT_EQ(1u, cabinets[c].packageIndex);
+        EXPECT_STREQ(c ? L"data2.cab" : L"data1.cab", cabinets[c].fileName);
     }
 }
 
@@ -630,12 +664,24 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     HANDLE lock = ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const std::wstring copy = folder / L"copy.msi";
     ::CopyFileW(DataFile(L"alpha.msi").c_str(), copy.c_str(), FALSE);
-    // A bundle carries at most 2047 MiB of packages and transforms.
+    // A bundle carries at most 4064 MiB of payloads, so that it stays below 4 GiB.
     const LONGLONG MiB = 1024 * 1024;
-    WriteSparseFile(folder / L"large.msi", 2047 * MiB + 1);
-    WriteSparseFile(folder / L"half1.msi", 1024 * MiB);
-    WriteSparseFile(folder / L"half2.msi", 1024 * MiB);
+    WriteSparseFile(folder / L"large.msi", 4064 * MiB + 1);
+    WriteSparseFile(folder / L"half1.msi", 2032 * MiB);
+    WriteSparseFile(folder / L"half2.msi", 2032 * MiB + 1);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
+    // Packages whose cabinets are missing, no cabinets, or named like another file of /extract.
+    const std::wstring lone = folder / L"lone", fake = folder / L"fake", carried = folder / L"carried";
+    for (const std::wstring& place : {lone, fake, carried}) {
+        ::CreateDirectoryW(place.c_str(), nullptr);
+        ::CopyFileW(DataFile(L"cabbed.msi").c_str(), (place + L"\\cabbed.msi").c_str(), FALSE);
+    }
+    ::CopyFileW(DataFile(L"data1.cab").c_str(), (lone + L"\\data1.cab").c_str(), FALSE);
+    ScratchFolder::WriteFile(fake + L"\\data1.cab", "plain text, not a cabinet");
+    for (const wchar_t* cabinet : {L"\\data1.cab", L"\\data2.cab"}) {
+        ::CopyFileW(DataFile(cabinet + 1).c_str(), (carried + cabinet).c_str(), FALSE);
+    }
+    ::CopyFileW(DataFile(L"alpha.msi").c_str(), (folder / L"data2.cab").c_str(), FALSE);
     const std::wstring misplacedCertificates = StubWithCertificateTable(BinFile(L"setup.exe"),
                                                                         folder / L"certificates.exe", false);
     const std::wstring utf16Manifest = StubWithManifest(folder / L"utf16.exe", std::string("\xFF\xFE<\0a\0>\0", 8));
@@ -718,7 +764,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"unreadable package", out + L" /package" + Arg(locked), "cannot read package"},
         {"empty package", out + L" /package" + Arg(folder / L"empty.msi") + identity, "is empty"},
         {"not a database", out + L" /package" + Arg(folder / L"text.msi"), "neither an installer database nor"},
-        {"package over 2047 MiB", out + L" /package" + Arg(folder / L"large.msi") + identity, "too large"},
+        {"package over 4064 MiB", out + L" /package" + Arg(folder / L"large.msi") + identity, "too large"},
         {"not a database, with /code and /version", out + L" /package" + Arg(folder / L"text.msi") + identity,
          "neither an installer database nor"},
         {"a patch without the flag", out + alpha + fix + identity, "give it the patch flag"},
@@ -751,6 +797,15 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"output folder missing", L"/out" + Arg(folder / L"no\\such\\out.exe") + alpha, "folder of /out does not exist"},
         {"/out names a folder", L"/out" + Arg(folder.Path()) + alpha, "/out names a folder"},
         {"/out names a package", L"/out" + Arg(copy) + L" /package" + Arg(copy), "/out names an input"},
+        {"/out names a cabinet", L"/out" + Arg(carried + L"\\data2.cab") + L" /package" + Arg(carried + L"\\cabbed.msi"),
+         "/out names an input"},
+        // Cabinets.
+        {"a missing cabinet", out + L" /package" + Arg(lone + L"\\cabbed.msi"),
+         "cabinet data2.cab of " + Utf8FromWide(lone) + "\\cabbed.msi not found: " + Utf8FromWide(lone) + "\\data2.cab"},
+        {"a cabinet that is none", out + L" /package" + Arg(fake + L"\\cabbed.msi"), "\\cabbed.msi is no cabinet"},
+        {"a cabinet with the name of another package", out + L" /package" + Arg(folder / L"data2.cab") +
+         L" /package" + Arg(carried + L"\\cabbed.msi"), "cabinet data2.cab of " + Utf8FromWide(carried) +
+         "\\cabbed.msi has the name of " + Utf8FromWide(folder / L"data2.cab")},
         // Prerequisite programs.
         {"a program without /detect", out + exe + L" /args /quiet", "has no /detect"},
         {"/detect after a /package", out + alpha + always, "must follow an /exe"},

@@ -16,14 +16,15 @@ std::wstring CacheFolder(int csidl)
     return std::wstring(path) + L"\\Applications\\Cache\\";
 }
 
+// In the package version's folder of the cache.
 std::wstring MachineCache(const wchar_t* extension)
 {
-    return CacheFolder(CSIDL_COMMON_APPDATA) + ALPHA_CACHE_NAME + extension;
+    return CacheFolder(CSIDL_COMMON_APPDATA) + ALPHA_CACHE_NAME + L"\\" + ALPHA_CACHE_NAME + extension;
 }
 
 std::wstring UserCache(const wchar_t* extension)
 {
-    return CacheFolder(CSIDL_LOCAL_APPDATA) + ALPHA_CACHE_NAME + extension;
+    return CacheFolder(CSIDL_LOCAL_APPDATA) + ALPHA_CACHE_NAME + L"\\" + ALPHA_CACHE_NAME + extension;
 }
 
 bool AlphaIsInstalled()
@@ -44,8 +45,8 @@ void RemoveCachedAlpha()
 {
     for (const std::wstring& path : {UserCache(L".msi"), UserCache(L".mst")}) {
         ::DeleteFileW(path.c_str());
-        ::RemoveDirectoryW(path.c_str());
     }
+    ::RemoveDirectoryW((CacheFolder(CSIDL_LOCAL_APPDATA) + ALPHA_CACHE_NAME).c_str());
     ScratchFolder::RemoveTree(CacheFolder(CSIDL_COMMON_APPDATA) + L"..");
 }
 
@@ -121,6 +122,7 @@ TEST_F(SetupRunPayload, AnElevatedRunCachesPerUserPackagesForAllUsersAndIgnoresT
     MakeBundle(L"cache+transform", {1031, 1036});
     ::CreateDirectoryW((CacheFolder(CSIDL_LOCAL_APPDATA) + L"..").c_str(), nullptr);
     ::CreateDirectoryW(CacheFolder(CSIDL_LOCAL_APPDATA).c_str(), nullptr);
+    ::CreateDirectoryW((CacheFolder(CSIDL_LOCAL_APPDATA) + ALPHA_CACHE_NAME).c_str(), nullptr);
     ScratchFolder::WriteFile(UserCache(L".mst"), "a planted transform");
     HANDLE planted = ::CreateFileW(UserCache(L".mst").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, 0, nullptr);

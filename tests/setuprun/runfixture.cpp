@@ -178,17 +178,23 @@ bool IsStagedPath(const std::wstring& path, const TestPackage& package, const st
     return entry.size() >= 2 && entry[0] == L'\\' && entry.find_first_not_of(L"0123456789", 1) == std::wstring::npos;
 }
 
+std::wstring CacheFolder(bool perMachine)
+{
+    return KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA) + L"\\Applications\\Cache";
+}
+
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension)
 {
-    const std::wstring root = KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA);
-    return root + L"\\Applications\\Cache\\" + package.code + L"v" + package.version + extension;
+    const std::wstring name = std::wstring(package.code) + L"v" + package.version;
+    return CacheFolder(perMachine) + L"\\" + name + L"\\" + name + extension;
 }
 
 void ForgetFiles(const TestPackage& package)
 {
     for (bool perMachine : {true, false}) {
-        DeleteFileW(CachedPath(package, perMachine).c_str());
-        DeleteFileW(CachedPath(package, perMachine, L".mst").c_str());
+        const std::wstring folder = CachedPath(package, perMachine).substr(0, CachedPath(package, perMachine).rfind(L'\\'));
+        for (const auto& name : FilesIn(folder)) DeleteFileW((folder + L"\\" + name).c_str());
+        RemoveDirectoryW(folder.c_str());
     }
     // What a stopped run left (a restart started, a failed test).
     std::vector<std::wstring> staging = StagingFolders();
@@ -213,6 +219,10 @@ void ForgetFiles(const TestPackage& package)
     RemoveUnixLink(applications);
     RemoveUnixLink(cache);
     for (const auto& name : FilesIn(cache)) DeleteFileW((cache + L"\\" + name).c_str());
+    for (const auto& name : FoldersIn(cache)) {
+        for (const auto& file : FilesIn(cache + L"\\" + name)) DeleteFileW((cache + L"\\" + name + L"\\" + file).c_str());
+        RemoveDirectoryW((cache + L"\\" + name).c_str());
+    }
     RemoveDirectoryW(cache.c_str());
     RemoveDirectoryW(applications.c_str());
 }
@@ -381,17 +391,32 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes)
     CloseHandle(file);
 }
 
-std::vector<std::wstring> FilesIn(const std::wstring& folder)
+namespace {
+
+std::vector<std::wstring> EntriesIn(const std::wstring& folder, bool folders)
 {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found = {};
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isFolder == folders && found.cFileName[0] != L'.') names.push_back(found.cFileName);
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
+}
+
+} // namespace
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder)
+{
+    return EntriesIn(folder, false);
+}
+
+std::vector<std::wstring> FoldersIn(const std::wstring& folder)
+{
+    return EntriesIn(folder, true);
 }
 
 std::wstring SystemText(HRESULT code)

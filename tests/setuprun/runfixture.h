@@ -77,6 +77,8 @@ std::vector<std::wstring> StagingFolders(const std::wstring& base = RunFolder())
 // Whether `path` is the package's file in an entry folder of a staging
 // folder in `base`.
 bool IsStagedPath(const std::wstring& path, const TestPackage& package, const std::wstring& base = RunFolder());
+// A cache, and a package's cached copy in its version's folder there.
+std::wstring CacheFolder(bool perMachine);
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension = L".msi");
 // Deletes what earlier runs left for this package: its cached copies; and
 // every staging folder with what is in it.
@@ -114,6 +116,7 @@ std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Names of the files in a folder (no subfolders), for "nothing left behind".
 std::vector<std::wstring> FilesIn(const std::wstring& folder);
+std::vector<std::wstring> FoldersIn(const std::wstring& folder);
 
 // The platform's text for a result code, as the "Install Error" box shows it.
 std::wstring SystemText(HRESULT code);

@@ -3,6 +3,7 @@
 // back through the installer (VersionString) and the registry value each
 // package writes.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <shlobj.h>
 
@@ -150,6 +151,8 @@ struct Bundles {
     std::wstring freshCached;      // fresh.msi cached (per user)
     std::wstring cached41;         // upgrade41.msi cached per user
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
+    std::wstring cabinets;         // cabinets.msi, its files in two cabinets beside it
+    std::wstring cabinetsCached;   // the same, cached
     std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden
     std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
     std::wstring oldMajorCached;   // oldmajor.msi cached
@@ -179,6 +182,8 @@ protected:
         bundles_.freshCached = WorkPath(L"fresh-cached.exe");
         bundles_.cached41 = WorkPath(L"cached41.exe");
         bundles_.cached42 = WorkPath(L"cached42.exe");
+        bundles_.cabinets = WorkPath(L"cabinets.exe");
+        bundles_.cabinetsCached = WorkPath(L"cabinets-cached.exe");
         bundles_.suite1 = WorkPath(L"suite-1.exe");
         bundles_.suite2 = WorkPath(L"suite-2.exe");
         bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
@@ -203,6 +208,8 @@ protected:
             MakeBundle(bundles_.freshCached, {{L"fresh.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached41, {{L"upgrade41.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
+            MakeBundle(bundles_.cabinets, {{L"cabinets.msi", L"0"}}) &&
+            MakeBundle(bundles_.cabinetsCached, {{L"cabinets.msi", L"cache"}}) &&
             WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
                        L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031") &&
@@ -429,6 +436,37 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
     EXPECT_TRUE(StagingFolders().empty());
 }
 
+// A package that keeps its files in two cabinets beside it installs through a
+// bundle: the installer finds the cabinets beside the package, staged or
+// cached, and installs their files. Staged cabinets go with the staged
+// package; cached ones stay beside the cached package.
+TEST_F(SetupRunTest, APackageWithCabinetsInstallsStagedAndCached)
+{
+    const TestPackage& product = Package(L"cabinets.msi");
+    WCHAR programFiles[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    const std::wstring installed = std::wstring(programFiles) + L"\\RunSevenCabinets\\";
+    for (const bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "cached" : "staged");
+        const std::wstring& bundle = cached ? bundles_.cabinetsCached : bundles_.cabinets;
+        ASSERT_EQ(0u, RunBundle(bundle, L"/quiet").exitCode);
+        EXPECT_EQ(L"1.0.0.0", InstalledVersion(product));
+        EXPECT_EQ("the first file, from data1.cab\n", ReadFileBytes(installed + L"first.txt"));
+        EXPECT_EQ("the second file, from data2.cab\n", ReadFileBytes(installed + L"second.txt"));
+        EXPECT_TRUE(StagingFolders().empty() && StagingFolders(TempFolder()).empty());
+        const std::wstring copy = CachedPath(product, true);
+        const std::wstring folder = copy.substr(0, copy.find_last_of(L'\\') + 1);
+        EXPECT_EQ(cached, FileExists(copy));
+        for (const wchar_t* cabinet : {L"data1.cab", L"data2.cab"}) {
+            EXPECT_EQ(cached ? ReadFileBytes(PackagePath(cabinet)) : "", ReadFileBytes(folder + cabinet));
+        }
+        ASSERT_EQ(0u, RunBundle(bundle, L"/uninstall /quiet").exitCode);
+        EXPECT_EQ(L"", InstalledVersion(product));
+        EXPECT_FALSE(FileExists(installed + L"first.txt") || FileExists(installed + L"second.txt"));
+        ForgetEverything();
+    }
+}
+
 // A fresh install before the failing package is removed again with its cached
 // copy, and the removal writes a log of its own beside the failing package's.
 // A product the machine already had (the same version, run again) stays, with
@@ -596,11 +634,15 @@ TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
     EXPECT_TRUE(FileExists(CachedPath(v42, false)));
     EXPECT_FALSE(FileExists(CachedPath(v41, false))) << "the version it replaced";
 
-    const std::wstring cache = CachedPath(v42, false).substr(0, CachedPath(v42, false).find_last_of(L'\\') + 1);
+    // A copy an earlier version of the program kept directly in the cache goes too.
+    const std::wstring cache = CacheFolder(false) + L"\\";
     WriteFileBytes(cache + v42.code + L"v4.0.0.0.msi", "a copy an earlier bundle left");
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/uninstall /quiet").exitCode);
     EXPECT_EQ(L"", InstalledVersion(v42));
     for (const auto& name : FilesIn(cache)) {
+        EXPECT_NE(0u, name.find(v42.code)) << Utf8FromWide(name) << " stays";
+    }
+    for (const auto& name : FoldersIn(cache)) {
         EXPECT_NE(0u, name.find(v42.code)) << Utf8FromWide(name) << " stays";
     }
     EXPECT_TRUE(StagingFolders(TempFolder()).empty());
@@ -616,10 +658,11 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
 {
     const TestPackage& machine = Package(L"machine.msi");
     const std::wstring machineCache = CachedPath(machine, true);
-    const std::wstring cache = machineCache.substr(0, machineCache.find_last_of(L'\\'));
+    const std::wstring cache = CacheFolder(true);
     const std::wstring applications = cache.substr(0, cache.find_last_of(L'\\'));
     const std::wstring elsewhere = WorkPath(L"elsewhere");
-    const std::wstring name = machineCache.substr(cache.size());
+    const std::wstring name = machineCache.substr(cache.size());   // "\\{CODE}vVERSION\\{CODE}vVERSION.msi"
+    const std::wstring version = name.substr(0, name.find_last_of(L'\\'));
     const auto removeLinks = [&]() {
         RemoveUnixLink(cache);
         RemoveUnixLink(applications);
@@ -630,6 +673,7 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         removeLinks();
         CreateDirectoryW(elsewhere.c_str(), nullptr);
         CreateDirectoryW((elsewhere + L"\\Cache").c_str(), nullptr);
+        CreateDirectoryW((elsewhere + L"\\Cache" + version).c_str(), nullptr);
         WriteFileBytes(elsewhere + L"\\Cache" + name, "not the bundle's");
         if (linkAtCache) {
             CreateDirectoryW(applications.c_str(), nullptr);
@@ -643,9 +687,11 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/uninstall /quiet").exitCode);
         EXPECT_EQ(L"", InstalledVersion(machine));
         EXPECT_EQ("not the bundle's", ReadFileBytes(elsewhere + L"\\Cache" + name));
-        EXPECT_EQ(std::vector<std::wstring>{name.substr(1)}, FilesIn(elsewhere + L"\\Cache"));
+        EXPECT_EQ(std::vector<std::wstring>{version.substr(1)}, FoldersIn(elsewhere + L"\\Cache"));
+        EXPECT_EQ(std::vector<std::wstring>{name.substr(version.size() + 1)}, FilesIn(elsewhere + L"\\Cache" + version));
         removeLinks();
         DeleteFileW((elsewhere + L"\\Cache" + name).c_str());
+        RemoveDirectoryW((elsewhere + L"\\Cache" + version).c_str());
     }
 }
 
@@ -722,7 +768,9 @@ TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInst
         ForgetEverything();
         RemoveFolderTree(real);
         for (const std::wstring& folder : {real, real + L"\\Cache", other, other + L"\\Cache"}) CreateDirectoryW(folder.c_str(), nullptr);
-        WriteFileBytes(other + L"\\Cache" + userCache.substr(userCache.find_last_of(L'\\')), evil);
+        const std::wstring version = userCache.substr(0, userCache.find_last_of(L'\\'));
+        CreateDirectoryW((other + L"\\Cache" + version.substr(version.find_last_of(L'\\'))).c_str(), nullptr);
+        WriteFileBytes(other + L"\\Cache" + userCache.substr(version.find_last_of(L'\\')), evil);
         WriteFileBytes(other + L"\\" + fresh.file, evil);
         RemoveFolderTree(applications);   // the user's cache of earlier unelevated runs makes way for the link
         ASSERT_TRUE(MakeUnixLink(row.link, real));
@@ -737,7 +785,9 @@ TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInst
         EXPECT_EQ(0u, run.exitCode);
         EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
         EXPECT_EQ(evil, ReadFileBytes(other + L"\\" + fresh.file)) << "the other folder is left alone";
-        EXPECT_TRUE(FilesIn(row.watched).empty() && StagingFolders(row.watched + L"\\").empty())
+        const std::vector<std::wstring> madeBefore = row.watched == real ? std::vector<std::wstring>{L"Cache"}
+                                                                         : std::vector<std::wstring>{};
+        EXPECT_TRUE(FilesIn(row.watched).empty() && FoldersIn(row.watched) == madeBefore)
             << "an elevated run writes nothing where the link leads";
     }
 }

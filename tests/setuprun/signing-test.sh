@@ -2,8 +2,9 @@
 # A vendor signs a bundle after packing it. This test signs the stub first (a
 # signed release of the program), packs from it (the packer must drop the stub's
 # signature and say so), signs the bundle with a throwaway certificate (openssl,
-# osslsigncode), verifies the signature, and runs the signed bundle under Wine:
-# it must still install and remove its package.
+# osslsigncode), verifies the signature (which must cover the package after
+# the image), and runs the signed bundle under Wine: it must still install and
+# remove its package.
 #   signing-test.sh SETUPPACK.exe SETUP.exe PACKAGE.msi PRODUCT-NAME WORK-DIR
 # Runs inside scripts/session.sh (WINEPREFIX, DISPLAY, a wineserver).
 set -euo pipefail
@@ -44,14 +45,17 @@ osslsigncode verify -CAfile cert.pem -in signed.exe >verify.out 2>&1 ||
 grep -q "Signature verification: ok" verify.out || fail "no verified signature: $(cat verify.out)"
 echo "signed and verified: $(grep -m1 'Subject:' verify.out | sed 's/^[[:space:]]*//')"
 
-# A changed byte must break the signature, or the verification proves nothing.
-cp signed.exe tampered.exe
-middle=$(( $(stat -c %s tampered.exe) / 2 ))
-byte=$(od -An -tu1 -j "$middle" -N1 tampered.exe | tr -d ' ')
-printf "\\x$(printf %02x $((255 - byte)))" | dd of=tampered.exe bs=1 seek="$middle" conv=notrunc status=none
-if osslsigncode verify -CAfile cert.pem -in tampered.exe >/dev/null 2>&1; then
-    fail "a tampered bundle still verifies"
-fi
+# A changed byte must break the signature, or the verification proves nothing:
+# one in the middle of the file, and one of the package, which lies after the
+# image and ends where the unsigned bundle ended.
+for at in $(( $(stat -c %s signed.exe) / 2 )) $(( $(stat -c %s bundle.exe) - 10 )); do
+    cp signed.exe tampered.exe
+    byte=$(od -An -tu1 -j "$at" -N1 tampered.exe | tr -d ' ')
+    printf "\\x$(printf %02x $((255 - byte)))" | dd of=tampered.exe bs=1 seek="$at" conv=notrunc status=none
+    if osslsigncode verify -CAfile cert.pem -in tampered.exe >/dev/null 2>&1; then
+        fail "a bundle changed at byte $at still verifies"
+    fi
+done
 
 rc=0
 "$WINE" signed.exe /quiet </dev/null >/dev/null 2>&1 || rc=$?

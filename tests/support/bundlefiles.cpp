@@ -1,6 +1,8 @@
 #include "testsupport.h"
 
 #include <objbase.h>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -59,6 +61,71 @@ std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name
     }
     ::FreeLibrary(image);
     return bytes;
+}
+
+namespace {
+
+struct ListedPayload {
+    char name[12];
+    DWORD reserved;
+    ULONGLONG offset;
+    ULONGLONG size;
+};
+
+// The end of the image in the file, where the listed payloads are counted from.
+ULONGLONG ImageEnd(const std::string& headers)
+{
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(headers.data());
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(headers.data() + dos->e_lfanew);
+    const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+        reinterpret_cast<const char*>(&nt->OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader);
+    const ULONGLONG alignment = nt->OptionalHeader.FileAlignment;   // at the same place in both kinds
+    ULONGLONG end = nt->OptionalHeader.SizeOfHeaders;
+    for (WORD k = 0; k < nt->FileHeader.NumberOfSections; ++k) {
+        if (section[k].SizeOfRawData) end = std::max<ULONGLONG>(end, section[k].PointerToRawData + section[k].SizeOfRawData);
+    }
+    return (end + alignment - 1) / alignment * alignment;
+}
+
+std::vector<ListedPayload> PayloadTable(const std::wstring& bundle)
+{
+    const std::string table = ResourceBytes(bundle, RT_RCDATA, L"PAYLOADS", 0);
+    std::vector<ListedPayload> entries(table.size() / sizeof(ListedPayload));
+    if (!entries.empty()) memcpy(entries.data(), table.data(), entries.size() * sizeof(ListedPayload));
+    return entries;
+}
+
+std::string ReadRange(const std::wstring& path, ULONGLONG offset, ULONGLONG size)
+{
+    std::string bytes(static_cast<size_t>(size), '\0');
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    const bool whole = file != INVALID_HANDLE_VALUE && ::ReadFile(file, &bytes[0], static_cast<DWORD>(size), &read, &at) &&
+                       read == size;
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+    return whole ? bytes : std::string();
+}
+
+} // namespace
+
+std::string PayloadBytes(const std::wstring& bundle, const std::string& name)
+{
+    for (const ListedPayload& entry : PayloadTable(bundle)) {
+        if (name == entry.name) {
+            return ReadRange(bundle, ImageEnd(ReadRange(bundle, 0, 4096)) + entry.offset, entry.size);
+        }
+    }
+    return ResourceBytes(bundle, RT_RCDATA, std::wstring(name.begin(), name.end()).c_str(), 0);
+}
+
+std::vector<std::string> ListedPayloads(const std::wstring& bundle)
+{
+    std::vector<std::string> names;
+    for (const ListedPayload& entry : PayloadTable(bundle)) names.push_back(entry.name);
+    return names;
 }
 
 bool WriteManifest(const std::wstring& bundle, const std::string& bytes)

@@ -90,6 +90,11 @@ std::string InstallerStorageText(const std::wstring& path);
 
 // One resource's bytes, and a bundle's language-neutral MANIFEST replaced.
 std::string ResourceBytes(const std::wstring& module, LPCWSTR type, LPCWSTR name, WORD language);
+// A payload of a bundle where the setup program finds it: listed in PAYLOADS
+// after the image, else a data resource; empty when it is neither. And the
+// names PAYLOADS lists, in their order.
+std::string PayloadBytes(const std::wstring& bundle, const std::string& name);
+std::vector<std::string> ListedPayloads(const std::wstring& bundle);
 bool WriteManifest(const std::wstring& bundle, const std::string& bytes);
 
 // UTF-8 to UTF-16 and back, for texts that cross the Linux/Windows border.

@@ -61,24 +61,6 @@ TEST(FileutilCreateShared, HeldAgainstOthersButOpenToTheWriter)
     DirutilClose(&held);
 }
 
-// The read-back compares the whole file, not its first block.
-TEST(FileutilMatchesBytes, ABytePastTheFirstBlockCounts)
-{
-    ScratchFolder folder;
-    std::string bytes(200 * 1024, 'p');
-    ScratchFolder::WriteFile(folder / L"same.msi", bytes);
-    bytes[150000] = 'q';
-    ScratchFolder::WriteFile(folder / L"late.msi", bytes);
-    bytes[150000] = 'p';
-    for (const wchar_t* name : {L"same.msi", L"late.msi"}) {
-        HANDLE file = INVALID_HANDLE_VALUE;
-        ASSERT_EQ(S_OK, FileutilHold((folder / name).c_str(), &file));
-        EXPECT_EQ(name[0] == L's' ? S_OK : RESULT_FILE_CHANGED,
-                  FileutilMatchesBytes(file, reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
-        ::CloseHandle(file);
-    }
-}
-
 // A copy of an open file is made new (what was at the name goes), held, and
 // byte for byte the file; a file that differs past the first block does not match.
 TEST(FileutilCopyToNew, CopiesAndComparesWholeFiles)

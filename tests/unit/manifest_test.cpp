@@ -104,6 +104,8 @@ TEST(ValidateManifest, RefusesDamagedEntries)
         {"slash", [](ManifestBytes& m) { wcscpy(m.Package(0)->fileName, L"sub/evil.msi"); }},
         {"drive mark", [](ManifestBytes& m) { wcscpy(m.Package(0)->fileName, L"C:evil.msi"); }},
         {"both architecture flags", [](ManifestBytes& m) { m.Package(1)->flags = 0xC09; }},
+        {"cabinets beside a program", [](ManifestBytes& m) { m.Package(0)->flags = PKG_PROGRAM | PKG_CABINETS; }},
+        {"cabinets beside a patch", [](ManifestBytes& m) { m.Package(1)->flags = PKG_PATCH | PKG_CABINETS; }},
     };
     for (const auto& c : cases) {
         ManifestBytes manifest(2, 1);

@@ -21,6 +21,13 @@ std::string ExpectedPayload()
     return bytes;
 }
 
+// The payload after the image: random bytes of two blocks and a part of a
+// third, from the file the build appended.
+std::string AfterPayload()
+{
+    return ScratchFolder::ReadFile(L"" UNIT_AFTER_FILE);
+}
+
 struct OwnedString {
     WideString text = nullptr;
     ~OwnedString() { if (text) StrutilFree(text); }
@@ -56,14 +63,52 @@ TEST(ResrutilLocateData, MissingOrEmptyFailsAndLeavesTheCountAlone)
     EXPECT_EQ(1234u, size);
 }
 
-TEST(ResrutilSaveDataToFile, WritesTheWholeResource)
+// Read through the program's own file: in a data resource of the image, or
+// listed in PAYLOADS after the image, the table before a resource of the same
+// name; an existing, longer file is replaced.
+TEST(ResrutilSaveDataToFile, WritesTheWholePayload)
 {
     ScratchFolder folder;
-    const std::wstring target = folder / L"payload.msi";
-    ScratchFolder::WriteFile(target, std::string(100000, 'x'));  // longer than the payload
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"TESTPAYLOAD", ExpectedPayload()},
+        {"TESTAFTER", AfterPayload()},
+        {"TESTBOTH", "listed after the image"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring target = folder / L"payload.msi";
+        ScratchFolder::WriteFile(target, std::string(c.bytes.size() + 100, 'x'));
+        ASSERT_EQ(S_OK, ResrutilSaveDataToFile(c.name, target.c_str(), nullptr, nullptr)) << c.name;
+        EXPECT_EQ(c.bytes, ScratchFolder::ReadFile(target)) << c.name;
+    }
+}
 
-    ASSERT_EQ(S_OK, ResrutilSaveDataToFile("TESTPAYLOAD", target.c_str(), nullptr, nullptr));
-    EXPECT_EQ(ExpectedPayload(), ScratchFolder::ReadFile(target));
+// The read-back reads both files anew, each block of them: a byte past the
+// first block or a missing last byte is a change.
+TEST(ResrutilFileMatchesData, ComparesEveryBlock)
+{
+    ScratchFolder folder;
+    std::string bytes = AfterPayload();
+    const struct {
+        const char* what;
+        std::string bytes;
+        HRESULT expected;
+    } cases[] = {
+        {"the payload", bytes, S_OK},
+        {"a byte changed in the second block", std::string(bytes).replace(1048581, 1, 1, static_cast<char>(~bytes[1048581])),
+         RESULT_FILE_CHANGED},
+        {"the last byte missing", bytes.substr(0, bytes.size() - 1), RESULT_FILE_CHANGED},
+    };
+    for (const auto& c : cases) {
+        const std::wstring path = folder / L"held.msi";
+        ScratchFolder::WriteFile(path, c.bytes);
+        HANDLE held = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, held) << c.what;
+        EXPECT_EQ(c.expected, ResrutilFileMatchesData("TESTAFTER", held)) << c.what;
+        ::CloseHandle(held);
+    }
 }
 
 TEST(ResrutilSaveDataToFile, FailuresCreateNoFile)
@@ -77,6 +122,12 @@ TEST(ResrutilSaveDataToFile, FailuresCreateNoFile)
         {"NOSUCHRESOURCE", folder / L"missing.bin", NAME_NOT_FOUND},
         {"TESTEMPTY", folder / L"empty.bin", E_FAIL},
         {"TESTSMALL", folder / L"no\\such\\folder.bin", RESULT_PATH_NOT_FOUND},
+        // Listed after the image, but not to be read as it is listed.
+        {"TESTBEYOND", folder / L"beyond.bin", RESULT_INVALID_DATA},
+        {"TESTSPAN", folder / L"span.bin", RESULT_INVALID_DATA},
+        {"TESTZERO", folder / L"zero.bin", RESULT_INVALID_DATA},
+        {"TESTFLAGGED", folder / L"flagged.bin", RESULT_INVALID_DATA},
+        {"TESTWRAP", folder / L"wrap.bin", RESULT_INVALID_DATA},
     };
     for (const Case& c : cases) {
         const HRESULT hr = ResrutilSaveDataToFile(c.resource, c.target.c_str(), nullptr, nullptr);

@@ -12,27 +12,31 @@ UINT ProductNameBlock()
     return PRODUCT_NAME_STRING_ID / STRINGS_PER_BLOCK + 1;
 }
 
-// The kinds of payload resource: packages, transforms, programs and their
-// parameters, each followed by the entry's number.
+// The kinds of payload: packages, transforms, programs and their parameters,
+// cabinets, each followed by the entry's number. The parameters and the lists
+// are data resources of the image; the rest lies after it.
 constexpr LPCWSTR PACKAGE_RESOURCE = L"MSI";
 constexpr LPCWSTR TRANSFORM_RESOURCE = L"MST";
 constexpr LPCWSTR PROGRAM_RESOURCE = L"" PREREQ_PROGRAM_RESOURCE_PREFIX;
 constexpr LPCWSTR PROGRAM_PARAMETERS_RESOURCE = L"" PREREQ_PARAMETERS_RESOURCE_PREFIX;
+constexpr LPCWSTR CABINET_RESOURCE = L"CAB";
 constexpr LPCWSTR PAYLOAD_PREFIXES[] = {PACKAGE_RESOURCE, TRANSFORM_RESOURCE, PROGRAM_RESOURCE,
-                                        PROGRAM_PARAMETERS_RESOURCE};
+                                        PROGRAM_PARAMETERS_RESOURCE, CABINET_RESOURCE};
 constexpr int PAYLOAD_PREFIX_CHARS = 3;
+constexpr LPCWSTR PAYLOAD_LISTS[] = {L"MANIFEST", L"" REGISTRATION_RESOURCE_TEXT, L"PAYLOADS", L"CABINETS"};
 
-// MANIFEST, REGISTRATION, and a payload prefix with digits: the payload a
-// stub may carry. A bundle made from a registered one registers only when
-// its own command line says so.
+// The lists (MANIFEST, REGISTRATION, PAYLOADS, CABINETS), and a payload prefix
+// with digits: the payload a stub may carry. A bundle made from a registered
+// one registers only when its own command line says so.
 BOOL IsPayloadName(LPCWSTR name)
 {
     if (IS_INTRESOURCE(name)) {
         return FALSE;
     }
-    if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"MANIFEST", -1, TRUE) ||
-        CSTR_EQUAL == ::CompareStringOrdinal(name, -1, L"" REGISTRATION_RESOURCE_TEXT, -1, TRUE)) {
-        return TRUE;
+    for (LPCWSTR list : PAYLOAD_LISTS) {
+        if (CSTR_EQUAL == ::CompareStringOrdinal(name, -1, list, -1, TRUE)) {
+            return TRUE;
+        }
     }
     BOOL prefixed = FALSE;
     for (LPCWSTR prefix : PAYLOAD_PREFIXES) {
@@ -333,29 +337,107 @@ Exit:
     return hr;
 }
 
-HRESULT AddPayload(HANDLE update, const PackOptions* options, const MappedFile* packages,
-                   const MappedFile* transforms)
+// "MSI00", "EXE01", "CAB00", "MST00": the name of payload k in the table.
+void FormatPayloadName(const PackOptions* options, DWORD k, char (&name)[12])
+{
+    const DWORD cabinetsEnd = options->packageCount + options->cabinetCount;
+    if (k < options->packageCount) {
+        CopyResourceName(IsProgramEntry(&options->packages[k]) ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, name);
+    } else if (k < cabinetsEnd) {
+        CopyResourceName(CABINET_RESOURCE, k - options->packageCount, name);
+    } else {
+        CopyResourceName(TRANSFORM_RESOURCE, k - cabinetsEnd, name);
+    }
+}
+
+const InputFile* PayloadFile(const PackOptions* options, const PackInputs* inputs, DWORD k)
+{
+    const DWORD cabinetsEnd = options->packageCount + options->cabinetCount;
+    if (k < options->packageCount) {
+        return &inputs->packages[k];
+    }
+    return k < cabinetsEnd ? &inputs->cabinets[k - options->packageCount] : &inputs->transforms[k - cabinetsEnd];
+}
+
+// The payloads in the order they follow the image, one after the other:
+// chain entries, cabinets (in the order of their packages), transforms.
+struct PayloadList {
+    PayloadTableEntry* table;
+    const InputFile** files;
+    DWORD count;
+};
+
+HRESULT BuildPayloadList(const PackOptions* options, const PackInputs* inputs, PayloadList* list)
+{
+    HRESULT hr = S_OK;
+    ULONGLONG offset = 0;
+
+    list->count = options->packageCount + options->cabinetCount + options->transformCount;
+    list->table = static_cast<PayloadTableEntry*>(MemutilAllocate(list->count * sizeof(PayloadTableEntry), TRUE));
+    list->files = static_cast<const InputFile**>(MemutilAllocate(list->count * sizeof(InputFile*), TRUE));
+    EXIT_IF_NULL_ALLOC(list->table);
+    EXIT_IF_NULL_ALLOC(list->files);
+    for (DWORD k = 0; k < list->count; ++k) {
+        list->files[k] = PayloadFile(options, inputs, k);
+        FormatPayloadName(options, k, list->table[k].name);
+        list->table[k].offset = offset;
+        list->table[k].size = list->files[k]->size;
+        offset += list->files[k]->size;
+    }
+
+Exit:
+    return hr;
+}
+
+void ReleasePayloadList(PayloadList* list)
+{
+    if (list->table) MemutilRelease(list->table);
+    if (list->files) MemutilRelease(const_cast<InputFile**>(list->files));
+    *list = PayloadList{};
+}
+
+// CABINETS: each cabinet's payload, package and file name.
+HRESULT AddCabinetList(HANDLE update, const PackOptions* options, WORD language)
+{
+    HRESULT hr = S_OK;
+    const DWORD bytes = options->cabinetCount * sizeof(ManifestCabinetEntry);
+    ManifestCabinetEntry* list = static_cast<ManifestCabinetEntry*>(MemutilAllocate(bytes, TRUE));
+
+    EXIT_IF_NULL_ALLOC(list);
+    for (DWORD c = 0; c < options->cabinetCount; ++c) {
+        CopyResourceName(CABINET_RESOURCE, c, list[c].resourceName);
+        list[c].packageIndex = options->cabinets[c].package;
+        EXIT_IF_FAILED(BoundedCopy(list[c].fileName, ARRAYSIZE(list[c].fileName), options->cabinets[c].fileName));
+    }
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"CABINETS", language, list, bytes));
+
+Exit:
+    if (list) MemutilRelease(list);
+    return hr;
+}
+
+// The lists in the image: MANIFEST, each program's parameters, CABINETS
+// where a package has cabinets, and PAYLOADS, which says where the payloads
+// after the image lie.
+HRESULT AddPayloadLists(HANDLE update, const PackOptions* options, const PayloadList* payloads)
 {
     HRESULT hr = S_OK;
     BYTE* manifest = nullptr;
     DWORD manifestSize = 0;
-    WCHAR name[12] = {};
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 
     EXIT_IF_FAILED(BuildManifest(options, &manifest, &manifestSize));
     EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        const BOOL program = IsProgramEntry(&options->packages[k]);
-        FormatResourceName(program ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, name);
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, packages[k].data, packages[k].size));
-        if (program) {
+        if (IsProgramEntry(&options->packages[k])) {
             EXIT_IF_FAILED(AddProgramParameters(update, &options->packages[k].program, k, neutral));
         }
     }
-    for (DWORD j = 0; j < options->transformCount; ++j) {
-        FormatResourceName(TRANSFORM_RESOURCE, j, name);
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, neutral, transforms[j].data, transforms[j].size));
+    if (options->cabinetCount > 0) {
+        EXIT_IF_FAILED(AddCabinetList(update, options, neutral));
     }
+    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"PAYLOADS", neutral, payloads->table,
+                                  payloads->count * sizeof(PayloadTableEntry)));
 
 Exit:
     if (manifest) MemutilRelease(manifest);
@@ -365,7 +447,7 @@ Exit:
 // The vendor's names where the stub had ours: the help box caption, the
 // version record, and the icon when one is given; and the registration of a
 // bundle with an Add/Remove Programs entry of its own.
-HRESULT AddIdentity(HANDLE update, const PackOptions* options, const MappedFile* icon)
+HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     WORD* nameBlock = nullptr;
@@ -429,20 +511,23 @@ Exit:
 
 } // namespace
 
-HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon, BOOL* signatureDropped)
+HRESULT WriteBundle(const PackOptions* options, const PackInputs* inputs, BOOL* signatureDropped)
 {
     HRESULT hr = S_OK;
     HMODULE stub = nullptr;
     WCHAR scratch[MAX_PATH] = {};
     HANDLE update = nullptr;
+    PayloadList payloads = {};
 
     EXIT_IF_FAILED(LoadStub(options->stubPath, &stub));
     EXIT_IF_FAILED(CreateScratchCopy(options->stubPath, options->outPath, scratch));
     // Before the resources change: the resource writer carries a certificate
     // table along behind the grown resource section and points the header at
-    // it anew (so Wine's does), which would leave a signature that fails.
+    // it anew (so Wine's does), which would leave a signature that fails; and
+    // so it would carry an earlier bundle's payloads.
     EXIT_IF_FAILED(DropSignature(scratch, options->stubPath, signatureDropped));
+    EXIT_IF_FAILED(CutToImage(scratch, options->stubPath));
+    EXIT_IF_FAILED(BuildPayloadList(options, inputs, &payloads));
 
     update = ::BeginUpdateResourceW(scratch, TRUE);
     if (!update) {
@@ -452,8 +537,8 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         goto Exit;
     }
     EXIT_IF_FAILED(CopyStubResources(stub, update, options->identity.productName, nullptr != options->iconPath));
-    EXIT_IF_FAILED(AddPayload(update, options, packages, transforms));
-    EXIT_IF_FAILED(AddIdentity(update, options, icon));
+    EXIT_IF_FAILED(AddPayloadLists(update, options, &payloads));
+    EXIT_IF_FAILED(AddIdentity(update, options, &inputs->icon));
 
     if (!::EndUpdateResourceW(update, FALSE)) {
         update = nullptr;
@@ -463,6 +548,7 @@ HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, cons
         goto Exit;
     }
     update = nullptr;
+    EXIT_IF_FAILED(AppendPayloads(scratch, payloads.table, payloads.files, payloads.count));
     // Last, over the finished file: the resource writer leaves the stub's.
     EXIT_IF_FAILED(WriteChecksum(scratch));
     ::FreeLibrary(stub);   // the stub may be the output itself: let go before the move
@@ -479,5 +565,6 @@ Exit:
     if (update) ::EndUpdateResourceW(update, TRUE);
     if (scratch[0]) ::DeleteFileW(scratch);
     if (stub) ::FreeLibrary(stub);
+    ReleasePayloadList(&payloads);
     return hr;
 }

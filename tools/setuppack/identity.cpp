@@ -113,7 +113,7 @@ struct IconGroupEntry {
 #pragma pack(pop)
 static_assert(sizeof(IconGroupEntry) == 14, "icon group entry layout");
 
-BOOL ReadIconEntry(const MappedFile* icon, WORD index, IconFileEntry* entry)
+BOOL ReadIconEntry(const InputFile* icon, WORD index, IconFileEntry* entry)
 {
     return ReadAt(icon, sizeof(IconFileHeader) + index * sizeof(IconFileEntry), entry, sizeof(*entry)) &&
            entry->image.bytes > 0 && entry->offset <= icon->size && entry->image.bytes <= icon->size - entry->offset;
@@ -209,7 +209,7 @@ Exit:
     return hr;
 }
 
-HRESULT CheckIconFile(LPCWSTR path, const MappedFile* icon)
+HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     IconFileHeader header = {};
@@ -231,7 +231,7 @@ Exit:
     return hr;
 }
 
-HRESULT AddIcon(HANDLE update, const MappedFile* icon)
+HRESULT AddIcon(HANDLE update, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     IconFileHeader header = {};
@@ -239,6 +239,7 @@ HRESULT AddIcon(HANDLE update, const MappedFile* icon)
     DWORD groupSize = 0;
     BYTE* group = nullptr;
     IconGroupEntry* groupEntries = nullptr;
+    BYTE* image = nullptr;
 
     ReadAt(icon, 0, &header, sizeof(header));   // checked by CheckIconFile
     groupSize = sizeof(header) + header.count * sizeof(IconGroupEntry);
@@ -250,13 +251,20 @@ HRESULT AddIcon(HANDLE update, const MappedFile* icon)
         const WORD id = k + 1;
         ReadIconEntry(icon, k, &entry);
         groupEntries[k] = {entry.image, id};
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, icon->data + entry.offset,
-                                      entry.image.bytes));
+        image = static_cast<BYTE*>(MemutilAllocate(entry.image.bytes, FALSE));
+        EXIT_IF_NULL_ALLOC(image);
+        if (!ReadAt(icon, entry.offset, image, entry.image.bytes)) {
+            EXIT_WITH(ResultFromLastError());
+        }
+        EXIT_IF_FAILED(UpdateOrReport(update, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, image, entry.image.bytes));
+        MemutilRelease(image);
+        image = nullptr;
     }
     EXIT_IF_FAILED(UpdateOrReport(update, RT_GROUP_ICON, MAKEINTRESOURCEW(APP_ICON_GROUP_ID), ENGLISH_US, group,
                                   groupSize));
 
 Exit:
+    if (image) MemutilRelease(image);
     if (group) MemutilRelease(group);
     return hr;
 }

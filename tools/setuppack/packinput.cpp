@@ -26,7 +26,7 @@ constexpr BYTE COMPOUND_FILE_SIGNATURE[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1,
 
 // A compound file's header gives its sector size and the first sector of its
 // directory, whose first entry is the root storage; its class is at 0x50.
-StorageKind StorageKindOf(const MappedFile* file)
+StorageKind StorageKindOf(const InputFile* file)
 {
     BYTE signature[8] = {};
     WORD sectorShift = 0;
@@ -341,7 +341,7 @@ Exit:
 }
 
 // The PE file header: false for a file that is no Windows image.
-BOOL ReadFileHeader(const MappedFile* image, IMAGE_FILE_HEADER* header)
+BOOL ReadFileHeader(const InputFile* image, IMAGE_FILE_HEADER* header)
 {
     IMAGE_DOS_HEADER dos = {};
     DWORD signature = 0;
@@ -410,64 +410,69 @@ void ReadProgramVersion(PackageSpec* program)
 
 } // namespace
 
-HRESULT MapFile(LPCWSTR path, DWORD room, MappedFile* mapped)
+HRESULT OpenFile(LPCWSTR path, InputFile* input)
 {
     HRESULT hr = S_OK;
     LARGE_INTEGER size = {};
 
-    mapped->file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                 nullptr);
-    if (INVALID_HANDLE_VALUE == mapped->file) {
-        mapped->file = nullptr;
+    input->file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (INVALID_HANDLE_VALUE == input->file) {
+        input->file = nullptr;
         EXIT_WITH(ResultFromLastError());
     }
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(mapped->file, &size));
-    if (0 == size.QuadPart || size.QuadPart > room) {
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(input->file, &size));
+    if (0 == size.QuadPart) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    mapped->mapping = ::CreateFileMappingW(mapped->file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    EXIT_LAST_ERROR_IF_NULL(mapped->mapping);
-    mapped->data = static_cast<const BYTE*>(::MapViewOfFile(mapped->mapping, FILE_MAP_READ, 0, 0, 0));
-    EXIT_LAST_ERROR_IF_NULL(mapped->data);
-    mapped->size = static_cast<DWORD>(size.QuadPart);
+    input->size = static_cast<ULONGLONG>(size.QuadPart);
 
 Exit:
     if (FAILED(hr)) {
-        ReleaseMappedFile(mapped);
+        CloseInputFile(input);
     }
     return hr;
 }
 
-HRESULT MapInputFile(LPCWSTR what, LPCWSTR path, DWORD room, MappedFile* mapped)
+HRESULT OpenInputFile(LPCWSTR what, LPCWSTR path, ULONGLONG* room, InputFile* input)
 {
-    const HRESULT hr = MapFile(path, room, mapped);
+    HRESULT hr = OpenFile(path, input);
 
+    if (SUCCEEDED(hr) && input->size > *room) {
+        CloseInputFile(input);
+        hr = RESULT_INVALID_DATA;
+    }
     if (RESULT_FILE_NOT_FOUND == hr || RESULT_PATH_NOT_FOUND == hr) {
         ReportError(L"%ls not found: %ls", what, path);
     } else if (RESULT_INVALID_DATA == hr) {
-        ReportError(L"%ls %ls is empty or too large to carry (packages, transforms and the icon take at most %u MiB together)",
-                    what, path, MAX_PAYLOAD_BYTES / (1024 * 1024));
+        ReportError(L"%ls %ls is empty or too large to carry (packages, programs, cabinets, transforms and the icon "
+                    L"take at most %u MiB together)", what, path,
+                    static_cast<DWORD>(MAX_PAYLOAD_BYTES / (1024 * 1024)));
     } else if (FAILED(hr)) {
         ReportError(L"cannot read %ls %ls (error 0x%08X)", what, path, hr);
+    } else {
+        *room -= input->size;
     }
     return hr;
 }
 
-void ReleaseMappedFile(MappedFile* mapped)
+void CloseInputFile(InputFile* input)
 {
-    if (mapped->data) ::UnmapViewOfFile(mapped->data);
-    if (mapped->mapping) ::CloseHandle(mapped->mapping);
-    if (mapped->file) ::CloseHandle(mapped->file);
-    *mapped = MappedFile{};
+    if (input->file) ::CloseHandle(input->file);
+    *input = InputFile{};
 }
 
-BOOL ReadAt(const MappedFile* file, LONGLONG offset, void* out, DWORD size)
+BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size)
 {
-    if (offset < 0 || offset > file->size || size > file->size - offset) {
+    OVERLAPPED at = {};
+    DWORD read = 0;
+
+    if (offset < 0 || static_cast<ULONGLONG>(offset) > file->size || size > file->size - offset) {
         return FALSE;
     }
-    memcpy(out, file->data + offset, size);
-    return TRUE;
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
+    return ::ReadFile(file->file, out, size, &read, &at) && read == size;
 }
 
 BOOL IsSameFile(HANDLE a, HANDLE b)
@@ -480,7 +485,7 @@ BOOL IsSameFile(HANDLE a, HANDLE b)
            first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
-WORD ProgramMachine(const MappedFile* program)
+WORD ProgramMachine(const InputFile* program)
 {
     IMAGE_FILE_HEADER header = {};
     return ReadFileHeader(program, &header) ? header.Machine : 0;
@@ -498,7 +503,7 @@ LPCWSTR MachineName(WORD machine)
     }
 }
 
-HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity)
+HRESULT ReadPackage(PackageSpec* package, const InputFile* file, BundleIdentity* identity)
 {
     HRESULT hr = S_OK;
     MSIHANDLE database = 0;
@@ -531,7 +536,7 @@ Exit:
     return hr;
 }
 
-HRESULT ReadProgram(PackageSpec* program, const MappedFile* file)
+HRESULT ReadProgram(PackageSpec* program, const InputFile* file)
 {
     HRESULT hr = S_OK;
     IMAGE_FILE_HEADER header = {};
@@ -556,7 +561,7 @@ Exit:
     return hr;
 }
 
-HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file)
+HRESULT CheckTransform(const TransformSpec* transform, const InputFile* file)
 {
     HRESULT hr = S_OK;
 

@@ -1,6 +1,7 @@
 // What the packer changes in the headers of the bundle's file itself: a
 // signature the stub carried, which cannot hold once the resources change,
-// and the header's checksum, which the change makes stale.
+// the header's checksum, which the change makes stale, and what lies after
+// the image: the payloads.
 #include "setuppack.h"
 #include "memutil.h"
 #include "result.h"
@@ -13,10 +14,19 @@ namespace {
 // that no 16-bit word is split).
 constexpr DWORD CHECKSUM_PIECE_BYTES = 1024 * 1024;
 
-// Where the fields the packer changes lie in the file.
+// Payloads are copied in pieces of this size.
+constexpr DWORD COPY_PIECE_BYTES = 1024 * 1024;
+// An image on a network or removable disk is copied to the swap file when it
+// is loaded: its pages, the manifest's among them, never fault on a share that
+// went away.
+constexpr WORD RUN_FROM_SWAP = IMAGE_FILE_NET_RUN_FROM_SWAP | IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP;
+
+// Where the fields the packer changes lie in the file, and where the image ends.
 struct HeaderPlaces {
     LONGLONG checksum;
     LONGLONG securityEntry;   // 0 when the optional header has no such entry
+    LONGLONG fileHeader;
+    ULONGLONG imageEnd;       // the end of the last section's data, rounded up to the file alignment
 };
 
 HRESULT ReadExactly(HANDLE file, LONGLONG offset, void* data, DWORD size)
@@ -48,6 +58,37 @@ HRESULT WriteExactly(HANDLE file, LONGLONG offset, const void* data, DWORD size)
     if (written != size) {
         EXIT_WITH(RESULT_DISK_FULL);
     }
+
+Exit:
+    return hr;
+}
+
+// The same as the program does it (libs/payloadutil.cpp), from the file.
+HRESULT FindImageEnd(HANDLE file, const IMAGE_FILE_HEADER& header, LONGLONG optional, ULONGLONG* end)
+{
+    HRESULT hr = S_OK;
+    DWORD alignment = 0;
+    DWORD headersSize = 0;
+    IMAGE_SECTION_HEADER section = {};
+    const LONGLONG sections = optional + header.SizeOfOptionalHeader;
+
+    static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, FileAlignment) == offsetof(IMAGE_OPTIONAL_HEADER64, FileAlignment) &&
+                      offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfHeaders) == offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfHeaders),
+                  "the file alignment and the headers' size lie at one place");
+    EXIT_IF_FAILED(ReadExactly(file, optional + offsetof(IMAGE_OPTIONAL_HEADER32, FileAlignment), &alignment,
+                               sizeof(alignment)));
+    EXIT_IF_FAILED(ReadExactly(file, optional + offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfHeaders), &headersSize,
+                               sizeof(headersSize)));
+    *end = headersSize;
+    for (WORD k = 0; k < header.NumberOfSections; ++k) {
+        EXIT_IF_FAILED(ReadExactly(file, sections + k * sizeof(section), &section, sizeof(section)));
+        const ULONGLONG sectionEnd = static_cast<ULONGLONG>(section.PointerToRawData) + section.SizeOfRawData;
+        if (section.SizeOfRawData != 0 && sectionEnd > *end) {
+            *end = sectionEnd;
+        }
+    }
+    alignment = alignment ? alignment : 1;
+    *end = (*end + alignment - 1) / alignment * alignment;
 
 Exit:
     return hr;
@@ -89,6 +130,8 @@ HRESULT FindHeaderPlaces(HANDLE file, HeaderPlaces* places)
     static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, CheckSum) == offsetof(IMAGE_OPTIONAL_HEADER64, CheckSum),
                   "the checksum lies at one place");
     EXIT_IF_FAILED(ReadExactly(file, optional + countField, &directoryCount, sizeof(directoryCount)));
+    EXIT_IF_FAILED(FindImageEnd(file, header, optional, &places->imageEnd));
+    places->fileHeader = dos.e_lfanew + sizeof(signature);
     places->checksum = optional + offsetof(IMAGE_OPTIONAL_HEADER32, CheckSum);
     places->securityEntry = 0;
     if (directoryCount > IMAGE_DIRECTORY_ENTRY_SECURITY &&
@@ -233,7 +276,114 @@ Exit:
     return hr;
 }
 
+// The file ends where the image ends: what followed is cut, and a file that
+// ended before the padding of its last section is filled up with zeros.
+// Whatever followed cannot be the image's symbol table any more.
+HRESULT EndAtImage(HANDLE file, const HeaderPlaces& places)
+{
+    HRESULT hr = S_OK;
+    LARGE_INTEGER end = {};
+    IMAGE_FILE_HEADER header = {};
+
+    end.QuadPart = static_cast<LONGLONG>(places.imageEnd);
+    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    EXIT_LAST_ERROR_IF(!::SetEndOfFile(file));
+    EXIT_IF_FAILED(ReadExactly(file, places.fileHeader, &header, sizeof(header)));
+    if (0 != header.PointerToSymbolTable || 0 != header.NumberOfSymbols) {
+        header.PointerToSymbolTable = 0;
+        header.NumberOfSymbols = 0;
+        EXIT_IF_FAILED(WriteExactly(file, places.fileHeader, &header, sizeof(header)));
+    }
+
+Exit:
+    return hr;
+}
+
+HRESULT MarkRunFromSwap(HANDLE file, const HeaderPlaces& places)
+{
+    HRESULT hr = S_OK;
+    WORD characteristics = 0;
+    const LONGLONG field = places.fileHeader + offsetof(IMAGE_FILE_HEADER, Characteristics);
+
+    EXIT_IF_FAILED(ReadExactly(file, field, &characteristics, sizeof(characteristics)));
+    characteristics |= RUN_FROM_SWAP;
+    EXIT_IF_FAILED(WriteExactly(file, field, &characteristics, sizeof(characteristics)));
+
+Exit:
+    return hr;
+}
+
+// The whole input at the file's current end, in pieces.
+HRESULT CopyInput(const InputFile* input, HANDLE file, BYTE* piece)
+{
+    HRESULT hr = S_OK;
+    DWORD written = 0;
+
+    for (ULONGLONG done = 0; done < input->size;) {
+        const ULONGLONG left = input->size - done;
+        const DWORD bytes = left < COPY_PIECE_BYTES ? static_cast<DWORD>(left) : COPY_PIECE_BYTES;
+        if (!ReadAt(input, static_cast<LONGLONG>(done), piece, bytes)) {
+            EXIT_WITH(ResultFromLastError());
+        }
+        EXIT_LAST_ERROR_IF(!::WriteFile(file, piece, bytes, &written, nullptr));
+        if (written != bytes) {
+            EXIT_WITH(RESULT_DISK_FULL);
+        }
+        done += bytes;
+    }
+
+Exit:
+    return hr;
+}
+
 } // namespace
+
+HRESULT CutToImage(LPCWSTR path, LPCWSTR stubPath)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = nullptr;
+    HeaderPlaces places = {};
+
+    EXIT_IF_FAILED(OpenHeaders(path, L"the stub", stubPath, &file, &places));
+    hr = EndAtImage(file, places);
+    if (FAILED(hr)) {
+        ReportError(L"cannot cut a copy of the stub to its image (error 0x%08X)", hr);
+    }
+
+Exit:
+    if (file) ::CloseHandle(file);
+    return hr;
+}
+
+HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const InputFile* const* files, DWORD count)
+{
+    HRESULT hr = S_OK;
+    HANDLE file = nullptr;
+    HeaderPlaces places = {};
+    BYTE* piece = static_cast<BYTE*>(MemutilAllocate(COPY_PIECE_BYTES, FALSE));
+    ULONGLONG placed = 0;
+
+    EXIT_IF_NULL_ALLOC(piece);
+    EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
+    EXIT_IF_FAILED(EndAtImage(file, places));
+    EXIT_IF_FAILED(MarkRunFromSwap(file, places));
+    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END));
+    for (DWORD k = 0; k < count; ++k) {
+        if (table[k].offset != placed || table[k].size != files[k]->size) {
+            EXIT_WITH(E_UNEXPECTED);   // the table was made for other files
+        }
+        EXIT_IF_FAILED(CopyInput(files[k], file, piece));
+        placed += files[k]->size;
+    }
+
+Exit:
+    if (FAILED(hr) && file) {
+        ReportError(L"cannot write the bundle's payloads (error 0x%08X)", hr);
+    }
+    if (file) ::CloseHandle(file);
+    if (piece) MemutilRelease(piece);
+    return hr;
+}
 
 HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped)
 {

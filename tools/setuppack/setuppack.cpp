@@ -27,7 +27,8 @@ constexpr WCHAR USAGE[] =
     L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT] [/repairargs TEXT]\n"
     L"                      [/exitcode N=success|restart|failure ...] ...\n"
     L"                 [/transform FILE.mst /language LANGID] ...\n"
-    L"Packages and prerequisite programs (/exe) run in command-line order.\n"
+    L"Packages and prerequisite programs (/exe) run in command-line order. The cabinets\n"
+    L"a package's Media table names (not embedded) are carried from its folder.\n"
     L"FLAGS, once an entry: a number, or names joined by +: permachine cache keepui\n"
     L"       ignorefailure allowupgrade transform patch patchtarget x64only x86only\n"
     L"       hidden (kept out of Add/Remove Programs; needs /upgradecode)\n"
@@ -81,13 +82,13 @@ void WriteReport(DWORD stream, LPCWSTR format, va_list args)
 HRESULT ReadStubMachine(LPCWSTR path, WORD* machine)
 {
     HRESULT hr = S_OK;
-    MappedFile stub = {};
+    InputFile stub = {};
 
-    EXIT_IF_FAILED(MapFile(path, MAXDWORD, &stub));
+    EXIT_IF_FAILED(OpenFile(path, &stub));
     *machine = ProgramMachine(&stub);
 
 Exit:
-    ReleaseMappedFile(&stub);
+    CloseInputFile(&stub);
     return hr;
 }
 
@@ -168,7 +169,7 @@ Exit:
 }
 
 // The index of the input that `file` is, or `count` for none.
-DWORD FindInput(HANDLE file, const MappedFile* inputs, DWORD count)
+DWORD FindInput(HANDLE file, const InputFile* inputs, DWORD count)
 {
     DWORD k = 0;
     while (k < count && !IsSameFile(file, inputs[k].file)) {
@@ -179,8 +180,7 @@ DWORD FindInput(HANDLE file, const MappedFile* inputs, DWORD count)
 
 // Writing the bundle over one of its own inputs would destroy that input.
 // (Over the stub it is allowed: the stub is let go before the bundle replaces it.)
-HRESULT CheckOutputIsNoInput(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                             const MappedFile* icon)
+HRESULT CheckOutputIsNoInput(const PackOptions* options, const PackInputs* inputs)
 {
     HRESULT hr = S_OK;
     LPCWSTR input = nullptr;
@@ -191,11 +191,13 @@ HRESULT CheckOutputIsNoInput(const PackOptions* options, const MappedFile* packa
     if (INVALID_HANDLE_VALUE == out) {
         goto Exit;   // nothing there yet
     }
-    if ((k = FindInput(out, packages, options->packageCount)) < options->packageCount) {
+    if ((k = FindInput(out, inputs->packages, options->packageCount)) < options->packageCount) {
         input = options->packages[k].path;
-    } else if ((k = FindInput(out, transforms, options->transformCount)) < options->transformCount) {
+    } else if ((k = FindInput(out, inputs->transforms, options->transformCount)) < options->transformCount) {
         input = options->transforms[k].path;
-    } else if (options->iconPath && FindInput(out, icon, 1) < 1) {
+    } else if ((k = FindInput(out, inputs->cabinets, options->cabinetCount)) < options->cabinetCount) {
+        input = options->cabinets[k].path;
+    } else if (options->iconPath && FindInput(out, &inputs->icon, 1) < 1) {
         input = options->iconPath;
     }
     if (input) {
@@ -208,50 +210,60 @@ Exit:
     return hr;
 }
 
-HRESULT MapInputs(const PackOptions* options, MappedFile* packages, MappedFile* transforms, MappedFile* icon)
+HRESULT OpenInputs(const PackOptions* options, PackInputs* inputs, ULONGLONG* room)
 {
     HRESULT hr = S_OK;
-    DWORD room = MAX_PAYLOAD_BYTES;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
-        EXIT_IF_FAILED(MapInputFile(IsProgramEntry(&options->packages[k]) ? L"program" : L"package",
-                                    options->packages[k].path, room, &packages[k]));
-        room -= packages[k].size;
+        EXIT_IF_FAILED(OpenInputFile(IsProgramEntry(&options->packages[k]) ? L"program" : L"package",
+                                     options->packages[k].path, room, &inputs->packages[k]));
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        EXIT_IF_FAILED(MapInputFile(L"transform", options->transforms[j].path, room, &transforms[j]));
-        room -= transforms[j].size;
+        EXIT_IF_FAILED(OpenInputFile(L"transform", options->transforms[j].path, room, &inputs->transforms[j]));
     }
     if (options->iconPath) {
-        EXIT_IF_FAILED(MapInputFile(L"icon", options->iconPath, room, icon));
+        EXIT_IF_FAILED(OpenInputFile(L"icon", options->iconPath, room, &inputs->icon));
     }
 
 Exit:
     return hr;
 }
 
-HRESULT CheckInputs(PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon)
+HRESULT CheckInputs(PackOptions* options, const PackInputs* inputs)
 {
     HRESULT hr = S_OK;
 
     for (DWORD k = 0; k < options->packageCount; ++k) {
         if (IsProgramEntry(&options->packages[k])) {
-            EXIT_IF_FAILED(ReadProgram(&options->packages[k], &packages[k]));
+            EXIT_IF_FAILED(ReadProgram(&options->packages[k], &inputs->packages[k]));
         } else {
-            EXIT_IF_FAILED(ReadPackage(&options->packages[k], &packages[k], &options->identity));
+            EXIT_IF_FAILED(ReadPackage(&options->packages[k], &inputs->packages[k], &options->identity));
         }
     }
     for (DWORD j = 0; j < options->transformCount; ++j) {
-        EXIT_IF_FAILED(CheckTransform(&options->transforms[j], &transforms[j]));
+        EXIT_IF_FAILED(CheckTransform(&options->transforms[j], &inputs->transforms[j]));
     }
     if (options->iconPath) {
-        EXIT_IF_FAILED(CheckIconFile(options->iconPath, icon));
+        EXIT_IF_FAILED(CheckIconFile(options->iconPath, &inputs->icon));
     }
     EXIT_IF_FAILED(CheckBundle(options));
 
 Exit:
     return hr;
+}
+
+void CloseInputs(const PackOptions* options, PackInputs* inputs)
+{
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        CloseInputFile(&inputs->packages[k]);
+    }
+    for (DWORD j = 0; j < options->transformCount; ++j) {
+        CloseInputFile(&inputs->transforms[j]);
+    }
+    for (DWORD c = 0; c < options->cabinetCount; ++c) {
+        CloseInputFile(&inputs->cabinets[c]);
+    }
+    CloseInputFile(&inputs->icon);
 }
 
 LPCWSTR PluralEnding(DWORD count)
@@ -268,13 +280,16 @@ void ReportWritten(const PackOptions* options, BOOL signatureDropped)
         programs += IsProgramEntry(&options->packages[k]) ? 1 : 0;
     }
     const DWORD packages = options->packageCount - programs;
+    const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     WCHAR bundleCode[40] = {};
     if (options->registration.registered) {
         ::StringFromGUID2(options->registration.bundleCode, bundleCode, ARRAYSIZE(bundleCode));
     }
-    ReportNote(L"wrote %ls (%lu bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu transform%ls%ls%ls%ls",
-               options->outPath, data.nFileSizeLow, MachineName(options->stubMachine), programs, PluralEnding(programs),
-               packages, PluralEnding(packages), options->transformCount, PluralEnding(options->transformCount),
+    ReportNote(L"wrote %ls (%I64u bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu cabinet%ls, "
+               L"%lu transform%ls%ls%ls%ls",
+               options->outPath, size, MachineName(options->stubMachine), programs, PluralEnding(programs),
+               packages, PluralEnding(packages), options->cabinetCount, PluralEnding(options->cabinetCount),
+               options->transformCount, PluralEnding(options->transformCount),
                bundleCode[0] ? L", bundle code " : L"", bundleCode,
                signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
@@ -283,13 +298,12 @@ HRESULT Pack(int argc, LPWSTR* argv)
 {
     HRESULT hr = S_OK;
     PackOptions* options = static_cast<PackOptions*>(MemutilAllocate(sizeof(PackOptions), TRUE));
-    MappedFile* packages = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
-    MappedFile* transforms = static_cast<MappedFile*>(MemutilAllocate(sizeof(MappedFile) * MAX_BUNDLE_ENTRIES, TRUE));
-    MappedFile icon = {};
+    PackInputs* inputs = static_cast<PackInputs*>(MemutilAllocate(sizeof(PackInputs), TRUE));
     WideString stubPath = nullptr;
     BOOL signatureDropped = FALSE;
+    ULONGLONG room = MAX_PAYLOAD_BYTES;
 
-    if (!options || !packages || !transforms) {
+    if (!options || !inputs) {
         ReportError(L"out of memory");
         EXIT_WITH(E_OUTOFMEMORY);
     }
@@ -305,25 +319,21 @@ HRESULT Pack(int argc, LPWSTR* argv)
     }
     EXIT_IF_FAILED(CheckOutputPath(options->outPath));
     EXIT_IF_FAILED(ChooseStub(options, &stubPath));
-    EXIT_IF_FAILED(MapInputs(options, packages, transforms, &icon));
-    EXIT_IF_FAILED(CheckOutputIsNoInput(options, packages, transforms, &icon));
-    EXIT_IF_FAILED(CheckInputs(options, packages, transforms, &icon));
+    EXIT_IF_FAILED(OpenInputs(options, inputs, &room));
+    EXIT_IF_FAILED(CheckInputs(options, inputs));
+    EXIT_IF_FAILED(FindCabinets(options, inputs, &room));
+    EXIT_IF_FAILED(CheckOutputIsNoInput(options, inputs));
     if (options->registration.registered) {
         EXIT_IF_FAILED(NewBundleCode(&options->registration.bundleCode));
     }
-    EXIT_IF_FAILED(WriteBundle(options, packages, transforms, &icon, &signatureDropped));
+    EXIT_IF_FAILED(WriteBundle(options, inputs, &signatureDropped));
     ReportWritten(options, signatureDropped);
 
 Exit:
-    for (DWORD i = 0; i < MAX_BUNDLE_ENTRIES; ++i) {
-        if (packages) ReleaseMappedFile(&packages[i]);
-        if (transforms) ReleaseMappedFile(&transforms[i]);
-    }
-    ReleaseMappedFile(&icon);
+    if (options && inputs) CloseInputs(options, inputs);
     if (stubPath) StrutilFree(stubPath);
     if (options) MemutilRelease(options);
-    if (packages) MemutilRelease(packages);
-    if (transforms) MemutilRelease(transforms);
+    if (inputs) MemutilRelease(inputs);
     return hr;
 }
 

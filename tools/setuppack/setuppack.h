@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include "payloadutil.h"
 #include "prereqargs.h"
 #include "registrationrecord.h"
 #include "strutil.h"
@@ -15,10 +16,14 @@ constexpr UINT PRODUCT_NAME_STRING_ID = IDS_PRODUCT_NAME_ID;
 constexpr WORD APP_ICON_GROUP_ID = IDI_APP_ICON;
 // The language of the program's English resources, the version record's included.
 constexpr WORD ENGLISH_US = 1033;
-// What a bundle's packages, transforms and icon may take together: the bundle is
-// written, and later mapped, as one image, and Wine's resource writer fails on
-// an image of 2 GiB. The stub and the resource directories fit in the last MiB.
-constexpr DWORD MAX_PAYLOAD_BYTES = 2047u * 1024 * 1024;
+// What a bundle's packages, programs, cabinets, transforms and icon may take
+// together. They lie after the image (libs/payloadutil.h), so no limit of an
+// image binds them; but a signature's certificate table is placed at the end
+// of the file and found by a 32-bit offset, so the bundle stays below 4 GiB:
+// the stub, its resources and a certificate table fit in the last 32 MiB.
+constexpr ULONGLONG MAX_PAYLOAD_BYTES = 4064ull * 1024 * 1024;
+// Cabinets a bundle carries for its packages, all together.
+constexpr DWORD MAX_BUNDLE_CABINETS = 1024;
 
 // A failure that has been reported on standard error already; bad command
 // lines are told apart from failures while reading or writing files.
@@ -62,6 +67,14 @@ struct PackageSpec {
     ProgramSpec program;
 };
 
+// A cabinet an installer package reads from beside itself (its Media table
+// names it without "#"), carried with the package under its own name.
+struct CabinetSpec {
+    WCHAR path[MAX_PATH];   // in the package's folder
+    LPCWSTR fileName;       // points into path
+    DWORD package;          // the chain entry of the package
+};
+
 struct TransformSpec {
     LPCWSTR path;
     DWORD language;
@@ -99,8 +112,10 @@ struct PackOptions {
     WORD stubMachine;
     DWORD packageCount;
     DWORD transformCount;
+    DWORD cabinetCount;
     PackageSpec packages[MAX_BUNDLE_ENTRIES];
     TransformSpec transforms[MAX_BUNDLE_ENTRIES];
+    CabinetSpec cabinets[MAX_BUNDLE_CABINETS];
 };
 
 // One line "setuppack: ..." on standard error.
@@ -113,40 +128,50 @@ HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options);
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid);
 HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low);
 
-// A read-only view of a whole input file; it stays valid until released.
-struct MappedFile {
-    HANDLE file;
-    HANDLE mapping;
-    const BYTE* data;
-    DWORD size;
+// An input file, open for reading and shared for reading only: nobody can
+// change it while the packer reads it. Its bytes are read as they are needed,
+// never all at once: together they may be larger than the packer's memory.
+struct InputFile {
+    HANDLE file;   // null when not open
+    ULONGLONG size;
 };
 
-// An empty file, or one larger than `room` bytes (what is left of the
-// payload's limit), is refused; `what` names the input in the messages.
-HRESULT MapInputFile(LPCWSTR what, LPCWSTR path, DWORD room, MappedFile* mapped);
-// The same without a message: 0x80070002 or 0x80070003 for a missing file.
-HRESULT MapFile(LPCWSTR path, DWORD room, MappedFile* mapped);
-void ReleaseMappedFile(MappedFile* mapped);
+// Every file the bundle is made of but the stub.
+struct PackInputs {
+    InputFile packages[MAX_BUNDLE_ENTRIES];
+    InputFile transforms[MAX_BUNDLE_ENTRIES];
+    InputFile cabinets[MAX_BUNDLE_CABINETS];
+    InputFile icon;
+};
+
+// An empty file, or one larger than `*room` bytes (what is left of the
+// payload's limit), is refused, and its size is taken from `*room`; `what`
+// names the input in the messages.
+HRESULT OpenInputFile(LPCWSTR what, LPCWSTR path, ULONGLONG* room, InputFile* input);
+// The same without a message or a limit: 0x80070002 or 0x80070003 for a
+// missing file, RESULT_INVALID_DATA for an empty one.
+HRESULT OpenFile(LPCWSTR path, InputFile* input);
+void CloseInputFile(InputFile* input);
 // Copies `size` bytes at `offset` of the file; false when they are not all in it.
-BOOL ReadAt(const MappedFile* file, LONGLONG offset, void* out, DWORD size);
+BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size);
 // Whether two open files are the same file, whatever the paths that named them.
 BOOL IsSameFile(HANDLE a, HANDLE b);
 // The machine of a program's file header; 0 for a file that is no program.
-WORD ProgramMachine(const MappedFile* program);
+WORD ProgramMachine(const InputFile* program);
 LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 
 // A prerequisite program must be a Windows program (not a DLL) for i386,
 // amd64 or arm64; a 64-bit one is flagged x64only. Its version comes from its
 // version record, where it has one.
-HRESULT ReadProgram(PackageSpec* program, const MappedFile* file);
+HRESULT ReadProgram(PackageSpec* program, const InputFile* file);
 BOOL IsProgramEntry(const PackageSpec* entry);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
 // that disagrees with /code or /version. The first installer database fills
 // what the command line left open of the bundle's identity.
-HRESULT ReadPackage(PackageSpec* package, const MappedFile* file, BundleIdentity* identity);
-HRESULT CheckTransform(const TransformSpec* transform, const MappedFile* file);
+HRESULT ReadPackage(PackageSpec* package, const InputFile* file, BundleIdentity* identity);
+HRESULT CheckTransform(const TransformSpec* transform, const InputFile* file);
 // Refusals that concern the bundle as a whole: nothing that names it (only
 // patches, and not all of /name, /company, /bundleversion), products carried
 // twice, two versions of one product (the same upgrade code) for the same
@@ -163,8 +188,8 @@ HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record
 // made from the product name; one line on standard error when it cannot be read.
 HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
                                  DWORD* size);
-HRESULT CheckIconFile(LPCWSTR path, const MappedFile* icon);
-HRESULT AddIcon(HANDLE update, const MappedFile* icon);
+HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon);
+HRESULT AddIcon(HANDLE update, const InputFile* icon);
 // UpdateResourceW, with one line on standard error when it fails.
 HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
 
@@ -175,5 +200,20 @@ HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped);
 // Computes the header's checksum of the finished bundle anew, when the stub had one.
 HRESULT WriteChecksum(LPCWSTR path);
 
-HRESULT WriteBundle(const PackOptions* options, const MappedFile* packages, const MappedFile* transforms,
-                    const MappedFile* icon, BOOL* signatureDropped);
+// The cabinets each installer package reads from beside itself, from its
+// Media table, found in the package's folder and opened; one line on standard
+// error for a cabinet that is missing or is none, or whose name clashes with
+// another file the bundle writes beside it or into /extract's folder.
+HRESULT FindCabinets(PackOptions* options, PackInputs* inputs, ULONGLONG* room);
+
+// Cuts what follows the image of a copy of the stub (payloads of an earlier
+// bundle, a symbol table): the resource writer would carry it along.
+HRESULT CutToImage(LPCWSTR path, LPCWSTR stubPath);
+// Places the payloads after the finished image of the bundle at `path`, in
+// the order and at the places `table` gives (counted from the image's end),
+// and marks the image to be run from the swap file when it lies on a network
+// or a removable disk, so that its pages never have to be read from there
+// again (the payloads are read through the file, where a failure is a result).
+HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const InputFile* const* files, DWORD count);
+
+HRESULT WriteBundle(const PackOptions* options, const PackInputs* inputs, BOOL* signatureDropped);
