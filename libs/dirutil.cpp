@@ -206,11 +206,6 @@ HRESULT HoldMadeFolder(LPCWSTR path, HeldFolder* folder)
     return S_FALSE == hr ? RESULT_LINK_ENCOUNTERED : hr;
 }
 
-HRESULT FormatChildPath(const HeldFolder* parent, LPCWSTR name, WCHAR (&path)[MAX_PATH])
-{
-    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", parent->path, name);
-}
-
 // A name of `prefix` and 16 random hexadecimal digits.
 HRESULT FormatUniqueName(const HeldFolder* parent, LPCWSTR prefix, WCHAR (&path)[MAX_PATH])
 {
@@ -376,22 +371,27 @@ Exit:
     return hr;
 }
 
-HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, HeldFolder* child)
+HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, BOOL create, HeldFolder* child)
 {
     HRESULT hr = S_OK;
     WCHAR path[MAX_PATH];
 
     *child = NoHeldFolder();
-    EXIT_IF_FAILED(FormatChildPath(parent, name, path));
-    if (::CreateDirectoryW(path, nullptr)) {
+    EXIT_IF_FAILED(DirutilPathIn(parent, name, path));
+    if (create && ::CreateDirectoryW(path, nullptr)) {
         EXIT_IF_FAILED(HoldMadeFolder(path, child));
         goto Exit;
     }
-    EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
+    EXIT_LAST_ERROR_IF(create && ERROR_ALREADY_EXISTS != ::GetLastError());
     EXIT_IF_FAILED(DirutilOpenFolder(path, child));
 
 Exit:
     return hr;
+}
+
+HRESULT DirutilPathIn(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
+{
+    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
 }
 
 void DirutilClose(HeldFolder* folder)
@@ -413,7 +413,7 @@ void DirutilCloseAndRemoveIfEmpty(HeldFolder* folder)
 BOOL DirutilIsEntryOf(HANDLE entry, const HeldFolder* folder, LPCWSTR name)
 {
     WCHAR expected[MAX_PATH];
-    return SUCCEEDED(FormatChildPath(folder, name, expected)) && IsReachedAs(entry, expected);
+    return SUCCEEDED(DirutilPathIn(folder, name, expected)) && IsReachedAs(entry, expected);
 }
 
 HRESULT DirutilFinalPath(HANDLE handle, WCHAR (&path)[MAX_PATH])

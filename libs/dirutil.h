@@ -56,10 +56,13 @@ HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder);
 // over and reported; it never makes the call fail unless every try is taken.
 HRESULT DirutilCreateUnique(const HeldFolder* parent, LPCWSTR prefix, BOOL protect, DirutilRefusalReport report,
                             HeldFolder* made);
-// The folder `name` directly inside a held one, made when missing (with what
-// the parent passes on), and held. S_FALSE when something that is no such
-// folder of its own is in the way.
-HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, HeldFolder* child);
+// The folder `name` directly inside a held one, held; made when missing (with
+// what the parent passes on) if `create`. S_FALSE when it is missing and not
+// to be made, or something that is no such folder of its own is in the way.
+HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, BOOL create, HeldFolder* child);
+// The path of the entry `name` directly inside a held folder. A path too long
+// for MAX_PATH fails: cut to fit, it would name another file.
+HRESULT DirutilPathIn(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH]);
 void DirutilClose(HeldFolder* folder);
 // Lets go of a folder the run made and removes it if nothing is left in it.
 // Removing a folder never follows a link and never removes one that is not empty.

@@ -125,11 +125,6 @@ void ReleaseHeld(HANDLE* held)
     }
 }
 
-HRESULT FormatInFolder(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
-{
-    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
-}
-
 } // namespace
 
 HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
@@ -141,7 +136,7 @@ HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPC
     if (INVALID_HANDLE_VALUE == folder->handle) {
         EXIT_WITH(E_HANDLE);
     }
-    hr = FormatInFolder(folder, name, path);
+    hr = DirutilPathIn(folder, name, path);
     if (FAILED(hr)) {
         path[0] = L'\0';   // a path cut to fit would name another file
         EXIT_WITH(hr);
@@ -165,7 +160,7 @@ HRESULT ResrutilHoldIntactFile(const HeldFolder* folder, LPCSTR resourceName, LP
 {
     HRESULT hr = S_OK;
 
-    EXIT_IF_FAILED(FormatInFolder(folder, name, path));
+    EXIT_IF_FAILED(DirutilPathIn(folder, name, path));
     hr = FileutilHold(path, held);
     if (RESULT_FILE_NOT_FOUND == hr) {
         hr = S_FALSE;

@@ -100,7 +100,7 @@ void DeleteCabinets(const HeldFolder* folder, const BundleCabinets* cabinets, DW
     for (DWORD c = 0; c < cabinets->count; ++c) {
         const ManifestCabinetEntry& cabinet = cabinets->list[c];
         if (cabinet.packageIndex == packageIndex &&
-            SUCCEEDED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, cabinet.fileName))) {
+            SUCCEEDED(DirutilPathIn(folder, cabinet.fileName, path))) {
             DeletePackageFile(folder, path);
         }
     }

@@ -22,11 +22,6 @@ HRESULT AppendSeparator(WideString* path)
     return EndsWithSeparator(*path) ? S_OK : StrutilAppend(path, L"\\", 0);
 }
 
-HRESULT FormatInFolder(const HeldFolder* folder, LPCWSTR name, WCHAR (&path)[MAX_PATH])
-{
-    return BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder->path, name);
-}
-
 BOOL HasExtension(LPCWSTR name, LPCWSTR extension)
 {
     const int length = lstrlenW(name);
@@ -102,7 +97,7 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
     WIN32_FIND_DATAW found = {};
     HANDLE find = INVALID_HANDLE_VALUE;
 
-    if (FAILED(FormatInFolder(cache, name, path)) ||
+    if (FAILED(DirutilPathIn(cache, name, path)) ||
         S_OK != (protect ? DirutilOpenProtected(path, &folder) : DirutilOpenFolder(path, &folder)) ||
         FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
         DirutilClose(&folder);
@@ -110,7 +105,7 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && SUCCEEDED(FormatInFolder(&folder, found.cFileName, path))) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && SUCCEEDED(DirutilPathIn(&folder, found.cFileName, path))) {
             DeletePackageFile(&folder, path);
         }
     }
@@ -118,23 +113,6 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
         ::FindClose(find);
     }
     DirutilCloseAndRemoveIfEmpty(&folder);
-}
-
-// A folder of the user's cache chain: made when missing if `create`.
-HRESULT OpenCacheChild(const HeldFolder* parent, LPCWSTR name, BOOL create, HeldFolder* child)
-{
-    HRESULT hr = S_OK;
-    WCHAR path[MAX_PATH];
-
-    if (create) {
-        EXIT_IF_FAILED(DirutilOpenChild(parent, name, child));
-        goto Exit;
-    }
-    EXIT_IF_FAILED(FormatInFolder(parent, name, path));
-    EXIT_IF_FAILED(DirutilOpenFolder(path, child));
-
-Exit:
-    return hr;
 }
 
 } // namespace
@@ -169,11 +147,11 @@ HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder)
     if (S_FALSE == hr) {
         goto Exit;
     }
-    EXIT_IF_FAILED(OpenCacheChild(&appData, L"Applications", create, &applications));
+    EXIT_IF_FAILED(DirutilOpenChild(&appData, L"Applications", create, &applications));
     if (S_FALSE == hr) {
         goto Exit;
     }
-    EXIT_IF_FAILED(OpenCacheChild(&applications, L"Cache", create, folder));
+    EXIT_IF_FAILED(DirutilOpenChild(&applications, L"Cache", create, folder));
 
 Exit:
     DirutilClose(&applications);
@@ -204,11 +182,11 @@ HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEnt
 
     *folder = NoHeldFolder();
     EXIT_IF_FAILED(FormatCacheFolderName(entry, name));
-    EXIT_IF_FAILED(FormatInFolder(cache, name, path));
+    EXIT_IF_FAILED(DirutilPathIn(cache, name, path));
     if (protect) {
         EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
     } else {
-        EXIT_IF_FAILED(create ? DirutilOpenChild(cache, name, folder) : DirutilOpenFolder(path, folder));
+        EXIT_IF_FAILED(DirutilOpenChild(cache, name, create, folder));
     }
 
 Exit:
@@ -227,7 +205,7 @@ HRESULT OpenProgramCacheFolder(const HeldFolder* cache, const ManifestPackageEnt
     }
     EXIT_IF_FAILED(FormatPackageVersion(entry, version));
     EXIT_IF_FAILED(BoundedFormat(name, MAX_PATH, L"%.*lsv%ls", stemLength, entry->fileName, version));
-    EXIT_IF_FAILED(DirutilOpenChild(cache, name, folder));
+    EXIT_IF_FAILED(DirutilOpenChild(cache, name, TRUE, folder));
 
 Exit:
     return hr;
@@ -254,7 +232,7 @@ void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const Ma
     }
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
-        if (IsCopyToDelete(found, keep) && SUCCEEDED(FormatInFolder(cache, found.cFileName, path))) {
+        if (IsCopyToDelete(found, keep) && SUCCEEDED(DirutilPathIn(cache, found.cFileName, path))) {
             DeletePackageFile(cache, path);
         } else if (IsCopyFolderToDelete(found, keep)) {
             DeleteCacheFolder(cache, found.cFileName, protect);

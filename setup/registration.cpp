@@ -341,7 +341,6 @@ HRESULT OpenBundleFolder(const RegistrationRun* registration, LPCWSTR bundleCode
 {
     HRESULT hr = S_OK;
     HeldFolder* cache = registration->perMachine ? registration->machineCache : registration->userCache;
-    WCHAR path[MAX_PATH];
 
     *folder = NoHeldFolder();
     if (INVALID_HANDLE_VALUE == cache->handle) {
@@ -351,12 +350,7 @@ HRESULT OpenBundleFolder(const RegistrationRun* registration, LPCWSTR bundleCode
         hr = S_FALSE;
         goto Exit;
     }
-    if (create) {
-        EXIT_IF_FAILED(DirutilOpenChild(cache, bundleCode, folder));
-        goto Exit;
-    }
-    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", cache->path, bundleCode));
-    EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
+    EXIT_IF_FAILED(DirutilOpenChild(cache, bundleCode, create, folder));
 
 Exit:
     return hr;
@@ -404,7 +398,7 @@ HRESULT KeepBundleCopy(const RegistrationRun* registration, WCHAR (&path)[MAX_PA
         EXIT_WITH(registration->perMachine ? RESULT_LOG_FOLDER_UNTRUSTED : RESULT_LINK_ENCOUNTERED);
     }
     EXIT_IF_FAILED(HoldProgramFile(&program, programPath, identity));
-    EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder.path, FileutilNamePart(programPath)));
+    EXIT_IF_FAILED(DirutilPathIn(&folder, FileutilNamePart(programPath), path));
     EXIT_LAST_ERROR_IF(!::GetFileSizeEx(program, &size));
     *bytes = size.QuadPart;
     if (IsRunningCopy(&folder, path, program)) {
@@ -612,7 +606,7 @@ void DeleteBundleCopy(const RegistrationRun* registration, LPCWSTR bundleCode)
     find = ::FindFirstFileW(pattern, &found);
     for (BOOL more = INVALID_HANDLE_VALUE != find; more; more = ::FindNextFileW(find, &found)) {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            SUCCEEDED(BoundedFormat(path, MAX_PATH, L"%ls\\%ls", folder.path, found.cFileName))) {
+            SUCCEEDED(DirutilPathIn(&folder, found.cFileName, path))) {
             DeleteCopyFile(registration, &folder, path, &scheduled);
         }
     }

@@ -53,7 +53,7 @@ HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder)
     WCHAR name[16];
 
     EXIT_IF_FAILED(BoundedFormat(name, ARRAYSIZE(name), L"%lu", index + 1));
-    EXIT_IF_FAILED(DirutilOpenChild(root, name, folder));
+    EXIT_IF_FAILED(DirutilOpenChild(root, name, TRUE, folder));
     if (S_FALSE == hr) {
         EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // nobody but the run can have put anything there
     }
