@@ -46,14 +46,6 @@ HANDLE CreateSharedFile(LPCWSTR path)
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-void ReleaseHeld(HANDLE* held)
-{
-    if (INVALID_HANDLE_VALUE != *held) {
-        ::CloseHandle(*held);
-        *held = INVALID_HANDLE_VALUE;
-    }
-}
-
 // The file name of a path without its extension: the span [*start, *end).
 void FindBaseName(LPCWSTR path, LPCWSTR* start, LPCWSTR* end)
 {
@@ -149,7 +141,7 @@ HRESULT FileutilCreateUnique(const HeldFolder* folder, LPCWSTR prefix, LPCWSTR e
 
 Exit:
     if (FAILED(hr)) {
-        ReleaseHeld(held);
+        FileutilRelease(held);
         path[0] = L'\0';
     }
     return hr;
@@ -176,7 +168,7 @@ HRESULT FileutilCreateShared(const HeldFolder* folder, LPCWSTR path, HANDLE* hel
 
 Exit:
     if (FAILED(hr)) {
-        ReleaseHeld(held);
+        FileutilRelease(held);
     }
     return hr;
 }
@@ -265,14 +257,21 @@ HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held)
     }
 
 Exit:
-    if (FAILED(hr) && INVALID_HANDLE_VALUE != *held) {
-        ::CloseHandle(*held);
-        *held = INVALID_HANDLE_VALUE;
+    if (FAILED(hr)) {
+        FileutilRelease(held);
     }
     if (INVALID_HANDLE_VALUE != bridge) {
         ::CloseHandle(bridge);
     }
     return hr;
+}
+
+void FileutilRelease(HANDLE* held)
+{
+    if (INVALID_HANDLE_VALUE != *held) {
+        ::CloseHandle(*held);
+        *held = INVALID_HANDLE_VALUE;
+    }
 }
 
 HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS])

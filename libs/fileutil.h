@@ -57,6 +57,8 @@ HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHAR
 HRESULT FileutilCopyToNew(HANDLE source, LPCWSTR path, const HeldFolder* folder, HANDLE* held);
 // Whether two open files hold the same bytes: S_OK, or RESULT_FILE_CHANGED.
 HRESULT FileutilMatchesFile(HANDLE file, HANDLE other);
+// Closes a hold, if any, and marks it closed.
+void FileutilRelease(HANDLE* held);
 LPCWSTR FileutilNamePart(LPCWSTR path);
 HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName);
 HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low);

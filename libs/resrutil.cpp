@@ -115,18 +115,6 @@ Exit:
     return hr;
 }
 
-namespace {
-
-void ReleaseHeld(HANDLE* held)
-{
-    if (INVALID_HANDLE_VALUE != *held) {
-        ::CloseHandle(*held);
-        *held = INVALID_HANDLE_VALUE;
-    }
-}
-
-} // namespace
-
 HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
                               WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
@@ -145,7 +133,7 @@ HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPC
     if (verify) {
         hr = ResrutilFileMatchesData(resourceName, *held);
         if (FAILED(hr)) {
-            ReleaseHeld(held);
+            FileutilRelease(held);
             FileutilDeleteInFolder(folder, path);
             goto Exit;
         }
@@ -175,7 +163,7 @@ HRESULT ResrutilHoldIntactFile(const HeldFolder* folder, LPCSTR resourceName, LP
 Exit:
     if (S_OK != hr) {
         path[0] = L'\0';
-        ReleaseHeld(held);
+        FileutilRelease(held);
     }
     return hr;
 }

@@ -146,13 +146,6 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath, HANDLE* held)
     StrutilFree(baseName);
 }
 
-void CloseHeld(HANDLE held)
-{
-    if (INVALID_HANDLE_VALUE != held) {
-        ::CloseHandle(held);
-    }
-}
-
 constexpr DWORD PRODUCT_LIST_START = 64;
 constexpr DWORD PRODUCT_LIST_LIMIT = 0x10000;
 
@@ -308,7 +301,7 @@ UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWST
     const ULONGLONG started = ::GetTickCount64();
     const UINT result = InstallerCallWaitingOutOthers(
         [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); }, uiLevel);
-    CloseHeld(log);
+    FileutilRelease(&log);
     RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
     return result;
 }
@@ -415,7 +408,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
     }
 
 Exit:
-    CloseHeld(log);
+    FileutilRelease(&log);
     StrutilFree(commandLine);
     return hr;
 }

@@ -101,14 +101,6 @@ BOOL IsRestartRequired(HRESULT hr)
     return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_TO_FINISH;
 }
 
-void Release(HANDLE* held)
-{
-    if (INVALID_HANDLE_VALUE != *held) {
-        ::CloseHandle(*held);
-        *held = INVALID_HANDLE_VALUE;
-    }
-}
-
 InstallAction CompareVersions(DWORD packageHigh, DWORD packageLow, DWORD installedHigh,
                               DWORD installedLow)
 {
@@ -437,8 +429,8 @@ HRESULT UseCachedCopies(SetupRun* run, PackageRunState* record, const HeldFolder
 
 Exit:
     if (S_OK != hr) {
-        Release(packageHeld);
-        Release(transformHeld);
+        FileutilRelease(packageHeld);
+        FileutilRelease(transformHeld);
         ReleaseCabinetHolds(&record->cabinetHolds);
         DirutilCloseAndRemoveIfEmpty(&record->cached);
         record->packagePath[0] = L'\0';
@@ -678,8 +670,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     hr = InvokeInstaller(entry->fileName, record->packagePath, propertyText, run->logPath, action,
                          PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
                          entry->flags & PKG_PATCH_TARGET_REQUIRED);
-    Release(&packageHeld);
-    Release(&transformHeld);
+    FileutilRelease(&packageHeld);
+    FileutilRelease(&transformHeld);
     ReleaseCabinetHolds(&record->cabinetHolds);
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the files stay for the clean-up, or for good after a started restart
@@ -692,8 +684,8 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     }
 
 Exit:
-    Release(&packageHeld);
-    Release(&transformHeld);
+    FileutilRelease(&packageHeld);
+    FileutilRelease(&transformHeld);
     ReleaseCabinetHolds(&record->cabinetHolds);
     InstallerReleaseProducts(&before);
     StrutilFree(propertyText);
@@ -766,7 +758,7 @@ void SettleProgram(const SetupRun* run, PackageRunState* record, InstallAction a
         record->programHeld = *held;
         *held = INVALID_HANDLE_VALUE;
     }
-    Release(held);
+    FileutilRelease(held);
     if (InstallAction::Uninstall == action) {
         record->ownsFiles = 1;   // what the copy was kept for is gone
     } else if (installed && record->folder == &record->cached) {
@@ -798,7 +790,7 @@ HRESULT HandleProgram(SetupRun* run, DWORD index, InstallAction action)
     SettleProgram(run, record, action, hr, &held);
 
 Exit:
-    Release(&held);
+    FileutilRelease(&held);
     return hr;
 }
 
@@ -812,7 +804,7 @@ void RemoveProgramAgain(const SetupRun* run, PackageRunState* record)
 
     RunLogLine(L"removing %ls", record->entry->fileName);
     HRESULT hr = RunProgram(record->packagePath, parameters->uninstallArgs, parameters, RemovalUiLevel(run), &exitCode);
-    Release(&record->programHeld);
+    FileutilRelease(&record->programHeld);
     if (SUCCEEDED(hr)) {
         hr = ProgramExitResult(parameters, exitCode, FALSE);
         RunLogLine(L"  removal exit code %lu, taken as %d", exitCode, ExitCodeFromResult(hr));
@@ -852,7 +844,7 @@ void ReleaseRunFolders(SetupRun* run)
 {
     for (DWORD r = 0; r < run->preparedCount; ++r) {
         PackageRunState* record = &run->records[r];
-        Release(&record->programHeld);
+        FileutilRelease(&record->programHeld);
         if (IsProgramEntry(record->entry) && record->folder == &record->staging) {
             DeleteOwnedFiles(run, record);
         }
