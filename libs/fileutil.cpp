@@ -26,8 +26,9 @@ bool IsExistsError(DWORD error)
     return ERROR_FILE_EXISTS == error || ERROR_ALREADY_EXISTS == error;
 }
 
-// Files are copied and compared in blocks of this size.
-constexpr DWORD COMPARE_BLOCK_BYTES = 64 * 1024;
+// Files are copied through a buffer of one block and compared through one of
+// two (a block of each): whatever a file's size, that is all the memory it takes.
+constexpr DWORD BLOCK_BYTES = 1024 * 1024;
 
 HANDLE CreateNewFile(LPCWSTR path)
 {
@@ -73,40 +74,28 @@ void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
     *word |= (part % 2 == 0) ? (value << 16) : value;
 }
 
-// Both files are read from their start in blocks; neither is ever read whole
-// into memory.
-HRESULT RewindFile(HANDLE file)
+// `size` bytes at `offset`, whatever the handle's own position; fewer is
+// `shortRead`.
+HRESULT ReadAt(HANDLE file, ULONGLONG offset, BYTE* buffer, DWORD size, HRESULT shortRead)
 {
     HRESULT hr = S_OK;
-    const LARGE_INTEGER start = {};
+    OVERLAPPED at = {};
+    DWORD read = 0;
 
-    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN));
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    EXIT_LAST_ERROR_IF(!::ReadFile(file, buffer, size, &read, &at));
+    if (read != size) {
+        EXIT_WITH(shortRead);
+    }
 
 Exit:
     return hr;
 }
 
-// A short write is a full disk that reported success.
-HRESULT CopyBlocks(HANDLE source, HANDLE target, BYTE* block)
+DWORD NextBlock(ULONGLONG left)
 {
-    HRESULT hr = S_OK;
-    DWORD read = 0;
-    DWORD written = 0;
-
-    EXIT_IF_FAILED(RewindFile(source));
-    for (;;) {
-        EXIT_LAST_ERROR_IF(!::ReadFile(source, block, COMPARE_BLOCK_BYTES, &read, nullptr));
-        if (0 == read) {
-            break;
-        }
-        EXIT_LAST_ERROR_IF(!::WriteFile(target, block, read, &written, nullptr));
-        if (written != read) {
-            EXIT_WITH(RESULT_DISK_FULL);
-        }
-    }
-
-Exit:
-    return hr;
+    return left < BLOCK_BYTES ? static_cast<DWORD>(left) : BLOCK_BYTES;
 }
 
 } // namespace
@@ -287,70 +276,108 @@ Exit:
     return hr;
 }
 
-HRESULT FileutilCopyToNew(HANDLE source, LPCWSTR path, const HeldFolder* folder, HANDLE* held)
+HRESULT FileutilCopyRange(HANDLE source, ULONGLONG offset, ULONGLONG size, HANDLE target)
+{
+    HRESULT hr = S_OK;
+    BYTE* buffer = static_cast<BYTE*>(MemutilAllocate(BLOCK_BYTES, FALSE));
+    ULONGLONG done = 0;
+    DWORD written = 0;
+
+    EXIT_IF_NULL_ALLOC(buffer);
+    while (done < size) {
+        const DWORD block = NextBlock(size - done);
+        EXIT_IF_FAILED(ReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
+        EXIT_LAST_ERROR_IF(!::WriteFile(target, buffer, block, &written, nullptr));
+        if (written != block) {
+            EXIT_WITH(RESULT_DISK_FULL);
+        }
+        done += block;
+    }
+
+Exit:
+    if (buffer) {
+        MemutilRelease(buffer);
+    }
+    return hr;
+}
+
+// The file is always a new one (FileutilCreateNew): what was at the path is
+// deleted, never written through. Only a file on a disk counts as written: a
+// device such as NUL would swallow the bytes and report success.
+HRESULT FileutilCopyToNew(HANDLE source, ULONGLONG offset, ULONGLONG size, LPCWSTR path, const HeldFolder* folder,
+                          BOOL verify, HANDLE* held)
 {
     HRESULT hr = S_OK;
     HANDLE file = INVALID_HANDLE_VALUE;
-    BYTE* block = static_cast<BYTE*>(MemutilAllocate(COMPARE_BLOCK_BYTES, FALSE));
+    DWORD type = FILE_TYPE_UNKNOWN;
     BOOL incomplete = FALSE;
 
-    EXIT_IF_NULL_ALLOC(block);
     EXIT_IF_FAILED(FileutilCreateNew(path, folder, &file));
+    type = ::GetFileType(file);
+    if (FILE_TYPE_DISK != type) {
+        // A device is not ours to delete; a file whose type could not be told
+        // is the empty one just created.
+        incomplete = FILE_TYPE_UNKNOWN == type;
+        EXIT_WITH(RESULT_NOT_SUPPORTED);
+    }
+
     incomplete = TRUE;
-    EXIT_IF_FAILED(CopyBlocks(source, file, block));
-    EXIT_IF_FAILED(FileutilHoldWritten(path, &file, held));
+    EXIT_IF_FAILED(FileutilCopyRange(source, offset, size, file));
+    if (held) {
+        EXIT_IF_FAILED(FileutilHoldWritten(path, &file, held));
+    }
+    if (held && verify) {
+        EXIT_IF_FAILED(FileutilMatchesRange(*held, source, offset, size));
+    }
     incomplete = FALSE;
 
 Exit:
+    if (incomplete && held) {
+        FileutilRelease(held);   // no delete gets past a hold
+    }
     // Through the writer while it is open; once it is closed, by name.
     if (incomplete && INVALID_HANDLE_VALUE != file) {
         FileutilDeleteOnClose(file);
-    } else if (incomplete) {
+    } else if (incomplete && folder) {
         FileutilDeleteInFolder(folder, path);
+    } else if (incomplete) {
+        ::DeleteFileW(path);
     }
-    if (INVALID_HANDLE_VALUE != file) {
-        ::CloseHandle(file);
-    }
-    if (block) {
-        MemutilRelease(block);
-    }
+    FileutilRelease(&file);
     return hr;
 }
 
-HRESULT FileutilMatchesFile(HANDLE file, HANDLE other)
+HRESULT FileutilMatchesRange(HANDLE file, HANDLE source, ULONGLONG offset, ULONGLONG size)
 {
     HRESULT hr = S_OK;
-    LARGE_INTEGER size = {};
-    LARGE_INTEGER otherSize = {};
-    BYTE* blocks = static_cast<BYTE*>(MemutilAllocate(2 * COMPARE_BLOCK_BYTES, FALSE));
-    DWORD read = 0;
-    DWORD otherRead = 0;
+    LARGE_INTEGER fileSize = {};
+    BYTE* buffer = nullptr;
+    ULONGLONG done = 0;
 
-    EXIT_IF_NULL_ALLOC(blocks);
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(other, &otherSize));
-    if (size.QuadPart != otherSize.QuadPart) {
+    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &fileSize));
+    if (static_cast<ULONGLONG>(fileSize.QuadPart) != size) {
         EXIT_WITH(RESULT_FILE_CHANGED);
     }
-    EXIT_IF_FAILED(RewindFile(file));
-    EXIT_IF_FAILED(RewindFile(other));
-    do {
-        EXIT_LAST_ERROR_IF(!::ReadFile(file, blocks, COMPARE_BLOCK_BYTES, &read, nullptr));
-        EXIT_LAST_ERROR_IF(!::ReadFile(other, blocks + COMPARE_BLOCK_BYTES, COMPARE_BLOCK_BYTES, &otherRead, nullptr));
-        if (read != otherRead || 0 != memcmp(blocks, blocks + COMPARE_BLOCK_BYTES, read)) {
+    buffer = static_cast<BYTE*>(MemutilAllocate(2 * BLOCK_BYTES, FALSE));
+    EXIT_IF_NULL_ALLOC(buffer);
+    while (done < size) {
+        const DWORD block = NextBlock(size - done);
+        BYTE* const held = buffer + BLOCK_BYTES;
+        EXIT_IF_FAILED(ReadAt(file, done, held, block, RESULT_FILE_CHANGED));
+        EXIT_IF_FAILED(ReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
+        if (0 != memcmp(buffer, held, block)) {
             EXIT_WITH(RESULT_FILE_CHANGED);
         }
-    } while (0 != read);
+        done += block;
+    }
 
 Exit:
-    if (blocks) {
-        MemutilRelease(blocks);
+    if (buffer) {
+        MemutilRelease(buffer);
     }
     return hr;
 }
 
-// Whatever the file's name leads to by now, it is this file that goes when
-// the handle closes.
 HRESULT FileutilDeleteOnClose(HANDLE file)
 {
     HRESULT hr = S_OK;

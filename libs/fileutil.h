@@ -43,20 +43,32 @@ HRESULT FileutilHold(LPCWSTR path, HANDLE* held);
 // The same for a file just written through `writer`, which is closed; the file
 // stays open throughout, and the hold is refused (RESULT_FILE_CHANGED) unless it
 // is the very file written. Its content may still have been changed between
-// the writer's close and the hold: a read-back tells (PayloadutilCompare).
+// the writer's close and the hold: a read-back tells (FileutilMatchesRange).
 HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
 // The text of an open file's identity, "VVVVVVVV-IIIIIIIIIIIIIIII" (volume
 // serial and file index), which stays the same under whatever name the file
 // is reached; FILE_IDENTITY_CHARS with its terminator.
 constexpr DWORD FILE_IDENTITY_CHARS = 26;
 HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS]);
-// A byte copy of the file open through `source` (read from its start) as a new
-// file at `path` (FileutilCreateNew, so inside the held `folder`), handed back
-// held as FileutilHoldWritten holds it. A copy that could not be completed is
-// deleted again.
-HRESULT FileutilCopyToNew(HANDLE source, LPCWSTR path, const HeldFolder* folder, HANDLE* held);
-// Whether two open files hold the same bytes: S_OK, or RESULT_FILE_CHANGED.
-HRESULT FileutilMatchesFile(HANDLE file, HANDLE other);
+// `size` bytes at `offset` of the file open through `source` (read at that
+// place, whatever the handle's own), written at the current place of `target`
+// through a buffer of a fixed size. A source that falls short is
+// RESULT_INVALID_DATA, a write that falls short (a full disk may report it as
+// success) RESULT_DISK_FULL.
+HRESULT FileutilCopyRange(HANDLE source, ULONGLONG offset, ULONGLONG size, HANDLE target);
+// The same range (FileutilCopyRange) copied into a new file at `path`
+// (FileutilCreateNew, so inside the held `folder` when one is given). With
+// `held`, the file is handed back held as FileutilHoldWritten holds it, and
+// with `verify` too, once held, it is read back and must hold the source's
+// bytes (FileutilMatchesRange): someone may have written to it between
+// writing and holding. A copy that could not be completed or does not read
+// back is deleted again; a device at the path is RESULT_NOT_SUPPORTED.
+HRESULT FileutilCopyToNew(HANDLE source, ULONGLONG offset, ULONGLONG size, LPCWSTR path, const HeldFolder* folder,
+                          BOOL verify, HANDLE* held);
+// Whether `file` holds exactly the `size` bytes at `offset` of `source`, both
+// read anew through their handles: S_OK, or RESULT_FILE_CHANGED
+// (RESULT_INVALID_DATA when the source falls short).
+HRESULT FileutilMatchesRange(HANDLE file, HANDLE source, ULONGLONG offset, ULONGLONG size);
 // Closes a hold, if any, and marks it closed.
 void FileutilRelease(HANDLE* held);
 LPCWSTR FileutilNamePart(LPCWSTR path);

@@ -1,5 +1,4 @@
 #include "payloadutil.h"
-#include "memutil.h"
 #include "resrutil.h"
 #include "result.h"
 #include "sysutil.h"
@@ -170,30 +169,6 @@ Exit:
     return hr;
 }
 
-// `size` bytes at `offset`, whatever the handle's own position; fewer is
-// `shortRead`.
-HRESULT ReadAt(HANDLE file, ULONGLONG offset, BYTE* buffer, DWORD size, HRESULT shortRead)
-{
-    HRESULT hr = S_OK;
-    OVERLAPPED at = {};
-    DWORD read = 0;
-
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    EXIT_LAST_ERROR_IF(!::ReadFile(file, buffer, size, &read, &at));
-    if (read != size) {
-        EXIT_WITH(shortRead);
-    }
-
-Exit:
-    return hr;
-}
-
-DWORD NextBlock(ULONGLONG left)
-{
-    return left < PAYLOAD_BLOCK_BYTES ? static_cast<DWORD>(left) : PAYLOAD_BLOCK_BYTES;
-}
-
 } // namespace
 
 HRESULT PayloadutilOpenProgramFile(HANDLE* file)
@@ -233,61 +208,5 @@ HRESULT PayloadutilLocate(HANDLE programFile, LPCSTR name, PayloadRange* range)
     *range = found;
 
 Exit:
-    return hr;
-}
-
-HRESULT PayloadutilCopy(HANDLE programFile, const PayloadRange* range, HANDLE target)
-{
-    HRESULT hr = S_OK;
-    BYTE* buffer = static_cast<BYTE*>(MemutilAllocate(PAYLOAD_BLOCK_BYTES, FALSE));
-    ULONGLONG done = 0;
-    DWORD written = 0;
-
-    EXIT_IF_NULL_ALLOC(buffer);
-    while (done < range->size) {
-        const DWORD block = NextBlock(range->size - done);
-        EXIT_IF_FAILED(ReadAt(programFile, range->offset + done, buffer, block, RESULT_INVALID_DATA));
-        EXIT_LAST_ERROR_IF(!::WriteFile(target, buffer, block, &written, nullptr));
-        if (written != block) {
-            EXIT_WITH(RESULT_DISK_FULL);
-        }
-        done += block;
-    }
-
-Exit:
-    if (buffer) {
-        MemutilRelease(buffer);
-    }
-    return hr;
-}
-
-HRESULT PayloadutilCompare(HANDLE programFile, const PayloadRange* range, HANDLE file)
-{
-    HRESULT hr = S_OK;
-    LARGE_INTEGER size = {};
-    BYTE* buffer = nullptr;
-    ULONGLONG done = 0;
-
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
-    if (static_cast<ULONGLONG>(size.QuadPart) != range->size) {
-        EXIT_WITH(RESULT_FILE_CHANGED);
-    }
-    buffer = static_cast<BYTE*>(MemutilAllocate(PAYLOAD_BUFFER_BYTES, FALSE));
-    EXIT_IF_NULL_ALLOC(buffer);
-    while (done < range->size) {
-        const DWORD block = NextBlock(range->size - done);
-        BYTE* const held = buffer + PAYLOAD_BLOCK_BYTES;
-        EXIT_IF_FAILED(ReadAt(file, done, held, block, RESULT_FILE_CHANGED));
-        EXIT_IF_FAILED(ReadAt(programFile, range->offset + done, buffer, block, RESULT_INVALID_DATA));
-        if (0 != memcmp(buffer, held, block)) {
-            EXIT_WITH(RESULT_FILE_CHANGED);
-        }
-        done += block;
-    }
-
-Exit:
-    if (buffer) {
-        MemutilRelease(buffer);
-    }
     return hr;
 }

@@ -3,7 +3,7 @@
 // never through the pages of its mapped image. A read that fails (a network
 // share that went away) is then a result code the run can clean up after,
 // where a mapped page would raise an in-page exception; and a payload of any
-// size costs one buffer of a fixed size.
+// size costs one buffer of a fixed size (FileutilCopyToNew).
 //
 // A payload lies either in a data resource of the image (as bundles of
 // earlier packers carry it) or after the image, where the PAYLOADS data
@@ -36,12 +36,6 @@ struct PayloadRange {
     ULONGLONG size;
 };
 
-// Payloads move in blocks of this size: a copy through a buffer of one block,
-// a comparison through one of two (a block of each file). Whatever a
-// payload's size, that buffer is all the memory it takes.
-constexpr DWORD PAYLOAD_BLOCK_BYTES = 1024 * 1024;
-constexpr DWORD PAYLOAD_BUFFER_BYTES = 2 * PAYLOAD_BLOCK_BYTES;
-
 // Opens the program's own file for reading, shared for reading only, so that
 // nobody can write, rename or delete it while the handle is open, and proves
 // that it is the file this process's image was mapped from (the running
@@ -53,9 +47,3 @@ HRESULT PayloadutilOpenProgramFile(HANDLE* file);
 // neither; RESULT_INVALID_DATA for an empty one, for one outside the file, and
 // for one that reaches into the file's certificate table.
 HRESULT PayloadutilLocate(HANDLE programFile, LPCSTR name, PayloadRange* range);
-// Writes the payload's bytes at the current place of `target`. A write that
-// falls short (a full disk may report it as success) is RESULT_DISK_FULL.
-HRESULT PayloadutilCopy(HANDLE programFile, const PayloadRange* range, HANDLE target);
-// Whether `file` holds exactly the payload's bytes, both read anew through
-// their handles: S_OK, or RESULT_FILE_CHANGED.
-HRESULT PayloadutilCompare(HANDLE programFile, const PayloadRange* range, HANDLE file);

@@ -46,55 +46,39 @@ Exit:
     return hr;
 }
 
+namespace {
+
+// The program's own file, proven and held, and where the payload lies in it.
+HRESULT OpenPayload(LPCSTR name, HANDLE* program, PayloadRange* range)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(program));
+    EXIT_IF_FAILED(PayloadutilLocate(*program, name, range));
+
+Exit:
+    if (FAILED(hr)) {
+        FileutilRelease(program);
+    }
+    return hr;
+}
+
+} // namespace
+
 // The payload reaches the file in blocks read through the program's own file
-// (payloadutil.h), never from the mapped image. The file is always a new one
-// (FileutilCreateNew): what was at the path is deleted, never written
-// through. A write that failed or fell short removes the file rather than
-// leave a truncated package behind. Only a file on a disk counts as written:
-// a device such as NUL would swallow the package and report success.
+// (payloadutil.h), never from the mapped image. A write that failed or fell
+// short removes the file rather than leave a truncated package behind.
 HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder* folder, HANDLE* held)
 {
     HRESULT hr = S_OK;
     HANDLE program = INVALID_HANDLE_VALUE;
     PayloadRange range = {};
-    HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD type = FILE_TYPE_UNKNOWN;
-    BOOL incomplete = FALSE;
 
-    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&program));
-    EXIT_IF_FAILED(PayloadutilLocate(program, name, &range));
-
-    EXIT_IF_FAILED(FileutilCreateNew(targetPath, folder, &file));
-    type = ::GetFileType(file);
-    if (FILE_TYPE_DISK != type) {
-        // A device is not ours to delete; a file whose type could not be told
-        // is the empty one just created.
-        incomplete = FILE_TYPE_UNKNOWN == type;
-        EXIT_WITH(RESULT_NOT_SUPPORTED);
-    }
-
-    incomplete = TRUE;
-    EXIT_IF_FAILED(PayloadutilCopy(program, &range, file));
-    if (held) {
-        EXIT_IF_FAILED(FileutilHoldWritten(targetPath, &file, held));
-    }
-    incomplete = FALSE;
+    EXIT_IF_FAILED(OpenPayload(name, &program, &range));
+    EXIT_IF_FAILED(FileutilCopyToNew(program, range.offset, range.size, targetPath, folder, FALSE, held));
 
 Exit:
-    // Through the writer while it is open; once it is closed, by name.
-    if (incomplete && INVALID_HANDLE_VALUE != file) {
-        FileutilDeleteOnClose(file);
-    } else if (incomplete && folder) {
-        FileutilDeleteInFolder(folder, targetPath);
-    } else if (incomplete) {
-        ::DeleteFileW(targetPath);
-    }
-    if (INVALID_HANDLE_VALUE != file) {
-        ::CloseHandle(file);
-    }
-    if (INVALID_HANDLE_VALUE != program) {
-        ::CloseHandle(program);
-    }
+    FileutilRelease(&program);
     return hr;
 }
 
@@ -104,21 +88,22 @@ HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file)
     HANDLE program = INVALID_HANDLE_VALUE;
     PayloadRange range = {};
 
-    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&program));
-    EXIT_IF_FAILED(PayloadutilLocate(program, name, &range));
-    EXIT_IF_FAILED(PayloadutilCompare(program, &range, file));
+    EXIT_IF_FAILED(OpenPayload(name, &program, &range));
+    EXIT_IF_FAILED(FileutilMatchesRange(file, program, range.offset, range.size));
 
 Exit:
-    if (INVALID_HANDLE_VALUE != program) {
-        ::CloseHandle(program);
-    }
+    FileutilRelease(&program);
     return hr;
 }
 
+// The program's file is opened and proven once for the writing and the
+// read-back.
 HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
                               WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
     HRESULT hr = S_OK;
+    HANDLE program = INVALID_HANDLE_VALUE;
+    PayloadRange range = {};
 
     // Files are written only into a folder the run holds.
     if (INVALID_HANDLE_VALUE == folder->handle) {
@@ -129,17 +114,11 @@ HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPC
         path[0] = L'\0';   // a path cut to fit would name another file
         EXIT_WITH(hr);
     }
-    EXIT_IF_FAILED(ResrutilSaveDataToFile(resourceName, path, folder, held));
-    if (verify) {
-        hr = ResrutilFileMatchesData(resourceName, *held);
-        if (FAILED(hr)) {
-            FileutilRelease(held);
-            FileutilDeleteInFolder(folder, path);
-            goto Exit;
-        }
-    }
+    EXIT_IF_FAILED(OpenPayload(resourceName, &program, &range));
+    EXIT_IF_FAILED(FileutilCopyToNew(program, range.offset, range.size, path, folder, verify, held));
 
 Exit:
+    FileutilRelease(&program);
     return hr;
 }
 

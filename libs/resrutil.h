@@ -18,7 +18,7 @@ HRESULT ResrutilLocateResource(HMODULE module, LPCSTR type, LPCSTR name, const B
 // reading and shared for reading only (FileutilHoldWritten).
 HRESULT ResrutilSaveDataToFile(LPCSTR name, LPCWSTR targetPath, const HeldFolder* folder, HANDLE* held);
 // Whether the held file holds exactly the payload's bytes, both read anew
-// (PayloadutilCompare): S_OK or RESULT_FILE_CHANGED.
+// (FileutilMatchesRange): S_OK or RESULT_FILE_CHANGED.
 HRESULT ResrutilFileMatchesData(LPCSTR name, HANDLE file);
 
 // A held, checked file: the payload written as the file `name` in the

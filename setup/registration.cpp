@@ -406,16 +406,8 @@ HRESULT KeepBundleCopy(const RegistrationRun* registration, WCHAR (&path)[MAX_PA
         hr = S_FALSE;
         goto Exit;
     }
-    EXIT_IF_FAILED(FileutilCopyToNew(program, path, &folder, &copy));
-    if (registration->elevated) {
-        hr = FileutilMatchesFile(copy, program);
-        if (FAILED(hr)) {
-            ::CloseHandle(copy);
-            copy = INVALID_HANDLE_VALUE;
-            FileutilDeleteInFolder(&folder, path);
-            EXIT_WITH(hr);
-        }
-    }
+    EXIT_IF_FAILED(FileutilCopyToNew(program, 0, static_cast<ULONGLONG>(size.QuadPart), path, &folder,
+                                     registration->elevated, &copy));
     RunLogLine(L"the bundle's copy: %ls", path);
 
 Exit:

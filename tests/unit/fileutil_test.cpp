@@ -76,10 +76,10 @@ TEST(FileutilCopyToNew, CopiesAndComparesWholeFiles)
     HANDLE program = INVALID_HANDLE_VALUE, copy = INVALID_HANDLE_VALUE, late = INVALID_HANDLE_VALUE;
     ASSERT_EQ(S_OK, FileutilHold((folder / L"program.exe").c_str(), &program));
     ASSERT_EQ(S_OK, FileutilHold((folder / L"late.exe").c_str(), &late));
-    ASSERT_EQ(S_OK, FileutilCopyToNew(program, (folder / L"copy.exe").c_str(), &held, &copy));
+    ASSERT_EQ(S_OK, FileutilCopyToNew(program, 0, bytes.size(), (folder / L"copy.exe").c_str(), &held, TRUE, &copy));
     EXPECT_FALSE(::DeleteFileW((folder / L"copy.exe").c_str())) << "held";
-    EXPECT_EQ(S_OK, FileutilMatchesFile(copy, program));
-    EXPECT_EQ(RESULT_FILE_CHANGED, FileutilMatchesFile(late, program));
+    EXPECT_EQ(S_OK, FileutilMatchesRange(copy, program, 0, bytes.size()));
+    EXPECT_EQ(RESULT_FILE_CHANGED, FileutilMatchesRange(late, program, 0, bytes.size()));
     for (HANDLE file : {program, copy, late}) ::CloseHandle(file);
     EXPECT_EQ(ScratchFolder::ReadFile(folder / L"program.exe"), ScratchFolder::ReadFile(folder / L"copy.exe"));
     DirutilClose(&held);
