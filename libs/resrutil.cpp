@@ -149,6 +149,16 @@ Exit:
 
 // LoadStringW cuts silently, so a load that fills the buffer to the last place
 // may have lost characters: grow and load again until one leaves room to spare.
+HRESULT ResrutilHoldOrRestoreFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                                  WCHAR (&path)[MAX_PATH], HANDLE* held)
+{
+    HRESULT hr = ResrutilHoldIntactFile(folder, resourceName, name, path, held);
+    if (S_FALSE == hr) {
+        hr = ResrutilWriteHeldFile(folder, resourceName, name, verify, path, held);
+    }
+    return hr;
+}
+
 HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text)
 {
     HRESULT hr = S_OK;

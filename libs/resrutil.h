@@ -35,4 +35,9 @@ HRESULT ResrutilWriteHeldFile(const HeldFolder* folder, LPCSTR resourceName, LPC
 // leads elsewhere. The file itself is left as it is.
 HRESULT ResrutilHoldIntactFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name,
                                WCHAR (&path)[MAX_PATH], HANDLE* held);
+// The intact file held (ResrutilHoldIntactFile), or, when there is none, the
+// payload written there anew (ResrutilWriteHeldFile). A file there that is not
+// intact is a failure, and it is left as it is.
+HRESULT ResrutilHoldOrRestoreFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
+                                  WCHAR (&path)[MAX_PATH], HANDLE* held);
 HRESULT ResrutilLoadText(HMODULE module, UINT id, WideString* text);

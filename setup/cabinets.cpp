@@ -41,13 +41,10 @@ HRESULT PlaceCabinets(const HeldFolder* folder, const BundleCabinets* cabinets, 
         if (cabinet.packageIndex != packageIndex) {
             continue;
         }
-        hr = keepIntact ? ResrutilHoldIntactFile(folder, cabinet.resourceName, cabinet.fileName, path, &holds->handles[k])
-                        : S_FALSE;
-        if (S_FALSE == hr) {
-            hr = ResrutilWriteHeldFile(folder, cabinet.resourceName, cabinet.fileName, verify, path, &holds->handles[k]);
-        }
-        EXIT_IF_FAILED(hr);
-        ++k;
+        LPCSTR const resource = cabinet.resourceName;
+        HANDLE* const held = &holds->handles[k++];
+        EXIT_IF_FAILED(keepIntact ? ResrutilHoldOrRestoreFile(folder, resource, cabinet.fileName, verify, path, held)
+                                  : ResrutilWriteHeldFile(folder, resource, cabinet.fileName, verify, path, held));
     }
 
 Exit:

@@ -358,11 +358,7 @@ Exit:
 HRESULT HoldOrRestoreCachedFile(const HeldFolder* folder, LPCSTR resourceName, LPCWSTR name, BOOL verify,
                                 WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
-    HRESULT hr = ResrutilHoldIntactFile(folder, resourceName, name, path, held);
-
-    if (S_FALSE == hr) {
-        hr = ResrutilWriteHeldFile(folder, resourceName, name, verify, path, held);
-    }
+    const HRESULT hr = ResrutilHoldOrRestoreFile(folder, resourceName, name, verify, path, held);
     return FAILED(hr) ? S_FALSE : hr;
 }
 
@@ -390,6 +386,17 @@ Exit:
     return hr;
 }
 
+// The package version's folder in the chosen cache, where a package that is
+// not there yet is written: S_FALSE when it cannot be had.
+HRESULT OpenCachedPackageFolder(SetupRun* run, PackageRunState* record, const HeldFolder* cache)
+{
+    HRESULT hr = OpenPackageCacheFolder(cache, record->entry, cache == &run->machineCache, TRUE, &record->cached);
+    if (S_OK == hr) {
+        record->folder = &record->cached;
+    }
+    return hr;
+}
+
 // A same-version run of a cached package: the cached copies existed before
 // the run when the product was installed from them, and they stay its source.
 // They are found in the package version's folder, or, for a package without
@@ -410,11 +417,10 @@ HRESULT UseCachedCopies(SetupRun* run, PackageRunState* record, const HeldFolder
             goto Exit;
         }
     }
-    EXIT_IF_FAILED(OpenPackageCacheFolder(cache, record->entry, cache == &run->machineCache, TRUE, &record->cached));
+    EXIT_IF_FAILED(OpenCachedPackageFolder(run, record, cache));
     if (S_FALSE == hr) {
         goto Exit;
     }
-    record->folder = &record->cached;
     EXIT_IF_FAILED(NamePackageFiles(record, transform, TRUE, &names));
     EXIT_IF_FAILED(HoldOrRestoreCachedFile(record->folder, record->entry->resourceName, names.package,
                                            run->elevated, record->packagePath, packageHeld));
@@ -435,17 +441,6 @@ Exit:
         DirutilCloseAndRemoveIfEmpty(&record->cached);
         record->packagePath[0] = L'\0';
         record->transformPath[0] = L'\0';
-    }
-    return hr;
-}
-
-// The package version's folder in the chosen cache, where a package that is
-// not there yet is written: S_FALSE when it cannot be had.
-HRESULT OpenCachedPackageFolder(SetupRun* run, PackageRunState* record, const HeldFolder* cache)
-{
-    HRESULT hr = OpenPackageCacheFolder(cache, record->entry, cache == &run->machineCache, TRUE, &record->cached);
-    if (S_OK == hr) {
-        record->folder = &record->cached;
     }
     return hr;
 }
