@@ -111,6 +111,22 @@ HRESULT CheckedAdd(UINT a, UINT b, UINT* sum)
     return ::UIntAdd(a, b, sum);
 }
 
+BOOL StrutilIsBracedGuid(LPCWSTR text, size_t length)
+{
+    if (BRACED_GUID_CHARS != length || L'{' != text[0] || L'}' != text[BRACED_GUID_CHARS - 1]) {
+        return FALSE;
+    }
+    for (size_t k = 1; k + 1 < BRACED_GUID_CHARS; ++k) {
+        const WCHAR c = text[k];
+        const BOOL dash = 9 == k || 14 == k || 19 == k || 24 == k;
+        const BOOL hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+        if (dash ? L'-' != c : !hex) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 HRESULT StrutilAllocate(WideString* variable, DWORD capacity)
 {
     HRESULT hr = S_OK;

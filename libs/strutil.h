@@ -31,3 +31,9 @@ HRESULT BoundedFormat(LPWSTR buffer, size_t size, LPCWSTR format, ...);
 HRESULT BoundedFormatArgs(LPWSTR buffer, size_t size, LPCWSTR format, va_list args);
 
 HRESULT CheckedAdd(UINT a, UINT b, UINT* sum);
+
+// Whether the `length` characters are a braced GUID,
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": a code that may name a folder or a
+// key with nothing in it that could lead anywhere else.
+constexpr size_t BRACED_GUID_CHARS = 38;
+BOOL StrutilIsBracedGuid(LPCWSTR text, size_t length);

@@ -1,6 +1,7 @@
 // Only libs/ below this file: the packer links it on its own.
 #include "detectrule.h"
 #include "result.h"
+#include "strutil.h"
 
 namespace {
 
@@ -113,16 +114,7 @@ BOOL StartsWithIgnoringCase(TextSpan span, LPCWSTR prefix)
 
 BOOL IsBracedGuid(TextSpan span)
 {
-    if (DETECT_CODE_CHARS != span.length || L'{' != span.text[0] || L'}' != span.text[DETECT_CODE_CHARS - 1]) {
-        return FALSE;
-    }
-    for (DWORD k = 1; k + 1 < DETECT_CODE_CHARS; ++k) {
-        const bool dash = 9 == k || 14 == k || 19 == k || 24 == k;
-        if (dash ? L'-' != span.text[k] : HexDigit(span.text[k]) < 0) {
-            return FALSE;
-        }
-    }
-    return TRUE;
+    return StrutilIsBracedGuid(span.text, span.length);
 }
 
 // Records what is wrong; the caller leaves through EXIT_WITH, which traces its own line.
@@ -349,7 +341,7 @@ HRESULT ParseProductRule(TextSpan rest, DetectRule* rule, DetectRuleError* error
     rule->kind = DetectKind::Product;
     rule->code = rest;
     if (!IsBracedGuid(rest)) {
-        EXIT_WITH(Refuse(error, rest, IsBracedGuid(Before(rest, DETECT_CODE_CHARS))
+        EXIT_WITH(Refuse(error, rest, IsBracedGuid(Before(rest, BRACED_GUID_CHARS))
                                           ? L"product: takes no operator (upgrade: compares versions)"
                                           : L"bad product code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"));
     }
@@ -363,11 +355,11 @@ Exit:
 HRESULT ParseUpgradeRule(TextSpan rest, DetectRule* rule, DetectRuleError* error)
 {
     HRESULT hr = S_OK;
-    const TextSpan comparison = TrimBlanks(After(rest, DETECT_CODE_CHARS));
+    const TextSpan comparison = TrimBlanks(After(rest, BRACED_GUID_CHARS));
     TextSpan operand = {};
 
     rule->kind = DetectKind::Upgrade;
-    rule->code = Before(rest, DETECT_CODE_CHARS);
+    rule->code = Before(rest, BRACED_GUID_CHARS);
     if (!IsBracedGuid(rule->code) || (comparison.length > 0 && !IsOperatorChar(comparison.text[0]))) {
         EXIT_WITH(Refuse(error, rest, L"bad upgrade code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, then OP vVERSION"));
     }

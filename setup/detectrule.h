@@ -62,7 +62,6 @@ constexpr DWORD DETECT_KEY_MAX_CHARS = 511;
 constexpr DWORD DETECT_VALUE_NAME_MAX_CHARS = 255;
 constexpr DWORD DETECT_TEXT_MAX_CHARS = 255;
 constexpr DWORD DETECT_PATH_MAX_CHARS = 200;
-constexpr DWORD DETECT_CODE_CHARS = 38;   // a braced GUID
 
 struct DetectRule {
     DetectKind kind;

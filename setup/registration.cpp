@@ -45,23 +45,9 @@ BOOL HasTerminator(const WCHAR* field, DWORD chars)
     return FALSE;
 }
 
-BOOL IsHexDigit(WCHAR c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-}
-
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": a code that may name a folder and a
-// key, with nothing in it that could lead anywhere else.
 BOOL IsBracedGuid(LPCWSTR text)
 {
-    for (DWORD k = 0; k < PRODUCT_CODE_CHARS - 1; ++k) {
-        const BOOL dash = 9 == k || 14 == k || 19 == k || 24 == k;
-        const WCHAR expected = 0 == k ? L'{' : PRODUCT_CODE_CHARS - 2 == k ? L'}' : dash ? L'-' : L'\0';
-        if (expected ? text[k] != expected : !IsHexDigit(text[k])) {
-            return FALSE;
-        }
-    }
-    return L'\0' == text[PRODUCT_CODE_CHARS - 1];
+    return StrutilIsBracedGuid(text, lstrlenW(text));
 }
 
 BOOL SameCode(LPCWSTR a, LPCWSTR b)
