@@ -41,6 +41,17 @@ Exit:
     return hr;
 }
 
+HRESULT SysutilResolveAddress(HMODULE module, LPCSTR name, FARPROC* address)
+{
+    HRESULT hr = S_OK;
+
+    *address = ::GetProcAddress(module, name);
+    EXIT_LAST_ERROR_IF_NULL(*address);
+
+Exit:
+    return hr;
+}
+
 HRESULT SysutilRandom(void* bytes, DWORD size)
 {
     using GenRandomFunction = LONG(WINAPI*)(void* algorithm, PUCHAR buffer, ULONG size, ULONG flags);
@@ -53,9 +64,7 @@ HRESULT SysutilRandom(void* bytes, DWORD size)
     if (nullptr == bcrypt) {
         EXIT_IF_FAILED(SysutilLoadSystemLibrary(L"bcrypt.dll", &bcrypt));
     }
-    genRandom = reinterpret_cast<GenRandomFunction>(
-        reinterpret_cast<void (*)()>(::GetProcAddress(bcrypt, "BCryptGenRandom")));
-    EXIT_LAST_ERROR_IF_NULL(genRandom);
+    EXIT_IF_FAILED(SysutilResolve(bcrypt, "BCryptGenRandom", &genRandom));
     status = genRandom(nullptr, static_cast<PUCHAR>(bytes), size, USE_SYSTEM_PREFERRED_RNG);
     if (status < 0) {
         EXIT_WITH(E_FAIL);

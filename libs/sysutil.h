@@ -23,6 +23,19 @@ Function SysutilNtFunction(LPCSTR name)
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(SysutilLoadedFunction(L"ntdll.dll", name)));
 }
 
+// A function of a DLL this program loaded, by name or by ordinal
+// (MAKEINTRESOURCEA): a failure, and a null function, where it has none.
+HRESULT SysutilResolveAddress(HMODULE module, LPCSTR name, FARPROC* address);
+
+template <typename Function>
+HRESULT SysutilResolve(HMODULE module, LPCSTR name, Function* function)
+{
+    FARPROC address = nullptr;
+    const HRESULT hr = SysutilResolveAddress(module, name, &address);
+    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+    return hr;
+}
+
 // Loads a DLL (a bare name such as L"msi.dll") from the system folder only,
 // never from the program's folder or the current one: by the search flags,
 // or, where the system lacks them, by its full path there.

@@ -361,27 +361,15 @@ Exit:
     return hr;
 }
 
-template <typename Function>
-HRESULT ResolveFunction(HMODULE module, LPCSTR name, Function* function)
-{
-    HRESULT hr = S_OK;
-    const FARPROC address = ::GetProcAddress(module, name);
-    EXIT_LAST_ERROR_IF_NULL(address);
-    // Through a plain function pointer type, as GetProcAddress requires anyway.
-    *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
-Exit:
-    return hr;
-}
-
 // Loaded for each read and let go after it: a run reads few versions.
 HRESULT LoadVersionLibrary(VersionLibrary* library)
 {
     HRESULT hr = S_OK;
 
     EXIT_IF_FAILED(SysutilLoadSystemLibrary(VERSION_LIBRARY, &library->module));
-    EXIT_IF_FAILED(ResolveFunction(library->module, "GetFileVersionInfoSizeW", &library->size));
-    EXIT_IF_FAILED(ResolveFunction(library->module, "GetFileVersionInfoW", &library->info));
-    EXIT_IF_FAILED(ResolveFunction(library->module, "VerQueryValueW", &library->query));
+    EXIT_IF_FAILED(SysutilResolve(library->module, "GetFileVersionInfoSizeW", &library->size));
+    EXIT_IF_FAILED(SysutilResolve(library->module, "GetFileVersionInfoW", &library->info));
+    EXIT_IF_FAILED(SysutilResolve(library->module, "VerQueryValueW", &library->query));
 
 Exit:
     return hr;

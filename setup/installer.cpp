@@ -62,14 +62,7 @@ InstallerOperations Installer = {};
 template <typename Operation>
 HRESULT ResolveOrdinal(HMODULE module, WORD ordinal, Operation* operation)
 {
-    HRESULT hr = S_OK;
-    const FARPROC address = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
-    EXIT_LAST_ERROR_IF_NULL(address);
-    // Through a plain function pointer type: the cast between two unrelated
-    // function pointer types is what GetProcAddress requires anyway.
-    *operation = reinterpret_cast<Operation>(reinterpret_cast<void (*)()>(address));
-Exit:
-    return hr;
+    return SysutilResolve(module, MAKEINTRESOURCEA(ordinal), operation);
 }
 
 HRESULT ResolveOperations(HMODULE module, InstallerOperations* operations)
