@@ -24,12 +24,6 @@ std::wstring CacheFolder(int csidl)
     return AppDataFolder(csidl) + L"\\Applications\\Cache";
 }
 
-std::wstring Upper(std::wstring text)
-{
-    ::CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
 std::wstring CacheName(const ManifestPackageEntry* entry, const wchar_t* extension)
 {
     WCHAR name[CACHE_NAME_CHARS];
@@ -81,7 +75,8 @@ TEST_F(Cache, StagesInAFolderOfTheRunsOwnPerEntry)
     ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &root.folder));
     ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &other.folder));
     EXPECT_NE(std::wstring(root.folder.path), other.folder.path);
-    EXPECT_EQ(0u, Upper(root.folder.path).find(Upper(std::wstring(windows) + L"\\Temp\\Setup-")));
+    const std::wstring prefix = std::wstring(windows) + L"\\Temp\\Setup-";
+    EXPECT_EQ(0, _wcsnicmp(prefix.c_str(), root.folder.path, prefix.size())) << root.folder.path;
     Held entry;
     ASSERT_EQ(S_OK, OpenEntryFolder(&root.folder, 1, &entry.folder));
     EXPECT_EQ(std::wstring(root.folder.path) + L"\\2", entry.folder.path);
