@@ -647,6 +647,7 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
     for (const bool linkAtCache : {false, true}) {
         SCOPED_TRACE(linkAtCache ? "Cache" : "Applications");
         removeLinks();
+        RemoveFolderTree(elsewhere);
         CreateDirectoryW(elsewhere.c_str(), nullptr);
         CreateDirectoryW((elsewhere + L"\\Cache").c_str(), nullptr);
         CreateDirectoryW((elsewhere + L"\\Cache" + version).c_str(), nullptr);
@@ -668,8 +669,6 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         EXPECT_EQ(std::vector<std::wstring>{name.substr(version.size() + 1)}, FilesIn(elsewhere + L"\\Cache" + version));
         EXPECT_TRUE(FilesIn(elsewhere).empty() && FoldersIn(elsewhere) == std::vector<std::wstring>{L"Cache"});
         removeLinks();
-        DeleteFileW((elsewhere + L"\\Cache" + name).c_str());
-        RemoveDirectoryW((elsewhere + L"\\Cache" + version).c_str());
     }
 }
 
