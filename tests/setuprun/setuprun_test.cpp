@@ -592,22 +592,34 @@ TEST_F(SetupRunTest, AFailureKeepsAMajorUpgradeAndUndoesFreshInstallsTheLastFirs
     EXPECT_LT(LastWriteTime(logs[3]), LastWriteTime(logs[4])) << "early.msi, installed last, is removed first";
 }
 
-// Install 4.1 cached, upgrade in place to 4.2 cached, /uninstall: no copy of
-// any version is left in the cache, and nothing of the product in the
+// Install cached, then upgrade cached: 4.1 in place to 4.2, and by a
+// package's own major upgrade, which removes the older product on its way in;
+// the copy of the version or product replaced goes. Then /uninstall of 4.2: no
+// copy of any version is left in the cache, and nothing of the product in the
 // temporary folder. (Unelevated runs, which cache per user: under Wine only
 // the run that makes the all-users cache trusts it.)
 TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
 {
-    const TestPackage& v41 = Package(L"upgrade41.msi");
-    const TestPackage& v42 = Package(L"upgrade42.msi");
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached41, L"/quiet").exitCode);
-    EXPECT_TRUE(FileExists(CachedPath(v41, false)));
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/quiet").exitCode);
-    EXPECT_EQ(L"4.2.310.0", InstalledVersion(v42));
-    EXPECT_TRUE(FileExists(CachedPath(v42, false)));
-    EXPECT_FALSE(FileExists(CachedPath(v41, false))) << "the version it replaced";
+    const struct {
+        const wchar_t *before, *after;
+        std::wstring first, second;
+    } upgrades[] = {{L"upgrade41.msi", L"upgrade42.msi", bundles_.cached41, bundles_.cached42},
+                    {L"oldmajor.msi", L"newmajor.msi", bundles_.oldMajorCached, bundles_.newMajorCached}};
+    for (const auto& upgrade : upgrades) {
+        SCOPED_TRACE(Utf8FromWide(upgrade.after));
+        const TestPackage& before = Package(upgrade.before);
+        const TestPackage& after = Package(upgrade.after);
+        ASSERT_EQ(0u, RunBundleUnelevated(upgrade.first, L"/quiet").exitCode);
+        ASSERT_TRUE(FileExists(CachedPath(before, false)));
+        ASSERT_EQ(0u, RunBundleUnelevated(upgrade.second, L"/quiet").exitCode);
+        EXPECT_EQ(after.version, InstalledVersion(after));
+        EXPECT_TRUE(FileExists(CachedPath(after, false)));
+        EXPECT_FALSE(FileExists(CachedPath(before, false))) << "the version or product it replaced";
+    }
+    EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
 
     // A copy an earlier version of the program kept directly in the cache goes too.
+    const TestPackage& v42 = Package(L"upgrade42.msi");
     const std::wstring cache = CacheFolder(false) + L"\\";
     WriteFileBytes(cache + v42.code + L"v4.0.0.0.msi", "a copy an earlier bundle left");
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/uninstall /quiet").exitCode);
@@ -777,20 +789,6 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(L"", InstalledVersion(filed));
     EXPECT_FALSE(FileExists(file));
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
-}
-
-// A package's own major upgrade removes the older product on its way in; the
-// copy cached for that product goes with it. (Unelevated runs, which cache
-// per user.)
-TEST_F(SetupRunTest, AMajorUpgradeInsideAPackageLeavesNoCopyOfTheProductItRemoved)
-{
-    const TestPackage& oldMajor = Package(L"oldmajor.msi");
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.oldMajorCached, L"/quiet").exitCode);
-    ASSERT_TRUE(FileExists(CachedPath(oldMajor, false)));
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.newMajorCached, L"/quiet").exitCode);
-    EXPECT_EQ(L"", InstalledVersion(oldMajor));
-    EXPECT_FALSE(FileExists(CachedPath(oldMajor, false)));
-    EXPECT_TRUE(FileExists(CachedPath(Package(L"newmajor.msi"), false)));
 }
 
 // The test prerequisite program, testprereq.exe: its rule reads the value it
