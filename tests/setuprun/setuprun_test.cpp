@@ -535,31 +535,48 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
 
 // An elevated run hands the installer a /log path only in a folder that only
 // administrators can change, reached without links; Wine keeps no owners, so
-// it refuses every folder here, before anything is installed, even one where a
-// hard link waits at the log's name: the file behind it stays as it was, and
-// someone at the screen is told why.
+// it refuses every one here, before anything is installed: a plain folder,
+// where a hard link waits at the log's name, and a folder part that is a link
+// to another folder. The files behind them stay as they were (content and
+// file index); someone at the screen is told why.
 TEST_F(SetupRunTest, AnElevatedRunRefusesALogInAFolderOthersCouldRedirect)
 {
-    const std::wstring victim = WorkPath(L"log-victim.txt");
-    const std::wstring log = WorkPath(L"run.log");
-    const std::string untouched = "a file the run must not touch";
-    DeleteFileW(log.c_str());
-    WriteFileBytes(victim, untouched);
-    ASSERT_TRUE(CreateHardLinkW(log.c_str(), victim.c_str(), nullptr));
-    for (const bool interactive : {true, false}) {
-        SCOPED_TRACE(interactive ? "interactive" : "/quiet");
+    const std::wstring elsewhere = WorkPath(L"log-elsewhere");
+    const std::wstring linkedFolder = WorkPath(L"log-link");
+    CreateDirectoryW(elsewhere.c_str(), nullptr);
+    ASSERT_TRUE(MakeUnixLink(linkedFolder, elsewhere));
+    const std::wstring victim = elsewhere + L"\\install.log";
+    const std::wstring hardLinked = WorkPath(L"run.log");
+    WriteFileBytes(victim, "a file the run must not touch");
+    DeleteFileW(hardLinked.c_str());
+    ASSERT_TRUE(CreateHardLinkW(hardLinked.c_str(), victim.c_str(), nullptr));
+    const auto fileIndex = [&victim]() {
+        BY_HANDLE_FILE_INFORMATION information = {};
+        HANDLE file = CreateFileW(victim.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        GetFileInformationByHandle(file, &information);
+        CloseHandle(file);
+        return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    };
+    const ULONGLONG index = fileIndex();
+    for (const std::wstring& log : {hardLinked, linkedFolder + L"\\install.log"}) {
+        const bool interactive = log == hardLinked;
+        SCOPED_TRACE(Utf8FromWide(log));
         RunResult run = RunBundle(bundles_.fresh, std::wstring(interactive ? L"" : L"/quiet ") + L"/log " + Quoted(log));
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(448u, run.exitCode);
         EXPECT_EQ(L"", InstalledVersion(Package(L"fresh.msi")));
-        EXPECT_EQ(untouched, ReadFileBytes(log)) << "neither written through nor deleted";
+        EXPECT_EQ("a file the run must not touch", ReadFileBytes(victim));
+        EXPECT_EQ(index, fileIndex());
+        EXPECT_TRUE(FileExists(hardLinked)) << "nothing deleted";
         ASSERT_EQ(interactive ? 1u : 0u, ProgramBoxes(run).size());
         if (interactive) {
             EXPECT_EQ(0u, run.boxes[0].text.find(L"An elevated setup writes its log only into a folder"));
             EXPECT_EQ(log, Trimmed(run.boxes[0].text.substr(run.boxes[0].text.rfind(L'\n') + 1)));
         }
     }
-    DeleteFileW(log.c_str());
+    RemoveUnixLink(linkedFolder);
+    DeleteFileW(hardLinked.c_str());
 }
 
 // A new major version removes the old product on its way in: a later failure
