@@ -308,6 +308,21 @@ void RemoveFolderTree(const std::wstring& folder)
     WaitUntil([&folder]() { return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
+bool StartRepointer(const std::wstring& watched, const std::wstring& link, const std::wstring& newTarget)
+{
+    const std::wstring ready = WorkPath(L"repointer-ready");
+    DeleteFileW(ready.c_str());
+    RunShell("python3 '" + std::string(REPOINT_SCRIPT) + "' '" + UnixPath(watched) + "' '" + UnixPath(link) + "' '" +
+             UnixPath(newTarget) + "' '" + UnixPath(ready) + "' 10 </dev/null >/dev/null 2>&1 &");
+    return WaitUntil([&ready]() { return FileExists(ready); });
+}
+
+void StopRepointer()
+{
+    RunShell("pkill -f '" + std::string(REPOINT_SCRIPT) + "'");
+    Sleep(200);
+}
+
 ULONGLONG LastWriteTime(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};

@@ -101,6 +101,12 @@ bool MakeUnixLink(const std::wstring& link, const std::wstring& target);
 void RemoveUnixLink(const std::wstring& link);
 // A folder and all in it, removed from the Linux side (links inside included).
 void RemoveFolderTree(const std::wstring& folder);
+// An attacker from the Linux side (tests/harness/repoint.py): once a file in
+// `watched` is closed after writing, `link` is repointed to `newTarget` 10 ms
+// later. True once it is watching.
+bool StartRepointer(const std::wstring& watched, const std::wstring& link, const std::wstring& newTarget);
+// Ends it, whether it fired or not.
+void StopRepointer();
 // A file's last write time (0 when it is missing), to tell the order of logs.
 ULONGLONG LastWriteTime(const std::wstring& path);
 

@@ -146,6 +146,7 @@ struct Bundles {
     std::wstring majorFailing;     // newmajor.msi (replaces oldmajor.msi), then failing.msi
     std::wstring twoThenFailing;   // fresh.msi, early.msi, then failing.msi
     std::wstring attacked;         // fresh.msi, then machine.msi cached per machine with the German transform
+    std::wstring freshCached;      // fresh.msi cached (per user)
     std::wstring cached41;         // upgrade41.msi cached per user
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
     std::wstring cabinets;         // cabinets.msi, its files in two cabinets beside it
@@ -174,7 +175,9 @@ protected:
         bundles_.pair = WorkPath(L"pair.exe");
         bundles_.majorFailing = WorkPath(L"major-failing.exe");
         bundles_.twoThenFailing = WorkPath(L"two-then-failing.exe");
+    
         bundles_.attacked = WorkPath(L"attacked.exe");
+        bundles_.freshCached = WorkPath(L"fresh-cached.exe");
         bundles_.cached41 = WorkPath(L"cached41.exe");
         bundles_.cached42 = WorkPath(L"cached42.exe");
         bundles_.cabinets = WorkPath(L"cabinets.exe");
@@ -200,6 +203,7 @@ protected:
             RewriteFlags(bundles_.pair, {0x800, 0x400}) &&   // x86only, x64only
             MakeBundle(bundles_.majorFailing, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}) &&
             MakeBundle(bundles_.twoThenFailing, {{L"fresh.msi", L"0"}, {L"early.msi", L"0"}, {L"failing.msi", L"0"}}) &&
+            MakeBundle(bundles_.freshCached, {{L"fresh.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached41, {{L"upgrade41.msi", L"cache"}}) &&
             MakeBundle(bundles_.cached42, {{L"upgrade42.msi", L"cache+allowupgrade"}}) &&
             MakeBundle(bundles_.cabinets, {{L"cabinets.msi", L"0"}}) &&
@@ -652,11 +656,10 @@ TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
 
 // The all-users cache leads to another folder through a link (a Unix symbolic
 // link, which Wine reports as a reparse point and follows): at Applications,
-// or at Applications\Cache; and so does the Windows folder's SystemTemp.
-// Install and /uninstall of a cached per-machine package write and delete
-// nothing there; the files of the same names in the other folder stay as they
-// were, and the package is installed from the run's staging folder (in Temp)
-// without being cached.
+// or at Applications\Cache. Install and /uninstall of a cached per-machine
+// package write and delete nothing there; the files of the same names in the
+// other folder stay as they were, and the package is installed from the run's
+// staging folder without being cached.
 TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
 {
     const TestPackage& machine = Package(L"machine.msi");
@@ -666,9 +669,7 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
     const std::wstring elsewhere = WorkPath(L"elsewhere");
     const std::wstring name = machineCache.substr(cache.size());   // "\\{CODE}vVERSION\\{CODE}vVERSION.msi"
     const std::wstring version = name.substr(0, name.find_last_of(L'\\'));
-    const std::wstring systemTemp = RunFolder() + L"..\\SystemTemp";
     const auto removeLinks = [&]() {
-        RemoveUnixLink(systemTemp);
         RemoveUnixLink(cache);
         RemoveUnixLink(applications);
         ForgetFiles(machine);
@@ -687,7 +688,6 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         } else {
             ASSERT_TRUE(MakeUnixLink(applications, elsewhere));
         }
-        ASSERT_TRUE(MakeUnixLink(systemTemp, elsewhere));
         EXPECT_EQ(0u, RunBundle(bundles_.cached, L"/quiet").exitCode);
         EXPECT_EQ(L"2.1.3.0", InstalledVersion(machine));
         EXPECT_FALSE(FileExists(CachedPath(machine, false))) << "never cached in the user's profile either";
@@ -696,7 +696,6 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         EXPECT_EQ("not the bundle's", ReadFileBytes(elsewhere + L"\\Cache" + name));
         EXPECT_EQ(std::vector<std::wstring>{version.substr(1)}, FoldersIn(elsewhere + L"\\Cache"));
         EXPECT_EQ(std::vector<std::wstring>{name.substr(version.size() + 1)}, FilesIn(elsewhere + L"\\Cache" + version));
-        EXPECT_TRUE(FilesIn(elsewhere).empty() && FoldersIn(elsewhere) == std::vector<std::wstring>{L"Cache"});
         removeLinks();
     }
 }
@@ -742,6 +741,78 @@ TEST_F(SetupRunTest, AnotherProgramNeverGetsItsBytesInstalled)
         }
     }
     EXPECT_GT(attacker.Writes(), 0u) << "the attacker found something to write to";
+}
+
+// A link above where a run could write what the installer reads, repointed
+// 10 ms after a file is closed there (an inotify watcher on the Linux side):
+// as the user's Applications, as a temporary folder the user chose, and as
+// the Windows folder's SystemTemp. An elevated run writes into none of them:
+// nothing appears where the link led, and the other folder's product
+// ("ATTACKER") is never installed.
+TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInstalled)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    const std::string evil = ReadFileBytes(PackagePath(L"evil-fresh.msi"));
+    const std::wstring userCache = CachedPath(fresh, false);
+    const std::wstring applications = userCache.substr(0, userCache.find(L"\\Applications\\") + 13);
+    const std::wstring real = WorkPath(L"repoint-real"), other = WorkPath(L"repoint-other");
+    struct Row {
+        const char* name;
+        std::wstring link;
+        std::wstring watched;   // where a run would write, below the link
+        std::wstring bundle;
+    };
+    const Row rows[] = {
+        {"the user's Applications", applications, real + L"\\Cache", bundles_.freshCached},
+        {"a temporary folder the user chose", WorkPath(L"temp-link"), real, bundles_.fresh},
+        {"the Windows folder's SystemTemp", RunFolder() + L"..\\SystemTemp", real, bundles_.fresh},
+    };
+    const std::wstring savedTemp = TempFolder();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ForgetEverything();
+        RemoveFolderTree(real);
+        for (const std::wstring& folder : {real, real + L"\\Cache", other, other + L"\\Cache"}) CreateDirectoryW(folder.c_str(), nullptr);
+        const std::wstring version = userCache.substr(0, userCache.find_last_of(L'\\'));
+        CreateDirectoryW((other + L"\\Cache" + version.substr(version.find_last_of(L'\\'))).c_str(), nullptr);
+        WriteFileBytes(other + L"\\Cache" + userCache.substr(version.find_last_of(L'\\')), evil);
+        WriteFileBytes(other + L"\\" + fresh.file, evil);
+        RemoveFolderTree(applications);   // the user's cache of earlier unelevated runs makes way for the link
+        ASSERT_TRUE(MakeUnixLink(row.link, real));
+        ASSERT_TRUE(StartRepointer(row.watched, row.link, other));
+        const bool userTemp = row.link == WorkPath(L"temp-link");
+        for (const wchar_t* variable : {L"TEMP", L"TMP"}) SetEnvironmentVariableW(variable, userTemp ? row.link.c_str() : savedTemp.c_str());
+        RunResult run = RunBundle(row.bundle, L"/quiet");
+        for (const wchar_t* variable : {L"TEMP", L"TMP"}) SetEnvironmentVariableW(variable, savedTemp.c_str());
+        StopRepointer();
+        RemoveUnixLink(row.link);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+        EXPECT_EQ(evil, ReadFileBytes(other + L"\\" + fresh.file)) << "the other folder is left alone";
+        const std::vector<std::wstring> madeBefore = row.watched == real ? std::vector<std::wstring>{L"Cache"}
+                                                                         : std::vector<std::wstring>{};
+        EXPECT_TRUE(FilesIn(row.watched).empty() && FoldersIn(row.watched) == madeBefore)
+            << "an elevated run writes nothing where the link leads";
+    }
+}
+
+// Folders made beforehand under every name an earlier program staged under
+// ("{CODE}", "{CODE}.1" ... "{CODE}.999", in both temporary folders) change nothing.
+TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
+{
+    const TestPackage& fresh = Package(L"fresh.msi");
+    std::vector<std::wstring> planted;
+    for (const std::wstring& temp : {TempFolder(), RunFolder()}) {
+        for (int k = 0; k < 1000; ++k) {
+            planted.push_back(temp + fresh.code + (k ? L"." + std::to_wstring(k) : L""));
+            CreateDirectoryW(planted.back().c_str(), nullptr);
+        }
+    }
+    const DWORD exitCode = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    for (const std::wstring& folder : planted) RemoveDirectoryW(folder.c_str());
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
 }
 
 // A registered bundle through its life, run unelevated (a per-user bundle: its
