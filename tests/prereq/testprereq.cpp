@@ -14,7 +14,6 @@
 //   /exit N        exit with N (decimal, or hex after 0x; 0x80070005 works too); default 0
 //   /version TEXT  the text it writes as Version; default v14.40.33810.00
 //   /uninstall     remove the values (the whole key) instead of writing them
-//   /sleep MS      wait MS milliseconds before exiting (a run must wait for it)
 //
 // Unless /uninstall is given, a start whose exit code is 0, 3010 or 1641 (an
 // install that worked) writes, in the 64-bit registry view,
@@ -46,7 +45,6 @@ struct Request {
     DWORD exitCode = 0;
     std::wstring version = DEFAULT_VERSION;
     bool uninstall = false;
-    DWORD sleep = 0;
 };
 
 bool Is(const wchar_t* argument, const wchar_t* name)
@@ -63,8 +61,6 @@ Request ReadArguments(int argc, wchar_t** argv)
             request.exitCode = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 0));
         } else if (Is(argv[i], L"/version") && valued) {
             request.version = argv[++i];
-        } else if (Is(argv[i], L"/sleep") && valued) {
-            request.sleep = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 0));
         } else if (Is(argv[i], L"/uninstall")) {
             request.uninstall = true;
         }
@@ -141,6 +137,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     if (request.uninstall ? !RemoveValues() : IsWorkingInstall(exitCode) && !WriteValues(request.version)) {
         exitCode = INSTALL_FAILED;
     }
-    Sleep(request.sleep);
     ExitProcess(exitCode);
 }

@@ -157,12 +157,9 @@ std::wstring TempFolder()
 std::vector<std::wstring> StagingFolders(const std::wstring& base)
 {
     std::vector<std::wstring> folders;
-    WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW((base + L"Setup-*").c_str(), &found);
-    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) folders.push_back(base + found.cFileName);
+    for (const auto& name : FoldersIn(base.substr(0, base.size() - 1))) {
+        if (_wcsnicmp(name.c_str(), L"Setup-", 6) == 0) folders.push_back(base + name);
     }
-    if (search != INVALID_HANDLE_VALUE) FindClose(search);
     return folders;
 }
 
@@ -191,40 +188,18 @@ std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar
 
 void ForgetFiles(const TestPackage& package)
 {
-    for (bool perMachine : {true, false}) {
-        const std::wstring folder = CachedPath(package, perMachine).substr(0, CachedPath(package, perMachine).rfind(L'\\'));
-        for (const auto& name : FilesIn(folder)) DeleteFileW((folder + L"\\" + name).c_str());
-        RemoveDirectoryW(folder.c_str());
-    }
-    // What a stopped run left (a restart started, a failed test).
-    std::vector<std::wstring> staging = StagingFolders();
-    for (const auto& folder : StagingFolders(TempFolder())) staging.push_back(folder);
-    for (const auto& folder : staging) {
-        WIN32_FIND_DATAW found = {};
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-            if (found.cFileName[0] == L'.') continue;
-            for (const auto& name : FilesIn(folder + L"\\" + found.cFileName)) {
-                DeleteFileW((folder + L"\\" + found.cFileName + L"\\" + name).c_str());
-            }
-            RemoveDirectoryW((folder + L"\\" + found.cFileName).c_str());
-        }
-        if (search != INVALID_HANDLE_VALUE) FindClose(search);
-        RemoveDirectoryW(folder.c_str());
-    }
     // Wine keeps no owners, so a run trusts only an all-users cache it made
     // itself: the next run starts without one (nor a link a test left there).
     const std::wstring applications = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
-    const std::wstring cache = applications + L"\\Cache";
     RemoveUnixLink(applications);
-    RemoveUnixLink(cache);
-    for (const auto& name : FilesIn(cache)) DeleteFileW((cache + L"\\" + name).c_str());
-    for (const auto& name : FoldersIn(cache)) {
-        for (const auto& file : FilesIn(cache + L"\\" + name)) DeleteFileW((cache + L"\\" + name + L"\\" + file).c_str());
-        RemoveDirectoryW((cache + L"\\" + name).c_str());
+    RemoveUnixLink(applications + L"\\Cache");
+    RemoveFolderTree(applications);
+    const std::wstring userCopy = CachedPath(package, false);
+    RemoveFolderTree(userCopy.substr(0, userCopy.rfind(L'\\')));
+    // What a stopped run left (a restart started, a failed test).
+    for (const std::wstring& base : {RunFolder(), TempFolder()}) {
+        for (const auto& folder : StagingFolders(base)) RemoveFolderTree(folder);
     }
-    RemoveDirectoryW(cache.c_str());
-    RemoveDirectoryW(applications.c_str());
 }
 
 namespace {

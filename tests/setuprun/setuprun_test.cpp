@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
-#include <shlobj.h>
-
 #include <algorithm>
 #include <atomic>
 #include <sstream>
@@ -438,8 +436,8 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
 
 // A package that keeps its files in two cabinets beside it installs through a
 // bundle: the installer finds the cabinets beside the package, staged or
-// cached, and installs their files. Staged cabinets go with the staged
-// package; cached ones stay beside the cached package.
+// cached, and installs their files; cached ones stay beside the cached
+// package.
 TEST_F(SetupRunTest, APackageWithCabinetsInstallsStagedAndCached)
 {
     const TestPackage& product = Package(L"cabinets.msi");
@@ -453,16 +451,12 @@ TEST_F(SetupRunTest, APackageWithCabinetsInstallsStagedAndCached)
         EXPECT_EQ(L"1.0.0.0", InstalledVersion(product));
         EXPECT_EQ("the first file, from data1.cab\n", ReadFileBytes(installed + L"first.txt"));
         EXPECT_EQ("the second file, from data2.cab\n", ReadFileBytes(installed + L"second.txt"));
-        EXPECT_TRUE(StagingFolders().empty() && StagingFolders(TempFolder()).empty());
         const std::wstring copy = CachedPath(product, true);
         const std::wstring folder = copy.substr(0, copy.find_last_of(L'\\') + 1);
         EXPECT_EQ(cached, FileExists(copy));
         for (const wchar_t* cabinet : {L"data1.cab", L"data2.cab"}) {
             EXPECT_EQ(cached ? ReadFileBytes(PackagePath(cabinet)) : "", ReadFileBytes(folder + cabinet));
         }
-        ASSERT_EQ(0u, RunBundle(bundle, L"/uninstall /quiet").exitCode);
-        EXPECT_EQ(L"", InstalledVersion(product));
-        EXPECT_FALSE(FileExists(installed + L"first.txt") || FileExists(installed + L"second.txt"));
         ForgetEverything();
     }
 }
@@ -619,22 +613,34 @@ TEST_F(SetupRunTest, AFailureKeepsAMajorUpgradeAndUndoesFreshInstallsTheLastFirs
     EXPECT_LT(LastWriteTime(logs[3]), LastWriteTime(logs[4])) << "early.msi, installed last, is removed first";
 }
 
-// Install 4.1 cached, upgrade in place to 4.2 cached, /uninstall: no copy of
-// any version is left in the cache, and nothing of the product in the
+// Install cached, then upgrade cached: 4.1 in place to 4.2, and by a
+// package's own major upgrade, which removes the older product on its way in;
+// the copy of the version or product replaced goes. Then /uninstall of 4.2: no
+// copy of any version is left in the cache, and nothing of the product in the
 // temporary folder. (Unelevated runs, which cache per user: under Wine only
 // the run that makes the all-users cache trusts it.)
 TEST_F(SetupRunTest, UpgradeThenUninstallLeavesNoCopyOfAnyVersion)
 {
-    const TestPackage& v41 = Package(L"upgrade41.msi");
-    const TestPackage& v42 = Package(L"upgrade42.msi");
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached41, L"/quiet").exitCode);
-    EXPECT_TRUE(FileExists(CachedPath(v41, false)));
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/quiet").exitCode);
-    EXPECT_EQ(L"4.2.310.0", InstalledVersion(v42));
-    EXPECT_TRUE(FileExists(CachedPath(v42, false)));
-    EXPECT_FALSE(FileExists(CachedPath(v41, false))) << "the version it replaced";
+    const struct {
+        const wchar_t *before, *after;
+        std::wstring first, second;
+    } upgrades[] = {{L"upgrade41.msi", L"upgrade42.msi", bundles_.cached41, bundles_.cached42},
+                    {L"oldmajor.msi", L"newmajor.msi", bundles_.oldMajorCached, bundles_.newMajorCached}};
+    for (const auto& upgrade : upgrades) {
+        SCOPED_TRACE(Utf8FromWide(upgrade.after));
+        const TestPackage& before = Package(upgrade.before);
+        const TestPackage& after = Package(upgrade.after);
+        ASSERT_EQ(0u, RunBundleUnelevated(upgrade.first, L"/quiet").exitCode);
+        ASSERT_TRUE(FileExists(CachedPath(before, false)));
+        ASSERT_EQ(0u, RunBundleUnelevated(upgrade.second, L"/quiet").exitCode);
+        EXPECT_EQ(after.version, InstalledVersion(after));
+        EXPECT_TRUE(FileExists(CachedPath(after, false)));
+        EXPECT_FALSE(FileExists(CachedPath(before, false))) << "the version or product it replaced";
+    }
+    EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
 
     // A copy an earlier version of the program kept directly in the cache goes too.
+    const TestPackage& v42 = Package(L"upgrade42.msi");
     const std::wstring cache = CacheFolder(false) + L"\\";
     WriteFileBytes(cache + v42.code + L"v4.0.0.0.msi", "a copy an earlier bundle left");
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.cached42, L"/uninstall /quiet").exitCode);
@@ -671,6 +677,7 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
     for (const bool linkAtCache : {false, true}) {
         SCOPED_TRACE(linkAtCache ? "Cache" : "Applications");
         removeLinks();
+        RemoveFolderTree(elsewhere);
         CreateDirectoryW(elsewhere.c_str(), nullptr);
         CreateDirectoryW((elsewhere + L"\\Cache").c_str(), nullptr);
         CreateDirectoryW((elsewhere + L"\\Cache" + version).c_str(), nullptr);
@@ -690,8 +697,6 @@ TEST_F(SetupRunTest, ACacheThatLeadsElsewhereIsNeitherWrittenNorDeletedThrough)
         EXPECT_EQ(std::vector<std::wstring>{version.substr(1)}, FoldersIn(elsewhere + L"\\Cache"));
         EXPECT_EQ(std::vector<std::wstring>{name.substr(version.size() + 1)}, FilesIn(elsewhere + L"\\Cache" + version));
         removeLinks();
-        DeleteFileW((elsewhere + L"\\Cache" + name).c_str());
-        RemoveDirectoryW((elsewhere + L"\\Cache" + version).c_str());
     }
 }
 
@@ -874,23 +879,8 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
 }
 
-// A package's own major upgrade removes the older product on its way in; the
-// copy cached for that product goes with it. (Unelevated runs, which cache
-// per user.)
-TEST_F(SetupRunTest, AMajorUpgradeInsideAPackageLeavesNoCopyOfTheProductItRemoved)
-{
-    const TestPackage& oldMajor = Package(L"oldmajor.msi");
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.oldMajorCached, L"/quiet").exitCode);
-    ASSERT_TRUE(FileExists(CachedPath(oldMajor, false)));
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.newMajorCached, L"/quiet").exitCode);
-    EXPECT_EQ(L"", InstalledVersion(oldMajor));
-    EXPECT_FALSE(FileExists(CachedPath(oldMajor, false)));
-    EXPECT_TRUE(FileExists(CachedPath(Package(L"newmajor.msi"), false)));
-}
-
 // The test prerequisite program, testprereq.exe: its rule reads the value it
-// writes when it installs, and each start is recorded with its folder and
-// command line.
+// writes when it installs, and each start is recorded with its command line.
 constexpr wchar_t kPrereqKey[] = L"Software\\TessaroTests\\Prereq";
 
 BundleItem Prerequisite(const std::wstring& more)
@@ -906,22 +896,18 @@ bool PrerequisiteInstalled()
     return true;
 }
 
-struct ProgramStart {
-    std::string folder, program, command;
-};
-
-// The starts recorded since the last call, which empties the record.
-std::vector<ProgramStart> TakeStarts(const std::wstring& record)
+// The command lines, without the program's own quoted name, of the starts
+// recorded since the last call, which empties the record.
+std::vector<std::string> TakeCommands(const std::wstring& record)
 {
-    std::vector<ProgramStart> starts;
+    std::vector<std::string> commands;
     std::istringstream lines(ReadFileBytes(record));
     for (std::string line; std::getline(lines, line);) {
-        const size_t program = line.find("\tprogram="), command = line.find("\tcommand=");
-        starts.push_back({line.substr(7, program - 7), line.substr(program + 9, command - program - 9),
-                          line.substr(command + 9)});
+        const std::string command = line.substr(line.find("\tcommand=") + 9);
+        commands.push_back(command.substr(16 + (command.size() > 16)));   // after "\"testprereq.exe\" "
     }
     DeleteFileW(record.c_str());
-    return starts;
+    return commands;
 }
 
 // A prerequisite runs when its rules say it is not there, before the entries
@@ -978,19 +964,16 @@ TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
             const DWORD one = 1;
             RegSetKeyValueW(HKEY_LOCAL_MACHINE, kPrereqKey, L"Installed", REG_DWORD, &one, sizeof(one));
         }
-        TakeStarts(record);
+        TakeCommands(record);
         const RunResult run = RunBundle(bundle, row.switches);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(row.exitCode, run.exitCode);
-        std::vector<std::string> commands;
-        for (const ProgramStart& start : TakeStarts(record)) commands.push_back(start.command.substr(16 + (start.command.size() > 16)));
-        EXPECT_EQ(row.commands, commands);
+        EXPECT_EQ(row.commands, TakeCommands(record));
         EXPECT_EQ(row.installedAfter, PrerequisiteInstalled());
         for (const auto& package : {L"fresh.msi", L"early.msi", L"failing.msi"}) {
             const bool expected = std::find(row.packagesAfter.begin(), row.packagesAfter.end(), package) != row.packagesAfter.end();
             EXPECT_EQ(expected ? L"1.0.0.0" : L"", InstalledVersion(Package(package))) << Utf8FromWide(package);
         }
-        EXPECT_TRUE(StagingFolders().empty());
         const std::vector<ObservedBox> boxes = ProgramBoxes(run);
         if (*row.switches == L'\0') {
             ASSERT_EQ(1u, boxes.size());

@@ -1,8 +1,9 @@
 // Setup runs against the stand-in installer, unelevated as a user's own
 // program runs (they stage in the user's temporary folder and cache in the
-// user's application-data folder), for what Wine's own installer cannot show: the version answers the run decides on, restart results, patches,
-// the removal requests after a failure, the UI level and log of every call, and
-// where the transform lies when the installer is called.
+// user's application-data folder), for what Wine's own installer cannot
+// show: the version answers the run decides on, restart results, patches,
+// the removal requests after a failure, the UI level and log of every call,
+// and where the transform lies when the installer is called.
 #include <gtest/gtest.h>
 
 #include <algorithm>
