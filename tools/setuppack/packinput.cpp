@@ -351,14 +351,10 @@ BOOL ReadFileHeader(const InputFile* image, IMAGE_FILE_HEADER* header)
            ReadAt(image, dos.e_lfanew + sizeof(signature), header, sizeof(*header));
 }
 
+// A prerequisite program may also be built for arm64, which no stub is.
 LPCWSTR ProgramMachineName(WORD machine)
 {
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_I386: return L"i686";
-    case IMAGE_FILE_MACHINE_AMD64: return L"x86_64";
-    case IMAGE_FILE_MACHINE_ARM64: return L"arm64";
-    default: return nullptr;
-    }
+    return IMAGE_FILE_MACHINE_ARM64 == machine ? L"arm64" : MachineName(machine);
 }
 
 // A program for a 64-bit processor never starts on 32-bit Windows, so the
