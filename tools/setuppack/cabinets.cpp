@@ -31,14 +31,10 @@ BOOL HasTransformExtension(LPCWSTR name)
     return length >= extension && SameName(name + length - extension, TRANSFORM_EXTENSION);
 }
 
+// Neither empty nor with a folder or a drive in it.
 BOOL IsPlainName(LPCWSTR name)
 {
-    for (LPCWSTR at = name; *at; ++at) {
-        if (L'\\' == *at || L'/' == *at || L':' == *at) {
-            return FALSE;
-        }
-    }
-    return L'\0' != name[0];
+    return L'\0' != name[0] && FileutilNamePart(name) == name;
 }
 
 // The cabinets' names in the package's Media table, one at a time; S_FALSE
