@@ -24,13 +24,6 @@ BOOL SameName(LPCWSTR a, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
 }
 
-BOOL HasTransformExtension(LPCWSTR name)
-{
-    const int length = lstrlenW(name);
-    const int extension = ARRAYSIZE(TRANSFORM_EXTENSION) - 1;
-    return length >= extension && SameName(name + length - extension, TRANSFORM_EXTENSION);
-}
-
 // Neither empty nor with a folder or a drive in it.
 BOOL IsPlainName(LPCWSTR name)
 {
@@ -119,7 +112,7 @@ HRESULT CheckCabinetName(const PackageSpec* package, LPCWSTR name)
                     L"a folder", package->path, name, MAX_FILE_NAME_CHARS);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    if (SameName(name, package->fileName) || HasTransformExtension(name)) {
+    if (SameName(name, package->fileName) || EndsWithIgnoringCase(name, TRANSFORM_EXTENSION)) {
         ReportError(L"%ls names a cabinet %ls that would take the place of the package or a transform beside it",
                     package->path, name);
         EXIT_WITH(RESULT_INVALID_DATA);

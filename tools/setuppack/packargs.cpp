@@ -201,13 +201,6 @@ LPCWSTR FileNameOf(LPCWSTR path)
     return name;
 }
 
-BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail)
-{
-    const int length = lstrlenW(text);
-    const int tailLength = lstrlenW(tail);
-    return length >= tailLength && EqualsIgnoringCase(text + length - tailLength, -1, tail);
-}
-
 // A chain entry, in command-line order: a package, or a program (/exe).
 HRESULT AddEntry(PackOptions* options, LPCWSTR path, BOOL program)
 {
@@ -650,6 +643,13 @@ Exit:
 }
 
 } // namespace
+
+BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail)
+{
+    const int length = lstrlenW(text);
+    const int tailLength = lstrlenW(tail);
+    return length >= tailLength && EqualsIgnoringCase(text + length - tailLength, -1, tail);
+}
 
 BOOL IsProgramEntry(const PackageSpec* entry)
 {

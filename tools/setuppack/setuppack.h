@@ -127,6 +127,8 @@ void ReportNote(LPCWSTR format, ...);
 HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options);
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid);
 HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low);
+// Whether `text` ends in `tail` (an extension), in any case.
+BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail);
 
 // An input file, open for reading and shared for reading only: nobody can
 // change it while the packer reads it. Its bytes are read as they are needed,
