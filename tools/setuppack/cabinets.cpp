@@ -176,12 +176,8 @@ HRESULT AddPackageCabinets(PackOptions* options, DWORD index, PackInputs* inputs
     MSIHANDLE database = 0;
     MediaRows rows = {};
     WCHAR name[CABINET_FIELD_CHARS] = {};
-    UINT error = ::MsiOpenDatabaseW(package->path, MSIDBOPEN_READONLY, &database);
 
-    if (ERROR_SUCCESS != error) {
-        ReportError(L"cannot open %ls as an installer database (error %u)", package->path, error);
-        EXIT_WIN32_IF_ERROR(error);
-    }
+    EXIT_IF_FAILED(OpenPackage(package->path, &database));
     hr = OpenMediaRows(database, &rows);
     while (S_OK == hr && S_OK == (hr = NextCabinetName(&rows, name))) {
         BOOL known = FALSE;

@@ -208,20 +208,6 @@ Exit:
     return hr;
 }
 
-HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
-{
-    HRESULT hr = S_OK;
-    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
-
-    if (ERROR_SUCCESS != error) {
-        ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
-        EXIT_WIN32_IF_ERROR(error);
-    }
-
-Exit:
-    return hr;
-}
-
 // A patch names neither its product nor a platform: the command line does.
 HRESULT CheckPatch(const PackageSpec* package, StorageKind kind)
 {
@@ -405,6 +391,20 @@ void ReadProgramVersion(PackageSpec* program)
 }
 
 } // namespace
+
+HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
+{
+    HRESULT hr = S_OK;
+    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
+
+    if (ERROR_SUCCESS != error) {
+        ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
+        EXIT_WIN32_IF_ERROR(error);
+    }
+
+Exit:
+    return hr;
+}
 
 HRESULT OpenFile(LPCWSTR path, InputFile* input)
 {

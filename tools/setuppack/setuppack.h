@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <msi.h>
 #include "payloadutil.h"
 #include "prereqargs.h"
 #include "registrationrecord.h"
@@ -167,6 +168,8 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 // version record, where it has one.
 HRESULT ReadProgram(PackageSpec* program, const InputFile* file);
 BOOL IsProgramEntry(const PackageSpec* entry);
+// Opens an installer database to read it; one line on standard error when it cannot.
+HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
