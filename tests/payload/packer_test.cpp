@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include "detect.h"
 #include "manifest.h"
 #include "payloadtest.h"
 #include "registration.h"
@@ -344,51 +343,6 @@ TEST(Packer, PacksTheReadmesPrerequisiteExamples)
         ++packed;
     }
     EXPECT_EQ(3u, packed) << "the Visual C++, .NET Framework and driver examples";
-}
-
-// What the setup-run scenarios rely on: testprereq.exe records each start, writes
-// the values its documented rules look for, removes them, and exits as told.
-TEST(TestPrerequisite, RecordsWritesTheValuesAndExitsAsTold)
-{
-    ScratchFolder folder;
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", KEY_WOW64_64KEY, 0);
-    const std::wstring record = folder / L"record.txt";
-    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", record.c_str());
-    const std::wstring program = BinFile(L"testprereq.exe");
-    const std::wstring rules[] = {L"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1",
-                                  L"HKLM64\\Software\\TessaroTests\\Prereq:Version >= v14.40"};
-    const auto holds = [&rules](int k) {
-        DetectRule rule = {};
-        DetectRuleError error = {};
-        DetectFinding finding = {};
-        ParseDetectRule(rules[k].c_str(), static_cast<DWORD>(rules[k].size()), &rule, &error);
-        EvaluateDetectRule(&rule, &finding);
-        return !!finding.holds;
-    };
-    const struct {
-        const wchar_t* arguments;
-        DWORD exitCode;
-        bool installed, newer;
-    } steps[] = {
-        {L"/install /quiet /exit 1603", 1603, false, false},
-        {L"/install /quiet /norestart /EXIT 3010", 3010, true, true},
-        {L"/uninstall /quiet", 0, false, false},
-        {L"/version v14.39.1 /exit 0x0", 0, true, false},
-        {L"/uninstall /exit 0x80070005", 0x80070005, false, false},
-    };
-    for (const auto& step : steps) {
-        EXPECT_EQ(step.exitCode, RunProgram(program, step.arguments)) << Utf8FromWide(step.arguments);
-        EXPECT_EQ(step.installed, holds(0)) << Utf8FromWide(step.arguments);
-        EXPECT_EQ(step.newer, holds(1)) << Utf8FromWide(step.arguments);
-    }
-    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
-    const std::string lines = ReadBytes(record);
-    EXPECT_EQ(5, std::count(lines.begin(), lines.end(), '\n')) << lines;
-    WCHAR current[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, current);
-    EXPECT_EQ(0u, lines.rfind("folder=" + Utf8FromWide(current) + "\tprogram=" + Utf8FromWide(program) + "\tcommand=", 0))
-        << lines;
-    EXPECT_NE(std::string::npos, lines.find("/install /quiet /norestart /EXIT 3010\n")) << lines;
 }
 
 TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
