@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include "detect.h"
 #include "manifest.h"
 #include "payloadtest.h"
 #include "registration.h"
@@ -344,51 +343,6 @@ TEST(Packer, PacksTheReadmesPrerequisiteExamples)
         ++packed;
     }
     EXPECT_EQ(3u, packed) << "the Visual C++, .NET Framework and driver examples";
-}
-
-// What the setup-run scenarios rely on: testprereq.exe records each start, writes
-// the values its documented rules look for, removes them, and exits as told.
-TEST(TestPrerequisite, RecordsWritesTheValuesAndExitsAsTold)
-{
-    ScratchFolder folder;
-    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", KEY_WOW64_64KEY, 0);
-    const std::wstring record = folder / L"record.txt";
-    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", record.c_str());
-    const std::wstring program = BinFile(L"testprereq.exe");
-    const std::wstring rules[] = {L"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1",
-                                  L"HKLM64\\Software\\TessaroTests\\Prereq:Version >= v14.40"};
-    const auto holds = [&rules](int k) {
-        DetectRule rule = {};
-        DetectRuleError error = {};
-        DetectFinding finding = {};
-        ParseDetectRule(rules[k].c_str(), static_cast<DWORD>(rules[k].size()), &rule, &error);
-        EvaluateDetectRule(&rule, &finding);
-        return !!finding.holds;
-    };
-    const struct {
-        const wchar_t* arguments;
-        DWORD exitCode;
-        bool installed, newer;
-    } steps[] = {
-        {L"/install /quiet /exit 1603", 1603, false, false},
-        {L"/install /quiet /norestart /EXIT 3010", 3010, true, true},
-        {L"/uninstall /quiet", 0, false, false},
-        {L"/version v14.39.1 /exit 0x0", 0, true, false},
-        {L"/uninstall /exit 0x80070005", 0x80070005, false, false},
-    };
-    for (const auto& step : steps) {
-        EXPECT_EQ(step.exitCode, RunProgram(program, step.arguments)) << Utf8FromWide(step.arguments);
-        EXPECT_EQ(step.installed, holds(0)) << Utf8FromWide(step.arguments);
-        EXPECT_EQ(step.newer, holds(1)) << Utf8FromWide(step.arguments);
-    }
-    ::SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
-    const std::string lines = ReadBytes(record);
-    EXPECT_EQ(5, std::count(lines.begin(), lines.end(), '\n')) << lines;
-    WCHAR current[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, current);
-    EXPECT_EQ(0u, lines.rfind("folder=" + Utf8FromWide(current) + "\tprogram=" + Utf8FromWide(program) + "\tcommand=", 0))
-        << lines;
-    EXPECT_NE(std::string::npos, lines.find("/install /quiet /norestart /EXIT 3010\n")) << lines;
 }
 
 TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
@@ -811,19 +765,14 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"/detect after a /package", out + alpha + always, "must follow an /exe"},
         {"/detect before any entry", out + always + exe, "must follow an /exe"},
         {"/args after a /package", out + alpha + L" /args /quiet", "must follow an /exe"},
-        {"/uiargs after a /package", out + alpha + L" /uiargs /passive", "must follow an /exe"},
-        {"/uninstallargs after a /package", out + alpha + L" /uninstallargs /uninstall", "must follow an /exe"},
-        {"/repairargs after a /package", out + alpha + L" /repairargs /repair", "must follow an /exe"},
         {"/exitcode after a /package", out + alpha + L" /exitcode 1638=success", "must follow an /exe"},
         {"/code after an /exe", out + exe + always + L" /code {A17A0001-5E7D-4F00-9A11-000000000001}",
          "must follow a /package"},
         {"/version after an /exe", out + exe + always + L" /version 1.0", "must follow a /package"},
         {"a package flag on a program", out + exe + L" /flags cache+keepui" + always, "keepui is not for a program"},
-        {"a package flag by number on a program", out + exe + L" /flags 0x20" + always, "allowupgrade is not for"},
         {"a bad rule", out + exe + L" /detect \"HKLM64\\X:Name = 1x\"", "/detect \"HKLM64\\X:Name = 1x\" is refused at \"1x\": bad operand"},
         {"17 rules", manyRules, "more than 16 /detect"},
         {"an exit code of an unknown kind", out + exe + always + L" /exitcode 1638=fine", "bad /exitcode 1638=fine"},
-        {"an exit code beyond 32 bits", out + exe + always + L" /exitcode 0x100000000=success", "bad /exitcode"},
         {"an exit code twice", out + exe + always + L" /exitcode 1638=success /exitcode 0x666=failure",
          "/exitcode 1638 is given twice"},
         {"17 exit codes", manyExitCodes, "more than 16 /exitcode"},

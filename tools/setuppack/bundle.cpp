@@ -193,6 +193,12 @@ void CopyResourceName(LPCWSTR prefix, DWORD index, char (&field)[12])
     }
 }
 
+// A chain entry's payload: MSI<nn> for a package or patch, EXE<nn> for a program.
+LPCWSTR ChainEntryResource(const PackageSpec& entry)
+{
+    return IsProgramEntry(&entry) ? PROGRAM_RESOURCE : PACKAGE_RESOURCE;
+}
+
 ManifestPackageEntry* PackageEntryAt(BYTE* manifest, DWORD index)
 {
     return reinterpret_cast<ManifestPackageEntry*>(manifest + sizeof(PackageManifest) +
@@ -219,7 +225,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     for (DWORD k = 0; k < options->packageCount; ++k) {
         const PackageSpec& spec = options->packages[k];
         ManifestPackageEntry* entry = PackageEntryAt(block, k);
-        CopyResourceName(IsProgramEntry(&spec) ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, entry->resourceName);
+        CopyResourceName(ChainEntryResource(spec), k, entry->resourceName);
         EXIT_IF_FAILED(BoundedCopy(entry->fileName, ARRAYSIZE(entry->fileName), spec.fileName));
         entry->productCode = spec.productCode;
         entry->versionHigh = spec.versionHigh;
@@ -337,26 +343,20 @@ Exit:
     return hr;
 }
 
-// "MSI00", "EXE01", "CAB00", "MST00": the name of payload k in the table.
-void FormatPayloadName(const PackOptions* options, DWORD k, char (&name)[12])
+// Payload k of the table, and its name there ("MSI00", "EXE01", "CAB00", "MST00").
+const InputFile* PayloadAt(const PackOptions* options, const PackInputs* inputs, DWORD k, char (&name)[12])
 {
     const DWORD cabinetsEnd = options->packageCount + options->cabinetCount;
     if (k < options->packageCount) {
-        CopyResourceName(IsProgramEntry(&options->packages[k]) ? PROGRAM_RESOURCE : PACKAGE_RESOURCE, k, name);
-    } else if (k < cabinetsEnd) {
-        CopyResourceName(CABINET_RESOURCE, k - options->packageCount, name);
-    } else {
-        CopyResourceName(TRANSFORM_RESOURCE, k - cabinetsEnd, name);
-    }
-}
-
-const InputFile* PayloadFile(const PackOptions* options, const PackInputs* inputs, DWORD k)
-{
-    const DWORD cabinetsEnd = options->packageCount + options->cabinetCount;
-    if (k < options->packageCount) {
+        CopyResourceName(ChainEntryResource(options->packages[k]), k, name);
         return &inputs->packages[k];
     }
-    return k < cabinetsEnd ? &inputs->cabinets[k - options->packageCount] : &inputs->transforms[k - cabinetsEnd];
+    if (k < cabinetsEnd) {
+        CopyResourceName(CABINET_RESOURCE, k - options->packageCount, name);
+        return &inputs->cabinets[k - options->packageCount];
+    }
+    CopyResourceName(TRANSFORM_RESOURCE, k - cabinetsEnd, name);
+    return &inputs->transforms[k - cabinetsEnd];
 }
 
 // The payloads in the order they follow the image, one after the other:
@@ -378,8 +378,7 @@ HRESULT BuildPayloadList(const PackOptions* options, const PackInputs* inputs, P
     EXIT_IF_NULL_ALLOC(list->table);
     EXIT_IF_NULL_ALLOC(list->files);
     for (DWORD k = 0; k < list->count; ++k) {
-        list->files[k] = PayloadFile(options, inputs, k);
-        FormatPayloadName(options, k, list->table[k].name);
+        list->files[k] = PayloadAt(options, inputs, k, list->table[k].name);
         list->table[k].offset = offset;
         list->table[k].size = list->files[k]->size;
         offset += list->files[k]->size;

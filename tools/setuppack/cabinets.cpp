@@ -24,21 +24,10 @@ BOOL SameName(LPCWSTR a, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
 }
 
-BOOL HasTransformExtension(LPCWSTR name)
-{
-    const int length = lstrlenW(name);
-    const int extension = ARRAYSIZE(TRANSFORM_EXTENSION) - 1;
-    return length >= extension && SameName(name + length - extension, TRANSFORM_EXTENSION);
-}
-
+// Neither empty nor with a folder or a drive in it.
 BOOL IsPlainName(LPCWSTR name)
 {
-    for (LPCWSTR at = name; *at; ++at) {
-        if (L'\\' == *at || L'/' == *at || L':' == *at) {
-            return FALSE;
-        }
-    }
-    return L'\0' != name[0];
+    return L'\0' != name[0] && FileutilNamePart(name) == name;
 }
 
 // The cabinets' names in the package's Media table, one at a time; S_FALSE
@@ -123,7 +112,7 @@ HRESULT CheckCabinetName(const PackageSpec* package, LPCWSTR name)
                     L"a folder", package->path, name, MAX_FILE_NAME_CHARS);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    if (SameName(name, package->fileName) || HasTransformExtension(name)) {
+    if (SameName(name, package->fileName) || EndsWithIgnoringCase(name, TRANSFORM_EXTENSION)) {
         ReportError(L"%ls names a cabinet %ls that would take the place of the package or a transform beside it",
                     package->path, name);
         EXIT_WITH(RESULT_INVALID_DATA);
@@ -187,12 +176,8 @@ HRESULT AddPackageCabinets(PackOptions* options, DWORD index, PackInputs* inputs
     MSIHANDLE database = 0;
     MediaRows rows = {};
     WCHAR name[CABINET_FIELD_CHARS] = {};
-    UINT error = ::MsiOpenDatabaseW(package->path, MSIDBOPEN_READONLY, &database);
 
-    if (ERROR_SUCCESS != error) {
-        ReportError(L"cannot open %ls as an installer database (error %u)", package->path, error);
-        EXIT_WIN32_IF_ERROR(error);
-    }
+    EXIT_IF_FAILED(OpenPackage(package->path, &database));
     hr = OpenMediaRows(database, &rows);
     while (S_OK == hr && S_OK == (hr = NextCabinetName(&rows, name))) {
         BOOL known = FALSE;

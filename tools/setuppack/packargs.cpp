@@ -201,13 +201,6 @@ LPCWSTR FileNameOf(LPCWSTR path)
     return name;
 }
 
-BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail)
-{
-    const int length = lstrlenW(text);
-    const int tailLength = lstrlenW(tail);
-    return length >= tailLength && EqualsIgnoringCase(text + length - tailLength, -1, tail);
-}
-
 // A chain entry, in command-line order: a package, or a program (/exe).
 HRESULT AddEntry(PackOptions* options, LPCWSTR path, BOOL program)
 {
@@ -371,6 +364,17 @@ Exit:
     return hr;
 }
 
+// Where /args, /uiargs, /uninstallargs or /repairargs keeps its value.
+LPCWSTR* ArgumentsOf(ProgramSpec* program, PackSwitch kind)
+{
+    switch (kind) {
+    case PackSwitch::UiArgs: return &program->uiArgs;
+    case PackSwitch::UninstallArgs: return &program->uninstallArgs;
+    case PackSwitch::RepairArgs: return &program->repairArgs;
+    default: return &program->args;
+    }
+}
+
 // Arguments are one line of the bundle's parameters text each.
 HRESULT SetArguments(LPCWSTR option, LPCWSTR value, LPCWSTR* slot)
 {
@@ -476,24 +480,12 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         EXIT_IF_FAILED(AddRule(program, value));
         break;
     case PackSwitch::Args:
-        program = CurrentEntry(options, option, EntryKind::Program);
-        if (!program) EXIT_WITH(PACK_E_USAGE);
-        EXIT_IF_FAILED(SetArguments(option, value, &program->program.args));
-        break;
     case PackSwitch::UiArgs:
-        program = CurrentEntry(options, option, EntryKind::Program);
-        if (!program) EXIT_WITH(PACK_E_USAGE);
-        EXIT_IF_FAILED(SetArguments(option, value, &program->program.uiArgs));
-        break;
     case PackSwitch::UninstallArgs:
-        program = CurrentEntry(options, option, EntryKind::Program);
-        if (!program) EXIT_WITH(PACK_E_USAGE);
-        EXIT_IF_FAILED(SetArguments(option, value, &program->program.uninstallArgs));
-        break;
     case PackSwitch::RepairArgs:
         program = CurrentEntry(options, option, EntryKind::Program);
         if (!program) EXIT_WITH(PACK_E_USAGE);
-        EXIT_IF_FAILED(SetArguments(option, value, &program->program.repairArgs));
+        EXIT_IF_FAILED(SetArguments(option, value, ArgumentsOf(&program->program, kind)));
         break;
     case PackSwitch::ExitCode:
         program = CurrentEntry(options, option, EntryKind::Program);
@@ -650,6 +642,13 @@ Exit:
 }
 
 } // namespace
+
+BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail)
+{
+    const int length = lstrlenW(text);
+    const int tailLength = lstrlenW(tail);
+    return length >= tailLength && EqualsIgnoringCase(text + length - tailLength, -1, tail);
+}
 
 BOOL IsProgramEntry(const PackageSpec* entry)
 {

@@ -208,20 +208,6 @@ Exit:
     return hr;
 }
 
-HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
-{
-    HRESULT hr = S_OK;
-    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
-
-    if (ERROR_SUCCESS != error) {
-        ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
-        EXIT_WIN32_IF_ERROR(error);
-    }
-
-Exit:
-    return hr;
-}
-
 // A patch names neither its product nor a platform: the command line does.
 HRESULT CheckPatch(const PackageSpec* package, StorageKind kind)
 {
@@ -351,14 +337,10 @@ BOOL ReadFileHeader(const InputFile* image, IMAGE_FILE_HEADER* header)
            ReadAt(image, dos.e_lfanew + sizeof(signature), header, sizeof(*header));
 }
 
+// A prerequisite program may also be built for arm64, which no stub is.
 LPCWSTR ProgramMachineName(WORD machine)
 {
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_I386: return L"i686";
-    case IMAGE_FILE_MACHINE_AMD64: return L"x86_64";
-    case IMAGE_FILE_MACHINE_ARM64: return L"arm64";
-    default: return nullptr;
-    }
+    return IMAGE_FILE_MACHINE_ARM64 == machine ? L"arm64" : MachineName(machine);
 }
 
 // A program for a 64-bit processor never starts on 32-bit Windows, so the
@@ -409,6 +391,20 @@ void ReadProgramVersion(PackageSpec* program)
 }
 
 } // namespace
+
+HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
+{
+    HRESULT hr = S_OK;
+    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
+
+    if (ERROR_SUCCESS != error) {
+        ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
+        EXIT_WIN32_IF_ERROR(error);
+    }
+
+Exit:
+    return hr;
+}
 
 HRESULT OpenFile(LPCWSTR path, InputFile* input)
 {

@@ -14,8 +14,6 @@ namespace {
 // that no 16-bit word is split).
 constexpr DWORD CHECKSUM_PIECE_BYTES = 1024 * 1024;
 
-// Payloads are copied in pieces of this size.
-constexpr DWORD COPY_PIECE_BYTES = 1024 * 1024;
 // An image on a network or removable disk is copied to the swap file when it
 // is loaded: its pages, the manifest's among them, never fault on a share that
 // went away.
@@ -313,29 +311,6 @@ Exit:
     return hr;
 }
 
-// The whole input at the file's current end, in pieces.
-HRESULT CopyInput(const InputFile* input, HANDLE file, BYTE* piece)
-{
-    HRESULT hr = S_OK;
-    DWORD written = 0;
-
-    for (ULONGLONG done = 0; done < input->size;) {
-        const ULONGLONG left = input->size - done;
-        const DWORD bytes = left < COPY_PIECE_BYTES ? static_cast<DWORD>(left) : COPY_PIECE_BYTES;
-        if (!ReadAt(input, static_cast<LONGLONG>(done), piece, bytes)) {
-            EXIT_WITH(ResultFromLastError());
-        }
-        EXIT_LAST_ERROR_IF(!::WriteFile(file, piece, bytes, &written, nullptr));
-        if (written != bytes) {
-            EXIT_WITH(RESULT_DISK_FULL);
-        }
-        done += bytes;
-    }
-
-Exit:
-    return hr;
-}
-
 } // namespace
 
 HRESULT CutToImage(LPCWSTR path, LPCWSTR stubPath)
@@ -360,10 +335,8 @@ HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const Input
     HRESULT hr = S_OK;
     HANDLE file = nullptr;
     HeaderPlaces places = {};
-    BYTE* piece = static_cast<BYTE*>(MemutilAllocate(COPY_PIECE_BYTES, FALSE));
     ULONGLONG placed = 0;
 
-    EXIT_IF_NULL_ALLOC(piece);
     EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
     EXIT_IF_FAILED(EndAtImage(file, places));
     EXIT_IF_FAILED(MarkRunFromSwap(file, places));
@@ -372,7 +345,8 @@ HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const Input
         if (table[k].offset != placed || table[k].size != files[k]->size) {
             EXIT_WITH(E_UNEXPECTED);   // the table was made for other files
         }
-        EXIT_IF_FAILED(CopyInput(files[k], file, piece));
+        const PayloadRange whole = {0, files[k]->size};
+        EXIT_IF_FAILED(PayloadutilCopy(files[k]->file, &whole, file));
         placed += files[k]->size;
     }
 
@@ -381,7 +355,6 @@ Exit:
         ReportError(L"cannot write the bundle's payloads (error 0x%08X)", hr);
     }
     if (file) ::CloseHandle(file);
-    if (piece) MemutilRelease(piece);
     return hr;
 }
 

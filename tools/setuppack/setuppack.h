@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <msi.h>
 #include "payloadutil.h"
 #include "prereqargs.h"
 #include "registrationrecord.h"
@@ -127,6 +128,8 @@ void ReportNote(LPCWSTR format, ...);
 HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options);
 HRESULT ParseGuidText(LPCWSTR text, GUID* guid);
 HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low);
+// Whether `text` ends in `tail` (an extension), in any case.
+BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail);
 
 // An input file, open for reading and shared for reading only: nobody can
 // change it while the packer reads it. Its bytes are read as they are needed,
@@ -165,6 +168,8 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 // version record, where it has one.
 HRESULT ReadProgram(PackageSpec* program, const InputFile* file);
 BOOL IsProgramEntry(const PackageSpec* entry);
+// Opens an installer database to read it; one line on standard error when it cannot.
+HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
