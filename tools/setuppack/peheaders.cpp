@@ -3,6 +3,7 @@
 // the header's checksum, which the change makes stale, and what lies after
 // the image: the payloads.
 #include "setuppack.h"
+#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
 
@@ -345,8 +346,7 @@ HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const Input
         if (table[k].offset != placed || table[k].size != files[k]->size) {
             EXIT_WITH(E_UNEXPECTED);   // the table was made for other files
         }
-        const PayloadRange whole = {0, files[k]->size};
-        EXIT_IF_FAILED(PayloadutilCopy(files[k]->file, &whole, file));
+        EXIT_IF_FAILED(FileutilCopyRange(files[k]->file, 0, files[k]->size, file));
         placed += files[k]->size;
     }
 
