@@ -471,7 +471,6 @@ void FaultBeginRun()
     Fault.productListings = 0;
     Fault.runSites.clear();
     Fault.registrationLookupFailed = false;
-    Fault.restartDeletes.clear();
     CurrentUiLevel = 5;
     CurrentLogPath.clear();
     CurrentLogMode = 0;
@@ -1068,7 +1067,6 @@ BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECUR
                                 LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
     const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };
-    const size_t n = Fault.processStarts.size();
     ProcessStart start = {text(application), text(commandLine), text(directory), inheritHandles != FALSE, {}, false};
     HANDLE writer = ::CreateFileW(start.application.c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
@@ -1082,11 +1080,10 @@ BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECUR
         return FALSE;
     }
     // Signalled events stand in for the process and its thread: a process
-    // that has ended already, whose code the exit-code wrapper answers.
+    // that has ended already, with exit code 0.
     information->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
     information->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
     Fault.processStarts.back().process = information->hProcess;
-    Fault.processStarts.back().exitCode = n < Fault.programExitCodes.size() ? Fault.programExitCodes[n] : 0;
     Fault.liveFiles.insert(information->hProcess);
     Fault.liveFiles.insert(information->hThread);
     return TRUE;
@@ -1154,7 +1151,7 @@ BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     for (ProcessStart& start : Fault.processStarts) {
         if (start.process == process) {
             start.codeRead = true;
-            *exitCode = start.exitCode;
+            *exitCode = 0;
             return TRUE;
         }
     }
@@ -1471,7 +1468,7 @@ LSTATUS WINAPI FaultRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD ch
                                       : ::RegEnumKeyExW(key, index, name, chars, reserved, keyClass, classChars, written);
 }
 
-// A delete at the next restart is recorded, never scheduled. A file whose
+// A delete at the next restart is never scheduled. A file whose
 // delete a fault refused is still that file where it was moved.
 BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
@@ -1480,10 +1477,7 @@ BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-        Fault.restartDeletes.push_back(FaultNormalizePath(from));
-        return TRUE;
-    }
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return TRUE;
     NoteWrite(to);
     const BOOL moved = ::MoveFileExW(from, to, flags);
     if (moved && Fault.refusedDeletes.count(FaultNormalizePath(from))) Fault.refusedDeletes.insert(FaultNormalizePath(to));
