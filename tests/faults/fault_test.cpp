@@ -83,10 +83,10 @@ std::vector<Scenario> Scenarios()
         {"setup of a registered bundle, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL | PKG_HIDDEN)},
          german, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, true},
-        {"setup, cached package then a transform beside a staged one, logged in a trusted folder", Mode::Setup,
-         L"/lang 1031 /passive /norestart /log {TEMP}run.log",
-         {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL)}, german, 0, {}, {},
-         TokenAnswer::Elevated, 0, {L"common\\Applications"}, {}, {L"tmp"}},
+        {"setup, cached package then a transform beside a staged one, each with a cabinet, logged in a trusted folder",
+         Mode::Setup, L"/lang 1031 /passive /norestart /log {TEMP}run.log",
+         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL | PKG_CABINETS)},
+         german, 0, {}, {}, TokenAnswer::Elevated, 0, {L"common\\Applications"}, {}, {L"tmp"}, false, cabinets},
         {"setup started unelevated, handed to an elevated copy", Mode::Setup,
          L"/lang 1031 /passive /log {TEMP}run.log", {Alpha(PKG_PER_MACHINE | PKG_CACHE), Beta(0)}, german, 3010, {}, {},
          TokenAnswer::NotElevated, 3010},
@@ -102,24 +102,19 @@ std::vector<Scenario> Scenarios()
          {Alpha(PKG_CACHE | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL)}, {}, 0, {},
          {{GuidText(ALPHA_CODE), L"1.2.3.4"}, {GuidText(BETA_CODE), L"2.0.0.0"}}, TokenAnswer::Real, 0,
          {L"local\\Applications", L"local\\Applications\\Cache", SUITE_COPY}, {SUITE_COPY + L"\\fault_tests.exe"}, {}, true},
-        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Program(0), Beta(0)}, german},
+        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(PKG_CABINETS), Program(0), Beta(PKG_CABINETS)}, german, 0,
+         {}, {}, TokenAnswer::Real, 0, {}, {}, {}, false, {cabinets[0], {"CAB01", 2, L"data2.cab"}}},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Program(0), Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
         {"setup, a cached prerequisite before a package", Mode::Setup, L"/quiet",
          {Program(PKG_PER_MACHINE | PKG_CACHE), Alpha(0)}, {}},
         {"setup, a prerequisite removed again after a failing package", Mode::Setup, L"/passive",
          {Program(0), Alpha(0)}, {}, 1603, {{&ALPHA_CODE, 1603}}},
-        // Packages that read cabinets from beside themselves.
-        {"setup, a cached package and a staged one, each with a cabinet", Mode::Setup, L"/quiet",
-         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
         {"setup, the cached copies and their cabinets there already", Mode::Setup, L"/quiet",
          {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_CABINETS)}, {}, 0, {}, {{GuidText(ALPHA_CODE), L"1.2.3.4"}}, TokenAnswer::Real, 0,
          {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder},
-         {alphaFolder + L"\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4.msi",
-                                                 alphaFolder + L"\\data1.cab"},
+         {alphaFolder + L"\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4.msi", alphaFolder + L"\\data1.cab"},
          {L"common\\Applications", L"common\\Applications\\Cache", alphaFolder}, false, {cabinets[0]}},
-        {"/extract with cabinets", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(PKG_CABINETS), Beta(PKG_CABINETS)}, {}, 0, {}, {},
-         TokenAnswer::Real, 0, {}, {}, {}, false, cabinets},
     };
 }
 
@@ -207,7 +202,6 @@ public:
             Fault.cabinetsOverride = cabinets_.Assign(list.data(), list.size());
             Fault.cabinetsOverrideSize = static_cast<DWORD>(list.size());
         }
-        Fault.installedVersions = scenario.installed;
         Fault.tokenElevation = scenario.token;
         Fault.elevatedCopyExitCode = scenario.elevatedCopyExit;
         Fault.installerResult = [this](const InstallerCall& call) { return CheckRequest(call); };
@@ -230,8 +224,9 @@ public:
         beta_ = ResourceBytes("MSI01");
         german_ = ResourceBytes("MST00");
         program_ = ResourceBytes("EXE00");
-        cabinetBytes_[0] = ResourceBytes("CAB00");
-        cabinetBytes_[1] = ResourceBytes("CAB01");
+        for (const CabinetSpec& cabinet : scenario.cabinets) {
+            cabinetBytes_[cabinet.resourceName] = ResourceBytes(cabinet.resourceName.c_str());
+        }
     }
 
     ~FaultRunner()
@@ -401,7 +396,7 @@ private:
     {
         const std::wstring upper = Upper(path);
         for (const CabinetSpec& cabinet : scenario_.cabinets) {
-            if (EndsWith(upper, L"\\" + Upper(cabinet.fileName))) return CabinetBytes(cabinet);
+            if (EndsWith(upper, L"\\" + Upper(cabinet.fileName))) return &cabinetBytes_.at(cabinet.resourceName);
         }
         if (upper.find(Upper(GuidText(ALPHA_CODE))) != std::wstring::npos || EndsWith(upper, L"\\ALPHA.MSI") ||
             EndsWith(upper, L"\\FIRST.MSI")) {
@@ -412,11 +407,6 @@ private:
         }
         if (EndsWith(upper, L"\\FAULT_TESTS.EXE")) return &self_;   // a registered bundle's copy of itself
         return EndsWith(upper, L"\\PREREQ.EXE") ? &program_ : nullptr;
-    }
-
-    const std::string* CabinetBytes(const CabinetSpec& cabinet) const
-    {
-        return &cabinetBytes_[cabinet.resourceName == "CAB00" ? 0 : 1];
     }
 
     // The stand-in installer: a request must name a complete package, and a
@@ -445,7 +435,8 @@ private:
         for (const CabinetSpec& cabinet : scenario_.cabinets) {
             const std::string& owner = scenario_.packages[cabinet.packageIndex].resourceName;
             if (payload != (owner == "MSI00" ? &alpha_ : &beta_)) continue;
-            if (!ReadWholeFile(FolderOf(call.target) + cabinet.fileName, &content) || content != *CabinetBytes(cabinet)) {
+            const std::string& bytes = cabinetBytes_.at(cabinet.resourceName);
+            if (!ReadWholeFile(FolderOf(call.target) + cabinet.fileName, &content) || content != bytes) {
                 requestProblems_.push_back("cabinet missing or damaged beside the package: " + Narrow(cabinet.fileName));
             }
         }
@@ -569,7 +560,7 @@ private:
     std::wstring commandLine_;
     GuardedBytes cabinets_;
     std::string alpha_, beta_, german_, program_, self_;
-    std::string cabinetBytes_[2];
+    std::map<std::string, std::string> cabinetBytes_;   // by resource name
     std::vector<BYTE> registration_ = std::vector<BYTE>(sizeof(BundleRegistration));
     std::vector<std::string> requestProblems_;
     std::string context_;
@@ -687,9 +678,7 @@ TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
 TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
 TEST(FaultInjection, SetupWithCachedPrerequisite) { InjectEveryFault(ScenarioAt(10)); }
 TEST(FaultInjection, SetupWithPrerequisiteRemovedAgain) { InjectEveryFault(ScenarioAt(11)); }
-TEST(FaultInjection, SetupWithCabinets) { InjectEveryFault(ScenarioAt(12)); }
-TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(13)); }
-TEST(FaultInjection, ExtractWithCabinets) { InjectEveryFault(ScenarioAt(14)); }
+TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(12)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
