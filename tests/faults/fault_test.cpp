@@ -945,37 +945,35 @@ TEST(ProtectedFolders, AProgramRunsAloneFromAFolderOfItsOwn)
     }
 }
 
-// Between the write and the hold, another file took the package's name: the
-// hold is refused, the package fails with 1392 and nothing of it is
-// installed or left; what the run installed before it is removed again.
-TEST(ProtectedFolders, AHoldThatFindsAnotherFileFailsItsPackage)
+// Another file where the program expects its own: at the program's name (it
+// was renamed and another put there), nothing is read from it, so nothing is
+// written or installed; at a package's name between the write and the hold,
+// the hold is refused, the package fails and nothing of it is installed or
+// left, and what the run installed before it is removed again. Either ends the
+// run or extraction with 1392.
+TEST(ProgramFile, AnotherFileAtANameWrittenOrMappedIsNeverUsed)
 {
-    const Scenario scenario{"hold elsewhere", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392};
-    FaultRunner runner(scenario);
-    Fault.holdFindsAnotherFileOf = L"\\BETA.MSI";
-    EXPECT_EQ(1392, runner.Run(-1, 0, false));
-    EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
-    ASSERT_EQ(2u, Fault.journal.size());
-    EXPECT_TRUE(IsRemoval(Fault.journal[1]) && Fault.journal[1].target == GuidText(ALPHA_CODE));
-    for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
-}
-
-// The file at the program's name is not the one its image was mapped from (the
-// program was renamed and another file put there): nothing is read from it,
-// so nothing is written or installed, and the run or extraction ends with 1392.
-TEST(ProgramFile, AnotherFileAtTheProgramsNameIsNeverRead)
-{
-    const Scenario scenarios[] = {
-        {"setup", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392},
-        {"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, {}, 1392},
-        {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0)}, {}, 1392},
+    const struct {
+        Scenario scenario;
+        bool programFileReplaced;
+        std::wstring holdFindsAnotherFileOf;
+    } cases[] = {
+        {{"setup", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392}, true, L""},
+        {{"/extract", Mode::Extract, L"/extract {OUT}\\pkgs", {Alpha(0), Beta(0)}, {}, 1392}, true, L""},
+        {{"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Alpha(0)}, {}, 1392}, true, L""},
+        {{"a hold that finds another file", Mode::Setup, L"/quiet", {Alpha(0), Beta(0)}, {}, 1392}, false, L"\\BETA.MSI"},
     };
-    for (const Scenario& scenario : scenarios) {
-        SCOPED_TRACE(scenario.name);
-        FaultRunner runner(scenario);
-        Fault.programFileReplaced = true;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario.name);
+        FaultRunner runner(c.scenario);
+        Fault.programFileReplaced = c.programFileReplaced;
+        Fault.holdFindsAnotherFileOf = c.holdFindsAnotherFileOf;
         EXPECT_EQ(1392, runner.Run(-1, 0, false));
-        EXPECT_TRUE(BookProblems().empty() && Fault.journal.empty());
+        EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
+        ASSERT_EQ(c.programFileReplaced ? 0u : 2u, Fault.journal.size());
+        if (!c.programFileReplaced) {
+            EXPECT_TRUE(IsRemoval(Fault.journal[1]) && Fault.journal[1].target == GuidText(ALPHA_CODE));
+        }
         for (const std::wstring& entry : runner.Box().Snapshot()) EXPECT_FALSE(EndsWith(entry, L".MSI")) << Narrow(entry);
     }
 }
