@@ -898,35 +898,32 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
     }
 }
 
-// A prerequisite program lies alone in a folder of its own, which only
-// administrators can change in an elevated run (the all-users cache only when
+// A prerequisite program lies alone in a folder of its own, which in an
+// elevated run only administrators can change (the all-users cache only when
 // it is the program's own), and is started by its full path there, with that
 // folder as the current one, its own name first on the command line, no
 // handle inherited, and its file held and intact. A staged one is gone after
-// the run; a cached one stays (for good: it is permanent).
+// the run; a cached one stays (for good: it is permanent). Which cache or
+// staging folder a run takes is the packages' (MadeProtectedTrustedOnlyWhenOursAsTheyAre).
 TEST(ProtectedFolders, AProgramRunsAloneFromAFolderOfItsOwn)
 {
-    const TokenAnswer elevated = TokenAnswer::Elevated, unelevated = TokenAnswer::NotElevated;
     const std::wstring stage = L"WIN\\TEMP\\SETUP-*\\1", cache = L"APPLICATIONS\\CACHE\\PREREQV1.0.0.0";
     const struct {
         const char* name;
-        TokenAnswer token;
         DWORD flags;
         std::vector<std::wstring> folders;   // there before the run, running user's but the first
         std::wstring folder;                 // the program's
     } cases[] = {
-        {"elevated", elevated, 0, {}, stage},
-        {"elevated, cached", elevated, PKG_CACHE, {}, L"COMMON\\" + cache},
-        {"elevated, an all-users cache not the program's own", elevated, PKG_CACHE,
-         {L"common\\Applications", L"common\\Applications\\Cache"}, stage},
-        {"not elevated", unelevated, 0, {}, L"TMP\\SETUP-*\\1"},
-        {"not elevated, cached", unelevated, PKG_CACHE, {}, L"LOCAL\\" + cache},
+        {"staged", 0, {}, stage},
+        {"cached", PKG_CACHE, {}, L"COMMON\\" + cache},
+        {"an all-users cache not the program's own", PKG_CACHE, {L"common\\Applications", L"common\\Applications\\Cache"},
+         stage},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<std::wstring> trusted(c.folders.begin(), c.folders.begin() + (c.folders.empty() ? 0 : 1));
         const Scenario scenario{c.name, Mode::Setup, L"/quiet", {Program(c.flags, "EXE02"), Alpha(0)}, {}, 0, {}, {},
-                                c.token, 0, c.folders, {}, trusted};
+                                TokenAnswer::Elevated, 0, c.folders, {}, trusted};
         FaultRunner runner(scenario);
         EXPECT_EQ(0, runner.Run(-1, 0, false));
         EXPECT_TRUE(BookProblems().empty() && runner.RequestProblems().empty());
