@@ -80,8 +80,10 @@ std::vector<Scenario> Scenarios()
     const std::vector<CabinetSpec> cabinets = {{"CAB00", 0, L"data1.cab"}, {"CAB01", 1, L"data2.cab"}};
     const std::wstring alphaFolder = L"common\\Applications\\Cache\\" + GuidText(ALPHA_CODE) + L"v1.2.3.4";
     return {
-        {"setup of a registered bundle, cached package with its transform", Mode::Setup, L"/lang 1031 /quiet",
-         {Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL), Beta(PKG_KEEP_UI_LEVEL | PKG_HIDDEN)},
+        {"setup of a registered bundle, a cached prerequisite, cached package with its transform", Mode::Setup,
+         L"/lang 1031 /quiet",
+         {Program(PKG_PER_MACHINE | PKG_CACHE), Alpha(PKG_PER_MACHINE | PKG_CACHE | PKG_APPLY_TRANSFORM | PKG_KEEP_UI_LEVEL),
+          Beta(PKG_KEEP_UI_LEVEL | PKG_HIDDEN)},
          german, 0, {}, {}, TokenAnswer::Real, 0, {}, {}, {}, true},
         {"setup, cached package then a transform beside a staged one, each with a cabinet, logged in a trusted folder",
          Mode::Setup, L"/lang 1031 /passive /norestart /log {TEMP}run.log",
@@ -106,8 +108,6 @@ std::vector<Scenario> Scenarios()
          {}, {}, TokenAnswer::Real, 0, {}, {}, {}, false, {cabinets[0], {"CAB01", 2, L"data2.cab"}}},
         {"/o1", Mode::ExtractFirst, L"/o1 {OUT}\\first.msi", {Program(0), Alpha(0), Beta(0)}, {}},
         {"/?", Mode::Help, L"/?", {Alpha(0)}, {}},
-        {"setup, a cached prerequisite before a package", Mode::Setup, L"/quiet",
-         {Program(PKG_PER_MACHINE | PKG_CACHE), Alpha(0)}, {}},
         {"setup, a prerequisite removed again after a failing package", Mode::Setup, L"/passive",
          {Program(0), Alpha(0)}, {}, 1603, {{&ALPHA_CODE, 1603}}},
         {"setup, the cached copies and their cabinets there already", Mode::Setup, L"/quiet",
@@ -666,7 +666,7 @@ const Scenario& ScenarioAt(size_t index)
     return scenarios[index];
 }
 
-TEST(FaultInjection, SetupWithCachedPackageAndTransform) { InjectEveryFault(ScenarioAt(0)); }
+TEST(FaultInjection, SetupWithCachedPrerequisiteAndPackageWithTransform) { InjectEveryFault(ScenarioAt(0)); }
 TEST(FaultInjection, SetupWithTransformBesideStagedPackage) { InjectEveryFault(ScenarioAt(1)); }
 TEST(FaultInjection, SetupHandedToElevatedCopy) { InjectEveryFault(ScenarioAt(2)); }
 TEST(FaultInjection, SetupWithToleratedFailure) { InjectEveryFault(ScenarioAt(3)); }
@@ -676,9 +676,8 @@ TEST(FaultInjection, Uninstall) { InjectEveryFault(ScenarioAt(6)); }
 TEST(FaultInjection, Extract) { InjectEveryFault(ScenarioAt(7)); }
 TEST(FaultInjection, ExtractFirst) { InjectEveryFault(ScenarioAt(8)); }
 TEST(FaultInjection, Help) { InjectEveryFault(ScenarioAt(9)); }
-TEST(FaultInjection, SetupWithCachedPrerequisite) { InjectEveryFault(ScenarioAt(10)); }
-TEST(FaultInjection, SetupWithPrerequisiteRemovedAgain) { InjectEveryFault(ScenarioAt(11)); }
-TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(12)); }
+TEST(FaultInjection, SetupWithPrerequisiteRemovedAgain) { InjectEveryFault(ScenarioAt(10)); }
+TEST(FaultInjection, SetupWithCachedCabinetsThereAlready) { InjectEveryFault(ScenarioAt(11)); }
 
 // Who asks for an elevated copy, with the token's answer and the prompt's
 // outcome played by the shim: only a setup run with a per-machine package,
