@@ -843,8 +843,6 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
          alpha, stage + L"\\2"},
         {"the version's folder another user's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, byOther}},
          {stage}, stage + L"\\1", stage + L"\\2"},
-        {"the version's folder a reparse point", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, reparse}},
-         {stage}, stage + L"\\1", stage + L"\\2"},
         {"not elevated", TokenAnswer::NotElevated, {}, {}, userAlpha, userStage + L"\\2"},
         {"the staging folder's first names taken", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2", 2},
     };
