@@ -139,7 +139,6 @@ struct ProcessStart {
     std::string bytes;    // of the program file at the start
     bool held;            // nobody could open the program file for writing then
     HANDLE process = nullptr;   // an event standing in for the process, when it was started
-    DWORD exitCode = 0;         // what GetExitCodeProcess answers for it
     bool codeRead = false;      // the program read its exit code
 };
 
@@ -168,9 +167,6 @@ struct FaultWorld {
     // with this code.
     bool elevationDeclined = false;
     DWORD elevatedCopyExitCode = 0;
-    // CreateProcessW never starts the program itself either: the n-th start of
-    // a run starts a process that exits with the n-th code here (0 past the end).
-    std::vector<DWORD> programExitCodes;
     // Wine keeps no descriptors and has no junctions: by full path, the owner
     // and DACL GetSecurityInfo reports for a folder (SDDL; a folder not named
     // gets Wine's answer, owned by the running user), the folders that
@@ -238,7 +234,6 @@ struct FaultWorld {
     unsigned productListings = 0;            // complete listings of the installed products
     std::set<std::pair<std::string, int>> runSites;
     bool registrationLookupFailed = false;   // a fault hit the lookup of "REGISTRATION": the bundle is none
-    std::vector<std::wstring> restartDeletes;   // MoveFileExW's deletes at the next restart: recorded, not made
 };
 
 extern FaultWorld Fault;

@@ -219,12 +219,6 @@ HMODULE VersionLibrary = nullptr;
 // ---- the in-process installer -------------------------------------------
 
 char FakeMsiModule;
-char FakeManifestResource;
-char FakeManifestData;
-char FakeCabinetsResource;
-char FakeCabinetsData;
-char FakeRegistrationResource;
-char FakeRegistrationData;
 DWORD CurrentUiLevel = 5;
 std::wstring CurrentLogPath;
 DWORD CurrentLogMode = 0;
@@ -396,19 +390,40 @@ HMODULE FakeMsiHandle()
     return reinterpret_cast<HMODULE>(&FakeMsiModule);
 }
 
-bool IsManifestName(LPCSTR name)
+bool IsResourceNamed(LPCSTR name, const char* wanted)
 {
-    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "MANIFEST") == 0;
+    return !IS_INTRESOURCE(name) && lstrcmpiA(name, wanted) == 0;
 }
 
-bool IsCabinetsName(LPCSTR name)
+// The lists a test serves from guarded memory in place of the program's own;
+// the address of `found` stands for the resource, of `loaded` for its data.
+struct ServedResource {
+    const char* name;
+    const BYTE* const* bytes;   // not served while null
+    const DWORD* size;
+    char found;
+    char loaded;
+};
+ServedResource SERVED_RESOURCES[] = {
+    {"MANIFEST", &Fault.manifestOverride, &Fault.manifestOverrideSize, 0, 0},
+    {"CABINETS", &Fault.cabinetsOverride, &Fault.cabinetsOverrideSize, 0, 0},
+    {"REGISTRATION", &Fault.registrationOverride, &Fault.registrationOverrideSize, 0, 0},
+};
+
+ServedResource* ServedNamed(LPCSTR name)
 {
-    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "CABINETS") == 0;
+    for (ServedResource& served : SERVED_RESOURCES) {
+        if (*served.bytes && IsResourceNamed(name, served.name)) return &served;
+    }
+    return nullptr;
 }
 
-bool IsRegistrationName(LPCSTR name)
+ServedResource* ServedAs(const void* handle, bool loaded)
 {
-    return !IS_INTRESOURCE(name) && lstrcmpiA(name, "REGISTRATION") == 0;
+    for (ServedResource& served : SERVED_RESOURCES) {
+        if (handle == (loaded ? &served.loaded : &served.found)) return &served;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -456,7 +471,6 @@ void FaultBeginRun()
     Fault.productListings = 0;
     Fault.runSites.clear();
     Fault.registrationLookupFailed = false;
-    Fault.restartDeletes.clear();
     CurrentUiLevel = 5;
     CurrentLogPath.clear();
     CurrentLogMode = 0;
@@ -786,18 +800,12 @@ DWORD WINAPI FaultGetTempPathW(DWORD size, LPWSTR buffer)
 HRSRC WINAPI FaultFindResourceExA(HMODULE module, LPCSTR type, LPCSTR name, WORD language)
 {
     if (ShouldFail(FAULT_FIND_RESOURCE)) {
-        Fault.registrationLookupFailed = Fault.registrationLookupFailed || IsRegistrationName(name);
+        Fault.registrationLookupFailed = Fault.registrationLookupFailed || IsResourceNamed(name, "REGISTRATION");
         ::SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
-    if (Fault.manifestOverride && IsManifestName(name)) {
-        return reinterpret_cast<HRSRC>(&FakeManifestResource);
-    }
-    if (Fault.cabinetsOverride && IsCabinetsName(name)) {
-        return reinterpret_cast<HRSRC>(&FakeCabinetsResource);
-    }
-    if (Fault.registrationOverride && IsRegistrationName(name)) {
-        return reinterpret_cast<HRSRC>(&FakeRegistrationResource);
+    if (ServedResource* served = ServedNamed(name)) {
+        return reinterpret_cast<HRSRC>(&served->found);
     }
     return ::FindResourceExA(module, type, name, language);
 }
@@ -808,14 +816,8 @@ HGLOBAL WINAPI FaultLoadResource(HMODULE module, HRSRC resource)
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
-        return reinterpret_cast<HGLOBAL>(&FakeManifestData);
-    }
-    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
-        return reinterpret_cast<HGLOBAL>(&FakeCabinetsData);
-    }
-    if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
-        return reinterpret_cast<HGLOBAL>(&FakeRegistrationData);
+    if (ServedResource* served = ServedAs(resource, false)) {
+        return reinterpret_cast<HGLOBAL>(&served->loaded);
     }
     return ::LoadResource(module, resource);
 }
@@ -826,17 +828,9 @@ DWORD WINAPI FaultSizeofResource(HMODULE module, HRSRC resource)
         ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
         return 0;
     }
-    if (resource == reinterpret_cast<HRSRC>(&FakeManifestResource)) {
+    if (const ServedResource* served = ServedAs(resource, false)) {
         ::SetLastError(0);
-        return Fault.manifestOverrideSize;
-    }
-    if (resource == reinterpret_cast<HRSRC>(&FakeCabinetsResource)) {
-        ::SetLastError(0);
-        return Fault.cabinetsOverrideSize;
-    }
-    if (resource == reinterpret_cast<HRSRC>(&FakeRegistrationResource)) {
-        ::SetLastError(0);
-        return Fault.registrationOverrideSize;
+        return *served->size;
     }
     return ::SizeofResource(module, resource);
 }
@@ -849,14 +843,8 @@ LPVOID WINAPI FaultLockResource(HGLOBAL loaded)
         ::SetLastError(0);
         return nullptr;
     }
-    if (loaded == reinterpret_cast<HGLOBAL>(&FakeManifestData)) {
-        return const_cast<BYTE*>(Fault.manifestOverride);
-    }
-    if (loaded == reinterpret_cast<HGLOBAL>(&FakeCabinetsData)) {
-        return const_cast<BYTE*>(Fault.cabinetsOverride);
-    }
-    if (loaded == reinterpret_cast<HGLOBAL>(&FakeRegistrationData)) {
-        return const_cast<BYTE*>(Fault.registrationOverride);
+    if (const ServedResource* served = ServedAs(loaded, true)) {
+        return const_cast<BYTE*>(*served->bytes);
     }
     return ::LockResource(loaded);
 }
@@ -1079,7 +1067,6 @@ BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECUR
                                 LPSTARTUPINFOW, LPPROCESS_INFORMATION information)
 {
     const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };
-    const size_t n = Fault.processStarts.size();
     ProcessStart start = {text(application), text(commandLine), text(directory), inheritHandles != FALSE, {}, false};
     HANDLE writer = ::CreateFileW(start.application.c_str(), GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
@@ -1093,11 +1080,10 @@ BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECUR
         return FALSE;
     }
     // Signalled events stand in for the process and its thread: a process
-    // that has ended already, whose code the exit-code wrapper answers.
+    // that has ended already, with exit code 0.
     information->hProcess = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
     information->hThread = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
     Fault.processStarts.back().process = information->hProcess;
-    Fault.processStarts.back().exitCode = n < Fault.programExitCodes.size() ? Fault.programExitCodes[n] : 0;
     Fault.liveFiles.insert(information->hProcess);
     Fault.liveFiles.insert(information->hThread);
     return TRUE;
@@ -1165,7 +1151,7 @@ BOOL WINAPI FaultGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     for (ProcessStart& start : Fault.processStarts) {
         if (start.process == process) {
             start.codeRead = true;
-            *exitCode = start.exitCode;
+            *exitCode = 0;
             return TRUE;
         }
     }
@@ -1482,7 +1468,7 @@ LSTATUS WINAPI FaultRegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD ch
                                       : ::RegEnumKeyExW(key, index, name, chars, reserved, keyClass, classChars, written);
 }
 
-// A delete at the next restart is recorded, never scheduled. A file whose
+// A delete at the next restart is never scheduled. A file whose
 // delete a fault refused is still that file where it was moved.
 BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
@@ -1491,10 +1477,7 @@ BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
         ::SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
-        Fault.restartDeletes.push_back(FaultNormalizePath(from));
-        return TRUE;
-    }
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return TRUE;
     NoteWrite(to);
     const BOOL moved = ::MoveFileExW(from, to, flags);
     if (moved && Fault.refusedDeletes.count(FaultNormalizePath(from))) Fault.refusedDeletes.insert(FaultNormalizePath(to));
