@@ -74,25 +74,6 @@ void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
     *word |= (part % 2 == 0) ? (value << 16) : value;
 }
 
-// `size` bytes at `offset`, whatever the handle's own position; fewer is
-// `shortRead`.
-HRESULT ReadAt(HANDLE file, ULONGLONG offset, BYTE* buffer, DWORD size, HRESULT shortRead)
-{
-    HRESULT hr = S_OK;
-    OVERLAPPED at = {};
-    DWORD read = 0;
-
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    EXIT_LAST_ERROR_IF(!::ReadFile(file, buffer, size, &read, &at));
-    if (read != size) {
-        EXIT_WITH(shortRead);
-    }
-
-Exit:
-    return hr;
-}
-
 DWORD NextBlock(ULONGLONG left)
 {
     return left < BLOCK_BYTES ? static_cast<DWORD>(left) : BLOCK_BYTES;
@@ -276,6 +257,23 @@ Exit:
     return hr;
 }
 
+HRESULT FileutilReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size, HRESULT shortRead)
+{
+    HRESULT hr = S_OK;
+    OVERLAPPED at = {};
+    DWORD read = 0;
+
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    EXIT_LAST_ERROR_IF(!::ReadFile(file, buffer, size, &read, &at));
+    if (read != size) {
+        EXIT_WITH(shortRead);
+    }
+
+Exit:
+    return hr;
+}
+
 HRESULT FileutilCopyRange(HANDLE source, ULONGLONG offset, ULONGLONG size, HANDLE target)
 {
     HRESULT hr = S_OK;
@@ -286,7 +284,7 @@ HRESULT FileutilCopyRange(HANDLE source, ULONGLONG offset, ULONGLONG size, HANDL
     EXIT_IF_NULL_ALLOC(buffer);
     while (done < size) {
         const DWORD block = NextBlock(size - done);
-        EXIT_IF_FAILED(ReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
+        EXIT_IF_FAILED(FileutilReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
         EXIT_LAST_ERROR_IF(!::WriteFile(target, buffer, block, &written, nullptr));
         if (written != block) {
             EXIT_WITH(RESULT_DISK_FULL);
@@ -363,8 +361,8 @@ HRESULT FileutilMatchesRange(HANDLE file, HANDLE source, ULONGLONG offset, ULONG
     while (done < size) {
         const DWORD block = NextBlock(size - done);
         BYTE* const held = buffer + BLOCK_BYTES;
-        EXIT_IF_FAILED(ReadAt(file, done, held, block, RESULT_FILE_CHANGED));
-        EXIT_IF_FAILED(ReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
+        EXIT_IF_FAILED(FileutilReadAt(file, done, held, block, RESULT_FILE_CHANGED));
+        EXIT_IF_FAILED(FileutilReadAt(source, offset + done, buffer, block, RESULT_INVALID_DATA));
         if (0 != memcmp(buffer, held, block)) {
             EXIT_WITH(RESULT_FILE_CHANGED);
         }

@@ -50,6 +50,9 @@ HRESULT FileutilHoldWritten(LPCWSTR path, HANDLE* writer, HANDLE* held);
 // is reached; FILE_IDENTITY_CHARS with its terminator.
 constexpr DWORD FILE_IDENTITY_CHARS = 26;
 HRESULT FileutilFormatIdentity(HANDLE file, WCHAR (&identity)[FILE_IDENTITY_CHARS]);
+// `size` bytes at `offset` of an open file, whatever the handle's own
+// position; fewer is `shortRead`.
+HRESULT FileutilReadAt(HANDLE file, ULONGLONG offset, void* buffer, DWORD size, HRESULT shortRead);
 // `size` bytes at `offset` of the file open through `source` (read at that
 // place, whatever the handle's own), written at the current place of `target`
 // through a buffer of a fixed size. A source that falls short is

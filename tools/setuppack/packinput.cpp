@@ -1,4 +1,5 @@
 #include "setuppack.h"
+#include "fileutil.h"
 #include "manifest.h"
 #include "result.h"
 
@@ -460,15 +461,8 @@ void CloseInputFile(InputFile* input)
 
 BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size)
 {
-    OVERLAPPED at = {};
-    DWORD read = 0;
-
-    if (offset < 0 || static_cast<ULONGLONG>(offset) > file->size || size > file->size - offset) {
-        return FALSE;
-    }
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
-    return ::ReadFile(file->file, out, size, &read, &at) && read == size;
+    return offset >= 0 && static_cast<ULONGLONG>(offset) <= file->size && size <= file->size - offset &&
+           SUCCEEDED(FileutilReadAt(file->file, static_cast<ULONGLONG>(offset), out, size, E_FAIL));
 }
 
 BOOL IsSameFile(HANDLE a, HANDLE b)

@@ -30,19 +30,7 @@ struct HeaderPlaces {
 
 HRESULT ReadExactly(HANDLE file, LONGLONG offset, void* data, DWORD size)
 {
-    HRESULT hr = S_OK;
-    OVERLAPPED at = {};
-    DWORD read = 0;
-
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    EXIT_LAST_ERROR_IF(!::ReadFile(file, data, size, &read, &at));
-    if (read != size) {
-        EXIT_WITH(RESULT_INVALID_DATA);
-    }
-
-Exit:
-    return hr;
+    return FileutilReadAt(file, static_cast<ULONGLONG>(offset), data, size, RESULT_INVALID_DATA);
 }
 
 HRESULT WriteExactly(HANDLE file, LONGLONG offset, const void* data, DWORD size)
