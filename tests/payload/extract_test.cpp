@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <string.h>
-#include "manifest.h"
+#include "bundlemanifest.h"
 #include "payloadtest.h"
 
 namespace {

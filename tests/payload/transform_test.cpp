@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "bundlemanifest.h"
 #include "inprocess.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <vector>
-#include "manifest.h"
+#include "bundlemanifest.h"
 #include "registration.h"
 #include "result.h"
 

@@ -14,7 +14,7 @@
 #include "elevation.h"
 #include "fileutil.h"
 #include "installer.h"
-#include "manifest.h"
+#include "bundlemanifest.h"
 #include "memutil.h"
 #include "messages.h"
 #include "prereqargs.h"

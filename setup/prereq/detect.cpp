@@ -4,7 +4,7 @@
 #include <shlobj.h>
 #include <knownfolders.h>
 #include "installer.h"
-#include "manifest.h"
+#include "bundlemanifest.h"
 #include "memutil.h"
 #include "result.h"
 #include "runlog.h"

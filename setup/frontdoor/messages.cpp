@@ -6,7 +6,7 @@
 #include "resrutil.h"
 #include "result.h"
 #include "runlog.h"
-#include "../res/resource.h"
+#include "../../res/resource.h"
 
 namespace {
 

@@ -1,15 +1,10 @@
+// The manifest's layout rules, which the packer writes by and the run checks
+// before it uses an entry.
 #include "manifest.h"
-#include "options.h"
-#include "resrutil.h"
 #include "result.h"
-#include "sysutil.h"
-
-#include <objbase.h>
+#include "strutil.h"
 
 namespace {
-
-constexpr LONG PRIMARY_LANGUAGE_MASK = 0x3FF;
-constexpr LONG PRIMARY_LANGUAGE_CHINESE = 0x04;
 
 BOOL HasTerminator(const char* field, SIZE_T count)
 {
@@ -68,15 +63,6 @@ BOOL IsValidCabinet(const PackageManifest* manifest, const ManifestCabinetEntry*
     return TRUE;
 }
 
-DWORD PackagesWithCabinets(const PackageManifest* manifest)
-{
-    DWORD count = 0;
-    for (DWORD k = 0; k < manifest->packageCount; ++k) {
-        count += (ManifestPackage(manifest, k)->flags & PKG_CABINETS) ? 1 : 0;
-    }
-    return count;
-}
-
 BOOL EveryPackageHasCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count)
 {
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
@@ -104,33 +90,6 @@ DWORD RequiredManifestSize(const PackageManifest* manifest)
 {
     return sizeof(PackageManifest) + manifest->packageCount * sizeof(ManifestPackageEntry) +
            manifest->transformCount * sizeof(ManifestTransformEntry);
-}
-
-// Traditional-script Chinese locales share one transform, simplified-script
-// locales another; any other Chinese identifier stands for itself.
-DWORD ChineseTransformLanguage(DWORD wanted)
-{
-    switch (wanted) {
-    case 0x0404: case 0x0C04: case 0x1404:
-        return 0x0404;
-    case 0x0804: case 0x1004:
-        return 0x0804;
-    default:
-        return wanted;
-    }
-}
-
-// The last entry that matches: a later one supersedes an earlier one.
-const ManifestTransformEntry* LastMatchingTransform(const PackageManifest* manifest, LONG language, BOOL exact)
-{
-    const ManifestTransformEntry* chosen = nullptr;
-    for (DWORD j = 0; j < manifest->transformCount; ++j) {
-        const ManifestTransformEntry* entry = ManifestTransform(manifest, j);
-        if (LanguageMatches(language, entry->language, exact)) {
-            chosen = entry;
-        }
-    }
-    return chosen;
 }
 
 } // namespace
@@ -163,52 +122,6 @@ Exit:
     return hr;
 }
 
-HRESULT LocateManifest(const PackageManifest** manifest)
-{
-    HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
-    EXIT_IF_FAILED(ValidateManifest(data, size));
-    *manifest = reinterpret_cast<const PackageManifest*>(data);
-
-Exit:
-    return hr;
-}
-
-HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count)
-{
-    HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-    const ManifestCabinetEntry* list = nullptr;
-
-    *cabinets = nullptr;
-    *count = 0;
-    if (0 == PackagesWithCabinets(manifest)) {
-        goto Exit;
-    }
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "CABINETS", &data, &size));
-    if (0 != size % sizeof(ManifestCabinetEntry) || 0 != reinterpret_cast<ULONG_PTR>(data) % alignof(ManifestCabinetEntry)) {
-        EXIT_WITH(RESULT_INVALID_DATA);
-    }
-    list = reinterpret_cast<const ManifestCabinetEntry*>(data);
-    for (DWORD k = 0; k < size / sizeof(ManifestCabinetEntry); ++k) {
-        if (!IsValidCabinet(manifest, list, k)) {
-            EXIT_WITH(RESULT_INVALID_DATA);
-        }
-    }
-    if (!EveryPackageHasCabinets(manifest, list, size / sizeof(ManifestCabinetEntry))) {
-        EXIT_WITH(RESULT_INVALID_DATA);
-    }
-    *cabinets = list;
-    *count = size / sizeof(ManifestCabinetEntry);
-
-Exit:
-    return hr;
-}
-
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index)
 {
     const BYTE* first = reinterpret_cast<const BYTE*>(manifest) + sizeof(PackageManifest);
@@ -221,68 +134,28 @@ const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest,
     return reinterpret_cast<const ManifestTransformEntry*>(first + index * sizeof(ManifestTransformEntry));
 }
 
-// IsWow64Process2 names the native machine whatever the bitness of the asking
-// process, so both builds take the same road, and it also tells an ARM64
-// Windows. Windows before 10 lacks it; there, a 64-bit process, or a 32-bit one
-// under WoW64, is on a 64-bit Windows.
-BOOL IsWindows64Bit()
-{
-    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
-    const auto isWow64Process2 = SysutilKernelFunction<IsWow64Process2Function>("IsWow64Process2");
-    USHORT processMachine = 0;
-    USHORT nativeMachine = 0;
-    BOOL wow64 = FALSE;
-
-    if (nullptr != isWow64Process2 && isWow64Process2(::GetCurrentProcess(), &processMachine, &nativeMachine)) {
-        return IMAGE_FILE_MACHINE_AMD64 == nativeMachine || IMAGE_FILE_MACHINE_ARM64 == nativeMachine;
-    }
-    if (sizeof(void*) == 8) {
-        return TRUE;
-    }
-    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
-}
-
-BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit)
-{
-    const DWORD notHere = windows64Bit ? PKG_32BIT_WINDOWS_ONLY : PKG_64BIT_WINDOWS_ONLY;
-    return 0 == (entry->flags & notHere);
-}
-
-HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS])
-{
-    HRESULT hr = S_OK;
-
-    if (0 == ::StringFromGUID2(entry->productCode, text, PRODUCT_CODE_CHARS)) {
-        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
-    }
-
-Exit:
-    return hr;
-}
-
 HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS])
 {
     return BoundedFormat(text, VERSION_TEXT_CHARS, L"%d.%d.%d.%d", HIWORD(entry->versionHigh),
                          LOWORD(entry->versionHigh), HIWORD(entry->versionLow), LOWORD(entry->versionLow));
 }
 
-BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact)
+BOOL ManifestHasCabinets(const PackageManifest* manifest)
 {
-    if (LANGUAGE_USER_DEFAULT == wanted) {
-        wanted = static_cast<LONG>(::GetUserDefaultUILanguage());
+    for (DWORD k = 0; k < manifest->packageCount; ++k) {
+        if (ManifestPackage(manifest, k)->flags & PKG_CABINETS) {
+            return TRUE;
+        }
     }
-    if (exact) {
-        return static_cast<DWORD>(wanted) == candidate;
-    }
-    const LONG primary = wanted & PRIMARY_LANGUAGE_MASK;
-    if (PRIMARY_LANGUAGE_CHINESE != primary) {
-        return static_cast<DWORD>(primary) == (candidate & PRIMARY_LANGUAGE_MASK);
-    }
-    return ChineseTransformLanguage(static_cast<DWORD>(wanted)) == candidate;
+    return FALSE;
 }
 
-const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language)
+HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count)
 {
-    const ManifestTransformEntry* chosen = LastMatchingTransform(manifest, language, TRUE);
-    return chosen ? chosen : LastMatchingTransform(manifest, language, FALSE);
+    for (DWORD k = 0; k < count; ++k) {
+        if (!IsValidCabinet(manifest, cabinets, k)) {
+            return RESULT_INVALID_DATA;
+        }
+    }
+    return EveryPackageHasCabinets(manifest, cabinets, count) ? S_OK : RESULT_INVALID_DATA;
 }

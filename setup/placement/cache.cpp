@@ -1,3 +1,4 @@
+#include "bundlemanifest.h"
 #include "cache.h"
 #include "dirutil.h"
 #include "fileutil.h"

@@ -78,33 +78,18 @@ static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(Manifes
 constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminator
 constexpr DWORD VERSION_TEXT_CHARS = 36;
 
-// Locates "MANIFEST" in the running executable and validates it (sizes, name
-// fields, file names, architecture flags) before any entry is used: 0x8007000D
-// when it is damaged.
-HRESULT LocateManifest(const PackageManifest** manifest);
-// The checks LocateManifest makes on the located bytes.
+// The checks the run makes on the manifest's bytes before any entry is used
+// (sizes, name fields, file names, architecture flags): 0x8007000D when it is
+// damaged.
 HRESULT ValidateManifest(const void* data, DWORD size);
-// Locates "CABINETS" beside the manifest when a package entry has
-// PKG_CABINETS, and validates it: each entry names such a package entry and a
-// plain file name that is neither its package's own nor a transform's
-// (".mst"), once per package, and each such package has one at least. Without
-// such a package there is no cabinet (null and 0); 0x8007000D when the list
-// is damaged.
-HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count);
+// Whether a package entry has PKG_CABINETS, so that a cabinet list goes with it.
+BOOL ManifestHasCabinets(const PackageManifest* manifest);
+// A cabinet list: each entry names such a package entry and a plain file name
+// that is neither its package's own nor a transform's (".mst"), once per
+// package, and each such package has one at least; 0x8007000D otherwise.
+HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
 
-// Whether the running Windows is a 64-bit one (x64, or ARM64, which runs x64
-// packages too), whatever the bitness of this process.
-BOOL IsWindows64Bit();
-// Whether the entry's architecture flags let it run on this kind of Windows.
-BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit);
-
-// Product code text (39 units) and version text ("%d.%d.%d.%d", 36 units).
-HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS]);
+// Version text ("%d.%d.%d.%d", 36 units).
 HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS]);
-
-BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact);
-// The transform for the language: an exact match first, else one of the same
-// primary language; the later of two matches. Null when none suits.
-const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language);

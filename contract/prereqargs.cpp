@@ -1,5 +1,4 @@
 #include "prereqargs.h"
-#include "resrutil.h"
 #include "result.h"
 
 namespace {
@@ -109,27 +108,6 @@ Exit:
     if (FAILED(hr)) {
         *parameters = {};
     }
-    return hr;
-}
-
-HRESULT PrereqLocateParameters(LPCSTR programResourceName, PrereqParameters* parameters)
-{
-    HRESULT hr = S_OK;
-    constexpr DWORD PREFIX_CHARS = sizeof(PREREQ_PROGRAM_RESOURCE_PREFIX) - 1;
-    char name[16];
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-
-    if (0 != strncmp(programResourceName, PREREQ_PROGRAM_RESOURCE_PREFIX, PREFIX_CHARS) ||
-        strlen(programResourceName) >= sizeof(name)) {
-        EXIT_WITH(RESULT_INVALID_DATA);
-    }
-    memcpy(name, PREREQ_PARAMETERS_RESOURCE_PREFIX, PREFIX_CHARS);
-    memcpy(name + PREFIX_CHARS, programResourceName + PREFIX_CHARS, strlen(programResourceName) - PREFIX_CHARS + 1);
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, name, &data, &size));
-    EXIT_IF_FAILED(PrereqReadParameters(data, size, parameters));
-
-Exit:
     return hr;
 }
 

@@ -1,3 +1,4 @@
+#include "bundlemanifest.h"
 #include "registration.h"
 
 #include "cache.h"

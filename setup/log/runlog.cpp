@@ -2,6 +2,7 @@
 // the run created (libs/appendutil): the installer may append its sessions to
 // the same file between the lines, and nobody can slip another file in under
 // the name. Failures are dropped where they happen; the run never sees them.
+#include "bundlemanifest.h"
 #include "runlog.h"
 
 #include <stdarg.h>
@@ -13,7 +14,7 @@
 #include "result.h"
 #include "staging.h"
 #include "strutil.h"
-#include "../res/resource.h"
+#include "../../res/resource.h"
 
 namespace {
 

@@ -28,3 +28,8 @@ HRESULT ProgramExitResult(const PrereqParameters* parameters, DWORD exitCode, BO
 // unless the run is unattended.
 HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
                         BOOL tolerateFailure);
+
+// The parameters of the program entry whose bytes are the resource
+// `programResourceName` (EXE<nn>), read where the running bundle keeps them:
+// 0x8007000D when they are missing or damaged.
+HRESULT PrereqLocateParameters(LPCSTR programResourceName, PrereqParameters* parameters);

@@ -1,4 +1,5 @@
 #include "elevation.h"
+#include "bundlemanifest.h"
 
 #include <shellapi.h>
 #include <winnetwk.h>

@@ -50,10 +50,6 @@ struct PrereqParameters {
 // odd size, a rule or an exitcode line that does not parse, a key given twice
 // that takes one line, or no detect line.
 HRESULT PrereqReadParameters(const BYTE* data, DWORD size, PrereqParameters* parameters);
-// The parameters of the program entry whose bytes are the resource
-// `programResourceName` (EXE<nn>), read where the running bundle keeps them:
-// 0x8007000D when they are missing or damaged.
-HRESULT PrereqLocateParameters(LPCSTR programResourceName, PrereqParameters* parameters);
 // The rule of the detect line `index` (0 first).
 HRESULT PrereqDetectRule(const PrereqParameters* parameters, DWORD index, TextSpan* rule);
 // What the vendor said the program's exit code means; S_FALSE when the code

@@ -1,0 +1,143 @@
+// The bundle's manifest as the run reads it from its own program file, and the
+// choices it makes from it for this machine and language.
+#include "bundlemanifest.h"
+#include "options.h"
+#include "resrutil.h"
+#include "result.h"
+#include "strutil.h"
+#include "sysutil.h"
+
+#include <objbase.h>
+
+namespace {
+
+constexpr LONG PRIMARY_LANGUAGE_MASK = 0x3FF;
+constexpr LONG PRIMARY_LANGUAGE_CHINESE = 0x04;
+
+// Traditional-script Chinese locales share one transform, simplified-script
+// locales another; any other Chinese identifier stands for itself.
+DWORD ChineseTransformLanguage(DWORD wanted)
+{
+    switch (wanted) {
+    case 0x0404: case 0x0C04: case 0x1404:
+        return 0x0404;
+    case 0x0804: case 0x1004:
+        return 0x0804;
+    default:
+        return wanted;
+    }
+}
+
+// The last entry that matches: a later one supersedes an earlier one.
+const ManifestTransformEntry* LastMatchingTransform(const PackageManifest* manifest, LONG language, BOOL exact)
+{
+    const ManifestTransformEntry* chosen = nullptr;
+    for (DWORD j = 0; j < manifest->transformCount; ++j) {
+        const ManifestTransformEntry* entry = ManifestTransform(manifest, j);
+        if (LanguageMatches(language, entry->language, exact)) {
+            chosen = entry;
+        }
+    }
+    return chosen;
+}
+
+} // namespace
+
+HRESULT LocateManifest(const PackageManifest** manifest)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
+    EXIT_IF_FAILED(ValidateManifest(data, size));
+    *manifest = reinterpret_cast<const PackageManifest*>(data);
+
+Exit:
+    return hr;
+}
+
+HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry** cabinets, DWORD* count)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    const ManifestCabinetEntry* list = nullptr;
+
+    *cabinets = nullptr;
+    *count = 0;
+    if (!ManifestHasCabinets(manifest)) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, "CABINETS", &data, &size));
+    if (0 != size % sizeof(ManifestCabinetEntry) || 0 != reinterpret_cast<ULONG_PTR>(data) % alignof(ManifestCabinetEntry)) {
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    list = reinterpret_cast<const ManifestCabinetEntry*>(data);
+    EXIT_IF_FAILED(ValidateCabinets(manifest, list, size / sizeof(ManifestCabinetEntry)));
+    *cabinets = list;
+    *count = size / sizeof(ManifestCabinetEntry);
+
+Exit:
+    return hr;
+}
+
+// IsWow64Process2 names the native machine whatever the bitness of the asking
+// process, so both builds take the same road, and it also tells an ARM64
+// Windows. Windows before 10 lacks it; there, a 64-bit process, or a 32-bit one
+// under WoW64, is on a 64-bit Windows.
+BOOL IsWindows64Bit()
+{
+    using IsWow64Process2Function = BOOL(WINAPI*)(HANDLE process, USHORT* processMachine, USHORT* nativeMachine);
+    const auto isWow64Process2 = SysutilKernelFunction<IsWow64Process2Function>("IsWow64Process2");
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    BOOL wow64 = FALSE;
+
+    if (nullptr != isWow64Process2 && isWow64Process2(::GetCurrentProcess(), &processMachine, &nativeMachine)) {
+        return IMAGE_FILE_MACHINE_AMD64 == nativeMachine || IMAGE_FILE_MACHINE_ARM64 == nativeMachine;
+    }
+    if (sizeof(void*) == 8) {
+        return TRUE;
+    }
+    return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+BOOL PackageFitsWindows(const ManifestPackageEntry* entry, BOOL windows64Bit)
+{
+    const DWORD notHere = windows64Bit ? PKG_32BIT_WINDOWS_ONLY : PKG_64BIT_WINDOWS_ONLY;
+    return 0 == (entry->flags & notHere);
+}
+
+HRESULT FormatProductCode(const ManifestPackageEntry* entry, WCHAR (&text)[PRODUCT_CODE_CHARS])
+{
+    HRESULT hr = S_OK;
+
+    if (0 == ::StringFromGUID2(entry->productCode, text, PRODUCT_CODE_CHARS)) {
+        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
+    }
+
+Exit:
+    return hr;
+}
+
+BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact)
+{
+    if (LANGUAGE_USER_DEFAULT == wanted) {
+        wanted = static_cast<LONG>(::GetUserDefaultUILanguage());
+    }
+    if (exact) {
+        return static_cast<DWORD>(wanted) == candidate;
+    }
+    const LONG primary = wanted & PRIMARY_LANGUAGE_MASK;
+    if (PRIMARY_LANGUAGE_CHINESE != primary) {
+        return static_cast<DWORD>(primary) == (candidate & PRIMARY_LANGUAGE_MASK);
+    }
+    return ChineseTransformLanguage(static_cast<DWORD>(wanted)) == candidate;
+}
+
+const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language)
+{
+    const ManifestTransformEntry* chosen = LastMatchingTransform(manifest, language, TRUE);
+    return chosen ? chosen : LastMatchingTransform(manifest, language, FALSE);
+}
