@@ -89,6 +89,10 @@ BOOL ManifestHasCabinets(const PackageManifest* manifest);
 // package, and each such package has one at least; 0x8007000D otherwise.
 HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
+inline BOOL IsProgramEntry(const ManifestPackageEntry* entry)
+{
+    return 0 != (entry->flags & PKG_PROGRAM);
+}
 const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest, DWORD index);
 
 // Version text ("%d.%d.%d.%d", 36 units).

@@ -136,11 +136,6 @@ HRESULT FormatEntryKey(LPCWSTR bundleCode, WCHAR (&key)[ENTRY_KEY_CHARS])
     return BoundedFormat(key, ENTRY_KEY_CHARS, L"%ls\\%ls", UNINSTALL_KEY, bundleCode);
 }
 
-DWORD RemovalUiLevel(DWORD uiLevel)
-{
-    return IsUnattendedUiLevel(uiLevel) ? uiLevel : UI_LEVEL_BASIC;
-}
-
 // A REG_SZ value: S_FALSE when it is missing or of another type.
 HRESULT ReadText(HKEY key, LPCWSTR name, WCHAR* text, DWORD chars)
 {

@@ -31,6 +31,12 @@ constexpr bool IsUnattendedUiLevel(DWORD uiLevel)
 {
     return uiLevel == UI_LEVEL_NONE || uiLevel == UI_LEVEL_BASIC_PROGRESS_ONLY;
 }
+// A removal after a failure, or of what an older bundle installed, runs
+// unattended when the run does, else with the installer's basic interface.
+constexpr DWORD RemovalUiLevel(DWORD uiLevel)
+{
+    return IsUnattendedUiLevel(uiLevel) ? uiLevel : UI_LEVEL_BASIC;
+}
 constexpr LONG LANGUAGE_USER_DEFAULT = -1;
 
 struct SetupOptions {

@@ -45,6 +45,13 @@ constexpr bool IsRestartRunResult(HRESULT hr)
     return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_TO_FINISH || hr == RESULT_RESTART_STARTED;
 }
 
+// 3010 and 3011: installed, and the machine needs a restart later. Nothing is
+// restarting now, so the run goes on.
+constexpr bool IsRestartRequired(HRESULT hr)
+{
+    return hr == RESULT_RESTART_REQUIRED || hr == RESULT_RESTART_REQUIRED_TO_FINISH;
+}
+
 // A prerequisite program's failure: its exit code's low 16 bits as the run's
 // exit code, under a facility of its own so that a code the vendor called a
 // failure (3010, say) is never taken for one of the results above.

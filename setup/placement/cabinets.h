@@ -6,7 +6,7 @@
 
 #include <windows.h>
 #include "dirutil.h"
-#include "bundlemanifest.h"
+#include "manifest.h"
 
 // The bundle's cabinets (LocateCabinets); those of one package entry are the
 // ones whose packageIndex is the entry's.
