@@ -52,3 +52,6 @@ static_assert(offsetof(BundleRegistration, upgradeCode) == 8 && offsetof(BundleR
                   offsetof(BundleRegistration, publisher) == 560 && offsetof(BundleRegistration, helpLink) == 1072 &&
                   offsetof(BundleRegistration, aboutLink) == 1592,
               "registration record field offsets");
+
+// The checks made on the record before it is used: 0x8007000D when damaged.
+HRESULT ValidateRegistration(const void* data, DWORD size);

@@ -57,8 +57,6 @@ struct RegistrationRun {
     DWORD relatedCount;
 };
 
-// The checks made on the record before it is used: 0x8007000D when damaged.
-HRESULT ValidateRegistration(const void* data, DWORD size);
 // Whether the bundle registers an entry in HKLM: its run needs elevation.
 BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows64Bit);
 
@@ -67,9 +65,6 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 // RESULT_PRODUCT_VERSION (1638), in the "Install Error" box unless unattended.
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, DWORD uiLevel,
                           HeldFolder* machineCache, HeldFolder* userCache, RegistrationRun* registration);
-// What a package's installer command line gets for the registration: a
-// hidden package's " ARPSYSTEMCOMPONENT=1" on every call but its removal.
-HRESULT RegistrationAppendPackageText(const ManifestPackageEntry* entry, InstallAction action, WideString* text);
 // After a chain that did not fail (`chainResult` S_OK, 1 or a restart
 // required): the entry and what goes with it. Returns the run's result: the
 // chain's, or the failure of writing the entry, or 1 after a removal that left

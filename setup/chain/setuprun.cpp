@@ -24,6 +24,7 @@
 namespace {
 
 constexpr WCHAR TRANSFORM_TEXT[] = L" TRANSFORMS=@";
+constexpr WCHAR HIDDEN_PACKAGE_TEXT[] = L" ARPSYSTEMCOMPONENT=1";
 
 struct SetupRun {
     LPCWSTR propertyText;      // never null: the empty text stands for none
@@ -53,6 +54,16 @@ HRESULT AppendTransformText(const EntryFiles* files, WideString* propertyText)
 
 Exit:
     return hr;
+}
+
+// A hidden package's " ARPSYSTEMCOMPONENT=1" on every call but its removal:
+// the bundle's own entry stands for it in Add/Remove Programs.
+HRESULT AppendHiddenText(const ManifestPackageEntry* entry, InstallAction action, WideString* text)
+{
+    if ((entry->flags & PKG_HIDDEN) && InstallAction::Uninstall != action) {
+        return StrutilAppend(text, HIDDEN_PACKAGE_TEXT, 0);
+    }
+    return S_OK;
 }
 
 // /quiet and /passive hold for every package, whatever its flags: a forced
@@ -164,7 +175,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
         run->transform = nullptr;
     }
     EXIT_IF_FAILED(AppendTransformText(files, &propertyText));
-    EXIT_IF_FAILED(RegistrationAppendPackageText(entry, action, &propertyText));
+    EXIT_IF_FAILED(AppendHiddenText(entry, action, &propertyText));
     if (IsFreshInstall(record, action)) {
         listed = InstallerListProducts(&before);
     }

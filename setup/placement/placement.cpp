@@ -230,7 +230,6 @@ HRESULT PlacementPlacePackage(RunFolders* folders, EntryFiles* files, BOOL cache
                               const ManifestTransformEntry* transform, HANDLE* packageHeld, HANDLE* transformHeld)
 {
     HRESULT hr = S_OK;
-    const ManifestPackageEntry* entry = files->entry;
     PackageFileNames names = {};
     const HeldFolder* cache = nullptr;
 
