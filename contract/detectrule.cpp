@@ -1,5 +1,6 @@
 // Only libs/ below this file: the packer links it on its own.
 #include "detectrule.h"
+#include "versionutil.h"
 #include "result.h"
 #include "strutil.h"
 
@@ -46,8 +47,6 @@ constexpr WCHAR ALWAYS_RULE[] = L"always";
 constexpr WCHAR FILE_PREFIX[] = L"file:";
 constexpr WCHAR PRODUCT_PREFIX[] = L"product:";
 constexpr WCHAR UPGRADE_PREFIX[] = L"upgrade:";
-constexpr DWORD VERSION_PARTS = 4;
-constexpr DWORD VERSION_PART_MAX = 0xFFFF;
 constexpr DWORD TOO_LONG_SHOWN_CHARS = 40;
 
 bool IsBlank(WCHAR c)
@@ -63,14 +62,6 @@ bool IsOperatorChar(WCHAR c)
 bool IsSeparator(WCHAR c)
 {
     return L'\\' == c || L'/' == c;
-}
-
-int HexDigit(WCHAR c)
-{
-    if (c >= L'0' && c <= L'9') return c - L'0';
-    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
-    return -1;
 }
 
 TextSpan After(TextSpan span, DWORD count)
@@ -160,7 +151,7 @@ HRESULT ParseComparison(TextSpan rest, DetectRule* rule, TextSpan* operand, Dete
                              L"texts compare with = and <> only"));
         }
     } else if (L'v' == operand->text[0] || L'V' == operand->text[0]) {
-        if (!ParseVersionSpan(After(*operand, 1), &rule->number)) {
+        if (!VersionutilParse(operand->text + 1, operand->length - 1, &rule->number)) {
             EXIT_WITH(Refuse(error, *operand, L"bad version: v and one to four numbers 0 to 65535 joined by dots"));
         }
         rule->operand = DetectOperand::Version;
@@ -429,37 +420,6 @@ Exit:
     return hr;
 }
 
-BOOL ParseVersionSpan(TextSpan text, ULONGLONG* version)
-{
-    ULONGLONG result = 0;
-    DWORD parts = 0;
-    DWORD at = 0;
-
-    while (parts < VERSION_PARTS) {
-        DWORD part = 0;
-        const DWORD start = at;
-        for (; at < text.length && text.text[at] >= L'0' && text.text[at] <= L'9'; ++at) {
-            part = part * 10 + (text.text[at] - L'0');
-            if (part > VERSION_PART_MAX) {
-                return FALSE;
-            }
-        }
-        if (at == start) {
-            return FALSE;
-        }
-        result |= static_cast<ULONGLONG>(part) << (16 * (VERSION_PARTS - 1 - parts));
-        ++parts;
-        if (at == text.length) {
-            *version = result;
-            return TRUE;
-        }
-        if (L'.' != text.text[at++]) {
-            return FALSE;
-        }
-    }
-    return FALSE;
-}
-
 BOOL ParseNumberSpan(TextSpan text, ULONGLONG* number)
 {
     const BOOL hex = text.length > 2 && L'0' == text.text[0] && (L'x' == text.text[1] || L'X' == text.text[1]);
@@ -473,7 +433,7 @@ BOOL ParseNumberSpan(TextSpan text, ULONGLONG* number)
         return FALSE;
     }
     for (DWORD at = 0; at < text.length; ++at) {
-        const int digit = HexDigit(text.text[at]);
+        const int digit = StrutilHexDigit(text.text[at]);
         if (digit < 0 || static_cast<ULONGLONG>(digit) >= base || result > (~0ull - digit) / base) {
             return FALSE;
         }

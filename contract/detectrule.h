@@ -94,9 +94,6 @@ constexpr ULONGLONG DetectVersion(WORD a, WORD b, WORD c, WORD d)
     return static_cast<ULONGLONG>(a) << 48 | static_cast<ULONGLONG>(b) << 32 | static_cast<ULONGLONG>(c) << 16 | d;
 }
 
-// One to four decimal parts 0..65535 joined by dots, nothing else; missing
-// parts are 0. No leading v: the callers decide whether one may be there.
-BOOL ParseVersionSpan(TextSpan text, ULONGLONG* version);
 // An unsigned decimal number, or hex after 0x, of at most 64 bits; nothing else.
 BOOL ParseNumberSpan(TextSpan text, ULONGLONG* number);
 // Whether the operator's answer for a comparison result (<0, 0, >0) is yes.

@@ -136,8 +136,7 @@ const ManifestTransformEntry* ManifestTransform(const PackageManifest* manifest,
 
 HRESULT FormatPackageVersion(const ManifestPackageEntry* entry, WCHAR (&text)[VERSION_TEXT_CHARS])
 {
-    return BoundedFormat(text, VERSION_TEXT_CHARS, L"%d.%d.%d.%d", HIWORD(entry->versionHigh),
-                         LOWORD(entry->versionHigh), HIWORD(entry->versionLow), LOWORD(entry->versionLow));
+    return VersionutilFormat(VersionFromHalves(entry->versionHigh, entry->versionLow), text);
 }
 
 BOOL ManifestHasCabinets(const PackageManifest* manifest)

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stddef.h>
 #include "strutil.h"
+#include "versionutil.h"
 
 constexpr DWORD PKG_PER_MACHINE = 0x1;
 constexpr DWORD PKG_CACHE = 0x4;
@@ -76,7 +77,6 @@ static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(Manifes
               "package entry field offsets");
 
 constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminator
-constexpr DWORD VERSION_TEXT_CHARS = 36;
 
 // The checks the run makes on the manifest's bytes before any entry is used
 // (sizes, name fields, file names, architecture flags): 0x8007000D when it is

@@ -13,8 +13,6 @@ namespace {
 // is ever taken, and nobody can guess them.
 constexpr DWORD UNIQUE_NAME_ATTEMPTS = 16;
 constexpr DWORD BASE_NAME_MAX_CAPACITY = 256;
-constexpr DWORD VERSION_PART_MAX = 0xFFFF;
-constexpr int VERSION_PARTS = 4;
 
 bool IsSeparator(WCHAR c)
 {
@@ -65,13 +63,6 @@ void FindBaseName(LPCWSTR path, LPCWSTR* start, LPCWSTR* end)
     }
     *start = name;
     *end = period ? period : at;
-}
-
-// Stores one version part into the words: parts 1 and 3 are the upper halves.
-void StoreVersionPart(int part, DWORD value, DWORD* high, DWORD* low)
-{
-    DWORD* word = part < 2 ? high : low;
-    *word |= (part % 2 == 0) ? (value << 16) : value;
 }
 
 DWORD NextBlock(ULONGLONG left)
@@ -464,40 +455,11 @@ Exit:
     return hr;
 }
 
-// Reads up to four dotted parts of 16 bits each. A bad part stops the reading
-// with S_FALSE and keeps the parts read before it, so a caller that only checks
-// for failure goes on with the version made of those parts.
-HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low)
+BOOL FileutilIsSameFile(HANDLE a, HANDLE b)
 {
-    HRESULT hr = S_OK;
-    LPCWSTR at = text;
-    LPWSTR end = nullptr;
-    DWORD value = 0;
-
-    *high = 0;
-    *low = 0;
-    if (nullptr == text) {
-        EXIT_WITH(E_INVALIDARG);
-    }
-    if (*at == L'v' || *at == L'V') {
-        ++at;
-    }
-
-    for (int part = 0; part < VERSION_PARTS; ++part) {
-        value = ::wcstoul(at, &end, 10);
-        const bool lastPart = (VERSION_PARTS - 1 == part);
-        const bool endsWell = (*end == L'\0') || (!lastPart && *end == L'.');
-        if (value > VERSION_PART_MAX || !endsWell) {
-            hr = S_FALSE;
-            goto Exit;
-        }
-        StoreVersionPart(part, value, high, low);
-        if (*end == L'\0') {
-            break;
-        }
-        at = end + 1;
-    }
-
-Exit:
-    return hr;
+    BY_HANDLE_FILE_INFORMATION first = {};
+    BY_HANDLE_FILE_INFORMATION second = {};
+    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }

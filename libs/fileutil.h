@@ -74,6 +74,7 @@ HRESULT FileutilCopyToNew(HANDLE source, ULONGLONG offset, ULONGLONG size, LPCWS
 HRESULT FileutilMatchesRange(HANDLE file, HANDLE source, ULONGLONG offset, ULONGLONG size);
 // Closes a hold, if any, and marks it closed.
 void FileutilRelease(HANDLE* held);
+// Whether two handles are open on the same file (volume and file index).
+BOOL FileutilIsSameFile(HANDLE a, HANDLE b);
 LPCWSTR FileutilNamePart(LPCWSTR path);
 HRESULT FileutilBaseName(LPCWSTR path, WideString* baseName);
-HRESULT FileutilParseVersion(LPCWSTR text, DWORD* high, DWORD* low);

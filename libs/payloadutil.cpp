@@ -21,15 +21,11 @@ const IMAGE_NT_HEADERS* ImageHeaders(HMODULE image)
 ULONGLONG ImageEnd(const IMAGE_NT_HEADERS* headers)
 {
     const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
-    const ULONGLONG alignment = headers->OptionalHeader.FileAlignment ? headers->OptionalHeader.FileAlignment : 1;
     ULONGLONG end = headers->OptionalHeader.SizeOfHeaders;
     for (WORD k = 0; k < headers->FileHeader.NumberOfSections; ++k) {
-        const ULONGLONG sectionEnd = static_cast<ULONGLONG>(section[k].PointerToRawData) + section[k].SizeOfRawData;
-        if (section[k].SizeOfRawData != 0 && sectionEnd > end) {
-            end = sectionEnd;
-        }
+        end = PayloadutilSectionEnd(end, section[k]);
     }
-    return (end + alignment - 1) / alignment * alignment;
+    return PayloadutilAlignImageEnd(end, headers->OptionalHeader.FileAlignment);
 }
 
 // Where in the file a signature's certificate table begins; 0 when there is none.
@@ -209,4 +205,16 @@ HRESULT PayloadutilLocate(HANDLE programFile, LPCSTR name, PayloadRange* range)
 
 Exit:
     return hr;
+}
+
+ULONGLONG PayloadutilSectionEnd(ULONGLONG end, const IMAGE_SECTION_HEADER& section)
+{
+    const ULONGLONG sectionEnd = static_cast<ULONGLONG>(section.PointerToRawData) + section.SizeOfRawData;
+    return section.SizeOfRawData != 0 && sectionEnd > end ? sectionEnd : end;
+}
+
+ULONGLONG PayloadutilAlignImageEnd(ULONGLONG end, DWORD fileAlignment)
+{
+    const ULONGLONG alignment = fileAlignment ? fileAlignment : 1;
+    return (end + alignment - 1) / alignment * alignment;
 }

@@ -30,6 +30,13 @@ static_assert(sizeof(PayloadTableEntry) == 32 && offsetof(PayloadTableEntry, off
                   offsetof(PayloadTableEntry, size) == 24,
               "payload table layout");
 
+// The image's end in its file, where the payloads after it begin: the end of
+// the last section's data (from the end of the headers), rounded up to the
+// file alignment as the linker pads the file. A section at a time, so that
+// the packer can read them from a file as the program reads its own image.
+ULONGLONG PayloadutilSectionEnd(ULONGLONG end, const IMAGE_SECTION_HEADER& section);
+ULONGLONG PayloadutilAlignImageEnd(ULONGLONG end, DWORD fileAlignment);
+
 // Where a payload's bytes lie in the program's file.
 struct PayloadRange {
     ULONGLONG offset;

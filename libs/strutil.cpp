@@ -258,3 +258,11 @@ HRESULT StrutilFree(WideString text)
 {
     return MemutilRelease(text);
 }
+
+int StrutilHexDigit(WCHAR c)
+{
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}

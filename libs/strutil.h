@@ -37,3 +37,5 @@ HRESULT CheckedAdd(UINT a, UINT b, UINT* sum);
 // key with nothing in it that could lead anywhere else.
 constexpr size_t BRACED_GUID_CHARS = 38;
 BOOL StrutilIsBracedGuid(LPCWSTR text, size_t length);
+// 0 to 15 for a hex digit of either case, else -1.
+int StrutilHexDigit(WCHAR c);

@@ -34,22 +34,13 @@ Exit:
     return hr;
 }
 
-BOOL IsSameFile(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION first = {};
-    BY_HANDLE_FILE_INFORMATION second = {};
-    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-           first.nFileIndexLow == second.nFileIndexLow;
-}
-
 // The copy at `path` is the very file this process runs from: started from
 // the entry, to repair, it stays as it is.
 BOOL IsRunningCopy(const HeldFolder* folder, LPCWSTR path, HANDLE program)
 {
     HANDLE copy = INVALID_HANDLE_VALUE;
     const BOOL same = SUCCEEDED(FileutilHold(path, &copy)) && DirutilIsEntryOf(copy, folder, FileutilNamePart(path)) &&
-                      IsSameFile(copy, program);
+                      FileutilIsSameFile(copy, program);
     if (INVALID_HANDLE_VALUE != copy) {
         ::CloseHandle(copy);
     }

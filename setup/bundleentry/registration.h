@@ -33,8 +33,7 @@ constexpr DWORD MAX_RELATED_BUNDLES = 8;
 // entry says.
 struct RelatedBundle {
     WCHAR bundleCode[PRODUCT_CODE_CHARS];
-    DWORD versionHigh;
-    DWORD versionLow;
+    ULONGLONG version;   // versionutil.h
     // The product codes it installed, one after another, each terminated, an
     // empty one last (REG_MULTI_SZ); null when it names none.
     WideString products;

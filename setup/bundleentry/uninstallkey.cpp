@@ -5,6 +5,7 @@
 #include "memutil.h"
 #include "result.h"
 #include "runlog.h"
+#include "versionutil.h"
 
 namespace {
 
@@ -57,12 +58,12 @@ HRESULT SetEntryValues(const RegistrationRun* registration, HKEY key, LPCWSTR co
     HRESULT hr = S_OK;
     const BundleRegistration* record = registration->record;
     WCHAR text[COMMAND_CHARS];
+    WCHAR version[VERSION_TEXT_CHARS];
     SYSTEMTIME now = {};
 
     EXIT_IF_FAILED(SetText(key, L"DisplayName", record->displayName));
-    EXIT_IF_FAILED(BoundedFormat(text, COMMAND_CHARS, L"%lu.%lu.%lu.%lu", HIWORD(record->versionHigh),
-                                 LOWORD(record->versionHigh), HIWORD(record->versionLow), LOWORD(record->versionLow)));
-    EXIT_IF_FAILED(SetText(key, VERSION_VALUE, text));
+    EXIT_IF_FAILED(VersionutilFormat(VersionFromHalves(record->versionHigh, record->versionLow), version));
+    EXIT_IF_FAILED(SetText(key, VERSION_VALUE, version));
     EXIT_IF_FAILED(SetText(key, L"Publisher", record->publisher));
     EXIT_IF_FAILED(SetText(key, L"DisplayIcon", copy));
     ::GetLocalTime(&now);

@@ -8,6 +8,7 @@
 #include "result.h"
 #include "runlog.h"
 #include "uninstallkey.h"
+#include "versionutil.h"
 
 namespace {
 
@@ -19,11 +20,6 @@ BOOL IsBracedGuid(LPCWSTR text)
 BOOL SameCode(LPCWSTR a, LPCWSTR b)
 {
     return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
-}
-
-BOOL IsNewer(DWORD high, DWORD low, DWORD thanHigh, DWORD thanLow)
-{
-    return high > thanHigh || (high == thanHigh && low > thanLow);
 }
 
 BOOL IsCarried(const PackageManifest* manifest, LPCWSTR productCode)
@@ -47,8 +43,7 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     HKEY entry = nullptr;
     WCHAR upgradeCode[PRODUCT_CODE_CHARS + 1] = {};
     WCHAR version[VERSION_TEXT_CHARS] = {};
-    DWORD high = 0;
-    DWORD low = 0;
+    ULONGLONG registered = 0;
     RelatedBundle* related = &registration->related[registration->relatedCount];
     const LSTATUS status = ::RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | NATIVE_VIEW, &entry);
 
@@ -62,12 +57,12 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
         goto Exit;
     }
     EXIT_IF_FAILED(UninstallKeyReadText(entry, VERSION_VALUE, version, ARRAYSIZE(version)));
-    if (S_FALSE == hr || S_OK != FileutilParseVersion(version, &high, &low)) {
+    if (S_FALSE == hr || !VersionutilParse(version, lstrlenW(version), &registered)) {
         RunLogLine(L"registered bundle %ls of this upgrade code has no version: left as it is", name);
         hr = S_OK;
         goto Exit;
     }
-    if (IsNewer(high, low, registration->record->versionHigh, registration->record->versionLow)) {
+    if (registered > VersionFromHalves(registration->record->versionHigh, registration->record->versionLow)) {
         RunLogLine(L"registered bundle %ls of this upgrade code is version %ls, newer than this one", name, version);
         *newerFound = TRUE;
         goto Exit;
@@ -78,8 +73,7 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
         goto Exit;
     }
     EXIT_IF_FAILED(BoundedCopy(related->bundleCode, PRODUCT_CODE_CHARS, name));
-    related->versionHigh = high;
-    related->versionLow = low;
+    related->version = registered;
     // HKCU is the user's to change: an elevated run removes no product because
     // a value there names it.
     if (registration->perMachine || !registration->elevated) {

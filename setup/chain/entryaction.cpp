@@ -9,6 +9,7 @@
 #include "result.h"
 #include "results.h"
 #include "runlog.h"
+#include "versionutil.h"
 
 namespace {
 
@@ -36,8 +37,7 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, EntryRecord*
     HRESULT hr = S_OK;
     WCHAR versionText[INSTALLER_VERSION_CHARS] = {};
     DWORD versionChars = INSTALLER_VERSION_CHARS;
-    DWORD installedHigh = 0;
-    DWORD installedLow = 0;
+    ULONGLONG installed = 0;
 
     const UINT queried = InstallerQueryVersion(record->productCode, versionText, &versionChars);
     RunLogLine(L"  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
@@ -48,9 +48,9 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, EntryRecord*
     }
     EXIT_WIN32_IF_ERROR(queried);
 
-    EXIT_IF_FAILED(FileutilParseVersion(versionText, &installedHigh, &installedLow));
-    hr = S_OK;
-    *action = CompareVersions(entry->versionHigh, entry->versionLow, installedHigh, installedLow);
+    // The installer's own text always parses; were it not to, it counts as 0.0.0.0.
+    VersionutilParse(versionText, lstrlenW(versionText), &installed);
+    *action = CompareVersions(entry->versionHigh, entry->versionLow, VersionHigh(installed), VersionLow(installed));
 
 Exit:
     return hr;

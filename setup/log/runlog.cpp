@@ -155,8 +155,7 @@ void FormatBundleVersion(WCHAR (&text)[VERSION_TEXT_CHARS])
     }
     fixed = reinterpret_cast<const VS_FIXEDFILEINFO*>(data + FIXED_VERSION_OFFSET);
     if (VS_FFI_SIGNATURE == fixed->dwSignature) {
-        BoundedFormat(text, VERSION_TEXT_CHARS, L"%lu.%lu.%lu.%lu", fixed->dwFileVersionMS >> 16,
-                      fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16, fixed->dwFileVersionLS & 0xFFFF);
+        VersionutilFormat(VersionFromHalves(fixed->dwFileVersionMS, fixed->dwFileVersionLS), text);
     }
 }
 
@@ -432,4 +431,9 @@ void RunLogDeleted(LPCWSTR path, HRESULT deleted)
 DWORD RunLogSecondsSince(ULONGLONG started)
 {
     return static_cast<DWORD>((::GetTickCount64() - started) / 1000);
+}
+
+void RunLogPassedOver(LPCWSTR candidate, LPCWSTR reason)
+{
+    RunLogLine(L"  passed over %ls: %ls", candidate, reason);
 }

@@ -50,5 +50,7 @@ void RunLogAction(InstallAction action);
 void RunLogCacheFolder(BOOL elevated, BOOL cached);
 // After a delete of a file the run wrote: `deleted` is FileutilDeleteInFolder's answer.
 void RunLogDeleted(LPCWSTR path, HRESULT deleted);
+// A folder name passed over, and why (DirutilRefusalReport).
+void RunLogPassedOver(LPCWSTR candidate, LPCWSTR reason);
 // Whole seconds since a tick count taken before an installer call.
 DWORD RunLogSecondsSince(ULONGLONG started);

@@ -201,7 +201,8 @@ HRESULT OpenStagingFolder(RunFolders* folders, EntryFiles* files)
     HRESULT hr = S_OK;
 
     if (INVALID_HANDLE_VALUE == folders->stagingRoot.handle) {
-        EXIT_IF_FAILED(OpenStagingRoot(folders->elevated, &folders->stagingRoot));
+        EXIT_IF_FAILED(OpenStagingRoot(folders->elevated, RunLogPassedOver, &folders->stagingRoot));
+        RunLogLine(L"staging folder: %ls", folders->stagingRoot.path);
     }
     EXIT_IF_FAILED(OpenEntryFolder(&folders->stagingRoot, files->index, &files->staging));
 

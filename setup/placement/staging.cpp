@@ -1,16 +1,10 @@
 #include "staging.h"
 #include "result.h"
-#include "runlog.h"
 #include "strutil.h"
 
 namespace {
 
 constexpr WCHAR STAGING_PREFIX[] = L"Setup-";
-
-void LogRefusedCandidate(LPCWSTR candidate, LPCWSTR reason)
-{
-    RunLogLine(L"  passed over %ls: %ls", candidate, reason);
-}
 
 } // namespace
 
@@ -33,14 +27,13 @@ Exit:
     return hr;
 }
 
-HRESULT OpenStagingRoot(BOOL elevated, HeldFolder* root)
+HRESULT OpenStagingRoot(BOOL elevated, DirutilRefusalReport report, HeldFolder* root)
 {
     HRESULT hr = S_OK;
     HeldFolder base = NoHeldFolder();
 
     EXIT_IF_FAILED(OpenLogFolder(elevated, &base));
-    EXIT_IF_FAILED(DirutilCreateUnique(&base, STAGING_PREFIX, elevated, LogRefusedCandidate, root));
-    RunLogLine(L"staging folder: %ls", root->path);
+    EXIT_IF_FAILED(DirutilCreateUnique(&base, STAGING_PREFIX, elevated, report, root));
 
 Exit:
     DirutilClose(&base);

@@ -15,8 +15,10 @@
 #include <windows.h>
 #include "dirutil.h"
 
-// Makes and holds the run's staging folder.
-HRESULT OpenStagingRoot(BOOL elevated, HeldFolder* root);
+// Makes and holds the run's staging folder; `report` hears of each name passed
+// over (the run's log: the log, which keeps its files beside the staging
+// folder, is handed in rather than called from here).
+HRESULT OpenStagingRoot(BOOL elevated, DirutilRefusalReport report, HeldFolder* root);
 // The folder of chain entry `index` (0 first) inside the staging folder, made
 // and held.
 HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder);

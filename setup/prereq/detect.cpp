@@ -1,4 +1,5 @@
 #include "detect.h"
+#include "versionutil.h"
 
 #include <stdarg.h>
 #include <shlobj.h>
@@ -12,6 +13,11 @@
 #include "sysutil.h"
 
 namespace {
+
+BOOL ParseSpanVersion(TextSpan text, ULONGLONG* version)
+{
+    return VersionutilParseValue(text.text, text.length, version);
+}
 
 constexpr WCHAR SHELL_FOLDERS_KEY[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr WCHAR PROGRAM_FILES_VALUE[] = L"ProgramFilesDir";
@@ -120,24 +126,6 @@ int CompareTextsIgnoringCase(TextSpan a, TextSpan b)
 {
     return ::CompareStringOrdinal(a.text, static_cast<int>(a.length), b.text, static_cast<int>(b.length), TRUE) -
            CSTR_EQUAL;
-}
-
-// A version as a value or the installer keeps it: "v14.40.33810.00",
-// "14.40.33810"; one leading v or V is skipped.
-BOOL ParseVersionValue(TextSpan text, ULONGLONG* version)
-{
-    if (text.length > 0 && (L'v' == text.text[0] || L'V' == text.text[0])) {
-        ++text.text;
-        --text.length;
-    }
-    return ParseVersionSpan(text, version);
-}
-
-void FormatVersion(ULONGLONG version, WCHAR (&text)[VERSION_TEXT_CHARS])
-{
-    BoundedFormat(text, VERSION_TEXT_CHARS, L"%u.%u.%u.%u", static_cast<UINT>(version >> 48 & 0xFFFF),
-                  static_cast<UINT>(version >> 32 & 0xFFFF), static_cast<UINT>(version >> 16 & 0xFFFF),
-                  static_cast<UINT>(version & 0xFFFF));
 }
 
 // ---- the registry -------------------------------------------------------
@@ -266,7 +254,7 @@ BOOL CompareValue(const DetectRule* rule, const RegistryValue* value, DetectFind
         // A text too long to read whole is longer than any operand.
         return DetectOperatorHolds(rule->op, ValueText(value, &text) ? CompareTextsIgnoringCase(text, rule->text) : 1);
     default:
-        if (!IsTextType(value->type) || !ValueText(value, &text) || !ParseVersionValue(text, &number)) {
+        if (!IsTextType(value->type) || !ValueText(value, &text) || !ParseSpanVersion(text, &number)) {
             FoundMore(finding, L", not a version");
             return FALSE;
         }
@@ -447,7 +435,7 @@ void EvaluateFile(const DetectRule* rule, DetectFinding* finding)
         Found(finding, MeansNoVersionRecord(hr) ? L"%ls, without a version record" : L"%ls, whose version cannot be read (%ls)",
               path, ErrorOf(hr).text);
     } else {
-        FormatVersion(version, versionText);
+        VersionutilFormat(version, versionText);
         Found(finding, L"%ls, version %ls", path, versionText);
         finding->holds = DetectOperatorHolds(rule->op, CompareNumbers(version, rule->number));
     }
@@ -497,7 +485,7 @@ HRESULT InstalledVersion(LPCWSTR product, ULONGLONG* version)
     DWORD size = INSTALLER_VERSION_CHARS;
 
     EXIT_WIN32_IF_ERROR(InstallerQueryVersion(product, text, &size));
-    hr = ParseVersionValue(SpanOf(text), version) ? S_OK : S_FALSE;
+    hr = VersionutilParseValue(text, lstrlenW(text), version) ? S_OK : S_FALSE;
 
 Exit:
     return hr;
@@ -546,7 +534,7 @@ void EvaluateUpgrade(const DetectRule* rule, DetectFinding* finding)
     if (SUCCEEDED(hr)) {
         hr = FindRelatedProduct(rule, code, &related);
     }
-    FormatVersion(related.version, versionText);
+    VersionutilFormat(related.version, versionText);
     if (FAILED(hr)) {
         Found(finding, L"no answer from the installer (%ls)", ErrorOf(hr).text);
     } else if (0 == related.count) {

@@ -72,8 +72,8 @@ TEST_F(Cache, StagesInAFolderOfTheRunsOwnPerEntry)
     ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
     Held root;
     Held other;
-    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &root.folder));
-    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, &other.folder));
+    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, nullptr, &root.folder));
+    ASSERT_EQ(S_OK, OpenStagingRoot(TRUE, nullptr, &other.folder));
     EXPECT_NE(std::wstring(root.folder.path), other.folder.path);
     const std::wstring prefix = std::wstring(windows) + L"\\Temp\\Setup-";
     EXPECT_EQ(0, _wcsnicmp(prefix.c_str(), root.folder.path, prefix.size())) << root.folder.path;

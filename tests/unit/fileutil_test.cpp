@@ -3,6 +3,7 @@
 #include <vector>
 #include "appendutil.h"
 #include "fileutil.h"
+#include "versionutil.h"
 #include "result.h"
 #include "scratchfolder.h"
 
@@ -141,35 +142,42 @@ TEST(FileutilBaseName, TooLongNameIsRefusedAndOutputUntouched)
     EXPECT_EQ(sentinel, name);
 }
 
-TEST(FileutilParseVersion, Table)
+// The one version parser: strict about what it takes, `v` only as a value's prefix.
+TEST(VersionutilParse, Table)
 {
     struct Case {
         const WCHAR* text;
-        HRESULT result;
-        DWORD high;
-        DWORD low;
+        BOOL parsed;
+        BOOL parsedAsValue;
+        ULONGLONG version;
     } cases[] = {
-        {L"1.2.3.4", S_OK, 0x00010002, 0x00030004},
-        {L"V1.2.3.4", S_OK, 0x00010002, 0x00030004},
-        {L"v65535.65535.65535.65535", S_OK, 0xFFFFFFFF, 0xFFFFFFFF},
-        {L"5", S_OK, 0x00050000, 0},
-        {L"1..3", S_OK, 0x00010000, 0x00030000},
-        {L"", S_OK, 0, 0},
-        {L" +7.8", S_OK, 0x00070008, 0},
-        {L"1.2.3.4.5", S_FALSE, 0x00010002, 0x00030000},
-        {L"1.2x", S_FALSE, 0x00010000, 0},
-        {L"70000.1", S_FALSE, 0, 0},
-        {L"1.70000", S_FALSE, 0x00010000, 0},
-        {L"1.2.3.4x", S_FALSE, 0x00010002, 0x00030000},
-        {L"-1.2", S_FALSE, 0, 0},
-        {L"99999999999", S_FALSE, 0, 0},
-        {L"vv1", S_FALSE, 0, 0},
+        {L"1.2.3.4", TRUE, TRUE, 0x0001000200030004},
+        {L"V1.2.3.4", FALSE, TRUE, 0x0001000200030004},
+        {L"v65535.65535.65535.65535", FALSE, TRUE, 0xFFFFFFFFFFFFFFFF},
+        {L"5", TRUE, TRUE, 0x0005000000000000},
+        {L"14.40.33810", TRUE, TRUE, 0x000E002884120000},
+        {L"1..3", FALSE, FALSE, 0},
+        {L"", FALSE, FALSE, 0},
+        {L" +7.8", FALSE, FALSE, 0},
+        {L"1.2.3.4.5", FALSE, FALSE, 0},
+        {L"1.2x", FALSE, FALSE, 0},
+        {L"70000.1", FALSE, FALSE, 0},
+        {L"1.70000", FALSE, FALSE, 0},
+        {L"1.2.", FALSE, FALSE, 0},
+        {L"-1.2", FALSE, FALSE, 0},
+        {L"99999999999", FALSE, FALSE, 0},
+        {L"vv1", FALSE, FALSE, 0},
     };
     for (const Case& c : cases) {
-        DWORD high = 0xDEAD;
-        DWORD low = 0xBEEF;
-        EXPECT_EQ(c.result, FileutilParseVersion(c.text, &high, &low)) << c.text;
-        EXPECT_EQ(c.high, high) << c.text;
-        EXPECT_EQ(c.low, low) << c.text;
+        ULONGLONG version = 7;
+        ULONGLONG value = 7;
+        const DWORD length = lstrlenW(c.text);
+        EXPECT_EQ(c.parsed, VersionutilParse(c.text, length, &version)) << c.text;
+        EXPECT_EQ(c.parsedAsValue, VersionutilParseValue(c.text, length, &value)) << c.text;
+        EXPECT_EQ(c.parsed ? c.version : 7, version) << c.text;
+        EXPECT_EQ(c.parsedAsValue ? c.version : 7, value) << c.text;
     }
+    WCHAR text[VERSION_TEXT_CHARS];
+    EXPECT_EQ(S_OK, VersionutilFormat(VersionFromHalves(0x00010002, 0x0003FFFF), text));
+    EXPECT_STREQ(L"1.2.3.65535", text);
 }

@@ -5,6 +5,7 @@
 #include "memutil.h"
 #include "result.h"
 #include "sysutil.h"
+#include "versionutil.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* siz
     const VS_FIXEDFILEINFO fixed = FixedInfo(identity);
     const DWORD translation = MAKELONG(ENGLISH_US, UNICODE_CODE_PAGE);
     WCHAR description[MAX_PRODUCT_NAME_CHARS + 8] = {};
-    WCHAR version[24] = {};
+    WCHAR version[VERSION_TEXT_CHARS] = {};
     DWORD root = 0;
     DWORD texts = 0;
     DWORD table = 0;
@@ -137,9 +138,7 @@ HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* siz
 
     EXIT_IF_NULL_ALLOC(writer.data);
     EXIT_IF_FAILED(BoundedFormat(description, ARRAYSIZE(description), L"%ls Setup", identity.productName));
-    EXIT_IF_FAILED(BoundedFormat(version, ARRAYSIZE(version), L"%u.%u.%u.%u", HIWORD(identity.versionHigh),
-                                 LOWORD(identity.versionHigh), HIWORD(identity.versionLow),
-                                 LOWORD(identity.versionLow)));
+    EXIT_IF_FAILED(VersionutilFormat(VersionFromHalves(identity.versionHigh, identity.versionLow), version));
     root = BeginBlock(&writer, L"VS_VERSION_INFO", BINARY_VALUE, &fixed, sizeof(fixed), sizeof(fixed));
     texts = BeginBlock(&writer, L"StringFileInfo", TEXT_VALUE, nullptr, 0, 0);
     table = BeginBlock(&writer, L"040904B0", TEXT_VALUE, nullptr, 0, 0);

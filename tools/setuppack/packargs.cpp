@@ -72,20 +72,12 @@ PackSwitch SwitchOf(LPCWSTR arg)
     return PackSwitch::None;
 }
 
-int HexDigit(WCHAR ch)
-{
-    if (ch >= L'0' && ch <= L'9') return ch - L'0';
-    if (ch >= L'a' && ch <= L'f') return ch - L'a' + 10;
-    if (ch >= L'A' && ch <= L'F') return ch - L'A' + 10;
-    return -1;
-}
-
 // Reads exactly `digits` hex digits; false when one is missing.
 BOOL ReadHex(LPCWSTR* text, int digits, DWORD* value)
 {
     DWORD result = 0;
     for (int i = 0; i < digits; ++i) {
-        const int digit = HexDigit((*text)[i]);
+        const int digit = StrutilHexDigit((*text)[i]);
         if (digit < 0) {
             return FALSE;
         }
@@ -119,7 +111,7 @@ BOOL ParseNumber(LPCWSTR text, DWORD* value)
         return FALSE;
     }
     for (; *text; ++text) {
-        const int digit = HexDigit(*text);
+        const int digit = StrutilHexDigit(*text);
         if (digit < 0 || digit >= base) {
             return FALSE;
         }
@@ -677,28 +669,15 @@ HRESULT ParseGuidText(LPCWSTR text, GUID* guid)
     return S_OK;
 }
 
-// One to four dot-separated decimal parts, each 0 to 65535; missing trailing
-// parts are 0 (installer packages often carry three).
+// A version (VersionutilParse) in the halves the manifest keeps.
 HRESULT ParseVersionText(LPCWSTR text, DWORD* high, DWORD* low)
 {
-    DWORD parts[4] = {};
-    int count = 0;
-
-    for (;;) {
-        DWORD part = 0;
-        int digits = 0;
-        for (; *text >= L'0' && *text <= L'9'; ++text, ++digits) {
-            part = part * 10 + (*text - L'0');
-            if (part > 0xFFFF) return E_INVALIDARG;
-        }
-        if (0 == digits || count == 4) return E_INVALIDARG;
-        parts[count++] = part;
-        if (L'\0' == *text) break;
-        if (L'.' != *text) return E_INVALIDARG;
-        ++text;
+    ULONGLONG version = 0;
+    if (!VersionutilParse(text, lstrlenW(text), &version)) {
+        return E_INVALIDARG;
     }
-    *high = (parts[0] << 16) | parts[1];
-    *low = (parts[2] << 16) | parts[3];
+    *high = VersionHigh(version);
+    *low = VersionLow(version);
     return S_OK;
 }
 

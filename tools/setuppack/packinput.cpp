@@ -465,16 +465,6 @@ BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size)
            SUCCEEDED(FileutilReadAt(file->file, static_cast<ULONGLONG>(offset), out, size, E_FAIL));
 }
 
-BOOL IsSameFile(HANDLE a, HANDLE b)
-{
-    BY_HANDLE_FILE_INFORMATION first = {};
-    BY_HANDLE_FILE_INFORMATION second = {};
-
-    return ::GetFileInformationByHandle(a, &first) && ::GetFileInformationByHandle(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-}
-
 WORD ProgramMachine(const InputFile* program)
 {
     IMAGE_FILE_HEADER header = {};

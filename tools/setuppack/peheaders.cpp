@@ -50,7 +50,7 @@ Exit:
     return hr;
 }
 
-// The same as the program does it (libs/payloadutil.cpp), from the file.
+// The image's end (PayloadutilSectionEnd), read from the file.
 HRESULT FindImageEnd(HANDLE file, const IMAGE_FILE_HEADER& header, LONGLONG optional, ULONGLONG* end)
 {
     HRESULT hr = S_OK;
@@ -69,13 +69,9 @@ HRESULT FindImageEnd(HANDLE file, const IMAGE_FILE_HEADER& header, LONGLONG opti
     *end = headersSize;
     for (WORD k = 0; k < header.NumberOfSections; ++k) {
         EXIT_IF_FAILED(ReadExactly(file, sections + k * sizeof(section), &section, sizeof(section)));
-        const ULONGLONG sectionEnd = static_cast<ULONGLONG>(section.PointerToRawData) + section.SizeOfRawData;
-        if (section.SizeOfRawData != 0 && sectionEnd > *end) {
-            *end = sectionEnd;
-        }
+        *end = PayloadutilSectionEnd(*end, section);
     }
-    alignment = alignment ? alignment : 1;
-    *end = (*end + alignment - 1) / alignment * alignment;
+    *end = PayloadutilAlignImageEnd(*end, alignment);
 
 Exit:
     return hr;

@@ -172,7 +172,7 @@ Exit:
 DWORD FindInput(HANDLE file, const InputFile* inputs, DWORD count)
 {
     DWORD k = 0;
-    while (k < count && !IsSameFile(file, inputs[k].file)) {
+    while (k < count && !FileutilIsSameFile(file, inputs[k].file)) {
         ++k;
     }
     return k;

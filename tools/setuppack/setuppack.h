@@ -158,7 +158,6 @@ void CloseInputFile(InputFile* input);
 // Copies `size` bytes at `offset` of the file; false when they are not all in it.
 BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size);
 // Whether two open files are the same file, whatever the paths that named them.
-BOOL IsSameFile(HANDLE a, HANDLE b);
 // The machine of a program's file header; 0 for a file that is no program.
 WORD ProgramMachine(const InputFile* program);
 LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
