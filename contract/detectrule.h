@@ -4,41 +4,7 @@
 // evaluates it (detect.h). A rule is parsed in place: the parts are spans into
 // its text, which lives in the mapped bundle for the whole run.
 //
-//   ROOT\KEY                         the key is there
-//   ROOT\KEY:VALUE                   the value is there (VALUE empty: the key's default value)
-//   ROOT\KEY:VALUE OP OPERAND        the value compares so
-//   file:[FOLDER]\PATH               the file is there
-//   file:[FOLDER]\PATH OP vVERSION   its version record's file version compares so
-//   product:{GUID}                   the product is installed
-//   upgrade:{GUID}                   a product of the upgrade code is installed
-//   upgrade:{GUID} OP vVERSION       one of them compares so (OP =, > or >= only)
-//   always                           never there: the program runs every time
-//
-// ROOT is HKLM64, HKLM32, HKCU64 or HKCU32: the hive and the registry view.
-// FOLDER is ProgramFiles64, ProgramFiles32, CommonFiles64, CommonFiles32,
-// System64, System32 or Windows. OP is =, <>, <, <=, > or >=. OPERAND is a
-// number (decimal, or hex after 0x; against a DWORD or QWORD value), a text in
-// double quotes (against a string value, = and <> only, case ignored), or v and
-// a version of one to four parts 0..65535 (against a string value holding one).
-// Names (roots, folders, kinds) are not case-sensitive.
-//
-// Where the parts end:
-// - The key ends at the first ':' after ROOT\. Value names hold paths with
-//   drive letters far more often than key names hold a ':' (shared-DLL counts
-//   are named by the DLL's path), so a value name may contain ':' and a key
-//   name may not.
-// - The operator is the first '=', '<' or '>' after the key's ':' (after the
-//   folder's ']' for a file). Names holding one of these cannot be tested,
-//   and a key name or a path may not hold one at all: "KEY\Installed=1", a
-//   rule that forgot its ':', would otherwise be read silently as the presence
-//   of a key named "Installed=1".
-// - Blanks around a value name, before the operator and around the operand
-//   are ignored: a value name that starts or ends with a blank cannot be
-//   tested. A text operand runs from its first quote to the rule's last
-//   character, which must be a quote: it may itself hold quotes.
-// - A path may not name the Windows folder's System32, SysWOW64 or Sysnative:
-//   the file-system redirector bends those for a 32-bit process, and the
-//   [System64] and [System32] folders say which one is meant.
+// The rule grammar: docs/vendors.md, "Detection rules".
 #pragma once
 
 #include <windows.h>

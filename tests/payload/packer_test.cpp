@@ -314,17 +314,17 @@ TEST(Packer, WritesPrerequisiteProgramsAsChainEntries)
     EXPECT_EQ(L"detect=Always", std::wstring(reinterpret_cast<const wchar_t*>(second.data()), second.size() / 2));
 }
 
-// README's worked examples of prerequisites, packed as written, with the test
-// program standing in for each runtime's setup and a test package for the
-// vendor's (an example is a "    setuppack /out" line and the lines indented
-// below it).
-TEST(Packer, PacksTheReadmesPrerequisiteExamples)
+// The vendors' guide's worked examples of prerequisites, packed as written,
+// with the test program standing in for each runtime's setup and a test
+// package for the vendor's (an example is a "    setuppack /out" line and the
+// lines indented below it).
+TEST(Packer, PacksTheVendorGuidesPrerequisiteExamples)
 {
     ScratchFolder folder;
-    std::istringstream readme(ReadBytes(WindowsPathFromUnix(README_PATH)));
+    std::istringstream guide(ReadBytes(WindowsPathFromUnix(VENDOR_GUIDE_PATH)));
     std::vector<std::string> examples;
     bool open = false;
-    for (std::string line; std::getline(readme, line);) {
+    for (std::string line; std::getline(guide, line);) {
         if (line.rfind("    setuppack /out", 0) == 0) examples.push_back(line.substr(13));
         else if (open && line.rfind("              ", 0) == 0) examples.back() += " " + line.substr(line.find('/'));
         open = line.rfind("    setuppack /out", 0) == 0 || (open && line.rfind("              ", 0) == 0);
@@ -596,12 +596,12 @@ TEST(Packer, HelpPrintsTheUsage)
         EXPECT_EQ(0u, run.exitCode) << run.errorText;
         EXPECT_EQ(0u, run.outputText.rfind("usage: setuppack /out BUNDLE.exe", 0)) << run.outputText;
         for (const char* name : {"/exe PROGRAM.exe", "/detect RULE", "/args", "/uiargs", "/uninstallargs",
-                                 "/exitcode N=success|restart|failure", "HKLM64 HKLM32 HKCU64 HKCU32", "file:[FOLDER]",
-                                 "ProgramFiles64 ProgramFiles32 CommonFiles64 CommonFiles32", "System64 System32 Windows",
-                                 "product:{GUID}", "upgrade:{GUID}", "always"}) {
+                                 "/exitcode N=success|restart|failure", "docs/vendors.md, \"Detection rules\""}) {
             EXPECT_NE(std::string::npos, run.outputText.find(name)) << name;
         }
     }
+    // The rule grammar the usage points to is a heading of that guide.
+    EXPECT_NE(std::string::npos, ReadBytes(WindowsPathFromUnix(VENDOR_GUIDE_PATH)).find("\n### Detection rules\n"));
 }
 
 TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
