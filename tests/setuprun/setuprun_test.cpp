@@ -987,8 +987,13 @@ TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
         ASSERT_TRUE(MakeBundle(bundle, row.items));
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, KEY_WOW64_64KEY, 0);
         if (row.installedBefore) {
+            // In the 64-bit view, which the rule reads, also from the 32-bit build.
+            HKEY key = nullptr;
             const DWORD one = 1;
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kPrereqKey, L"Installed", REG_DWORD, &one, sizeof(one));
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                            nullptr);
+            RegSetValueExW(key, L"Installed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
+            RegCloseKey(key);
         }
         TakeCommands(record);
         const RunResult run = RunBundle(bundle, row.switches);
