@@ -45,6 +45,7 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     WCHAR version[VERSION_TEXT_CHARS] = {};
     ULONGLONG registered = 0;
     RelatedBundle* related = &registration->related[registration->relatedCount];
+    LPCWSTR kept = L"its products cannot be told: left as it is";
     const LSTATUS status = ::RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | NATIVE_VIEW, &entry);
 
     if (ERROR_FILE_NOT_FOUND == status) {
@@ -78,10 +79,12 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     // a value there names it.
     if (registration->perMachine || !registration->elevated) {
         related->retirable = SUCCEEDED(UninstallKeyReadProducts(entry, &related->products));
+    } else {
+        kept = L"an elevated run does not take its product list from HKCU: left as it is";
     }
     ++registration->relatedCount;
     RunLogLine(L"registered bundle %ls version %ls of this upgrade code: %ls", name, version,
-               related->retirable ? L"replaced once this run succeeds" : L"its products cannot be told: left as it is");
+               related->retirable ? L"replaced once this run succeeds" : kept);
 
 Exit:
     if (nullptr != entry) {

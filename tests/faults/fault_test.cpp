@@ -810,7 +810,7 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
     // Alpha's version folder in either cache.
     const std::wstring version = L"\\" + Upper(GuidText(ALPHA_CODE)) + L"V1.2.3.4";
     const std::wstring alpha = cache + version, userAlpha = userCache + version;
-    const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", runningUser = L"";
+    const std::wstring reparse = L"reparse", elsewhere = L"elsewhere", longer = L"longer", runningUser = L"";
     const TokenAnswer elevated = TokenAnswer::Elevated;
     struct Case {
         const char* name;
@@ -835,6 +835,8 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {stage}, stage + L"\\1",
+         stage + L"\\2"},
+        {"a name that leads to a longer one", elevated, {{apps, bySystem}, {cache, longer}}, {stage}, stage + L"\\1",
          stage + L"\\2"},
         {"a link above it", elevated, {{apps, elsewhere}}, {stage}, stage + L"\\1", stage + L"\\2"},
         {"Applications of another user", elevated, {{apps, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
@@ -861,9 +863,13 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         FaultRunner runner(scenario);
         const std::wstring root = Upper(runner.Box().root);
         for (const auto& folder : c.existing) {
-            if (folder.second == reparse) Fault.reparsePoints.insert(root + folder.first);
-            else if (folder.second == elsewhere) Fault.finalPaths[root + folder.first] = L"\\\\?\\C:\\ELSEWHERE";
-            else if (!folder.second.empty()) Fault.folderSecurity[root + folder.first] = folder.second;
+            // A name that leads elsewhere is SYSTEM's where it leads: only its final path is wrong.
+            const std::wstring path = root + folder.first;
+            if (folder.second == reparse) Fault.reparsePoints.insert(path);
+            else if (folder.second == elsewhere) Fault.finalPaths[path] = L"\\\\?\\C:\\ELSEWHERE";
+            else if (folder.second == longer) Fault.finalPaths[path] = L"\\\\?\\" + path + L"-LONGER";
+            else if (!folder.second.empty()) Fault.folderSecurity[path] = folder.second;
+            if (folder.second == elsewhere || folder.second == longer) Fault.folderSecurity[path] = bySystem;
         }
         for (unsigned k = 0; k < c.namesTaken; ++k) Fault.randomValues.push_back(0x1111111111111111ull * (k + 1));
         EXPECT_EQ(0, runner.Run(-1, 0, false));

@@ -79,6 +79,7 @@ enum FaultOp : int {
     FAULT_REG_DELETE,
     FAULT_REG_ENUM,
     FAULT_MOVE_FILE,
+    FAULT_SHORT_WRITE,        // WriteFile succeeds with part of the data written
     FAULT_OP_COUNT
 };
 

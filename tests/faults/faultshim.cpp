@@ -101,6 +101,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"RegEnumKeyExW", static_cast<HRESULT>(0x8007001E), FaultReaction::Fails},
     // Only a copy of the bundle in use is moved aside, after its delete failed.
     {"MoveFileExW", S_OK, FaultReaction::Probe},
+    // A write that stops short, as one to a full disk can: a file left
+    // incomplete is a full disk's failure. The log's lines are only cut short.
+    {"WriteFile (short)", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -587,6 +590,9 @@ BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD writt
         if (written) *written = part;
         ::SetLastError(ERROR_DISK_FULL);
         return FALSE;
+    }
+    if (ShouldFail(FAULT_SHORT_WRITE)) {
+        return ::WriteFile(file, data, bytes / 2, written, overlapped);
     }
     return ::WriteFile(file, data, bytes, written, overlapped);
 }

@@ -141,6 +141,25 @@ TEST_F(Extraction, DamagedManifestsAreRefusedBeforeAnythingIsWritten)
     }
 }
 
+// A signature's certificate table that begins inside a package cuts it
+// short: neither /extract nor /o1 writes any of it.
+TEST_F(Extraction, APackageReachingIntoTheCertificateTableIsRefused)
+{
+    std::string image = ReadBytes(bundle_);
+    const std::string alpha = ReadBytes(DataFile(L"alpha.msi"));
+    const size_t alphaAt = image.rfind(alpha);
+    ASSERT_NE(std::string::npos, alphaAt);
+    *CertificateEntry(image) = {static_cast<DWORD>(alphaAt + alpha.size() - 16), 16};
+    const std::wstring signedBundle = folder_ / L"signed.exe";
+    ScratchFolder::WriteFile(signedBundle, image);
+
+    ScratchFolder target;
+    EXPECT_EQ(EXIT_INVALID_DATA, RunProgram(signedBundle, L"/extract" + Arg(target / L"out")));
+    EXPECT_EQ(EXIT_INVALID_DATA, RunProgram(signedBundle, L"/o1" + Arg(target / L"first.msi")));
+    EXPECT_EQ(0, ScratchFolder::CountEntries(target / L"out"));
+    EXPECT_FALSE(ScratchFolder::Exists(target / L"first.msi"));
+}
+
 TEST_F(Extraction, ABundleWithoutPackagesExtractsNothingAndHasNoFirstPackage)
 {
     // The packer refuses to make one; a manifest that lists nothing stands in.

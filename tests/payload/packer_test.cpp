@@ -118,15 +118,6 @@ std::wstring StubWithManifest(const std::wstring& stub, const std::string& xml)
     return stub;
 }
 
-// The header's entry for the certificate table, in a 32-bit or a 64-bit program.
-IMAGE_DATA_DIRECTORY* CertificateEntry(std::string& image)
-{
-    char* optional = &image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew + 4 + sizeof(IMAGE_FILE_HEADER)];
-    return IMAGE_NT_OPTIONAL_HDR32_MAGIC == *reinterpret_cast<WORD*>(optional)
-               ? &reinterpret_cast<IMAGE_OPTIONAL_HEADER32*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
-               : &reinterpret_cast<IMAGE_OPTIONAL_HEADER64*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
-}
-
 // A copy of `program` whose header names a certificate table of 16 bytes:
 // appended, where signing tools put it, or at 1024, inside the image.
 std::wstring StubWithCertificateTable(const std::wstring& program, const std::wstring& stub, bool appended)

@@ -101,6 +101,14 @@ std::string ReadBytes(const std::wstring& path)
     return ScratchFolder::ReadFile(path);
 }
 
+IMAGE_DATA_DIRECTORY* CertificateEntry(std::string& image)
+{
+    char* optional = &image[reinterpret_cast<IMAGE_DOS_HEADER*>(&image[0])->e_lfanew + 4 + sizeof(IMAGE_FILE_HEADER)];
+    return IMAGE_NT_OPTIONAL_HDR32_MAGIC == *reinterpret_cast<WORD*>(optional)
+               ? &reinterpret_cast<IMAGE_OPTIONAL_HEADER32*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY]
+               : &reinterpret_cast<IMAGE_OPTIONAL_HEADER64*>(optional)->DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+}
+
 namespace {
 
 BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param)

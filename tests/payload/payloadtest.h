@@ -29,6 +29,8 @@ Captured Pack(const std::wstring& arguments);
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments);
 
 std::string ReadBytes(const std::wstring& path);
+// The header's entry for the certificate table, in a 32-bit or a 64-bit program.
+IMAGE_DATA_DIRECTORY* CertificateEntry(std::string& image);
 
 // The names of a module's resources of one type (RT_RCDATA names upper case).
 std::vector<std::wstring> DataResourceNames(const std::wstring& module, LPCWSTR type = RT_RCDATA);

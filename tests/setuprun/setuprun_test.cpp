@@ -153,6 +153,7 @@ struct Bundles {
     std::wstring cabinetsCached;   // the same, cached
     std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden
     std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
+    std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
 };
@@ -184,6 +185,7 @@ protected:
         bundles_.cabinetsCached = WorkPath(L"cabinets-cached.exe");
         bundles_.suite1 = WorkPath(L"suite-1.exe");
         bundles_.suite2 = WorkPath(L"suite-2.exe");
+        bundles_.suite1Again = WorkPath(L"suite-1-again.exe");
         bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
         bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
         const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
@@ -214,6 +216,8 @@ protected:
             MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
                        suite + L" /bundleversion 1.0 /helplink https://example.com/help /aboutlink https://example.com") &&
             MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
+            MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
+                       suite + L" /bundleversion 1.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
     }
@@ -233,7 +237,9 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
-        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2}) ForgetRegistration(BundleCodeOf(bundle));
+        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.suite1Again}) {
+            ForgetRegistration(BundleCodeOf(bundle));
+        }
     }
 
     static Bundles bundles_;
@@ -879,6 +885,26 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
 }
 
+// 1.0 packed again (a new bundle code) is no newer bundle than 1.0: it
+// replaces 1.0's entry. An elevated run takes no product list from a per-user
+// entry: 2.0 run elevated leaves that entry and the product only it names, and
+// says why in its log.
+TEST_F(SetupRunTest, ASameVersionReplacesAnEntryAndAnElevatedRunNeverRetiresAPerUserOne)
+{
+    const TestPackage& early = Package(L"early.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.suite1), again = BundleCodeOf(bundles_.suite1Again);
+
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite1Again, L"/quiet").exitCode);
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
+    EXPECT_EQ(L"1.0.0.0", EntryValue(again, L"DisplayVersion"));
+
+    ASSERT_EQ(0u, RunBundle(bundles_.suite2, L"/quiet").exitCode);
+    EXPECT_EQ(L"1.0.0.0", InstalledVersion(early));
+    EXPECT_EQ(L"1.0.0.0", EntryValue(again, L"DisplayVersion"));
+    ExpectInLog(RunLogText(L"suite-2"), {"an elevated run does not take its product list from HKCU: left as it is"});
+}
+
 // The test prerequisite program, testprereq.exe: its rule reads the value it
 // writes when it installs, and each start is recorded with its command line.
 constexpr wchar_t kPrereqKey[] = L"Software\\TessaroTests\\Prereq";
@@ -961,8 +987,13 @@ TEST_F(SetupRunTest, APrerequisiteRunsWhenNotThereAndItsExitCodeDecidesTheRun)
         ASSERT_TRUE(MakeBundle(bundle, row.items));
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, KEY_WOW64_64KEY, 0);
         if (row.installedBefore) {
+            // In the 64-bit view, which the rule reads, also from the 32-bit build.
+            HKEY key = nullptr;
             const DWORD one = 1;
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, kPrereqKey, L"Installed", REG_DWORD, &one, sizeof(one));
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPrereqKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                            nullptr);
+            RegSetValueExW(key, L"Installed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
+            RegCloseKey(key);
         }
         TakeCommands(record);
         const RunResult run = RunBundle(bundle, row.switches);

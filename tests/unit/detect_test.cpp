@@ -79,6 +79,24 @@ public:
     }
 };
 
+// A copy of this program, whose version record says 1.2.3.4 (testres.rc),
+// in the Windows folder's Temp, where a file rule can name it.
+class VersionedFile {
+public:
+    VersionedFile()
+    {
+        WCHAR self[MAX_PATH] = L"";
+        ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+        ::GetWindowsDirectoryW(path_, MAX_PATH);
+        lstrcatW(path_, L"\\Temp\\TessaroDetectVersion.exe");
+        ::CopyFileW(self, path_, FALSE);
+    }
+    ~VersionedFile() { ::DeleteFileW(path_); }
+
+private:
+    WCHAR path_[MAX_PATH] = L"";
+};
+
 enum class Outcome { Holds, DoesNotHold, Refused };
 
 struct RuleCase {
@@ -100,6 +118,7 @@ std::string Narrow(const std::wstring& text)
 const std::wstring U = L"HKCU64\\Software\\TessaroTests\\Detect";
 const std::wstring M64 = L"HKLM64\\Software\\TessaroTests\\Detect";
 const std::wstring M32 = L"HKLM32\\Software\\TessaroTests\\Detect";
+const std::wstring VERSIONED = L"file:[Windows]\\Temp\\TessaroDetectVersion.exe";
 const std::wstring CODE = L"{7E55A000-0000-4000-8000-00000000D0D0}";   // no product has it
 
 } // namespace
@@ -107,6 +126,7 @@ const std::wstring CODE = L"{7E55A000-0000-4000-8000-00000000D0D0}";   // no pro
 TEST(DetectRules, ParsedAndEvaluatedHere)
 {
     TestKeys keys;
+    VersionedFile versioned;
     const RuleCase cases[] = {
         // The registry: presence, numbers, texts, versions, types, views.
         {U, Outcome::Holds, L"the key"},
@@ -120,6 +140,10 @@ TEST(DetectRules, ParsedAndEvaluatedHere)
         {U + L":Installed <> 1", Outcome::DoesNotHold, L"1 (REG_DWORD)"},
         {U + L":Installed < 2", Outcome::Holds, L"1"},
         {U + L":Installed <= 0", Outcome::DoesNotHold, L"1"},
+        // Every ordering at equality.
+        {U + L":Installed < 1", Outcome::DoesNotHold, L"1"},
+        {U + L":Installed <= 1", Outcome::Holds, L"1"},
+        {U + L":Installed > 1", Outcome::DoesNotHold, L"1"},
         {U + L":Big > 4294967295", Outcome::Holds, L"4294967296 (REG_QWORD)"},
         {U + L":Big = 0x100000000", Outcome::Holds, L"REG_QWORD"},
         {U + L":Binary = 1", Outcome::DoesNotHold, L"a value of 4 bytes (REG_BINARY), not a number"},
@@ -146,6 +170,8 @@ TEST(DetectRules, ParsedAndEvaluatedHere)
         {L"file:[Windows]\\win.ini >= v1", Outcome::DoesNotHold, L"win.ini, without a version record"},
         {L"file:[Windows]\\no-such.dll", Outcome::DoesNotHold, L"no file "},
         {L"file:[Windows]\\Fonts", Outcome::DoesNotHold, L"Fonts, a folder"},
+        {VERSIONED + L" = v1.2.3.4", Outcome::Holds, L"TessaroDetectVersion.exe, version 1.2.3.4"},
+        {VERSIONED + L" = v3.4.1.2", Outcome::DoesNotHold, L"version 1.2.3.4"},
         // The installer: codes that nothing installed has.
         {L"product:" + CODE, Outcome::DoesNotHold, L"not installed"},
         {L"upgrade:" + CODE + L">=v1", Outcome::DoesNotHold, L"no product of this upgrade code"},
@@ -202,8 +228,8 @@ TEST(DetectRules, ParsedAndEvaluatedHere)
     }
 }
 
-// The folders as Wine's 64-bit prefix lays them out, for this 64-bit process
-// and as a 32-bit one on 64-bit Windows would find them.
+// The folders as Wine's 64-bit prefix lays them out, for a 64-bit process
+// and as a 32-bit one on 64-bit Windows finds them.
 TEST(DetectRules, FoldersOfBothKindsOfProcess)
 {
     const struct {
@@ -219,14 +245,18 @@ TEST(DetectRules, FoldersOfBothKindsOfProcess)
         {DetectFolder::System32, L"C:\\windows\\syswow64", L"C:\\windows\\syswow64"},
         {DetectFolder::Windows, L"C:\\windows", L"C:\\windows"},
     };
+    // A 32-bit process in this prefix always runs under WOW64, where the
+    // known folders answer as it sees them: only the 64-bit build sees both.
+    const bool process32 = sizeof(void*) < 8;
     for (const auto& c : cases) {
         for (const BOOL wow64 : {FALSE, TRUE}) {
+            if (process32 && !wow64) continue;
             WCHAR path[MAX_PATH] = L"";
             ASSERT_EQ(S_OK, ResolveDetectFolder(c.folder, wow64, path));
             EXPECT_EQ(0, lstrcmpiW(wow64 ? c.wow64 : c.native, path)) << Narrow(path);
         }
     }
-    EXPECT_FALSE(DetectRunsUnderWow64());
+    EXPECT_EQ(process32, !!DetectRunsUnderWow64());
 }
 
 // The ARG text as the packer writes it, read in place, and what a program's
