@@ -4,29 +4,70 @@
 #include "result.h"
 #include "strutil.h"
 
+#include <wchar.h>
+
 namespace {
+
+// Characters Windows forbids in a file name besides the control characters.
+constexpr WCHAR FORBIDDEN_NAME_CHARACTERS[] = L"\\/:*?<>\"|";
+constexpr WCHAR FIRST_PRINTABLE_CHARACTER = L' ';
+// Names Windows opens as a device in every folder, whatever extension follows.
+constexpr const char* DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+// ... and these followed by one digit, or a superscript 1, 2 or 3 (the names
+// Windows documents as reserved: 0 too, though older Windows opens COM0 as a file).
+constexpr const char* NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+constexpr WCHAR DEVICE_SUPERSCRIPT_DIGITS[] = L"\u00B9\u00B2\u00B3";
 
 BOOL HasTerminator(const char* field, SIZE_T count)
 {
     return nullptr != memchr(field, '\0', count);
 }
 
-// A package's file name lands under folders the program chooses; a separator
-// or a drive mark would let the manifest choose the folder instead.
-BOOL IsPlainFileName(const WCHAR (&name)[64])
+// The same letters as `ascii` (upper-case), in either case.
+BOOL IsAsciiNameIgnoringCase(LPCWSTR name, SIZE_T length, const char* ascii)
 {
-    if (L'\0' == name[0]) {
-        return FALSE;
-    }
-    for (const WCHAR ch : name) {
-        if (L'\0' == ch) {
-            return TRUE;
-        }
-        if (L'\\' == ch || L'/' == ch || L':' == ch) {
+    SIZE_T k = 0;
+    for (; k < length && ascii[k]; ++k) {
+        const WCHAR ch = (name[k] >= L'a' && name[k] <= L'z') ? static_cast<WCHAR>(name[k] - L'a' + L'A') : name[k];
+        if (ch != static_cast<WCHAR>(ascii[k])) {
             return FALSE;
         }
     }
-    return FALSE;   // no terminator inside the field
+    return k == length && '\0' == ascii[k];
+}
+
+BOOL IsDeviceDigit(WCHAR ch)
+{
+    return (ch >= L'0' && ch <= L'9') || nullptr != wcschr(DEVICE_SUPERSCRIPT_DIGITS, ch);
+}
+
+// Windows looks at the part before the first dot, spaces at its end left out.
+BOOL IsDeviceName(LPCWSTR name)
+{
+    SIZE_T length = 0;
+    while (L'\0' != name[length] && L'.' != name[length]) {
+        ++length;
+    }
+    while (length > 0 && L' ' == name[length - 1]) {
+        --length;
+    }
+    for (const char* device : DEVICE_NAMES) {
+        if (IsAsciiNameIgnoringCase(name, length, device)) {
+            return TRUE;
+        }
+    }
+    for (const char* device : NUMBERED_DEVICE_NAMES) {
+        if (4 == length && IsDeviceDigit(name[3]) && IsAsciiNameIgnoringCase(name, 3, device)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// A name field: ended within the field, and a plain name.
+BOOL IsPlainFileName(const WCHAR (&name)[MANIFEST_NAME_CHARS])
+{
+    return nullptr != wmemchr(name, L'\0', ARRAYSIZE(name)) && ManifestIsPlainName(name);
 }
 
 BOOL SameName(LPCWSTR a, LPCWSTR b)
@@ -94,11 +135,27 @@ DWORD RequiredManifestSize(const PackageManifest* manifest)
 
 } // namespace
 
-HRESULT ValidateManifest(const void* data, DWORD size)
+BOOL ManifestIsPlainName(LPCWSTR name)
+{
+    SIZE_T length = 0;
+    for (; L'\0' != name[length]; ++length) {
+        if (name[length] < FIRST_PRINTABLE_CHARACTER || nullptr != wcschr(FORBIDDEN_NAME_CHARACTERS, name[length])) {
+            return FALSE;
+        }
+    }
+    // Windows drops a trailing dot or space when it opens the file, so the
+    // name would stand for another; "." and ".." end in a dot too.
+    return length > 0 && L'.' != name[length - 1] && L' ' != name[length - 1] && !IsDeviceName(name);
+}
+
+HRESULT ValidateManifest(const void* data, DWORD size, DWORD* damagedEntry)
 {
     HRESULT hr = S_OK;
     const PackageManifest* manifest = static_cast<const PackageManifest*>(data);
 
+    if (damagedEntry) {
+        *damagedEntry = MANIFEST_NO_ENTRY;
+    }
     if (size < sizeof(PackageManifest) || size < RequiredManifestSize(manifest)) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
@@ -108,6 +165,9 @@ HRESULT ValidateManifest(const void* data, DWORD size)
             PKG_ARCHITECTURE_FLAGS == (entry->flags & PKG_ARCHITECTURE_FLAGS) ||
             ((entry->flags & PKG_PROGRAM) && !IsSoundProgramEntry(entry)) ||
             ((entry->flags & PKG_CABINETS) && (entry->flags & PKG_PATCH))) {
+            if (damagedEntry) {
+                *damagedEntry = k;
+            }
             EXIT_WITH(RESULT_INVALID_DATA);
         }
     }
@@ -149,10 +209,17 @@ BOOL ManifestHasCabinets(const PackageManifest* manifest)
     return FALSE;
 }
 
-HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count)
+HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count,
+                         DWORD* damagedEntry)
 {
+    if (damagedEntry) {
+        *damagedEntry = MANIFEST_NO_ENTRY;
+    }
     for (DWORD k = 0; k < count; ++k) {
         if (!IsValidCabinet(manifest, cabinets, k)) {
+            if (damagedEntry) {
+                *damagedEntry = k;
+            }
             return RESULT_INVALID_DATA;
         }
     }

@@ -33,11 +33,14 @@ constexpr DWORD PKG_HIDDEN = 0x2000;
 // read is never taken for one that is not there.
 constexpr DWORD PKG_CABINETS = 0x4000;
 
+// A file name field of an entry, its terminator included.
+constexpr DWORD MANIFEST_NAME_CHARS = 64;
+
 // Every field lies at its natural alignment, so the layout needs no packing;
 // the asserts below pin it to the bytes the packer writes.
 struct ManifestPackageEntry {
     char resourceName[12];
-    WCHAR fileName[64];
+    WCHAR fileName[MANIFEST_NAME_CHARS];
     GUID productCode;
     DWORD versionHigh;
     DWORD versionLow;
@@ -56,7 +59,7 @@ struct ManifestTransformEntry {
 struct ManifestCabinetEntry {
     char resourceName[12];   // the payload ("CAB00")
     DWORD packageIndex;      // the package entry that reads it
-    WCHAR fileName[64];      // its name beside the package, as the package's Media table gives it
+    WCHAR fileName[MANIFEST_NAME_CHARS];   // its name beside the package, as the package's Media table gives it
 };
 
 struct PackageManifest {
@@ -78,16 +81,32 @@ static_assert(offsetof(ManifestPackageEntry, fileName) == 12 && offsetof(Manifes
 
 constexpr DWORD PRODUCT_CODE_CHARS = 39;   // braced GUID text and its terminator
 
+// A file name from the manifest, which the run writes or starts in a folder
+// of its own choosing: one file there and nothing else. Not empty; no folder or
+// drive (\ / :), wildcard (* ?), control character or other character
+// Windows forbids (< > " |); no trailing dot or space (so not "." or "..");
+// no device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, in any
+// case, also with an extension: "nul.cab"). Plain character tests alone, so
+// that the packer checks by the same rule on any host.
+BOOL ManifestIsPlainName(LPCWSTR name);
+
+// What ValidateManifest and ValidateCabinets give as the damaged entry when
+// the damage lies elsewhere (the sizes, a transform entry, a missing list).
+constexpr DWORD MANIFEST_NO_ENTRY = 0xFFFFFFFF;
+
 // The checks the run makes on the manifest's bytes before any entry is used
 // (sizes, name fields, file names, architecture flags): 0x8007000D when it is
-// damaged.
-HRESULT ValidateManifest(const void* data, DWORD size);
+// damaged, and then `damagedEntry`, when given, is the first package entry
+// found damaged.
+HRESULT ValidateManifest(const void* data, DWORD size, DWORD* damagedEntry = nullptr);
 // Whether a package entry has PKG_CABINETS, so that a cabinet list goes with it.
 BOOL ManifestHasCabinets(const PackageManifest* manifest);
 // A cabinet list: each entry names such a package entry and a plain file name
 // that is neither its package's own nor a transform's (".mst"), once per
-// package, and each such package has one at least; 0x8007000D otherwise.
-HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count);
+// package, and each such package has one at least; 0x8007000D otherwise, with
+// `damagedEntry` as for ValidateManifest.
+HRESULT ValidateCabinets(const PackageManifest* manifest, const ManifestCabinetEntry* cabinets, DWORD count,
+                         DWORD* damagedEntry = nullptr);
 const ManifestPackageEntry* ManifestPackage(const PackageManifest* manifest, DWORD index);
 inline BOOL IsProgramEntry(const ManifestPackageEntry* entry)
 {

@@ -3,6 +3,7 @@
 #include "bundlemanifest.h"
 #include "options.h"
 #include "resrutil.h"
+#include "runlog.h"
 #include "result.h"
 #include "strutil.h"
 #include "sysutil.h"
@@ -48,10 +49,19 @@ HRESULT LocateManifest(const PackageManifest** manifest)
     HRESULT hr = S_OK;
     const BYTE* data = nullptr;
     DWORD size = 0;
+    const PackageManifest* read = nullptr;
+    DWORD damaged = MANIFEST_NO_ENTRY;
 
     EXIT_IF_FAILED(ResrutilLocateData(nullptr, "MANIFEST", &data, &size));
-    EXIT_IF_FAILED(ValidateManifest(data, size));
-    *manifest = reinterpret_cast<const PackageManifest*>(data);
+    read = reinterpret_cast<const PackageManifest*>(data);
+    hr = ValidateManifest(data, size, &damaged);
+    if (FAILED(hr)) {
+        // An entry is found damaged only once the sizes hold every entry.
+        RunLogDamagedList(L"manifest", damaged,
+                          MANIFEST_NO_ENTRY == damaged ? nullptr : ManifestPackage(read, damaged)->fileName);
+        goto Exit;
+    }
+    *manifest = read;
 
 Exit:
     return hr;
@@ -63,6 +73,7 @@ HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEnt
     const BYTE* data = nullptr;
     DWORD size = 0;
     const ManifestCabinetEntry* list = nullptr;
+    DWORD damaged = MANIFEST_NO_ENTRY;
 
     *cabinets = nullptr;
     *count = 0;
@@ -74,7 +85,11 @@ HRESULT LocateCabinets(const PackageManifest* manifest, const ManifestCabinetEnt
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     list = reinterpret_cast<const ManifestCabinetEntry*>(data);
-    EXIT_IF_FAILED(ValidateCabinets(manifest, list, size / sizeof(ManifestCabinetEntry)));
+    hr = ValidateCabinets(manifest, list, size / sizeof(ManifestCabinetEntry), &damaged);
+    if (FAILED(hr)) {
+        RunLogDamagedList(L"cabinet list", damaged, MANIFEST_NO_ENTRY == damaged ? nullptr : list[damaged].fileName);
+        goto Exit;
+    }
     *cabinets = list;
     *count = size / sizeof(ManifestCabinetEntry);
 

@@ -400,6 +400,29 @@ void RunLogPackage(DWORD index, const ManifestPackageEntry* entry)
     }
 }
 
+void RunLogDamagedList(LPCWSTR list, DWORD index, const WCHAR* fileName)
+{
+    WCHAR shown[MANIFEST_NAME_CHARS + 1] = {};   // a terminator even after a full field
+
+    if (!Log.active) {
+        return;
+    }
+    if (nullptr == fileName) {
+        RunLogLine(L"the %ls is damaged", list);
+        return;
+    }
+    DWORD length = 0;
+    for (; length < MANIFEST_NAME_CHARS && L'\0' != fileName[length]; ++length) {
+        // A line break in the name would forge a line of the log.
+        shown[length] = fileName[length] < L' ' ? L'?' : fileName[length];
+    }
+    if (MANIFEST_NAME_CHARS == length || !ManifestIsPlainName(fileName)) {
+        RunLogLine(L"%ls entry %lu: \"%ls\" is not a plain file name", list, index + 1, shown);
+    } else {
+        RunLogLine(L"%ls entry %lu (%ls) is damaged", list, index + 1, shown);
+    }
+}
+
 void RunLogAction(InstallAction action)
 {
     RunLogLine(L"  action: %ls", ActionDescription(action));

@@ -45,6 +45,11 @@ const HeldFolder* RunLogFolder();
 void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy);
 void RunLogPackage(DWORD index, const ManifestPackageEntry* entry);
 void RunLogAction(InstallAction action);
+// A damaged `list` ("manifest", "cabinet list") and its first damaged entry
+// (ValidateManifest, ValidateCabinets), numbered from 1 as the package lines
+// are; `fileName` is the entry's field, null when no entry is to blame. The
+// name is shown, its control characters as '?'.
+void RunLogDamagedList(LPCWSTR list, DWORD index, const WCHAR* fileName);
 // Where a cached package goes: `cached` is false when an elevated run has no
 // all-users cache of its own.
 void RunLogCacheFolder(BOOL elevated, BOOL cached);

@@ -719,6 +719,8 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"a patch without /code", out + alpha + fix + L" /flags patch /version 1.0", "give /code and /version"},
         {"only patches, nothing names the bundle", out + fix + L" /flags patch" + identity, "give /name, /company"},
         {"file name over 63", out + L" /package" + Arg(longName), "1 to 63 characters"},
+        {"a device as package", out + L" /package" + Arg(folder / L"Com1.msi"), "\"Com1.msi\" is not a plain file name"},
+        {"a wildcard in a program", out + L" /exe" + Arg(folder / L"set*.exe") + always, "\"set*.exe\" is not a plain"},
         {"256 packages", tooManyPackages, "more than 255 packages"},
         {"256 transforms", tooManyTransforms + alpha, "more than 255 transforms"},
         {"transform without language", out + alpha + L" /transform" + Arg(folder / L"de.mst"), "no /language"},
@@ -748,6 +750,8 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"a missing cabinet", out + L" /package" + Arg(lone + L"\\cabbed.msi"),
          "cabinet data2.cab of " + Utf8FromWide(lone) + "\\cabbed.msi not found: " + Utf8FromWide(lone) + "\\data2.cab"},
         {"a cabinet that is none", out + L" /package" + Arg(fake + L"\\cabbed.msi"), "\\cabbed.msi is no cabinet"},
+        {"a cabinet named with a trailing dot", out + L" /package" + Arg(DataFile(L"dotcab.msi")),
+         "dotcab.msi names a cabinet \"cab1.cab.\" that the bundle cannot carry"},
         {"a cabinet with the name of another package", out + L" /package" + Arg(folder / L"data2.cab") +
          L" /package" + Arg(carried + L"\\cabbed.msi"), "cabinet data2.cab of " + Utf8FromWide(carried) +
          "\\cabbed.msi has the name of " + Utf8FromWide(folder / L"data2.cab")},

@@ -256,6 +256,26 @@ TEST_F(StandinRunTest, OnlyFreshInstallsAreRemovedAfterAFailure)
     }
 }
 
+// A file name the run could not write as that one file ends the run before
+// any entry, with 13 (invalid data) and a log line naming it.
+TEST_F(StandinRunTest, ABadFileNameInTheManifestEndsTheRunBeforeAnyEntry)
+{
+    const std::wstring bundle = WorkPath(L"standin-badname.exe");
+    ASSERT_TRUE(CopyFileW(bundles_.two.c_str(), bundle.c_str(), FALSE));
+    std::string manifest = ResourceBytes(bundle, RT_RCDATA, L"MANIFEST", 0);
+    const wchar_t device[] = L"COM1.msi";
+    memcpy(&manifest[4 + 168 + 12], device, sizeof(device));   // the second entry's file name
+    ASSERT_TRUE(WriteManifest(bundle, manifest));
+    DeleteLogsStartingWith(L"standin-badname", TempFolder());
+
+    const RunResult run = Run(bundle, "", L"/quiet");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(13u, run.exitCode);
+    EXPECT_TRUE(Journal().empty()) << "not even the first, sound entry is asked about";
+    const std::string log = RunLogText(L"standin-badname", TempFolder());
+    EXPECT_NE(std::string::npos, log.find("manifest entry 2: \"COM1.msi\" is not a plain file name\r\n")) << log;
+}
+
 // A same-version run of a cached package: the cached copies are the installed
 // product's source. An intact one is installed from, also while another
 // program reads it; a missing one is put back; one that is no longer the

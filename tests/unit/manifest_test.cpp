@@ -114,6 +114,34 @@ TEST(ValidateManifest, RefusesDamagedEntries)
     }
 }
 
+// A name the run writes or starts in a folder of its choosing: that one file, and nothing else.
+TEST(ManifestIsPlainName, TakesOnlyNamesWindowsOpensAsThatFile)
+{
+    const struct {
+        const wchar_t* name;
+        BOOL plain;
+    } cases[] = {
+        {L"App.msi", TRUE}, {L"data1.cab", TRUE}, {L"a b.msi", TRUE}, {L".hidden.cab", TRUE}, {L"x", TRUE},
+        {L"Caf\u00E9 \u00DC.msi", TRUE}, {L"con1.cab", TRUE}, {L"CONSOLE.msi", TRUE}, {L"COM10.cab", TRUE},
+        {L"LPT.cab", TRUE}, {L"nul_.cab", TRUE}, {L"my.aux", TRUE}, {L"CONOUT.cab", TRUE},
+        // Nothing, a folder or a drive.
+        {L"", FALSE}, {L".", FALSE}, {L"..", FALSE}, {L"a\\b.msi", FALSE}, {L"a/b.msi", FALSE}, {L"C:b.msi", FALSE},
+        {L"a.msi:data", FALSE},
+        // Devices in any case, also with an extension.
+        {L"CON", FALSE}, {L"prn.msi", FALSE}, {L"Aux.cab", FALSE}, {L"NUL", FALSE}, {L"nul.tar.cab", FALSE},
+        {L"NUL .cab", FALSE}, {L"COM1.cab", FALSE}, {L"com9", FALSE}, {L"COM0.cab", FALSE}, {L"LPT1.msi", FALSE}, {L"lPt9.cab", FALSE},
+        {L"COM\u00B9.cab", FALSE}, {L"LPT\u00B3", FALSE}, {L"CONIN$", FALSE}, {L"conout$.exe", FALSE},
+        // Wildcards, control characters and the others Windows forbids.
+        {L"c*b?.cab", FALSE}, {L"a\tb.cab", FALSE}, {L"a\x1F.cab", FALSE}, {L"a<b.cab", FALSE}, {L"a>b.cab", FALSE},
+        {L"a\"b.cab", FALSE}, {L"a|b.cab", FALSE},
+        // A trailing dot or space, which Windows drops.
+        {L"cab1.cab.", FALSE}, {L"App.msi ", FALSE}, {L"App.msi. .", FALSE},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.plain, ManifestIsPlainName(c.name)) << testing::PrintToString(std::wstring(c.name));
+    }
+}
+
 // The registration record as the packer writes it, then damaged field by field.
 TEST(ValidateRegistration, RefusesADamagedRecord)
 {

@@ -24,12 +24,6 @@ BOOL SameName(LPCWSTR a, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
 }
 
-// Neither empty nor with a folder or a drive in it.
-BOOL IsPlainName(LPCWSTR name)
-{
-    return L'\0' != name[0] && FileutilNamePart(name) == name;
-}
-
 // The cabinets' names in the package's Media table, one at a time; S_FALSE
 // after the last. A package without a Media table has none.
 struct MediaRows {
@@ -107,9 +101,9 @@ HRESULT CheckCabinetName(const PackageSpec* package, LPCWSTR name)
 {
     HRESULT hr = S_OK;
 
-    if (!IsPlainName(name) || lstrlenW(name) > static_cast<int>(MAX_FILE_NAME_CHARS)) {
-        ReportError(L"%ls names a cabinet %ls that the bundle cannot carry: a file name of 1 to %u characters without "
-                    L"a folder", package->path, name, MAX_FILE_NAME_CHARS);
+    if (!ManifestIsPlainName(name) || lstrlenW(name) > static_cast<int>(MAX_FILE_NAME_CHARS)) {
+        ReportError(L"%ls names a cabinet \"%ls\" that the bundle cannot carry: a plain file name of 1 to %u "
+                    L"characters (%ls)", package->path, name, MAX_FILE_NAME_CHARS, PLAIN_NAME_RULE);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     if (SameName(name, package->fileName) || EndsWithIgnoringCase(name, TRANSFORM_EXTENSION)) {

@@ -209,6 +209,12 @@ HRESULT AddEntry(PackOptions* options, LPCWSTR path, BOOL program)
         ReportError(L"%ls file name must have 1 to %u characters: %ls", kind, MAX_FILE_NAME_CHARS, path);
         EXIT_WITH(PACK_E_USAGE);
     }
+    // The run writes or starts the entry under this name, as one file.
+    if (!ManifestIsPlainName(fileName)) {
+        ReportError(L"%ls file name \"%ls\" is not a plain file name (%ls): %ls", kind, fileName, PLAIN_NAME_RULE,
+                    path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
     // The run starts it by its name, and Windows decides by the extension how.
     if (program && !EndsWithIgnoringCase(fileName, PROGRAM_EXTENSION)) {
         ReportError(L"a prerequisite program's file name ends in .exe: %ls", path);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <msi.h>
+#include "manifest.h"
 #include "payloadutil.h"
 #include "prereqargs.h"
 #include "registrationrecord.h"
@@ -10,7 +11,10 @@
 #include "../../res/resource.h"
 
 constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
-constexpr DWORD MAX_FILE_NAME_CHARS = 63;
+constexpr DWORD MAX_FILE_NAME_CHARS = MANIFEST_NAME_CHARS - 1;
+// What ManifestIsPlainName refuses, for the packer's messages.
+constexpr WCHAR PLAIN_NAME_RULE[] = L"no folder, device name, wildcard, character Windows forbids, or trailing dot or "
+                                    L"space";
 constexpr DWORD MAX_PRODUCT_NAME_CHARS = 255;
 // The program's product name string and icon group (/icon replaces it).
 constexpr UINT PRODUCT_NAME_STRING_ID = IDS_PRODUCT_NAME_ID;
