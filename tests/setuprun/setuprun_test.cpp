@@ -797,9 +797,12 @@ TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInst
     }
 }
 
-// Folders made beforehand under every name an earlier program staged under
-// ("{CODE}", "{CODE}.1" ... "{CODE}.999", in both temporary folders) change nothing.
-TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
+// What others put into the temporary folders changes nothing: folders under
+// every name an earlier program staged under ("{CODE}", "{CODE}.1" ...
+// "{CODE}.999", in both), a file held there without sharing, and another
+// account's handle on the Windows folder's Temp that may add files and shares
+// everything, kept open through an install and a removal.
+TEST_F(SetupRunTest, WhatOthersPutIntoTheTemporaryFoldersChangesNothing)
 {
     const TestPackage& fresh = Package(L"fresh.msi");
     std::vector<std::wstring> planted;
@@ -809,10 +812,27 @@ TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
             CreateDirectoryW(planted.back().c_str(), nullptr);
         }
     }
-    const DWORD exitCode = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    const std::wstring plantedFile = RunFolder() + L"fresh.log";
+    WriteFileBytes(plantedFile, "planted");
+    HANDLE heldFile = CreateFileW(plantedFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE watcher = CreateFileW(RunFolder().c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DeleteLogsStartingWith(L"fresh_");
+    const DWORD installed = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    const std::wstring version = RegistryVersion(fresh);
+    const DWORD removed = RunBundle(bundles_.fresh, L"/uninstall /quiet").exitCode;
+    CloseHandle(watcher);
+    CloseHandle(heldFile);
     for (const std::wstring& folder : planted) RemoveDirectoryW(folder.c_str());
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+    EXPECT_NE(INVALID_HANDLE_VALUE, watcher);
+    EXPECT_EQ(0u, installed);
+    EXPECT_EQ(L"1.0.0.0", version);
+    EXPECT_EQ(0u, removed);
+    EXPECT_EQ(L"", RegistryVersion(fresh));
+    EXPECT_NE("", RunLogText(L"fresh"));
+    EXPECT_EQ("planted", ReadFileBytes(plantedFile));
+    DeleteFileW(plantedFile.c_str());
 }
 
 // A registered bundle through its life, run unelevated (a per-user bundle: its
