@@ -101,6 +101,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     {"RegEnumKeyExW", static_cast<HRESULT>(0x8007001E), FaultReaction::Fails},
     // Only a copy of the bundle in use is moved aside, after its delete failed.
     {"MoveFileExW", S_OK, FaultReaction::Probe},
+    // No environment or system folder for a prerequisite program: it is not started.
+    {"GetEnvironmentStringsW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"GetSystemDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -448,6 +451,7 @@ void FaultBeginRun()
     Fault.liveBlocks.clear();
     Fault.liveFiles.clear();
     Fault.liveFinds.clear();
+    Fault.liveEnvironments.clear();
     Fault.liveViews.clear();
     Fault.liveMessages.clear();
     Fault.liveArgv.clear();
@@ -1368,6 +1372,32 @@ void WINAPI FaultSleep(DWORD milliseconds)
 {
     Fault.sleeps.push_back(milliseconds);
     Fault.clock += milliseconds;
+}
+
+LPWCH WINAPI FaultGetEnvironmentStringsW()
+{
+    if (ShouldFail(FAULT_ENVIRONMENT)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    LPWCH block = ::GetEnvironmentStringsW();
+    if (block) Fault.liveEnvironments.insert(block);
+    return block;
+}
+
+BOOL WINAPI FaultFreeEnvironmentStringsW(LPWCH block)
+{
+    if (Fault.liveEnvironments.erase(block) == 0) ++Fault.unknownReleases;
+    return ::FreeEnvironmentStringsW(block);
+}
+
+UINT WINAPI FaultGetSystemDirectoryW(LPWSTR buffer, UINT size)
+{
+    if (ShouldFail(FAULT_SYSTEM_FOLDER)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return ::GetSystemDirectoryW(buffer, size);
 }
 
 UINT WINAPI FaultGetSystemWindowsDirectoryW(LPWSTR buffer, UINT size)

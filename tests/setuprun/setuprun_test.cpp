@@ -916,13 +916,32 @@ bool PrerequisiteInstalled()
     return true;
 }
 
+// A field ("\tNAME=...") of a recorded start.
+std::string RecordField(const std::string& line, const std::string& name)
+{
+    const size_t at = line.find("\t" + name + "=") + name.size() + 2;
+    return line.substr(at, line.find('\t', at) - at);
+}
+
 // The command lines, without the program's own quoted name, of the starts
-// recorded since the last call, which empties the record.
+// recorded since the last call, which empties the record. Each start ran with
+// TEMP and TMP a folder in a staging folder of the run, gone since with what
+// the program unpacked there, and PATH the system folders only.
 std::vector<std::string> TakeCommands(const std::wstring& record)
 {
+    wchar_t system[MAX_PATH] = {}, windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring systemPath = std::wstring(system) + L";" + windows + L";" + system + L"\\Wbem";
+    const std::wstring stagingFolders = RunFolder() + L"Setup-";
     std::vector<std::string> commands;
     std::istringstream lines(ReadFileBytes(record));
     for (std::string line; std::getline(lines, line);) {
+        const std::wstring temp = WideFromUtf8(RecordField(line, "temp"));
+        EXPECT_EQ(0, _wcsnicmp(temp.c_str(), stagingFolders.c_str(), stagingFolders.size())) << line;
+        EXPECT_EQ(RecordField(line, "temp"), RecordField(line, "tmp"));
+        EXPECT_FALSE(FolderExists(temp)) << line;
+        EXPECT_EQ(0, _wcsicmp(systemPath.c_str(), WideFromUtf8(RecordField(line, "path")).c_str())) << line;
         const std::string command = line.substr(line.find("\tcommand=") + 9);
         commands.push_back(command.substr(16 + (command.size() > 16)));   // after "\"testprereq.exe\" "
     }
