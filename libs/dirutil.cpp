@@ -145,22 +145,38 @@ BOOL IsReachedAs(HANDLE handle, LPCWSTR path)
     return SUCCEEDED(DirutilFinalPath(handle, final)) && SamePath(final, path);
 }
 
-constexpr DWORD HELD_FOLDER_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL;
+// How a folder is held while the run works in it.
+enum class Hold {
+    // Without FILE_SHARE_WRITE and FILE_SHARE_DELETE nobody can open the
+    // folder to rename or delete it, or to make it a link, while the handle is
+    // open; files are still created and deleted in it as usual. The access to
+    // its listing makes the share mode count.
+    Strict,
+    // A parent the run only checks by its final path and makes its own folders
+    // in (the Windows folder's Temp, which every account may write to): no
+    // access to its data and full sharing, so that no handle someone else
+    // keeps on it, however it shares, stops the run, and the run's stops
+    // nobody. The strict hold on the folder made inside keeps it in place.
+    Shared,
+};
 
-// Without FILE_SHARE_WRITE and FILE_SHARE_DELETE nobody can open the folder to
-// rename or delete it, or to make it a link, while the handle is open; files
-// are still created and deleted in it as usual. A reparse point is opened as
-// itself, never followed. `othersFolder`: a folder this program may not open
-// at all (shut out, or held by someone who may be renaming it) is someone
-// else's, not a failure. The path is the folder's final path when
-// `whereItIs`, else it must be `path` itself.
-HRESULT OpenHeldFolder(LPCWSTR path, BOOL othersFolder, BOOL whereItIs, HeldFolder* folder)
+constexpr DWORD STRICT_HOLD_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL;
+constexpr DWORD SHARED_HOLD_ACCESS = FILE_READ_ATTRIBUTES;
+constexpr DWORD FULL_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A reparse point is opened as itself, never followed. `othersFolder`: a
+// folder this program may not open at all (shut out, or held by someone who
+// may be renaming it) is someone else's, not a failure. The path is the
+// folder's final path when `whereItIs`, else it must be `path` itself.
+HRESULT OpenHeldFolder(LPCWSTR path, Hold hold, BOOL othersFolder, BOOL whereItIs, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     BY_HANDLE_FILE_INFORMATION information = {};
     DWORD error = ERROR_SUCCESS;
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (whereItIs ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HANDLE opened = ::CreateFileW(path, HELD_FOLDER_ACCESS, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+    const BOOL strict = Hold::Strict == hold;
+    HANDLE opened = ::CreateFileW(path, strict ? STRICT_HOLD_ACCESS : SHARED_HOLD_ACCESS,
+                                  strict ? FILE_SHARE_READ : FULL_SHARING, nullptr, OPEN_EXISTING, flags, nullptr);
 
     *folder = NoHeldFolder();
     error = INVALID_HANDLE_VALUE == opened ? ::GetLastError() : ERROR_SUCCESS;
@@ -202,7 +218,7 @@ Exit:
 // create elsewhere) can be trusted with nothing.
 HRESULT HoldMadeFolder(LPCWSTR path, HeldFolder* folder)
 {
-    HRESULT hr = OpenHeldFolder(path, FALSE, FALSE, folder);
+    HRESULT hr = OpenHeldFolder(path, Hold::Strict, FALSE, FALSE, folder);
     return S_FALSE == hr ? RESULT_LINK_ENCOUNTERED : hr;
 }
 
@@ -268,12 +284,12 @@ Exit:
 
 HRESULT DirutilOpenFolder(LPCWSTR path, HeldFolder* folder)
 {
-    return OpenHeldFolder(path, FALSE, FALSE, folder);
+    return OpenHeldFolder(path, Hold::Strict, FALSE, FALSE, folder);
 }
 
 HRESULT DirutilOpenWhereItIs(LPCWSTR path, HeldFolder* folder)
 {
-    return OpenHeldFolder(path, FALSE, TRUE, folder);
+    return OpenHeldFolder(path, Hold::Shared, FALSE, TRUE, folder);
 }
 
 HRESULT DirutilIsProtected(const HeldFolder* folder)
@@ -292,7 +308,7 @@ HRESULT DirutilOpenProtected(LPCWSTR path, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
 
-    EXIT_IF_FAILED(OpenHeldFolder(path, TRUE, FALSE, folder));
+    EXIT_IF_FAILED(OpenHeldFolder(path, Hold::Strict, TRUE, FALSE, folder));
     if (S_OK == hr) {
         EXIT_IF_FAILED(DirutilIsProtected(folder));
     }
@@ -456,7 +472,9 @@ Exit:
 // else may even list, and which may be shut to administrators too) it is
 // taken; else Temp, where others may create entries of their own but not
 // remove or replace those of others. Either is trusted for where it is: only
-// administrators can change the Windows folder itself.
+// administrators can change the Windows folder itself. Others may keep
+// handles on either (a program watching Temp for what it may write there), so
+// both are opened shared: only the folders the run makes inside are held.
 HRESULT DirutilOpenSystemTemp(HeldFolder* folder)
 {
     HRESULT hr = S_OK;
@@ -467,10 +485,10 @@ HRESULT DirutilOpenSystemTemp(HeldFolder* folder)
 
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
     EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls%lsSystemTemp", windows, separator));
-    EXIT_IF_FAILED(OpenHeldFolder(path, TRUE, FALSE, folder));
+    EXIT_IF_FAILED(OpenHeldFolder(path, Hold::Shared, TRUE, FALSE, folder));
     if (S_FALSE == hr) {
         EXIT_IF_FAILED(BoundedFormat(path, MAX_PATH, L"%ls%lsTemp", windows, separator));
-        EXIT_IF_FAILED(DirutilOpenFolder(path, folder));
+        EXIT_IF_FAILED(OpenHeldFolder(path, Hold::Shared, FALSE, FALSE, folder));
     }
     if (S_FALSE == hr) {
         EXIT_WITH(RESULT_LINK_ENCOUNTERED);

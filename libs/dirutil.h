@@ -3,6 +3,9 @@
 //
 // A held folder cannot be renamed, deleted, replaced or turned into a link
 // while its handle is open, and on Windows neither can any folder above it.
+// Only the folders the run works in are held so; a parent it merely makes its
+// own folder in (a temporary folder others write to and keep handles on) is
+// opened shared, its place kept by the hold on the folder made inside.
 // Every held folder is also reached without links: its final path, as the
 // platform resolves it, is exactly the path text the program hands on to the
 // installer or a program it starts, so the path cannot lead anywhere else.
@@ -34,8 +37,8 @@ BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes);
 // link (its final path is `path`). S_FALSE and nothing held when it is
 // missing, is not such a folder, or others keep it from being held.
 HRESULT DirutilOpenFolder(LPCWSTR path, HeldFolder* folder);
-// Holds a folder that may lie behind a link of its owner's (a user's own
-// temporary folder): where it really is, with that final path as its path.
+// Opens, shared, a folder that may lie behind a link of its owner's (a user's
+// own temporary folder): where it really is, with that final path as its path.
 HRESULT DirutilOpenWhereItIs(LPCWSTR path, HeldFolder* folder);
 // Holds an existing folder (DirutilOpenFolder) only when an elevated program
 // can trust it as it is: its owner is SYSTEM, Administrators or
@@ -83,5 +86,5 @@ HRESULT DirutilGetTempFolder(LPWSTR folder);
 // The folder an elevated run keeps its staging folders and logs in: the
 // Windows folder's SystemTemp where Windows has it, else its Temp. Only
 // administrators can rename or replace either, whatever others may add to
-// them. Held, reached without links.
+// them. Opened shared, reached without links.
 HRESULT DirutilOpenSystemTemp(HeldFolder* folder);

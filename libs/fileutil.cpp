@@ -70,6 +70,52 @@ DWORD NextBlock(ULONGLONG left)
     return left < BLOCK_BYTES ? static_cast<DWORD>(left) : BLOCK_BYTES;
 }
 
+void DeleteEntries(const HeldFolder* folder);
+
+// One entry of a held folder, deleted through a handle opened as itself (a
+// link, not what it leads to); a real folder is held and emptied first.
+void DeleteEntry(const HeldFolder* folder, const WIN32_FIND_DATAW& found)
+{
+    WCHAR path[MAX_PATH];
+    HeldFolder inner = NoHeldFolder();
+    HANDLE entry = INVALID_HANDLE_VALUE;
+    const DWORD attributes = found.dwFileAttributes;
+
+    if (FAILED(DirutilPathIn(folder, found.cFileName, path))) {
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        S_OK == DirutilOpenFolder(path, &inner)) {
+        DeleteEntries(&inner);
+        DirutilClose(&inner);
+    }
+    entry = ::CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (INVALID_HANDLE_VALUE != entry) {
+        if (DirutilIsEntryOf(entry, folder, found.cFileName)) {
+            FileutilDeleteOnClose(entry);
+        }
+        ::CloseHandle(entry);
+    }
+}
+
+void DeleteEntries(const HeldFolder* folder)
+{
+    WCHAR pattern[MAX_PATH];
+    WIN32_FIND_DATAW found = {};
+    HANDLE search = SUCCEEDED(DirutilPathIn(folder, L"*", pattern)) ? ::FindFirstFileW(pattern, &found)
+                                                                     : INVALID_HANDLE_VALUE;
+
+    for (BOOL more = INVALID_HANDLE_VALUE != search; more; more = ::FindNextFileW(search, &found)) {
+        if (0 != lstrcmpW(found.cFileName, L".") && 0 != lstrcmpW(found.cFileName, L"..")) {
+            DeleteEntry(folder, found);
+        }
+    }
+    if (INVALID_HANDLE_VALUE != search) {
+        ::FindClose(search);
+    }
+}
+
 } // namespace
 
 // Random digits make the name one that nobody could have made beforehand;
@@ -365,6 +411,16 @@ Exit:
         MemutilRelease(buffer);
     }
     return hr;
+}
+
+BOOL FileutilRemoveTree(HeldFolder* folder)
+{
+    if (INVALID_HANDLE_VALUE == folder->handle) {
+        return TRUE;
+    }
+    DeleteEntries(folder);
+    DirutilClose(folder);
+    return ::RemoveDirectoryW(folder->path);
 }
 
 HRESULT FileutilDeleteOnClose(HANDLE file)

@@ -34,6 +34,12 @@ HRESULT FileutilCreateNew(LPCWSTR path, const HeldFolder* folder, HANDLE* file);
 // folder's entry, so that no link leads the delete elsewhere. S_OK also when
 // there is no such file; S_FALSE, with nothing deleted, when the check fails.
 HRESULT FileutilDeleteInFolder(const HeldFolder* folder, LPCWSTR path);
+// Removes a held folder the run made, with all in it, and lets it go: every
+// entry is deleted through a handle of its own, opened as itself and confirmed
+// to be the folder's entry, so that a link inside is deleted and never what it
+// leads to; a real folder inside is emptied first. What cannot be deleted (a
+// file still open) stays, and so does the folder: FALSE then.
+BOOL FileutilRemoveTree(HeldFolder* folder);
 // Marks the file open through `file` (opened with DELETE access) for deletion
 // when its last handle closes.
 HRESULT FileutilDeleteOnClose(HANDLE file);

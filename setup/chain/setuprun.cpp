@@ -217,7 +217,7 @@ void UndoPreparedPackages(SetupRun* run)
         EntryRecord* record = &run->records[r];
         EntryFiles* files = &record->files;
         if (record->isInstalled && IsProgramEntry(files->entry)) {
-            PrereqRemoveAgain(files, &record->program, run->scope.uiLevel);
+            PrereqRemoveAgain(&run->folders, files, &record->program, run->scope.uiLevel);
         } else if (record->isInstalled) {
             record->package.removalResult = RemoveInstalledProduct(files->entry->fileName, record->productCode,
                                                                    run->logPath, RemovalUiLevel(run->scope.uiLevel));

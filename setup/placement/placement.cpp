@@ -194,9 +194,8 @@ Exit:
     return hr;
 }
 
-// The entry's folder in the run's staging folder, which is made with the
-// first entry that needs it.
-HRESULT OpenStagingFolder(RunFolders* folders, EntryFiles* files)
+// The run's staging folder, made with the first entry that needs it.
+HRESULT OpenRunStagingRoot(RunFolders* folders)
 {
     HRESULT hr = S_OK;
 
@@ -204,6 +203,17 @@ HRESULT OpenStagingFolder(RunFolders* folders, EntryFiles* files)
         EXIT_IF_FAILED(OpenStagingRoot(folders->elevated, RunLogPassedOver, &folders->stagingRoot));
         RunLogLine(L"staging folder: %ls", folders->stagingRoot.path);
     }
+
+Exit:
+    return hr;
+}
+
+// The entry's folder in the run's staging folder.
+HRESULT OpenStagingFolder(RunFolders* folders, EntryFiles* files)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(OpenRunStagingRoot(folders));
     EXIT_IF_FAILED(OpenEntryFolder(&folders->stagingRoot, files->index, &files->staging));
 
 Exit:
@@ -331,6 +341,17 @@ void PlacementDeleteCachedProductCopies(RunFolders* folders, LPCWSTR productCode
     }
 }
 
+
+HRESULT PlacementOpenProgramTemp(RunFolders* folders, const EntryFiles* files, HeldFolder* temp)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(OpenRunStagingRoot(folders));
+    EXIT_IF_FAILED(OpenProgramTempFolder(&folders->stagingRoot, files->index, temp));
+
+Exit:
+    return hr;
+}
 
 void PlacementReleaseEntry(EntryFiles* files)
 {

@@ -60,6 +60,11 @@ HRESULT PlacementPlacePackage(RunFolders* folders, EntryFiles* files, BOOL cache
 // removal or repair from the intact copy there, or from one put back).
 HRESULT PlacementPlaceProgram(RunFolders* folders, EntryFiles* files, BOOL reuse, HANDLE* held);
 
+// The temporary folder a program is run with, in the run's staging folder
+// whether the program is staged or cached, made and held: removed with all
+// in it (FileutilRemoveTree) once the program has ended.
+HRESULT PlacementOpenProgramTemp(RunFolders* folders, const EntryFiles* files, HeldFolder* temp);
+
 BOOL PlacementIsStaged(const EntryFiles* files);
 // Deletes the entry's files while the run owns them; a package version's
 // folder in a cache goes with the last of its files.

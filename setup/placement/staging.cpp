@@ -40,12 +40,16 @@ Exit:
     return hr;
 }
 
-HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder)
+namespace {
+
+// The folder `index + 1` followed by `suffix` in the staging folder, made and
+// held.
+HRESULT OpenNumberedFolder(const HeldFolder* root, DWORD index, LPCWSTR suffix, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
-    WCHAR name[16];
+    WCHAR name[24];
 
-    EXIT_IF_FAILED(BoundedFormat(name, ARRAYSIZE(name), L"%lu", index + 1));
+    EXIT_IF_FAILED(BoundedFormat(name, ARRAYSIZE(name), L"%lu%ls", index + 1, suffix));
     EXIT_IF_FAILED(DirutilOpenChild(root, name, TRUE, folder));
     if (S_FALSE == hr) {
         EXIT_WITH(RESULT_LINK_ENCOUNTERED);   // nobody but the run can have put anything there
@@ -53,4 +57,16 @@ HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder)
 
 Exit:
     return hr;
+}
+
+} // namespace
+
+HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder)
+{
+    return OpenNumberedFolder(root, index, L"", folder);
+}
+
+HRESULT OpenProgramTempFolder(const HeldFolder* root, DWORD index, HeldFolder* folder)
+{
+    return OpenNumberedFolder(root, index, L".temp", folder);
 }

@@ -22,5 +22,9 @@ HRESULT OpenStagingRoot(BOOL elevated, DirutilRefusalReport report, HeldFolder* 
 // The folder of chain entry `index` (0 first) inside the staging folder, made
 // and held.
 HRESULT OpenEntryFolder(const HeldFolder* root, DWORD index, HeldFolder* folder);
+// The temporary folder of the program of chain entry `index` ("2.temp"
+// beside "2"), made and held: the program's TEMP and TMP, which only
+// administrators can change in an elevated run, as the staging folder.
+HRESULT OpenProgramTempFolder(const HeldFolder* root, DWORD index, HeldFolder* folder);
 // The folder the run's logs go into: the same place as its staging folder.
 HRESULT OpenLogFolder(BOOL elevated, HeldFolder* folder);

@@ -47,6 +47,24 @@ void SettleProgram(RunFolders* folders, EntryFiles* files, ProgramState* program
     }
 }
 
+// Runs the program (`run`, given the folder's path) with a temporary folder
+// of its own, which goes with all the program left in it once it has ended.
+template <typename Run>
+HRESULT RunWithOwnTemp(RunFolders* folders, const EntryFiles* files, Run run)
+{
+    HRESULT hr = S_OK;
+    HeldFolder temp = NoHeldFolder();
+
+    EXIT_IF_FAILED(PlacementOpenProgramTemp(folders, files, &temp));
+    hr = run(temp.path);
+
+Exit:
+    if (!FileutilRemoveTree(&temp)) {
+        RunLogLine(L"  its temporary folder %ls could not be removed", temp.path);
+    }
+    return hr;
+}
+
 } // namespace
 
 HRESULT PrereqChooseAction(InstallAction requested, const ManifestPackageEntry* entry, PrereqParameters* parameters,
@@ -89,8 +107,10 @@ HRESULT PrereqRun(RunFolders* folders, EntryFiles* files, ProgramState* program,
     const BOOL reuse = InstallAction::Uninstall == action || InstallAction::Repair == action;
 
     EXIT_IF_FAILED(PlacementPlaceProgram(folders, files, reuse, &held));
-    hr = RunPrerequisite(files->packagePath, ProgramArguments(&program->parameters, action, uiLevel),
-                         &program->parameters, uiLevel, files->entry->flags & PKG_IGNORE_FAILURE);
+    hr = RunWithOwnTemp(folders, files, [&](LPCWSTR temp) {
+        return RunPrerequisite(files->packagePath, ProgramArguments(&program->parameters, action, uiLevel),
+                               &program->parameters, uiLevel, temp, files->entry->flags & PKG_IGNORE_FAILURE);
+    });
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the files stay for the clean-up
     }
@@ -101,14 +121,16 @@ Exit:
     return hr;
 }
 
-void PrereqRemoveAgain(EntryFiles* files, ProgramState* program, DWORD uiLevel)
+void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program, DWORD uiLevel)
 {
     DWORD exitCode = 0;
     const PrereqParameters* parameters = &program->parameters;
 
     RunLogLine(L"removing %ls", files->entry->fileName);
-    HRESULT hr = RunProgram(files->packagePath, parameters->uninstallArgs, parameters, RemovalUiLevel(uiLevel),
-                            &exitCode);
+    HRESULT hr = RunWithOwnTemp(folders, files, [&](LPCWSTR temp) {
+        return RunProgram(files->packagePath, parameters->uninstallArgs, parameters, RemovalUiLevel(uiLevel), temp,
+                          &exitCode);
+    });
     FileutilRelease(&program->held);
     if (SUCCEEDED(hr)) {
         hr = ProgramExitResult(parameters, exitCode, FALSE);

@@ -22,7 +22,8 @@ struct ProgramState {
 // leaves one without them alone.
 HRESULT PrereqChooseAction(InstallAction requested, const ManifestPackageEntry* entry, PrereqParameters* parameters,
                            InstallAction* action);
-// Writes and runs the program whose action is not Skip. Returns S_OK, 1 for a
+// Writes and runs the program whose action is not Skip, with a temporary
+// folder of its own (PlacementOpenProgramTemp). Returns S_OK, 1 for a
 // tolerated failure, or the program's failure or restart result. The program
 // is held from the moment it is complete until it ends; `isInstalled` tells
 // whether it ran as one that can be removed again.
@@ -31,4 +32,4 @@ HRESULT PrereqRun(RunFolders* folders, EntryFiles* files, ProgramState* program,
 // The clean-up's removal of a program this run installed: run from the copy
 // held for it, with its uninstall arguments. Whether it worked decides
 // whether its cached copy goes too.
-void PrereqRemoveAgain(EntryFiles* files, ProgramState* program, DWORD uiLevel);
+void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program, DWORD uiLevel);

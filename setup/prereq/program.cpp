@@ -4,7 +4,9 @@
 #include "installer.h"
 #include "installwait.h"
 #include "messages.h"
+#include "memutil.h"
 #include "options.h"
+#include "programenv.h"
 #include "resrutil.h"
 #include "result.h"
 #include "results.h"
@@ -43,15 +45,15 @@ Exit:
     return hr;
 }
 
-HRESULT StartAndWait(LPCWSTR path, LPWSTR commandLine, LPCWSTR folder, DWORD* exitCode)
+HRESULT StartAndWait(LPCWSTR path, LPWSTR commandLine, LPWSTR environment, LPCWSTR folder, DWORD* exitCode)
 {
     HRESULT hr = S_OK;
     STARTUPINFOW startup = {};
     PROCESS_INFORMATION process = {};
 
     startup.cb = sizeof(startup);
-    EXIT_LAST_ERROR_IF(!::CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
-                                         &process));
+    EXIT_LAST_ERROR_IF(!::CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                                         environment, folder, &startup, &process));
     ::CloseHandle(process.hThread);
     EXIT_LAST_ERROR_IF(WAIT_OBJECT_0 != ::WaitForSingleObject(process.hProcess, INFINITE));
     EXIT_LAST_ERROR_IF(!::GetExitCodeProcess(process.hProcess, exitCode));
@@ -66,10 +68,11 @@ Exit:
 } // namespace
 
 HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                   DWORD* exitCode)
+                   LPCWSTR tempFolder, DWORD* exitCode)
 {
     HRESULT hr = S_OK;
     WideString commandLine = nullptr;
+    LPWSTR environment = nullptr;
     WCHAR folder[MAX_PATH];
     PrereqExitKind listedKind = PrereqExitKind::Failure;
     HRESULT started = S_OK;
@@ -80,7 +83,7 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
         DWORD code = ERROR_SUCCESS;
         started = StrutilCopy(&text, commandLine, 0);
         if (SUCCEEDED(started)) {
-            started = StartAndWait(path, text, folder, &code);
+            started = StartAndWait(path, text, environment, folder, &code);
         }
         StrutilFree(text);
         return SUCCEEDED(started) ? code : ERROR_SUCCESS;
@@ -88,7 +91,8 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
 
     EXIT_IF_FAILED(FolderOf(path, folder));
     EXIT_IF_FAILED(FormatCommandLine(path, arguments, &commandLine));
-    RunLogLine(L"  starting %ls in %ls", commandLine, folder);
+    EXIT_IF_FAILED(ProgramEnvironmentBlock(tempFolder, &environment));
+    RunLogLine(L"  starting %ls in %ls, TEMP %ls", commandLine, folder, tempFolder);
     if (S_FALSE == PrereqExitCodeKind(parameters, INSTALLER_BUSY, &listedKind)) {
         *exitCode = InstallerCallWaitingOutOthers(attempt, uiLevel);
     } else {
@@ -97,6 +101,7 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
     EXIT_IF_FAILED(started);
 
 Exit:
+    MemutilRelease(environment);
     StrutilFree(commandLine);
     return hr;
 }
@@ -124,13 +129,13 @@ HRESULT ProgramExitResult(const PrereqParameters* parameters, DWORD exitCode, BO
 }
 
 HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                        BOOL tolerateFailure)
+                        LPCWSTR tempFolder, BOOL tolerateFailure)
 {
     HRESULT hr = S_OK;
     DWORD exitCode = 0;
     const ULONGLONG started = ::GetTickCount64();
 
-    EXIT_IF_FAILED(RunProgram(path, arguments, parameters, uiLevel, &exitCode));
+    EXIT_IF_FAILED(RunProgram(path, arguments, parameters, uiLevel, tempFolder, &exitCode));
     hr = ProgramExitResult(parameters, exitCode, tolerateFailure);
     RunLogLine(L"  exit code %lu in %lu s, taken as %d", exitCode, RunLogSecondsSince(started), ExitCodeFromResult(hr));
     // A cancel was the user's own; another installation in progress has been

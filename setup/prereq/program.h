@@ -4,17 +4,19 @@
 // It is started by its full path (never searched for), with the command line
 // `"NAME.exe" ARGUMENTS`, its own folder as the current folder, no handle of
 // this process inherited, and not through the shell, which would choose the
-// program by file type and might ask the user first.
+// program by file type and might ask the user first. Its TEMP and TMP name a
+// folder the run made for it, its PATH only system folders (programenv.h).
 #pragma once
 
 #include <windows.h>
 #include "prereqargs.h"
 
-// Starts the program at `path` with `arguments` and waits for it to end. An
+// Starts the program at `path` with `arguments`, `tempFolder` as its TEMP and
+// TMP, and waits for it to end. An
 // exit code of 1618 (another installation in progress) is waited out as an
 // installer call is (installwait.h), unless the vendor said what it means.
 HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                   DWORD* exitCode);
+                   LPCWSTR tempFolder, DWORD* exitCode);
 
 // What the exit code means for the run, the vendor's /exitcode lines first:
 // S_OK; a restart that is due (0x80070BC2, 0x80070BC3) or started
@@ -27,7 +29,7 @@ HRESULT ProgramExitResult(const PrereqParameters* parameters, DWORD exitCode, BO
 // A failure is shown in a box naming the program, its code and the run's log,
 // unless the run is unattended.
 HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                        BOOL tolerateFailure);
+                        LPCWSTR tempFolder, BOOL tolerateFailure);
 
 // The parameters of the program entry whose bytes are the resource
 // `programResourceName` (EXE<nn>), read where the running bundle keeps them:

@@ -80,6 +80,8 @@ enum FaultOp : int {
     FAULT_REG_ENUM,
     FAULT_MOVE_FILE,
     FAULT_SHORT_WRITE,        // WriteFile succeeds with part of the data written
+    FAULT_ENVIRONMENT,        // GetEnvironmentStringsW: a prerequisite program's environment
+    FAULT_SYSTEM_FOLDER,      // GetSystemDirectoryW
     FAULT_OP_COUNT
 };
 
@@ -203,6 +205,7 @@ struct FaultWorld {
     std::set<void*> liveBlocks;
     std::set<HANDLE> liveFiles;
     std::set<HANDLE> liveFinds;
+    std::set<LPWCH> liveEnvironments;   // environment blocks not yet freed
     std::set<void*> liveViews;          // mapped views of files not yet unmapped
     std::set<HLOCAL> liveMessages;
     std::set<HLOCAL> liveArgv;

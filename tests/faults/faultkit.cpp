@@ -259,6 +259,7 @@ std::vector<std::string> BookProblems()
     if (!Fault.liveBlocks.empty()) problems.push_back(std::to_string(Fault.liveBlocks.size()) + " heap block(s) leaked");
     if (!Fault.liveFiles.empty()) problems.push_back(std::to_string(Fault.liveFiles.size()) + " file handle(s) leaked");
     if (!Fault.liveFinds.empty()) problems.push_back(std::to_string(Fault.liveFinds.size()) + " find handle(s) leaked");
+    if (!Fault.liveEnvironments.empty()) problems.push_back("environment block not freed");
     if (!Fault.liveViews.empty()) problems.push_back(std::to_string(Fault.liveViews.size()) + " view(s) of files not unmapped");
     if (!Fault.liveMessages.empty()) problems.push_back("message text not freed");
     if (!Fault.liveArgv.empty()) problems.push_back("argument array not freed");

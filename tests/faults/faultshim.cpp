@@ -104,6 +104,9 @@ const FaultOpInfo OP_INFO[FAULT_OP_COUNT] = {
     // A write that stops short, as one to a full disk can: a file left
     // incomplete is a full disk's failure. The log's lines are only cut short.
     {"WriteFile (short)", static_cast<HRESULT>(0x80070070), FaultReaction::Fails},
+    // No environment or system folder for a prerequisite program: it is not started.
+    {"GetEnvironmentStringsW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
+    {"GetSystemDirectoryW", static_cast<HRESULT>(0x80070008), FaultReaction::Fails},
 };
 
 // Counts the call and answers whether it is the one to fail.
@@ -451,6 +454,7 @@ void FaultBeginRun()
     Fault.liveBlocks.clear();
     Fault.liveFiles.clear();
     Fault.liveFinds.clear();
+    Fault.liveEnvironments.clear();
     Fault.liveViews.clear();
     Fault.liveMessages.clear();
     Fault.liveArgv.clear();
@@ -1374,6 +1378,32 @@ void WINAPI FaultSleep(DWORD milliseconds)
 {
     Fault.sleeps.push_back(milliseconds);
     Fault.clock += milliseconds;
+}
+
+LPWCH WINAPI FaultGetEnvironmentStringsW()
+{
+    if (ShouldFail(FAULT_ENVIRONMENT)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    LPWCH block = ::GetEnvironmentStringsW();
+    if (block) Fault.liveEnvironments.insert(block);
+    return block;
+}
+
+BOOL WINAPI FaultFreeEnvironmentStringsW(LPWCH block)
+{
+    if (Fault.liveEnvironments.erase(block) == 0) ++Fault.unknownReleases;
+    return ::FreeEnvironmentStringsW(block);
+}
+
+UINT WINAPI FaultGetSystemDirectoryW(LPWSTR buffer, UINT size)
+{
+    if (ShouldFail(FAULT_SYSTEM_FOLDER)) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return ::GetSystemDirectoryW(buffer, size);
 }
 
 UINT WINAPI FaultGetSystemWindowsDirectoryW(LPWSTR buffer, UINT size)

@@ -97,6 +97,9 @@ HANDLE WINAPI FaultCreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES securit
                                      DWORD sizeLow, LPCWSTR name);
 LPVOID WINAPI FaultMapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes);
 BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view);
+LPWCH WINAPI FaultGetEnvironmentStringsW();
+BOOL WINAPI FaultFreeEnvironmentStringsW(LPWCH block);
+UINT WINAPI FaultGetSystemDirectoryW(LPWSTR buffer, UINT size);
 
 #define HeapAlloc FaultHeapAlloc
 #define HeapReAlloc FaultHeapReAlloc
@@ -168,3 +171,6 @@ BOOL WINAPI FaultUnmapViewOfFile(LPCVOID view);
 #define CreateFileMappingW FaultCreateFileMappingW
 #define MapViewOfFile FaultMapViewOfFile
 #define UnmapViewOfFile FaultUnmapViewOfFile
+#define GetEnvironmentStringsW FaultGetEnvironmentStringsW
+#define FreeEnvironmentStringsW FaultFreeEnvironmentStringsW
+#define GetSystemDirectoryW FaultGetSystemDirectoryW

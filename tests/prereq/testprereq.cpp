@@ -4,7 +4,9 @@
 // Every start appends one line, UTF-8, to the file that the environment
 // variable TESSARO_PREREQ_RECORD names (nothing when it is unset or empty):
 //
-//     folder=<current folder>\tprogram=<its own path>\tcommand=<its whole command line>\n
+//     folder=<current folder>\tprogram=<its own path>\ttemp=<TEMP>\ttmp=<TMP>\tpath=<PATH>\tcommand=<its whole command line>\n
+//
+// and then, as a runtime's setup unpacks, writes %TEMP%\unpacked\payload.txt.
 //
 // The environment, not the registry, names the file: a test sets it for the
 // setup.exe it starts, and the program inherits it from there.
@@ -77,23 +79,41 @@ std::string Utf8(const std::wstring& text)
     return bytes;
 }
 
-void Record()
+std::wstring Variable(const wchar_t* name)
+{
+    wchar_t value[4 * MAX_PATH] = L"";
+    const DWORD length = GetEnvironmentVariableW(name, value, ARRAYSIZE(value));
+    return length < ARRAYSIZE(value) ? value : L"";
+}
+
+void Unpack()
+{
+    const std::wstring folder = Variable(L"TEMP") + L"\\unpacked";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    HANDLE file = CreateFileW((folder + L"\\payload.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+bool Record()
 {
     wchar_t path[MAX_PATH] = L"";
     wchar_t folder[MAX_PATH] = L"";
     wchar_t program[MAX_PATH] = L"";
     const DWORD length = GetEnvironmentVariableW(RECORD_VARIABLE, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
+    if (length == 0 || length >= MAX_PATH) return false;
     GetCurrentDirectoryW(MAX_PATH, folder);
     GetModuleFileNameW(nullptr, program, MAX_PATH);
-    const std::string line = Utf8(std::wstring(L"folder=") + folder + L"\tprogram=" + program + L"\tcommand=" +
-                                  GetCommandLineW()) + "\n";
+    const std::string line = Utf8(std::wstring(L"folder=") + folder + L"\tprogram=" + program + L"\ttemp=" +
+                                  Variable(L"TEMP") + L"\ttmp=" + Variable(L"TMP") + L"\tpath=" + Variable(L"PATH") +
+                                  L"\tcommand=" + GetCommandLineW()) + "\n";
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
+    if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(file);
+    return true;
 }
 
 bool WriteValues(const std::wstring& version)
@@ -132,7 +152,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     const Request request = argv ? ReadArguments(argc, argv) : Request();
     LocalFree(argv);
-    Record();
+    if (Record()) Unpack();
     DWORD exitCode = request.exitCode;
     if (request.uninstall ? !RemoveValues() : IsWorkingInstall(exitCode) && !WriteValues(request.version)) {
         exitCode = INSTALL_FAILED;

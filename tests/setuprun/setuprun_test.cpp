@@ -803,9 +803,12 @@ TEST_F(SetupRunTest, ALinkRepointedRightAfterTheWriteNeverGetsAnotherProductInst
     }
 }
 
-// Folders made beforehand under every name an earlier program staged under
-// ("{CODE}", "{CODE}.1" ... "{CODE}.999", in both temporary folders) change nothing.
-TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
+// What others put into the temporary folders changes nothing: folders under
+// every name an earlier program staged under ("{CODE}", "{CODE}.1" ...
+// "{CODE}.999", in both), a file held there without sharing, and another
+// account's handle on the Windows folder's Temp that may add files and shares
+// everything, kept open through an install and a removal.
+TEST_F(SetupRunTest, WhatOthersPutIntoTheTemporaryFoldersChangesNothing)
 {
     const TestPackage& fresh = Package(L"fresh.msi");
     std::vector<std::wstring> planted;
@@ -815,10 +818,27 @@ TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
             CreateDirectoryW(planted.back().c_str(), nullptr);
         }
     }
-    const DWORD exitCode = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    const std::wstring plantedFile = RunFolder() + L"fresh.log";
+    WriteFileBytes(plantedFile, "planted");
+    HANDLE heldFile = CreateFileW(plantedFile.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE watcher = CreateFileW(RunFolder().c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DeleteLogsStartingWith(L"fresh_");
+    const DWORD installed = RunBundle(bundles_.fresh, L"/quiet").exitCode;
+    const std::wstring version = RegistryVersion(fresh);
+    const DWORD removed = RunBundle(bundles_.fresh, L"/uninstall /quiet").exitCode;
+    CloseHandle(watcher);
+    CloseHandle(heldFile);
     for (const std::wstring& folder : planted) RemoveDirectoryW(folder.c_str());
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(L"1.0.0.0", RegistryVersion(fresh));
+    EXPECT_NE(INVALID_HANDLE_VALUE, watcher);
+    EXPECT_EQ(0u, installed);
+    EXPECT_EQ(L"1.0.0.0", version);
+    EXPECT_EQ(0u, removed);
+    EXPECT_EQ(L"", RegistryVersion(fresh));
+    EXPECT_NE("", RunLogText(L"fresh"));
+    EXPECT_EQ("planted", ReadFileBytes(plantedFile));
+    DeleteFileW(plantedFile.c_str());
 }
 
 // A registered bundle through its life, run unelevated (a per-user bundle: its
@@ -922,13 +942,32 @@ bool PrerequisiteInstalled()
     return true;
 }
 
+// A field ("\tNAME=...") of a recorded start.
+std::string RecordField(const std::string& line, const std::string& name)
+{
+    const size_t at = line.find("\t" + name + "=") + name.size() + 2;
+    return line.substr(at, line.find('\t', at) - at);
+}
+
 // The command lines, without the program's own quoted name, of the starts
-// recorded since the last call, which empties the record.
+// recorded since the last call, which empties the record. Each start ran with
+// TEMP and TMP a folder in a staging folder of the run, gone since with what
+// the program unpacked there, and PATH the system folders only.
 std::vector<std::string> TakeCommands(const std::wstring& record)
 {
+    wchar_t system[MAX_PATH] = {}, windows[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring systemPath = std::wstring(system) + L";" + windows + L";" + system + L"\\Wbem";
+    const std::wstring stagingFolders = RunFolder() + L"Setup-";
     std::vector<std::string> commands;
     std::istringstream lines(ReadFileBytes(record));
     for (std::string line; std::getline(lines, line);) {
+        const std::wstring temp = WideFromUtf8(RecordField(line, "temp"));
+        EXPECT_EQ(0, _wcsnicmp(temp.c_str(), stagingFolders.c_str(), stagingFolders.size())) << line;
+        EXPECT_EQ(RecordField(line, "temp"), RecordField(line, "tmp"));
+        EXPECT_FALSE(FolderExists(temp)) << line;
+        EXPECT_EQ(0, _wcsicmp(systemPath.c_str(), WideFromUtf8(RecordField(line, "path")).c_str())) << line;
         const std::string command = line.substr(line.find("\tcommand=") + 9);
         commands.push_back(command.substr(16 + (command.size() > 16)));   // after "\"testprereq.exe\" "
     }
