@@ -162,8 +162,9 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
     return S_OK == LocateRegistration(&record) && HasPerMachineEntry(manifest, windows64Bit);
 }
 
-HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, DWORD uiLevel,
-                          HeldFolder* machineCache, HeldFolder* userCache, RegistrationRun* registration)
+HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
+                          DWORD uiLevel, HeldFolder* machineCache, HeldFolder* userCache,
+                          RegistrationRun* registration)
 {
     HRESULT hr = S_OK;
     BOOL newerFound = FALSE;
@@ -178,6 +179,7 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
     }
     registration->perMachine = HasPerMachineEntry(manifest, windows64Bit);
     registration->elevated = elevated;
+    registration->removal = InstallAction::Uninstall == action;
     if (0 == ::StringFromGUID2(registration->record->bundleCode, registration->bundleCode, PRODUCT_CODE_CHARS) ||
         0 == ::StringFromGUID2(registration->record->upgradeCode, registration->upgradeCode, PRODUCT_CODE_CHARS)) {
         EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);

@@ -46,6 +46,7 @@ struct RegistrationRun {
     const BundleRegistration* record;   // null: the bundle registers nothing
     BOOL perMachine;
     BOOL elevated;
+    BOOL removal;   // /uninstall: the run replaces no other version
     // The run's caches (cache.h), opened when first needed and held by the
     // run: a cache this run made is the one it trusts.
     HeldFolder* machineCache;
@@ -62,8 +63,9 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 // Before the chain: reads the record and the registered bundles of its
 // upgrade code. A newer one makes the run refuse whatever it was to do with
 // RESULT_PRODUCT_VERSION (1638), in the "Install Error" box unless unattended.
-HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, DWORD uiLevel,
-                          HeldFolder* machineCache, HeldFolder* userCache, RegistrationRun* registration);
+HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
+                          DWORD uiLevel, HeldFolder* machineCache, HeldFolder* userCache,
+                          RegistrationRun* registration);
 // After a chain that did not fail (`chainResult` S_OK, 1 or a restart
 // required): the entry and what goes with it. Returns the run's result: the
 // chain's, or the failure of writing the entry, or 1 after a removal that left

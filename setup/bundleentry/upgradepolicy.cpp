@@ -84,7 +84,9 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     }
     ++registration->relatedCount;
     RunLogLine(L"registered bundle %ls version %ls of this upgrade code: %ls", name, version,
-               related->retirable ? L"replaced once this run succeeds" : kept);
+               registration->removal  ? L"a removal leaves it as it is"
+               : related->retirable   ? L"replaced once this run succeeds"
+                                      : kept);
 
 Exit:
     if (nullptr != entry) {
@@ -158,10 +160,15 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
     }
     for (DWORD k = count; k-- > 0;) {
         const LPCWSTR code = ListedProduct(related->products, k);
-        if (IsBracedGuid(code) && !IsCarried(manifest, code)) {
-            removed = IsProductRemoved(RemoveInstalledProduct(code, code, logPath, RemovalUiLevel(uiLevel))) &&
-                      removed;
+        if (!IsBracedGuid(code) || IsCarried(manifest, code)) {
+            continue;
         }
+        // This run's major upgrade may have removed it already.
+        if (INSTALLER_STATE_UNKNOWN == InstallerQueryProductState(code)) {
+            RunLogLine(L"product %ls of bundle %ls is gone already", code, related->bundleCode);
+            continue;
+        }
+        removed = IsProductRemoved(RemoveInstalledProduct(code, code, logPath, RemovalUiLevel(uiLevel))) && removed;
     }
     if (!removed) {
         RunLogLine(L"bundle %ls keeps its entry: a product of it is still there", related->bundleCode);

@@ -386,7 +386,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
         ShowLogRefusedUnlessUnattended(logPath, uiLevel);
     }
     EXIT_IF_FAILED(hr);
-    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.scope.windows64Bit, elevated, uiLevel,
+    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.scope.windows64Bit, elevated, action, uiLevel,
                                      &run.folders.machineCache, &run.folders.userCache, &run.registration));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());

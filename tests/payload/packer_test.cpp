@@ -698,6 +698,7 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"version with empty part", out + alpha + L" /version 1..3", "bad version"},
         {"version not a number", out + alpha + L" /version one", "bad version"},
         {"bundle version not a number", out + L" /bundleversion 1.x" + alpha, "bad version for /bundleversion"},
+        {"bundle version of three parts", out + L" /bundleversion 1.0.0" + alpha, "bad version for /bundleversion"},
         {"/code against the package", out + alpha + L" /code {BE7A0002-5E7D-4F00-9A11-000000000002}",
          "/code disagrees with the ProductCode"},
         {"/version against the package", out + alpha + L" /version 1.2.4", "/version disagrees"},

@@ -151,8 +151,8 @@ struct Bundles {
     std::wstring cached42;         // upgrade42.msi cached per user, allowupgrade
     std::wstring cabinets;         // cabinets.msi, its files in two cabinets beside it
     std::wstring cabinetsCached;   // the same, cached
-    std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden
-    std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
+    std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden, oldmajor.msi
+    std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi, newmajor.msi
     std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
@@ -213,11 +213,11 @@ protected:
             WriteInstallerStorage(WorkPath(L"german.mst"), INSTALLER_TRANSFORM, "German transform") &&
             MakeBundle(bundles_.attacked, {{L"fresh.msi", L"0"}, {L"machine.msi", L"permachine+cache+transform"}},
                        L"/transform " + Quoted(WorkPath(L"german.mst")) + L" /language 1031") &&
-            MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
-                       suite + L" /bundleversion 1.0 /helplink https://example.com/help /aboutlink https://example.com") &&
-            MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
-            MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
-                       suite + L" /bundleversion 1.0") &&
+            MakeBundle(bundles_.suite1, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}, {L"oldmajor.msi", L"0"}},
+                       suite + L" /bundleversion 1.0.0.0 /helplink https://example.com/help /aboutlink https://example.com") &&
+            MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}, {L"newmajor.msi", L"0"}}, suite + L" /bundleversion 2.0.0.0") &&
+            MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}, {L"oldmajor.msi", L"0"}},
+                       suite + L" /bundleversion 1.0.0.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
     }
@@ -851,6 +851,8 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
 {
     const TestPackage& filed = Package(L"filed.msi");
     const TestPackage& early = Package(L"early.msi");
+    const TestPackage& oldMajor = Package(L"oldmajor.msi");
+    const TestPackage& newMajor = Package(L"newmajor.msi");
     const std::wstring v1 = BundleCodeOf(bundles_.suite1), v2 = BundleCodeOf(bundles_.suite2);
     wchar_t programFiles[MAX_PATH] = {};
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles);
@@ -870,7 +872,8 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
         {L"DisplayIcon", copy}, {L"UninstallString", Quoted(copy) + L" /uninstall"},
         {L"QuietUninstallString", Quoted(copy) + L" /uninstall /quiet"}, {L"ModifyPath", Quoted(copy) + L" /repair"},
         {L"NoRepair", L"1"}, {L"HelpLink", L"https://example.com/help"}, {L"URLInfoAbout", L"https://example.com"},
-        {L"BundleUpgradeCode", kSuiteUpgradeCode}, {L"BundleProductCodes", filed.code + std::wstring(L"|") + early.code},
+        {L"BundleUpgradeCode", kSuiteUpgradeCode},
+        {L"BundleProductCodes", filed.code + std::wstring(L"|") + early.code + L"|" + oldMajor.code},
         {L"EstimatedSize", std::to_wstring((ReadFileBytes(bundles_.suite1).size() + 1023) / 1024)},
     };
     for (const auto& value : values) EXPECT_EQ(value.second, EntryValue(v1, value.first)) << Utf8FromWide(value.first);
@@ -883,12 +886,17 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath") + L" /quiet", 180000, IDOK, true).exitCode);
     EXPECT_EQ("RunSevenFiled 1.0.0.0\n", ReadFileBytes(file)) << "put back by the repair";
 
+    DeleteLogsStartingWith(L"suite-2", TempFolder());
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite2, L"/quiet").exitCode);
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(filed)) << "both carry it: it stays";
     EXPECT_EQ(L"", InstalledVersion(early)) << "only 1.0 carried it";
+    EXPECT_EQ(L"", InstalledVersion(oldMajor)) << "2.0's package replaced it";
+    ExpectInLog(RunLogText(L"suite-2", TempFolder()),
+                {"replaced once this run succeeds", Utf8FromWide(oldMajor.code) + " of bundle " + Utf8FromWide(v1) +
+                                                        " is gone already"});
     EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
     EXPECT_EQ(L"2.0.0.0", EntryValue(v2, L"DisplayVersion"));
-    EXPECT_EQ(filed.code, EntryValue(v2, L"BundleProductCodes"));
+    EXPECT_EQ(filed.code + std::wstring(L"|") + newMajor.code, EntryValue(v2, L"BundleProductCodes"));
 
     DeleteLogsStartingWith(L"suite-1", TempFolder());
     const RunResult refused = RunBundleUnelevated(bundles_.suite1, L"");

@@ -4,6 +4,15 @@
 
 namespace {
 
+DWORD CountDots(LPCWSTR text)
+{
+    DWORD dots = 0;
+    for (; L'\0' != *text; ++text) {
+        dots += L'.' == *text ? 1 : 0;
+    }
+    return dots;
+}
+
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
     Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Help, None
@@ -460,7 +469,10 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         options->iconPath = value;
         break;
     case PackSwitch::BundleVersion:
-        if (FAILED(ParseVersionText(value, &options->identity.versionHigh, &options->identity.versionLow))) {
+        // The bundle's own version is shown and compared as written: all four
+        // parts, so that "1.0" is never silently taken for 1.0.0.0.
+        if (3 != CountDots(value) ||
+            FAILED(ParseVersionText(value, &options->identity.versionHigh, &options->identity.versionLow))) {
             ReportError(L"bad version for %ls: %ls (expected a.b.c.d, each 0 to 65535)", option, value);
             EXIT_WITH(PACK_E_USAGE);
         }
