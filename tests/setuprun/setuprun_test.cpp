@@ -20,6 +20,7 @@ constexpr DWORD kProductVersion = 1638;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
 const std::wstring kSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B1}";
+const std::wstring kMachineSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B2}";
 
 // The program's own boxes; the installer's own windows (the error it shows for a
 // failing custom action at the basic UI level) are not the program's.
@@ -155,6 +156,8 @@ struct Bundles {
     std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
+    std::wstring machineSuite1;    // registered for all users 1.0: filed.msi per machine, not cached
+    std::wstring machineSuite2;    // and 2.0
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -186,6 +189,9 @@ protected:
         bundles_.suite2 = WorkPath(L"suite-2.exe");
         bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
         bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
+        bundles_.machineSuite1 = WorkPath(L"machine-suite-1.exe");
+        bundles_.machineSuite2 = WorkPath(L"machine-suite-2.exe");
+        const std::wstring machineSuite = L"/name \"Machine Suite\" /upgradecode " + kMachineSuiteUpgradeCode;
         const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
@@ -215,7 +221,9 @@ protected:
                        suite + L" /bundleversion 1.0 /helplink https://example.com/help /aboutlink https://example.com") &&
             MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}}, suite + L" /bundleversion 2.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
-            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
+            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
+            MakeBundle(bundles_.machineSuite1, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 1.0.0.0") &&
+            MakeBundle(bundles_.machineSuite2, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 2.0.0.0");
     }
 
     // Every test starts from a machine without the test products and without
@@ -233,7 +241,9 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
-        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2}) ForgetRegistration(BundleCodeOf(bundle));
+        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.machineSuite1, bundles_.machineSuite2}) {
+            ForgetRegistration(BundleCodeOf(bundle));
+        }
     }
 
     static Bundles bundles_;
@@ -421,15 +431,14 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
     EXPECT_FALSE(FileExists(CachedPath(user, false)));
     EXPECT_TRUE(StagingFolders().empty()) << "written straight into the cache";
 
-    // Removing the products caches nothing anew. Wine keeps no owners, so the
-    // all-users cache that the run before made is not the program's own to
-    // this run: nothing there is deleted.
+    // Removing the products caches nothing anew, and their copies go: the
+    // all-users cache the run before made is the program's own by its record.
     RunResult removal = RunBundle(bundles_.cached, L"/uninstall /quiet");
     ASSERT_TRUE(removal.finished);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_EQ(L"", InstalledVersion(machine));
     EXPECT_EQ(L"", InstalledVersion(user));
-    EXPECT_TRUE(FileExists(CachedPath(machine, true)) && FileExists(CachedPath(user, true)));
+    EXPECT_FALSE(FileExists(CachedPath(machine, true)) || FileExists(CachedPath(user, true)));
     EXPECT_FALSE(FileExists(CachedPath(machine, false)) || FileExists(CachedPath(user, false)));
     EXPECT_TRUE(StagingFolders().empty());
 }
@@ -877,6 +886,39 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(L"", InstalledVersion(filed));
     EXPECT_FALSE(FileExists(file));
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
+}
+
+// The all-users folders are the program's own by its record, not by owners
+// (Wine keeps none): an Applications folder another account made first is
+// neither used nor changed, and a per-machine registered bundle installs,
+// runs again, repairs, upgrades and uninstalls beside it, and leaves no
+// cached package. A per-machine package is installed from the program's
+// cache, where it stays while the product is there: never from a staging
+// folder that the run deletes and anyone may make again.
+TEST_F(SetupRunTest, APerMachineBundleWorksBesideAnApplicationsFolderOthersMadeFirst)
+{
+    const TestPackage& filed = Package(L"filed.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.machineSuite1), v2 = BundleCodeOf(bundles_.machineSuite2);
+    const std::wstring planted = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
+    CreateDirectoryW(planted.c_str(), nullptr);
+    CreateDirectoryW((planted + L"\\Cache").c_str(), nullptr);
+    WriteFileBytes(planted + L"\\Cache\\planted.txt", "theirs");
+
+    ASSERT_EQ(0u, RunBundle(bundles_.machineSuite1, L"/quiet").exitCode);
+    const std::wstring cache = CacheFolder(true);
+    EXPECT_EQ(0u, cache.find(planted + L"-")) << Utf8FromWide(cache);
+    EXPECT_EQ(0u, InstallSource(filed).find(cache + L"\\")) << Utf8FromWide(InstallSource(filed));
+    EXPECT_TRUE(FileExists(CachedPath(filed, true)));
+    EXPECT_EQ(0u, RunBundle(bundles_.machineSuite1, L"/quiet").exitCode) << "the same version again";
+    EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath", true) + L" /quiet", 180000).exitCode);
+    EXPECT_EQ(0u, RunBundle(bundles_.machineSuite2, L"/quiet").exitCode);
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName", true).empty());
+    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString", true), 180000).exitCode);
+    EXPECT_EQ(L"", InstalledVersion(filed));
+    EXPECT_TRUE(EntryValue(v2, L"DisplayName", true).empty());
+    EXPECT_FALSE(FileExists(CachedPath(filed, true)));
+    EXPECT_FALSE(FolderExists(BundleCacheFolder(v2, true)));
+    EXPECT_EQ("theirs", ReadFileBytes(planted + L"\\Cache\\planted.txt"));
 }
 
 // The test prerequisite program, testprereq.exe: its rule reads the value it
