@@ -270,6 +270,27 @@ Exit:
 
 } // namespace
 
+HRESULT UserCacheAllowed(BOOL elevated)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH] = {};
+    HeldFolder appData = NoHeldFolder();
+
+    if (!elevated) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                                      path));
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(CheckInUserProfile(&appData));
+    }
+
+Exit:
+    DirutilClose(&appData);
+    return hr;
+}
+
 // The user's cache is made below where the user's application-data folder
 // really is.
 HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder* folder)

@@ -19,6 +19,9 @@
 // in the user's profile folder. Made when `create` is set; S_FALSE, nothing
 // held, when there is none to use.
 HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder* folder);
+// Whether a run may write the user's cache: S_FALSE (logged) for an elevated
+// run whose user's application-data folder lies outside the user's profile.
+HRESULT UserCacheAllowed(BOOL elevated);
 
 // The name of a package's copy in the cache: "{CODE}vA.B.C.D.msi" (or ".mst"
 // for its transform); in its version's folder, or, as earlier versions of this

@@ -886,6 +886,24 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(L"", InstalledVersion(filed));
     EXPECT_FALSE(FileExists(file));
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
+
+    // HKCU is the user's: an elevated run writes no copy where it points
+    // outside the user's profile, and leaves out the entry instead.
+    const wchar_t* shellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    wchar_t tasks[MAX_PATH] = {};
+    GetSystemDirectoryW(tasks, MAX_PATH);
+    wcscat_s(tasks, L"\\Tasks");
+    wchar_t saved[MAX_PATH] = {};
+    DWORD savedSize = sizeof(saved);
+    RegGetValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", RRF_RT_ANY | RRF_NOEXPAND, nullptr, saved, &savedSize);
+    RegSetKeyValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", REG_EXPAND_SZ, tasks,
+                    static_cast<DWORD>((wcslen(tasks) + 1) * sizeof(wchar_t)));
+    DeleteLogsStartingWith(L"suite-1");
+    EXPECT_EQ(0u, RunBundle(bundles_.suite1, L"/quiet").exitCode);
+    RegSetKeyValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", REG_EXPAND_SZ, saved, savedSize);
+    EXPECT_FALSE(FolderExists(std::wstring(tasks) + L"\\Applications"));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty());
+    ExpectInLog(RunLogText(L"suite-1"), {"is not in the user's profile", "the bundle's entry is not written"});
 }
 
 // The all-users folders are the program's own by its record, not by owners
