@@ -324,7 +324,7 @@ Exit:
 // SYSTEM and Administrators may rename it, and a link above it is caught by
 // the final path. Only a folder that was there already needs its owner and
 // DACL read.
-HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder)
+HRESULT DirutilCreateProtectedNew(LPCWSTR path, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -339,7 +339,7 @@ HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder)
         EXIT_IF_FAILED(HoldMadeFolder(path, folder));
     } else {
         EXIT_LAST_ERROR_IF(ERROR_ALREADY_EXISTS != ::GetLastError());
-        EXIT_IF_FAILED(DirutilOpenProtected(path, folder));
+        hr = S_FALSE;
     }
 
 Exit:
@@ -347,6 +347,12 @@ Exit:
         ::LocalFree(descriptor);
     }
     return hr;
+}
+
+HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder)
+{
+    const HRESULT hr = DirutilCreateProtectedNew(path, folder);
+    return S_FALSE == hr ? DirutilOpenProtected(path, folder) : hr;
 }
 
 // The name is new, or the create fails: a folder someone made beforehand is

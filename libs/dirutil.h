@@ -53,6 +53,9 @@ HRESULT DirutilIsProtected(const HeldFolder* folder);
 // may change and Users may read, owned by Administrators, and holds it; an
 // existing one is held as DirutilOpenProtected holds it.
 HRESULT DirutilCreateProtected(LPCWSTR path, HeldFolder* folder);
+// The same, but only a folder this call makes: S_FALSE, nothing held, when
+// the name is taken.
+HRESULT DirutilCreateProtectedNew(LPCWSTR path, HeldFolder* folder);
 // Makes a new folder inside a held one under a name nobody can guess
 // (`prefix` and random digits), protected when `protect` (else with what the
 // parent passes on), and holds it. A name that is taken already is passed

@@ -22,7 +22,7 @@ HRESULT OpenBundleFolder(const RegistrationRun* registration, LPCWSTR bundleCode
 
     *folder = NoHeldFolder();
     if (INVALID_HANDLE_VALUE == cache->handle) {
-        EXIT_IF_FAILED(OpenCacheFolder(registration->perMachine, create, cache));
+        EXIT_IF_FAILED(OpenCacheFolder(registration->perMachine, registration->elevated, create, cache));
     }
     if (INVALID_HANDLE_VALUE == cache->handle) {
         hr = S_FALSE;

@@ -4,6 +4,7 @@
 
 #include "bundlecopy.h"
 #include "bundlemanifest.h"
+#include "cache.h"
 #include "installer.h"
 #include "memutil.h"
 #include "messages.h"
@@ -114,6 +115,14 @@ HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest
     LONGLONG copyBytes = 0;
     BOOL copyWritten = FALSE;
 
+    if (!registration->perMachine) {
+        EXIT_IF_FAILED(UserCacheAllowed(registration->elevated));
+        if (S_FALSE == hr) {
+            RunLogLine(L"the bundle's entry is not written: its copy would lie outside the user's profile");
+            hr = S_OK;
+            goto Exit;
+        }
+    }
     EXIT_IF_FAILED(ListPresentProducts(manifest, windows64Bit, &products, &productsBytes));
     EXIT_IF_FAILED(BundleCopyKeep(registration, copy, &copyBytes));
     copyWritten = S_OK == hr;

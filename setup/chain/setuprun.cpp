@@ -76,9 +76,19 @@ DWORD PackageUiLevel(const SetupRun* run, DWORD flags)
     return (flags & PKG_IGNORE_FAILURE) ? UI_LEVEL_BASIC_PROGRESS_ONLY : UI_LEVEL_BASIC;
 }
 
+// The installer records where a package was installed from as its product's
+// source, which a repair reads later, cabinets included. A per-machine
+// product's must stay where only administrators can change it: an elevated
+// run caches every per-machine package in the all-users cache, whatever its
+// flags; only where no such cache can be had (logged) is one staged.
+BOOL KeepsItsSource(const SetupRun* run, const ManifestPackageEntry* entry)
+{
+    return (entry->flags & PKG_CACHE) || (run->folders.elevated && (entry->flags & PKG_PER_MACHINE));
+}
+
 void DeleteCachedEntryCopies(SetupRun* run, const EntryRecord* record, BOOL keepEntryVersion)
 {
-    if (record->files.entry->flags & PKG_CACHE) {
+    if (KeepsItsSource(run, record->files.entry)) {
         PlacementDeleteCachedProductCopies(&run->folders, record->productCode,
                                            keepEntryVersion ? record->files.entry : nullptr);
     }
@@ -161,7 +171,7 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
     const ManifestPackageEntry* entry = files->entry;
     const ManifestTransformEntry* transform = (entry->flags & PKG_APPLY_TRANSFORM) ? run->transform : nullptr;
     // A removal never caches: it would leave a copy of a product that is gone.
-    const BOOL cached = (entry->flags & PKG_CACHE) && run->scope.requested != InstallAction::Uninstall;
+    const BOOL cached = KeepsItsSource(run, entry) && run->scope.requested != InstallAction::Uninstall;
     const BOOL reuse = InstallAction::SameVersion == action || InstallAction::Repair == action;
     WideString propertyText = nullptr;
     HANDLE packageHeld = INVALID_HANDLE_VALUE;

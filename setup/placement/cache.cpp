@@ -4,11 +4,16 @@
 #include "fileutil.h"
 #include "resrutil.h"
 #include "result.h"
+#include "ownedfolder.h"
 #include "runlog.h"
 
 #include <shlobj.h>
 
 namespace {
+
+// The names under which the record keeps the all-users folders (ownedfolder.h).
+constexpr WCHAR APPLICATIONS_RECORD[] = L"Applications";
+constexpr WCHAR MACHINE_CACHE_RECORD[] = L"MachineCache";
 
 BOOL EndsWithSeparator(LPCWSTR path)
 {
@@ -90,7 +95,7 @@ BOOL IsCopyFolderToDelete(const WIN32_FIND_DATAW& found, const ManifestPackageEn
 
 // Every file in a package version's folder goes (through the folder held,
 // never through a link), then the folder itself when it is empty.
-void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
+void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name)
 {
     HeldFolder folder = NoHeldFolder();
     WCHAR path[MAX_PATH] = {};
@@ -99,7 +104,7 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
     HANDLE find = INVALID_HANDLE_VALUE;
 
     if (FAILED(DirutilPathIn(cache, name, path)) ||
-        S_OK != (protect ? DirutilOpenProtected(path, &folder) : DirutilOpenFolder(path, &folder)) ||
+        S_OK != DirutilOpenFolder(path, &folder) ||
         FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
         DirutilClose(&folder);
         return;
@@ -116,35 +121,199 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name, BOOL protect)
     DirutilCloseAndRemoveIfEmpty(&folder);
 }
 
-} // namespace
+// A protected folder made new at `name` in a held folder, and recorded as the
+// program's own; S_FALSE, nothing held, when the name is taken.
+HRESULT MakeOwnedFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH];
 
-// The all-users chain is opened through the held Applications, so neither can
-// be swapped for a link between the checks; the user's is made below where the
-// user's application-data folder really is.
-HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder)
+    EXIT_IF_FAILED(DirutilPathIn(parent, name, path));
+    EXIT_IF_FAILED(DirutilCreateProtectedNew(path, folder));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
+        RunLogLine(L"made %ls, the program's own", path);
+    }
+
+Exit:
+    if (FAILED(hr)) {
+        DirutilClose(folder);
+    }
+    return hr;
+}
+
+// A folder of that name that the record does not know is taken over when an
+// earlier version of this program made it: protected as only administrators
+// can make it, where the platform keeps owners. S_FALSE, nothing held, when it
+// is not such a folder.
+HRESULT TakeOver(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH];
+
+    EXIT_IF_FAILED(DirutilPathIn(parent, name, path));
+    EXIT_IF_FAILED(DirutilOpenProtected(path, folder));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
+        RunLogLine(L"%ls, made by an earlier version, is the program's own", path);
+    }
+
+Exit:
+    if (FAILED(hr)) {
+        DirutilClose(folder);
+    }
+    return hr;
+}
+
+// Another account's folder at the name is passed over for one the run makes
+// under a name nobody can take first ("Cache-1a2b..."): what another account
+// made never stops a run, nor is it ever used.
+HRESULT MakeAnother(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR prefix[MAX_PATH];
+
+    RunLogLine(L"%ls\\%ls is not the program's own: a folder of its own is made instead", parent->path, name);
+    EXIT_IF_FAILED(BoundedFormat(prefix, MAX_PATH, L"%ls-", name));
+    EXIT_IF_FAILED(DirutilCreateUnique(parent, prefix, TRUE, RunLogPassedOver, folder));
+    EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
+    RunLogLine(L"made %ls, the program's own", folder->path);
+
+Exit:
+    if (FAILED(hr)) {
+        DirutilClose(folder);
+    }
+    return hr;
+}
+
+// The folder `name` of the program's in a held one: the recorded one, else
+// (MakeOwnedFolder, TakeOver, MakeAnother) one made now when `create`, or one
+// an earlier version made. S_FALSE, nothing held, when there is none.
+HRESULT OpenOwnedFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, BOOL create, HeldFolder* folder)
+{
+    HRESULT hr = OwnedFolderOpen(record, folder);
+    if (S_FALSE == hr && create) {
+        hr = MakeOwnedFolder(parent, name, record, folder);
+    }
+    if (S_FALSE == hr) {
+        hr = TakeOver(parent, name, record, folder);
+    }
+    if (S_FALSE == hr && create) {
+        hr = MakeAnother(parent, name, record, folder);
+    }
+    return hr;
+}
+
+// The all-users cache, Applications\Cache in the all-users application-data
+// folder, or where the record says the program made its own instead.
+HRESULT OpenMachineCache(BOOL create, HeldFolder* cache)
 {
     HRESULT hr = S_OK;
     WCHAR path[MAX_PATH] = {};
     HeldFolder appData = NoHeldFolder();
     HeldFolder applications = NoHeldFolder();
-    const int id = perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA;
+
+    EXIT_IF_FAILED(OwnedFolderOpen(MACHINE_CACHE_RECORD, cache));
+    if (S_OK == hr) {
+        goto Exit;
+    }
+    hr = ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
+                            SHGFP_TYPE_CURRENT, path);
+    EXIT_IF_FAILED(hr);
+    // Only administrators can move the all-users folder: where it really is.
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
+    if (S_FALSE == hr) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(OpenOwnedFolder(&appData, L"Applications", APPLICATIONS_RECORD, create, &applications));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(OpenOwnedFolder(&applications, L"Cache", MACHINE_CACHE_RECORD, create, cache));
+    }
+
+Exit:
+    DirutilClose(&applications);
+    DirutilClose(&appData);
+    return hr;
+}
+
+// Whether `path` lies inside `folder` (a separator follows its text).
+BOOL IsInside(LPCWSTR path, LPCWSTR folder)
+{
+    const int length = lstrlenW(folder);
+    return lstrlenW(path) > length && L'\\' == path[length] &&
+           CSTR_EQUAL == ::CompareStringOrdinal(path, length, folder, length, TRUE);
+}
+
+// The user's application-data folder as HKCU names it is the user's to move:
+// an elevated run writes there only when it really lies in the user's
+// profile folder, which only administrators can move.
+HRESULT CheckInUserProfile(const HeldFolder* appData)
+{
+    HRESULT hr = S_OK;
+    WCHAR profile[MAX_PATH] = {};
+    HeldFolder held = NoHeldFolder();
+
+    EXIT_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile));
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(profile, &held));
+    if (S_OK == hr && IsInside(appData->path, held.path)) {
+        goto Exit;
+    }
+    RunLogLine(L"the user's application-data folder %ls is not in the user's profile: an elevated run writes nothing "
+               L"there",
+               appData->path);
+    hr = S_FALSE;
+
+Exit:
+    DirutilClose(&held);
+    return hr;
+}
+
+} // namespace
+
+HRESULT UserCacheAllowed(BOOL elevated)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH] = {};
+    HeldFolder appData = NoHeldFolder();
+
+    if (!elevated) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                                      path));
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
+    if (S_OK == hr) {
+        EXIT_IF_FAILED(CheckInUserProfile(&appData));
+    }
+
+Exit:
+    DirutilClose(&appData);
+    return hr;
+}
+
+// The user's cache is made below where the user's application-data folder
+// really is.
+HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder* folder)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH] = {};
+    HeldFolder appData = NoHeldFolder();
+    HeldFolder applications = NoHeldFolder();
 
     *folder = NoHeldFolder();
-    hr = ::SHGetFolderPathW(nullptr, id | (create ? CSIDL_FLAG_CREATE : 0), nullptr, SHGFP_TYPE_CURRENT, path);
+    if (perMachine) {
+        EXIT_IF_FAILED(OpenMachineCache(create, folder));
+        goto Exit;
+    }
+    hr = ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
+                            SHGFP_TYPE_CURRENT, path);
     if (FAILED(hr)) {
         EXIT_WITH(hr);
     }
-    if (perMachine) {
-        EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\Applications"));
-        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, &applications) : DirutilOpenProtected(path, &applications));
-        if (S_FALSE == hr) {
-            goto Exit;
-        }
-        EXIT_IF_FAILED(BoundedAppend(path, MAX_PATH, L"\\Cache"));
-        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
-        goto Exit;
-    }
     EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
+    if (S_OK == hr && elevated) {
+        EXIT_IF_FAILED(CheckInUserProfile(&appData));
+    }
     if (S_FALSE == hr) {
         goto Exit;
     }
@@ -174,21 +343,15 @@ Exit:
     return hr;
 }
 
-HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL protect, BOOL create,
+HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL create,
                                HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     WCHAR name[CACHE_NAME_CHARS] = {};
-    WCHAR path[MAX_PATH] = {};
 
     *folder = NoHeldFolder();
     EXIT_IF_FAILED(FormatCacheFolderName(entry, name));
-    EXIT_IF_FAILED(DirutilPathIn(cache, name, path));
-    if (protect) {
-        EXIT_IF_FAILED(create ? DirutilCreateProtected(path, folder) : DirutilOpenProtected(path, folder));
-    } else {
-        EXIT_IF_FAILED(DirutilOpenChild(cache, name, create, folder));
-    }
+    EXIT_IF_FAILED(DirutilOpenChild(cache, name, create, folder));
 
 Exit:
     return hr;
@@ -220,7 +383,7 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH])
     path[0] = L'\0';
 }
 
-void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect)
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep)
 {
     WCHAR pattern[MAX_PATH] = {};
     WCHAR path[MAX_PATH] = {};
@@ -236,7 +399,7 @@ void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const Ma
         if (IsCopyToDelete(found, keep) && SUCCEEDED(DirutilPathIn(cache, found.cFileName, path))) {
             DeletePackageFile(cache, path);
         } else if (IsCopyFolderToDelete(found, keep)) {
-            DeleteCacheFolder(cache, found.cFileName, protect);
+            DeleteCacheFolder(cache, found.cFileName);
         }
     }
     if (INVALID_HANDLE_VALUE != find) {

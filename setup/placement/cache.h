@@ -12,10 +12,16 @@
 #include "dirutil.h"
 #include "strutil.h"
 
-// Applications\Cache in the all-users folder (S_FALSE, nothing held, when it is
-// not the program's own) or in the user's. Made when `create` is set; a
-// missing one is S_FALSE otherwise.
-HRESULT OpenCacheFolder(BOOL perMachine, BOOL create, HeldFolder* folder);
+// The all-users cache: the one the program made, as its record says
+// (ownedfolder.h), Applications\Cache in the all-users application-data folder
+// unless another account made a folder of that name first. Or the user's,
+// Applications\Cache in the user's; an elevated run uses it only when it lies
+// in the user's profile folder. Made when `create` is set; S_FALSE, nothing
+// held, when there is none to use.
+HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder* folder);
+// Whether a run may write the user's cache: S_FALSE (logged) for an elevated
+// run whose user's application-data folder lies outside the user's profile.
+HRESULT UserCacheAllowed(BOOL elevated);
 
 // The name of a package's copy in the cache: "{CODE}vA.B.C.D.msi" (or ".mst"
 // for its transform); in its version's folder, or, as earlier versions of this
@@ -24,11 +30,10 @@ constexpr DWORD CACHE_NAME_CHARS = 80;
 HRESULT FormatCacheName(const ManifestPackageEntry* entry, LPCWSTR extension, WCHAR (&name)[CACHE_NAME_CHARS]);
 // The folder of a package version's copies in a cache, "{CODE}vA.B.C.D": its
 // package and transform under the names above, and its cabinets under theirs,
-// which those of two products may share. Made when missing
-// and `create`, and held; in the all-users cache (`protect`) it must be one
-// that only administrators can change. S_FALSE, nothing held, when there is
-// none that can be used.
-HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL protect, BOOL create,
+// which those of two products may share. Made when missing and `create` (in
+// the all-users cache, protected as the cache passes it on), and held.
+// S_FALSE, nothing held, when there is none that can be used.
+HRESULT OpenPackageCacheFolder(const HeldFolder* cache, const ManifestPackageEntry* entry, BOOL create,
                                HeldFolder* folder);
 
 // A cached prerequisite program's own folder in the cache, named after its
@@ -43,9 +48,8 @@ void DeletePackageFile(const HeldFolder* folder, WCHAR (&path)[MAX_PATH]);
 // Deletes the cached copies of the product in the cache: of every version, or,
 // with `keep`, of every version but that entry's. Those that earlier versions
 // of this program kept directly in the cache (package and transform files),
-// and the versions' folders with all their files (OpenPackageCacheFolder;
-// `protect` for the all-users cache).
-void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep, BOOL protect);
+// and the versions' folders with all their files (OpenPackageCacheFolder).
+void DeleteCachedVersions(const HeldFolder* cache, LPCWSTR productCode, const ManifestPackageEntry* keep);
 
 // `folder` is cut and restored in place while its tree is created.
 HRESULT ExtractPackages(LPWSTR folder);

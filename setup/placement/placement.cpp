@@ -21,7 +21,7 @@ HRESULT RunCache(RunFolders* folders, BOOL perMachine, BOOL create, const HeldFo
 
     *folder = nullptr;
     if (INVALID_HANDLE_VALUE == cache->handle) {
-        EXIT_IF_FAILED(OpenCacheFolder(perMachine, create, cache));
+        EXIT_IF_FAILED(OpenCacheFolder(perMachine, folders->elevated, create, cache));
     }
     if (INVALID_HANDLE_VALUE != cache->handle) {
         *folder = cache;
@@ -137,9 +137,9 @@ Exit:
 
 // The package version's folder in the chosen cache, where a package that is
 // not there yet is written: S_FALSE when it cannot be had.
-HRESULT OpenCachedPackageFolder(RunFolders* folders, EntryFiles* files, const HeldFolder* cache)
+HRESULT OpenCachedPackageFolder(EntryFiles* files, const HeldFolder* cache)
 {
-    HRESULT hr = OpenPackageCacheFolder(cache, files->entry, cache == &folders->machineCache, TRUE, &files->cached);
+    HRESULT hr = OpenPackageCacheFolder(cache, files->entry, TRUE, &files->cached);
     if (S_OK == hr) {
         files->folder = &files->cached;
     }
@@ -166,7 +166,7 @@ HRESULT UseCachedCopies(RunFolders* folders, EntryFiles* files, const HeldFolder
             goto Exit;
         }
     }
-    EXIT_IF_FAILED(OpenCachedPackageFolder(folders, files, cache));
+    EXIT_IF_FAILED(OpenCachedPackageFolder(files, cache));
     if (S_FALSE == hr) {
         goto Exit;
     }
@@ -252,7 +252,7 @@ HRESULT PlacementPlacePackage(RunFolders* folders, EntryFiles* files, BOOL cache
         if (reuse) {
             EXIT_IF_FAILED(UseCachedCopies(folders, files, cache, transform, packageHeld, transformHeld));
         } else {
-            EXIT_IF_FAILED(OpenCachedPackageFolder(folders, files, cache));
+            EXIT_IF_FAILED(OpenCachedPackageFolder(files, cache));
             if (S_OK == hr) {
                 files->ownsFiles = 1;
                 EXIT_IF_FAILED(NamePackageFiles(files, transform, TRUE, &names));
@@ -334,10 +334,10 @@ void PlacementDeleteCachedProductCopies(RunFolders* folders, LPCWSTR productCode
 {
     const HeldFolder* folder = nullptr;
     if (SUCCEEDED(RunCache(folders, TRUE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, productCode, keep, TRUE);
+        DeleteCachedVersions(folder, productCode, keep);
     }
     if (SUCCEEDED(RunCache(folders, FALSE, FALSE, &folder)) && folder) {
-        DeleteCachedVersions(folder, productCode, keep, FALSE);
+        DeleteCachedVersions(folder, productCode, keep);
     }
 }
 

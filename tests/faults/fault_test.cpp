@@ -25,6 +25,8 @@ const GUID ALPHA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x
 const GUID BETA_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0x02}};
 constexpr DWORD GERMAN = 1031;
 const GUID SUITE_CODE = {0x5A1F0C3E, 0x2B4D, 0x4E61, {0x9A, 0x07, 0x3C, 0x51, 0x88, 0xD2, 0x10, 0xB0}};
+// The record of the folders the program made for all users.
+constexpr wchar_t OWNED_FOLDERS_KEY[] = L"Software\\Tessaro\\Setup\\Folders";
 const std::wstring SUITE_KEY = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + GuidText(SUITE_CODE);
 const std::wstring SUITE_COPY = L"local\\Applications\\Cache\\" + GuidText(SUITE_CODE);
 // A folder's security as Windows has it for one only administrators can change.
@@ -152,11 +154,23 @@ std::wstring FileIdentity(const std::wstring& path)
 }
 
 // "...\SETUP-0123456789ABCDEF..." as "...\SETUP-*...".
+// The random digits of the folders the run names itself, as "*".
 std::wstring WithoutRandomDigits(std::wstring path)
 {
-    const size_t at = path.find(L"\\SETUP-");
-    if (at != std::wstring::npos && path.size() >= at + 23) path.replace(at + 7, 16, L"*");
+    for (const std::wstring prefix : {L"\\SETUP-", L"\\APPLICATIONS-", L"\\CACHE-"}) {
+        const size_t at = path.find(prefix);
+        if (at != std::wstring::npos && path.size() >= at + prefix.size() + 16) path.replace(at + prefix.size(), 16, L"*");
+    }
     return path;
+}
+
+// A folder that cannot be told to be the program's own is passed over for
+// one of its own beside it ("APPLICATIONS-*", "CACHE-*"): what matters is
+// what lies in it.
+std::wstring AsOwnFolders(const std::wstring& entry)
+{
+    return Replace(Replace(WithoutRandomDigits(entry), L"\\APPLICATIONS-*\\", L"\\APPLICATIONS\\"), L"\\CACHE-*\\",
+                   L"\\CACHE\\");
 }
 
 std::wstring FolderOf(const std::wstring& path)
@@ -267,6 +281,7 @@ public:
         requestProblems_.clear();
         Fault.installedVersions = scenario_.installed;
         for (HKEY hive : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) ::RegDeleteKeyExW(hive, SUITE_KEY.c_str(), KEY_WOW64_64KEY, 0);
+        ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, OWNED_FOLDERS_KEY, KEY_WOW64_64KEY, 0);   // every run starts unrecorded
         if (scenario_.registered && IsRemovalScenario()) {
             HKEY key = nullptr;
             ::RegCreateKeyExW(EntryHive(), SUITE_KEY.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
@@ -469,7 +484,7 @@ private:
             for (const wchar_t* cache : {L"COMMON\\", L"LOCAL\\"}) {
                 if (StartsWith(entry, cache)) entry = L"APPDATA\\" + entry.substr(wcslen(cache));
             }
-            files.insert(entry);
+            files.insert(AsOwnFolders(entry));
         }
         return files;
     }
@@ -514,7 +529,7 @@ private:
         const std::wstring root = Upper(box_.root);
         for (const std::wstring& entry : box_.Snapshot()) {
             if (EndsWith(entry, L"\\") || IsRunLogEntry(entry) || Fault.refusedDeletes.count(root + entry)) continue;
-            const bool inCache = StartsWith(entry, L"COMMON\\APPLICATIONS\\CACHE\\") ||
+            const bool inCache = StartsWith(AsOwnFolders(entry), L"COMMON\\APPLICATIONS\\CACHE\\") ||
                                  StartsWith(entry, L"LOCAL\\APPLICATIONS\\CACHE\\");
             if (inCache && (EndsWith(entry, L".MST") || productKept)) continue;   // cached transforms stay
             if (IsRemovalScenario() && StartsWith(entry, Upper(SUITE_COPY))) continue;   // with the entry
@@ -788,12 +803,14 @@ TEST(Elevation, OnlyAnUnelevatedSetupOfAPerMachinePackageThatMayPromptAsks)
 // so the folders' trust is checked by what the program asks for and is told:
 // the shim answers the owner, DACL, reparse and final-path queries and records
 // the descriptors of the folders made. Alpha is cached with the run's
-// transform, in its version's folder: in the all-users cache when cache and
-// folder are the program's own in an elevated run (and staged instead when
-// they are not), per user otherwise. Beta
-// is staged in the run's own folder, under the Windows folder's Temp in an
-// elevated run. Folders are named upper-case, as the records have them, and
-// the staging folder's random digits as "*".
+// transform, in its version's folder: in the all-users cache in an elevated
+// run, per user otherwise. Without a record, Applications and Cache are the
+// program's when it makes them, or when an earlier version made them
+// protected as only administrators can; any other is passed over for a
+// folder of the program's own under a name nobody could take first, and what
+// lies in the program's own was made by it. Beta is staged in the run's own
+// folder, under the Windows folder's Temp in an elevated run. Folders are
+// named upper-case, as the records have them, and random digits as "*".
 TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
 {
     const std::wstring made = L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
@@ -821,32 +838,43 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
         std::wstring betaIn;
         unsigned namesTaken = 0;   // the staging folder's first random names are taken already
     };
+    // A cache of the program's own beside another's, and one in an
+    // Applications of its own beside another's.
+    const std::wstring ownCache = apps + L"\\CACHE-*", ownApps = L"COMMON\\APPLICATIONS-*";
+    const std::wstring inOwnCache = ownCache + version, inOwnApps = ownApps + L"\\CACHE" + version;
     const Case cases[] = {
-        {"nothing there yet", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2"},
-        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {alpha, stage},
+        {"nothing there yet", elevated, {}, {apps, cache, stage}, alpha, stage + L"\\2"},
+        {"SYSTEM's and the Administrators'", elevated, {{apps, bySystem}, {cache, byAdministrators}}, {stage},
          alpha, stage + L"\\2"},
         {"TrustedInstaller's, creators owning what they make", elevated, {{apps, bySystem}, {cache, byTrustedInstaller}},
-         {alpha, stage}, alpha, stage + L"\\2"},
-        {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"users may write the files made there", elevated, {{apps, bySystem}, {cache, usersWriteFiles}}, {stage},
-         stage + L"\\1", stage + L"\\2"},
-        {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {stage}, stage + L"\\1",
+         {stage}, alpha, stage + L"\\2"},
+        {"the running user's", elevated, {{apps, bySystem}, {cache, runningUser}}, {ownCache, stage}, inOwnCache,
          stage + L"\\2"},
-        {"a name that leads to a longer one", elevated, {{apps, bySystem}, {cache, longer}}, {stage}, stage + L"\\1",
+        {"another user's", elevated, {{apps, bySystem}, {cache, byOther}}, {ownCache, stage}, inOwnCache,
          stage + L"\\2"},
-        {"a link above it", elevated, {{apps, elsewhere}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        {"Applications of another user", elevated, {{apps, byOther}}, {stage}, stage + L"\\1", stage + L"\\2"},
-        // The package version's folder in a cache that is the program's own.
+        {"users may write", elevated, {{apps, bySystem}, {cache, usersWrite}}, {ownCache, stage}, inOwnCache,
+         stage + L"\\2"},
+        {"users may write the files made there", elevated, {{apps, bySystem}, {cache, usersWriteFiles}},
+         {ownCache, stage}, inOwnCache, stage + L"\\2"},
+        {"no DACL", elevated, {{apps, bySystem}, {cache, noDacl}}, {ownCache, stage}, inOwnCache, stage + L"\\2"},
+        {"a reparse point", elevated, {{apps, bySystem}, {cache, reparse}}, {ownCache, stage}, inOwnCache,
+         stage + L"\\2"},
+        {"a name that leads elsewhere", elevated, {{apps, bySystem}, {cache, elsewhere}}, {ownCache, stage},
+         inOwnCache, stage + L"\\2"},
+        {"a name that leads to a longer one", elevated, {{apps, bySystem}, {cache, longer}}, {ownCache, stage},
+         inOwnCache, stage + L"\\2"},
+        {"a link above it", elevated, {{apps, elsewhere}}, {ownApps, ownApps + L"\\CACHE", stage}, inOwnApps,
+         stage + L"\\2"},
+        {"Applications of another user", elevated, {{apps, byOther}}, {ownApps, ownApps + L"\\CACHE", stage},
+         inOwnApps, stage + L"\\2"},
+        // The package version's folder in a cache that is the program's own:
+        // only administrators can have made it there.
         {"the version's folder SYSTEM's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, bySystem}}, {stage},
          alpha, stage + L"\\2"},
         {"the version's folder another user's", elevated, {{apps, bySystem}, {cache, bySystem}, {alpha, byOther}},
-         {stage}, stage + L"\\1", stage + L"\\2"},
+         {stage}, alpha, stage + L"\\2"},
         {"not elevated", TokenAnswer::NotElevated, {}, {}, userAlpha, userStage + L"\\2"},
-        {"the staging folder's first names taken", elevated, {}, {apps, cache, alpha, stage}, alpha, stage + L"\\2", 2},
+        {"the staging folder's first names taken", elevated, {}, {apps, cache, stage}, alpha, stage + L"\\2", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -901,8 +929,8 @@ TEST(ProtectedFolders, MadeProtectedTrustedOnlyWhenOursAsTheyAre)
 }
 
 // A prerequisite program lies alone in a folder of its own, which in an
-// elevated run only administrators can change (the all-users cache only when
-// it is the program's own), and is started by its full path there, with that
+// elevated run only administrators can change (the all-users cache of the
+// program's own, never one another account made), and is started by its full path there, with that
 // folder as the current one, its own name first on the command line, no
 // handle inherited, and its file held and intact. A staged one is gone after
 // the run; a cached one stays (for good: it is permanent). Which cache or
@@ -919,7 +947,7 @@ TEST(ProtectedFolders, AProgramRunsAloneFromAFolderOfItsOwn)
         {"staged", 0, {}, stage},
         {"cached", PKG_CACHE, {}, L"COMMON\\" + cache},
         {"an all-users cache not the program's own", PKG_CACHE, {L"common\\Applications", L"common\\Applications\\Cache"},
-         stage},
+         L"COMMON\\APPLICATIONS\\CACHE-*\\PREREQV1.0.0.0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

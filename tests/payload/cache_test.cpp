@@ -105,15 +105,15 @@ TEST_F(Cache, StagesInAFolderOfTheRunsOwnPerEntry)
 }
 
 // Written straight into the chosen cache, held. A copy that is there is held
-// when intact and left as it is otherwise. An all-users cache the program did
-// not make itself is not its own (Wine reports the running user as owner).
+// when intact and left as it is otherwise. The all-users cache the program
+// made is its own again later, by its record, where no owner tells it.
 TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
 {
     const std::wstring name = CacheName(Entry(), L"msi");
     for (const BOOL perMachine : {TRUE, FALSE}) {
         const std::wstring folder = CacheFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA);
         Held cache;
-        ASSERT_EQ(S_OK, OpenCacheFolder(perMachine, TRUE, &cache.folder));
+        ASSERT_EQ(S_OK, OpenCacheFolder(perMachine, TRUE, TRUE, &cache.folder));
         EXPECT_EQ(folder, cache.folder.path);
         WCHAR path[MAX_PATH];
         {
@@ -134,10 +134,35 @@ TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
         ::DeleteFileW((folder + L"\\" + name).c_str());
         EXPECT_EQ(S_FALSE, ResrutilHoldIntactFile(&cache.folder, "TESTPKG", name.c_str(), path, &intact.handle));
         EXPECT_EQ(INVALID_HANDLE_VALUE, intact.handle);
+        Held again;
+        EXPECT_EQ(S_OK, OpenCacheFolder(perMachine, TRUE, FALSE, &again.folder));
+        EXPECT_EQ(folder, again.folder.path);
+        DirutilClose(&again.folder);
     }
-    Held again;
-    EXPECT_EQ(S_FALSE, OpenCacheFolder(TRUE, TRUE, &again.folder));
-    EXPECT_EQ(INVALID_HANDLE_VALUE, again.folder.handle);
+}
+
+// A folder another account made first at Applications is neither used nor
+// changed, nor does it stop the run: the cache goes into a folder of the
+// program's own under a name nobody could take first, and stays its own.
+// Without a record, an unchanged cache is not made.
+TEST_F(Cache, AnApplicationsFolderMadeFirstByOthersIsPassedOver)
+{
+    const std::wstring planted = AppDataFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
+    ::CreateDirectoryW(planted.c_str(), nullptr);
+    ::CreateDirectoryW((planted + L"\\Cache").c_str(), nullptr);
+    ScratchFolder::WriteFile(planted + L"\\Cache\\planted.txt", "theirs");
+    Held made, again, missing;
+    ASSERT_EQ(S_OK, OpenCacheFolder(TRUE, TRUE, TRUE, &made.folder));
+    const std::wstring path = made.folder.path;
+    EXPECT_EQ(0u, path.find(planted + L"-")) << Utf8FromWide(path);
+    EXPECT_EQ(L"\\Cache", path.substr(path.size() - 6));
+    EXPECT_EQ("theirs", ReadBytes(planted + L"\\Cache\\planted.txt"));
+    ASSERT_EQ(S_OK, OpenCacheFolder(TRUE, TRUE, FALSE, &again.folder));
+    EXPECT_EQ(path, again.folder.path);
+    DirutilClose(&made.folder);
+    DirutilClose(&again.folder);
+    ScratchFolder::RemoveTree(path.substr(0, path.size() - 6));
+    EXPECT_EQ(S_FALSE, OpenCacheFolder(TRUE, TRUE, FALSE, &missing.folder));
 }
 
 // Every version's copies of the product, or every other version's: files
@@ -147,7 +172,7 @@ TEST_F(Cache, WritesIntoTheChosenCacheAndHoldsOnlyIntactCopies)
 TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
 {
     Held cache;
-    ASSERT_EQ(S_OK, OpenCacheFolder(FALSE, TRUE, &cache.folder));
+    ASSERT_EQ(S_OK, OpenCacheFolder(FALSE, TRUE, TRUE, &cache.folder));
     const std::wstring folder = cache.folder.path;
     const std::wstring own = CacheName(Entry(), L"msi"), ownTransform = CacheName(Entry(), L"mst");
     const std::wstring code = own.substr(0, PRODUCT_CODE_CHARS - 1);
@@ -164,11 +189,11 @@ TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
     }
     const auto exists = [&folder](const std::wstring& name) { return ScratchFolder::Exists(folder + L"\\" + name); };
 
-    DeleteCachedVersions(&cache.folder, code.c_str(), Entry(), FALSE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), Entry());
     EXPECT_TRUE(exists(own) && exists(ownTransform) && exists(ownFolder + L"\\data1.cab"));
     EXPECT_FALSE(exists(older) || exists(olderTransform) || exists(olderFolder));
 
-    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr, FALSE);
+    DeleteCachedVersions(&cache.folder, code.c_str(), nullptr);
     EXPECT_FALSE(exists(own) || exists(ownTransform) || exists(ownFolder));
     EXPECT_TRUE(exists(otherProduct));
     EXPECT_TRUE(ScratchFolder::IsFolder(folder + L"\\" + code + L"v9.0.0.0.msi"));
@@ -181,7 +206,7 @@ TEST_F(Cache, DeletesTheCachedVersionsOfTheProduct)
 TEST_F(Cache, ARefusedWriteFailsAndLeavesWhatIsInTheWay)
 {
     Held cache;
-    ASSERT_EQ(S_OK, OpenCacheFolder(TRUE, TRUE, &cache.folder));
+    ASSERT_EQ(S_OK, OpenCacheFolder(TRUE, TRUE, TRUE, &cache.folder));
     const std::wstring name = CacheName(Entry(), L"msi");
     const std::wstring target = std::wstring(cache.folder.path) + L"\\" + name;
     for (int way = 0; way < 2; ++way) {

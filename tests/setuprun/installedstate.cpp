@@ -15,6 +15,13 @@ std::wstring InstalledVersion(const TestPackage& package)
     return text;
 }
 
+std::wstring InstallSource(const TestPackage& package)
+{
+    wchar_t text[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    return MsiGetProductInfoW(package.code, INSTALLPROPERTY_INSTALLSOURCE, text, &size) == ERROR_SUCCESS ? text : L"";
+}
+
 std::wstring RegistryVersion(const TestPackage& package)
 {
     // An Intel package's value lands in the 32-bit view, an x64 package's in the 64-bit one.

@@ -18,13 +18,6 @@ std::wstring FromBuildTree(const char* unixPath)
     return WindowsPathFromUnix(unixPath);
 }
 
-std::wstring KnownFolder(int csidl)
-{
-    wchar_t path[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
 std::wstring TrimEnd(std::wstring text)
 {
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
@@ -34,6 +27,13 @@ std::wstring TrimEnd(std::wstring text)
 }
 
 } // namespace
+
+std::wstring KnownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
 
 const std::vector<TestPackage>& AllPackages()
 {
@@ -175,8 +175,22 @@ bool IsStagedPath(const std::wstring& path, const TestPackage& package, const st
     return entry.size() >= 2 && entry[0] == L'\\' && entry.find_first_not_of(L"0123456789", 1) == std::wstring::npos;
 }
 
+namespace {
+
+constexpr wchar_t kOwnedFoldersKey[] = L"Software\\Tessaro\\Setup\\Folders";
+
+}  // namespace
+
 std::wstring CacheFolder(bool perMachine)
 {
+    // The all-users one is where the program's record says it made it: the
+    // folder's path follows four numbers in the record.
+    wchar_t record[4 + MAX_PATH + 600] = {};
+    DWORD size = sizeof(record);
+    if (perMachine && RegGetValueW(HKEY_LOCAL_MACHINE, kOwnedFoldersKey, L"MachineCache",
+                                   RRF_RT_REG_BINARY | RRF_SUBKEY_WOW6464KEY, nullptr, record, &size) == ERROR_SUCCESS) {
+        return record + 8;
+    }
     return KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA) + L"\\Applications\\Cache";
 }
 
@@ -194,6 +208,15 @@ void ForgetFiles(const TestPackage& package)
     RemoveUnixLink(applications);
     RemoveUnixLink(applications + L"\\Cache");
     RemoveFolderTree(applications);
+    // And the folders the program made beside others' (Applications-*, Cache-*).
+    RemoveFolderTree(CacheFolder(true));
+    WIN32_FIND_DATAW found = {};
+    const HANDLE find = FindFirstFileW((applications + L"-*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        RemoveFolderTree(KnownFolder(CSIDL_COMMON_APPDATA) + L"\\" + found.cFileName);
+    }
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kOwnedFoldersKey, KEY_WOW64_64KEY, 0);
     const std::wstring userCopy = CachedPath(package, false);
     RemoveFolderTree(userCopy.substr(0, userCopy.rfind(L'\\')));
     // What a stopped run left (a restart started, a failed test).
@@ -236,7 +259,7 @@ std::wstring EntryValue(const std::wstring& bundleCode, const wchar_t* name, boo
 
 std::wstring BundleCacheFolder(const std::wstring& bundleCode, bool perMachine)
 {
-    return KnownFolder(perMachine ? CSIDL_COMMON_APPDATA : CSIDL_LOCAL_APPDATA) + L"\\Applications\\Cache\\" + bundleCode;
+    return CacheFolder(perMachine) + L"\\" + bundleCode;
 }
 
 void ForgetRegistration(const std::wstring& bundleCode)

@@ -22,6 +22,8 @@ const TestPackage* FindPackage(const std::wstring& file);   // null for a file n
 const std::vector<TestPackage>& AllPackages();
 std::wstring PackagePath(const std::wstring& file);
 
+// A known folder (CSIDL_...), made when missing.
+std::wstring KnownFolder(int csidl);
 // A file or folder under the tests' own work folder in the build tree.
 std::wstring WorkPath(const std::wstring& name);
 
@@ -62,6 +64,8 @@ std::vector<std::wstring> InstallerLogsNamedIn(const std::string& runLog);
 // From installedstate.cpp, for the tests against Wine's own installer:
 // the installer's view: the product's VersionString, empty when unknown.
 std::wstring InstalledVersion(const TestPackage& package);
+// Where the installer recorded it was installed from (a repair reads there).
+std::wstring InstallSource(const TestPackage& package);
 // The registry value the package writes, empty when absent.
 std::wstring RegistryVersion(const TestPackage& package);
 // Installs a package directly through the installer, without setup.exe.
@@ -77,7 +81,8 @@ std::vector<std::wstring> StagingFolders(const std::wstring& base = RunFolder())
 // Whether `path` is the package's file in an entry folder of a staging
 // folder in `base`.
 bool IsStagedPath(const std::wstring& path, const TestPackage& package, const std::wstring& base = RunFolder());
-// A cache, and a package's cached copy in its version's folder there.
+// A cache (the all-users one where the program's record says it made it), and
+// a package's cached copy in its version's folder there.
 std::wstring CacheFolder(bool perMachine);
 std::wstring CachedPath(const TestPackage& package, bool perMachine, const wchar_t* extension = L".msi");
 // Deletes what earlier runs left for this package: its cached copies; and

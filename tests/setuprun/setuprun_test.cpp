@@ -20,6 +20,7 @@ constexpr DWORD kProductVersion = 1638;
 constexpr HRESULT kProductVersionResult = static_cast<HRESULT>(0x80070666);
 constexpr HRESULT kProcessEndedResult = static_cast<HRESULT>(0x8007042B);
 const std::wstring kSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B1}";
+const std::wstring kMachineSuiteUpgradeCode = L"{7E5A0C11-0000-4000-8000-0000000000B2}";
 
 // The program's own boxes; the installer's own windows (the error it shows for a
 // failing custom action at the basic UI level) are not the program's.
@@ -156,6 +157,8 @@ struct Bundles {
     std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
+    std::wstring machineSuite1;    // registered for all users 1.0: filed.msi per machine, not cached
+    std::wstring machineSuite2;    // and 2.0
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -188,6 +191,9 @@ protected:
         bundles_.suite1Again = WorkPath(L"suite-1-again.exe");
         bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
         bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
+        bundles_.machineSuite1 = WorkPath(L"machine-suite-1.exe");
+        bundles_.machineSuite2 = WorkPath(L"machine-suite-2.exe");
+        const std::wstring machineSuite = L"/name \"Machine Suite\" /upgradecode " + kMachineSuiteUpgradeCode;
         const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
@@ -219,7 +225,9 @@ protected:
             MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}, {L"oldmajor.msi", L"0"}},
                        suite + L" /bundleversion 1.0.0.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
-            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
+            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
+            MakeBundle(bundles_.machineSuite1, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 1.0.0.0") &&
+            MakeBundle(bundles_.machineSuite2, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 2.0.0.0");
     }
 
     // Every test starts from a machine without the test products and without
@@ -237,7 +245,8 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
-        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.suite1Again}) {
+        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.suite1Again, bundles_.machineSuite1,
+                                           bundles_.machineSuite2}) {
             ForgetRegistration(BundleCodeOf(bundle));
         }
     }
@@ -427,15 +436,14 @@ TEST_F(SetupRunTest, CachedPackagesStayInTheirCachesAfterSuccess)
     EXPECT_FALSE(FileExists(CachedPath(user, false)));
     EXPECT_TRUE(StagingFolders().empty()) << "written straight into the cache";
 
-    // Removing the products caches nothing anew. Wine keeps no owners, so the
-    // all-users cache that the run before made is not the program's own to
-    // this run: nothing there is deleted.
+    // Removing the products caches nothing anew, and their copies go: the
+    // all-users cache the run before made is the program's own by its record.
     RunResult removal = RunBundle(bundles_.cached, L"/uninstall /quiet");
     ASSERT_TRUE(removal.finished);
     EXPECT_EQ(0u, removal.exitCode);
     EXPECT_EQ(L"", InstalledVersion(machine));
     EXPECT_EQ(L"", InstalledVersion(user));
-    EXPECT_TRUE(FileExists(CachedPath(machine, true)) && FileExists(CachedPath(user, true)));
+    EXPECT_FALSE(FileExists(CachedPath(machine, true)) || FileExists(CachedPath(user, true)));
     EXPECT_FALSE(FileExists(CachedPath(machine, false)) || FileExists(CachedPath(user, false)));
     EXPECT_TRUE(StagingFolders().empty());
 }
@@ -911,6 +919,57 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(L"", InstalledVersion(filed));
     EXPECT_FALSE(FileExists(file));
     EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
+
+    // HKCU is the user's: an elevated run writes no copy where it points
+    // outside the user's profile, and leaves out the entry instead.
+    const wchar_t* shellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    wchar_t tasks[MAX_PATH] = {};
+    GetSystemDirectoryW(tasks, MAX_PATH);
+    wcscat_s(tasks, L"\\Tasks");
+    wchar_t saved[MAX_PATH] = {};
+    DWORD savedSize = sizeof(saved);
+    RegGetValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", RRF_RT_ANY | RRF_NOEXPAND, nullptr, saved, &savedSize);
+    RegSetKeyValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", REG_EXPAND_SZ, tasks,
+                    static_cast<DWORD>((wcslen(tasks) + 1) * sizeof(wchar_t)));
+    DeleteLogsStartingWith(L"suite-1");
+    EXPECT_EQ(0u, RunBundle(bundles_.suite1, L"/quiet").exitCode);
+    RegSetKeyValueW(HKEY_CURRENT_USER, shellFolders, L"Local AppData", REG_EXPAND_SZ, saved, savedSize);
+    EXPECT_FALSE(FolderExists(std::wstring(tasks) + L"\\Applications"));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty());
+    ExpectInLog(RunLogText(L"suite-1"), {"is not in the user's profile", "the bundle's entry is not written"});
+}
+
+// The all-users folders are the program's own by its record, not by owners
+// (Wine keeps none): an Applications folder another account made first is
+// neither used nor changed, and a per-machine registered bundle installs,
+// runs again, repairs, upgrades and uninstalls beside it, and leaves no
+// cached package. A per-machine package is installed from the program's
+// cache, where it stays while the product is there: never from a staging
+// folder that the run deletes and anyone may make again.
+TEST_F(SetupRunTest, APerMachineBundleWorksBesideAnApplicationsFolderOthersMadeFirst)
+{
+    const TestPackage& filed = Package(L"filed.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.machineSuite1), v2 = BundleCodeOf(bundles_.machineSuite2);
+    const std::wstring planted = KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Applications";
+    CreateDirectoryW(planted.c_str(), nullptr);
+    CreateDirectoryW((planted + L"\\Cache").c_str(), nullptr);
+    WriteFileBytes(planted + L"\\Cache\\planted.txt", "theirs");
+
+    ASSERT_EQ(0u, RunBundle(bundles_.machineSuite1, L"/quiet").exitCode);
+    const std::wstring cache = CacheFolder(true);
+    EXPECT_EQ(0u, cache.find(planted + L"-")) << Utf8FromWide(cache);
+    EXPECT_EQ(0u, InstallSource(filed).find(cache + L"\\")) << Utf8FromWide(InstallSource(filed));
+    EXPECT_TRUE(FileExists(CachedPath(filed, true)));
+    EXPECT_EQ(0u, RunBundle(bundles_.machineSuite1, L"/quiet").exitCode) << "the same version again";
+    EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath", true) + L" /quiet", 180000).exitCode);
+    EXPECT_EQ(0u, RunBundle(bundles_.machineSuite2, L"/quiet").exitCode);
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName", true).empty());
+    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString", true), 180000).exitCode);
+    EXPECT_EQ(L"", InstalledVersion(filed));
+    EXPECT_TRUE(EntryValue(v2, L"DisplayName", true).empty());
+    EXPECT_FALSE(FileExists(CachedPath(filed, true)));
+    EXPECT_FALSE(FolderExists(BundleCacheFolder(v2, true)));
+    EXPECT_EQ("theirs", ReadFileBytes(planted + L"\\Cache\\planted.txt"));
 }
 
 // 1.0 packed again (a new bundle code) is no newer bundle than 1.0: it
