@@ -121,41 +121,23 @@ void DeleteCacheFolder(const HeldFolder* cache, LPCWSTR name)
     DirutilCloseAndRemoveIfEmpty(&folder);
 }
 
-// A protected folder made new at `name` in a held folder, and recorded as the
-// program's own; S_FALSE, nothing held, when the name is taken.
-HRESULT MakeOwnedFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, HeldFolder* folder)
+// Holds the folder at a path in a claim's way (made new, or made by an earlier
+// version): S_FALSE, nothing held, when it is not such a folder.
+using FolderClaim = HRESULT (*)(LPCWSTR path, HeldFolder* folder);
+
+// The folder `name` in a held folder, recorded as the program's own when
+// `claim` holds it; `how` tells the log how it became the program's.
+HRESULT ClaimFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, FolderClaim claim, LPCWSTR how,
+                    HeldFolder* folder)
 {
     HRESULT hr = S_OK;
     WCHAR path[MAX_PATH];
 
     EXIT_IF_FAILED(DirutilPathIn(parent, name, path));
-    EXIT_IF_FAILED(DirutilCreateProtectedNew(path, folder));
+    EXIT_IF_FAILED(claim(path, folder));
     if (S_OK == hr) {
         EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
-        RunLogLine(L"made %ls, the program's own", path);
-    }
-
-Exit:
-    if (FAILED(hr)) {
-        DirutilClose(folder);
-    }
-    return hr;
-}
-
-// A folder of that name that the record does not know is taken over when an
-// earlier version of this program made it: protected as only administrators
-// can make it, where the platform keeps owners. S_FALSE, nothing held, when it
-// is not such a folder.
-HRESULT TakeOver(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, HeldFolder* folder)
-{
-    HRESULT hr = S_OK;
-    WCHAR path[MAX_PATH];
-
-    EXIT_IF_FAILED(DirutilPathIn(parent, name, path));
-    EXIT_IF_FAILED(DirutilOpenProtected(path, folder));
-    if (S_OK == hr) {
-        EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
-        RunLogLine(L"%ls, made by an earlier version, is the program's own", path);
+        RunLogLine(L"%ls, %ls, is the program's own", path, how);
     }
 
 Exit:
@@ -187,16 +169,18 @@ Exit:
 }
 
 // The folder `name` of the program's in a held one: the recorded one, else
-// (MakeOwnedFolder, TakeOver, MakeAnother) one made now when `create`, or one
-// an earlier version made. S_FALSE, nothing held, when there is none.
+// one made now when `create`, or one an earlier version made protected as
+// only administrators can make it (where the platform keeps owners), or
+// (MakeAnother) one beside another account's. S_FALSE, nothing held, when
+// there is none.
 HRESULT OpenOwnedFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, BOOL create, HeldFolder* folder)
 {
     HRESULT hr = OwnedFolderOpen(record, folder);
     if (S_FALSE == hr && create) {
-        hr = MakeOwnedFolder(parent, name, record, folder);
+        hr = ClaimFolder(parent, name, record, DirutilCreateProtectedNew, L"made now", folder);
     }
     if (S_FALSE == hr) {
-        hr = TakeOver(parent, name, record, folder);
+        hr = ClaimFolder(parent, name, record, DirutilOpenProtected, L"made by an earlier version", folder);
     }
     if (S_FALSE == hr && create) {
         hr = MakeAnother(parent, name, record, folder);
