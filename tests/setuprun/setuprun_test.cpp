@@ -852,7 +852,8 @@ TEST_F(SetupRunTest, FoldersPlantedUnderOldStagingNamesChangeNothing)
 
 // A registered bundle through its life, run unelevated (a per-user bundle: its
 // entry in HKCU, its copy in the user's cache). 1.0, of two packages, one of
-// them hidden, shows one entry; its Change (/repair) puts back a deleted file;
+// them hidden, shows one entry; runs of 1.0 again while its copy is read;
+// its Change (/repair), while the copy is read, puts back a deleted file;
 // 2.0, which drops the hidden package, replaces 1.0's entry and copy and
 // removes the dropped product; 1.0 again is refused with 1638 and changes
 // nothing; 2.0's QuietUninstallString leaves no product, copy or entry.
@@ -888,8 +889,29 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(1u, productEntry(early)) << "hidden behind the bundle's entry";
     EXPECT_EQ(0u, productEntry(filed));
 
+    // Users may read the copy: while a reader holds it, a run of the same
+    // bundle keeps it when it holds the bundle's bytes and replaces it only
+    // when not; what cannot be replaced is named in the log with the reason.
+    const auto hold = [&copy](DWORD share) {
+        return CreateFileW(copy.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE reader = hold(FILE_SHARE_READ);
+    EXPECT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    CloseHandle(reader);
+    WriteFileBytes(copy, "damaged");
+    reader = hold(FILE_SHARE_READ);
+    DeleteLogsStartingWith(L"suite-1", TempFolder());
+    EXPECT_EQ(32u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    ExpectInLog(RunLogText(L"suite-1", TempFolder()), {"the bundle's copy could not be written: " + Utf8FromWide(copy) +
+                                                       ": error 32: "});
+    CloseHandle(reader);
+    EXPECT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    EXPECT_TRUE(ReadFileBytes(bundles_.suite1) == ReadFileBytes(copy));
+
     ASSERT_TRUE(DeleteFileW(file.c_str()));
+    reader = hold(FILE_SHARE_READ | FILE_SHARE_DELETE);
     EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath") + L" /quiet", 180000, IDOK, true).exitCode);
+    CloseHandle(reader);
     EXPECT_EQ("RunSevenFiled 1.0.0.0\n", ReadFileBytes(file)) << "put back by the repair";
 
     ASSERT_EQ(0u, RunBundleUnelevated(bundles_.suite2, L"/quiet").exitCode);
