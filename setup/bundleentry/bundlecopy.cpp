@@ -12,6 +12,11 @@
 
 namespace {
 
+LPCWSTR CacheName(const RegistrationRun* registration)
+{
+    return registration->perMachine ? L"all-users" : L"user's";
+}
+
 // Applications\Cache\{CODE} in the cache of the bundle's scope; S_FALSE, with
 // nothing held, when there is none (or, to write, when the all-users cache is
 // not the program's own).
@@ -34,13 +39,20 @@ Exit:
     return hr;
 }
 
-// The copy at `path` is the very file this process runs from: started from
-// the entry, to repair, it stays as it is.
-BOOL IsRunningCopy(const HeldFolder* folder, LPCWSTR path, HANDLE program)
+// Whether the copy at `path` holds the bytes of the program file this process
+// runs from, as the folder's own entry with no other name: then it stays. A
+// copy that Users read or someone runs (started from the entry to repair, it
+// is this very program) cannot be replaced, and need not be. It is read
+// through a handle that lets every other open be, so that it opens whatever
+// share mode the reader chose.
+BOOL HoldsProgramBytes(const HeldFolder* folder, LPCWSTR path, HANDLE program, LONGLONG size)
 {
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    const BOOL same = SUCCEEDED(FileutilHold(path, &copy)) && DirutilIsEntryOf(copy, folder, FileutilNamePart(path)) &&
-                      FileutilIsSameFile(copy, program);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    HANDLE copy = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const BOOL same = INVALID_HANDLE_VALUE != copy && ::GetFileInformationByHandle(copy, &information) &&
+                      1 == information.nNumberOfLinks && DirutilIsEntryOf(copy, folder, FileutilNamePart(path)) &&
+                      S_OK == FileutilMatchesRange(copy, program, 0, static_cast<ULONGLONG>(size));
     if (INVALID_HANDLE_VALUE != copy) {
         ::CloseHandle(copy);
     }
@@ -97,28 +109,36 @@ void DeleteCopyFile(const RegistrationRun* registration, const HeldFolder* folde
 
 } // namespace
 
+// Each failure is named in the log with the file it concerns and why.
 HRESULT BundleCopyKeep(const RegistrationRun* registration, WCHAR (&path)[MAX_PATH], LONGLONG* bytes)
 {
     HRESULT hr = S_OK;
     HeldFolder folder = NoHeldFolder();
     HANDLE program = INVALID_HANDLE_VALUE;
     HANDLE copy = INVALID_HANDLE_VALUE;
-    WCHAR programPath[MAX_PATH];
+    WCHAR programPath[MAX_PATH] = {};
     WCHAR identity[FILE_IDENTITY_CHARS];
     LARGE_INTEGER size = {};
+    WCHAR failedOn[MAX_PATH] = {};   // the file or folder a failure is about; empty once told
 
+    BoundedFormat(failedOn, MAX_PATH, L"Applications\\Cache\\%ls in the %ls cache", registration->bundleCode,
+                  CacheName(registration));
     EXIT_IF_FAILED(OpenBundleFolder(registration, registration->bundleCode, TRUE, &folder));
     if (S_FALSE == hr) {
         RunLogLine(L"the %ls cache cannot take the bundle's copy: it is not the program's own, or it leads elsewhere",
-                   registration->perMachine ? L"all-users" : L"user's");
+                   CacheName(registration));
+        failedOn[0] = L'\0';
         EXIT_WITH(registration->perMachine ? RESULT_LOG_FOLDER_UNTRUSTED : RESULT_LINK_ENCOUNTERED);
     }
+    BoundedCopy(failedOn, MAX_PATH, L"the program file");
     EXIT_IF_FAILED(HoldProgramFile(&program, programPath, identity));
+    BoundedCopy(failedOn, MAX_PATH, programPath);
     EXIT_IF_FAILED(DirutilPathIn(&folder, FileutilNamePart(programPath), path));
     EXIT_LAST_ERROR_IF(!::GetFileSizeEx(program, &size));
     *bytes = size.QuadPart;
-    if (IsRunningCopy(&folder, path, program)) {
-        RunLogLine(L"the bundle's copy %ls is the program of this run: kept", path);
+    BoundedCopy(failedOn, MAX_PATH, path);
+    if (HoldsProgramBytes(&folder, path, program, size.QuadPart)) {
+        RunLogLine(L"the bundle's copy %ls holds the bytes of this program: kept", path);
         hr = S_FALSE;
         goto Exit;
     }
@@ -127,6 +147,9 @@ HRESULT BundleCopyKeep(const RegistrationRun* registration, WCHAR (&path)[MAX_PA
     RunLogLine(L"the bundle's copy: %ls", path);
 
 Exit:
+    if (FAILED(hr) && L'\0' != failedOn[0]) {
+        RunLogLine(L"the bundle's copy could not be written: %ls: %ls", failedOn, RunLogReason(hr).text);
+    }
     if (INVALID_HANDLE_VALUE != copy) {
         ::CloseHandle(copy);
     }
@@ -146,8 +169,12 @@ void BundleCopyDelete(const RegistrationRun* registration, LPCWSTR bundleCode)
     HANDLE find = INVALID_HANDLE_VALUE;
     BOOL scheduled = FALSE;
 
-    if (S_OK != OpenBundleFolder(registration, bundleCode, FALSE, &folder) ||
-        FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
+    const HRESULT opened = OpenBundleFolder(registration, bundleCode, FALSE, &folder);
+    if (FAILED(opened)) {
+        RunLogLine(L"the bundle's copy could not be deleted: Applications\\Cache\\%ls in the %ls cache: %ls", bundleCode,
+                   CacheName(registration), RunLogReason(opened).text);
+    }
+    if (S_OK != opened || FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {
         DirutilClose(&folder);
         return;
     }

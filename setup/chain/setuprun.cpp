@@ -28,7 +28,8 @@ constexpr WCHAR HIDDEN_PACKAGE_TEXT[] = L" ARPSYSTEMCOMPONENT=1";
 
 struct SetupRun {
     LPCWSTR propertyText;      // never null: the empty text stands for none
-    LPCWSTR logPath;           // null when the command line gave none
+    LPCWSTR logPath;           // the /log file as started; null without one
+    WCHAR startedLogPath[MAX_PATH];
     ActionScope scope;         // what was asked, on which Windows, at which UI level
     const PackageManifest* manifest;
     BundleCabinets cabinets;
@@ -363,7 +364,6 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     HRESULT hr = S_OK;
     SetupRun run = {};
     run.propertyText = propertyText != nullptr ? propertyText : L"";
-    run.logPath = logPath;
     BOOL elevated = FALSE;
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
@@ -391,11 +391,13 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_NULL_ALLOC(run.records);
 
     run.transform = SelectTransform(run.manifest, language);
-    hr = RunLogStartFile(logPath, elevated);
+    hr = RunLogStartFile(logPath, elevated, run.startedLogPath);
     if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
         ShowLogRefusedUnlessUnattended(logPath, uiLevel);
     }
     EXIT_IF_FAILED(hr);
+    // The installer writes the file that was checked and made, by that path.
+    run.logPath = nullptr != logPath ? run.startedLogPath : nullptr;
     EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.scope.windows64Bit, elevated, action, uiLevel,
                                      &run.folders.machineCache, &run.folders.userCache, &run.registration));
     if (run.manifest->packageCount > 0) {
@@ -405,7 +407,8 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // The entry is the chain's last step: when it cannot be written, what the
     // run installed fresh is removed again, as after a package's failure.
     if (SUCCEEDED(hr) || IsRestartRequired(hr)) {
-        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, logPath, uiLevel, hr);
+        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, run.logPath, uiLevel,
+                                hr);
     }
 
 Exit:

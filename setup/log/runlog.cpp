@@ -100,40 +100,62 @@ void PlaceInFolder()
     StrutilFree(baseName);
 }
 
+// The folder part of a full path, "C:\" for a file in a root, with its short
+// names spelled out: an administrator's %TEMP% may be given as
+// C:\Users\ADMINI~1\..., which the folder's final path never is.
+HRESULT LongFolderOf(LPCWSTR path, LPCWSTR name, WCHAR (&folder)[MAX_PATH])
+{
+    HRESULT hr = S_OK;
+    WCHAR given[MAX_PATH] = {};
+    // "C:\" stays a root; any other folder loses its separator.
+    const size_t length = static_cast<size_t>(name - path) > 3 ? static_cast<size_t>(name - path) - 1 : 3;
+    DWORD longLength = 0;
+
+    EXIT_IF_FAILED(BoundedCopyCount(given, MAX_PATH, path, length));
+    longLength = ::GetLongPathNameW(given, folder, MAX_PATH);
+    if (0 == longLength || longLength >= MAX_PATH) {
+        EXIT_IF_FAILED(BoundedCopy(folder, MAX_PATH, given));   // a missing folder is told below
+    }
+
+Exit:
+    return hr;
+}
+
 // In an elevated run the installer (as SYSTEM) writes the /log file by its
-// path: it must lie in a folder that only administrators can change, reached
-// without links, or someone could have that write land in a file of their
-// choosing. The folder is held for the rest of the run.
+// path: no link may lie on that path, or someone could have that write land
+// in a file of their choosing. The folder is held, reached as its final path
+// says, for the rest of the run, so that nothing on the way can become a link;
+// the file is made new in it (what was at the name deleted through a handle,
+// never written through) and held. Others may add files of their own to the
+// folder (C:\Windows\Temp, a folder made under C:\): they cannot redirect
+// a file the run made and holds in a folder it holds. `path` is the path
+// checked, which the installer is given.
 HRESULT CreateGivenFile(LPCWSTR givenPath, WCHAR (&path)[MAX_PATH], HANDLE* held)
 {
     HRESULT hr = S_OK;
+    WCHAR full[MAX_PATH] = {};
     WCHAR folder[MAX_PATH] = {};
     LPWSTR name = nullptr;
-    const DWORD length = ::GetFullPathNameW(givenPath, MAX_PATH, path, &name);
+    const DWORD length = ::GetFullPathNameW(givenPath, MAX_PATH, full, &name);
 
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
     if (!Log.mayBeElevated) {
+        EXIT_IF_FAILED(BoundedCopy(path, MAX_PATH, full));
         EXIT_IF_FAILED(FileutilCreateShared(nullptr, path, held));
         goto Exit;
     }
-    if (nullptr == name || name == path) {
+    if (nullptr == name || name == full) {
         EXIT_WITH(RESULT_INVALID_NAME);
     }
-    EXIT_IF_FAILED(BoundedCopyCount(folder, MAX_PATH, path, static_cast<size_t>(name - path)));
-    // "C:\" stays a root; any other folder loses its separator.
-    if (name - path > 3) {
-        folder[name - path - 1] = L'\0';
-    }
+    EXIT_IF_FAILED(LongFolderOf(full, name, folder));
     EXIT_IF_FAILED(DirutilOpenFolder(folder, &Log.givenFolder));
     if (S_FALSE == hr && !DirutilIsFolder(folder, nullptr)) {
         EXIT_WITH(RESULT_PATH_NOT_FOUND);
     }
-    if (S_OK == hr) {
-        EXIT_IF_FAILED(DirutilIsProtected(&Log.givenFolder));
-    }
     if (S_FALSE == hr) {
         EXIT_WITH(RESULT_LOG_FOLDER_UNTRUSTED);
     }
+    EXIT_IF_FAILED(DirutilPathIn(&Log.givenFolder, name, path));
     EXIT_IF_FAILED(FileutilCreateShared(&Log.givenFolder, path, held));
 
 Exit:
@@ -296,12 +318,12 @@ void RunLogLine(LPCWSTR format, ...)
     StrutilFree(line);
 }
 
-HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated)
+HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated, WCHAR (&path)[MAX_PATH])
 {
     HRESULT hr = S_OK;
     HANDLE held = INVALID_HANDLE_VALUE;
-    WCHAR path[MAX_PATH] = {};
 
+    path[0] = L'\0';
     Log.mayBeElevated = elevated;
     Log.givenFolder = NoHeldFolder();
     if (nullptr == givenPath) {
@@ -312,12 +334,12 @@ HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated)
     }
     hr = CreateGivenFile(givenPath, path, &held);
     if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
-        RunLogLine(L"the log %ls is refused: an elevated run writes its log only into a folder that only "
-                   L"administrators can change, reached without links", givenPath);
+        RunLogLine(L"the log %ls is refused: an elevated run writes its log only into a folder reached without "
+                   L"links", givenPath);
         goto Exit;
     }
     if (FAILED(hr)) {
-        RunLogLine(L"the log %ls could not be started: error %lu", givenPath, static_cast<DWORD>(hr) & 0xFFFF);
+        RunLogLine(L"the log %ls could not be started: %ls", givenPath, RunLogReason(hr).text);
         goto Exit;
     }
     if (Log.active) {
@@ -331,6 +353,9 @@ Exit:
     }
     if (FAILED(hr) || !Log.active) {
         DirutilClose(&Log.givenFolder);
+    }
+    if (FAILED(hr)) {
+        path[0] = L'\0';
     }
     return hr;
 }
@@ -447,8 +472,30 @@ void RunLogDeleted(LPCWSTR path, HRESULT deleted)
     } else if (S_FALSE == deleted) {
         RunLogLine(L"  not deleted %ls: not the folder's own file", path);
     } else {
-        RunLogLine(L"  not deleted %ls: error %lu", path, static_cast<DWORD>(deleted) & 0xFFFF);
+        RunLogLine(L"  not deleted %ls: %ls", path, RunLogReason(deleted).text);
     }
+}
+
+// The platform's text comes with a line break at its end, and may have more
+// inside: a line of the log stays one line.
+RunLogReasonText RunLogReason(HRESULT failure)
+{
+    RunLogReasonText reason = {};
+    WCHAR system[RUN_LOG_REASON_CHARS] = {};
+    const DWORD code = static_cast<DWORD>(failure) & 0xFFFF;
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    static_cast<DWORD>(failure), 0, system, RUN_LOG_REASON_CHARS, nullptr);
+
+    for (DWORD k = 0; k < length; ++k) {
+        system[k] = system[k] == L'\r' || system[k] == L'\n' ? L' ' : system[k];
+    }
+    while (length > 0 && system[length - 1] == L' ') {
+        system[--length] = L'\0';
+    }
+    if (0 == length || FAILED(BoundedFormat(reason.text, RUN_LOG_REASON_CHARS, L"error %lu: %ls", code, system))) {
+        BoundedFormat(reason.text, RUN_LOG_REASON_CHARS, L"error %lu", code);
+    }
+    return reason;
 }
 
 DWORD RunLogSecondsSince(ULONGLONG started)

@@ -23,13 +23,15 @@ void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust
 void RunLogLine(LPCWSTR format, ...);
 // Gives the log its file. With `givenPath` (the /log file, which the installer
 // appends its sessions to) the file is started anew, empty, and its failure is
-// returned: it is the run's. An elevated run takes it only in a folder that
-// only administrators can change, reached without links, and fails with
-// RESULT_LOG_FOLDER_UNTRUSTED otherwise. Without it, a new file in the run's
-// log folder named after the bundle (fresh_DATE-TIME_RANDOM.log for
-// fresh.exe), and a file that cannot be made leaves the log out. The /log
-// file is started anew also when no run is being logged.
-HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated);
+// returned: it is the run's; `path` receives the full path it was started at,
+// the one to give the installer (empty without a /log file or on failure). An
+// elevated run takes it only in a folder reached without links, which it
+// holds until the run ends, and fails with RESULT_LOG_FOLDER_UNTRUSTED
+// otherwise. Without it, a new file in the run's log folder named after the
+// bundle (fresh_DATE-TIME_RANDOM.log for fresh.exe), and a file that cannot be
+// made leaves the log out. The /log file is started anew also when no run is
+// being logged.
+HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated, WCHAR (&path)[MAX_PATH]);
 // The last line, "exit code N", and the end of the log. A run that ended
 // before RunLogStartFile (handed to an elevated copy, or failed first) gets
 // its file in the log folder here.
@@ -57,5 +59,12 @@ void RunLogCacheFolder(BOOL elevated, BOOL cached);
 void RunLogDeleted(LPCWSTR path, HRESULT deleted);
 // A folder name passed over, and why (DirutilRefusalReport).
 void RunLogPassedOver(LPCWSTR candidate, LPCWSTR reason);
+// Why a step failed, for a line of the log: "error 32: " and the platform's
+// text for it, or the code alone when the platform has no text.
+constexpr DWORD RUN_LOG_REASON_CHARS = 256;
+struct RunLogReasonText {
+    WCHAR text[RUN_LOG_REASON_CHARS];
+};
+RunLogReasonText RunLogReason(HRESULT failure);
 // Whole seconds since a tick count taken before an installer call.
 DWORD RunLogSecondsSince(ULONGLONG started);

@@ -278,7 +278,8 @@ TEST_F(InvokeInstallerTest, DefaultLogIsANewFileNamedAfterThePackageInTheRunsLog
     const std::wstring folder = std::wstring(windows) + L"\\Temp\\";
     LPWSTR argv[] = {const_cast<LPWSTR>(L"installer_tests.exe")};
     RunLogBegin(1, argv, UI_LEVEL_FULL, S_FALSE);
-    ASSERT_EQ(S_OK, RunLogStartFile(nullptr, TRUE));
+    WCHAR started[MAX_PATH] = {};
+    ASSERT_EQ(S_OK, RunLogStartFile(nullptr, TRUE, started));
     Invoke(InstallAction::Install, nullptr, FALSE, FALSE, nullptr, nullptr);
     Invoke(InstallAction::Install, nullptr, FALSE, FALSE, nullptr, nullptr);
     Invoke(InstallAction::ApplyPatch, nullptr, FALSE, FALSE, nullptr, nullptr, UI_LEVEL_FULL,

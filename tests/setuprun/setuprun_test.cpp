@@ -551,50 +551,68 @@ TEST_F(SetupRunTest, ToleratedFailureOfTheLastPackageEndsWithOne)
     EXPECT_TRUE(StagingFolders().empty());
 }
 
-// An elevated run hands the installer a /log path only in a folder that only
-// administrators can change, reached without links; Wine keeps no owners, so
-// it refuses every one here, before anything is installed: a plain folder,
-// where a hard link waits at the log's name, and a folder part that is a link
-// to another folder. The files behind them stay as they were (content and
-// file index); someone at the screen is told why.
-TEST_F(SetupRunTest, AnElevatedRunRefusesALogInAFolderOthersCouldRedirect)
+// An elevated run writes its /log file in any folder reached without links,
+// folders others may write in included: it holds the folder, makes the file
+// new there (a hard link at the name is deleted, the file behind it left as
+// it was), and the installer writes its session into it (Wine's from the
+// file's start, over the run's first lines). Through a link the log is
+// refused before anything is installed, the file behind the link untouched,
+// and someone at the screen is told why.
+TEST_F(SetupRunTest, AnElevatedRunLogsInAnyFolderReachedWithoutLinks)
 {
+    const TestPackage& fresh = Package(L"fresh.msi");
+    const std::wstring madeUnderRoot = L"C:\\TessaroRunLogs";
     const std::wstring elsewhere = WorkPath(L"log-elsewhere");
     const std::wstring linkedFolder = WorkPath(L"log-link");
+    RemoveFolderTree(madeUnderRoot);
+    ASSERT_TRUE(CreateDirectoryW(madeUnderRoot.c_str(), nullptr));
     CreateDirectoryW(elsewhere.c_str(), nullptr);
     ASSERT_TRUE(MakeUnixLink(linkedFolder, elsewhere));
-    const std::wstring victim = elsewhere + L"\\install.log";
-    const std::wstring hardLinked = WorkPath(L"run.log");
+    const std::wstring victim = madeUnderRoot + L"\\victim.txt", behindLink = elsewhere + L"\\install.log";
     WriteFileBytes(victim, "a file the run must not touch");
-    DeleteFileW(hardLinked.c_str());
-    ASSERT_TRUE(CreateHardLinkW(hardLinked.c_str(), victim.c_str(), nullptr));
-    const auto fileIndex = [&victim]() {
-        BY_HANDLE_FILE_INFORMATION information = {};
-        HANDLE file = CreateFileW(victim.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        GetFileInformationByHandle(file, &information);
-        CloseHandle(file);
-        return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    WriteFileBytes(behindLink, "a file the run must not touch");
+    wchar_t shortFolder[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameW(madeUnderRoot.c_str(), shortFolder, MAX_PATH));
+    struct Row {
+        const char* name;
+        std::wstring given;
+        std::wstring checked;   // the file the run and the installer write; empty when refused
+        bool hardLinked;        // a hard link to the victim waits at the name
     };
-    const ULONGLONG index = fileIndex();
-    for (const std::wstring& log : {hardLinked, linkedFolder + L"\\install.log"}) {
-        const bool interactive = log == hardLinked;
-        SCOPED_TRACE(Utf8FromWide(log));
-        RunResult run = RunBundle(bundles_.fresh, std::wstring(interactive ? L"" : L"/quiet ") + L"/log " + Quoted(log));
+    const Row rows[] = {
+        {"the Windows folder's Temp", RunFolder() + L"given-fresh.log", RunFolder() + L"given-fresh.log", false},
+        {"a folder made under C:\\, a hard link at the name, a name to spell out",
+         madeUnderRoot + L"\\sub\\..\\run.log", madeUnderRoot + L"\\run.log", true},
+        {"the same folder by its short name", std::wstring(shortFolder) + L"\\short.log", madeUnderRoot + L"\\short.log",
+         false},
+        {"a folder reached through a link", linkedFolder + L"\\install.log", L"", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.hardLinked) ASSERT_TRUE(CreateHardLinkW(row.checked.c_str(), victim.c_str(), nullptr));
+        RunResult run = RunBundle(bundles_.fresh, std::wstring(row.checked.empty() ? L"" : L"/quiet ") + L"/log " +
+                                                      Quoted(row.given));
         ASSERT_TRUE(run.finished);
-        EXPECT_EQ(448u, run.exitCode);
-        EXPECT_EQ(L"", InstalledVersion(Package(L"fresh.msi")));
+        EXPECT_EQ(row.checked.empty() ? 448u : 0u, run.exitCode);
+        EXPECT_EQ(row.checked.empty() ? L"" : L"1.0.0.0", InstalledVersion(fresh));
         EXPECT_EQ("a file the run must not touch", ReadFileBytes(victim));
-        EXPECT_EQ(index, fileIndex());
-        EXPECT_TRUE(FileExists(hardLinked)) << "nothing deleted";
-        ASSERT_EQ(interactive ? 1u : 0u, ProgramBoxes(run).size());
-        if (interactive) {
-            EXPECT_EQ(0u, run.boxes[0].text.find(L"An elevated setup writes its log only into a folder"));
-            EXPECT_EQ(log, Trimmed(run.boxes[0].text.substr(run.boxes[0].text.rfind(L'\n') + 1)));
+        EXPECT_EQ("a file the run must not touch", ReadFileBytes(behindLink));
+        if (row.checked.empty()) {
+            EXPECT_EQ(std::vector<std::wstring>{L"install.log"}, FilesIn(elsewhere));
+            ASSERT_EQ(1u, ProgramBoxes(run).size());
+            EXPECT_EQ(0u, run.boxes[0].text.find(L"An elevated setup writes its log only into a folder reached"));
+            EXPECT_EQ(row.given, Trimmed(run.boxes[0].text.substr(run.boxes[0].text.rfind(L'\n') + 1)));
+            continue;
         }
+        // The run's lines and the installer's session in the one file.
+        const std::string log = ReadFileBytes(row.checked);
+        EXPECT_NE(std::string::npos, log.find(Utf8FromWide(fresh.code))) << log;
+        EXPECT_EQ(log.size() - 13, log.rfind("exit code 0\r\n")) << log;
+        DeleteFileW(row.checked.c_str());
+        RemoveIfInstalled(fresh);
     }
     RemoveUnixLink(linkedFolder);
-    DeleteFileW(hardLinked.c_str());
+    RemoveFolderTree(madeUnderRoot);
 }
 
 // A new major version removes the old product on its way in: a later failure
@@ -851,7 +869,8 @@ TEST_F(SetupRunTest, WhatOthersPutIntoTheTemporaryFoldersChangesNothing)
 
 // A registered bundle through its life, run unelevated (a per-user bundle: its
 // entry in HKCU, its copy in the user's cache). 1.0, of two packages, one of
-// them hidden, shows one entry; its Change (/repair) puts back a deleted file;
+// them hidden, shows one entry; runs of 1.0 again while its copy is read;
+// its Change (/repair), while the copy is read, puts back a deleted file;
 // 2.0, which drops the hidden package, replaces 1.0's entry and copy and
 // removes the dropped product; 1.0 again is refused with 1638 and changes
 // nothing; 2.0's QuietUninstallString leaves no product, copy or entry.
@@ -890,8 +909,29 @@ TEST_F(SetupRunTest, ARegisteredBundleFromInstallThroughUpgradeToRemoval)
     EXPECT_EQ(1u, productEntry(early)) << "hidden behind the bundle's entry";
     EXPECT_EQ(0u, productEntry(filed));
 
+    // Users may read the copy: while a reader holds it, a run of the same
+    // bundle keeps it when it holds the bundle's bytes and replaces it only
+    // when not; what cannot be replaced is named in the log with the reason.
+    const auto hold = [&copy](DWORD share) {
+        return CreateFileW(copy.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE reader = hold(FILE_SHARE_READ);
+    EXPECT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    CloseHandle(reader);
+    WriteFileBytes(copy, "damaged");
+    reader = hold(FILE_SHARE_READ);
+    DeleteLogsStartingWith(L"suite-1", TempFolder());
+    EXPECT_EQ(32u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    ExpectInLog(RunLogText(L"suite-1", TempFolder()), {"the bundle's copy could not be written: " + Utf8FromWide(copy) +
+                                                       ": error 32: "});
+    CloseHandle(reader);
+    EXPECT_EQ(0u, RunBundleUnelevated(bundles_.suite1, L"/quiet").exitCode);
+    EXPECT_TRUE(ReadFileBytes(bundles_.suite1) == ReadFileBytes(copy));
+
     ASSERT_TRUE(DeleteFileW(file.c_str()));
+    reader = hold(FILE_SHARE_READ | FILE_SHARE_DELETE);
     EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath") + L" /quiet", 180000, IDOK, true).exitCode);
+    CloseHandle(reader);
     EXPECT_EQ("RunSevenFiled 1.0.0.0\n", ReadFileBytes(file)) << "put back by the repair";
 
     DeleteLogsStartingWith(L"suite-2", TempFolder());

@@ -354,8 +354,9 @@ TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
 // the installer to remove user, then machine (not fresh, which never installed)
 // and deletes every file it wrote, the cached copy included. /quiet and
 // /passive hold for every call, the removals included; without them the
-// flags choose. Each removal has its own log: the run's, appended to, or a new
-// one named after the removed package.
+// flags choose. Each removal has its own log: the run's, appended to (by the
+// full path the run made it at, whatever way it was given), or a new one
+// named after the removed package.
 TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
 {
     struct Row {
@@ -363,8 +364,10 @@ TEST_F(StandinRunTest, FailureRemovesWhatTheRunInstalledWithTheRightSettings)
         bool givenLog;
         std::vector<std::wstring> levels;   // fresh, machine, user, early, then the removals
     };
+    const size_t folderEnd = log_.rfind(L'\\');
+    const std::wstring spelledOut = log_.substr(0, folderEnd) + L"\\sub\\..\\." + log_.substr(folderEnd);
     const Row rows[] = {
-        {L"/quiet /log " + Quoted(log_), true, {L"2", L"2", L"2", L"2", L"2"}},
+        {L"/quiet /log " + Quoted(spelledOut), true, {L"2", L"2", L"2", L"2", L"2"}},
         {L"/passive", false, {L"67", L"67", L"67", L"67", L"67"}},
         {L"", false, {L"67", L"3", L"5", L"3", L"3"}},
     };

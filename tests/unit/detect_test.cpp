@@ -334,7 +334,8 @@ TEST(PrereqParameters, EveryRuleAndTheDecisionAreLogged)
     wchar_t program[] = L"setup.exe";
     LPWSTR argv[] = {program};
     RunLogBegin(1, argv, 5, S_OK);
-    ASSERT_EQ(S_OK, RunLogStartFile(log.c_str(), FALSE));
+    WCHAR started[MAX_PATH] = {};
+    ASSERT_EQ(S_OK, RunLogStartFile(log.c_str(), FALSE, started));
     BOOL present = TRUE;
     EXPECT_EQ(S_OK, DetectPrerequisite(&parameters, &present));
     RunLogEnd(0);
