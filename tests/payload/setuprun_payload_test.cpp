@@ -137,7 +137,10 @@ TEST_F(SetupRunPayload, AnElevatedRunCachesPerUserPackagesForAllUsersAndIgnoresT
     EXPECT_FALSE(ScratchFolder::Exists(UserCache(L".msi")));
 }
 
-TEST_F(SetupRunPayload, AnUncachedPackageLeavesNoCopyBehind)
+// A per-machine package without the cache flag is installed from the
+// all-users cache all the same, since the installer keeps where it came from
+// for repairs; the copy goes with the product, and no staging folder stays.
+TEST_F(SetupRunPayload, APerMachinePackageIsInstalledFromTheCacheAndGoesWithItsProduct)
 {
     const auto stagingFolders = [] {
         WCHAR windows[MAX_PATH];
@@ -153,10 +156,12 @@ TEST_F(SetupRunPayload, AnUncachedPackageLeavesNoCopyBehind)
     MakeBundle(L"permachine", {});
     ASSERT_EQ(0u, Install(L""));
     EXPECT_TRUE(AlphaIsInstalled());
-    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
-    EXPECT_EQ(before, stagingFolders()) << "the staging folder goes with the staged file";
+    EXPECT_EQ(ReadBytes(DataFile(L"alpha.msi")), ReadBytes(MachineCache(L".msi")));
+    EXPECT_EQ(before, stagingFolders()) << "nothing staged";
     EXPECT_EQ(0u, RunProgram(bundle_, L"/quiet /uninstall"));
     EXPECT_FALSE(AlphaIsInstalled());
+    EXPECT_FALSE(ScratchFolder::Exists(MachineCache(L".msi")));
+    EXPECT_EQ(before, stagingFolders()) << "the staging folder goes with the staged file";
 }
 
 // Runs with the Linux locale de_DE (see CMakeLists.txt).
