@@ -39,7 +39,8 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, EntryRecord*
     DWORD versionChars = INSTALLER_VERSION_CHARS;
     ULONGLONG installed = 0;
 
-    const UINT queried = InstallerQueryVersion(record->productCode, versionText, &versionChars);
+    const UINT queried =
+        InstallerQueryVersion(EntryProductContext(entry), record->productCode, versionText, &versionChars);
     RunLogLine(L"  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
     if (queried == INSTALLER_UNKNOWN_PRODUCT || queried == INSTALLER_UNKNOWN_PROPERTY) {
         record->package.wasUnknown = queried == INSTALLER_UNKNOWN_PRODUCT;
@@ -81,6 +82,16 @@ Exit:
     return hr;
 }
 
+// Only a product that is there is removed: a later version's major upgrade
+// may have replaced it, and the installer refuses the removal of a product it
+// no longer has (the package's launch conditions fail). A state that cannot
+// be told is no proof of absence: the removal is tried.
+BOOL IsProductGone(const ManifestPackageEntry* entry, LPCWSTR productCode)
+{
+    const INT state = InstallerQueryProductState(EntryProductContext(entry), productCode);
+    return INSTALLER_STATE_UNKNOWN == state || INSTALLER_STATE_ABSENT == state;
+}
+
 } // namespace
 
 HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* entry, DWORD index, EntryRecord* record,
@@ -107,6 +118,10 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
     if ((entry->flags & PKG_PATCH) && scope->requested != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (scope->requested == InstallAction::Uninstall) {
+        if (IsProductGone(entry, record->productCode)) {
+            RunLogLine(L"  action: skip: not installed: nothing to remove");
+            goto Exit;
+        }
         *action = InstallAction::Uninstall;
     } else if (scope->requested == InstallAction::Repair) {
         EXIT_IF_FAILED(ChooseRepair(entry, record, action));

@@ -287,6 +287,31 @@ UINT WINAPI FakeGetProductInfo(LPCWSTR product, LPCWSTR property, LPWSTR value, 
     return 1605;
 }
 
+// The products the test says are installed are the machine's. Its state
+// fails as the state query does, its version as the version query does.
+UINT WINAPI FakeGetProductInfoEx(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
+                                 DWORD* size)
+{
+    const bool state = property != nullptr && lstrcmpW(property, L"State") == 0;
+    if (userSid != nullptr || context != MSIINSTALLCONTEXT_MACHINE) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!state) {
+        return FakeGetProductInfo(product, property, value, size);
+    }
+    if (ShouldFail(FAULT_MSI_STATE)) {
+        return 1610;
+    }
+    for (const auto& installed : Fault.installedVersions) {
+        if (product != nullptr && lstrcmpiW(installed.first.c_str(), product) == 0 && size != nullptr && *size > 1) {
+            lstrcpynW(value, L"5", 2);
+            *size = 1;
+            return 0;
+        }
+    }
+    return 1605;
+}
+
 // The installed products are those the test says are installed.
 UINT WINAPI FakeEnumProducts(DWORD index, LPWSTR product)
 {
@@ -384,6 +409,7 @@ FARPROC FakeMsiOperation(LPCSTR name)
     case MSI_CONFIGURE_PRODUCT_EX: return AsProcedure(FakeConfigureProductEx);
     case MSI_QUERY_PRODUCT_STATE: return AsProcedure(FakeQueryProductState);
     case MSI_ENUM_RELATED_PRODUCTS: return AsProcedure(FakeEnumRelatedProducts);
+    case MSI_GET_PRODUCT_INFO_EX: return AsProcedure(FakeGetProductInfoEx);
     default: return nullptr;
     }
 }
