@@ -105,8 +105,8 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
-                      LPCWSTR logPath, DWORD uiLevel)
+// The copy and the entry, naming the bundle's products that are there.
+HRESULT WriteEntry(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit)
 {
     HRESULT hr = S_OK;
     WideString products = nullptr;
@@ -120,9 +120,6 @@ HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest
     copyWritten = S_OK == hr;
     EXIT_IF_FAILED(UninstallKeyWrite(registration, copy, copyBytes, products, productsBytes));
     copyWritten = FALSE;
-    for (DWORD k = 0; k < registration->relatedCount; ++k) {
-        UpgradePolicyRetire(registration, &registration->related[k], manifest, logPath, uiLevel);
-    }
 
 Exit:
     if (copyWritten) {
@@ -131,6 +128,20 @@ Exit:
     if (products) {
         MemutilRelease(products);
     }
+    return hr;
+}
+
+HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
+                      LPCWSTR logPath, DWORD uiLevel)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(WriteEntry(registration, manifest, windows64Bit));
+    for (DWORD k = 0; k < registration->relatedCount; ++k) {
+        UpgradePolicyRetire(registration, &registration->related[k], manifest, logPath, uiLevel);
+    }
+
+Exit:
     return hr;
 }
 
@@ -213,6 +224,23 @@ HRESULT RegistrationFinish(RegistrationRun* registration, const PackageManifest*
 
 Exit:
     return hr;
+}
+
+void RegistrationKeepAfterFailure(const RegistrationRun* registration, const PackageManifest* manifest,
+                                  BOOL windows64Bit)
+{
+    if (nullptr == registration->record) {
+        return;
+    }
+    RunLogLine(L"a product this run installed replaced others and stays: the bundle's entry names what is there");
+    const HRESULT hr = WriteEntry(registration, manifest, windows64Bit);
+    if (FAILED(hr)) {
+        RunLogLine(L"  the entry cannot be written: error %lu", static_cast<DWORD>(hr) & 0xFFFF);
+        return;
+    }
+    for (DWORD k = 0; k < registration->relatedCount; ++k) {
+        UpgradePolicyRetireIfEmpty(registration, &registration->related[k]);
+    }
 }
 
 void RegistrationRelease(RegistrationRun* registration)

@@ -104,6 +104,22 @@ LPCWSTR ListedProduct(const WCHAR* list, DWORD index)
     return nullptr;
 }
 
+// Installed or advertised in the bundle's scope; a state that cannot be told
+// counts as there.
+BOOL IsListedProductThere(const RegistrationRun* registration, LPCWSTR code)
+{
+    const INT state =
+        InstallerQueryProductState(registration->perMachine ? ProductContext::Machine : ProductContext::Any, code);
+    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
+}
+
+void DeleteRelatedEntry(const RegistrationRun* registration, const RelatedBundle* related)
+{
+    if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
+        BundleCopyDelete(registration, related->bundleCode);
+    }
+}
+
 } // namespace
 
 HRESULT UpgradePolicyFindRelated(RegistrationRun* registration, BOOL* newerFound)
@@ -167,7 +183,22 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
         RunLogLine(L"bundle %ls keeps its entry: a product of it is still there", related->bundleCode);
         return;
     }
-    if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
-        BundleCopyDelete(registration, related->bundleCode);
+    DeleteRelatedEntry(registration, related);
+}
+
+void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const RelatedBundle* related)
+{
+    LPCWSTR code = nullptr;
+
+    if (!related->retirable) {
+        return;
     }
+    for (DWORD k = 0; nullptr != (code = ListedProduct(related->products, k)); ++k) {
+        if (IsListedProductThere(registration, code)) {
+            RunLogLine(L"bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
+            return;
+        }
+    }
+    RunLogLine(L"bundle %ls stands for no installed product: its entry goes", related->bundleCode);
+    DeleteRelatedEntry(registration, related);
 }

@@ -156,6 +156,8 @@ struct Bundles {
     std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
+    std::wstring majorSuite1;      // registered 1.0: oldmajor.msi
+    std::wstring majorSuite2;      // registered 2.0 of its upgrade code: newmajor.msi, then failing.msi
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -188,6 +190,9 @@ protected:
         bundles_.suite1Again = WorkPath(L"suite-1-again.exe");
         bundles_.oldMajorCached = WorkPath(L"oldmajor-cached.exe");
         bundles_.newMajorCached = WorkPath(L"newmajor-cached.exe");
+        bundles_.majorSuite1 = WorkPath(L"major-suite-1.exe");
+        bundles_.majorSuite2 = WorkPath(L"major-suite-2.exe");
+        const std::wstring majorSuite = L"/upgradecode {7E5A0C11-0000-4000-8000-0000000000B3} /bundleversion ";
         const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
@@ -219,7 +224,9 @@ protected:
             MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}},
                        suite + L" /bundleversion 1.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
-            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}});
+            MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
+            MakeBundle(bundles_.majorSuite1, {{L"oldmajor.msi", L"0"}}, majorSuite + L"1.0") &&
+            MakeBundle(bundles_.majorSuite2, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}, majorSuite + L"2.0");
     }
 
     // Every test starts from a machine without the test products and without
@@ -237,7 +244,8 @@ protected:
             RemoveIfInstalled(package);
             ForgetFiles(package);
         }
-        for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.suite1Again}) {
+        for (const std::wstring& bundle :
+             {bundles_.suite1, bundles_.suite2, bundles_.suite1Again, bundles_.majorSuite1, bundles_.majorSuite2}) {
             ForgetRegistration(BundleCodeOf(bundle));
         }
     }
@@ -903,6 +911,28 @@ TEST_F(SetupRunTest, ASameVersionReplacesAnEntryAndAnElevatedRunNeverRetiresAPer
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(early));
     EXPECT_EQ(L"1.0.0.0", EntryValue(again, L"DisplayVersion"));
     ExpectInLog(RunLogText(L"suite-2"), {"an elevated run does not take its product list from HKCU: left as it is"});
+}
+
+// A failed upgrade keeps its major upgrade (2.0 replaced 1.0's product, then
+// its last package failed): 2.0's entry is written for the product of it that
+// stays, and 1.0's, which stands for nothing any more, goes. 2.0's uninstall
+// skips its failed package and ends with 0; nothing is left. (Per-user
+// bundles, run unelevated: under Wine only the run that makes the all-users
+// cache trusts it, and 2.0 would find 1.0's.)
+TEST_F(SetupRunTest, AFailedUpgradeLeavesAnEntryForWhatItKept)
+{
+    const TestPackage& newMajor = Package(L"newmajor.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.majorSuite1), v2 = BundleCodeOf(bundles_.majorSuite2);
+    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.majorSuite1, L"/quiet").exitCode);
+    ASSERT_EQ(kFatalError, RunBundleUnelevated(bundles_.majorSuite2, L"/quiet").exitCode);
+    EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
+    EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor));
+    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
+    EXPECT_EQ(newMajor.code, EntryValue(v2, L"BundleProductCodes"));
+
+    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
+    EXPECT_EQ(L"", InstalledVersion(newMajor));
+    EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
 }
 
 // The test prerequisite program, testprereq.exe: its rule reads the value it
