@@ -156,7 +156,7 @@ struct Bundles {
     std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
-    std::wstring majorSuite1;      // registered 1.0: oldmajor.msi
+    std::wstring majorSuite1;      // registered 1.0: oldmajor.msi, early.msi
     std::wstring majorSuite2;      // registered 2.0 of its upgrade code: newmajor.msi, then failing.msi
 };
 
@@ -225,7 +225,7 @@ protected:
                        suite + L" /bundleversion 1.0") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
-            MakeBundle(bundles_.majorSuite1, {{L"oldmajor.msi", L"0"}}, majorSuite + L"1.0") &&
+            MakeBundle(bundles_.majorSuite1, {{L"oldmajor.msi", L"0"}, {L"early.msi", L"0"}}, majorSuite + L"1.0") &&
             MakeBundle(bundles_.majorSuite2, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}, majorSuite + L"2.0");
     }
 
@@ -913,26 +913,36 @@ TEST_F(SetupRunTest, ASameVersionReplacesAnEntryAndAnElevatedRunNeverRetiresAPer
     ExpectInLog(RunLogText(L"suite-2"), {"an elevated run does not take its product list from HKCU: left as it is"});
 }
 
-// A failed upgrade keeps its major upgrade (2.0 replaced 1.0's product, then
-// its last package failed): 2.0's entry is written for the product of it that
-// stays, and 1.0's, which stands for nothing any more, goes. 2.0's uninstall
-// skips its failed package and ends with 0; nothing is left. (Per-user
-// bundles, run unelevated: under Wine only the run that makes the all-users
-// cache trusts it, and 2.0 would find 1.0's.)
-TEST_F(SetupRunTest, AFailedUpgradeLeavesAnEntryForWhatItKept)
+// A failed upgrade keeps its major upgrade (2.0 replaced 1.0's oldmajor.msi,
+// then its last package failed): 2.0's entry is written for the product of it
+// that stays. 1.0's entry stays while early.msi, its other product, is there,
+// and goes when it stands for nothing. Each uninstall ends with 0, skipping
+// what is not installed (2.0's failed package, 1.0's replaced one); nothing
+// is left. (Per-user bundles, run unelevated: under Wine only the run that
+// makes the all-users cache trusts it, and 2.0 would find 1.0's.)
+TEST_F(SetupRunTest, AFailedUpgradeLeavesEntriesForWhatIsInstalled)
 {
     const TestPackage& newMajor = Package(L"newmajor.msi");
+    const TestPackage& early = Package(L"early.msi");
     const std::wstring v1 = BundleCodeOf(bundles_.majorSuite1), v2 = BundleCodeOf(bundles_.majorSuite2);
-    ASSERT_EQ(0u, RunBundleUnelevated(bundles_.majorSuite1, L"/quiet").exitCode);
-    ASSERT_EQ(kFatalError, RunBundleUnelevated(bundles_.majorSuite2, L"/quiet").exitCode);
-    EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
-    EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor));
-    EXPECT_TRUE(EntryValue(v1, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v1)));
-    EXPECT_EQ(newMajor.code, EntryValue(v2, L"BundleProductCodes"));
+    for (const bool earlyStays : {true, false}) {
+        SCOPED_TRACE(earlyStays ? "early.msi stays" : "early.msi removed before");
+        ASSERT_EQ(0u, RunBundleUnelevated(bundles_.majorSuite1, L"/quiet").exitCode);
+        if (!earlyStays) RemoveIfInstalled(early);
+        ASSERT_EQ(kFatalError, RunBundleUnelevated(bundles_.majorSuite2, L"/quiet").exitCode);
+        EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
+        EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor));
+        EXPECT_EQ(newMajor.code, EntryValue(v2, L"BundleProductCodes"));
+        EXPECT_EQ(earlyStays, !EntryValue(v1, L"DisplayName").empty() && FolderExists(BundleCacheFolder(v1)));
 
-    EXPECT_EQ(0u, RunWatched(EntryValue(v2, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
-    EXPECT_EQ(L"", InstalledVersion(newMajor));
-    EXPECT_TRUE(EntryValue(v2, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(v2)));
+        for (const std::wstring& code : {v2, v1}) {
+            if (EntryValue(code, L"DisplayName").empty()) continue;
+            EXPECT_EQ(0u, RunWatched(EntryValue(code, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
+            EXPECT_TRUE(EntryValue(code, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(code)));
+        }
+        EXPECT_EQ(L"", InstalledVersion(newMajor));
+        EXPECT_EQ(L"", InstalledVersion(early));
+    }
 }
 
 // The test prerequisite program, testprereq.exe: its rule reads the value it
