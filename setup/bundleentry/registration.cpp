@@ -57,15 +57,6 @@ BOOL IsRegisteredProduct(const ManifestPackageEntry* entry, BOOL windows64Bit)
     return !(entry->flags & (PKG_PROGRAM | PKG_PATCH)) && PackageFitsWindows(entry, windows64Bit);
 }
 
-// Installed, or advertised: anything but unknown here and installed for
-// another user only; for an entry for all users, in the machine's context. A
-// state that cannot be told counts as present.
-BOOL IsProductPresent(const ManifestPackageEntry* entry, LPCWSTR productCode)
-{
-    const INT state = InstallerQueryProductState(EntryProductContext(entry), productCode);
-    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
-}
-
 // The products of the bundle that are there after its run, one after another,
 // each terminated, and an empty one last; `bytes` counts all of it.
 HRESULT ListPresentProducts(const PackageManifest* manifest, BOOL windows64Bit, WideString* list, DWORD* bytes)
@@ -81,7 +72,7 @@ HRESULT ListPresentProducts(const PackageManifest* manifest, BOOL windows64Bit, 
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (IsRegisteredProduct(entry, windows64Bit)) {
             EXIT_IF_FAILED(FormatProductCode(entry, *reinterpret_cast<WCHAR(*)[PRODUCT_CODE_CHARS]>(at)));
-            at += IsProductPresent(entry, at) ? PRODUCT_CODE_CHARS : 0;
+            at += InstallerHasProduct(EntryProductContext(entry), at) ? PRODUCT_CODE_CHARS : 0;
         }
     }
     *at = L'\0';
@@ -97,7 +88,7 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (IsRegisteredProduct(entry, windows64Bit) && SUCCEEDED(FormatProductCode(entry, code)) &&
-            IsProductPresent(entry, code)) {
+            InstallerHasProduct(EntryProductContext(entry), code)) {
             RunLogLine(L"product %ls is still there: the bundle's entry stays", code);
             return TRUE;
         }

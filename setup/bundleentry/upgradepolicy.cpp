@@ -104,15 +104,6 @@ LPCWSTR ListedProduct(const WCHAR* list, DWORD index)
     return nullptr;
 }
 
-// Installed or advertised in the bundle's scope; a state that cannot be told
-// counts as there.
-BOOL IsListedProductThere(const RegistrationRun* registration, LPCWSTR code)
-{
-    const INT state =
-        InstallerQueryProductState(registration->perMachine ? ProductContext::Machine : ProductContext::Any, code);
-    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
-}
-
 void DeleteRelatedEntry(const RegistrationRun* registration, const RelatedBundle* related)
 {
     if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
@@ -189,12 +180,13 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
 void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const RelatedBundle* related)
 {
     LPCWSTR code = nullptr;
+    const ProductContext context = registration->perMachine ? ProductContext::Machine : ProductContext::Any;
 
     if (!related->retirable) {
         return;
     }
     for (DWORD k = 0; nullptr != (code = ListedProduct(related->products, k)); ++k) {
-        if (IsListedProductThere(registration, code)) {
+        if (InstallerHasProduct(context, code)) {
             RunLogLine(L"bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
             return;
         }

@@ -82,16 +82,6 @@ Exit:
     return hr;
 }
 
-// Only a product that is there is removed: a later version's major upgrade
-// may have replaced it, and the installer refuses the removal of a product it
-// no longer has (the package's launch conditions fail). A state that cannot
-// be told is no proof of absence: the removal is tried.
-BOOL IsProductGone(const ManifestPackageEntry* entry, LPCWSTR productCode)
-{
-    const INT state = InstallerQueryProductState(EntryProductContext(entry), productCode);
-    return INSTALLER_STATE_UNKNOWN == state || INSTALLER_STATE_ABSENT == state;
-}
-
 } // namespace
 
 HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* entry, DWORD index, EntryRecord* record,
@@ -118,7 +108,10 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
     if ((entry->flags & PKG_PATCH) && scope->requested != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (scope->requested == InstallAction::Uninstall) {
-        if (IsProductGone(entry, record->productCode)) {
+        // A later version's major upgrade may have replaced the product, and
+        // the installer refuses a package's removal of a product it no longer
+        // has (the package's launch conditions fail).
+        if (!InstallerHasProduct(EntryProductContext(entry), record->productCode)) {
             RunLogLine(L"  action: skip: not installed: nothing to remove");
             goto Exit;
         }

@@ -299,6 +299,12 @@ INT InstallerQueryProductState(ProductContext context, LPCWSTR productCode)
     return nullptr == Installer.queryProductState ? INSTALLER_STATE_UNKNOWN : Installer.queryProductState(productCode);
 }
 
+BOOL InstallerHasProduct(ProductContext context, LPCWSTR productCode)
+{
+    const INT state = InstallerQueryProductState(context, productCode);
+    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
+}
+
 UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode)
 {
     return nullptr == Installer.enumRelatedProducts

@@ -51,6 +51,9 @@ UINT InstallerQueryVersion(ProductContext context, LPCWSTR productCode, LPWSTR b
 // -1 unknown to the installer (also before InstallerLoad), or another state;
 // in the machine's context INSTALLER_STATE_UNTOLD when the installer fails.
 INT InstallerQueryProductState(ProductContext context, LPCWSTR productCode);
+// Installed or advertised: any state but unknown and installed for another
+// user only. A state that cannot be told is no proof of absence: it counts.
+BOOL InstallerHasProduct(ProductContext context, LPCWSTR productCode);
 // The index-th product (0 first) installed under an upgrade code, into a
 // buffer of INSTALLER_PRODUCT_CODE_CHARS: ERROR_NO_MORE_ITEMS past the last.
 UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode);

@@ -287,31 +287,6 @@ UINT WINAPI FakeGetProductInfo(LPCWSTR product, LPCWSTR property, LPWSTR value, 
     return 1605;
 }
 
-// The products the test says are installed are the machine's. Its state
-// fails as the state query does, its version as the version query does.
-UINT WINAPI FakeGetProductInfoEx(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
-                                 DWORD* size)
-{
-    const bool state = property != nullptr && lstrcmpW(property, L"State") == 0;
-    if (userSid != nullptr || context != MSIINSTALLCONTEXT_MACHINE) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (!state) {
-        return FakeGetProductInfo(product, property, value, size);
-    }
-    if (ShouldFail(FAULT_MSI_STATE)) {
-        return 1610;
-    }
-    for (const auto& installed : Fault.installedVersions) {
-        if (product != nullptr && lstrcmpiW(installed.first.c_str(), product) == 0 && size != nullptr && *size > 1) {
-            lstrcpynW(value, L"5", 2);
-            *size = 1;
-            return 0;
-        }
-    }
-    return 1605;
-}
-
 // The installed products are those the test says are installed.
 UINT WINAPI FakeEnumProducts(DWORD index, LPWSTR product)
 {
@@ -338,6 +313,24 @@ INT WINAPI FakeQueryProductState(LPCWSTR product)
         }
     }
     return INSTALLSTATE_UNKNOWN;
+}
+
+// The products the test says are installed are the machine's: state "5". A
+// failing state query answers that the product's configuration is damaged.
+UINT WINAPI FakeGetProductInfoEx(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
+                                 DWORD* size)
+{
+    (void)userSid;
+    (void)context;
+    if (property == nullptr || lstrcmpW(property, L"State") != 0) {
+        return FakeGetProductInfo(product, property, value, size);
+    }
+    const INT state = FakeQueryProductState(product);
+    if (state != INSTALLSTATE_DEFAULT) return state == INSTALLSTATE_UNKNOWN ? 1605 : 1610;
+    if (size == nullptr || *size < 2) return 234;
+    lstrcpynW(value, L"5", 2);
+    *size = 1;
+    return 0;
 }
 
 UINT WINAPI FakeEnumRelatedProducts(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product)

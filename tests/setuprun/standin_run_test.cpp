@@ -69,8 +69,6 @@ struct Bundles {
     std::wstring perMachine;   // a program (product: and upgrade: rules), machine.msi: both permachine
 };
 
-const wchar_t kRelatedUpgradeCode[] = L"{7E5A0C11-0000-4000-8000-0000000000A7}";
-
 class StandinRunTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -85,7 +83,7 @@ protected:
         bundles_.removable = WorkPath(L"standin-removable.exe");
         bundles_.perMachine = WorkPath(L"standin-per-machine.exe");
         const std::wstring rules = std::wstring(L"/detect product:") + Package(L"machine.msi").code +
-                                   L" /detect upgrade:" + kRelatedUpgradeCode;
+                                   L" /detect upgrade:{7E5A0C11-0000-4000-8000-0000000000A7}";
         const std::wstring registration = L" /upgradecode {7E5A0C11-0000-4000-8000-0000000000B2}";
         const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
         const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
@@ -273,12 +271,11 @@ TEST_F(StandinRunTest, AnEntryForAllUsersDecidesByTheMachinesInstallationsAlone)
         EXPECT_TRUE(Only(calls, "query").empty() && Only(calls, "state").empty());
         const Calls queries = Only(calls, "queryex");
         ASSERT_EQ(3u, queries.size());
-        const wchar_t* properties[] = {L"State", L"State", L"VersionString"};
+        const wchar_t* properties[] = {L"State", L"State", L"VersionString"};   // product:, upgrade:, the package
         for (size_t k = 0; k < 3; ++k) {
-            EXPECT_EQ(machineCode, queries[k].Field(0));
-            EXPECT_EQ(L"%null", queries[k].Field(1));
-            EXPECT_EQ(L"4", queries[k].Field(2));
-            EXPECT_EQ(properties[k], queries[k].Field(3));
+            const StandinCall& query = queries[k];
+            EXPECT_EQ(machineCode + L" %null 4 " + properties[k],
+                      query.Field(0) + L" " + query.Field(1) + L" " + query.Field(2) + L" " + query.Field(3));
         }
     }
     SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
@@ -682,7 +679,6 @@ TEST_F(StandinRunTest, ARemovalThatLeavesAProductKeepsTheEntry)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.script);
         ASSERT_EQ(0u, Run(bundles_.removable, "", L"/quiet").exitCode);
-        DeleteLogsStartingWith(L"standin-removable", TempFolder());
         RunResult run = Run(bundles_.removable, row.script, L"/uninstall /quiet");
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(row.exitCode, run.exitCode);

@@ -251,39 +251,6 @@ void TryToChangeInputs(LPCWSTR package, LPCWSTR commandLine)
     TryToChange(transform);
 }
 
-// Ordinals 70 and 248 alike: the script's text handed back with result 0.
-UINT AnswerProductQuery(const char* operation, LPWSTR value, DWORD* size, WCHAR (&text)[256], bool* handedBack)
-{
-    Scripted answer = NextScriptedAnswer(operation);
-    UINT result = answer.found ? answer.result : UNKNOWN_PRODUCT_RESULT;
-    if (result == 0) {
-        int count = MultiByteToWideChar(CP_UTF8, 0, answer.value, -1, text, 256);
-        DWORD length = count > 0 ? static_cast<DWORD>(count - 1) : 0;
-        text[length] = L'\0';
-        if (size == nullptr) {
-            result = ERROR_INVALID_PARAMETER;
-        } else if (value == nullptr || length >= *size) {
-            *size = length;
-            result = value == nullptr ? 0 : ERROR_MORE_DATA_RESULT;
-        } else {
-            memcpy(value, text, (length + 1) * sizeof(WCHAR));
-            *size = length;
-            *handedBack = true;
-        }
-    }
-    return result;
-}
-
-void AppendSize(Line* line, const DWORD* size, DWORD sizeOnEntry)
-{
-    if (size == nullptr) {
-        AppendSeparator(line);
-        AppendRaw(line, STANDIN_NULL_FIELD, sizeof(STANDIN_NULL_FIELD) - 1);
-    } else {
-        AppendNumber(line, sizeOnEntry);
-    }
-}
-
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
@@ -340,45 +307,62 @@ UINT WINAPI MsiEnumProductsW(DWORD index, LPWSTR product)
     return ERROR_NO_MORE_ITEMS;
 }
 
-// Ordinal 70.
-UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size)
+// Ordinals 70 and 248 (`context` not null: the query in that context).
+static UINT AnswerProductQuery(const char* operation, LPCWSTR product, LPCWSTR userSid, const DWORD* context,
+                               LPCWSTR property, LPWSTR value, DWORD* size)
 {
+    Scripted answer = NextScriptedAnswer(operation);
+    UINT result = answer.found ? answer.result : UNKNOWN_PRODUCT_RESULT;
     DWORD sizeOnEntry = size != nullptr ? *size : 0;
     WCHAR text[256];
     bool handedBack = false;
-    UINT result = AnswerProductQuery("query", value, size, text, &handedBack);
+    if (result == 0) {
+        int count = MultiByteToWideChar(CP_UTF8, 0, answer.value, -1, text, 256);
+        DWORD length = count > 0 ? static_cast<DWORD>(count - 1) : 0;
+        text[length] = L'\0';
+        if (size == nullptr) {
+            result = ERROR_INVALID_PARAMETER;
+        } else if (value == nullptr || length >= *size) {
+            *size = length;
+            result = value == nullptr ? 0 : ERROR_MORE_DATA_RESULT;
+        } else {
+            memcpy(value, text, (length + 1) * sizeof(WCHAR));
+            *size = length;
+            handedBack = true;
+        }
+    }
     static Line line;
     line.length = 0;
-    AppendOperation(&line, "query");
+    AppendOperation(&line, operation);
     AppendText(&line, product);
+    if (context != nullptr) {
+        AppendText(&line, userSid);
+        AppendNumber(&line, *context);
+    }
     AppendText(&line, property);
-    AppendSize(&line, size, sizeOnEntry);
+    if (size == nullptr) {
+        AppendSeparator(&line);
+        AppendRaw(&line, STANDIN_NULL_FIELD, sizeof(STANDIN_NULL_FIELD) - 1);
+    } else {
+        AppendNumber(&line, sizeOnEntry);
+    }
     AppendNumber(&line, result);
     AppendText(&line, handedBack ? text : nullptr);
     WriteJournal(&line);
     return result;
 }
 
-// Ordinal 248: the query in one context, scripted on its own.
+// Ordinal 70.
+UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size)
+{
+    return AnswerProductQuery("query", product, nullptr, nullptr, property, value, size);
+}
+
+// Ordinal 248.
 UINT WINAPI MsiGetProductInfoExW(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
                                  DWORD* size)
 {
-    DWORD sizeOnEntry = size != nullptr ? *size : 0;
-    WCHAR text[256];
-    bool handedBack = false;
-    UINT result = AnswerProductQuery("queryex", value, size, text, &handedBack);
-    static Line line;
-    line.length = 0;
-    AppendOperation(&line, "queryex");
-    AppendText(&line, product);
-    AppendText(&line, userSid);
-    AppendNumber(&line, context);
-    AppendText(&line, property);
-    AppendSize(&line, size, sizeOnEntry);
-    AppendNumber(&line, result);
-    AppendText(&line, handedBack ? text : nullptr);
-    WriteJournal(&line);
-    return result;
+    return AnswerProductQuery("queryex", product, userSid, &context, property, value, size);
 }
 
 // Ordinal 113: unknown (-1) unless scripted.
