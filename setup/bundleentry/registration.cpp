@@ -58,14 +58,6 @@ BOOL IsRegisteredProduct(const ManifestPackageEntry* entry, BOOL windows64Bit)
     return !(entry->flags & (PKG_PROGRAM | PKG_PATCH)) && PackageFitsWindows(entry, windows64Bit);
 }
 
-// Installed, or advertised: anything but unknown here and installed for
-// another user only. A state that cannot be told counts as present.
-BOOL IsProductPresent(LPCWSTR productCode)
-{
-    const INT state = InstallerQueryProductState(productCode);
-    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
-}
-
 // The products of the bundle that are there after its run, one after another,
 // each terminated, and an empty one last; `bytes` counts all of it.
 HRESULT ListPresentProducts(const PackageManifest* manifest, BOOL windows64Bit, WideString* list, DWORD* bytes)
@@ -81,7 +73,7 @@ HRESULT ListPresentProducts(const PackageManifest* manifest, BOOL windows64Bit, 
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (IsRegisteredProduct(entry, windows64Bit)) {
             EXIT_IF_FAILED(FormatProductCode(entry, *reinterpret_cast<WCHAR(*)[PRODUCT_CODE_CHARS]>(at)));
-            at += IsProductPresent(at) ? PRODUCT_CODE_CHARS : 0;
+            at += InstallerHasProduct(EntryProductContext(entry), at) ? PRODUCT_CODE_CHARS : 0;
         }
     }
     *at = L'\0';
@@ -97,7 +89,7 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
     for (DWORD k = 0; k < manifest->packageCount; ++k) {
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (IsRegisteredProduct(entry, windows64Bit) && SUCCEEDED(FormatProductCode(entry, code)) &&
-            IsProductPresent(code)) {
+            InstallerHasProduct(EntryProductContext(entry), code)) {
             RunLogLine(L"product %ls is still there: the bundle's entry stays", code);
             return TRUE;
         }
@@ -105,8 +97,8 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
-                      LPCWSTR logPath, DWORD uiLevel)
+// The copy and the entry, naming the bundle's products that are there.
+HRESULT WriteEntry(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit)
 {
     HRESULT hr = S_OK;
     WideString products = nullptr;
@@ -128,9 +120,6 @@ HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest
     copyWritten = S_OK == hr;
     EXIT_IF_FAILED(UninstallKeyWrite(registration, copy, copyBytes, products, productsBytes));
     copyWritten = FALSE;
-    for (DWORD k = 0; k < registration->relatedCount; ++k) {
-        UpgradePolicyRetire(registration, &registration->related[k], manifest, logPath, uiLevel);
-    }
 
 Exit:
     if (copyWritten) {
@@ -139,6 +128,20 @@ Exit:
     if (products) {
         MemutilRelease(products);
     }
+    return hr;
+}
+
+HRESULT FinishInstall(const RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
+                      LPCWSTR logPath, DWORD uiLevel)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(WriteEntry(registration, manifest, windows64Bit));
+    for (DWORD k = 0; k < registration->relatedCount; ++k) {
+        UpgradePolicyRetire(registration, &registration->related[k], manifest, logPath, uiLevel);
+    }
+
+Exit:
     return hr;
 }
 
@@ -223,6 +226,23 @@ HRESULT RegistrationFinish(RegistrationRun* registration, const PackageManifest*
 
 Exit:
     return hr;
+}
+
+void RegistrationKeepAfterFailure(const RegistrationRun* registration, const PackageManifest* manifest,
+                                  BOOL windows64Bit)
+{
+    if (nullptr == registration->record) {
+        return;
+    }
+    RunLogLine(L"a product this run installed replaced others and stays: the bundle's entry names what is there");
+    const HRESULT hr = WriteEntry(registration, manifest, windows64Bit);
+    if (FAILED(hr)) {
+        RunLogLine(L"  the entry cannot be written: error %lu", static_cast<DWORD>(hr) & 0xFFFF);
+        return;
+    }
+    for (DWORD k = 0; k < registration->relatedCount; ++k) {
+        UpgradePolicyRetireIfEmpty(registration, &registration->related[k]);
+    }
 }
 
 void RegistrationRelease(RegistrationRun* registration)

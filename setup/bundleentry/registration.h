@@ -14,7 +14,8 @@
 // The setup run asks this room before its chain (a newer version of the
 // bundle registered, and the older ones to replace) and after it: a
 // successful install or repair writes the copy and the entry and retires the
-// older versions; a removal that left none of the bundle's products removes
+// older versions; a failed install that kept a product replacing others
+// writes them too; a removal that left none of the bundle's products removes
 // the copy and the entry.
 #pragma once
 
@@ -72,4 +73,12 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
 // one of the bundle's products installed (the entry stays for another try).
 HRESULT RegistrationFinish(RegistrationRun* registration, const PackageManifest* manifest, BOOL windows64Bit,
                            InstallAction action, LPCWSTR logPath, DWORD uiLevel, HRESULT chainResult);
+// After a failed run in which a fresh install replaced other products (a
+// major upgrade, which the clean-up does not undo): the copy and the entry,
+// naming the bundle's products that stay, so that they can be removed from
+// it. An older version's entry goes only when none of its products is left
+// (UpgradePolicyRetireIfEmpty): the run did not succeed. The run's result
+// stays the failure, whether the entry could be written or not.
+void RegistrationKeepAfterFailure(const RegistrationRun* registration, const PackageManifest* manifest,
+                                  BOOL windows64Bit);
 void RegistrationRelease(RegistrationRun* registration);

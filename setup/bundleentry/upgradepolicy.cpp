@@ -106,6 +106,13 @@ LPCWSTR ListedProduct(const WCHAR* list, DWORD index)
     return nullptr;
 }
 
+void DeleteRelatedEntry(const RegistrationRun* registration, const RelatedBundle* related)
+{
+    if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
+        BundleCopyDelete(registration, related->bundleCode);
+    }
+}
+
 } // namespace
 
 HRESULT UpgradePolicyFindRelated(RegistrationRun* registration, BOOL* newerFound)
@@ -174,7 +181,23 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
         RunLogLine(L"bundle %ls keeps its entry: a product of it is still there", related->bundleCode);
         return;
     }
-    if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
-        BundleCopyDelete(registration, related->bundleCode);
+    DeleteRelatedEntry(registration, related);
+}
+
+void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const RelatedBundle* related)
+{
+    LPCWSTR code = nullptr;
+    const ProductContext context = registration->perMachine ? ProductContext::Machine : ProductContext::Any;
+
+    if (!related->retirable) {
+        return;
     }
+    for (DWORD k = 0; nullptr != (code = ListedProduct(related->products, k)); ++k) {
+        if (InstallerHasProduct(context, code)) {
+            RunLogLine(L"bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
+            return;
+        }
+    }
+    RunLogLine(L"bundle %ls stands for no installed product: its entry goes", related->bundleCode);
+    DeleteRelatedEntry(registration, related);
 }

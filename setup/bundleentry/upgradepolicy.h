@@ -15,3 +15,8 @@ HRESULT UpgradePolicyFindRelated(RegistrationRun* registration, BOOL* newerFound
 // be removed from there.
 void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundle* related,
                          const PackageManifest* manifest, LPCWSTR logPath, DWORD uiLevel);
+// After a failed run that kept a product of its own: an older version whose
+// products are all gone (a major upgrade of this run replaced them) stands
+// for nothing, and its copy and its entry go; one with a product still there
+// keeps its entry. Nothing is removed.
+void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const RelatedBundle* related);

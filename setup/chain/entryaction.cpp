@@ -39,7 +39,8 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, EntryRecord*
     DWORD versionChars = INSTALLER_VERSION_CHARS;
     ULONGLONG installed = 0;
 
-    const UINT queried = InstallerQueryVersion(record->productCode, versionText, &versionChars);
+    const UINT queried =
+        InstallerQueryVersion(EntryProductContext(entry), record->productCode, versionText, &versionChars);
     RunLogLine(L"  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
     if (queried == INSTALLER_UNKNOWN_PRODUCT || queried == INSTALLER_UNKNOWN_PROPERTY) {
         record->package.wasUnknown = queried == INSTALLER_UNKNOWN_PRODUCT;
@@ -107,6 +108,13 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
     if ((entry->flags & PKG_PATCH) && scope->requested != InstallAction::Repair) {
         *action = InstallAction::ApplyPatch;
     } else if (scope->requested == InstallAction::Uninstall) {
+        // A later version's major upgrade may have replaced the product, and
+        // the installer refuses a package's removal of a product it no longer
+        // has (the package's launch conditions fail).
+        if (!InstallerHasProduct(EntryProductContext(entry), record->productCode)) {
+            RunLogLine(L"  action: skip: not installed: nothing to remove");
+            goto Exit;
+        }
         *action = InstallAction::Uninstall;
     } else if (scope->requested == InstallAction::Repair) {
         EXIT_IF_FAILED(ChooseRepair(entry, record, action));

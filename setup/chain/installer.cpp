@@ -22,7 +22,14 @@ constexpr WORD ORDINAL_APPLY_PATCH = 175;
 constexpr WORD ORDINAL_CONFIGURE_PRODUCT = 190;
 constexpr WORD ORDINAL_QUERY_PRODUCT_STATE = 113;
 constexpr WORD ORDINAL_ENUM_RELATED_PRODUCTS = 205;
+constexpr WORD ORDINAL_QUERY_PRODUCT_IN_CONTEXT = 248;
 constexpr DWORD RELATED_PRODUCTS_RESERVED = 0;
+
+constexpr DWORD INSTALL_CONTEXT_MACHINE = 4;
+constexpr WCHAR VERSION_PROPERTY[] = L"VersionString";
+// The installation state as text: "5" installed, "1" advertised.
+constexpr WCHAR STATE_PROPERTY[] = L"State";
+constexpr DWORD STATE_TEXT_CHARS = 4;
 
 constexpr int INSTALL_LEVEL_DEFAULT = 0;
 constexpr int INSTALL_STATE_ABSENT = 2;
@@ -36,6 +43,8 @@ using EnableLogOperation = UINT(WINAPI*)(DWORD mode, LPCWSTR path, DWORD attribu
 using EnumProductsOperation = UINT(WINAPI*)(DWORD index, LPWSTR product);
 using QueryProductOperation = UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size);
 using QueryProductStateOperation = INT(WINAPI*)(LPCWSTR product);
+using QueryProductInContextOperation = UINT(WINAPI*)(LPCWSTR product, LPCWSTR userSid, DWORD context,
+                                                     LPCWSTR property, LPWSTR value, DWORD* size);
 using EnumRelatedProductsOperation = UINT(WINAPI*)(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product);
 using InstallPackageOperation = UINT(WINAPI*)(LPCWSTR packagePath, LPCWSTR commandLine);
 using ApplyPatchOperation = UINT(WINAPI*)(LPCWSTR patchPath, LPCWSTR installPackage, INT installType,
@@ -50,6 +59,7 @@ struct InstallerOperations {
     QueryProductOperation queryProduct;
     EnumProductsOperation enumProducts;
     QueryProductStateOperation queryProductState;
+    QueryProductInContextOperation queryProductInContext;
     EnumRelatedProductsOperation enumRelatedProducts;
     InstallPackageOperation installPackage;
     ApplyPatchOperation applyPatch;
@@ -73,6 +83,7 @@ HRESULT ResolveOperations(HMODULE module, InstallerOperations* operations)
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT, &operations->queryProduct));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENUM_PRODUCTS, &operations->enumProducts));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT_STATE, &operations->queryProductState));
+    EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_QUERY_PRODUCT_IN_CONTEXT, &operations->queryProductInContext));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_ENUM_RELATED_PRODUCTS, &operations->enumRelatedProducts));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_INSTALL_PACKAGE, &operations->installPackage));
     EXIT_IF_FAILED(ResolveOrdinal(module, ORDINAL_APPLY_PATCH, &operations->applyPatch));
@@ -150,6 +161,30 @@ BOOL ListHolds(const ProductList* list, LPCWSTR code)
         }
     }
     return FALSE;
+}
+
+UINT QueryInMachineContext(LPCWSTR productCode, LPCWSTR property, LPWSTR buffer, DWORD* size)
+{
+    return nullptr == Installer.queryProductInContext
+               ? ERROR_DLL_NOT_FOUND
+               : Installer.queryProductInContext(productCode, nullptr, INSTALL_CONTEXT_MACHINE, property, buffer, size);
+}
+
+// A product the machine's context does not know is unknown, as for the
+// installer's own state query.
+INT MachineProductState(LPCWSTR productCode)
+{
+    WCHAR text[STATE_TEXT_CHARS] = L"";
+    DWORD size = STATE_TEXT_CHARS;
+    const UINT queried = QueryInMachineContext(productCode, STATE_PROPERTY, text, &size);
+
+    if (INSTALLER_UNKNOWN_PRODUCT == queried || ERROR_DLL_NOT_FOUND == queried) {
+        return INSTALLER_STATE_UNKNOWN;
+    }
+    if (ERROR_SUCCESS != queried || 1 != size || text[0] < L'0' || text[0] > L'9') {
+        return INSTALLER_STATE_UNTOLD;
+    }
+    return text[0] - L'0';
 }
 
 // The installer's result as the run sees it, with the "Install Error" box for
@@ -242,15 +277,32 @@ void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes)
     }
 }
 
-UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size)
+ProductContext EntryProductContext(const ManifestPackageEntry* entry)
 {
-    return nullptr == Installer.queryProduct ? ERROR_DLL_NOT_FOUND
-                                             : Installer.queryProduct(productCode, L"VersionString", buffer, size);
+    return (entry->flags & PKG_PER_MACHINE) ? ProductContext::Machine : ProductContext::Any;
 }
 
-INT InstallerQueryProductState(LPCWSTR productCode)
+UINT InstallerQueryVersion(ProductContext context, LPCWSTR productCode, LPWSTR buffer, DWORD* size)
 {
+    if (ProductContext::Machine == context) {
+        return QueryInMachineContext(productCode, VERSION_PROPERTY, buffer, size);
+    }
+    return nullptr == Installer.queryProduct ? ERROR_DLL_NOT_FOUND
+                                             : Installer.queryProduct(productCode, VERSION_PROPERTY, buffer, size);
+}
+
+INT InstallerQueryProductState(ProductContext context, LPCWSTR productCode)
+{
+    if (ProductContext::Machine == context) {
+        return MachineProductState(productCode);
+    }
     return nullptr == Installer.queryProductState ? INSTALLER_STATE_UNKNOWN : Installer.queryProductState(productCode);
+}
+
+BOOL InstallerHasProduct(ProductContext context, LPCWSTR productCode)
+{
+    const INT state = InstallerQueryProductState(context, productCode);
+    return INSTALLER_STATE_UNKNOWN != state && INSTALLER_STATE_ABSENT != state;
 }
 
 UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode)

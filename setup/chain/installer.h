@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include "manifest.h"
 #include "options.h"
 
 constexpr DWORD INSTALLER_LOG_MODE = 0x1FDF;
@@ -17,6 +18,7 @@ constexpr INT INSTALLER_STATE_INSTALLED = 5;
 constexpr INT INSTALLER_STATE_ADVERTISED = 1;
 constexpr INT INSTALLER_STATE_ABSENT = 2;   // installed for another user only
 constexpr INT INSTALLER_STATE_UNKNOWN = -1;
+constexpr INT INSTALLER_STATE_UNTOLD = -6;   // the installer could not say (its "bad configuration")
 // The removal request's command line (the empty property text and the literal).
 constexpr LPCWSTR INSTALLER_REMOVE_ALL = L" REMOVE=ALL";
 // InvokeInstaller's success with a remark: the package failed and the failure was
@@ -35,11 +37,23 @@ HRESULT InstallerLoad();
 // ERROR_DLL_NOT_FOUND.
 void InstallerSetUiLevel(DWORD uiLevel);
 void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes);
+
+// Which installations of a product a question sees. An entry for all users
+// decides by the machine's alone: a product of the same code that a user
+// installed for himself is not there for the machine, and must neither make
+// the run skip the entry nor be taken for the entry's product.
+enum class ProductContext { Any, Machine };
+ProductContext EntryProductContext(const ManifestPackageEntry* entry);
+
 // The installed product's "VersionString"; `size` in characters, in and out.
-UINT InstallerQueryVersion(LPCWSTR productCode, LPWSTR buffer, DWORD* size);
+UINT InstallerQueryVersion(ProductContext context, LPCWSTR productCode, LPWSTR buffer, DWORD* size);
 // The product's installation state: INSTALLER_STATE_INSTALLED, 1 advertised,
-// -1 unknown to the installer (also before InstallerLoad), or another state.
-INT InstallerQueryProductState(LPCWSTR productCode);
+// -1 unknown to the installer (also before InstallerLoad), or another state;
+// in the machine's context INSTALLER_STATE_UNTOLD when the installer fails.
+INT InstallerQueryProductState(ProductContext context, LPCWSTR productCode);
+// Installed or advertised: any state but unknown and installed for another
+// user only. A state that cannot be told is no proof of absence: it counts.
+BOOL InstallerHasProduct(ProductContext context, LPCWSTR productCode);
 // The index-th product (0 first) installed under an upgrade code, into a
 // buffer of INSTALLER_PRODUCT_CODE_CHARS: ERROR_NO_MORE_ITEMS past the last.
 UINT InstallerEnumRelatedProducts(LPCWSTR upgradeCode, DWORD index, LPWSTR productCode);

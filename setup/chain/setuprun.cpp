@@ -41,6 +41,9 @@ struct SetupRun {
     HRESULT restartRequired;   // the first 3010 or 3011 of the run, else S_OK
     RunFolders folders;        // the caches and the staging folder
     RegistrationRun registration;   // the bundle's own entry, when it has one
+    // A fresh install of the run removed other products (a major upgrade):
+    // after a later failure it stays, and the bundle's entry stands for it.
+    BOOL replacedProducts;
 };
 
 // Adds " TRANSFORMS=@name": the installer looks for it beside the package.
@@ -108,6 +111,7 @@ BOOL SettleFreshInstall(SetupRun* run, ProductList* before, HRESULT listed)
         RunLogLine(L"  the package removed %ls", before->codes[k]);
         PlacementDeleteCachedProductCopies(&run->folders, before->codes[k], nullptr);
     }
+    run->replacedProducts |= told && 0 != before->count;
     return told && 0 == before->count;
 }
 
@@ -414,6 +418,9 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
 Exit:
     if (FAILED(hr) && hr != RESULT_RESTART_STARTED && !IsRestartRequired(hr)) {
         UndoPreparedPackages(&run);
+        if (run.replacedProducts) {
+            RegistrationKeepAfterFailure(&run.registration, run.manifest, run.scope.windows64Bit);
+        }
     }
     if (run.records != nullptr) {
         ReleaseRunFolders(&run);

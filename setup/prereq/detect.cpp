@@ -454,7 +454,7 @@ Exit:
     return hr;
 }
 
-void EvaluateProduct(const DetectRule* rule, DetectFinding* finding)
+void EvaluateProduct(const DetectRule* rule, ProductContext context, DetectFinding* finding)
 {
     WCHAR code[INSTALLER_PRODUCT_CODE_CHARS] = L"";
     const HRESULT hr = LoadInstallerWithCode(rule->code, code);
@@ -464,7 +464,7 @@ void EvaluateProduct(const DetectRule* rule, DetectFinding* finding)
         Found(finding, L"no answer: the installer cannot be loaded (%ls)", ErrorOf(hr).text);
         return;
     }
-    state = InstallerQueryProductState(code);
+    state = InstallerQueryProductState(context, code);
     finding->holds = INSTALLER_STATE_INSTALLED == state;
     if (INSTALLER_STATE_INSTALLED == state) {
         Found(finding, L"installed");
@@ -478,22 +478,30 @@ void EvaluateProduct(const DetectRule* rule, DetectFinding* finding)
 }
 
 // The version the installer keeps for a product; S_FALSE when it is no version.
-HRESULT InstalledVersion(LPCWSTR product, ULONGLONG* version)
+HRESULT InstalledVersion(ProductContext context, LPCWSTR product, ULONGLONG* version)
 {
     HRESULT hr = S_OK;
     WCHAR text[INSTALLER_VERSION_CHARS] = L"";
     DWORD size = INSTALLER_VERSION_CHARS;
 
-    EXIT_WIN32_IF_ERROR(InstallerQueryVersion(product, text, &size));
+    EXIT_WIN32_IF_ERROR(InstallerQueryVersion(context, product, text, &size));
     hr = VersionutilParseValue(text, lstrlenW(text), version) ? S_OK : S_FALSE;
 
 Exit:
     return hr;
 }
 
+// The installer lists the products of an upgrade code in every context: in
+// the machine's, those it does not know there are not counted.
+BOOL IsInContext(ProductContext context, LPCWSTR product)
+{
+    return ProductContext::Any == context || INSTALLER_STATE_UNKNOWN != InstallerQueryProductState(context, product);
+}
+
 // Goes through the products of the upgrade code until one makes the rule
 // hold. A product whose version is no version matches no comparison.
-HRESULT FindRelatedProduct(const DetectRule* rule, LPCWSTR upgradeCode, RelatedProduct* related)
+HRESULT FindRelatedProduct(const DetectRule* rule, ProductContext context, LPCWSTR upgradeCode,
+                           RelatedProduct* related)
 {
     HRESULT hr = S_OK;
     WCHAR product[INSTALLER_PRODUCT_CODE_CHARS] = L"";
@@ -506,11 +514,14 @@ HRESULT FindRelatedProduct(const DetectRule* rule, LPCWSTR upgradeCode, RelatedP
             break;
         }
         EXIT_WIN32_IF_ERROR(listed);
+        if (!IsInContext(context, product)) {
+            continue;
+        }
         ++related->count;
         version = 0;
         BOOL holds = DetectOperand::None == rule->operand;
         if (!holds) {
-            EXIT_IF_FAILED(InstalledVersion(product, &version));
+            EXIT_IF_FAILED(InstalledVersion(context, product, &version));
             holds = S_OK == hr && DetectOperatorHolds(rule->op, CompareNumbers(version, rule->number));
         }
         if (holds || 1 == related->count || version > related->version) {
@@ -524,7 +535,7 @@ Exit:
     return hr;
 }
 
-void EvaluateUpgrade(const DetectRule* rule, DetectFinding* finding)
+void EvaluateUpgrade(const DetectRule* rule, ProductContext context, DetectFinding* finding)
 {
     WCHAR code[INSTALLER_PRODUCT_CODE_CHARS] = L"";
     WCHAR versionText[VERSION_TEXT_CHARS] = L"";
@@ -532,7 +543,7 @@ void EvaluateUpgrade(const DetectRule* rule, DetectFinding* finding)
     HRESULT hr = LoadInstallerWithCode(rule->code, code);
 
     if (SUCCEEDED(hr)) {
-        hr = FindRelatedProduct(rule, code, &related);
+        hr = FindRelatedProduct(rule, context, code, &related);
     }
     VersionutilFormat(related.version, versionText);
     if (FAILED(hr)) {
@@ -575,7 +586,7 @@ HRESULT ResolveDetectFolder(DetectFolder folder, BOOL wow64, WCHAR (&path)[MAX_P
     }
 }
 
-void EvaluateDetectRule(const DetectRule* rule, DetectFinding* finding)
+void EvaluateDetectRule(const DetectRule* rule, ProductContext context, DetectFinding* finding)
 {
     finding->holds = FALSE;
     finding->found[0] = L'\0';
@@ -588,10 +599,10 @@ void EvaluateDetectRule(const DetectRule* rule, DetectFinding* finding)
         EvaluateFile(rule, finding);
         break;
     case DetectKind::Product:
-        EvaluateProduct(rule, finding);
+        EvaluateProduct(rule, context, finding);
         break;
     case DetectKind::Upgrade:
-        EvaluateUpgrade(rule, finding);
+        EvaluateUpgrade(rule, context, finding);
         break;
     default:
         Found(finding, L"nothing to look for: the program runs every time");
@@ -599,7 +610,7 @@ void EvaluateDetectRule(const DetectRule* rule, DetectFinding* finding)
     }
 }
 
-HRESULT DetectPrerequisite(const PrereqParameters* parameters, BOOL* present)
+HRESULT DetectPrerequisite(const PrereqParameters* parameters, ProductContext context, BOOL* present)
 {
     HRESULT hr = S_OK;
     TextSpan text = {};
@@ -617,7 +628,7 @@ HRESULT DetectPrerequisite(const PrereqParameters* parameters, BOOL* present)
                        error.reason);
             EXIT_WITH(hr);
         }
-        EvaluateDetectRule(&rule, &finding);
+        EvaluateDetectRule(&rule, context, &finding);
         missing += finding.holds ? 0 : 1;
         RunLogLine(L"  rule %lu: %.*ls: found %ls: %ls", k + 1, static_cast<int>(text.length), text.text, finding.found,
                    finding.holds ? L"holds" : L"does not hold");

@@ -20,6 +20,7 @@
 
 #include <windows.h>
 #include "detectrule.h"
+#include "installer.h"
 #include "prereqargs.h"
 
 constexpr DWORD DETECT_FOUND_CHARS = 320;
@@ -29,14 +30,15 @@ struct DetectFinding {
     WCHAR found[DETECT_FOUND_CHARS];   // what the machine has, for the log; cut when longer
 };
 
-void EvaluateDetectRule(const DetectRule* rule, DetectFinding* finding);
+// `context`: the installations that product: and upgrade: rules see (installer.h).
+void EvaluateDetectRule(const DetectRule* rule, ProductContext context, DetectFinding* finding);
 
 // Every detect line of a prerequisite's parameters, in order, each logged as
 //   "  rule 1: HKLM64\...:Version >= v14.40: found "v14.40.33810.00" (REG_SZ): holds"
 // and then the decision. `present` when every rule holds. Only a rule that
 // does not parse fails (0x8007000D: the bundle is damaged; the packer never
 // writes one).
-HRESULT DetectPrerequisite(const PrereqParameters* parameters, BOOL* present);
+HRESULT DetectPrerequisite(const PrereqParameters* parameters, ProductContext context, BOOL* present);
 
 // Where a folder name leads on this machine, for a process that is (`wow64`)
 // or is not a 32-bit one on 64-bit Windows.

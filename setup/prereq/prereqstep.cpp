@@ -85,7 +85,7 @@ HRESULT PrereqChooseAction(InstallAction requested, const ManifestPackageEntry* 
         RunLogLine(L"  action: skip: no repair arguments");
         goto Exit;
     }
-    EXIT_IF_FAILED(DetectPrerequisite(parameters, &present));
+    EXIT_IF_FAILED(DetectPrerequisite(parameters, EntryProductContext(entry), &present));
     if (removal || repair) {
         *action = !present ? InstallAction::Skip : removal ? InstallAction::Uninstall : InstallAction::Repair;
         RunLogLine(!present ? L"  action: skip: not present" : removal ? L"  action: remove" : L"  action: repair");

@@ -1135,7 +1135,7 @@ TEST(DetectionUnderFaults, AFailingReadMakesARuleAbsentAndLeaksNothing)
         ASSERT_EQ(S_OK, ParseDetectRule(c.rule.c_str(), static_cast<DWORD>(c.rule.size()), &rule, &error));
         DetectFinding finding = {};
         FaultBeginRun();
-        EvaluateDetectRule(&rule, &finding);
+        EvaluateDetectRule(&rule, ProductContext::Any, &finding);
         EXPECT_EQ(c.holds, !!finding.holds) << Narrow(finding.found);
         EXPECT_TRUE(BookProblems().empty());
         for (int op = 0; op < FAULT_OP_COUNT; ++op) {
@@ -1143,7 +1143,7 @@ TEST(DetectionUnderFaults, AFailingReadMakesARuleAbsentAndLeaksNothing)
                 FaultBeginRun();
                 FaultArm(op, at, false);
                 SetCrashContext("detection rule " + Narrow(c.rule) + ": " + FaultInfo(op).name + " call " + std::to_string(at));
-                EvaluateDetectRule(&rule, &finding);
+                EvaluateDetectRule(&rule, ProductContext::Any, &finding);
                 if (!FaultReached()) break;
                 ++injected;
                 EXPECT_FALSE(finding.holds) << FaultInfo(op).name << " call " << at << ": " << Narrow(finding.found);

@@ -110,6 +110,7 @@ constexpr int MSI_APPLY_PATCH = 175;
 constexpr int MSI_CONFIGURE_PRODUCT_EX = 190;
 constexpr int MSI_QUERY_PRODUCT_STATE = 113;
 constexpr int MSI_ENUM_RELATED_PRODUCTS = 205;
+constexpr int MSI_GET_PRODUCT_INFO_EX = 248;
 
 struct InstallerCall {
     int ordinal = 0;

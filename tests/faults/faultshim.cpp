@@ -318,6 +318,24 @@ INT WINAPI FakeQueryProductState(LPCWSTR product)
     return INSTALLSTATE_UNKNOWN;
 }
 
+// The products the test says are installed are the machine's: state "5". A
+// failing state query answers that the product's configuration is damaged.
+UINT WINAPI FakeGetProductInfoEx(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
+                                 DWORD* size)
+{
+    (void)userSid;
+    (void)context;
+    if (property == nullptr || lstrcmpW(property, L"State") != 0) {
+        return FakeGetProductInfo(product, property, value, size);
+    }
+    const INT state = FakeQueryProductState(product);
+    if (state != INSTALLSTATE_DEFAULT) return state == INSTALLSTATE_UNKNOWN ? 1605 : 1610;
+    if (size == nullptr || *size < 2) return 234;
+    lstrcpynW(value, L"5", 2);
+    *size = 1;
+    return 0;
+}
+
 UINT WINAPI FakeEnumRelatedProducts(LPCWSTR upgradeCode, DWORD reserved, DWORD index, LPWSTR product)
 {
     (void)reserved;
@@ -387,6 +405,7 @@ FARPROC FakeMsiOperation(LPCSTR name)
     case MSI_CONFIGURE_PRODUCT_EX: return AsProcedure(FakeConfigureProductEx);
     case MSI_QUERY_PRODUCT_STATE: return AsProcedure(FakeQueryProductState);
     case MSI_ENUM_RELATED_PRODUCTS: return AsProcedure(FakeEnumRelatedProducts);
+    case MSI_GET_PRODUCT_INFO_EX: return AsProcedure(FakeGetProductInfoEx);
     default: return nullptr;
     }
 }

@@ -348,7 +348,7 @@ TEST_F(InvokeInstallerTest, OperationsForTheSetupRunPassTheirFixedArguments)
 
     WCHAR version[INSTALLER_VERSION_CHARS] = L"";
     DWORD size = INSTALLER_VERSION_CHARS;
-    EXPECT_EQ(InstallerQueryVersion(L"{11111111-2222-3333-4444-555555555555}", version, &size), 0u);
+    EXPECT_EQ(InstallerQueryVersion(ProductContext::Any, L"{11111111-2222-3333-4444-555555555555}", version, &size), 0u);
     EXPECT_STREQ(version, L"4.2.310.0");
     EXPECT_EQ(InstallerRemoveProduct(L"{11111111-2222-3333-4444-555555555555}", INSTALLER_REMOVE_ALL), 1605u);
 

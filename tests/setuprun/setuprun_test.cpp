@@ -159,6 +159,8 @@ struct Bundles {
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
     std::wstring machineSuite1;    // registered for all users 1.0: filed.msi per machine, not cached
     std::wstring machineSuite2;    // and 2.0
+    std::wstring majorSuite1;      // registered 1.0: oldmajor.msi, early.msi
+    std::wstring majorSuite2;      // registered 2.0 of its upgrade code: newmajor.msi, then failing.msi
 };
 
 class SetupRunTest : public ::testing::Test {
@@ -194,6 +196,9 @@ protected:
         bundles_.machineSuite1 = WorkPath(L"machine-suite-1.exe");
         bundles_.machineSuite2 = WorkPath(L"machine-suite-2.exe");
         const std::wstring machineSuite = L"/name \"Machine Suite\" /upgradecode " + kMachineSuiteUpgradeCode;
+        bundles_.majorSuite1 = WorkPath(L"major-suite-1.exe");
+        bundles_.majorSuite2 = WorkPath(L"major-suite-2.exe");
+        const std::wstring majorSuite = L"/upgradecode {7E5A0C11-0000-4000-8000-0000000000B3} /bundleversion ";
         const std::wstring suite = L"/name \"Run Seven Suite\" /company \"Tessaro Test\" /upgradecode " + kSuiteUpgradeCode;
 
         bundlesMade_ =
@@ -227,7 +232,9 @@ protected:
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.machineSuite1, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 1.0.0.0") &&
-            MakeBundle(bundles_.machineSuite2, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 2.0.0.0");
+            MakeBundle(bundles_.machineSuite2, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 2.0.0.0") &&
+            MakeBundle(bundles_.majorSuite1, {{L"oldmajor.msi", L"0"}, {L"early.msi", L"0"}}, majorSuite + L"1.0.0.0") &&
+            MakeBundle(bundles_.majorSuite2, {{L"newmajor.msi", L"0"}, {L"failing.msi", L"0"}}, majorSuite + L"2.0.0.0");
     }
 
     // Every test starts from a machine without the test products and without
@@ -246,7 +253,7 @@ protected:
             ForgetFiles(package);
         }
         for (const std::wstring& bundle : {bundles_.suite1, bundles_.suite2, bundles_.suite1Again, bundles_.machineSuite1,
-                                           bundles_.machineSuite2}) {
+                                           bundles_.machineSuite2, bundles_.majorSuite1, bundles_.majorSuite2}) {
             ForgetRegistration(BundleCodeOf(bundle));
         }
     }
@@ -1030,6 +1037,38 @@ TEST_F(SetupRunTest, ASameVersionReplacesAnEntryAndAnElevatedRunNeverRetiresAPer
     EXPECT_EQ(L"1.0.0.0", InstalledVersion(early));
     EXPECT_EQ(L"1.0.0.0", EntryValue(again, L"DisplayVersion"));
     ExpectInLog(RunLogText(L"suite-2"), {"an elevated run does not take its product list from HKCU: left as it is"});
+}
+
+// A failed upgrade keeps its major upgrade (2.0 replaced 1.0's oldmajor.msi,
+// then its last package failed): 2.0's entry is written for the product of it
+// that stays. 1.0's entry stays while early.msi, its other product, is there,
+// and goes when it stands for nothing. Each uninstall ends with 0, skipping
+// what is not installed (2.0's failed package, 1.0's replaced one); nothing
+// is left. (Per-user bundles, run unelevated: under Wine only the run that
+// makes the all-users cache trusts it, and 2.0 would find 1.0's.)
+TEST_F(SetupRunTest, AFailedUpgradeLeavesEntriesForWhatIsInstalled)
+{
+    const TestPackage& newMajor = Package(L"newmajor.msi");
+    const TestPackage& early = Package(L"early.msi");
+    const std::wstring v1 = BundleCodeOf(bundles_.majorSuite1), v2 = BundleCodeOf(bundles_.majorSuite2);
+    for (const bool earlyStays : {true, false}) {
+        SCOPED_TRACE(earlyStays ? "early.msi stays" : "early.msi removed before");
+        ASSERT_EQ(0u, RunBundleUnelevated(bundles_.majorSuite1, L"/quiet").exitCode);
+        if (!earlyStays) RemoveIfInstalled(early);
+        ASSERT_EQ(kFatalError, RunBundleUnelevated(bundles_.majorSuite2, L"/quiet").exitCode);
+        EXPECT_EQ(L"", InstalledVersion(Package(L"oldmajor.msi")));
+        EXPECT_EQ(L"2.0.0.0", InstalledVersion(newMajor));
+        EXPECT_EQ(newMajor.code, EntryValue(v2, L"BundleProductCodes"));
+        EXPECT_EQ(earlyStays, !EntryValue(v1, L"DisplayName").empty() && FolderExists(BundleCacheFolder(v1)));
+
+        for (const std::wstring& code : {v2, v1}) {
+            if (EntryValue(code, L"DisplayName").empty()) continue;
+            EXPECT_EQ(0u, RunWatched(EntryValue(code, L"QuietUninstallString"), 180000, IDOK, true).exitCode);
+            EXPECT_TRUE(EntryValue(code, L"DisplayName").empty() && !FolderExists(BundleCacheFolder(code)));
+        }
+        EXPECT_EQ(L"", InstalledVersion(newMajor));
+        EXPECT_EQ(L"", InstalledVersion(early));
+    }
 }
 
 // The test prerequisite program, testprereq.exe: its rule reads the value it

@@ -66,6 +66,7 @@ struct Bundles {
     std::wstring sameCached;   // user.msi cached per user with the transform
     std::wstring registered;   // registered: fresh.msi (hidden), early.msi, user.msi, hotfix.msp
     std::wstring removable;    // registered: fresh.msi (ignorefailure), early.msi
+    std::wstring perMachine;   // a program (product: and upgrade: rules), machine.msi: both permachine
 };
 
 class StandinRunTest : public ::testing::Test {
@@ -80,6 +81,9 @@ protected:
         bundles_.sameCached = WorkPath(L"standin-same-cached.exe");
         bundles_.registered = WorkPath(L"standin-registered.exe");
         bundles_.removable = WorkPath(L"standin-removable.exe");
+        bundles_.perMachine = WorkPath(L"standin-per-machine.exe");
+        const std::wstring rules = std::wstring(L"/detect product:") + Package(L"machine.msi").code +
+                                   L" /detect upgrade:{7E5A0C11-0000-4000-8000-0000000000A7}";
         const std::wstring registration = L" /upgradecode {7E5A0C11-0000-4000-8000-0000000000B2}";
         const std::wstring patchIdentity = L"/code {7E5A0C11-0000-4000-8000-0000000000FB} /version 1.0.0.1";
         const std::wstring languages = L" /transform " + Quoted(PackagePath(L"de.mst")) + L" /language 1031" +
@@ -106,7 +110,9 @@ protected:
             MakeBundle(bundles_.sameCached, {{L"user.msi", L"cache+transform"}}, languages) &&
             MakeBundle(bundles_.registered, {{L"fresh.msi", L"hidden"}, {L"early.msi", L"0"}, {L"user.msi", L"0"},
                                              {L"hotfix.msp", L"patch", patchIdentity}}, registration) &&
-            MakeBundle(bundles_.removable, {{L"fresh.msi", L"ignorefailure"}, {L"early.msi", L"0"}}, registration);
+            MakeBundle(bundles_.removable, {{L"fresh.msi", L"ignorefailure"}, {L"early.msi", L"0"}}, registration) &&
+            MakeBundle(bundles_.perMachine, {{L"testprereq.exe", L"permachine", rules},
+                                             {L"machine.msi", L"permachine"}});
     }
 
     void SetUp() override
@@ -231,6 +237,52 @@ TEST_F(StandinRunTest, RestartResultsOfTheFirstPackage)
     }
 }
 
+// An elevated run decides an entry for all users by the machine's
+// installations alone: a product of the same code that the user installed for
+// himself, which the questions across every context see (query, state,
+// related), makes neither the prerequisite's product: and upgrade: rules hold
+// nor the package skip; the machine's own products do.
+TEST_F(StandinRunTest, AnEntryForAllUsersDecidesByTheMachinesInstallationsAlone)
+{
+    const std::wstring record = WorkPath(L"standin-prereq-starts.txt");
+    const std::wstring machineCode = Package(L"machine.msi").code;
+    const std::string everyContext = "query 0 9.0.0.0\nstate 5\nrelated 0 " + Utf8FromWide(machineCode) + "\n";
+    const struct {
+        const char* name;
+        std::string script;
+        bool programRuns;
+        size_t installs;
+    } rows[] = {
+        {"the user's own products", everyContext, true, 1},
+        {"the machine's, a newer version", everyContext + "queryex 0 5\nqueryex 0 5\nqueryex 0 9.0.0.0\n", false, 0},
+    };
+    SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", record.c_str());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteFileW(record.c_str());
+        DeleteFileW(journal_.c_str());
+        WriteFileBytes(script_, row.script);
+        RunResult run = RunBundle(bundles_.perMachine, L"/quiet");
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ(row.programRuns, FileExists(record));
+        const Calls calls = Journal();
+        EXPECT_EQ(row.installs, Only(calls, "install").size());
+        EXPECT_TRUE(Only(calls, "query").empty() && Only(calls, "state").empty());
+        const Calls queries = Only(calls, "queryex");
+        ASSERT_EQ(3u, queries.size());
+        const wchar_t* properties[] = {L"State", L"State", L"VersionString"};   // product:, upgrade:, the package
+        for (size_t k = 0; k < 3; ++k) {
+            const StandinCall& query = queries[k];
+            EXPECT_EQ(machineCode + L" %null 4 " + properties[k],
+                      query.Field(0) + L" " + query.Field(1) + L" " + query.Field(2) + L" " + query.Field(3));
+        }
+    }
+    SetEnvironmentVariableW(L"TESSARO_PREREQ_RECORD", nullptr);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", KEY_WOW64_64KEY, 0);
+    ForgetFiles(Package(L"machine.msi"));
+}
+
 // A failure removes only what the run installed fresh (fresh.msi, although it
 // asked for a restart), not a product that was there before: machine.msi at
 // the same version keeps its cached copy, user.msi stays upgraded. A product
@@ -242,7 +294,7 @@ TEST_F(StandinRunTest, OnlyFreshInstallsAreRemovedAfterAFailure)
     for (const char* fresh : {"query 1605\n", "query 1608\n"}) {
         SCOPED_TRACE(fresh);
         RunResult run = Run(bundles_.mixed,
-                            std::string(fresh) + "query 0 2.1.3.0\nquery 0 1.0.0.0\nquery 1605\n"
+                            std::string(fresh) + "queryex 0 2.1.3.0\nquery 0 1.0.0.0\nquery 1605\n"
                             "install 3010\ninstall 0\ninstall 0\ninstall 1603\n",
                             L"/quiet");
         ASSERT_TRUE(run.finished);
@@ -330,7 +382,7 @@ TEST_F(StandinRunTest, ASameVersionRunNeverReplacesTheCachedSource)
 // a removal never caches, a patch's entry included.
 TEST_F(StandinRunTest, PatchIsAppliedAlsoUnderUninstall)
 {
-    RunResult run = Run(bundles_.patch, "", L"/uninstall /quiet");
+    RunResult run = Run(bundles_.patch, "state 5\n", L"/uninstall /quiet");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(0u, run.exitCode);
     const Calls calls = Journal();
@@ -627,30 +679,41 @@ TEST_F(StandinRunTest, RepairInstallsAgainOnlyWhatIsThereAtItsVersion)
 // Removed from its entry, the last package first: a removal that fails keeps
 // the entry and the bundle's copy so that the user can try again, and the exit
 // code says so (the failure, or 1 when it was tolerated and the product is
-// still there); once nothing of it is left, both go.
+// still there); once nothing of it is left, both go. A product that is no
+// longer installed (a later version's major upgrade replaced it) is not handed
+// to the installer, whose package would refuse its removal: it is skipped, and
+// the run's log says so.
 TEST_F(StandinRunTest, ARemovalThatLeavesAProductKeepsTheEntry)
 {
     const std::wstring code = BundleCodeOf(bundles_.removable);
-    ASSERT_EQ(0u, Run(bundles_.removable, "", L"/quiet").exitCode);
     const struct {
-        const char* script;
+        const char* script;   // a state for each entry, early.msi's first
         DWORD exitCode;
         bool entryStays;
+        std::vector<const wchar_t*> removed;
+        bool skipped;
     } rows[] = {
-        {"install 1603\n", 1603, true},
-        {"install 0\ninstall 1603\nstate 5\n", 1, true},
-        {"", 0, false},
+        {"state 5\nstate 5\ninstall 1603\n", 1603, true, {L"early.msi"}, false},
+        {"state 5\nstate 5\ninstall 0\ninstall 1603\nstate 5\n", 1, true, {L"early.msi", L"fresh.msi"}, false},
+        {"state 5\nstate 5\n", 0, false, {L"early.msi", L"fresh.msi"}, false},
+        {"state -1\nstate 5\n", 0, false, {L"fresh.msi"}, true},
+        {"state 2\nstate -1\n", 0, false, {}, true},   // installed for another user only, and not at all
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.script);
+        ASSERT_EQ(0u, Run(bundles_.removable, "", L"/quiet").exitCode);
         RunResult run = Run(bundles_.removable, row.script, L"/uninstall /quiet");
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(row.exitCode, run.exitCode);
         EXPECT_EQ(row.entryStays, !EntryValue(code, L"DisplayName").empty());
         EXPECT_EQ(row.entryStays, FolderExists(BundleCacheFolder(code)));
         const Calls installs = Only(Journal(), "install");
-        ASSERT_FALSE(installs.empty());
-        EXPECT_TRUE(IsStagedPath(installs[0].Field(0), Package(L"early.msi"), TempFolder())) << "the last first";
+        ASSERT_EQ(row.removed.size(), installs.size());
+        for (size_t k = 0; k < installs.size(); ++k) {
+            EXPECT_TRUE(IsStagedPath(installs[k].Field(0), Package(row.removed[k]), TempFolder())) << "the last first";
+        }
+        const std::string log = RunLogText(L"standin-removable", TempFolder());
+        EXPECT_EQ(row.skipped, std::string::npos != log.find("skip: not installed: nothing to remove")) << log;
     }
     ForgetRegistration(code);
 }

@@ -23,6 +23,7 @@
 //   ui       level  window                                        result
 //   log      mode  path  attributes                               result
 //   query    product  property  size                              result  value
+//   queryex  product  userSid  context  property  size            result  value
 //   install  package  commandLine                                 result
 //   patch    patch  installPackage  installType  commandLine      result
 //   remove   product  installLevel  installState  commandLine     result
@@ -34,6 +35,7 @@
 // window pointer was null, else the window handle it pointed to in hex (0x...).
 // log is 169 (MsiEnableLogW), query 70 (MsiGetProductInfoW: `size` is the buffer
 // size in characters on entry, `value` the text handed back, %null when none),
+// queryex 248 (MsiGetProductInfoExW, the same in one context: 4 the machine's),
 // install 88 (MsiInstallProductW), patch 175 (MsiApplyPatchW), remove 190
 // (MsiConfigureProductExW), state 113 (MsiQueryProductStateW: the result is the
 // installation state, 5 installed, -1 unknown), related 205
@@ -51,10 +53,11 @@
 // result of the k-th script line of that operation, k counted from the lines of
 // that operation already in the journal (so scripting needs a journal, and a new
 // journal starts the script over). For query, the value is the version text to
-// hand back with result 0: when it does not fit into the caller's buffer the
+// hand back with result 0 (queryex alike: "5" for the "State" property of an
+// installed product): when it does not fit into the caller's buffer the
 // stand-in answers 234 with the needed size, as the service does. For related,
 // the value is the product code handed back with result 0. Without a script
-// line: query answers 1605 (product unknown), state -1 (unknown), related 259
+// line: query and queryex answer 1605 (product unknown), state -1 (unknown), related 259
 // (no more items), ui answers 5, the others 0.
 //
 // Example: "query 0 4.1.0.0", "install 3010", "query 1608", "patch 1642",

@@ -1,5 +1,5 @@
 // A stand-in for the installer service's msi.dll, for tests only. It exports the
-// nine operations the setup program takes by ordinal, records every call with all
+// ten operations the setup program takes by ordinal, records every call with all
 // its arguments in a journal and returns the results a test scripted. Formats and
 // environment variables: standin_journal.h.
 //
@@ -307,11 +307,11 @@ UINT WINAPI MsiEnumProductsW(DWORD index, LPWSTR product)
     return ERROR_NO_MORE_ITEMS;
 }
 
-// Ordinal 70.
-UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
-                                                     DWORD* size)
+// Ordinals 70 and 248 (`context` not null: the query in that context).
+static UINT AnswerProductQuery(const char* operation, LPCWSTR product, LPCWSTR userSid, const DWORD* context,
+                               LPCWSTR property, LPWSTR value, DWORD* size)
 {
-    Scripted answer = NextScriptedAnswer("query");
+    Scripted answer = NextScriptedAnswer(operation);
     UINT result = answer.found ? answer.result : UNKNOWN_PRODUCT_RESULT;
     DWORD sizeOnEntry = size != nullptr ? *size : 0;
     WCHAR text[256];
@@ -333,8 +333,12 @@ UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
     }
     static Line line;
     line.length = 0;
-    AppendOperation(&line, "query");
+    AppendOperation(&line, operation);
     AppendText(&line, product);
+    if (context != nullptr) {
+        AppendText(&line, userSid);
+        AppendNumber(&line, *context);
+    }
     AppendText(&line, property);
     if (size == nullptr) {
         AppendSeparator(&line);
@@ -346,6 +350,19 @@ UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value,
     AppendText(&line, handedBack ? text : nullptr);
     WriteJournal(&line);
     return result;
+}
+
+// Ordinal 70.
+UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR value, DWORD* size)
+{
+    return AnswerProductQuery("query", product, nullptr, nullptr, property, value, size);
+}
+
+// Ordinal 248.
+UINT WINAPI MsiGetProductInfoExW(LPCWSTR product, LPCWSTR userSid, DWORD context, LPCWSTR property, LPWSTR value,
+                                 DWORD* size)
+{
+    return AnswerProductQuery("queryex", product, userSid, &context, property, value, size);
 }
 
 // Ordinal 113: unknown (-1) unless scripted.

@@ -222,7 +222,7 @@ TEST(DetectRules, ParsedAndEvaluatedHere)
         }
         ASSERT_EQ(S_OK, hr) << (error.reason ? Narrow(error.reason) : "");
         DetectFinding finding = {};
-        EvaluateDetectRule(&rule, &finding);
+        EvaluateDetectRule(&rule, ProductContext::Any, &finding);
         EXPECT_EQ(c.outcome == Outcome::Holds, !!finding.holds) << Narrow(finding.found);
         EXPECT_NE(std::wstring::npos, std::wstring(finding.found).find(c.words)) << Narrow(finding.found);
     }
@@ -337,7 +337,7 @@ TEST(PrereqParameters, EveryRuleAndTheDecisionAreLogged)
     WCHAR started[MAX_PATH] = {};
     ASSERT_EQ(S_OK, RunLogStartFile(log.c_str(), FALSE, started));
     BOOL present = TRUE;
-    EXPECT_EQ(S_OK, DetectPrerequisite(&parameters, &present));
+    EXPECT_EQ(S_OK, DetectPrerequisite(&parameters, ProductContext::Any, &present));
     RunLogEnd(0);
     EXPECT_FALSE(present);
     const std::string written = ScratchFolder::ReadFile(log);
