@@ -158,10 +158,16 @@ enum class Hold {
     // keeps on it, however it shares, stops the run, and the run's stops
     // nobody. The strict hold on the folder made inside keeps it in place.
     Shared,
+    // A folder the program's record says it made, which only administrators
+    // can change: no access that share modes count, and full sharing, so that
+    // no handle a reader keeps on it, however it shares, stops the run. Its
+    // descriptor can be read.
+    Owned,
 };
 
 constexpr DWORD STRICT_HOLD_ACCESS = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL;
 constexpr DWORD SHARED_HOLD_ACCESS = FILE_READ_ATTRIBUTES;
+constexpr DWORD OWNED_HOLD_ACCESS = FILE_READ_ATTRIBUTES | READ_CONTROL;
 constexpr DWORD FULL_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // A reparse point is opened as itself, never followed. `othersFolder`: a
@@ -175,8 +181,9 @@ HRESULT OpenHeldFolder(LPCWSTR path, Hold hold, BOOL othersFolder, BOOL whereItI
     DWORD error = ERROR_SUCCESS;
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (whereItIs ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     const BOOL strict = Hold::Strict == hold;
-    HANDLE opened = ::CreateFileW(path, strict ? STRICT_HOLD_ACCESS : SHARED_HOLD_ACCESS,
-                                  strict ? FILE_SHARE_READ : FULL_SHARING, nullptr, OPEN_EXISTING, flags, nullptr);
+    const DWORD access = strict ? STRICT_HOLD_ACCESS : Hold::Owned == hold ? OWNED_HOLD_ACCESS : SHARED_HOLD_ACCESS;
+    HANDLE opened =
+        ::CreateFileW(path, access, strict ? FILE_SHARE_READ : FULL_SHARING, nullptr, OPEN_EXISTING, flags, nullptr);
 
     *folder = NoHeldFolder();
     error = INVALID_HANDLE_VALUE == opened ? ::GetLastError() : ERROR_SUCCESS;
@@ -285,6 +292,11 @@ Exit:
 HRESULT DirutilOpenFolder(LPCWSTR path, HeldFolder* folder)
 {
     return OpenHeldFolder(path, Hold::Strict, FALSE, FALSE, folder);
+}
+
+HRESULT DirutilOpenOwned(LPCWSTR path, HeldFolder* folder)
+{
+    return OpenHeldFolder(path, Hold::Owned, FALSE, FALSE, folder);
 }
 
 HRESULT DirutilOpenWhereItIs(LPCWSTR path, HeldFolder* folder)

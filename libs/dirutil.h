@@ -37,6 +37,10 @@ BOOL DirutilIsFolder(LPCWSTR path, DWORD* attributes);
 // link (its final path is `path`). S_FALSE and nothing held when it is
 // missing, is not such a folder, or others keep it from being held.
 HRESULT DirutilOpenFolder(LPCWSTR path, HeldFolder* folder);
+// The same for a folder that only administrators can change, as the
+// program's record says of it: held with full sharing, so that no reader's
+// handle stops the run, and with its descriptor readable.
+HRESULT DirutilOpenOwned(LPCWSTR path, HeldFolder* folder);
 // Opens, shared, a folder that may lie behind a link of its owner's (a user's
 // own temporary folder): where it really is, with that final path as its path.
 HRESULT DirutilOpenWhereItIs(LPCWSTR path, HeldFolder* folder);

@@ -170,8 +170,9 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
         if (!IsBracedGuid(code) || IsCarried(manifest, code)) {
             continue;
         }
-        // This run's major upgrade may have removed it already.
-        if (INSTALLER_STATE_UNKNOWN == InstallerQueryProductState(code)) {
+        // This run's major upgrade may have removed it already; a per-machine
+        // bundle's product is asked of the machine only.
+        if (!InstallerHasProduct(registration->perMachine ? ProductContext::Machine : ProductContext::Any, code)) {
             RunLogLine(L"product %ls of bundle %ls is gone already", code, related->bundleCode);
             continue;
         }

@@ -113,7 +113,7 @@ HRESULT OwnedFolderOpen(LPCWSTR name, HeldFolder* folder)
     if (S_FALSE == hr) {
         goto Exit;
     }
-    EXIT_IF_FAILED(DirutilOpenFolder(recorded.path, folder));
+    EXIT_IF_FAILED(DirutilOpenOwned(recorded.path, folder));
     if (S_FALSE == hr) {
         goto Exit;
     }
