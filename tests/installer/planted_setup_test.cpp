@@ -116,7 +116,7 @@ TEST_F(PlantedBesideSetupTest, SetupRunLoadsTheSystemInstallerOnly)
     EXPECT_EQ(ReadUtf8(loads_), setup_ + L"\n");
     auto calls = StandinReadJournal(journal_);
     ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(calls[0].operation, "query");
+    EXPECT_EQ(calls[0].operation, "queryex") << "the bundle's package is per-machine: the machine is asked";
     EXPECT_EQ(calls.back().operation, "install");
 }
 
