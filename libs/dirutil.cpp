@@ -417,7 +417,13 @@ HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, BOOL create, He
         goto Exit;
     }
     EXIT_LAST_ERROR_IF(create && ERROR_ALREADY_EXISTS != ::GetLastError());
-    EXIT_IF_FAILED(DirutilOpenFolder(path, child));
+    hr = DirutilOpenFolder(path, child);
+    // A reader that holds it without sharing never stops the run: it is held
+    // as a folder of the program's own is, kept in place by its parent's
+    // permissions (the all-users cache's), or by nobody but its owner.
+    if (ResultFromWin32(ERROR_SHARING_VIOLATION) == hr) {
+        hr = OpenHeldFolder(path, Hold::Owned, FALSE, FALSE, child);
+    }
 
 Exit:
     return hr;

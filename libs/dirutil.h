@@ -66,8 +66,9 @@ HRESULT DirutilCreateProtectedNew(LPCWSTR path, HeldFolder* folder);
 // over and reported; it never makes the call fail unless every try is taken.
 HRESULT DirutilCreateUnique(const HeldFolder* parent, LPCWSTR prefix, BOOL protect, DirutilRefusalReport report,
                             HeldFolder* made);
-// The folder `name` directly inside a held one, held; made when missing (with
-// what the parent passes on) if `create`. S_FALSE when it is missing and not
+// The folder `name` directly inside a held one, held (with full sharing when
+// a reader holds it unshared); made when missing (with what the parent passes
+// on) if `create`. S_FALSE when it is missing and not
 // to be made, or something that is no such folder of its own is in the way.
 HRESULT DirutilOpenChild(const HeldFolder* parent, LPCWSTR name, BOOL create, HeldFolder* child);
 // The path of the entry `name` directly inside a held folder. A path too long

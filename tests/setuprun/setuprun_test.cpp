@@ -1008,12 +1008,17 @@ TEST_F(SetupRunTest, APerMachineBundleWorksBesideAnApplicationsFolderOthersMadeF
     EXPECT_EQ(0u, InstallSource(filed).find(cache + L"\\")) << Utf8FromWide(InstallSource(filed));
     EXPECT_TRUE(FileExists(CachedPath(filed, true)));
     {
-        // A reader may hold the cache without sharing it: the run goes on.
-        const HANDLE reader = CreateFileW(cache.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        EXPECT_NE(INVALID_HANDLE_VALUE, reader);
+        // A reader may hold the cache and the package's folder in it without
+        // sharing them: the run goes on.
+        const std::wstring version = CachedPath(filed, true).substr(0, CachedPath(filed, true).rfind(L'\\'));
+        HANDLE readers[2] = {};
+        for (int k = 0; k < 2; ++k) {
+            readers[k] = CreateFileW((k ? version : cache).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            EXPECT_NE(INVALID_HANDLE_VALUE, readers[k]);
+        }
         EXPECT_EQ(0u, RunBundle(bundles_.machineSuite1, L"/quiet").exitCode) << "the same version again";
-        CloseHandle(reader);
+        for (HANDLE reader : readers) CloseHandle(reader);
     }
     EXPECT_EQ(0u, RunWatched(EntryValue(v1, L"ModifyPath", true) + L" /quiet", 180000).exitCode);
     EXPECT_EQ(0u, RunBundle(bundles_.machineSuite2, L"/quiet").exitCode);
