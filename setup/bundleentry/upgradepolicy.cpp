@@ -106,6 +106,13 @@ LPCWSTR ListedProduct(const WCHAR* list, DWORD index)
     return nullptr;
 }
 
+// Where an older version's products are asked for: a per-machine bundle's of
+// the machine only, so that a user's own copy of a product never counts.
+ProductContext BundleContext(const RegistrationRun* registration)
+{
+    return registration->perMachine ? ProductContext::Machine : ProductContext::Any;
+}
+
 void DeleteRelatedEntry(const RegistrationRun* registration, const RelatedBundle* related)
 {
     if (SUCCEEDED(UninstallKeyDelete(registration, related->bundleCode))) {
@@ -170,9 +177,8 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
         if (!IsBracedGuid(code) || IsCarried(manifest, code)) {
             continue;
         }
-        // This run's major upgrade may have removed it already; a per-machine
-        // bundle's product is asked of the machine only.
-        if (!InstallerHasProduct(registration->perMachine ? ProductContext::Machine : ProductContext::Any, code)) {
+        // This run's major upgrade may have removed it already.
+        if (!InstallerHasProduct(BundleContext(registration), code)) {
             RunLogLine(L"product %ls of bundle %ls is gone already", code, related->bundleCode);
             continue;
         }
@@ -188,13 +194,12 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
 void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const RelatedBundle* related)
 {
     LPCWSTR code = nullptr;
-    const ProductContext context = registration->perMachine ? ProductContext::Machine : ProductContext::Any;
 
     if (!related->retirable) {
         return;
     }
     for (DWORD k = 0; nullptr != (code = ListedProduct(related->products, k)); ++k) {
-        if (InstallerHasProduct(context, code)) {
+        if (InstallerHasProduct(BundleContext(registration), code)) {
             RunLogLine(L"bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
             return;
         }
