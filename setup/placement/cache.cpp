@@ -252,25 +252,34 @@ Exit:
     return hr;
 }
 
+// The user's application-data folder, held where it really is; in an
+// elevated run only when it lies in the user's profile (S_FALSE, nothing
+// held, otherwise, and when it is missing and not to be made).
+HRESULT OpenUserAppData(BOOL elevated, BOOL create, HeldFolder* appData)
+{
+    HRESULT hr = S_OK;
+    WCHAR path[MAX_PATH] = {};
+
+    EXIT_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
+                                      SHGFP_TYPE_CURRENT, path));
+    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, appData));
+    if (S_OK == hr && elevated) {
+        EXIT_IF_FAILED(CheckInUserProfile(appData));
+    }
+
+Exit:
+    if (S_OK != hr) {
+        DirutilClose(appData);
+    }
+    return hr;
+}
+
 } // namespace
 
 HRESULT UserCacheAllowed(BOOL elevated)
 {
-    HRESULT hr = S_OK;
-    WCHAR path[MAX_PATH] = {};
     HeldFolder appData = NoHeldFolder();
-
-    if (!elevated) {
-        goto Exit;
-    }
-    EXIT_IF_FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                                      path));
-    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
-    if (S_OK == hr) {
-        EXIT_IF_FAILED(CheckInUserProfile(&appData));
-    }
-
-Exit:
+    const HRESULT hr = elevated ? OpenUserAppData(elevated, TRUE, &appData) : S_OK;
     DirutilClose(&appData);
     return hr;
 }
@@ -280,7 +289,6 @@ Exit:
 HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder* folder)
 {
     HRESULT hr = S_OK;
-    WCHAR path[MAX_PATH] = {};
     HeldFolder appData = NoHeldFolder();
     HeldFolder applications = NoHeldFolder();
 
@@ -289,15 +297,7 @@ HRESULT OpenCacheFolder(BOOL perMachine, BOOL elevated, BOOL create, HeldFolder*
         EXIT_IF_FAILED(OpenMachineCache(create, folder));
         goto Exit;
     }
-    hr = ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | (create ? CSIDL_FLAG_CREATE : 0), nullptr,
-                            SHGFP_TYPE_CURRENT, path);
-    if (FAILED(hr)) {
-        EXIT_WITH(hr);
-    }
-    EXIT_IF_FAILED(DirutilOpenWhereItIs(path, &appData));
-    if (S_OK == hr && elevated) {
-        EXIT_IF_FAILED(CheckInUserProfile(&appData));
-    }
+    EXIT_IF_FAILED(OpenUserAppData(elevated, create, &appData));
     if (S_FALSE == hr) {
         goto Exit;
     }
