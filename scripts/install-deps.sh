@@ -23,5 +23,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 [ -z "$add_i386" ] || dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
-apt-get update
+# A mirror caught mid-sync fails one index; the others still name every package.
+apt-get update || echo "apt-get update reported errors; installing from the lists it fetched" >&2
 apt-get install -y --no-install-recommends "${missing[@]}"
