@@ -112,6 +112,8 @@ struct PackOptions {
     LPCWSTR stubPath;
     LPCWSTR copyright;
     LPCWSTR iconPath;
+    LPCWSTR licensePath;   // .rtf or .txt; only with `window`
+    BOOL window;
     BundleIdentity identity;
     RegistrationSpec registration;
     WORD stubMachine;
@@ -149,6 +151,7 @@ struct PackInputs {
     InputFile transforms[MAX_BUNDLE_ENTRIES];
     InputFile cabinets[MAX_BUNDLE_CABINETS];
     InputFile icon;
+    InputFile license;
 };
 
 // An empty file, or one larger than `*room` bytes (what is left of the
@@ -197,6 +200,9 @@ HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record
 HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
                                  DWORD* size);
 HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon);
+// A licence no larger than MAX_LICENSE_BYTES; rich text must be rich text.
+HRESULT CheckLicenseFile(LPCWSTR path, const InputFile* license);
+BOOL IsRichTextLicense(LPCWSTR path);
 HRESULT AddIcon(HANDLE update, const InputFile* icon);
 // UpdateResourceW, with one line on standard error when it fails.
 HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
