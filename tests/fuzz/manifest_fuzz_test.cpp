@@ -48,6 +48,12 @@ bool IsWellFormed(const std::vector<BYTE>& bytes)
     if (bytes.size() < 4) return false;
     const size_t packages = bytes[1], transforms = bytes[2];
     if (bytes.size() < 4 + 168 * packages + 16 * transforms) return false;
+    // The bundle's choices: known bits only, a licence only with the window, rich text only for a licence.
+    const BYTE bundle = bytes[3];
+    if ((bundle & ~BUNDLE_KNOWN_FLAGS) || ((bundle & BUNDLE_LICENSE) && !(bundle & BUNDLE_WINDOW)) ||
+        ((bundle & BUNDLE_LICENSE_RTF) && !(bundle & BUNDLE_LICENSE))) {
+        return false;
+    }
     for (size_t k = 0; k < packages; ++k) {
         const BYTE* entry = bytes.data() + 4 + 168 * k;
         if (memchr(entry, 0, 12) == nullptr) return false;
