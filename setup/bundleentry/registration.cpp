@@ -175,7 +175,7 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 }
 
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
-                          DWORD uiLevel, HeldFolder* machineCache, HeldFolder* userCache,
+                          HeldFolder* machineCache, HeldFolder* userCache,
                           RegistrationRun* registration)
 {
     HRESULT hr = S_OK;
@@ -201,7 +201,7 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
     EXIT_IF_FAILED(UpgradePolicyFindRelated(registration, &newerFound));
     if (newerFound) {
         RunLogLine(L"refused: a newer version of this bundle is installed (1638)");
-        ShowSystemErrorMessageUnlessUnattended(RESULT_PRODUCT_VERSION, uiLevel);
+        ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
 

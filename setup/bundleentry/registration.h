@@ -63,9 +63,9 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
 
 // Before the chain: reads the record and the registered bundles of its
 // upgrade code. A newer one makes the run refuse whatever it was to do with
-// RESULT_PRODUCT_VERSION (1638), in the "Install Error" box unless unattended.
+// RESULT_PRODUCT_VERSION (1638), told to the person.
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
-                          DWORD uiLevel, HeldFolder* machineCache, HeldFolder* userCache,
+                          HeldFolder* machineCache, HeldFolder* userCache,
                           RegistrationRun* registration);
 // After a chain that did not fail (`chainResult` S_OK, 1 or a restart
 // required): the entry and what goes with it. Returns the run's result: the

@@ -128,7 +128,7 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
         RunLogLine(L"  refused: the package does not allow an in-place upgrade (1638)");
-        ShowSystemErrorMessageUnlessUnattended(RESULT_PRODUCT_VERSION, scope->uiLevel);
+        ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
 

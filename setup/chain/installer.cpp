@@ -187,8 +187,16 @@ INT MachineProductState(LPCWSTR productCode)
     return text[0] - L'0';
 }
 
-// The installer's result as the run sees it, with the "Install Error" box for
-// the failures the user must be told about, when someone is there to see it.
+// The installer's result as the run sees it, and the failures the person must
+// be told about. A call made without the installer's interface (unattended, or
+// under the bundle's window, whose last page names the failure) tells nothing.
+void TellFailureUnlessWithoutInterface(HRESULT failure, DWORD uiLevel)
+{
+    if (!IsUnattendedUiLevel(uiLevel)) {
+        ShowSystemErrorMessage(failure);
+    }
+}
+
 HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOOL reportMissingPatchTarget)
 {
     if (result == ERROR_SUCCESS) {
@@ -210,16 +218,16 @@ HRESULT MapInstallerResult(UINT result, DWORD uiLevel, BOOL tolerateFailure, BOO
     case INSTALLER_REJECTED_BY_POLICY:
     case INSTALLER_SERVICE_FAILED_TO_START:
     case INSTALLER_PLATFORM_UNSUPPORTED:
-        ShowSystemErrorMessageUnlessUnattended(failure, uiLevel);
+        TellFailureUnlessWithoutInterface(failure, uiLevel);
         break;
     case INSTALLER_PATCH_TARGET_NOT_FOUND:
         if (!reportMissingPatchTarget) {
             return INSTALLER_FAILURE_TOLERATED;
         }
-        ShowSystemErrorMessageUnlessUnattended(failure, uiLevel);
+        TellFailureUnlessWithoutInterface(failure, uiLevel);
         break;
     default:
-        ShowSystemErrorMessageUnlessUnattended(RESULT_PROCESS_ABORTED, uiLevel);
+        TellFailureUnlessWithoutInterface(RESULT_PROCESS_ABORTED, uiLevel);
         break;
     }
     return failure;
@@ -345,7 +353,7 @@ UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWST
     EnableInstallerLog(packageFileName, logPath, &log);
     const ULONGLONG started = ::GetTickCount64();
     const UINT result = InstallerCallWaitingOutOthers(
-        [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); }, uiLevel);
+        [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); });
     FileutilRelease(&log);
     RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
     return result;
@@ -443,8 +451,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
         [action, packagePath, commandLine] {
             return action == InstallAction::ApplyPatch ? InstallerApplyPatch(packagePath, commandLine)
                                                        : InstallerInstallPackage(packagePath, commandLine);
-        },
-        uiLevel);
+        });
     hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
     RunLogLine(L"  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
                ExitCodeFromResult(hr));

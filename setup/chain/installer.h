@@ -85,8 +85,9 @@ BOOL IsProductRemoved(UINT removalResult);
 
 // Hands one package to the installer and maps its result: S_OK, 1
 // (INSTALLER_FAILURE_TOLERATED), a restart result (0x80070BC2, 0x80070BC3,
-// 0x80070669) or a failure. Loads the installer first when needed. No box is
-// shown at an unattended UI level (IsUnattendedUiLevel). Another installation
+// 0x80070669) or a failure. Loads the installer first when needed. A failure
+// is told to the person unless the installer ran without its interface
+// (IsUnattendedUiLevel). Another installation
 // in progress is waited out (installwait.h).
 HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR propertyText,
                         LPCWSTR logPath, InstallAction action, DWORD uiLevel,

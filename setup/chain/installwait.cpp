@@ -1,7 +1,6 @@
 #include "installwait.h"
 
 #include "messages.h"
-#include "options.h"
 #include "results.h"
 #include "runlog.h"
 
@@ -26,20 +25,18 @@ DWORD PauseBeforeAttempt(DWORD attemptsMade, ULONGLONG waited)
 
 } // namespace
 
-BOOL InstallerWaitForNextAttempt(InstallerWait* wait, DWORD uiLevel)
+BOOL InstallerWaitForNextAttempt(InstallerWait* wait)
 {
     const DWORD attempt = ++wait->attempts;
     const ULONGLONG waited = ::GetTickCount64() - wait->started;
 
-    if (!IsUnattendedUiLevel(uiLevel)) {
-        const int answer = AskRetryOrCancel(RESULT_INSTALLER_BUSY);
-        if (0 != answer) {
-            RunLogLine(L"  another installation is in progress (1618), attempt %lu: %ls", attempt,
-                       IDRETRY == answer ? L"Retry chosen" : L"Cancel chosen");
-            return IDRETRY == answer;
-        }
-        // No box could be shown, so nobody can answer: the run waits as an unattended one.
+    const int answer = AskRetryOrCancel(RESULT_INSTALLER_BUSY);
+    if (0 != answer) {
+        RunLogLine(L"  another installation is in progress (1618), attempt %lu: %ls", attempt,
+                   IDRETRY == answer ? L"Retry chosen" : L"Cancel chosen");
+        return IDRETRY == answer;
     }
+    // Nobody can answer (unattended, or no box could be shown): the run waits.
     if (waited >= WAIT_LIMIT_MS) {
         RunLogLine(L"  another installation is in progress (1618), attempt %lu: still after %lu s, given up", attempt,
                    static_cast<DWORD>(waited / 1000));

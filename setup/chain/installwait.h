@@ -16,15 +16,15 @@ struct InstallerWait {
 };
 
 // After an attempt answered 1618: asks or waits, and says whether to call again.
-BOOL InstallerWaitForNextAttempt(InstallerWait* wait, DWORD uiLevel);
+BOOL InstallerWaitForNextAttempt(InstallerWait* wait);
 
 // `call` makes the installer call once and returns its result.
 template <typename Call>
-UINT InstallerCallWaitingOutOthers(Call call, DWORD uiLevel)
+UINT InstallerCallWaitingOutOthers(Call call)
 {
     InstallerWait wait = {::GetTickCount64(), 0};
     UINT result = call();
-    while (INSTALLER_BUSY == result && InstallerWaitForNextAttempt(&wait, uiLevel)) {
+    while (INSTALLER_BUSY == result && InstallerWaitForNextAttempt(&wait)) {
         result = call();
     }
     return result;

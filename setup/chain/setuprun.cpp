@@ -15,6 +15,7 @@
 #include "installer.h"
 #include "memutil.h"
 #include "messages.h"
+#include "person.h"
 #include "registration.h"
 #include "result.h"
 #include "results.h"
@@ -232,7 +233,7 @@ void UndoPreparedPackages(SetupRun* run)
         EntryRecord* record = &run->records[r];
         EntryFiles* files = &record->files;
         if (record->isInstalled && IsProgramEntry(files->entry)) {
-            PrereqRemoveAgain(&run->folders, files, &record->program, run->scope.uiLevel);
+            PrereqRemoveAgain(&run->folders, files, &record->program);
         } else if (record->isInstalled) {
             record->package.removalResult = RemoveInstalledProduct(files->entry->fileName, record->productCode,
                                                                    run->logPath, RemovalUiLevel(run->scope.uiLevel));
@@ -371,6 +372,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     BOOL elevated = FALSE;
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
+    PersonBeginRun(uiLevel);
     EXIT_IF_FAILED(IsProcessElevated(&elevated));
     run.folders = PlacementNoFolders(elevated, &run.cabinets);
     RunLogMachine(run.scope.windows64Bit, elevated, nullptr != elevatedCopyOf);
@@ -383,7 +385,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
         RunLogLine(L"an entry for all users has work to do: the run is handed to an elevated copy");
-        hr = RunElevatedCopy(uiLevel);
+        hr = RunElevatedCopy();
         RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;
     }
@@ -397,12 +399,12 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     run.transform = SelectTransform(run.manifest, language);
     hr = RunLogStartFile(logPath, elevated, run.startedLogPath);
     if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
-        ShowLogRefusedUnlessUnattended(logPath, uiLevel);
+        ShowLogRefused(logPath);
     }
     EXIT_IF_FAILED(hr);
     // The installer writes the file that was checked and made, by that path.
     run.logPath = nullptr != logPath ? run.startedLogPath : nullptr;
-    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.scope.windows64Bit, elevated, action, uiLevel,
+    EXIT_IF_FAILED(RegistrationBegin(run.manifest, run.scope.windows64Bit, elevated, action,
                                      &run.folders.machineCache, &run.folders.userCache, &run.registration));
     if (run.manifest->packageCount > 0) {
         EXIT_IF_FAILED(InstallerLoad());
@@ -427,5 +429,6 @@ Exit:
         MemutilRelease(run.records);
     }
     RegistrationRelease(&run.registration);
+    PersonEndRun();
     return hr;
 }

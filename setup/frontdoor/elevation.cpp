@@ -211,7 +211,7 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-HRESULT RunElevatedCopy(DWORD uiLevel)
+HRESULT RunElevatedCopy()
 {
     HRESULT hr = S_OK;
     HANDLE programFile = INVALID_HANDLE_VALUE;
@@ -228,7 +228,7 @@ HRESULT RunElevatedCopy(DWORD uiLevel)
         // A declined prompt was the user's own answer; any other failure to start the
         // copy would otherwise end the run without a word.
         if (RESULT_CANCELLED_BY_USER != hr) {
-            ShowSystemErrorMessageUnlessUnattended(hr, uiLevel);
+            ShowSystemErrorMessage(hr);
         }
         goto Exit;
     }

@@ -1,8 +1,9 @@
-// The boxes the program shows: the help text in the user's language, the
-// platform's own text for an installer failure, and that text with Retry and
-// Cancel while another installation is busy.
+// What the program says: the help text in the user's language, the platform's
+// own text for an installer failure, and that text with Retry and Cancel while
+// another installation is busy. The person room decides who sees them.
 #include "messages.h"
 #include "options.h"
+#include "person.h"
 #include "resrutil.h"
 #include "result.h"
 #include "runlog.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 constexpr DWORD MESSAGE_FROM_SYSTEM = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
 constexpr DWORD USER_DEFAULT_LANGUAGE = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
 
@@ -52,13 +52,6 @@ Exit:
     return hr;
 }
 
-void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel)
-{
-    if (!IsUnattendedUiLevel(uiLevel)) {
-        ShowSystemErrorMessage(code);
-    }
-}
-
 void ShowSystemErrorMessage(HRESULT code)
 {
     const LPWSTR text = LoadSystemText(code);
@@ -68,7 +61,7 @@ void ShowSystemErrorMessage(HRESULT code)
     if (nullptr != text) {
         const BOOL logNamed =
             nullptr != RunLogPath() && SUCCEEDED(StrutilFormat(&withLog, L"%ls\r\nLog: %ls", text, RunLogPath()));
-        ::MessageBoxExW(nullptr, logNamed ? withLog : text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+        PersonTell(TellKind::Error, logNamed ? withLog : text);
         ::LocalFree(text);
     }
     StrutilFree(withLog);
@@ -80,34 +73,34 @@ int AskRetryOrCancel(HRESULT code)
     int answer = 0;
 
     if (nullptr != text) {
-        answer = ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_RETRYCANCEL | MB_ICONWARNING, 0);
+        answer = PersonAsk(text, MB_RETRYCANCEL | MB_ICONWARNING);
         ::LocalFree(text);
     }
     return answer;
 }
 
-void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel)
+void ShowLogRefused(LPCWSTR logPath)
 {
     WideString reason = nullptr;
     WideString text = nullptr;
 
-    if (!IsUnattendedUiLevel(uiLevel) && SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_LOG_REFUSED_ID, &reason)) &&
+    if (SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_LOG_REFUSED_ID, &reason)) &&
         SUCCEEDED(StrutilFormat(&text, L"%ls\r\n%ls", reason, logPath))) {
-        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+        PersonTell(TellKind::Error, text);
     }
     StrutilFree(reason);
     StrutilFree(text);
 }
 
-void ShowProgramFailedUnlessUnattended(LPCWSTR programName, DWORD exitCode, DWORD uiLevel)
+void ShowProgramFailed(LPCWSTR programName, DWORD exitCode)
 {
     WideString reason = nullptr;
     WideString text = nullptr;
 
-    if (!IsUnattendedUiLevel(uiLevel) && SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_PROGRAM_FAILED_ID, &reason)) &&
+    if (SUCCEEDED(ResrutilLoadText(ModuleInstance, IDS_PROGRAM_FAILED_ID, &reason)) &&
         SUCCEEDED(StrutilFormat(&text, L"%ls\r\n%ls: %lu (0x%08lX)\r\nLog: %ls", reason, programName, exitCode,
                                 exitCode, nullptr != RunLogPath() ? RunLogPath() : L"-"))) {
-        ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, MB_OK | MB_ICONERROR, 0);
+        PersonTell(TellKind::Error, text);
     }
     StrutilFree(reason);
     StrutilFree(text);

@@ -1,4 +1,5 @@
-// The boxes the program shows: the help box and the "Install Error" boxes.
+// What the program says to the person: the help box, and the texts of the
+// "Install Error" messages, which the person room shows or keeps to the log.
 #pragma once
 
 #include <windows.h>
@@ -7,16 +8,12 @@ HRESULT ShowHelpMessage();
 // The platform's text for the code; in a logged setup run a line naming the
 // run's log follows, so that whoever saw the failure can find out why.
 void ShowSystemErrorMessage(HRESULT code);
-// The same, unless the run is unattended (/quiet, /passive): nobody would be
-// there to click it, and the exit code carries the failure.
-void ShowSystemErrorMessageUnlessUnattended(HRESULT code, DWORD uiLevel);
 // The platform's text for the code with Retry and Cancel: IDRETRY, IDCANCEL
-// (or another answer that is no Retry), or 0 when there is no text or no box
-// could be shown.
+// (or another answer that is no Retry), or 0 when there is no text or nobody
+// could answer.
 int AskRetryOrCancel(HRESULT code);
-// Why an elevated run refuses the /log file, in the user's language, and the
-// path; not shown when the run is unattended.
-void ShowLogRefusedUnlessUnattended(LPCWSTR logPath, DWORD uiLevel);
+// Why an elevated run refuses the /log file, in the user's language, and the path.
+void ShowLogRefused(LPCWSTR logPath);
 // A prerequisite program that failed, in the user's language: its file name,
-// its exit code and the run's log; not shown when the run is unattended.
-void ShowProgramFailedUnlessUnattended(LPCWSTR programName, DWORD exitCode, DWORD uiLevel);
+// its exit code and the run's log.
+void ShowProgramFailed(LPCWSTR programName, DWORD exitCode);

@@ -109,7 +109,7 @@ HRESULT PrereqRun(RunFolders* folders, EntryFiles* files, ProgramState* program,
     EXIT_IF_FAILED(PlacementPlaceProgram(folders, files, reuse, &held));
     hr = RunWithOwnTemp(folders, files, [&](LPCWSTR temp) {
         return RunPrerequisite(files->packagePath, ProgramArguments(&program->parameters, action, uiLevel),
-                               &program->parameters, uiLevel, temp, files->entry->flags & PKG_IGNORE_FAILURE);
+                               &program->parameters, temp, files->entry->flags & PKG_IGNORE_FAILURE);
     });
     if (FAILED(hr) && !IsRestartRequired(hr)) {
         goto Exit;  // the files stay for the clean-up
@@ -121,15 +121,14 @@ Exit:
     return hr;
 }
 
-void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program, DWORD uiLevel)
+void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program)
 {
     DWORD exitCode = 0;
     const PrereqParameters* parameters = &program->parameters;
 
     RunLogLine(L"removing %ls", files->entry->fileName);
     HRESULT hr = RunWithOwnTemp(folders, files, [&](LPCWSTR temp) {
-        return RunProgram(files->packagePath, parameters->uninstallArgs, parameters, RemovalUiLevel(uiLevel), temp,
-                          &exitCode);
+        return RunProgram(files->packagePath, parameters->uninstallArgs, parameters, temp, &exitCode);
     });
     FileutilRelease(&program->held);
     if (SUCCEEDED(hr)) {

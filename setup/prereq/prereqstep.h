@@ -32,4 +32,4 @@ HRESULT PrereqRun(RunFolders* folders, EntryFiles* files, ProgramState* program,
 // The clean-up's removal of a program this run installed: run from the copy
 // held for it, with its uninstall arguments. Whether it worked decides
 // whether its cached copy goes too.
-void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program, DWORD uiLevel);
+void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* program);

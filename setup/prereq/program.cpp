@@ -67,8 +67,8 @@ Exit:
 
 } // namespace
 
-HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                   LPCWSTR tempFolder, DWORD* exitCode)
+HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, LPCWSTR tempFolder,
+                   DWORD* exitCode)
 {
     HRESULT hr = S_OK;
     WideString commandLine = nullptr;
@@ -94,7 +94,7 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
     EXIT_IF_FAILED(ProgramEnvironmentBlock(tempFolder, &environment));
     RunLogLine(L"  starting %ls in %ls, TEMP %ls", commandLine, folder, tempFolder);
     if (S_FALSE == PrereqExitCodeKind(parameters, INSTALLER_BUSY, &listedKind)) {
-        *exitCode = InstallerCallWaitingOutOthers(attempt, uiLevel);
+        *exitCode = InstallerCallWaitingOutOthers(attempt);
     } else {
         *exitCode = attempt();
     }
@@ -128,20 +128,20 @@ HRESULT ProgramExitResult(const PrereqParameters* parameters, DWORD exitCode, BO
     return hr;
 }
 
-HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                        LPCWSTR tempFolder, BOOL tolerateFailure)
+HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, LPCWSTR tempFolder,
+                        BOOL tolerateFailure)
 {
     HRESULT hr = S_OK;
     DWORD exitCode = 0;
     const ULONGLONG started = ::GetTickCount64();
 
-    EXIT_IF_FAILED(RunProgram(path, arguments, parameters, uiLevel, tempFolder, &exitCode));
+    EXIT_IF_FAILED(RunProgram(path, arguments, parameters, tempFolder, &exitCode));
     hr = ProgramExitResult(parameters, exitCode, tolerateFailure);
     RunLogLine(L"  exit code %lu in %lu s, taken as %d", exitCode, RunLogSecondsSince(started), ExitCodeFromResult(hr));
     // A cancel was the user's own; another installation in progress has been
     // asked about already.
     if (hr == ProgramFailureResult(exitCode)) {
-        ShowProgramFailedUnlessUnattended(FileutilNamePart(path), exitCode, uiLevel);
+        ShowProgramFailed(FileutilNamePart(path), exitCode);
     }
 
 Exit:

@@ -15,8 +15,8 @@
 // TMP, and waits for it to end. An
 // exit code of 1618 (another installation in progress) is waited out as an
 // installer call is (installwait.h), unless the vendor said what it means.
-HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                   LPCWSTR tempFolder, DWORD* exitCode);
+HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, LPCWSTR tempFolder,
+                   DWORD* exitCode);
 
 // What the exit code means for the run, the vendor's /exitcode lines first:
 // S_OK; a restart that is due (0x80070BC2, 0x80070BC3) or started
@@ -26,10 +26,9 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
 HRESULT ProgramExitResult(const PrereqParameters* parameters, DWORD exitCode, BOOL tolerateFailure);
 
 // Runs the program (RunProgram) and maps its exit code (ProgramExitResult).
-// A failure is shown in a box naming the program, its code and the run's log,
-// unless the run is unattended.
-HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, DWORD uiLevel,
-                        LPCWSTR tempFolder, BOOL tolerateFailure);
+// A failure is told to the person, naming the program, its code and the run's log.
+HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters* parameters, LPCWSTR tempFolder,
+                        BOOL tolerateFailure);
 
 // The parameters of the program entry whose bytes are the resource
 // `programResourceName` (EXE<nn>), read where the running bundle keeps them:

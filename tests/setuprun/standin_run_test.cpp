@@ -507,7 +507,8 @@ TEST_F(StandinRunTest, ToleratedFailureOfAnEarlierPackageEndsWithZero)
 // Another installation in progress (1618): unattended, the call is made again
 // after waits of 0.5, 1 and 2 s; interactively after Retry in a box with the
 // platform's text, while Cancel ends the run with 1618. Every answer is in the
-// run's own log. (Ten minutes of 1618: tests/faults, on a clock of its own.)
+// run's own log, and so is the question with its answer, as every question
+// asked of the person is. (Ten minutes of 1618: tests/faults, on a clock of its own.)
 TEST_F(StandinRunTest, AnotherInstallationIsWaitedOut)
 {
     struct Row {
@@ -517,11 +518,13 @@ TEST_F(StandinRunTest, AnotherInstallationIsWaitedOut)
         DWORD exitCode;
         size_t installs;
         const char* logged;
+        const wchar_t* asked;   // the answer on the question's line, null when nobody was asked
     };
     const Row rows[] = {
-        {L"/quiet", "install 1618\ninstall 1618\ninstall 1618\n", IDOK, 0, 4, "attempt 3: waiting 2000 ms\r\n"},
-        {L"", "install 1618\n", IDRETRY, 0, 2, "attempt 1: Retry chosen\r\n"},
-        {L"", "install 1618\n", IDCANCEL, 1618, 1, "attempt 1: Cancel chosen\r\n"},
+        {L"/quiet", "install 1618\ninstall 1618\ninstall 1618\n", IDOK, 0, 4, "attempt 3: waiting 2000 ms\r\n",
+         nullptr},
+        {L"", "install 1618\n", IDRETRY, 0, 2, "attempt 1: Retry chosen\r\n", L": Retry\r\n"},
+        {L"", "install 1618\n", IDCANCEL, 1618, 1, "attempt 1: Cancel chosen\r\n", L": Cancel\r\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.logged);
@@ -534,6 +537,10 @@ TEST_F(StandinRunTest, AnotherInstallationIsWaitedOut)
         EXPECT_TRUE(run.boxes.empty() || run.boxes[0].text.find(SystemText(static_cast<HRESULT>(0x80070652))) == 0);
         const std::string log = RunLogText(L"standin-one", TempFolder());
         EXPECT_NE(std::string::npos, log.find(std::string("(1618), ") + row.logged)) << log;
+        const std::wstring question = SystemText(static_cast<HRESULT>(0x80070652));
+        const std::string askedLine =
+            "asked: " + Utf8FromWide(question.substr(0, question.find_first_of(L"\r\n")) + (row.asked ? row.asked : L""));
+        EXPECT_EQ(row.asked != nullptr, log.find(askedLine) != std::string::npos) << log;
         ForgetFiles(Package(L"upgrade42.msi"));
     }
 }
