@@ -15,7 +15,8 @@ DWORD CountDots(LPCWSTR text)
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Help, None
+    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, BundleCode, HelpLink, AboutLink, Help,
+    None
 };
 
 struct SwitchName {
@@ -35,6 +36,7 @@ constexpr SwitchName SWITCHES[] = {
     {L"uiargs", PackSwitch::UiArgs},     {L"uninstallargs", PackSwitch::UninstallArgs},
     {L"repairargs", PackSwitch::RepairArgs},
     {L"exitcode", PackSwitch::ExitCode}, {L"upgradecode", PackSwitch::UpgradeCode},
+    {L"bundlecode", PackSwitch::BundleCode},
     {L"helplink", PackSwitch::HelpLink}, {L"aboutlink", PackSwitch::AboutLink},
     {L"?", PackSwitch::Help},
     {L"h", PackSwitch::Help},            {L"help", PackSwitch::Help},
@@ -417,6 +419,26 @@ Exit:
     return hr;
 }
 
+// A bundle code of the vendor's choosing instead of the derived one: the
+// entry's key, so a GUID and not the null one.
+HRESULT SetBundleCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+
+    if (FAILED(ParseGuidText(value, &registration->bundleCode))) {
+        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (IsEqualGUID(GUID(), registration->bundleCode)) {
+        ReportError(L"%ls is the null GUID: give a bundle code of its own, or leave it to the packer", option);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    registration->hasBundleCode = TRUE;
+
+Exit:
+    return hr;
+}
+
 // A link of the entry: a registry text Windows shows as a link.
 HRESULT SetLink(LPCWSTR option, LPCWSTR value, LPCWSTR* slot)
 {
@@ -507,6 +529,9 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         break;
     case PackSwitch::UpgradeCode:
         EXIT_IF_FAILED(SetUpgradeCode(&options->registration, option, value));
+        break;
+    case PackSwitch::BundleCode:
+        EXIT_IF_FAILED(SetBundleCode(&options->registration, option, value));
         break;
     case PackSwitch::HelpLink:
         EXIT_IF_FAILED(SetLink(option, value, &options->registration.helpLink));
@@ -603,6 +628,10 @@ HRESULT CheckRegistration(const PackOptions* options)
     }
     if (registration.helpLink || registration.aboutLink) {
         ReportError(L"/helplink and /aboutlink are texts of the bundle's Add/Remove Programs entry: give /upgradecode");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (registration.hasBundleCode) {
+        ReportError(L"/bundlecode is the key of the bundle's Add/Remove Programs entry: give /upgradecode");
         EXIT_WITH(PACK_E_USAGE);
     }
     for (DWORD k = 0; k < options->packageCount; ++k) {

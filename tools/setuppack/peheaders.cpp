@@ -282,15 +282,20 @@ Exit:
     return hr;
 }
 
-HRESULT MarkRunFromSwap(HANDLE file, const HeaderPlaces& places)
+// Also drops the link time of the stub: the bundle is made of its inputs
+// alone, so that packing the same inputs again gives the same bytes.
+HRESULT MarkFileHeader(HANDLE file, const HeaderPlaces& places)
 {
     HRESULT hr = S_OK;
     WORD characteristics = 0;
+    const DWORD noTime = 0;
     const LONGLONG field = places.fileHeader + offsetof(IMAGE_FILE_HEADER, Characteristics);
 
     EXIT_IF_FAILED(ReadExactly(file, field, &characteristics, sizeof(characteristics)));
     characteristics |= RUN_FROM_SWAP;
     EXIT_IF_FAILED(WriteExactly(file, field, &characteristics, sizeof(characteristics)));
+    EXIT_IF_FAILED(WriteExactly(file, places.fileHeader + offsetof(IMAGE_FILE_HEADER, TimeDateStamp), &noTime,
+                                sizeof(noTime)));
 
 Exit:
     return hr;
@@ -324,7 +329,7 @@ HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const Input
 
     EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
     EXIT_IF_FAILED(EndAtImage(file, places));
-    EXIT_IF_FAILED(MarkRunFromSwap(file, places));
+    EXIT_IF_FAILED(MarkFileHeader(file, places));
     EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END));
     for (DWORD k = 0; k < count; ++k) {
         if (table[k].offset != placed || table[k].size != files[k]->size) {

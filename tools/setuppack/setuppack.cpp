@@ -21,7 +21,7 @@ constexpr int EXIT_USAGE = 2;
 constexpr WCHAR USAGE[] =
     L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
-    L"                 [/upgradecode {GUID} [/helplink URL] [/aboutlink URL]]\n"
+    L"                 [/upgradecode {GUID} [/bundlecode {GUID}] [/helplink URL] [/aboutlink URL]]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
     L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT] [/repairargs TEXT]\n"
@@ -37,7 +37,9 @@ constexpr WCHAR USAGE[] =
     L"  docs/vendors.md, \"Detection rules\".\n"
     L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"/upgradecode (the same for every version of your bundle) gives the bundle an\n"
-    L"Add/Remove Programs entry of its own, under a bundle code new for each bundle.\n"
+    L"Add/Remove Programs entry of its own, under a bundle code made from the upgrade\n"
+    L"code, the bundle's version and its payloads (the same inputs, the same code),\n"
+    L"or the one /bundlecode gives.\n"
     L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
     L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
     L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
@@ -314,8 +316,8 @@ HRESULT Pack(int argc, LPWSTR* argv)
     EXIT_IF_FAILED(CheckInputs(options, inputs));
     EXIT_IF_FAILED(FindCabinets(options, inputs, &room));
     EXIT_IF_FAILED(CheckOutputIsNoInput(options, inputs));
-    if (options->registration.registered) {
-        EXIT_IF_FAILED(NewBundleCode(&options->registration.bundleCode));
+    if (options->registration.registered && !options->registration.hasBundleCode) {
+        EXIT_IF_FAILED(DeriveBundleCode(options, inputs, &options->registration.bundleCode));
     }
     EXIT_IF_FAILED(WriteBundle(options, inputs, &signatureDropped));
     ReportWritten(options, signatureDropped);

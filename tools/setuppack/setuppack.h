@@ -102,7 +102,8 @@ struct BundleIdentity {
 struct RegistrationSpec {
     BOOL registered;
     GUID upgradeCode;
-    GUID bundleCode;      // made new for every bundle written
+    GUID bundleCode;      // /bundlecode, or derived from the upgrade code, version and payloads
+    BOOL hasBundleCode;   // /bundlecode given
     LPCWSTR helpLink;
     LPCWSTR aboutLink;
 };
@@ -189,8 +190,10 @@ HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
 HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
-// A new random bundle code, and the REGISTRATION record of a registered bundle.
-HRESULT NewBundleCode(GUID* code);
+// The bundle code of a registered bundle without /bundlecode: a name-based GUID
+// (version 5, SHA-1) of the upgrade code, the bundle's version and the SHA-1
+// digests of the payloads (docs/vendors.md); and the REGISTRATION record.
+HRESULT DeriveBundleCode(const PackOptions* options, const PackInputs* inputs, GUID* code);
 HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record);
 // The stub's application manifest with the assembly name and the description
 // made from the product name; one line on standard error when it cannot be read.
