@@ -314,7 +314,7 @@ Exit:
     return hr;
 }
 
-HRESULT AddIcon(HANDLE update, const InputFile* icon)
+HRESULT AddIcon(ResourceTable* resources, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     IconFileHeader header = {};
@@ -339,11 +339,11 @@ HRESULT AddIcon(HANDLE update, const InputFile* icon)
         if (!ReadAt(icon, entry.offset, image, entry.image.bytes)) {
             EXIT_WITH(ResultFromLastError());
         }
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, image, entry.image.bytes));
+        EXIT_IF_FAILED(SetResource(resources, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, image, entry.image.bytes));
         MemutilRelease(image);
         image = nullptr;
     }
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_GROUP_ICON, MAKEINTRESOURCEW(APP_ICON_GROUP_ID), ENGLISH_US, group,
+    EXIT_IF_FAILED(SetResource(resources, RT_GROUP_ICON, MAKEINTRESOURCEW(APP_ICON_GROUP_ID), ENGLISH_US, group,
                                   groupSize));
 
 Exit:

@@ -10,6 +10,8 @@
 #include "strutil.h"
 #include "../../res/resource.h"
 
+class ResourceTable;
+
 constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
 constexpr DWORD MAX_FILE_NAME_CHARS = MANIFEST_NAME_CHARS - 1;
 // What ManifestIsPlainName refuses, for the packer's messages.
@@ -200,9 +202,10 @@ HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record
 HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
                                  DWORD* size);
 HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon);
-HRESULT AddIcon(HANDLE update, const InputFile* icon);
-// UpdateResourceW, with one line on standard error when it fails.
-HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
+HRESULT AddIcon(ResourceTable* resources, const InputFile* icon);
+// Puts a resource into the bundle's resource section (rsrcsection.h), in place
+// of one of the same type, name and language.
+HRESULT SetResource(ResourceTable* resources, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
 
 // Drops the Authenticode signature of a copy of the stub (`path`): its
 // certificate table at the end of the file and the header's entry for it.
