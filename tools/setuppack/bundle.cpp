@@ -461,25 +461,18 @@ HRESULT CreateScratchCopy(LPCWSTR stubPath, LPCWSTR outPath, WCHAR (&scratch)[MA
     HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH] = {};
     LPWSTR namePart = nullptr;
+    int failedStep = 0;
 
-    if (0 == ::GetFullPathNameW(outPath, MAX_PATH, folder, &namePart) || !namePart) {
+    if (FAILED(HostFullPath(outPath, folder, &namePart)) || !namePart) {
         ReportError(L"bad /out path: %ls", outPath);
         EXIT_WITH(PACK_E_USAGE);
     }
     *namePart = L'\0';
-    if (0 == ::GetTempFileNameW(folder, L"spk", 0, scratch)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    hr = HostCreateScratchCopy(folder, stubPath, scratch, &failedStep);
+    if (FAILED(hr) && 0 == failedStep) {
         ReportError(L"cannot write into the folder %ls (error 0x%08X)", folder, hr);
-        goto Exit;
-    }
-    if (!::CopyFileW(stubPath, scratch, FALSE)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    } else if (FAILED(hr)) {
         ReportError(L"cannot copy the stub %ls (error 0x%08X)", stubPath, hr);
-        ::DeleteFileW(scratch);
-        scratch[0] = L'\0';
-        goto Exit;
     }
 
 Exit:
@@ -524,20 +517,17 @@ Exit:
 HRESULT WriteImage(LPCWSTR path, const std::vector<uint8_t>& image)
 {
     HRESULT hr = S_OK;
-    DWORD written = 0;
-    HANDLE file = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HostFile file = {};
 
-    EXIT_LAST_ERROR_IF(INVALID_HANDLE_VALUE == file);
-    EXIT_LAST_ERROR_IF(!::WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &written, nullptr));
-    if (written != image.size()) {
-        EXIT_WITH(RESULT_DISK_FULL);
-    }
+    EXIT_IF_FAILED(HostOpenReadWrite(path, &file));
+    EXIT_IF_FAILED(HostWriteAt(&file, 0, image.data(), static_cast<DWORD>(image.size())));
+    EXIT_IF_FAILED(HostSetFileSize(&file, image.size()));
 
 Exit:
     if (FAILED(hr)) {
         ReportError(L"cannot write the bundle's resources (error 0x%08X)", hr);
     }
-    if (INVALID_HANDLE_VALUE != file) ::CloseHandle(file);
+    HostClose(&file);
     return hr;
 }
 
@@ -577,16 +567,15 @@ HRESULT WriteBundle(const PackOptions* options, const PackInputs* inputs, BOOL* 
     EXIT_IF_FAILED(AppendPayloads(scratch, payloads.table, payloads.files, payloads.count));
     // Last, over the finished file.
     EXIT_IF_FAILED(WriteChecksum(scratch));
-    if (!::MoveFileExW(scratch, options->outPath, MOVEFILE_REPLACE_EXISTING)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    hr = HostReplaceFile(scratch, options->outPath);
+    if (FAILED(hr)) {
         ReportError(L"cannot write %ls (error 0x%08X)", options->outPath, hr);
         goto Exit;
     }
     scratch[0] = L'\0';
 
 Exit:
-    if (scratch[0]) ::DeleteFileW(scratch);
+    if (scratch[0]) HostDeleteFile(scratch);
     ReleasePayloadList(&payloads);
     return hr;
 }

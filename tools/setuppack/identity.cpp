@@ -1,7 +1,6 @@
 // What the bundle says of itself to Windows: its version record (file
 // properties, the download and elevation prompts) and its icon.
 #include "setuppack.h"
-#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
 #include "versionutil.h"
@@ -150,7 +149,7 @@ HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* siz
     if (options->copyright) {
         AddText(&writer, L"LegalCopyright", options->copyright);
     }
-    AddText(&writer, L"OriginalFilename", FileutilNamePart(options->outPath));
+    AddText(&writer, L"OriginalFilename", HostNamePart(options->outPath));
     AddText(&writer, L"ProductName", identity.productName);
     AddText(&writer, L"ProductVersion", version);
     EndBlock(&writer, table);

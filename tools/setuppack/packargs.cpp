@@ -192,16 +192,10 @@ Exit:
     return hr;
 }
 
-// The name part of a path: what follows its last "\", "/" or ":".
+// The name part of a path, as the host reads it.
 LPCWSTR FileNameOf(LPCWSTR path)
 {
-    LPCWSTR name = path;
-    for (LPCWSTR p = path; *p; ++p) {
-        if (L'\\' == *p || L'/' == *p || L':' == *p) {
-            name = p + 1;
-        }
-    }
-    return name;
+    return HostNamePart(path);
 }
 
 // A chain entry, in command-line order: a package, or a program (/exe).
@@ -318,7 +312,12 @@ Exit:
 // The bundle keeps a program's parameters one a line.
 BOOL HasLineBreak(LPCWSTR text)
 {
-    return nullptr != wcspbrk(text, L"\r\n");
+    for (; *text; ++text) {
+        if (L'\r' == *text || L'\n' == *text) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 HRESULT AddRule(PackageSpec* program, LPCWSTR rule)

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <windows.h>
-#include <msi.h>
+#include "host.h"
 #include "manifest.h"
 #include "payloadutil.h"
 #include "prereqargs.h"
@@ -142,7 +142,7 @@ BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail);
 // change it while the packer reads it. Its bytes are read as they are needed,
 // never all at once: together they may be larger than the packer's memory.
 struct InputFile {
-    HANDLE file;   // null when not open
+    HostFile file;
     ULONGLONG size;
 };
 
@@ -174,8 +174,10 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 // version record, where it has one.
 HRESULT ReadProgram(PackageSpec* program, const InputFile* file);
 BOOL IsProgramEntry(const PackageSpec* entry);
+// The bundle code as text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+void FormatGuid(const GUID& guid, WCHAR (&text)[40]);
 // Opens an installer database to read it; one line on standard error when it cannot.
-HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database);
+HRESULT OpenPackage(LPCWSTR path, HostDatabase** database);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
