@@ -70,13 +70,15 @@ BOOL EqualsIgnoringCase(LPCWSTR a, int aLength, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, aLength, b, -1, TRUE);
 }
 
+// "/out", "-out" or "--out", in any case.
 PackSwitch SwitchOf(LPCWSTR arg)
 {
     if (L'/' != arg[0] && L'-' != arg[0]) {
         return PackSwitch::None;
     }
+    const LPCWSTR text = L'-' == arg[0] && L'-' == arg[1] ? arg + 2 : arg + 1;
     for (const SwitchName& name : SWITCHES) {
-        if (EqualsIgnoringCase(arg + 1, -1, name.text)) {
+        if (EqualsIgnoringCase(text, -1, name.text)) {
             return name.value;
         }
     }

@@ -40,6 +40,7 @@ constexpr WCHAR USAGE[] =
     L"or the one /bundlecode gives.\n"
     L"The stub is the i686 setup.exe %ls\n"
     L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
+    L"Every switch may also be written -name or --name (--out, --package, ...).\n"
     L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
     L"standard error, no bundle written).";
 
