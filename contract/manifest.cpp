@@ -148,6 +148,14 @@ BOOL ManifestIsPlainName(LPCWSTR name)
     return length > 0 && L'.' != name[length - 1] && L' ' != name[length - 1] && !IsDeviceName(name);
 }
 
+// A licence only with the window, its kind only with a licence, and no
+// choice this program does not know.
+BOOL AreSoundBundleFlags(BYTE flags)
+{
+    return 0 == (flags & ~BUNDLE_KNOWN_FLAGS) && (!(flags & BUNDLE_LICENSE) || (flags & BUNDLE_WINDOW)) &&
+           (!(flags & BUNDLE_LICENSE_RTF) || (flags & BUNDLE_LICENSE));
+}
+
 HRESULT ValidateManifest(const void* data, DWORD size, DWORD* damagedEntry)
 {
     HRESULT hr = S_OK;
@@ -156,7 +164,8 @@ HRESULT ValidateManifest(const void* data, DWORD size, DWORD* damagedEntry)
     if (damagedEntry) {
         *damagedEntry = MANIFEST_NO_ENTRY;
     }
-    if (size < sizeof(PackageManifest) || size < RequiredManifestSize(manifest)) {
+    if (size < sizeof(PackageManifest) || size < RequiredManifestSize(manifest) ||
+        !AreSoundBundleFlags(manifest->bundleFlags)) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     for (DWORD k = 0; k < manifest->packageCount; ++k) {

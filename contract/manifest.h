@@ -62,11 +62,25 @@ struct ManifestCabinetEntry {
     WCHAR fileName[MANIFEST_NAME_CHARS];   // its name beside the package, as the package's Media table gives it
 };
 
+// What a bundle asks of the run as a whole, in PackageManifest::bundleFlags.
+// Bundles of earlier packers have 0 there.
+// The bundle's own window stands for every package's interface.
+constexpr BYTE BUNDLE_WINDOW = 0x1;
+// A licence the person accepts before installing: the payload LICENSE_PAYLOAD,
+// rich text with BUNDLE_LICENSE_RTF, else plain text (UTF-8, or UTF-16 after
+// its byte order mark). Only a bundle with the window has one.
+constexpr BYTE BUNDLE_LICENSE = 0x2;
+constexpr BYTE BUNDLE_LICENSE_RTF = 0x4;
+constexpr BYTE BUNDLE_KNOWN_FLAGS = BUNDLE_WINDOW | BUNDLE_LICENSE | BUNDLE_LICENSE_RTF;
+constexpr char LICENSE_PAYLOAD[] = "LIC00";
+// A licence is read whole into the window's text box, so it is kept small.
+constexpr DWORD MAX_LICENSE_BYTES = 1024 * 1024;
+
 struct PackageManifest {
     BYTE reserved0;
     BYTE packageCount;
     BYTE transformCount;
-    BYTE reserved3;
+    BYTE bundleFlags;
     // packageCount package entries follow, then transformCount transform entries.
 };
 

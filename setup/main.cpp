@@ -8,7 +8,7 @@
 //
 // setup.exe is linked without the C run-time's start-up code (product_link in the
 // top CMakeLists.txt): that code brings sections of its own, and every section
-// costs a whole page in our page-aligned image. The msvcrt.dll functions the
+// costs a padded tail in the file and a page once mapped. The msvcrt.dll functions the
 // program uses still work, because the DLL initialises itself when it is
 // loaded. Nothing here runs static constructors: the program keeps no global
 // object that needs one.

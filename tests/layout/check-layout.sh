@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fails unless the executable has the page-aligned layout that lets Wine map
-# the image from the file instead of reading the whole of it into memory (a
-# bundle of an earlier packer carries its payload in the image): file and
-# section alignment of 4 KiB, every section starting on a page of the file,
+# Fails unless the executable has the compact layout the stub is made for:
+# sections 512-byte aligned in the file (nothing maps a large image: payloads
+# lie after it) and page-aligned in memory, every section where the file
+# alignment puts it,
 # the resources (which the packer rewrites) last, and no section beyond the
 # ones the linker script makes (a .CRT or .tls would mean run-time start-up
 # code that nothing runs); and marked large-address-aware, so that a 32-bit
@@ -17,10 +17,14 @@ status=0
 fail() { echo "FAIL  $*"; status=1; }
 
 headers=$("$objdump" -p "$exe")
-for field in FileAlignment SectionAlignment; do
+file_alignment=512
+check_alignment() {
+    local field=$1 expected=$2 value
     value=$(awk -v f="$field" '$1 == f { print $2 }' <<<"$headers")
-    [ "$((16#${value:-0}))" -eq 4096 ] && echo "ok    $field 4096" || fail "$field is ${value:-missing}, not 00001000"
-done
+    [ "$((16#${value:-0}))" -eq "$expected" ] && echo "ok    $field $expected" || fail "$field is ${value:-missing}, not $expected"
+}
+check_alignment FileAlignment "$file_alignment"
+check_alignment SectionAlignment 4096
 
 grep -q '^[[:space:]]*large address aware$' <<<"$headers" && echo "ok    large address aware" ||
     fail "not marked large address aware"
@@ -34,7 +38,7 @@ for section in "${sections[@]}"; do
     offset=$((16#$offset))
     [[ $name =~ $allowed ]] || fail "unexpected section $name"
     if [ "$offset" -ne 0 ]; then  # .bss has no bytes in the file
-        [ $((offset % 4096)) -eq 0 ] || fail "$name starts at file offset $offset, not on a page"
+        [ $((offset % file_alignment)) -eq 0 ] || fail "$name starts at file offset $offset, off the file alignment"
         [ "$offset" -gt "$last_offset" ] && { last_offset=$offset; last_name=$name; }
     fi
 done

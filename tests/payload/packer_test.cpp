@@ -528,6 +528,41 @@ TEST(Packer, CarriesThePackagesCabinetsUnderTheirNames)
     }
 }
 
+// The window is a choice of the bundle as a whole; its licence goes last,
+// after every payload the chain reads.
+TEST(Packer, TheWindowAndItsLicenceAreTheBundlesOwn)
+{
+    ScratchFolder folder;
+    ScratchFolder::WriteFile(folder / L"terms.rtf", "{\\rtf1 The terms.}");
+    ScratchFolder::WriteFile(folder / L"terms.txt", "The terms.");
+    const struct {
+        std::wstring options;
+        BYTE flags;
+        const char* line;
+    } cases[] = {
+        {L"", 0, "0 transforms\n"},
+        {L" /window", BUNDLE_WINDOW, "0 transforms, window\n"},
+        {L" /window /license" + Arg(folder / L"terms.rtf"), BUNDLE_WINDOW | BUNDLE_LICENSE | BUNDLE_LICENSE_RTF,
+         "0 transforms, window with licence\n"},
+        {L" /license" + Arg(folder / L"terms.txt") + L" /window", BUNDLE_WINDOW | BUNDLE_LICENSE,
+         "0 transforms, window with licence\n"},
+    };
+    for (const auto& c : cases) {
+        const std::wstring bundle = folder / L"windowed.exe";
+        const Captured run = Pack(L"/out" + Arg(bundle) + L" /package" + Arg(DataFile(L"alpha.msi")) + c.options);
+        ASSERT_EQ(0u, run.exitCode) << run.errorText;
+        EXPECT_NE(std::string::npos, run.outputText.find(c.line)) << run.outputText;
+        EXPECT_EQ(c.flags, reinterpret_cast<const PackageManifest*>(ManifestOf(bundle).data())->bundleFlags);
+        const std::vector<std::string> expected = c.flags & BUNDLE_LICENSE
+            ? std::vector<std::string>{"MSI00", LICENSE_PAYLOAD} : std::vector<std::string>{"MSI00"};
+        EXPECT_EQ(expected, ListedPayloads(bundle)) << Utf8FromWide(c.options);
+        if (c.flags & BUNDLE_LICENSE) {
+            EXPECT_EQ(c.flags & BUNDLE_LICENSE_RTF ? "{\\rtf1 The terms.}" : "The terms.",
+                      PayloadBytes(bundle, LICENSE_PAYLOAD));
+        }
+    }
+}
+
 // The version record and icon are the vendor's: from the first package by
 // default, from the options where given; read back as Windows reads them.
 TEST(Packer, TheVersionRecordAndIconAreTheVendors)
@@ -674,6 +709,11 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
     WriteSparseFile(folder / L"large.msi", 4064 * MiB + 1);
     WriteSparseFile(folder / L"half1.msi", 2032 * MiB);
     WriteSparseFile(folder / L"half2.msi", 2032 * MiB + 1);
+    ScratchFolder::WriteFile(folder / L"terms.txt", "The terms.");
+    ScratchFolder::WriteFile(folder / L"terms.doc", "The terms.");
+    ScratchFolder::WriteFile(folder / L"plain.rtf", "The terms.");
+    ScratchFolder::WriteFile(folder / L"empty.txt", "");
+    WriteSparseFile(folder / L"large.txt", MiB + 1);
     const std::wstring identity = L" /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.0";
     // Packages whose cabinets are missing, no cabinets, or named like another file of /extract.
     const std::wstring lone = folder / L"lone", fake = folder / L"fake", carried = folder / L"carried";
@@ -856,6 +896,14 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
          "/bundlecode is the null GUID"},
         {"a bundle code without /upgradecode", out + alpha + L" /bundlecode {A17A0000-5E7D-4F00-9A11-0000000000AB}",
          "/bundlecode is the key of the bundle's Add/Remove Programs entry: give /upgradecode"},
+        // The bundle's own window.
+        {"a licence without the window", out + alpha + L" /license" + Arg(folder / L"terms.txt"), "give /window"},
+        {"a licence of another kind", out + alpha + L" /window /license" + Arg(folder / L"terms.doc"),
+         "an .rtf or .txt file"},
+        {"a licence over 1 MiB", out + alpha + L" /window /license" + Arg(folder / L"large.txt"), "larger than 1 MiB"},
+        {"rich text that is none", out + alpha + L" /window /license" + Arg(folder / L"plain.rtf"), "no rich text"},
+        {"an empty licence", out + alpha + L" /window /license" + Arg(folder / L"empty.txt"), "empty or too large"},
+        {"keepui under the window", out + alpha + L" /flags keepui /window", "stands for every package's interface"},
     };
     for (const auto& c : cases) {
         const Captured run = Pack(c.arguments);

@@ -68,6 +68,10 @@ TEST(ValidateManifest, AcceptsWellFormedManifests)
     oneArchitectureEach.Package(1)->flags = PKG_32BIT_WINDOWS_ONLY | PKG_HIDDEN | 0x3FF;
     EXPECT_EQ(S_OK, oneArchitectureEach.Validate());
 
+    ManifestBytes window(1, 0);
+    window.Header()->bundleFlags = BUNDLE_WINDOW | BUNDLE_LICENSE | BUNDLE_LICENSE_RTF;
+    EXPECT_EQ(S_OK, window.Validate());
+
     ManifestBytes padded(1, 0);
     padded.bytes.resize(padded.bytes.size() + 10, 0xCC);   // bytes beyond the entries are not read
     EXPECT_EQ(S_OK, padded.Validate());
@@ -106,6 +110,9 @@ TEST(ValidateManifest, RefusesDamagedEntries)
         {"both architecture flags", [](ManifestBytes& m) { m.Package(1)->flags = 0xC09; }},
         {"cabinets beside a program", [](ManifestBytes& m) { m.Package(0)->flags = PKG_PROGRAM | PKG_CABINETS; }},
         {"cabinets beside a patch", [](ManifestBytes& m) { m.Package(1)->flags = PKG_PATCH | PKG_CABINETS; }},
+        {"licence without the window", [](ManifestBytes& m) { m.Header()->bundleFlags = BUNDLE_LICENSE; }},
+        {"rich text without a licence", [](ManifestBytes& m) { m.Header()->bundleFlags = BUNDLE_WINDOW | 4; }},
+        {"unknown bundle flag", [](ManifestBytes& m) { m.Header()->bundleFlags = BUNDLE_WINDOW | 0x80; }},
     };
     for (const auto& c : cases) {
         ManifestBytes manifest(2, 1);

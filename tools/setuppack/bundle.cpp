@@ -23,8 +23,9 @@ constexpr LPCWSTR TRANSFORM_RESOURCE = L"MST";
 constexpr LPCWSTR PROGRAM_RESOURCE = L"" PREREQ_PROGRAM_RESOURCE_PREFIX;
 constexpr LPCWSTR PROGRAM_PARAMETERS_RESOURCE = L"" PREREQ_PARAMETERS_RESOURCE_PREFIX;
 constexpr LPCWSTR CABINET_RESOURCE = L"CAB";
+constexpr LPCWSTR LICENSE_RESOURCE = L"LIC";
 constexpr LPCWSTR PAYLOAD_PREFIXES[] = {PACKAGE_RESOURCE, TRANSFORM_RESOURCE, PROGRAM_RESOURCE,
-                                        PROGRAM_PARAMETERS_RESOURCE, CABINET_RESOURCE};
+                                        PROGRAM_PARAMETERS_RESOURCE, CABINET_RESOURCE, LICENSE_RESOURCE};
 constexpr int PAYLOAD_PREFIX_CHARS = 3;
 constexpr LPCWSTR PAYLOAD_LISTS[] = {L"MANIFEST", L"" REGISTRATION_RESOURCE_TEXT, L"PAYLOADS", L"CABINETS"};
 
@@ -195,6 +196,15 @@ ManifestTransformEntry* TransformEntryAt(BYTE* manifest, DWORD packageCount, DWO
                                                      index * sizeof(ManifestTransformEntry));
 }
 
+BYTE BundleFlags(const PackOptions* options)
+{
+    BYTE flags = options->window ? BUNDLE_WINDOW : 0;
+    if (options->licensePath) {
+        flags |= BUNDLE_LICENSE | (IsRichTextLicense(options->licensePath) ? BUNDLE_LICENSE_RTF : 0);
+    }
+    return flags;
+}
+
 HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
 {
     HRESULT hr = S_OK;
@@ -206,6 +216,7 @@ HRESULT BuildManifest(const PackOptions* options, BYTE** manifest, DWORD* size)
     EXIT_IF_NULL_ALLOC(block);
     header->packageCount = static_cast<BYTE>(options->packageCount);
     header->transformCount = static_cast<BYTE>(options->transformCount);
+    header->bundleFlags = BundleFlags(options);
     for (DWORD k = 0; k < options->packageCount; ++k) {
         const PackageSpec& spec = options->packages[k];
         ManifestPackageEntry* entry = PackageEntryAt(block, k);
@@ -333,12 +344,16 @@ const InputFile* PayloadAt(const PackOptions* options, const PackInputs* inputs,
         CopyResourceName(CABINET_RESOURCE, k - options->packageCount, name);
         return &inputs->cabinets[k - options->packageCount];
     }
+    if (k == cabinetsEnd + options->transformCount) {
+        CopyResourceName(LICENSE_RESOURCE, 0, name);
+        return &inputs->license;
+    }
     CopyResourceName(TRANSFORM_RESOURCE, k - cabinetsEnd, name);
     return &inputs->transforms[k - cabinetsEnd];
 }
 
 // The payloads in the order they follow the image, one after the other:
-// chain entries, cabinets (in the order of their packages), transforms.
+// chain entries, cabinets (in the order of their packages), transforms, the licence.
 struct PayloadList {
     PayloadTableEntry* table;
     const InputFile** files;
@@ -350,7 +365,8 @@ HRESULT BuildPayloadList(const PackOptions* options, const PackInputs* inputs, P
     HRESULT hr = S_OK;
     ULONGLONG offset = 0;
 
-    list->count = options->packageCount + options->cabinetCount + options->transformCount;
+    list->count = options->packageCount + options->cabinetCount + options->transformCount +
+                  (options->licensePath ? 1 : 0);
     list->table = static_cast<PayloadTableEntry*>(MemutilAllocate(list->count * sizeof(PayloadTableEntry), TRUE));
     list->files = static_cast<const InputFile**>(MemutilAllocate(list->count * sizeof(InputFile*), TRUE));
     EXIT_IF_NULL_ALLOC(list->table);

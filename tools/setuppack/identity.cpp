@@ -313,6 +313,31 @@ Exit:
     return hr;
 }
 
+BOOL IsRichTextLicense(LPCWSTR path)
+{
+    return EndsWithIgnoringCase(path, L".rtf");
+}
+
+HRESULT CheckLicenseFile(LPCWSTR path, const InputFile* license)
+{
+    HRESULT hr = S_OK;
+    static constexpr char RICH_TEXT_START[] = "{\\rtf";
+    char start[sizeof(RICH_TEXT_START) - 1] = {};
+
+    if (license->size > MAX_LICENSE_BYTES) {
+        ReportError(L"the licence %ls is larger than 1 MiB", path);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (IsRichTextLicense(path) &&
+        (!ReadAt(license, 0, start, sizeof(start)) || 0 != memcmp(start, RICH_TEXT_START, sizeof(start)))) {
+        ReportError(L"the licence %ls is no rich text (it does not begin with {\\rtf)", path);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+
+Exit:
+    return hr;
+}
+
 HRESULT AddIcon(ResourceTable* resources, const InputFile* icon)
 {
     HRESULT hr = S_OK;

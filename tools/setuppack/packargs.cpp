@@ -15,8 +15,8 @@ DWORD CountDots(LPCWSTR text)
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, BundleCode, HelpLink, AboutLink, Help,
-    None
+    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, BundleCode, HelpLink, AboutLink,
+    Window, License, Help, None
 };
 
 struct SwitchName {
@@ -38,6 +38,7 @@ constexpr SwitchName SWITCHES[] = {
     {L"exitcode", PackSwitch::ExitCode}, {L"upgradecode", PackSwitch::UpgradeCode},
     {L"bundlecode", PackSwitch::BundleCode},
     {L"helplink", PackSwitch::HelpLink}, {L"aboutlink", PackSwitch::AboutLink},
+    {L"window", PackSwitch::Window},     {L"license", PackSwitch::License},
     {L"?", PackSwitch::Help},
     {L"h", PackSwitch::Help},            {L"help", PackSwitch::Help},
 };
@@ -491,6 +492,13 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
     case PackSwitch::Icon:
         options->iconPath = value;
         break;
+    case PackSwitch::License:
+        if (!EndsWithIgnoringCase(value, L".rtf") && !EndsWithIgnoringCase(value, L".txt")) {
+            ReportError(L"/license takes an .rtf or .txt file: %ls", value);
+            EXIT_WITH(PACK_E_USAGE);
+        }
+        options->licensePath = value;
+        break;
     case PackSwitch::BundleVersion:
         // The bundle's own version is shown and compared as written: all four
         // parts, so that "1.0" is never silently taken for 1.0.0.0.
@@ -580,6 +588,7 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         }
         transform->hasLanguage = TRUE;
         break;
+    case PackSwitch::Window:
     case PackSwitch::Help:
     case PackSwitch::None:
         break;
@@ -611,6 +620,28 @@ HRESULT CheckTransformFlag(const PackOptions* options)
             EXIT_WITH(PACK_E_USAGE);
         }
         transformed = package;
+    }
+
+Exit:
+    return hr;
+}
+
+// The window stands for every package's interface, and only the window
+// shows a licence.
+HRESULT CheckWindow(const PackOptions* options)
+{
+    HRESULT hr = S_OK;
+
+    if (options->licensePath && !options->window) {
+        ReportError(L"/license is shown by the bundle's own window: give /window");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    for (DWORD k = 0; options->window && k < options->packageCount; ++k) {
+        if (options->packages[k].flags & PKG_KEEP_UI_LEVEL) {
+            ReportError(L"%ls has the keepui flag, but the bundle's own window (/window) stands for every "
+                        L"package's interface", options->packages[k].path);
+            EXIT_WITH(PACK_E_USAGE);
+        }
     }
 
 Exit:
@@ -676,6 +707,7 @@ HRESULT CheckComplete(const PackOptions* options)
     }
     EXIT_IF_FAILED(CheckTransformFlag(options));
     EXIT_IF_FAILED(CheckRegistration(options));
+    EXIT_IF_FAILED(CheckWindow(options));
 
 Exit:
     return hr;
@@ -742,6 +774,10 @@ HRESULT ParsePackCommandLine(int argc, LPWSTR* argv, PackOptions* options)
         if (PackSwitch::Help == kind) {
             hr = S_FALSE;
             goto Exit;
+        }
+        if (PackSwitch::Window == kind) {   // the one switch without a value
+            options->window = TRUE;
+            continue;
         }
         // A value that is itself a switch means the value was left out.
         if (i + 1 >= argc || PackSwitch::None != SwitchOf(argv[i + 1]) || L'\0' == argv[i + 1][0]) {

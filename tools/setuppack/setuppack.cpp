@@ -20,6 +20,7 @@ constexpr WCHAR USAGE[] =
     L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
     L"                 [/upgradecode {GUID} [/bundlecode {GUID}] [/helplink URL] [/aboutlink URL]]\n"
+    L"                 [/window [/license FILE.rtf|FILE.txt]]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
     L"                      [/args TEXT] [/uiargs TEXT] [/uninstallargs TEXT] [/repairargs TEXT]\n"
@@ -33,6 +34,8 @@ constexpr WCHAR USAGE[] =
     L"       (a program takes permachine cache ignorefailure x64only x86only)\n"
     L"RULE (a program is there when all its rules hold): the grammar is in\n"
     L"  docs/vendors.md, \"Detection rules\".\n"
+    L"/window gives the bundle its own window (welcome, progress, finish) instead of\n"
+    L"each package's interface; /license adds a licence to accept (at most 1 MiB).\n"
     L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"/upgradecode (the same for every version of your bundle) gives the bundle an\n"
     L"Add/Remove Programs entry of its own, under a bundle code made from the upgrade\n"
@@ -176,6 +179,8 @@ HRESULT CheckOutputIsNoInput(const PackOptions* options, const PackInputs* input
         input = options->cabinets[k].path;
     } else if (options->iconPath && FindInput(&out, &inputs->icon, 1) < 1) {
         input = options->iconPath;
+    } else if (options->licensePath && FindInput(&out, &inputs->license, 1) < 1) {
+        input = options->licensePath;
     }
     if (input) {
         ReportError(L"/out names an input, %ls: give the bundle a name of its own", input);
@@ -201,6 +206,9 @@ HRESULT OpenInputs(const PackOptions* options, PackInputs* inputs, ULONGLONG* ro
     if (options->iconPath) {
         EXIT_IF_FAILED(OpenInputFile(L"icon", options->iconPath, room, &inputs->icon));
     }
+    if (options->licensePath) {
+        EXIT_IF_FAILED(OpenInputFile(L"licence", options->licensePath, room, &inputs->license));
+    }
 
 Exit:
     return hr;
@@ -223,6 +231,9 @@ HRESULT CheckInputs(PackOptions* options, const PackInputs* inputs)
     if (options->iconPath) {
         EXIT_IF_FAILED(CheckIconFile(options->iconPath, &inputs->icon));
     }
+    if (options->licensePath) {
+        EXIT_IF_FAILED(CheckLicenseFile(options->licensePath, &inputs->license));
+    }
     EXIT_IF_FAILED(CheckBundle(options));
 
 Exit:
@@ -241,6 +252,7 @@ void CloseInputs(const PackOptions* options, PackInputs* inputs)
         CloseInputFile(&inputs->cabinets[c]);
     }
     CloseInputFile(&inputs->icon);
+    CloseInputFile(&inputs->license);
 }
 
 LPCWSTR PluralEnding(DWORD count)
@@ -266,11 +278,12 @@ void ReportWritten(const PackOptions* options, BOOL signatureDropped)
         FormatGuid(options->registration.bundleCode, bundleCode);
     }
     ReportNote(L"wrote %ls (%I64u bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu cabinet%ls, "
-               L"%lu transform%ls%ls%ls%ls",
+               L"%lu transform%ls%ls%ls%ls%ls",
                options->outPath, size, MachineName(options->stubMachine), programs, PluralEnding(programs),
                packages, PluralEnding(packages), options->cabinetCount, PluralEnding(options->cabinetCount),
                options->transformCount, PluralEnding(options->transformCount),
                bundleCode[0] ? L", bundle code " : L"", bundleCode,
+               options->licensePath ? L", window with licence" : options->window ? L", window" : L"",
                signatureDropped ? L", the stub's signature dropped: sign the bundle" : L"");
 }
 

@@ -115,6 +115,8 @@ struct PackOptions {
     LPCWSTR stubPath;
     LPCWSTR copyright;
     LPCWSTR iconPath;
+    LPCWSTR licensePath;   // .rtf or .txt; only with `window`
+    BOOL window;
     BundleIdentity identity;
     RegistrationSpec registration;
     WORD stubMachine;
@@ -152,6 +154,7 @@ struct PackInputs {
     InputFile transforms[MAX_BUNDLE_ENTRIES];
     InputFile cabinets[MAX_BUNDLE_CABINETS];
     InputFile icon;
+    InputFile license;
 };
 
 // An empty file, or one larger than `*room` bytes (what is left of the
@@ -204,6 +207,9 @@ HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record
 HRESULT BuildApplicationManifest(LPCWSTR productName, const BYTE* stubManifest, DWORD stubSize, BYTE** manifest,
                                  DWORD* size);
 HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon);
+// A licence no larger than MAX_LICENSE_BYTES; rich text must be rich text.
+HRESULT CheckLicenseFile(LPCWSTR path, const InputFile* license);
+BOOL IsRichTextLicense(LPCWSTR path);
 HRESULT AddIcon(ResourceTable* resources, const InputFile* icon);
 // Puts a resource into the bundle's resource section (rsrcsection.h), in place
 // of one of the same type, name and language.
