@@ -62,6 +62,15 @@ bundles=(
   "icon|/stub setup.exe /name Larkspur /company Larkspur /bundleversion 7.6.5.4 /icon vendor.ico /package alpha.msi"
   "registration|/stub setup.exe /package alpha.msi /flags hidden /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA} /helplink https://example.com"
 )
+# The C library's wide functions take 32-bit units where the native build's
+# texts have 16 (-fshort-wchar): none of them may be linked in.
+wide=$(nm -u "$native" | grep -E ' _?(wcs|wmem|swprintf|vswprintf|fwprintf|wprintf)' || true)
+if [ -z "$wide" ]; then
+    pass "the native packer links none of the C library's wide functions"
+else
+    fail "the native packer links the C library's wide functions:" $wide
+fi
+
 packers=("$b64/bin/setuppack.exe")
 [ -z "$(i686_not_run_reason)" ] && packers+=("$b32/bin/setuppack.exe") || echo "i686 setuppack.exe not run: $(i686_not_run_reason)"
 cd "$work"

@@ -82,6 +82,22 @@ int lstrlenW(LPCWSTR text)
     return length;
 }
 
+const WCHAR* Win32PortFindUnit(const WCHAR* text, WCHAR unit)
+{
+    for (;; ++text) {
+        if (*text == unit) return text;
+        if (L'\0' == *text) return nullptr;
+    }
+}
+
+const WCHAR* Win32PortFindUnitIn(const WCHAR* units, WCHAR unit, size_t count)
+{
+    for (size_t k = 0; k < count; ++k) {
+        if (units[k] == unit) return units + k;
+    }
+    return nullptr;
+}
+
 int lstrlenA(LPCSTR text)
 {
     return text ? static_cast<int>(strlen(text)) : 0;

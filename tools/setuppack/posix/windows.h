@@ -11,6 +11,9 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+// Before the names below: <cwchar> takes back any macro of these names, and
+// only its first inclusion does anything.
+#include <cwchar>
 
 static_assert(sizeof(wchar_t) == 2, "the native packer is built with -fshort-wchar");
 
@@ -102,6 +105,14 @@ inline BOOL IsEqualGUID(const GUID& a, const GUID& b)
 int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase);
 int lstrlenW(LPCWSTR text);
 int lstrlenA(LPCSTR text);
+
+// The C library's wide functions count in 32-bit units, so each one the code
+// calls is the stand-in's own (tests/native/compare-packers.sh checks that
+// none of the C library's reaches the link).
+#define wcschr Win32PortFindUnit
+#define wmemchr Win32PortFindUnitIn
+const WCHAR* Win32PortFindUnit(const WCHAR* text, WCHAR unit);
+const WCHAR* Win32PortFindUnitIn(const WCHAR* units, WCHAR unit, size_t count);
 
 #define CP_UTF8 65001
 // UTF-16 <-> UTF-8 only (the code page is CP_UTF8); a count of -1 takes the
