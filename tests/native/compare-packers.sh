@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The native packer (build/native/setuppack) against setuppack.exe: the same
 # bundles, byte for byte, for a bundle with a transform, a patch, external
-# cabinets, a prerequisite program, an icon and a registration; each packer
-# of the x86_64 and the i686 build that this machine can start. Then its
-# exit codes: 0 written, 2 a bad switch, 1 any other failure, one line each.
+# cabinets, a prerequisite program, an icon, a registration and a licence of
+# either kind; each packer of the x86_64 and the i686 build that this machine
+# can start. Then its exit codes: 0 written, 2 a bad switch, 1 any other
+# failure, one line each.
 #   tests/native/compare-packers.sh NATIVE_BUILD BUILD_X86_64 BUILD_I686
 # Closes with "N passed, N failed".
 set -uo pipefail
@@ -51,6 +52,8 @@ open(sys.argv[1] + '/vendor.ico', 'wb').write(icon)
 PY
 cp "$data/alpha.msi" "$data/cabbed.msi" "$data/data1.cab" "$data/data2.cab" "$b64/bin/testprereq.exe" "$work/"
 cp "$b32/bin/setup.exe" "$work/setup.exe"
+printf '{\\rtf1 The terms.}' >"$work/terms.rtf"
+printf 'The terms.\r\n' >"$work/terms.txt"
 
 # The bundles, as arguments after /out (relative paths: both packers read
 # them in the same folder).
@@ -61,6 +64,8 @@ bundles=(
   "prerequisite|/stub setup.exe /exe testprereq.exe /detect always /args /quiet /exitcode 3010=restart /package alpha.msi"
   "icon|/stub setup.exe /name Larkspur /company Larkspur /bundleversion 7.6.5.4 /icon vendor.ico /package alpha.msi"
   "registration|/stub setup.exe /package alpha.msi /flags hidden /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA} /helplink https://example.com"
+  "rich-text licence|/stub setup.exe /package alpha.msi /window /license terms.rtf"
+  "plain-text licence|/stub setup.exe /window /license terms.txt /package alpha.msi"
 )
 # The C library's wide functions take 32-bit units where the native build's
 # texts have 16 (-fshort-wchar): none of them may be linked in.
