@@ -207,14 +207,3 @@ Exit:
     return hr;
 }
 
-ULONGLONG PayloadutilSectionEnd(ULONGLONG end, const IMAGE_SECTION_HEADER& section)
-{
-    const ULONGLONG sectionEnd = static_cast<ULONGLONG>(section.PointerToRawData) + section.SizeOfRawData;
-    return section.SizeOfRawData != 0 && sectionEnd > end ? sectionEnd : end;
-}
-
-ULONGLONG PayloadutilAlignImageEnd(ULONGLONG end, DWORD fileAlignment)
-{
-    const ULONGLONG alignment = fileAlignment ? fileAlignment : 1;
-    return (end + alignment - 1) / alignment * alignment;
-}

@@ -27,14 +27,24 @@ fi
 build=$1
 bin=$(cd "$build/bin" && pwd)
 WINE=$(wine_for "$bin/setup.exe")
-echo "setup.exe of $build, under $WINE"
+# The sample bundle, packed by the native packer from this build's setup.exe
+# and its sample package (build/native/setuppack, beside the Wine builds).
+native=$(dirname "$build")/native/setuppack
+bundle=$bin/setup.exe
+if [ -x "$native" ]; then
+    mkdir -p "$build/demo"
+    "$native" --out "$build/demo/setup.exe" --stub "$bin/setup.exe" --package "$build/payload/Tessaro.msi" \
+        --flags permachine+keepui
+    bundle=$(cd "$build/demo" && pwd)/setup.exe
+fi
+echo "$bundle of $build, under $WINE"
 echo
 
 # Runs setup.exe with the given switches, answers any box it shows, and prints
 # the boxes and the exit code.
 run_setup() {
     echo "\$ setup.exe $*"
-    "$WINE" "$bin/setup.exe" "$@" &
+    "$WINE" "$bundle" "$@" &
     local setup_pid=$! code=0
     "$WINE" "$bin/boxreader.exe" --timeout 3000 | sed '/^rect: /d; s/^/  | /' || echo "  (no box)"
     wait "$setup_pid" || code=$?

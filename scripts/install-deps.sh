@@ -3,12 +3,13 @@
 # 32-bit Wine (wine32:i386) runs the shipped i686 build; it needs the i386
 # architecture, which is added first when dpkg lacks it. Installing it may
 # upgrade some 64-bit libraries (libc, ssl, glib) to the versions its 32-bit
-# twins need.
+# twins need. The native packer (build/native) is built with the host's g++
+# against libmsi (msitools' library, libmsi-dev).
 set -euo pipefail
 packages=(wine wine64 wine32:i386 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
           msitools gcab xvfb googletest cmake ninja-build imagemagick osslsigncode openssl python3
-          fonts-ipafont-gothic)
+          fonts-ipafont-gothic g++ pkg-config libmsi-dev libglib2.0-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

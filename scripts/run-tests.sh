@@ -2,7 +2,9 @@
 # `make test`: every ctest test of the shipped i686 build under 32-bit Wine, then
 # of the x86_64 build under 64-bit Wine, each in a session of its own build tree
 # and prefix (scripts/session.sh):
-#   scripts/run-tests.sh BUILD_I686 BUILD_X86_64
+#   scripts/run-tests.sh BUILD_I686 BUILD_X86_64 [BUILD_NATIVE]
+# and, with a native build, the native packer against setuppack.exe
+# (tests/native/compare-packers.sh) in the x86_64 build's session.
 # Where this machine cannot start 32-bit programs, one line says so at the top
 # and at the end, the i686 setup.exe is only checked on the Linux side (imports,
 # section layout), and the x86_64 suite runs alone. The second suite runs even
@@ -10,7 +12,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine.sh"
-b32=$1 b64=$2
+b32=$1 b64=$2 bnative=${3:-}
 
 notice=$(i686_not_run_reason)
 [ -z "$notice" ] || echo "$notice"
@@ -54,6 +56,25 @@ else
     fi
 fi
 run_suite x86_64 "$b64"
+
+if [ -n "$bnative" ]; then
+    echo "== native: build/native/setuppack against setuppack.exe"
+    started=$SECONDS
+    log=$b64/Testing/native-test.log
+    "$here/session.sh" "$b64" bash "$here/../tests/native/compare-packers.sh" "$bnative" "$b64" "$b32" 2>&1 | tee "$log"
+    counts=$(sed -n 's/^native: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log" | tail -n 1)
+    seconds=$((SECONDS - started))
+    if [ -z "$counts" ]; then
+        summary+=("native  did not finish")
+        status=1
+    else
+        read -r good bad <<<"$counts"
+        passed=$((passed + good)) failed=$((failed + bad))
+        summary+=("$(printf '%-7s %d tests, %d passed, %d failed in %dm%02ds' native $((good + bad)) "$good" "$bad" \
+            $((seconds / 60)) $((seconds % 60)))")
+        [ "$bad" -eq 0 ] || status=1
+    fi
+fi
 
 echo
 echo "== make test"

@@ -367,25 +367,85 @@ TEST(Packer, EmptiesAStubThatCarriesPackagesAndKeepsEverythingElse)
     EXPECT_EQ(L"Gamma", ProductNameOf(second));
 }
 
-// /upgradecode: every bundle written gets a bundle code of its own in its
-// REGISTRATION record, which the last line names (what the entry shows of the
-// record: the setup-run tests); a hidden package keeps its flag.
+// /upgradecode: a registered bundle carries its REGISTRATION record under a
+// bundle code that the last line names (what the entry shows of the record:
+// the setup-run tests); a hidden package keeps its flag. The code is made from
+// the upgrade code, the version and the payloads: the same inputs give the
+// same code, another version or other payloads another; /bundlecode sets it.
 TEST(Packer, ARegisteredBundleCarriesItsRecordUnderACodeOfItsOwn)
 {
     ScratchFolder folder;
-    std::vector<std::string> records;
-    for (const wchar_t* name : {L"one.exe", L"two.exe"}) {
-        const Captured run = Pack(L"/out" + Arg(folder / name) + L" /package" + Arg(DataFile(L"alpha.msi")) +
-                                  L" /flags hidden /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa}");
+    const std::wstring upgrade = L" /upgradecode {a17a0000-5e7d-4f00-9a11-0000000000aa}";
+    const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi")) + L" /flags hidden";
+    const struct {
+        const wchar_t* name;
+        std::wstring arguments;
+    } cases[] = {
+        {L"one.exe", alpha + upgrade},
+        {L"two.exe", alpha + upgrade},
+        {L"three.exe", alpha + upgrade + L" /bundleversion 1.2.3.4"},
+        {L"four.exe", alpha + upgrade + L" /package" + Arg(DataFile(L"beta.msi"))},
+        {L"five.exe", alpha + upgrade + L" /bundlecode {0123abcd-4567-89ab-cdef-0123456789AB}"},
+    };
+    std::vector<std::string> codes;
+    for (const auto& c : cases) {
+        const Captured run = Pack(L"/out" + Arg(folder / c.name) + c.arguments);
         ASSERT_EQ(0u, run.exitCode) << run.errorText;
-        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(folder / name), 0)->flags);
-        records.push_back(ResourceBytes(folder / name, RT_RCDATA, L"REGISTRATION", 0));
-        ASSERT_EQ(S_OK, ValidateRegistration(records.back().data(), static_cast<DWORD>(records.back().size())));
-        wchar_t code[40] = {};
-        ::StringFromGUID2(reinterpret_cast<const BundleRegistration*>(records.back().data())->bundleCode, code, 40);
-        EXPECT_NE(std::string::npos, run.outputText.find(", bundle code " + Utf8FromWide(code) + "\n")) << run.outputText;
+        EXPECT_EQ(PKG_HIDDEN, PackageOf(ManifestOf(folder / c.name), 0)->flags);
+        const std::string record = ResourceBytes(folder / c.name, RT_RCDATA, L"REGISTRATION", 0);
+        ASSERT_EQ(S_OK, ValidateRegistration(record.data(), static_cast<DWORD>(record.size())));
+        const GUID& code = reinterpret_cast<const BundleRegistration*>(record.data())->bundleCode;
+        wchar_t text[40] = {};
+        ::StringFromGUID2(code, text, 40);
+        EXPECT_NE(std::string::npos, run.outputText.find(", bundle code " + Utf8FromWide(text) + "\n")) << run.outputText;
+        codes.push_back(Utf8FromWide(text));
     }
-    EXPECT_NE(records[0].substr(24, 16), records[1].substr(24, 16)) << "a bundle code of each its own";
+    EXPECT_EQ(codes[0], codes[1]) << "the same inputs, the same code";
+    EXPECT_EQ('5', codes[0][15]) << "a name-based GUID (version 5): " << codes[0];
+    EXPECT_NE(std::string::npos, std::string("89AB").find(codes[0][20])) << codes[0];
+    EXPECT_NE(codes[0], codes[2]) << "another version";
+    EXPECT_NE(codes[0], codes[3]) << "other payloads";
+    EXPECT_NE(codes[2], codes[3]);
+    EXPECT_EQ("{0123ABCD-4567-89AB-CDEF-0123456789AB}", codes[4]);
+}
+
+// The bundle is made of its inputs alone: packed twice, the same bytes (no
+// time, no chance), for each kind of entry and resource the packer writes.
+TEST(Packer, PackingTwiceGivesTheSameBytes)
+{
+    ScratchFolder folder;
+    WriteIcon(folder / L"vendor.ico", 2);
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"de.mst", INSTALLER_TRANSFORM, "german transform"));
+    ASSERT_TRUE(WriteInstallerStorage(folder / L"fix.msp", INSTALLER_PATCH, "a patch"));
+    const std::wstring alpha = L" /package" + Arg(DataFile(L"alpha.msi"));
+    const struct {
+        const char* what;
+        std::wstring arguments;
+    } cases[] = {
+        {"a package", alpha},
+        {"a transform", alpha + L" /flags transform /transform" + Arg(folder / L"de.mst") + L" /language 1031"},
+        {"a patch", alpha + L" /package" + Arg(folder / L"fix.msp") +
+                        L" /flags patch /code {A17A0001-5E7D-4F00-9A11-000000000001} /version 1.2.3"},
+        {"external cabinets", L" /package" + Arg(DataFile(L"cabbed.msi"))},
+        {"a prerequisite program", L" /exe" + Arg(BinFile(L"testprereq.exe")) + L" /detect always /args /quiet" + alpha},
+        {"an icon and a version record", L" /name \"Larkspur Suite\" /company Larkspur /bundleversion 7.6.5.4"
+                                         L" /copyright \"(c) Larkspur\" /icon" + Arg(folder / L"vendor.ico") + alpha},
+        {"a registration", alpha + L" /flags hidden /upgradecode {A17A0000-5E7D-4F00-9A11-0000000000AA}"
+                                   L" /helplink https://example.com/help"},
+        {"the x86_64 stub", L" /stub" + Arg(BinFile(L"..\\..\\x86_64\\bin\\setup.exe")) + alpha},
+    };
+    const std::wstring bundle = folder / L"Twice-Setup.exe";
+    for (const auto& c : cases) {
+        ASSERT_EQ(0u, Pack(L"/out" + Arg(bundle) + c.arguments).exitCode) << c.what;
+        const std::string first = ReadBytes(bundle);
+        ::DeleteFileW(bundle.c_str());
+        const Captured again = Pack(L"/out" + Arg(bundle) + c.arguments);
+        ASSERT_EQ(0u, again.exitCode) << c.what << ": " << again.errorText;
+        EXPECT_TRUE(first == ReadBytes(bundle)) << c.what;
+        const LONG header = reinterpret_cast<const IMAGE_DOS_HEADER*>(first.data())->e_lfanew;
+        EXPECT_EQ(0u, reinterpret_cast<const IMAGE_NT_HEADERS*>(first.data() + header)->FileHeader.TimeDateStamp)
+            << c.what << ": no link time of the stub";
+    }
 }
 
 TEST(Packer, NameReplacesTheProductNameAndAStubMayBeItsOwnOutput)
@@ -830,6 +890,12 @@ TEST(Packer, EveryBadInputFailsWithOneLineAndWritesNothing)
         {"a link without /upgradecode", out + alpha + L" /aboutlink https://example.com", "give /upgradecode"},
         {"a link too long", out + alpha + upgrade + L" /helplink " + std::wstring(260, L'x'), "longer than 259"},
         {"a link with a control character", out + alpha + upgrade + L" /helplink \"a\tb\"", "a control character"},
+        {"a bad bundle code", out + alpha + upgrade + L" /bundlecode {A17A0000-5E7D-4F00-9A11-00000000}",
+         "bad GUID for /bundlecode"},
+        {"the null bundle code", out + alpha + upgrade + L" /bundlecode {00000000-0000-0000-0000-000000000000}",
+         "/bundlecode is the null GUID"},
+        {"a bundle code without /upgradecode", out + alpha + L" /bundlecode {A17A0000-5E7D-4F00-9A11-0000000000AB}",
+         "/bundlecode is the key of the bundle's Add/Remove Programs entry: give /upgradecode"},
         // The bundle's own window.
         {"a licence without the window", out + alpha + L" /license" + Arg(folder / L"terms.txt"), "give /window"},
         {"a licence of another kind", out + alpha + L" /window /license" + Arg(folder / L"terms.doc"),

@@ -2,10 +2,13 @@
 #include "memutil.h"
 #include "result.h"
 #include "manifest.h"
+#include "rsrcsection.h"
 
 namespace {
 
 constexpr UINT STRINGS_PER_BLOCK = 16;
+// The stub's image is read whole: the program is a few hundred KiB.
+constexpr DWORD MAX_STUB_IMAGE_BYTES = 64 * 1024 * 1024;
 
 UINT ProductNameBlock()
 {
@@ -55,127 +58,108 @@ BOOL IsPayloadName(LPCWSTR name)
     return TRUE;
 }
 
-// The bundle starts from an empty resource section and takes over every
+// The bundle's resource section is written anew and takes over every
 // resource of the stub except its payload, its product name and version
 // record (the bundle gets its own) and its icon when /icon gives another, so
 // nothing of an earlier bundle survives. The application manifest is taken
 // over with the product's names in it.
-struct StubCopy {
-    HMODULE stub;
-    HANDLE update;
-    LPCWSTR productName;
-    BOOL replaceIcon;
-    HRESULT hr;
-};
+constexpr WORD RESOURCE_TYPE_ICON = 3;
+constexpr WORD RESOURCE_TYPE_STRING = 6;
+constexpr WORD RESOURCE_TYPE_DATA = 10;
+constexpr WORD RESOURCE_TYPE_ICON_GROUP = 14;
+constexpr WORD RESOURCE_TYPE_VERSION = 16;
+constexpr WORD RESOURCE_TYPE_MANIFEST = 24;
+constexpr WORD APPLICATION_MANIFEST_ID = 1;
+// Longer names are none of the packer's.
+constexpr size_t PAYLOAD_NAME_CHARS = 16;
 
-BOOL IsLeftBehind(const StubCopy* copy, LPCWSTR type, LPCWSTR name)
+BOOL IsPayloadKey(const ResourceKey& name)
 {
-    if (RT_RCDATA == type) {
-        return IsPayloadName(name);
+    WCHAR text[PAYLOAD_NAME_CHARS + 1] = {};
+    if (name.name.empty() || name.name.size() > PAYLOAD_NAME_CHARS) {
+        return FALSE;
     }
-    if (RT_ICON == type || RT_GROUP_ICON == type) {
-        return copy->replaceIcon;
+    for (size_t k = 0; k < name.name.size(); ++k) {
+        text[k] = static_cast<WCHAR>(name.name[k]);
     }
-    return RT_VERSION == type || (RT_STRING == type && MAKEINTRESOURCEW(ProductNameBlock()) == name);
+    return IsPayloadName(text);
 }
 
-BOOL IsApplicationManifest(LPCWSTR type, LPCWSTR name)
+BOOL IsLeftBehind(const Resource& resource, BOOL replaceIcon)
 {
-    return RT_MANIFEST == type && CREATEPROCESS_MANIFEST_RESOURCE_ID == name;
+    if (!resource.type.name.empty()) {
+        return FALSE;
+    }
+    switch (resource.type.id) {
+    case RESOURCE_TYPE_DATA:
+        return IsPayloadKey(resource.name);
+    case RESOURCE_TYPE_ICON:
+    case RESOURCE_TYPE_ICON_GROUP:
+        return replaceIcon;
+    case RESOURCE_TYPE_VERSION:
+        return TRUE;
+    case RESOURCE_TYPE_STRING:
+        return resource.name.name.empty() && ProductNameBlock() == resource.name.id;
+    default:
+        return FALSE;
+    }
 }
 
-HRESULT LockStubResource(const StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language, const BYTE** data,
-                         DWORD* size)
+BOOL IsApplicationManifest(const Resource& resource)
+{
+    return resource.type.name.empty() && RESOURCE_TYPE_MANIFEST == resource.type.id && resource.name.name.empty() &&
+           APPLICATION_MANIFEST_ID == resource.name.id;
+}
+
+HRESULT CopyApplicationManifest(const Resource& stubManifest, LPCWSTR productName, ResourceTable* resources)
 {
     HRESULT hr = S_OK;
-    HRSRC found = ::FindResourceExW(copy->stub, type, name, language);
-    HGLOBAL loaded = found ? ::LoadResource(copy->stub, found) : nullptr;
-
-    *data = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
-    *size = found ? ::SizeofResource(copy->stub, found) : 0;
-    EXIT_LAST_ERROR_IF(!*data && *size > 0);
-    EXIT_LAST_ERROR_IF(!found);
-
-Exit:
-    if (FAILED(hr)) {
-        ReportError(L"cannot copy a resource of the stub (error 0x%08X)", hr);
-    }
-    return hr;
-}
-
-HRESULT CopyResource(const StubCopy* copy, LPCWSTR type, LPCWSTR name, WORD language)
-{
-    HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-
-    EXIT_IF_FAILED(LockStubResource(copy, type, name, language, &data, &size));
-    EXIT_IF_FAILED(UpdateOrReport(copy->update, type, name, language, data, size));
-
-Exit:
-    return hr;
-}
-
-HRESULT CopyApplicationManifest(const StubCopy* copy, WORD language)
-{
-    HRESULT hr = S_OK;
-    const BYTE* stubManifest = nullptr;
-    DWORD stubSize = 0;
     BYTE* manifest = nullptr;
     DWORD size = 0;
 
-    EXIT_IF_FAILED(LockStubResource(copy, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, language, &stubManifest,
-                                    &stubSize));
-    EXIT_IF_FAILED(BuildApplicationManifest(copy->productName, stubManifest, stubSize, &manifest, &size));
-    EXIT_IF_FAILED(UpdateOrReport(copy->update, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, language, manifest,
-                                  size));
+    EXIT_IF_FAILED(BuildApplicationManifest(productName, stubManifest.data.data(),
+                                            static_cast<DWORD>(stubManifest.data.size()), &manifest, &size));
+    resources->Set(stubManifest.type, stubManifest.name, stubManifest.language, manifest, size);
 
 Exit:
     if (manifest) MemutilRelease(manifest);
     return hr;
 }
 
-BOOL CALLBACK CopyLanguage(HMODULE, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR param)
-{
-    StubCopy* copy = reinterpret_cast<StubCopy*>(param);
-    copy->hr = IsApplicationManifest(type, name) ? CopyApplicationManifest(copy, language)
-                                                 : CopyResource(copy, type, name, language);
-    return SUCCEEDED(copy->hr);
-}
-
-BOOL CALLBACK CopyName(HMODULE stub, LPCWSTR type, LPWSTR name, LONG_PTR param)
-{
-    StubCopy* copy = reinterpret_cast<StubCopy*>(param);
-    if (!IsLeftBehind(copy, type, name)) {
-        ::EnumResourceLanguagesW(stub, type, name, CopyLanguage, param);
-    }
-    return SUCCEEDED(copy->hr);
-}
-
-BOOL CALLBACK CopyType(HMODULE stub, LPWSTR type, LONG_PTR param)
-{
-    ::EnumResourceNamesW(stub, type, CopyName, param);
-    return SUCCEEDED(reinterpret_cast<StubCopy*>(param)->hr);
-}
-
-HRESULT CopyStubResources(HMODULE stub, HANDLE update, LPCWSTR productName, BOOL replaceIcon)
-{
-    StubCopy copy = {stub, update, productName, replaceIcon, S_OK};
-    ::EnumResourceTypesW(stub, CopyType, reinterpret_cast<LONG_PTR>(&copy));
-    return copy.hr;
-}
-
-HRESULT LoadStub(LPCWSTR stubPath, HMODULE* stub)
+HRESULT CopyStubResources(const std::vector<Resource>& stub, ResourceTable* resources, LPCWSTR productName,
+                          BOOL replaceIcon)
 {
     HRESULT hr = S_OK;
 
-    *stub = ::LoadLibraryExW(stubPath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!*stub) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot read the stub %ls as an executable (error 0x%08X)", stubPath, hr);
+    for (const Resource& resource : stub) {
+        if (IsLeftBehind(resource, replaceIcon)) {
+            continue;
+        }
+        if (IsApplicationManifest(resource)) {
+            EXIT_IF_FAILED(CopyApplicationManifest(resource, productName, resources));
+        } else {
+            resources->Set(resource.type, resource.name, resource.language, resource.data.data(),
+                           resource.data.size());
+        }
     }
+
+Exit:
     return hr;
+}
+
+// A resource key from a type or name as the resource functions take them: a
+// number (MAKEINTRESOURCE) or a text.
+ResourceKey KeyOf(LPCWSTR typeOrName)
+{
+    ResourceKey key;
+    if (IS_INTRESOURCE(typeOrName)) {
+        key.id = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(typeOrName));
+        return key;
+    }
+    for (LPCWSTR p = typeOrName; *p; ++p) {
+        key.name.push_back(static_cast<char16_t>(*p));
+    }
+    return key;
 }
 
 // "MSI00", "MST01", ...: the resource name of entry `index` of a kind.
@@ -281,16 +265,10 @@ Exit:
 
 } // namespace
 
-HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size)
+HRESULT SetResource(ResourceTable* resources, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size)
 {
-    HRESULT hr = S_OK;
-
-    if (!::UpdateResourceW(update, type, name, language, const_cast<void*>(data), size)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot update the bundle's resources (error 0x%08X)", hr);
-    }
-    return hr;
+    resources->Set(KeyOf(type), KeyOf(name), language, data, size);
+    return S_OK;
 }
 
 namespace {
@@ -338,7 +316,7 @@ Exit:
 }
 
 // ARG<nn> beside EXE<nn>: the text without its terminator.
-HRESULT AddProgramParameters(HANDLE update, const ProgramSpec* program, DWORD index, WORD language)
+HRESULT AddProgramParameters(ResourceTable* resources, const ProgramSpec* program, DWORD index, WORD language)
 {
     HRESULT hr = S_OK;
     WideString text = nullptr;
@@ -346,7 +324,7 @@ HRESULT AddProgramParameters(HANDLE update, const ProgramSpec* program, DWORD in
 
     EXIT_IF_FAILED(BuildProgramParameters(program, &text));
     FormatResourceName(PROGRAM_PARAMETERS_RESOURCE, index, name);
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, name, language, text,
+    EXIT_IF_FAILED(SetResource(resources, RT_RCDATA, name, language, text,
                                   static_cast<DWORD>(lstrlenW(text)) * sizeof(WCHAR)));
 
 Exit:
@@ -412,7 +390,7 @@ void ReleasePayloadList(PayloadList* list)
 }
 
 // CABINETS: each cabinet's payload, package and file name.
-HRESULT AddCabinetList(HANDLE update, const PackOptions* options, WORD language)
+HRESULT AddCabinetList(ResourceTable* resources, const PackOptions* options, WORD language)
 {
     HRESULT hr = S_OK;
     const DWORD bytes = options->cabinetCount * sizeof(ManifestCabinetEntry);
@@ -424,7 +402,7 @@ HRESULT AddCabinetList(HANDLE update, const PackOptions* options, WORD language)
         list[c].packageIndex = options->cabinets[c].package;
         EXIT_IF_FAILED(BoundedCopy(list[c].fileName, ARRAYSIZE(list[c].fileName), options->cabinets[c].fileName));
     }
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"CABINETS", language, list, bytes));
+    EXIT_IF_FAILED(SetResource(resources, RT_RCDATA, L"CABINETS", language, list, bytes));
 
 Exit:
     if (list) MemutilRelease(list);
@@ -434,7 +412,7 @@ Exit:
 // The lists in the image: MANIFEST, each program's parameters, CABINETS
 // where a package has cabinets, and PAYLOADS, which says where the payloads
 // after the image lie.
-HRESULT AddPayloadLists(HANDLE update, const PackOptions* options, const PayloadList* payloads)
+HRESULT AddPayloadLists(ResourceTable* resources, const PackOptions* options, const PayloadList* payloads)
 {
     HRESULT hr = S_OK;
     BYTE* manifest = nullptr;
@@ -442,16 +420,16 @@ HRESULT AddPayloadLists(HANDLE update, const PackOptions* options, const Payload
     const WORD neutral = MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL);
 
     EXIT_IF_FAILED(BuildManifest(options, &manifest, &manifestSize));
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
+    EXIT_IF_FAILED(SetResource(resources, RT_RCDATA, L"MANIFEST", neutral, manifest, manifestSize));
     for (DWORD k = 0; k < options->packageCount; ++k) {
         if (IsProgramEntry(&options->packages[k])) {
-            EXIT_IF_FAILED(AddProgramParameters(update, &options->packages[k].program, k, neutral));
+            EXIT_IF_FAILED(AddProgramParameters(resources, &options->packages[k].program, k, neutral));
         }
     }
     if (options->cabinetCount > 0) {
-        EXIT_IF_FAILED(AddCabinetList(update, options, neutral));
+        EXIT_IF_FAILED(AddCabinetList(resources, options, neutral));
     }
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"PAYLOADS", neutral, payloads->table,
+    EXIT_IF_FAILED(SetResource(resources, RT_RCDATA, L"PAYLOADS", neutral, payloads->table,
                                   payloads->count * sizeof(PayloadTableEntry)));
 
 Exit:
@@ -462,7 +440,7 @@ Exit:
 // The vendor's names where the stub had ours: the help box caption, the
 // version record, and the icon when one is given; and the registration of a
 // bundle with an Add/Remove Programs entry of its own.
-HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* icon)
+HRESULT AddIdentity(ResourceTable* resources, const PackOptions* options, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     WORD* nameBlock = nullptr;
@@ -472,17 +450,17 @@ HRESULT AddIdentity(HANDLE update, const PackOptions* options, const InputFile* 
     BundleRegistration registration = {};
 
     EXIT_IF_FAILED(BuildNameBlock(options->identity.productName, &nameBlock, &nameBlockSize));
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US, nameBlock,
+    EXIT_IF_FAILED(SetResource(resources, RT_STRING, MAKEINTRESOURCEW(ProductNameBlock()), ENGLISH_US, nameBlock,
                                   nameBlockSize));
     EXIT_IF_FAILED(BuildVersionRecord(options, &record, &recordSize));
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), ENGLISH_US, record,
+    EXIT_IF_FAILED(SetResource(resources, RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO), ENGLISH_US, record,
                                   recordSize));
     if (options->iconPath) {
-        EXIT_IF_FAILED(AddIcon(update, icon));
+        EXIT_IF_FAILED(AddIcon(resources, icon));
     }
     if (options->registration.registered) {
         EXIT_IF_FAILED(BuildRegistration(options, &registration));
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_RCDATA, L"" REGISTRATION_RESOURCE_TEXT,
+        EXIT_IF_FAILED(SetResource(resources, RT_RCDATA, L"" REGISTRATION_RESOURCE_TEXT,
                                       MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), &registration, sizeof(registration)));
     }
 
@@ -499,28 +477,73 @@ HRESULT CreateScratchCopy(LPCWSTR stubPath, LPCWSTR outPath, WCHAR (&scratch)[MA
     HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH] = {};
     LPWSTR namePart = nullptr;
+    int failedStep = 0;
 
-    if (0 == ::GetFullPathNameW(outPath, MAX_PATH, folder, &namePart) || !namePart) {
+    if (FAILED(HostFullPath(outPath, folder, &namePart)) || !namePart) {
         ReportError(L"bad /out path: %ls", outPath);
         EXIT_WITH(PACK_E_USAGE);
     }
     *namePart = L'\0';
-    if (0 == ::GetTempFileNameW(folder, L"spk", 0, scratch)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    hr = HostCreateScratchCopy(folder, stubPath, scratch, &failedStep);
+    if (FAILED(hr) && 0 == failedStep) {
         ReportError(L"cannot write into the folder %ls (error 0x%08X)", folder, hr);
-        goto Exit;
-    }
-    if (!::CopyFileW(stubPath, scratch, FALSE)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    } else if (FAILED(hr)) {
         ReportError(L"cannot copy the stub %ls (error 0x%08X)", stubPath, hr);
-        ::DeleteFileW(scratch);
-        scratch[0] = L'\0';
-        goto Exit;
     }
 
 Exit:
+    return hr;
+}
+
+// A failure with a reason the resource section gives in ASCII.
+void ReportReason(LPCWSTR format, LPCWSTR stubPath, const char* reason)
+{
+    WCHAR text[128] = {};
+    for (size_t k = 0; reason[k] && k + 1 < ARRAYSIZE(text); ++k) {
+        text[k] = static_cast<WCHAR>(reason[k]);
+    }
+    ReportError(format, stubPath, text);
+}
+
+// The copy of the stub, cut to its image, whole in memory.
+HRESULT ReadImage(LPCWSTR path, LPCWSTR stubPath, std::vector<uint8_t>* image)
+{
+    HRESULT hr = S_OK;
+    InputFile file = {};
+
+    hr = OpenFile(path, &file);
+    if (SUCCEEDED(hr) && file.size > MAX_STUB_IMAGE_BYTES) {
+        ReportError(L"the stub %ls has an image of more than %u MiB", stubPath, MAX_STUB_IMAGE_BYTES / (1024 * 1024));
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    if (SUCCEEDED(hr)) {
+        image->resize(static_cast<size_t>(file.size));
+        hr = ReadAt(&file, 0, image->data(), static_cast<DWORD>(file.size)) ? S_OK : RESULT_INVALID_DATA;
+    }
+    if (FAILED(hr)) {
+        TraceFailure(__FILE__, __LINE__, hr);
+        ReportError(L"cannot read a copy of the stub %ls (error 0x%08X)", stubPath, hr);
+    }
+
+Exit:
+    CloseInputFile(&file);
+    return hr;
+}
+
+HRESULT WriteImage(LPCWSTR path, const std::vector<uint8_t>& image)
+{
+    HRESULT hr = S_OK;
+    HostFile file = {};
+
+    EXIT_IF_FAILED(HostOpenReadWrite(path, &file));
+    EXIT_IF_FAILED(HostWriteAt(&file, 0, image.data(), static_cast<DWORD>(image.size())));
+    EXIT_IF_FAILED(HostSetFileSize(&file, image.size()));
+
+Exit:
+    if (FAILED(hr)) {
+        ReportError(L"cannot write the bundle's resources (error 0x%08X)", hr);
+    }
+    HostClose(&file);
     return hr;
 }
 
@@ -529,57 +552,46 @@ Exit:
 HRESULT WriteBundle(const PackOptions* options, const PackInputs* inputs, BOOL* signatureDropped)
 {
     HRESULT hr = S_OK;
-    HMODULE stub = nullptr;
     WCHAR scratch[MAX_PATH] = {};
-    HANDLE update = nullptr;
     PayloadList payloads = {};
+    std::vector<uint8_t> image;
+    std::vector<Resource> stubResources;
+    ResourceTable resources;
+    const char* reason = nullptr;
 
-    EXIT_IF_FAILED(LoadStub(options->stubPath, &stub));
     EXIT_IF_FAILED(CreateScratchCopy(options->stubPath, options->outPath, scratch));
-    // Before the resources change: the resource writer carries a certificate
-    // table along behind the grown resource section and points the header at
-    // it anew (so Wine's does), which would leave a signature that fails; and
-    // so it would carry an earlier bundle's payloads.
+    // Before the resources change: a signature would fail once they do, and
+    // what follows the image (an earlier bundle's payloads) is no part of it.
     EXIT_IF_FAILED(DropSignature(scratch, options->stubPath, signatureDropped));
     EXIT_IF_FAILED(CutToImage(scratch, options->stubPath));
     EXIT_IF_FAILED(BuildPayloadList(options, inputs, &payloads));
 
-    update = ::BeginUpdateResourceW(scratch, TRUE);
-    if (!update) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot update the resources of a copy of %ls (error 0x%08X)", options->stubPath, hr);
-        goto Exit;
+    EXIT_IF_FAILED(ReadImage(scratch, options->stubPath, &image));
+    if (!ReadImageResources(image, &stubResources, &reason)) {
+        ReportReason(L"cannot read the resources of the stub %ls: %ls", options->stubPath, reason);
+        EXIT_WITH(RESULT_INVALID_DATA);
     }
-    EXIT_IF_FAILED(CopyStubResources(stub, update, options->identity.productName, nullptr != options->iconPath));
-    EXIT_IF_FAILED(AddPayloadLists(update, options, &payloads));
-    EXIT_IF_FAILED(AddIdentity(update, options, &inputs->icon));
-
-    if (!::EndUpdateResourceW(update, FALSE)) {
-        update = nullptr;
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
-        ReportError(L"cannot write the bundle's resources (error 0x%08X)", hr);
-        goto Exit;
+    EXIT_IF_FAILED(CopyStubResources(stubResources, &resources, options->identity.productName,
+                                     nullptr != options->iconPath));
+    EXIT_IF_FAILED(AddPayloadLists(&resources, options, &payloads));
+    EXIT_IF_FAILED(AddIdentity(&resources, options, &inputs->icon));
+    if (!ReplaceImageResources(&image, resources, &reason)) {
+        ReportReason(L"cannot write the resources of the stub %ls: %ls", options->stubPath, reason);
+        EXIT_WITH(RESULT_INVALID_DATA);
     }
-    update = nullptr;
+    EXIT_IF_FAILED(WriteImage(scratch, image));
     EXIT_IF_FAILED(AppendPayloads(scratch, payloads.table, payloads.files, payloads.count));
-    // Last, over the finished file: the resource writer leaves the stub's.
+    // Last, over the finished file.
     EXIT_IF_FAILED(WriteChecksum(scratch));
-    ::FreeLibrary(stub);   // the stub may be the output itself: let go before the move
-    stub = nullptr;
-    if (!::MoveFileExW(scratch, options->outPath, MOVEFILE_REPLACE_EXISTING)) {
-        hr = ResultFromLastError();
-        TraceFailure(__FILE__, __LINE__, hr);
+    hr = HostReplaceFile(scratch, options->outPath);
+    if (FAILED(hr)) {
         ReportError(L"cannot write %ls (error 0x%08X)", options->outPath, hr);
         goto Exit;
     }
     scratch[0] = L'\0';
 
 Exit:
-    if (update) ::EndUpdateResourceW(update, TRUE);
-    if (scratch[0]) ::DeleteFileW(scratch);
-    if (stub) ::FreeLibrary(stub);
+    if (scratch[0]) HostDeleteFile(scratch);
     ReleasePayloadList(&payloads);
     return hr;
 }

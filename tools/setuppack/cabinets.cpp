@@ -3,12 +3,9 @@
 // in its Media table. The bundle carries each under its own name, and the
 // setup program writes it beside the package wherever the package goes.
 #include "setuppack.h"
-#include "fileutil.h"
 #include "manifest.h"
 #include "result.h"
 
-#include <msi.h>
-#include <msiquery.h>
 #include <string.h>
 
 namespace {
@@ -24,66 +21,13 @@ BOOL SameName(LPCWSTR a, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, -1, b, -1, TRUE);
 }
 
-// The cabinets' names in the package's Media table, one at a time; S_FALSE
-// after the last. A package without a Media table has none.
-struct MediaRows {
-    MSIHANDLE view;
-    MSIHANDLE record;
-};
-
-HRESULT OpenMediaRows(MSIHANDLE database, MediaRows* rows)
-{
-    HRESULT hr = S_OK;
-
-    if (MSICONDITION_NONE == ::MsiDatabaseIsTablePersistentW(database, L"Media")) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    EXIT_WIN32_IF_ERROR(::MsiDatabaseOpenViewW(database, L"SELECT `Cabinet` FROM `Media` ORDER BY `DiskId`",
-                                               &rows->view));
-    EXIT_WIN32_IF_ERROR(::MsiViewExecute(rows->view, 0));
-
-Exit:
-    return hr;
-}
-
-HRESULT NextCabinetName(MediaRows* rows, WCHAR (&name)[CABINET_FIELD_CHARS])
-{
-    HRESULT hr = S_OK;
-    DWORD chars = CABINET_FIELD_CHARS;
-    UINT error = ERROR_SUCCESS;
-
-    if (rows->record) {
-        ::MsiCloseHandle(rows->record);
-        rows->record = 0;
-    }
-    error = ::MsiViewFetch(rows->view, &rows->record);
-    if (ERROR_NO_MORE_ITEMS == error) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    EXIT_WIN32_IF_ERROR(error);
-    EXIT_WIN32_IF_ERROR(::MsiRecordGetStringW(rows->record, 1, name, &chars));
-
-Exit:
-    return hr;
-}
-
-void CloseMediaRows(MediaRows* rows)
-{
-    if (rows->record) ::MsiCloseHandle(rows->record);
-    if (rows->view) ::MsiCloseHandle(rows->view);
-    *rows = MediaRows{};
-}
-
 // The cabinet's path in the folder of the package that names it.
 HRESULT PlaceBesidePackage(const PackageSpec* package, LPCWSTR name, CabinetSpec* cabinet)
 {
     HRESULT hr = S_OK;
     LPWSTR namePart = nullptr;
-    const DWORD length = ::GetFullPathNameW(package->path, MAX_PATH, cabinet->path, &namePart);
 
-    if (0 == length || length >= MAX_PATH || !namePart ||
+    if (FAILED(HostFullPath(package->path, cabinet->path, &namePart)) || !namePart ||
         FAILED(BoundedCopy(namePart, MAX_PATH - (namePart - cabinet->path), name))) {
         ReportError(L"the path of cabinet %ls beside %ls is too long", name, package->path);
         EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
@@ -167,13 +111,13 @@ HRESULT AddPackageCabinets(PackOptions* options, DWORD index, PackInputs* inputs
     HRESULT hr = S_OK;
     const PackageSpec* package = &options->packages[index];
     const DWORD first = options->cabinetCount;
-    MSIHANDLE database = 0;
-    MediaRows rows = {};
+    HostDatabase* database = nullptr;
+    HostMediaRows* rows = nullptr;
     WCHAR name[CABINET_FIELD_CHARS] = {};
 
     EXIT_IF_FAILED(OpenPackage(package->path, &database));
-    hr = OpenMediaRows(database, &rows);
-    while (S_OK == hr && S_OK == (hr = NextCabinetName(&rows, name))) {
+    hr = HostOpenMediaRows(database, &rows);
+    while (S_OK == hr && S_OK == (hr = HostNextCabinet(rows, name, CABINET_FIELD_CHARS))) {
         BOOL known = FALSE;
         if (L'\0' == name[0] || EMBEDDED_MARK == name[0]) {
             continue;
@@ -203,8 +147,8 @@ HRESULT AddPackageCabinets(PackOptions* options, DWORD index, PackInputs* inputs
     hr = S_OK;
 
 Exit:
-    CloseMediaRows(&rows);
-    if (database) ::MsiCloseHandle(database);
+    HostCloseMediaRows(rows);
+    HostCloseDatabase(database);
     return hr;
 }
 

@@ -1,11 +1,12 @@
 // What the bundle says of itself to Windows: its version record (file
 // properties, the download and elevation prompts) and its icon.
 #include "setuppack.h"
-#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
-#include "sysutil.h"
 #include "versionutil.h"
+#include "sha1.h"
+
+#include <string.h>
 
 namespace {
 
@@ -148,7 +149,7 @@ HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* siz
     if (options->copyright) {
         AddText(&writer, L"LegalCopyright", options->copyright);
     }
-    AddText(&writer, L"OriginalFilename", FileutilNamePart(options->outPath));
+    AddText(&writer, L"OriginalFilename", HostNamePart(options->outPath));
     AddText(&writer, L"ProductName", identity.productName);
     AddText(&writer, L"ProductVersion", version);
     EndBlock(&writer, table);
@@ -171,20 +172,102 @@ Exit:
     return hr;
 }
 
-// A random GUID (version 4): no two bundles ever share one, so that each
-// version's entry is a key of its own.
-HRESULT NewBundleCode(GUID* code)
+namespace {
+
+// The bundle codes' own name space (a name-based GUID is made in one).
+constexpr BYTE BUNDLE_CODE_NAMESPACE[16] = {0x6F, 0x1D, 0x5B, 0x2A, 0x8C, 0x3E, 0x4E, 0x7B,
+                                            0x9A, 0x41, 0x2D, 0x5C, 0x7E, 0x0B, 0x9F, 0x13};
+constexpr DWORD DIGEST_PIECE_BYTES = 1024 * 1024;
+
+// A GUID's bytes in the order its text shows them ({00112233-4455-6677-8899-AABBCCDDEEFF}).
+void GuidBytes(const GUID& guid, BYTE (&bytes)[16])
+{
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(guid.Data1 >> (24 - 8 * i));
+    for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<BYTE>(guid.Data2 >> (8 - 8 * i));
+    for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<BYTE>(guid.Data3 >> (8 - 8 * i));
+    memcpy(bytes + 8, guid.Data4, 8);
+}
+
+GUID GuidOfBytes(const BYTE (&bytes)[16])
+{
+    GUID guid = {};
+    guid.Data1 = static_cast<DWORD>(bytes[0]) << 24 | static_cast<DWORD>(bytes[1]) << 16 |
+                 static_cast<DWORD>(bytes[2]) << 8 | bytes[3];
+    guid.Data2 = static_cast<WORD>(bytes[4] << 8 | bytes[5]);
+    guid.Data3 = static_cast<WORD>(bytes[6] << 8 | bytes[7]);
+    memcpy(guid.Data4, bytes + 8, 8);
+    return guid;
+}
+
+void AddBigEndian(Sha1* sha, DWORD value)
+{
+    const BYTE bytes[4] = {static_cast<BYTE>(value >> 24), static_cast<BYTE>(value >> 16),
+                           static_cast<BYTE>(value >> 8), static_cast<BYTE>(value)};
+    Sha1Add(sha, bytes, sizeof(bytes));
+}
+
+// The SHA-1 digest of a whole input file, read in pieces.
+HRESULT DigestFile(const InputFile* file, BYTE* piece, uint8_t (&digest)[SHA1_DIGEST_BYTES])
 {
     HRESULT hr = S_OK;
+    Sha1 sha = {};
 
-    EXIT_IF_FAILED(SysutilRandom(code, sizeof(*code)));
-    code->Data3 = static_cast<WORD>((code->Data3 & 0x0FFF) | 0x4000);
-    code->Data4[0] = static_cast<BYTE>((code->Data4[0] & 0x3F) | 0x80);
+    Sha1Start(&sha);
+    for (ULONGLONG offset = 0; offset < file->size; offset += DIGEST_PIECE_BYTES) {
+        const ULONGLONG left = file->size - offset;
+        const DWORD bytes = left < DIGEST_PIECE_BYTES ? static_cast<DWORD>(left) : DIGEST_PIECE_BYTES;
+        if (!ReadAt(file, static_cast<LONGLONG>(offset), piece, bytes)) {
+            EXIT_WITH(RESULT_INVALID_DATA);
+        }
+        Sha1Add(&sha, piece, bytes);
+    }
+    Sha1Finish(&sha, digest);
+
+Exit:
+    return hr;
+}
+
+} // namespace
+
+// A name-based GUID (version 5, SHA-1): the same inputs give the same code, on
+// any machine, and a bundle that differs in what it installs gets another.
+HRESULT DeriveBundleCode(const PackOptions* options, const PackInputs* inputs, GUID* code)
+{
+    HRESULT hr = S_OK;
+    BYTE* piece = static_cast<BYTE*>(MemutilAllocate(DIGEST_PIECE_BYTES, FALSE));
+    Sha1 sha = {};
+    BYTE upgradeCode[16] = {};
+    uint8_t digest[SHA1_DIGEST_BYTES] = {};
+    BYTE bytes[16] = {};
+    const DWORD count = options->packageCount + options->cabinetCount + options->transformCount;
+
+    EXIT_IF_NULL_ALLOC(piece);
+    Sha1Start(&sha);
+    Sha1Add(&sha, BUNDLE_CODE_NAMESPACE, sizeof(BUNDLE_CODE_NAMESPACE));
+    GuidBytes(options->registration.upgradeCode, upgradeCode);
+    Sha1Add(&sha, upgradeCode, sizeof(upgradeCode));
+    AddBigEndian(&sha, options->identity.versionHigh);
+    AddBigEndian(&sha, options->identity.versionLow);
+    // In the order the payloads follow the image: chain entries, cabinets, transforms.
+    for (DWORD k = 0; k < count; ++k) {
+        const DWORD cabinetsEnd = options->packageCount + options->cabinetCount;
+        const InputFile* file = k < options->packageCount ? &inputs->packages[k]
+                                : k < cabinetsEnd          ? &inputs->cabinets[k - options->packageCount]
+                                                           : &inputs->transforms[k - cabinetsEnd];
+        EXIT_IF_FAILED(DigestFile(file, piece, digest));
+        Sha1Add(&sha, digest, sizeof(digest));
+    }
+    Sha1Finish(&sha, digest);
+    memcpy(bytes, digest, sizeof(bytes));
+    bytes[6] = static_cast<BYTE>((bytes[6] & 0x0F) | 0x50);
+    bytes[8] = static_cast<BYTE>((bytes[8] & 0x3F) | 0x80);
+    *code = GuidOfBytes(bytes);
 
 Exit:
     if (FAILED(hr)) {
-        ReportError(L"cannot make a bundle code (error 0x%08X)", hr);
+        ReportError(L"cannot read the payloads to make the bundle code (error 0x%08X)", hr);
     }
+    if (piece) MemutilRelease(piece);
     return hr;
 }
 
@@ -255,7 +338,7 @@ Exit:
     return hr;
 }
 
-HRESULT AddIcon(HANDLE update, const InputFile* icon)
+HRESULT AddIcon(ResourceTable* resources, const InputFile* icon)
 {
     HRESULT hr = S_OK;
     IconFileHeader header = {};
@@ -280,11 +363,11 @@ HRESULT AddIcon(HANDLE update, const InputFile* icon)
         if (!ReadAt(icon, entry.offset, image, entry.image.bytes)) {
             EXIT_WITH(ResultFromLastError());
         }
-        EXIT_IF_FAILED(UpdateOrReport(update, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, image, entry.image.bytes));
+        EXIT_IF_FAILED(SetResource(resources, RT_ICON, MAKEINTRESOURCEW(id), ENGLISH_US, image, entry.image.bytes));
         MemutilRelease(image);
         image = nullptr;
     }
-    EXIT_IF_FAILED(UpdateOrReport(update, RT_GROUP_ICON, MAKEINTRESOURCEW(APP_ICON_GROUP_ID), ENGLISH_US, group,
+    EXIT_IF_FAILED(SetResource(resources, RT_GROUP_ICON, MAKEINTRESOURCEW(APP_ICON_GROUP_ID), ENGLISH_US, group,
                                   groupSize));
 
 Exit:

@@ -15,7 +15,8 @@ DWORD CountDots(LPCWSTR text)
 
 enum class PackSwitch {
     Out, Stub, Name, Company, BundleVersion, Copyright, Icon, Package, Flags, Code, Version, Transform, Language,
-    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, HelpLink, AboutLink, Window, License, Help, None
+    Exe, Detect, Args, UiArgs, UninstallArgs, RepairArgs, ExitCode, UpgradeCode, BundleCode, HelpLink, AboutLink,
+    Window, License, Help, None
 };
 
 struct SwitchName {
@@ -35,6 +36,7 @@ constexpr SwitchName SWITCHES[] = {
     {L"uiargs", PackSwitch::UiArgs},     {L"uninstallargs", PackSwitch::UninstallArgs},
     {L"repairargs", PackSwitch::RepairArgs},
     {L"exitcode", PackSwitch::ExitCode}, {L"upgradecode", PackSwitch::UpgradeCode},
+    {L"bundlecode", PackSwitch::BundleCode},
     {L"helplink", PackSwitch::HelpLink}, {L"aboutlink", PackSwitch::AboutLink},
     {L"window", PackSwitch::Window},     {L"license", PackSwitch::License},
     {L"?", PackSwitch::Help},
@@ -69,13 +71,15 @@ BOOL EqualsIgnoringCase(LPCWSTR a, int aLength, LPCWSTR b)
     return CSTR_EQUAL == ::CompareStringOrdinal(a, aLength, b, -1, TRUE);
 }
 
+// "/out", "-out" or "--out", in any case.
 PackSwitch SwitchOf(LPCWSTR arg)
 {
     if (L'/' != arg[0] && L'-' != arg[0]) {
         return PackSwitch::None;
     }
+    const LPCWSTR text = L'-' == arg[0] && L'-' == arg[1] ? arg + 2 : arg + 1;
     for (const SwitchName& name : SWITCHES) {
-        if (EqualsIgnoringCase(arg + 1, -1, name.text)) {
+        if (EqualsIgnoringCase(text, -1, name.text)) {
             return name.value;
         }
     }
@@ -191,16 +195,10 @@ Exit:
     return hr;
 }
 
-// The name part of a path: what follows its last "\", "/" or ":".
+// The name part of a path, as the host reads it.
 LPCWSTR FileNameOf(LPCWSTR path)
 {
-    LPCWSTR name = path;
-    for (LPCWSTR p = path; *p; ++p) {
-        if (L'\\' == *p || L'/' == *p || L':' == *p) {
-            name = p + 1;
-        }
-    }
-    return name;
+    return HostNamePart(path);
 }
 
 // A chain entry, in command-line order: a package, or a program (/exe).
@@ -317,7 +315,12 @@ Exit:
 // The bundle keeps a program's parameters one a line.
 BOOL HasLineBreak(LPCWSTR text)
 {
-    return nullptr != wcspbrk(text, L"\r\n");
+    for (; *text; ++text) {
+        if (L'\r' == *text || L'\n' == *text) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 HRESULT AddRule(PackageSpec* program, LPCWSTR rule)
@@ -413,6 +416,26 @@ HRESULT SetUpgradeCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR v
         EXIT_WITH(PACK_E_USAGE);
     }
     registration->registered = TRUE;
+
+Exit:
+    return hr;
+}
+
+// A bundle code of the vendor's choosing instead of the derived one: the
+// entry's key, so a GUID and not the null one.
+HRESULT SetBundleCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR value)
+{
+    HRESULT hr = S_OK;
+
+    if (FAILED(ParseGuidText(value, &registration->bundleCode))) {
+        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (IsEqualGUID(GUID(), registration->bundleCode)) {
+        ReportError(L"%ls is the null GUID: give a bundle code of its own, or leave it to the packer", option);
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    registration->hasBundleCode = TRUE;
 
 Exit:
     return hr;
@@ -515,6 +538,9 @@ HRESULT ApplySwitch(PackOptions* options, PackSwitch kind, LPCWSTR option, LPCWS
         break;
     case PackSwitch::UpgradeCode:
         EXIT_IF_FAILED(SetUpgradeCode(&options->registration, option, value));
+        break;
+    case PackSwitch::BundleCode:
+        EXIT_IF_FAILED(SetBundleCode(&options->registration, option, value));
         break;
     case PackSwitch::HelpLink:
         EXIT_IF_FAILED(SetLink(option, value, &options->registration.helpLink));
@@ -634,6 +660,10 @@ HRESULT CheckRegistration(const PackOptions* options)
     }
     if (registration.helpLink || registration.aboutLink) {
         ReportError(L"/helplink and /aboutlink are texts of the bundle's Add/Remove Programs entry: give /upgradecode");
+        EXIT_WITH(PACK_E_USAGE);
+    }
+    if (registration.hasBundleCode) {
+        ReportError(L"/bundlecode is the key of the bundle's Add/Remove Programs entry: give /upgradecode");
         EXIT_WITH(PACK_E_USAGE);
     }
     for (DWORD k = 0; k < options->packageCount; ++k) {

@@ -1,12 +1,9 @@
 #include "setuppack.h"
-#include "fileutil.h"
 #include "manifest.h"
 #include "result.h"
+#include "rsrcsection.h"
 
-#include <msi.h>
-#include <msidefs.h>
-#include <msiquery.h>
-#include <wtypes.h>
+#include <string.h>
 
 namespace {
 
@@ -14,6 +11,11 @@ constexpr DWORD PROPERTY_VALUE_CHARS = MAX_PRODUCT_NAME_CHARS + 1;
 // The summary's Template: the platform, a ";", then the package's languages.
 constexpr DWORD TEMPLATE_CHARS = 1024;
 constexpr LPCWSTR PLATFORMS_64BIT[] = {L"x64", L"Arm64", L"Intel64", L"AMD64"};
+// The version record is read from the program's resource section, which is
+// read whole up to this size; a program whose image is larger says no version.
+constexpr DWORD MAX_VERSION_IMAGE_BYTES = 256 * 1024 * 1024;
+constexpr WORD RESOURCE_TYPE_VERSION = 16;
+constexpr WORD VERSION_RECORD_ID = 1;
 // A version record starts with three WORDs and the key "VS_VERSION_INFO" with
 // its terminator, padded to a DWORD; the fixed part follows.
 constexpr DWORD FIXED_VERSION_OFFSET = 40;
@@ -50,45 +52,15 @@ StorageKind StorageKindOf(const InputFile* file)
 
 // Reads one row of the Property table. S_FALSE when the package has no such
 // property.
-HRESULT ReadProperty(MSIHANDLE database, LPCWSTR name, WCHAR (&value)[PROPERTY_VALUE_CHARS])
+HRESULT ReadProperty(HostDatabase* database, LPCWSTR name, WCHAR (&value)[PROPERTY_VALUE_CHARS])
 {
-    HRESULT hr = S_OK;
-    MSIHANDLE view = 0;
-    MSIHANDLE query = 0;
-    MSIHANDLE record = 0;
-    DWORD chars = PROPERTY_VALUE_CHARS;
-    UINT error = 0;
-
-    if (ERROR_SUCCESS != ::MsiDatabaseOpenViewW(database, L"SELECT `Value` FROM `Property` WHERE `Property` = ?",
-                                                &view)) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    query = ::MsiCreateRecord(1);
-    if (0 == query) {
-        EXIT_WITH(E_OUTOFMEMORY);
-    }
-    EXIT_WIN32_IF_ERROR(::MsiRecordSetStringW(query, 1, name));
-    EXIT_WIN32_IF_ERROR(::MsiViewExecute(view, query));
-    error = ::MsiViewFetch(view, &record);
-    if (ERROR_NO_MORE_ITEMS == error) {
-        hr = S_FALSE;
-        goto Exit;
-    }
-    EXIT_WIN32_IF_ERROR(error);
-    EXIT_WIN32_IF_ERROR(::MsiRecordGetStringW(record, 1, value, &chars));
-
-Exit:
-    if (record) ::MsiCloseHandle(record);
-    if (query) ::MsiCloseHandle(query);
-    if (view) ::MsiCloseHandle(view);
-    return hr;
+    return HostReadProperty(database, name, value, PROPERTY_VALUE_CHARS);
 }
 
 // A property the package must carry unless the command line gives its value
 // (`given`): reported on standard error as missing or unreadable, naming the
 // switch to use. S_FALSE when the package has none and the command line gave it.
-HRESULT ReadRequiredProperty(MSIHANDLE database, LPCWSTR name, LPCWSTR overrideSwitch, BOOL given,
+HRESULT ReadRequiredProperty(HostDatabase* database, LPCWSTR name, LPCWSTR overrideSwitch, BOOL given,
                              LPCWSTR packagePath, WCHAR (&value)[PROPERTY_VALUE_CHARS])
 {
     HRESULT hr = ReadProperty(database, name, value);
@@ -110,7 +82,7 @@ void ReportDisagreement(LPCWSTR overrideSwitch, LPCWSTR name, LPCWSTR packagePat
                 overrideSwitch, name, packagePath, value);
 }
 
-HRESULT ReadProductCode(MSIHANDLE database, PackageSpec* package)
+HRESULT ReadProductCode(HostDatabase* database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
@@ -136,7 +108,7 @@ Exit:
     return hr;
 }
 
-HRESULT ReadProductVersion(MSIHANDLE database, PackageSpec* package)
+HRESULT ReadProductVersion(HostDatabase* database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
@@ -167,7 +139,7 @@ Exit:
 // Packages of one upgrade code are versions of one product. A value that is
 // no GUID relates the package to nothing: the installer finds related
 // products by GUID.
-HRESULT ReadUpgradeCode(MSIHANDLE database, PackageSpec* package)
+HRESULT ReadUpgradeCode(HostDatabase* database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR value[PROPERTY_VALUE_CHARS] = {};
@@ -186,7 +158,7 @@ Exit:
 
 // The bundle is named after the first installer database where the command
 // line leaves its names and version open.
-HRESULT ReadIdentity(MSIHANDLE database, const PackageSpec* package, BundleIdentity* identity)
+HRESULT ReadIdentity(HostDatabase* database, const PackageSpec* package, BundleIdentity* identity)
 {
     HRESULT hr = S_OK;
 
@@ -232,34 +204,23 @@ Exit:
 }
 
 // The platform part of the package's Template, empty when it names none.
-HRESULT ReadPlatform(MSIHANDLE database, LPCWSTR packagePath, WCHAR (&platform)[TEMPLATE_CHARS])
+HRESULT ReadPlatform(HostDatabase* database, LPCWSTR packagePath, WCHAR (&platform)[TEMPLATE_CHARS])
 {
     HRESULT hr = S_OK;
-    MSIHANDLE summary = 0;
-    UINT type = VT_EMPTY;
-    INT number = 0;
-    FILETIME time = {};
-    DWORD chars = TEMPLATE_CHARS;
-    LPWSTR languages = nullptr;
-    UINT error = ::MsiGetSummaryInformationW(database, nullptr, 0, &summary);
+    const UINT error = HostReadTemplate(database, platform, TEMPLATE_CHARS);
 
-    if (ERROR_SUCCESS == error) {
-        error = ::MsiSummaryInfoGetPropertyW(summary, PID_TEMPLATE, &type, &number, &time, platform, &chars);
-    }
     if (ERROR_SUCCESS != error) {
         ReportError(L"cannot read the platform of %ls from its summary (error %u)", packagePath, error);
         EXIT_WIN32_IF_ERROR(error);
     }
-    if (VT_LPSTR != type) {
-        platform[0] = L'\0';
-    }
-    languages = wcschr(platform, L';');
-    if (languages) {
-        *languages = L'\0';
+    for (LPWSTR p = platform; *p; ++p) {
+        if (L';' == *p) {
+            *p = L'\0';
+            break;
+        }
     }
 
 Exit:
-    if (summary) ::MsiCloseHandle(summary);
     return hr;
 }
 
@@ -307,7 +268,7 @@ Exit:
 
 // A package built for a 64-bit platform cannot be installed on a 32-bit
 // Windows, so the bundle skips it there by itself.
-HRESULT MarkArchitecture(MSIHANDLE database, PackageSpec* package)
+HRESULT MarkArchitecture(HostDatabase* database, PackageSpec* package)
 {
     HRESULT hr = S_OK;
     WCHAR platform[TEMPLATE_CHARS] = {};
@@ -368,35 +329,69 @@ Exit:
 }
 
 // The file version of the program's version record, for the run's log; none is
-// no failure. Read from the image's resources as data: the packer imports no
-// version.dll that could be found beside it.
-void ReadProgramVersion(PackageSpec* program)
+// no failure. Read from the image's resource section by the packer itself,
+// the same on every host.
+void ReadProgramVersion(PackageSpec* program, const InputFile* file)
 {
-    HMODULE image = ::LoadLibraryExW(program->path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC found = image ? ::FindResourceW(image, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION) : nullptr;
-    HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
-    const BYTE* record = loaded ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
-    const DWORD size = found ? ::SizeofResource(image, found) : 0;
+    IMAGE_DOS_HEADER dos = {};
+    IMAGE_FILE_HEADER header = {};
+    IMAGE_SECTION_HEADER section = {};
+    WORD magic = 0;
+    DWORD resourceAddress = 0;
+    ULONGLONG imageEnd = 0;
+    std::vector<uint8_t> image;
+    std::vector<Resource> resources;
+    const char* reason = nullptr;
     VS_FIXEDFILEINFO fixed = {};
 
-    if (record && size >= FIXED_VERSION_OFFSET + sizeof(fixed)) {
-        memcpy(&fixed, record + FIXED_VERSION_OFFSET, sizeof(fixed));
+    if (!ReadFileHeader(file, &header) || !ReadAt(file, 0, &dos, sizeof(dos))) {
+        return;
+    }
+    const LONGLONG optional = dos.e_lfanew + 4 + sizeof(header);
+    const LONGLONG sections = optional + header.SizeOfOptionalHeader;
+    if (!ReadAt(file, optional, &magic, sizeof(magic))) {
+        return;
+    }
+    const LONGLONG directories = optional + (IMAGE_NT_OPTIONAL_HDR64_MAGIC == magic ? 112 : 96);
+    if (header.SizeOfOptionalHeader < directories - optional + 3 * 8 ||
+        !ReadAt(file, directories + 2 * 8, &resourceAddress, sizeof(resourceAddress)) || 0 == resourceAddress) {
+        return;
+    }
+    for (WORD k = 0; k < header.NumberOfSections; ++k) {
+        if (!ReadAt(file, sections + k * sizeof(section), &section, sizeof(section))) {
+            return;
+        }
+        if (resourceAddress >= section.VirtualAddress && resourceAddress - section.VirtualAddress < section.SizeOfRawData) {
+            imageEnd = static_cast<ULONGLONG>(section.PointerToRawData) + section.SizeOfRawData;
+        }
+    }
+    if (0 == imageEnd || imageEnd > MAX_VERSION_IMAGE_BYTES || imageEnd > file->size) {
+        return;
+    }
+    image.resize(static_cast<size_t>(imageEnd));
+    if (!ReadAt(file, 0, image.data(), static_cast<DWORD>(imageEnd)) ||
+        !ReadImageResources(image, &resources, &reason)) {
+        return;
+    }
+    for (const Resource& resource : resources) {
+        if (resource.type.name.empty() && RESOURCE_TYPE_VERSION == resource.type.id && resource.name.name.empty() &&
+            VERSION_RECORD_ID == resource.name.id && resource.data.size() >= FIXED_VERSION_OFFSET + sizeof(fixed)) {
+            memcpy(&fixed, resource.data.data() + FIXED_VERSION_OFFSET, sizeof(fixed));
+            break;
+        }
     }
     if (VS_FFI_SIGNATURE == fixed.dwSignature) {
         program->versionHigh = fixed.dwFileVersionMS;
         program->versionLow = fixed.dwFileVersionLS;
     }
-    if (image) {
-        ::FreeLibrary(image);
-    }
 }
 
 } // namespace
 
-HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database)
+HRESULT OpenPackage(LPCWSTR path, HostDatabase** database)
 {
     HRESULT hr = S_OK;
-    const UINT error = ::MsiOpenDatabaseW(path, MSIDBOPEN_READONLY, database);
+    const UINT error = HostOpenDatabase(path, database);
 
     if (ERROR_SUCCESS != error) {
         ReportError(L"cannot open %ls as an installer database (error %u)", path, error);
@@ -410,19 +405,11 @@ Exit:
 HRESULT OpenFile(LPCWSTR path, InputFile* input)
 {
     HRESULT hr = S_OK;
-    LARGE_INTEGER size = {};
 
-    input->file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (INVALID_HANDLE_VALUE == input->file) {
-        input->file = nullptr;
-        EXIT_WITH(ResultFromLastError());
-    }
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(input->file, &size));
-    if (0 == size.QuadPart) {
+    EXIT_IF_FAILED(HostOpenRead(path, &input->file, &input->size));
+    if (0 == input->size) {
         EXIT_WITH(RESULT_INVALID_DATA);
     }
-    input->size = static_cast<ULONGLONG>(size.QuadPart);
 
 Exit:
     if (FAILED(hr)) {
@@ -455,14 +442,14 @@ HRESULT OpenInputFile(LPCWSTR what, LPCWSTR path, ULONGLONG* room, InputFile* in
 
 void CloseInputFile(InputFile* input)
 {
-    if (input->file) ::CloseHandle(input->file);
+    HostClose(&input->file);
     *input = InputFile{};
 }
 
 BOOL ReadAt(const InputFile* file, LONGLONG offset, void* out, DWORD size)
 {
     return offset >= 0 && static_cast<ULONGLONG>(offset) <= file->size && size <= file->size - offset &&
-           SUCCEEDED(FileutilReadAt(file->file, static_cast<ULONGLONG>(offset), out, size, E_FAIL));
+           SUCCEEDED(HostReadAt(&file->file, static_cast<ULONGLONG>(offset), out, size, E_FAIL));
 }
 
 WORD ProgramMachine(const InputFile* program)
@@ -486,7 +473,7 @@ LPCWSTR MachineName(WORD machine)
 HRESULT ReadPackage(PackageSpec* package, const InputFile* file, BundleIdentity* identity)
 {
     HRESULT hr = S_OK;
-    MSIHANDLE database = 0;
+    HostDatabase* database = nullptr;
     const StorageKind kind = StorageKindOf(file);
 
     if (package->flags & PKG_PATCH) {
@@ -512,7 +499,7 @@ HRESULT ReadPackage(PackageSpec* package, const InputFile* file, BundleIdentity*
     }
 
 Exit:
-    if (database) ::MsiCloseHandle(database);
+    HostCloseDatabase(database);
     return hr;
 }
 
@@ -535,7 +522,7 @@ HRESULT ReadProgram(PackageSpec* program, const InputFile* file)
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     EXIT_IF_FAILED(MarkProgramArchitecture(program, header.Machine));
-    ReadProgramVersion(program);
+    ReadProgramVersion(program, file);
 
 Exit:
     return hr;

@@ -3,7 +3,6 @@
 // the header's checksum, which the change makes stale, and what lies after
 // the image: the payloads.
 #include "setuppack.h"
-#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
 
@@ -28,30 +27,37 @@ struct HeaderPlaces {
     ULONGLONG imageEnd;       // the end of the last section's data, rounded up to the file alignment
 };
 
-HRESULT ReadExactly(HANDLE file, LONGLONG offset, void* data, DWORD size)
+HRESULT ReadExactly(const HostFile* file, LONGLONG offset, void* data, DWORD size)
 {
-    return FileutilReadAt(file, static_cast<ULONGLONG>(offset), data, size, RESULT_INVALID_DATA);
+    return HostReadAt(file, static_cast<ULONGLONG>(offset), data, size, RESULT_INVALID_DATA);
 }
 
-HRESULT WriteExactly(HANDLE file, LONGLONG offset, const void* data, DWORD size)
+HRESULT WriteExactly(const HostFile* file, LONGLONG offset, const void* data, DWORD size)
+{
+    return HostWriteAt(file, static_cast<ULONGLONG>(offset), data, size);
+}
+
+// Copies a whole input to `offset` of the file, in pieces.
+HRESULT CopyInput(const InputFile* input, const HostFile* file, ULONGLONG offset)
 {
     HRESULT hr = S_OK;
-    OVERLAPPED at = {};
-    DWORD written = 0;
+    BYTE* piece = static_cast<BYTE*>(MemutilAllocate(CHECKSUM_PIECE_BYTES, FALSE));
 
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    EXIT_LAST_ERROR_IF(!::WriteFile(file, data, size, &written, &at));
-    if (written != size) {
-        EXIT_WITH(RESULT_DISK_FULL);
+    EXIT_IF_NULL_ALLOC(piece);
+    for (ULONGLONG done = 0; done < input->size; done += CHECKSUM_PIECE_BYTES) {
+        const ULONGLONG left = input->size - done;
+        const DWORD bytes = left < CHECKSUM_PIECE_BYTES ? static_cast<DWORD>(left) : CHECKSUM_PIECE_BYTES;
+        EXIT_IF_FAILED(HostReadAt(&input->file, done, piece, bytes, RESULT_INVALID_DATA));
+        EXIT_IF_FAILED(HostWriteAt(file, offset + done, piece, bytes));
     }
 
 Exit:
+    if (piece) MemutilRelease(piece);
     return hr;
 }
 
 // The image's end (PayloadutilSectionEnd), read from the file.
-HRESULT FindImageEnd(HANDLE file, const IMAGE_FILE_HEADER& header, LONGLONG optional, ULONGLONG* end)
+HRESULT FindImageEnd(const HostFile* file, const IMAGE_FILE_HEADER& header, LONGLONG optional, ULONGLONG* end)
 {
     HRESULT hr = S_OK;
     DWORD alignment = 0;
@@ -79,7 +85,7 @@ Exit:
 
 // The optional header of a 32-bit and of a 64-bit program differ in where the
 // data directories begin; the checksum lies at the same place in both.
-HRESULT FindHeaderPlaces(HANDLE file, HeaderPlaces* places)
+HRESULT FindHeaderPlaces(const HostFile* file, HeaderPlaces* places)
 {
     HRESULT hr = S_OK;
     IMAGE_DOS_HEADER dos = {};
@@ -128,17 +134,12 @@ Exit:
 
 // Opens the file to change it, and finds its header fields; one line on
 // standard error naming `what` when that fails.
-HRESULT OpenHeaders(LPCWSTR path, LPCWSTR what, LPCWSTR whatPath, HANDLE* file, HeaderPlaces* places)
+HRESULT OpenHeaders(LPCWSTR path, LPCWSTR what, LPCWSTR whatPath, HostFile* file, HeaderPlaces* places)
 {
     HRESULT hr = S_OK;
 
-    *file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                          nullptr);
-    if (INVALID_HANDLE_VALUE == *file) {
-        *file = nullptr;
-        EXIT_WITH(ResultFromLastError());
-    }
-    EXIT_IF_FAILED(FindHeaderPlaces(*file, places));
+    EXIT_IF_FAILED(HostOpenReadWrite(path, file));
+    EXIT_IF_FAILED(FindHeaderPlaces(file, places));
 
 Exit:
     if (FAILED(hr)) {
@@ -150,10 +151,10 @@ Exit:
 // The stub's certificate table; S_FALSE when it has none. Signing tools
 // append the table, and the signature covers everything before it: a table
 // elsewhere is no signature the packer can take off.
-HRESULT ReadCertificateTable(HANDLE file, const HeaderPlaces& places, LPCWSTR stubPath, IMAGE_DATA_DIRECTORY* table)
+HRESULT ReadCertificateTable(const HostFile* file, const HeaderPlaces& places, LPCWSTR stubPath, IMAGE_DATA_DIRECTORY* table)
 {
     HRESULT hr = S_OK;
-    LARGE_INTEGER size = {};
+    ULONGLONG size = 0;
 
     *table = IMAGE_DATA_DIRECTORY{};
     if (0 == places.securityEntry) {
@@ -165,8 +166,8 @@ HRESULT ReadCertificateTable(HANDLE file, const HeaderPlaces& places, LPCWSTR st
         hr = S_FALSE;
         goto Exit;
     }
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
-    if (static_cast<LONGLONG>(table->VirtualAddress) + table->Size != size.QuadPart) {
+    EXIT_IF_FAILED(HostFileSize(file, &size));
+    if (static_cast<ULONGLONG>(table->VirtualAddress) + table->Size != size) {
         ReportError(L"the stub %ls has a certificate table (%u bytes at %u) that does not end the file: no signature "
                     L"the packer can drop", stubPath, table->Size, table->VirtualAddress);
         EXIT_WITH(RESULT_INVALID_DATA);
@@ -181,16 +182,13 @@ Exit:
 
 // The table goes, and the header's entry with it, so that nothing points
 // beyond the file.
-HRESULT CutCertificateTable(HANDLE file, const HeaderPlaces& places, const IMAGE_DATA_DIRECTORY& table)
+HRESULT CutCertificateTable(const HostFile* file, const HeaderPlaces& places, const IMAGE_DATA_DIRECTORY& table)
 {
     HRESULT hr = S_OK;
     const IMAGE_DATA_DIRECTORY none = {};
-    LARGE_INTEGER end = {};
 
-    end.QuadPart = table.VirtualAddress;
     EXIT_IF_FAILED(WriteExactly(file, places.securityEntry, &none, sizeof(none)));
-    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
-    EXIT_LAST_ERROR_IF(!::SetEndOfFile(file));
+    EXIT_IF_FAILED(HostSetFileSize(file, table.VirtualAddress));
 
 Exit:
     if (FAILED(hr)) {
@@ -212,17 +210,17 @@ DWORD AddWords(DWORD sum, const BYTE* data, DWORD size)
 
 // The header's checksum: the file's 16-bit words summed with the checksum
 // field taken as zero, folded to 16 bits, plus the file's size.
-HRESULT ComputeChecksum(HANDLE file, LONGLONG checksumPlace, DWORD* checksum)
+HRESULT ComputeChecksum(const HostFile* file, LONGLONG checksumPlace, DWORD* checksum)
 {
     HRESULT hr = S_OK;
     BYTE* piece = static_cast<BYTE*>(MemutilAllocate(CHECKSUM_PIECE_BYTES, FALSE));
-    LARGE_INTEGER size = {};
+    ULONGLONG fileSize = 0;
     DWORD sum = 0;
 
     EXIT_IF_NULL_ALLOC(piece);
-    EXIT_LAST_ERROR_IF(!::GetFileSizeEx(file, &size));
-    for (LONGLONG offset = 0; offset < size.QuadPart; offset += CHECKSUM_PIECE_BYTES) {
-        const LONGLONG left = size.QuadPart - offset;
+    EXIT_IF_FAILED(HostFileSize(file, &fileSize));
+    for (LONGLONG offset = 0; offset < static_cast<LONGLONG>(fileSize); offset += CHECKSUM_PIECE_BYTES) {
+        const LONGLONG left = static_cast<LONGLONG>(fileSize) - offset;
         const DWORD bytes = left < CHECKSUM_PIECE_BYTES ? static_cast<DWORD>(left) : CHECKSUM_PIECE_BYTES;
         EXIT_IF_FAILED(ReadExactly(file, offset, piece, bytes));
         for (LONGLONG k = checksumPlace; k < checksumPlace + 4; ++k) {
@@ -232,7 +230,7 @@ HRESULT ComputeChecksum(HANDLE file, LONGLONG checksumPlace, DWORD* checksum)
         }
         sum = AddWords(sum, piece, bytes);
     }
-    *checksum = static_cast<DWORD>((sum & 0xFFFF) + (sum >> 16) + size.QuadPart);
+    *checksum = static_cast<DWORD>((sum & 0xFFFF) + (sum >> 16) + fileSize);
 
 Exit:
     if (piece) MemutilRelease(piece);
@@ -240,7 +238,7 @@ Exit:
 }
 
 // A checksum the stub had is written anew; a program without one keeps none.
-HRESULT UpdateChecksum(HANDLE file, const HeaderPlaces& places)
+HRESULT UpdateChecksum(const HostFile* file, const HeaderPlaces& places)
 {
     HRESULT hr = S_OK;
     DWORD checksum = 0;
@@ -262,15 +260,12 @@ Exit:
 // The file ends where the image ends: what followed is cut, and a file that
 // ended before the padding of its last section is filled up with zeros.
 // Whatever followed cannot be the image's symbol table any more.
-HRESULT EndAtImage(HANDLE file, const HeaderPlaces& places)
+HRESULT EndAtImage(const HostFile* file, const HeaderPlaces& places)
 {
     HRESULT hr = S_OK;
-    LARGE_INTEGER end = {};
     IMAGE_FILE_HEADER header = {};
 
-    end.QuadPart = static_cast<LONGLONG>(places.imageEnd);
-    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
-    EXIT_LAST_ERROR_IF(!::SetEndOfFile(file));
+    EXIT_IF_FAILED(HostSetFileSize(file, places.imageEnd));
     EXIT_IF_FAILED(ReadExactly(file, places.fileHeader, &header, sizeof(header)));
     if (0 != header.PointerToSymbolTable || 0 != header.NumberOfSymbols) {
         header.PointerToSymbolTable = 0;
@@ -282,15 +277,20 @@ Exit:
     return hr;
 }
 
-HRESULT MarkRunFromSwap(HANDLE file, const HeaderPlaces& places)
+// Also drops the link time of the stub: the bundle is made of its inputs
+// alone, so that packing the same inputs again gives the same bytes.
+HRESULT MarkFileHeader(const HostFile* file, const HeaderPlaces& places)
 {
     HRESULT hr = S_OK;
     WORD characteristics = 0;
+    const DWORD noTime = 0;
     const LONGLONG field = places.fileHeader + offsetof(IMAGE_FILE_HEADER, Characteristics);
 
     EXIT_IF_FAILED(ReadExactly(file, field, &characteristics, sizeof(characteristics)));
     characteristics |= RUN_FROM_SWAP;
     EXIT_IF_FAILED(WriteExactly(file, field, &characteristics, sizeof(characteristics)));
+    EXIT_IF_FAILED(WriteExactly(file, places.fileHeader + offsetof(IMAGE_FILE_HEADER, TimeDateStamp), &noTime,
+                                sizeof(noTime)));
 
 Exit:
     return hr;
@@ -301,79 +301,78 @@ Exit:
 HRESULT CutToImage(LPCWSTR path, LPCWSTR stubPath)
 {
     HRESULT hr = S_OK;
-    HANDLE file = nullptr;
+    HostFile file = {};
     HeaderPlaces places = {};
 
     EXIT_IF_FAILED(OpenHeaders(path, L"the stub", stubPath, &file, &places));
-    hr = EndAtImage(file, places);
+    hr = EndAtImage(&file, places);
     if (FAILED(hr)) {
         ReportError(L"cannot cut a copy of the stub to its image (error 0x%08X)", hr);
     }
 
 Exit:
-    if (file) ::CloseHandle(file);
+    HostClose(&file);
     return hr;
 }
 
 HRESULT AppendPayloads(LPCWSTR path, const PayloadTableEntry* table, const InputFile* const* files, DWORD count)
 {
     HRESULT hr = S_OK;
-    HANDLE file = nullptr;
+    HostFile file = {};
     HeaderPlaces places = {};
     ULONGLONG placed = 0;
 
     EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
-    EXIT_IF_FAILED(EndAtImage(file, places));
-    EXIT_IF_FAILED(MarkRunFromSwap(file, places));
-    EXIT_LAST_ERROR_IF(!::SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END));
+    EXIT_IF_FAILED(EndAtImage(&file, places));
+    EXIT_IF_FAILED(MarkFileHeader(&file, places));
     for (DWORD k = 0; k < count; ++k) {
         if (table[k].offset != placed || table[k].size != files[k]->size) {
             EXIT_WITH(E_UNEXPECTED);   // the table was made for other files
         }
-        EXIT_IF_FAILED(FileutilCopyRange(files[k]->file, 0, files[k]->size, file));
+        EXIT_IF_FAILED(CopyInput(files[k], &file, places.imageEnd + placed));
         placed += files[k]->size;
     }
 
 Exit:
-    if (FAILED(hr) && file) {
+    if (FAILED(hr) && file.open) {
         ReportError(L"cannot write the bundle's payloads (error 0x%08X)", hr);
     }
-    if (file) ::CloseHandle(file);
+    HostClose(&file);
     return hr;
 }
 
 HRESULT DropSignature(LPCWSTR path, LPCWSTR stubPath, BOOL* dropped)
 {
     HRESULT hr = S_OK;
-    HANDLE file = nullptr;
+    HostFile file = {};
     HeaderPlaces places = {};
     IMAGE_DATA_DIRECTORY table = {};
 
     *dropped = FALSE;
     EXIT_IF_FAILED(OpenHeaders(path, L"the stub", stubPath, &file, &places));
-    EXIT_IF_FAILED(ReadCertificateTable(file, places, stubPath, &table));
+    EXIT_IF_FAILED(ReadCertificateTable(&file, places, stubPath, &table));
     if (S_FALSE == hr) {
         hr = S_OK;
         goto Exit;
     }
-    EXIT_IF_FAILED(CutCertificateTable(file, places, table));
+    EXIT_IF_FAILED(CutCertificateTable(&file, places, table));
     *dropped = TRUE;
 
 Exit:
-    if (file) ::CloseHandle(file);
+    HostClose(&file);
     return hr;
 }
 
 HRESULT WriteChecksum(LPCWSTR path)
 {
     HRESULT hr = S_OK;
-    HANDLE file = nullptr;
+    HostFile file = {};
     HeaderPlaces places = {};
 
     EXIT_IF_FAILED(OpenHeaders(path, L"the bundle", path, &file, &places));
-    EXIT_IF_FAILED(UpdateChecksum(file, places));
+    EXIT_IF_FAILED(UpdateChecksum(&file, places));
 
 Exit:
-    if (file) ::CloseHandle(file);
+    HostClose(&file);
     return hr;
 }

@@ -3,11 +3,9 @@
 // 2 for a bad command line, 1 for any other failure; every failure is one line
 // on standard error and leaves no bundle behind.
 #include "setuppack.h"
-#include "fileutil.h"
 #include "memutil.h"
 #include "result.h"
 
-#include <objbase.h>
 #include <stdarg.h>
 
 namespace {
@@ -21,7 +19,7 @@ constexpr int EXIT_USAGE = 2;
 constexpr WCHAR USAGE[] =
     L"usage: setuppack /out BUNDLE.exe [/stub STUB.exe] [/name NAME] [/company NAME]\n"
     L"                 [/bundleversion A.B.C.D] [/copyright TEXT] [/icon FILE.ico]\n"
-    L"                 [/upgradecode {GUID} [/helplink URL] [/aboutlink URL]]\n"
+    L"                 [/upgradecode {GUID} [/bundlecode {GUID}] [/helplink URL] [/aboutlink URL]]\n"
     L"                 [/window [/license FILE.rtf|FILE.txt]]\n"
     L"                 /package FILE [/flags FLAGS] [/code {GUID}] [/version A.B.C.D] ...\n"
     L"                 /exe PROGRAM.exe [/flags FLAGS] /detect RULE [/detect RULE ...]\n"
@@ -40,35 +38,27 @@ constexpr WCHAR USAGE[] =
     L"each package's interface; /license adds a licence to accept (at most 1 MiB).\n"
     L"Two packages of one upgrade code must be one x86only, the other x64only.\n"
     L"/upgradecode (the same for every version of your bundle) gives the bundle an\n"
-    L"Add/Remove Programs entry of its own, under a bundle code new for each bundle.\n"
-    L"The stub is the i686 setup.exe beside the packer (or in ..\\..\\i686\\bin)\n"
+    L"Add/Remove Programs entry of its own, under a bundle code made from the upgrade\n"
+    L"code, the bundle's version and its payloads (the same inputs, the same code),\n"
+    L"or the one /bundlecode gives.\n"
+    L"The stub is the i686 setup.exe %ls\n"
     L"unless /stub names another. A stub's signature is dropped: sign the bundle.\n"
+    L"Every switch may also be written -name or --name (--out, --package, ...).\n"
     L"Exit code 0: written; 2: bad command line; 1: any other failure (one line on\n"
     L"standard error, no bundle written).";
 
-// The shipped program is the i686 build, and both packers put it into a bundle
-// unless /stub names another: setup.exe beside the packer when it is the i686
-// one (a vendor's kit, the i686 build), else the i686 build's beside this
-// build's (build\x86_64\bin -> build\i686\bin).
-constexpr LPCWSTR DEFAULT_STUB_PLACES[] = {L"setup.exe", L"..\\..\\i686\\bin\\setup.exe"};
+// The shipped program is the i686 build, and every packer puts it into a
+// bundle unless /stub names another: setup.exe beside the packer when it is
+// the i686 one (a vendor's kit, the i686 build), else the i686 build's beside
+// this build's (build\x86_64\bin -> build\i686\bin; build/native ->
+// build/i686/bin): HOST_DEFAULT_STUB_PLACES.
 
-void WriteLine(HANDLE stream, LPCWSTR text)
-{
-    char bytes[4096];
-    const int count = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes) - 1, nullptr, nullptr);
-    if (count > 0) {
-        bytes[count - 1] = '\n';
-        DWORD written = 0;
-        ::WriteFile(stream, bytes, static_cast<DWORD>(count), &written, nullptr);
-    }
-}
-
-void WriteReport(DWORD stream, LPCWSTR format, va_list args)
+void WriteReport(HostStream stream, LPCWSTR format, va_list args)
 {
     WCHAR line[2048] = L"setuppack: ";
     const size_t prefix = lstrlenW(line);
     BoundedFormatArgs(line + prefix, ARRAYSIZE(line) - prefix, format, args);
-    WriteLine(::GetStdHandle(stream), line);
+    HostWriteLine(stream, line);
 }
 
 // The stub's machine, read from its file header. The file is let go at once:
@@ -89,21 +79,22 @@ Exit:
 HRESULT FindDefaultStub(WideString* path, WORD* machine)
 {
     HRESULT hr = S_OK;
-    WCHAR module[MAX_PATH] = {};
+    WCHAR folder[MAX_PATH] = {};
     WCHAR candidate[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH);
+    LPWSTR namePart = nullptr;
 
-    EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
-    module[FileutilNamePart(module) - module] = L'\0';
-    for (LPCWSTR place : DEFAULT_STUB_PLACES) {
-        EXIT_IF_FAILED(BoundedFormat(candidate, MAX_PATH, L"%ls%ls", module, place));
+    EXIT_IF_FAILED(HostProgramFolder(folder));
+    for (LPCWSTR place : HOST_DEFAULT_STUB_PLACES) {
+        EXIT_IF_FAILED(BoundedFormat(candidate, MAX_PATH, L"%ls%ls", folder, place));
         if (SUCCEEDED(ReadStubMachine(candidate, machine)) && IMAGE_FILE_MACHINE_I386 == *machine) {
             EXIT_IF_FAILED(StrutilAllocate(path, MAX_PATH));
-            EXIT_LAST_ERROR_IF(0 == ::GetFullPathNameW(candidate, MAX_PATH, *path, nullptr));
+            WCHAR full[MAX_PATH] = {};
+            EXIT_IF_FAILED(HostFullPath(candidate, full, &namePart));
+            EXIT_IF_FAILED(BoundedCopy(*path, MAX_PATH, full));
             goto Exit;
         }
     }
-    ReportError(L"no i686 setup.exe beside the packer or in ..\\..\\i686\\bin: build the i686 program or give /stub");
+    ReportError(L"no i686 setup.exe %ls: build the i686 program or give /stub", HOST_DEFAULT_STUB_TEXT);
     EXIT_WITH(RESULT_FILE_NOT_FOUND);
 
 Exit:
@@ -139,21 +130,17 @@ HRESULT CheckOutputPath(LPCWSTR outPath)
     HRESULT hr = S_OK;
     WCHAR full[MAX_PATH] = {};
     LPWSTR namePart = nullptr;
-    const DWORD length = ::GetFullPathNameW(outPath, MAX_PATH, full, &namePart);
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
 
-    if (0 == length || length >= MAX_PATH) {
+    if (FAILED(HostFullPath(outPath, full, &namePart))) {
         ReportError(L"bad /out path: %ls", outPath);
         EXIT_WITH(PACK_E_USAGE);
     }
-    attributes = ::GetFileAttributesW(full);
-    if (!namePart || (INVALID_FILE_ATTRIBUTES != attributes && (attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    if (!namePart || HostPathKind::Folder == HostKindOf(full)) {
         ReportError(L"/out names a folder: %ls (give the bundle's file name)", outPath);
         EXIT_WITH(PACK_E_USAGE);
     }
     *namePart = L'\0';
-    attributes = ::GetFileAttributesW(full);
-    if (INVALID_FILE_ATTRIBUTES == attributes || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (HostPathKind::Folder != HostKindOf(full)) {
         ReportError(L"the folder of /out does not exist: %ls", full);
         EXIT_WITH(RESULT_PATH_NOT_FOUND);
     }
@@ -163,10 +150,10 @@ Exit:
 }
 
 // The index of the input that `file` is, or `count` for none.
-DWORD FindInput(HANDLE file, const InputFile* inputs, DWORD count)
+DWORD FindInput(const HostFile* file, const InputFile* inputs, DWORD count)
 {
     DWORD k = 0;
-    while (k < count && !FileutilIsSameFile(file, inputs[k].file)) {
+    while (k < count && !HostIsSameFile(file, &inputs[k].file)) {
         ++k;
     }
     return k;
@@ -178,22 +165,21 @@ HRESULT CheckOutputIsNoInput(const PackOptions* options, const PackInputs* input
 {
     HRESULT hr = S_OK;
     LPCWSTR input = nullptr;
-    HANDLE out = ::CreateFileW(options->outPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                               FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HostFile out = {};
     DWORD k = 0;
 
-    if (INVALID_HANDLE_VALUE == out) {
+    if (S_OK != HostOpenIdentity(options->outPath, &out)) {
         goto Exit;   // nothing there yet
     }
-    if ((k = FindInput(out, inputs->packages, options->packageCount)) < options->packageCount) {
+    if ((k = FindInput(&out, inputs->packages, options->packageCount)) < options->packageCount) {
         input = options->packages[k].path;
-    } else if ((k = FindInput(out, inputs->transforms, options->transformCount)) < options->transformCount) {
+    } else if ((k = FindInput(&out, inputs->transforms, options->transformCount)) < options->transformCount) {
         input = options->transforms[k].path;
-    } else if ((k = FindInput(out, inputs->cabinets, options->cabinetCount)) < options->cabinetCount) {
+    } else if ((k = FindInput(&out, inputs->cabinets, options->cabinetCount)) < options->cabinetCount) {
         input = options->cabinets[k].path;
-    } else if (options->iconPath && FindInput(out, &inputs->icon, 1) < 1) {
+    } else if (options->iconPath && FindInput(&out, &inputs->icon, 1) < 1) {
         input = options->iconPath;
-    } else if (options->licensePath && FindInput(out, &inputs->license, 1) < 1) {
+    } else if (options->licensePath && FindInput(&out, &inputs->license, 1) < 1) {
         input = options->licensePath;
     }
     if (input) {
@@ -202,7 +188,7 @@ HRESULT CheckOutputIsNoInput(const PackOptions* options, const PackInputs* input
     }
 
 Exit:
-    if (INVALID_HANDLE_VALUE != out) ::CloseHandle(out);
+    HostClose(&out);
     return hr;
 }
 
@@ -276,17 +262,20 @@ LPCWSTR PluralEnding(DWORD count)
 
 void ReportWritten(const PackOptions* options, BOOL signatureDropped)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    HostFile out = {};
+    ULONGLONG size = 0;
     DWORD programs = 0;
-    ::GetFileAttributesExW(options->outPath, GetFileExInfoStandard, &data);
+    if (S_OK == HostOpenIdentity(options->outPath, &out)) {
+        HostFileSize(&out, &size);
+        HostClose(&out);
+    }
     for (DWORD k = 0; k < options->packageCount; ++k) {
         programs += IsProgramEntry(&options->packages[k]) ? 1 : 0;
     }
     const DWORD packages = options->packageCount - programs;
-    const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     WCHAR bundleCode[40] = {};
     if (options->registration.registered) {
-        ::StringFromGUID2(options->registration.bundleCode, bundleCode, ARRAYSIZE(bundleCode));
+        FormatGuid(options->registration.bundleCode, bundleCode);
     }
     ReportNote(L"wrote %ls (%I64u bytes, %ls program): %lu prerequisite%ls, %lu package%ls, %lu cabinet%ls, "
                L"%lu transform%ls%ls%ls%ls%ls",
@@ -317,7 +306,9 @@ HRESULT Pack(int argc, LPWSTR* argv)
     }
     EXIT_IF_FAILED(ParsePackCommandLine(argc, argv, options));
     if (S_FALSE == hr) {
-        WriteLine(::GetStdHandle(STD_OUTPUT_HANDLE), USAGE);
+        WCHAR usage[ARRAYSIZE(USAGE) + MAX_PATH] = {};
+        BoundedFormat(usage, ARRAYSIZE(usage), USAGE, HOST_DEFAULT_STUB_TEXT);
+        HostWriteLine(HostStream::Output, usage);
         hr = S_OK;
         goto Exit;
     }
@@ -327,8 +318,8 @@ HRESULT Pack(int argc, LPWSTR* argv)
     EXIT_IF_FAILED(CheckInputs(options, inputs));
     EXIT_IF_FAILED(FindCabinets(options, inputs, &room));
     EXIT_IF_FAILED(CheckOutputIsNoInput(options, inputs));
-    if (options->registration.registered) {
-        EXIT_IF_FAILED(NewBundleCode(&options->registration.bundleCode));
+    if (options->registration.registered && !options->registration.hasBundleCode) {
+        EXIT_IF_FAILED(DeriveBundleCode(options, inputs, &options->registration.bundleCode));
     }
     EXIT_IF_FAILED(WriteBundle(options, inputs, &signatureDropped));
     ReportWritten(options, signatureDropped);
@@ -347,7 +338,7 @@ void ReportError(LPCWSTR format, ...)
 {
     va_list args;
     va_start(args, format);
-    WriteReport(STD_ERROR_HANDLE, format, args);
+    WriteReport(HostStream::Error, format, args);
     va_end(args);
     errorReported = TRUE;
 }
@@ -356,11 +347,18 @@ void ReportNote(LPCWSTR format, ...)
 {
     va_list args;
     va_start(args, format);
-    WriteReport(STD_OUTPUT_HANDLE, format, args);
+    WriteReport(HostStream::Output, format, args);
     va_end(args);
 }
 
-int wmain(int argc, wchar_t** argv)
+void FormatGuid(const GUID& guid, WCHAR (&text)[40])
+{
+    BoundedFormat(text, ARRAYSIZE(text), L"{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+                  guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+}
+
+int PackerMain(int argc, LPWSTR* argv)
 {
     const HRESULT hr = Pack(argc, argv);
     if (SUCCEEDED(hr)) {

@@ -2,13 +2,15 @@
 #pragma once
 
 #include <windows.h>
-#include <msi.h>
+#include "host.h"
 #include "manifest.h"
 #include "payloadutil.h"
 #include "prereqargs.h"
 #include "registrationrecord.h"
 #include "strutil.h"
 #include "../../res/resource.h"
+
+class ResourceTable;
 
 constexpr DWORD MAX_BUNDLE_ENTRIES = 255;
 constexpr DWORD MAX_FILE_NAME_CHARS = MANIFEST_NAME_CHARS - 1;
@@ -102,7 +104,8 @@ struct BundleIdentity {
 struct RegistrationSpec {
     BOOL registered;
     GUID upgradeCode;
-    GUID bundleCode;      // made new for every bundle written
+    GUID bundleCode;      // /bundlecode, or derived from the upgrade code, version and payloads
+    BOOL hasBundleCode;   // /bundlecode given
     LPCWSTR helpLink;
     LPCWSTR aboutLink;
 };
@@ -141,7 +144,7 @@ BOOL EndsWithIgnoringCase(LPCWSTR text, LPCWSTR tail);
 // change it while the packer reads it. Its bytes are read as they are needed,
 // never all at once: together they may be larger than the packer's memory.
 struct InputFile {
-    HANDLE file;   // null when not open
+    HostFile file;
     ULONGLONG size;
 };
 
@@ -174,8 +177,10 @@ LPCWSTR MachineName(WORD machine);   // "i686", "x86_64", or null
 // version record, where it has one.
 HRESULT ReadProgram(PackageSpec* program, const InputFile* file);
 BOOL IsProgramEntry(const PackageSpec* entry);
+// The bundle code as text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+void FormatGuid(const GUID& guid, WCHAR (&text)[40]);
 // Opens an installer database to read it; one line on standard error when it cannot.
-HRESULT OpenPackage(LPCWSTR path, MSIHANDLE* database);
+HRESULT OpenPackage(LPCWSTR path, HostDatabase** database);
 // Reads what the command line left open of a package from the file itself
 // (product code and version from its Property table, x64only from its
 // summary's Template), reads its upgrade code if it has one, and refuses a file that is not what its flags say, or
@@ -192,8 +197,10 @@ HRESULT CheckBundle(const PackOptions* options);
 
 // The version record of the bundle, and the icon group and images of an .ico file.
 HRESULT BuildVersionRecord(const PackOptions* options, BYTE** record, DWORD* size);
-// A new random bundle code, and the REGISTRATION record of a registered bundle.
-HRESULT NewBundleCode(GUID* code);
+// The bundle code of a registered bundle without /bundlecode: a name-based GUID
+// (version 5, SHA-1) of the upgrade code, the bundle's version and the SHA-1
+// digests of the payloads (docs/vendors.md); and the REGISTRATION record.
+HRESULT DeriveBundleCode(const PackOptions* options, const PackInputs* inputs, GUID* code);
 HRESULT BuildRegistration(const PackOptions* options, BundleRegistration* record);
 // The stub's application manifest with the assembly name and the description
 // made from the product name; one line on standard error when it cannot be read.
@@ -203,9 +210,10 @@ HRESULT CheckIconFile(LPCWSTR path, const InputFile* icon);
 // A licence no larger than MAX_LICENSE_BYTES; rich text must be rich text.
 HRESULT CheckLicenseFile(LPCWSTR path, const InputFile* license);
 BOOL IsRichTextLicense(LPCWSTR path);
-HRESULT AddIcon(HANDLE update, const InputFile* icon);
-// UpdateResourceW, with one line on standard error when it fails.
-HRESULT UpdateOrReport(HANDLE update, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
+HRESULT AddIcon(ResourceTable* resources, const InputFile* icon);
+// Puts a resource into the bundle's resource section (rsrcsection.h), in place
+// of one of the same type, name and language.
+HRESULT SetResource(ResourceTable* resources, LPCWSTR type, LPCWSTR name, WORD language, const void* data, DWORD size);
 
 // Drops the Authenticode signature of a copy of the stub (`path`): its
 // certificate table at the end of the file and the header's entry for it.
