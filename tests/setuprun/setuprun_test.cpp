@@ -154,7 +154,7 @@ struct Bundles {
     std::wstring cabinetsCached;   // the same, cached
     std::wstring suite1;           // registered 1.0: filed.msi, early.msi hidden, oldmajor.msi
     std::wstring suite2;           // registered 2.0 of the same upgrade code: filed.msi, newmajor.msi
-    std::wstring suite1Again;      // 1.0 packed again: the same packages under a new bundle code
+    std::wstring suite1Again;      // 1.0 packed again: the same packages under a bundle code of its own
     std::wstring oldMajorCached;   // oldmajor.msi cached
     std::wstring newMajorCached;   // newmajor.msi cached, which replaces oldmajor.msi
     std::wstring machineSuite1;    // registered for all users 1.0: filed.msi per machine, not cached
@@ -228,7 +228,7 @@ protected:
                        suite + L" /bundleversion 1.0.0.0 /helplink https://example.com/help /aboutlink https://example.com") &&
             MakeBundle(bundles_.suite2, {{L"filed.msi", L"0"}, {L"newmajor.msi", L"0"}}, suite + L" /bundleversion 2.0.0.0") &&
             MakeBundle(bundles_.suite1Again, {{L"filed.msi", L"0"}, {L"early.msi", L"hidden"}, {L"oldmajor.msi", L"0"}},
-                       suite + L" /bundleversion 1.0.0.0") &&
+                       suite + L" /bundleversion 1.0.0.0 /bundlecode {5E7D1A6A-0000-4000-8000-0000000000A1}") &&
             MakeBundle(bundles_.oldMajorCached, {{L"oldmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.newMajorCached, {{L"newmajor.msi", L"cache"}}) &&
             MakeBundle(bundles_.machineSuite1, {{L"filed.msi", L"permachine"}}, machineSuite + L" /bundleversion 1.0.0.0") &&
