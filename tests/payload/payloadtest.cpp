@@ -86,7 +86,28 @@ Captured RunCapturing(const std::wstring& commandLine)
 
 Captured Pack(const std::wstring& arguments)
 {
-    return RunCapturing(Quoted(BinFile(L"setuppack.exe")) + L" " + arguments);
+    return PackWith(PackerBuild::Exe, arguments);
+}
+
+bool NativePackerBuilt(std::wstring* where)
+{
+    *where = WindowsPathFromUnix(NATIVE_PACKER_PATH);
+    return INVALID_FILE_ATTRIBUTES != ::GetFileAttributesW(where->c_str());
+}
+
+std::wstring PathFor(PackerBuild packer, const std::wstring& windowsPath)
+{
+    return PackerBuild::Exe == packer ? windowsPath : UnixPathOf(windowsPath);
+}
+
+Captured PackWith(PackerBuild packer, const std::wstring& arguments)
+{
+    std::wstring native;
+    if (PackerBuild::Exe == packer) {
+        return RunCapturing(Quoted(BinFile(L"setuppack.exe")) + L" " + arguments);
+    }
+    NativePackerBuilt(&native);
+    return RunLinuxProgram(native, arguments);
 }
 
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments)

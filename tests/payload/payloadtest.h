@@ -12,12 +12,6 @@
 std::wstring BinFile(const wchar_t* name);    // build/bin/<name>
 std::wstring DataFile(const wchar_t* name);   // the test packages
 
-struct Captured {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string errorText;    // standard error, UTF-8
-    std::string outputText;   // standard output, UTF-8
-};
-
 // Runs a command line with standard error and output captured; exitCode 0xFFFFFFFF when
 // the process could not be started or did not end within a minute.
 Captured RunCapturing(const std::wstring& commandLine);
@@ -25,6 +19,18 @@ Captured RunCapturing(const std::wstring& commandLine);
 // default stub is the i686 setup.exe. Bundles that are run take this build's
 // own setup.exe: " /stub" + Arg(BinFile(L"setup.exe")).
 Captured Pack(const std::wstring& arguments);
+
+// The packer's two builds: setuppack.exe, and build/native/setuppack, the
+// Linux program, which Wine starts as well (the same switches, messages and
+// bundles; its paths in the Linux form).
+enum class PackerBuild { Exe, Native };
+// Whether build/native/setuppack is there; `where` gets its path.
+bool NativePackerBuilt(std::wstring* where);
+// A path as this build of the packer takes it and names it in its messages.
+std::wstring PathFor(PackerBuild packer, const std::wstring& windowsPath);
+// Pack() with either build: each argument that is a Windows path is given to
+// the native packer in the Linux form.
+Captured PackWith(PackerBuild packer, const std::wstring& arguments);
 // The program under test with the given arguments; its exit code.
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments);
 

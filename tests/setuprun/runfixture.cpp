@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 
@@ -67,11 +68,34 @@ std::wstring WorkPath(const std::wstring& name)
     return folder + L"\\" + name;
 }
 
+namespace {
+
+// SETUPPACK_NATIVE names the native packer (build/native/setuppack) when the
+// bundles are to be its: a scenario then shows that they install as those of
+// setuppack.exe do.
+std::wstring NativePacker()
+{
+    const char* path = std::getenv("SETUPPACK_NATIVE");
+    return path ? FromBuildTree(path) : L"";
+}
+
+bool PackNatively(const std::wstring& packer, const std::wstring& arguments)
+{
+    if (GetFileAttributesW(packer.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        fprintf(stderr, "the native packer %ls is missing: build it with `make native`\n", packer.c_str());
+        return false;
+    }
+    const Captured run = RunLinuxProgram(packer, arguments);
+    fputs(run.errorText.c_str(), stderr);
+    return 0 == run.exitCode;
+}
+
+} // namespace
+
 bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items,
                 const std::wstring& moreArguments)
 {
-    std::wstring command = Quoted(FromBuildTree(SETUPPACK_EXE)) + L" /out " + Quoted(bundle) +
-                           L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
+    std::wstring command = L"/out " + Quoted(bundle) + L" /stub " + Quoted(FromBuildTree(SETUP_EXE));
     for (const auto& item : items) {
         const bool program = item.file == L"testprereq.exe";
         command += (program ? L" /exe " + Quoted(FromBuildTree(TESTPREREQ_EXE)) : L" /package " + Quoted(PackagePath(item.file))) +
@@ -80,8 +104,12 @@ bool MakeBundle(const std::wstring& bundle, const std::vector<BundleItem>& items
     command += L" " + moreArguments;
     DeleteFileW(bundle.c_str());
 
+    const std::wstring native = NativePacker();
+    if (!native.empty()) {
+        return PackNatively(native, command) && FileExists(bundle);
+    }
     DWORD exitCode = 0xFFFFFFFF;
-    const bool finished = RunProcess(command, kRunTimeoutMs, &exitCode);
+    const bool finished = RunProcess(Quoted(FromBuildTree(SETUPPACK_EXE)) + L" " + command, kRunTimeoutMs, &exitCode);
     return finished && exitCode == 0 && FileExists(bundle);
 }
 

@@ -73,6 +73,18 @@ struct RunResult {
 };
 
 bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode);
+
+struct Captured {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string errorText;    // standard error, UTF-8
+    std::string outputText;   // standard output, UTF-8
+};
+// A Linux program (a Windows path to it) run with the arguments of a Windows
+// command line, each Windows path among them in the Linux form; exitCode
+// 0xFFFFFFFF when it did not end within a minute.
+Captured RunLinuxProgram(const std::wstring& program, const std::wstring& arguments);
+// The Linux path of a Windows path (a text that is none stays as it is).
+std::wstring UnixPathOf(const std::wstring& windowsPath);
 // `limited`: with the unelevated half of the test's token, as a user's
 // unelevated program runs.
 RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000, WPARAM answer = IDOK,
