@@ -45,6 +45,7 @@ struct SetupRun {
     // A fresh install of the run removed other products (a major upgrade):
     // after a later failure it stays, and the bundle's entry stands for it.
     BOOL replacedProducts;
+    LPCWSTR failedEntry;   // the file name of the entry whose failure ended the run
 };
 
 // Adds " TRANSFORMS=@name": the installer looks for it beside the package.
@@ -298,6 +299,12 @@ HRESULT HandleProgram(SetupRun* run, DWORD index, InstallAction action)
                      &record->isInstalled);
 }
 
+// Each entry has an equal share of the chain's bar, the `done` before it full.
+DWORD ChainPosition(DWORD done, DWORD count)
+{
+    return static_cast<DWORD>(static_cast<ULONGLONG>(PERSON_PROGRESS_END) * done / count);
+}
+
 // Every package entry in manifest order, or the last first for some removals
 // (RemovesLastFirst); the result is that of the last entry handled (0 when
 // skipped or installed, 1 when its failure was tolerated), the first restart
@@ -312,13 +319,21 @@ HRESULT RunPackages(SetupRun* run)
 
     for (DWORD i = 0; i < count; ++i) {
         const DWORD k = lastFirst ? count - 1 - i : i;
+        const ManifestPackageEntry* entry = ManifestPackage(run->manifest, k);
+        if (PersonCancelled()) {
+            RunLogLine(L"cancelled by the person before %ls", entry->fileName);
+            EXIT_WITH(RESULT_CANCELLED_BY_USER);
+        }
+        PersonProgress(entry->fileName, nullptr, ChainPosition(i, count));
         EXIT_IF_FAILED(ChooseAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
             continue;
         }
-        hr = IsProgramEntry(ManifestPackage(run->manifest, k)) ? HandleProgram(run, k, action)
-                                                                : HandlePackage(run, k, action);
+        hr = IsProgramEntry(entry) ? HandleProgram(run, k, action) : HandlePackage(run, k, action);
+        if (FAILED(hr) && !IsRestartRequired(hr)) {
+            run->failedEntry = entry->fileName;
+        }
         if (IsRestartRequired(hr)) {
             if (SUCCEEDED(run->restartRequired)) {
                 run->restartRequired = hr;
@@ -327,6 +342,7 @@ HRESULT RunPackages(SetupRun* run)
         }
         EXIT_IF_FAILED(hr);
     }
+    PersonProgress(nullptr, nullptr, PERSON_PROGRESS_END);
     if (FAILED(run->restartRequired)) {
         hr = run->restartRequired;
     }
@@ -364,12 +380,13 @@ BOOL HasPerMachineWork(const SetupRun* run)
 } // namespace
 
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 LPCWSTR elevatedCopyOf)
+                 LPCWSTR elevatedCopyOf, BOOL noRestart, const RECT* windowPlace)
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     BOOL elevated = FALSE;
+    WCHAR windowPlaceText[WINDOW_PLACE_CHARS];
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
     PersonBeginRun(uiLevel);
@@ -381,11 +398,14 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     }
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     EXIT_IF_FAILED(LocateCabinets(run.manifest, &run.cabinets.list, &run.cabinets.count));
+    PersonOpenWindow(uiLevel, BundleHasWindow(run.manifest), action, nullptr != elevatedCopyOf, windowPlace);
+    EXIT_IF_FAILED(PersonWelcome(&action));
+    run.scope.requested = action;
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
         RunLogLine(L"an entry for all users has work to do: the run is handed to an elevated copy");
-        hr = RunElevatedCopy();
+        hr = RunElevatedCopy(PersonHandOverWindow(windowPlaceText));
         RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;
     }
@@ -429,6 +449,7 @@ Exit:
         MemutilRelease(run.records);
     }
     RegistrationRelease(&run.registration);
+    hr = PersonFinish(hr, run.failedEntry, noRestart);
     PersonEndRun();
     return hr;
 }

@@ -16,6 +16,7 @@
 //                        package (and an "@" transform beside it) for writing,
 //                        to rename it and to delete it, and journals a tamper
 //                        line for each file before the install line
+//   STANDIN_MSI_DELAY    milliseconds every install call takes before it answers
 //
 // Journal: UTF-8, one line per call, fields separated by a tab, '\n' at the end.
 // The first field names the operation, the last one is the value it returned:
@@ -70,6 +71,7 @@
 #define STANDIN_SCRIPT_VARIABLE L"STANDIN_MSI_SCRIPT"
 #define STANDIN_LOADS_VARIABLE L"STANDIN_MSI_LOADS"
 #define STANDIN_TAMPER_VARIABLE L"STANDIN_MSI_TAMPER"
+#define STANDIN_DELAY_VARIABLE L"STANDIN_MSI_DELAY"
 #define STANDIN_NULL_FIELD "%null"
 
 // What the tests use to read a journal: everything below is test-side only.

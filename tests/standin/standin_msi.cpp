@@ -90,6 +90,14 @@ bool ReadVariable(LPCWSTR name, WCHAR* value, DWORD size)
     return length != 0 && length < size;
 }
 
+// An install that takes its time, as a real one does, so that a test can act
+// while it runs (STANDIN_MSI_DELAY: milliseconds).
+void WaitLikeAnInstall()
+{
+    WCHAR value[16];
+    if (ReadVariable(STANDIN_DELAY_VARIABLE, value, 16)) Sleep(wcstoul(value, nullptr, 10));
+}
+
 // The whole file as a NUL-terminated heap block, or null when it cannot be read.
 char* ReadWholeFile(LPCWSTR path)
 {
@@ -406,6 +414,7 @@ UINT WINAPI MsiEnumRelatedProductsW(LPCWSTR upgradeCode, DWORD reserved, DWORD i
 UINT WINAPI MsiInstallProductW(LPCWSTR package, LPCWSTR commandLine)
 {
     TryToChangeInputs(package, commandLine);
+    WaitLikeAnInstall();
     UINT result = ScriptedResult("install", 0);
     static Line line;
     line.length = 0;
