@@ -13,6 +13,7 @@
 #include "entryaction.h"
 #include "fileutil.h"
 #include "installer.h"
+#include "installermessages.h"
 #include "memutil.h"
 #include "messages.h"
 #include "person.h"
@@ -46,6 +47,8 @@ struct SetupRun {
     // after a later failure it stays, and the bundle's entry stands for it.
     BOOL replacedProducts;
     LPCWSTR failedEntry;   // the file name of the entry whose failure ended the run
+    DWORD shareStart;      // the entry at work's share of the chain's bar
+    DWORD shareEnd;
 };
 
 // Adds " TRANSFORMS=@name": the installer looks for it beside the package.
@@ -197,9 +200,15 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
         listed = InstallerListProducts(&before);
     }
 
-    hr = InvokeInstaller(entry->fileName, files->packagePath, propertyText, run->logPath, action,
-                         PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
-                         entry->flags & PKG_PATCH_TARGET_REQUIRED);
+    {
+        const BOOL heard = PersonHasWindow() && InstallerMessagesBegin(entry->fileName, run->shareStart, run->shareEnd);
+        hr = InvokeInstaller(entry->fileName, files->packagePath, propertyText, run->logPath, action,
+                             PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
+                             entry->flags & PKG_PATCH_TARGET_REQUIRED);
+        if (heard) {
+            InstallerMessagesEnd();
+        }
+    }
     FileutilRelease(&packageHeld);
     FileutilRelease(&transformHeld);
     ReleaseCabinetHolds(&files->cabinetHolds);
@@ -324,7 +333,9 @@ HRESULT RunPackages(SetupRun* run)
             RunLogLine(L"cancelled by the person before %ls", entry->fileName);
             EXIT_WITH(RESULT_CANCELLED_BY_USER);
         }
-        PersonProgress(entry->fileName, nullptr, ChainPosition(i, count));
+        run->shareStart = ChainPosition(i, count);
+        run->shareEnd = ChainPosition(i + 1, count);
+        PersonProgress(entry->fileName, nullptr, run->shareStart);
         EXIT_IF_FAILED(ChooseAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
@@ -401,6 +412,11 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     PersonOpenWindow(uiLevel, BundleHasWindow(run.manifest), action, nullptr != elevatedCopyOf, windowPlace);
     EXIT_IF_FAILED(PersonWelcome(&action));
     run.scope.requested = action;
+    // The window stands for every package's interface, and a program runs
+    // with its unattended arguments.
+    if (PersonHasWindow()) {
+        run.scope.uiLevel = UI_LEVEL_NONE;
+    }
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
@@ -433,8 +449,8 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // The entry is the chain's last step: when it cannot be written, what the
     // run installed fresh is removed again, as after a package's failure.
     if (SUCCEEDED(hr) || IsRestartRequired(hr)) {
-        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, run.logPath, uiLevel,
-                                hr);
+        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, run.logPath,
+                                run.scope.uiLevel, hr);
     }
 
 Exit:

@@ -141,6 +141,11 @@ Exit:
     return hr;
 }
 
+BOOL PersonHasWindow()
+{
+    return Answerer::Window == Current.answerer;
+}
+
 BOOL PersonCancelled()
 {
     return Answerer::Window == Current.answerer && WindowCancelled();

@@ -32,6 +32,9 @@ LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS]);
 // Install, RESULT_CANCELLED_BY_USER when they cancelled. (`action` is the one
 // the run does.)
 HRESULT PersonWelcome(InstallAction* action);
+// Whether the bundle's window answers: the installer then speaks through it,
+// with its own interface off.
+BOOL PersonHasWindow();
 // Whether the person has confirmed Cancel; the run stops before its next step.
 BOOL PersonCancelled();
 // The run's end on the window's last page: done, restart needed, failed

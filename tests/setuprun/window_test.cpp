@@ -64,6 +64,9 @@ protected:
         SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, journal_.c_str());
         SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, script_.c_str());
         SetEnvironmentVariableW(STANDIN_DELAY_VARIABLE, std::to_wstring(kInstallMs).c_str());
+        messages_ = WorkPath(L"window-messages.txt");
+        DeleteFileW(messages_.c_str());
+        SetEnvironmentVariableW(STANDIN_MESSAGES_VARIABLE, messages_.c_str());
         for (const auto& package : AllPackages()) ForgetFiles(package);
         ForgetPrerequisite();
     }
@@ -84,6 +87,7 @@ protected:
         SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, nullptr);
         SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, nullptr);
         SetEnvironmentVariableW(STANDIN_DELAY_VARIABLE, nullptr);
+        SetEnvironmentVariableW(STANDIN_MESSAGES_VARIABLE, nullptr);
         for (const auto& package : AllPackages()) ForgetFiles(package);
     }
 
@@ -119,6 +123,7 @@ protected:
     static bool made_;
     std::wstring journal_;
     std::wstring script_;
+    std::wstring messages_;   // what every install call says to the window first
     HANDLE process_ = nullptr;
 };
 
@@ -168,11 +173,14 @@ TEST_F(WindowTest, InstallMovesOneBarAcrossTheChain)
     }
 }
 
-// Cancel while the second package installs, confirmed with Yes: nothing after
-// it runs, both packages and the prerequisite are removed again, the last page
-// says the run was cancelled, and the run ends with 1602.
+// Cancel while the second package installs, confirmed with Yes: the
+// installer's next message is answered with Cancel, so that package rolls
+// back (1602), nothing after it runs, the first package and the prerequisite
+// are removed again, the last page says the run was cancelled, and the run
+// ends with 1602.
 TEST_F(WindowTest, CancelUndoesTheChain)
 {
+    WriteFileBytes(messages_, "0A000000 0 100 0\n0 1500 0 0\n0A000000 2 50 0\n");
     MessageBoxWatcher watcher(IDYES);
     HWND window = Start("");
     ASSERT_TRUE(window);
@@ -193,10 +201,17 @@ TEST_F(WindowTest, CancelUndoesTheChain)
     EXPECT_EQ(L"Are you sure you want to cancel the setup?", boxes[0].text);
     const auto installs = Only(Journal(), "install");
     ASSERT_EQ(2u, installs.size()) << "nothing installs after the cancel";
+    EXPECT_EQ(L"1602", installs[1].Result());
+    const auto answers = Only(Journal(), "message");
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(L"2", answers.back().Result()) << "the installer is answered with Cancel";
     const auto removals = Only(Journal(), "remove");
-    ASSERT_EQ(2u, removals.size());
-    EXPECT_EQ(Package(L"early.msi").code, removals[0].Field(0));
-    EXPECT_EQ(Package(L"fresh.msi").code, removals[1].Field(0));
+    ASSERT_EQ(1u, removals.size());
+    EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
+    HKEY prereq = nullptr;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", 0,
+                                           KEY_READ | KEY_WOW64_64KEY, &prereq))
+        << "the prerequisite is removed again";
 }
 
 // How a run ends decides the last page and its buttons; the button the person
@@ -233,6 +248,38 @@ TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
         for (const auto& package : AllPackages()) ForgetFiles(package);
         ForgetPrerequisite();
     }
+}
+
+// The installer's messages, through the stand-in: its progress moves the bar
+// within the package's share, its action text stands above the bar, and its
+// questions are asked in the window's own boxes, the person's answer going
+// back to the installer.
+TEST_F(WindowTest, InstallerSpeaksThroughTheWindow)
+{
+    WriteFileBytes(messages_, "0A000000 0 1000 0\n08000000 0 0 0 Copying new files\n0A000000 2 500 0\n"
+                              "01000012 0 0 0 The disk is full.\n05000002 0 0 0 Files in use: Notes\n");
+    MessageBoxWatcher watcher(IDRETRY);
+    HWND window = Start("");
+    ASSERT_TRUE(window);
+    ProgressSampler sampler(window);
+    Install(window);
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000));
+    const std::vector<ProgressSample> samples = sampler.Stop();
+    Press(window, L"&Close");
+    EXPECT_EQ(0u, ExitCode());
+
+    // Half of the first package's share, 2500 to 5000.
+    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(), [](const ProgressSample& s) { return s.position == 3750; }));
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(6u, boxes.size()) << "two questions for each of three packages";
+    EXPECT_EQ(L"The disk is full.", boxes[0].text);
+    EXPECT_EQ(L"Files in use: Notes", boxes[1].text);
+    const auto answers = Only(Journal(), "message");
+    ASSERT_EQ(15u, answers.size());
+    EXPECT_EQ(L"16777234", answers[3].Field(0));
+    EXPECT_EQ(L"4", answers[3].Result()) << "Retry reaches the installer";
+    const std::string log = RunLogText(L"window-chain", TempFolder());
+    EXPECT_NE(std::string::npos, log.find("asked: Files in use: Notes: Retry")) << log;
 }
 
 // Cancel on the welcome page ends the run before anything with 1602. /passive

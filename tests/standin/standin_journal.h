@@ -17,6 +17,12 @@
 //                        to rename it and to delete it, and journals a tamper
 //                        line for each file before the install line
 //   STANDIN_MSI_DELAY    milliseconds every install call takes before it answers
+//   STANDIN_MSI_MESSAGES file of messages every install call first sends the
+//                        program's handler (MsiSetExternalUIRecord, when set):
+//                        a line each, "TYPE N1 N2 N3 TEXT", TYPE in hex (0:
+//                        a pause of N1 milliseconds); each
+//                        answer is a journal line "message TYPE ANSWER", and
+//                        an answer of Cancel (2) makes the install answer 1602
 //
 // Journal: UTF-8, one line per call, fields separated by a tab, '\n' at the end.
 // The first field names the operation, the last one is the value it returned:
@@ -72,6 +78,7 @@
 #define STANDIN_LOADS_VARIABLE L"STANDIN_MSI_LOADS"
 #define STANDIN_TAMPER_VARIABLE L"STANDIN_MSI_TAMPER"
 #define STANDIN_DELAY_VARIABLE L"STANDIN_MSI_DELAY"
+#define STANDIN_MESSAGES_VARIABLE L"STANDIN_MSI_MESSAGES"
 #define STANDIN_NULL_FIELD "%null"
 
 // What the tests use to read a journal: everything below is test-side only.
