@@ -43,6 +43,7 @@ struct EntryProgress {
     ULONGLONG total;     // the installer's ticks for the whole call
     ULONGLONG done;
     BOOL forward;        // a rollback runs backwards: the bar waits
+    BOOL cancelled;      // the installer has been answered with Cancel
     WCHAR action[ACTION_TEXT_CHARS];
 };
 
@@ -80,6 +81,10 @@ INT WINAPI OnInstallerMessage(void*, UINT type, InstallerRecord record)
 {
     WCHAR text[MESSAGE_TEXT_CHARS];
     if (PersonCancelled()) {
+        if (!Progress.cancelled) {
+            Progress.cancelled = TRUE;
+            RunLogLine(L"  cancelled by the person: the installer is answered with Cancel");
+        }
         return IDCANCEL;
     }
     switch (type & MESSAGE_KIND) {
@@ -110,7 +115,7 @@ INT WINAPI OnInstallerMessage(void*, UINT type, InstallerRecord record)
 
 BOOL InstallerMessagesBegin(LPCWSTR entry, DWORD start, DWORD end)
 {
-    Progress = {entry, start, end, 0, 0, TRUE, {}};
+    Progress = {entry, start, end, 0, 0, TRUE, FALSE, {}};
     const BOOL set = InstallerSetMessageHandler(OnInstallerMessage, MESSAGE_FILTER);
     if (!set) {
         RunLogLine(L"  the installer takes no message handler: the bar moves by entries only");

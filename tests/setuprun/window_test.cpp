@@ -106,6 +106,9 @@ protected:
     {
         ASSERT_TRUE(FindButton(window, kAccept));
         ASSERT_TRUE(Press(window, kAccept));
+        // The click is posted: Install is enabled once the window has taken it.
+        HWND install = FindButton(window, L"&Install");
+        for (int k = 0; k < 100 && install && !IsWindowEnabled(install); ++k) Sleep(50);
         ASSERT_TRUE(Press(window, L"&Install"));
     }
 
@@ -205,6 +208,8 @@ TEST_F(WindowTest, CancelUndoesTheChain)
     const auto answers = Only(Journal(), "message");
     ASSERT_FALSE(answers.empty());
     EXPECT_EQ(L"2", answers.back().Result()) << "the installer is answered with Cancel";
+    const std::string log = RunLogText(L"window-chain", TempFolder());
+    EXPECT_NE(std::string::npos, log.find("cancelled by the person: the installer is answered with Cancel")) << log;
     const auto removals = Only(Journal(), "remove");
     ASSERT_EQ(1u, removals.size());
     EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
