@@ -13,3 +13,17 @@
 // vendor's there instead, and named by every setup run's log.
 #define SETUP_VERSION_NUMBERS 1,0,0,0
 #define SETUP_VERSION_TEXT "1.0.0.0"
+// The bundle window's texts (setup/window), a block of their own.
+#define IDS_WINDOW_INSTALL 2016
+#define IDS_WINDOW_CANCEL 2017
+#define IDS_WINDOW_CLOSE 2018
+#define IDS_WINDOW_ACCEPT 2019
+#define IDS_WINDOW_INSTALL_NOTE 2020
+#define IDS_WINDOW_CONFIRM_CANCEL 2021
+#define IDS_WINDOW_DONE 2022
+#define IDS_WINDOW_RESTART_NEEDED 2023
+#define IDS_WINDOW_RESTART_NOW 2024
+#define IDS_WINDOW_RESTART_LATER 2025
+#define IDS_WINDOW_FAILED 2026
+#define IDS_WINDOW_OPEN_LOG 2027
+#define IDS_WINDOW_CANCELLED 2028

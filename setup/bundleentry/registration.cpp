@@ -17,10 +17,7 @@
 
 #include <objbase.h>
 
-namespace {
-
-// S_FALSE when the bundle carries no record.
-HRESULT LocateRegistration(const BundleRegistration** record)
+HRESULT RegistrationLocateRecord(const BundleRegistration** record)
 {
     HRESULT hr = S_OK;
     const BYTE* data = nullptr;
@@ -39,6 +36,8 @@ HRESULT LocateRegistration(const BundleRegistration** record)
 Exit:
     return hr;
 }
+
+namespace {
 
 // Entries that this Windows runs decide, as they decide elevation.
 BOOL HasPerMachineEntry(const PackageManifest* manifest, BOOL windows64Bit)
@@ -171,7 +170,7 @@ Exit:
 BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows64Bit)
 {
     const BundleRegistration* record = nullptr;
-    return S_OK == LocateRegistration(&record) && HasPerMachineEntry(manifest, windows64Bit);
+    return S_OK == RegistrationLocateRecord(&record) && HasPerMachineEntry(manifest, windows64Bit);
 }
 
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
@@ -184,7 +183,7 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
     *registration = {};
     registration->machineCache = machineCache;
     registration->userCache = userCache;
-    EXIT_IF_FAILED(LocateRegistration(&registration->record));
+    EXIT_IF_FAILED(RegistrationLocateRecord(&registration->record));
     if (S_FALSE == hr) {
         hr = S_OK;
         goto Exit;

@@ -58,6 +58,8 @@ struct RegistrationRun {
     DWORD relatedCount;
 };
 
+// The bundle's record, validated: S_FALSE (and null) when it carries none.
+HRESULT RegistrationLocateRecord(const BundleRegistration** record);
 // Whether the bundle registers an entry in HKLM: its run needs elevation.
 BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows64Bit);
 

@@ -156,3 +156,32 @@ const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, L
     const ManifestTransformEntry* chosen = LastMatchingTransform(manifest, language, TRUE);
     return chosen ? chosen : LastMatchingTransform(manifest, language, FALSE);
 }
+
+BOOL BundleHasWindow(const PackageManifest*)
+{
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    return SUCCEEDED(ResrutilLocateData(nullptr, WINDOW_RESOURCE, &data, &size));
+}
+
+HRESULT BundleLicence(WideString* text)
+{
+    HRESULT hr = S_OK;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    int chars = 0;
+
+    *text = nullptr;
+    EXIT_IF_FAILED(ResrutilLocateData(nullptr, WINDOW_RESOURCE, &data, &size));
+    if (0 == size) {
+        EXIT_WITH(S_FALSE);
+    }
+    chars = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(size), nullptr, 0);
+    EXIT_LAST_ERROR_IF(0 == chars);
+    EXIT_IF_FAILED(StrutilAllocate(text, static_cast<DWORD>(chars) + 1));
+    ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(size), *text, chars);
+    (*text)[chars] = L'\0';
+
+Exit:
+    return hr;
+}

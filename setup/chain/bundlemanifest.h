@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include "manifest.h"
+#include "strutil.h"
 
 // Locates "MANIFEST" in the running executable and validates it
 // (ValidateManifest).
@@ -26,3 +27,12 @@ BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact);
 // The transform for the language: an exact match first, else one of the same
 // primary language; the later of two matches. Null when none suits.
 const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language);
+
+// Whether the bundle shows a window of its own, and the licence the person
+// accepts in it. For now a bundle has its window when it carries the data
+// resource WINDOW_RESOURCE, whose bytes are the licence's UTF-8 text (none
+// when empty).
+constexpr char WINDOW_RESOURCE[] = "WINDOW";
+BOOL BundleHasWindow(const PackageManifest* manifest);
+// The licence's text: S_FALSE (and null) when the bundle has none.
+HRESULT BundleLicence(WideString* text);

@@ -23,6 +23,12 @@ constexpr WORD ORDINAL_CONFIGURE_PRODUCT = 190;
 constexpr WORD ORDINAL_QUERY_PRODUCT_STATE = 113;
 constexpr WORD ORDINAL_ENUM_RELATED_PRODUCTS = 205;
 constexpr WORD ORDINAL_QUERY_PRODUCT_IN_CONTEXT = 248;
+// Only the bundle's window hears the installer's messages: a service without
+// them still installs every bundle without one.
+constexpr WORD ORDINAL_SET_MESSAGE_HANDLER = 281;
+constexpr WORD ORDINAL_RECORD_INTEGER = 116;
+constexpr WORD ORDINAL_RECORD_STRING = 118;
+constexpr WORD ORDINAL_FORMAT_RECORD = 171;
 constexpr DWORD RELATED_PRODUCTS_RESERVED = 0;
 
 constexpr DWORD INSTALL_CONTEXT_MACHINE = 4;
@@ -51,6 +57,12 @@ using ApplyPatchOperation = UINT(WINAPI*)(LPCWSTR patchPath, LPCWSTR installPack
                                           LPCWSTR commandLine);
 using ConfigureProductOperation = UINT(WINAPI*)(LPCWSTR product, INT installLevel, INT installState,
                                                 LPCWSTR commandLine);
+using SetMessageHandlerOperation = UINT(WINAPI*)(InstallerMessageHandler handler, DWORD filter, void* context,
+                                                 InstallerMessageHandler* previous);
+using RecordIntegerOperation = INT(WINAPI*)(InstallerRecord record, UINT field);
+using RecordStringOperation = UINT(WINAPI*)(InstallerRecord record, UINT field, LPWSTR text, DWORD* chars);
+using FormatRecordOperation = UINT(WINAPI*)(InstallerRecord session, InstallerRecord record, LPWSTR text,
+                                            DWORD* chars);
 
 struct InstallerOperations {
     HMODULE module;
@@ -64,6 +76,13 @@ struct InstallerOperations {
     InstallPackageOperation installPackage;
     ApplyPatchOperation applyPatch;
     ConfigureProductOperation configureProduct;
+    // Resolved when the bundle's window first asks for them: a run without it
+    // takes exactly the operations it always took.
+    BOOL messagesResolved;
+    SetMessageHandlerOperation setMessageHandler;   // null where the service lacks it
+    RecordIntegerOperation recordInteger;
+    RecordStringOperation recordString;
+    FormatRecordOperation formatRecord;
 };
 
 // Filled once by InstallerLoad; msi.dll stays loaded for the life of the process.
@@ -275,6 +294,36 @@ void InstallerSetUiLevel(DWORD uiLevel)
 {
     if (nullptr != Installer.setUiLevel) {
         Installer.setUiLevel(static_cast<INT>(uiLevel), nullptr);
+    }
+}
+
+BOOL InstallerSetMessageHandler(InstallerMessageHandler handler, DWORD filter)
+{
+    if (!Installer.messagesResolved && nullptr != Installer.module) {
+        Installer.messagesResolved = TRUE;
+        if (FAILED(ResolveOrdinal(Installer.module, ORDINAL_SET_MESSAGE_HANDLER, &Installer.setMessageHandler)) ||
+            FAILED(ResolveOrdinal(Installer.module, ORDINAL_RECORD_INTEGER, &Installer.recordInteger)) ||
+            FAILED(ResolveOrdinal(Installer.module, ORDINAL_RECORD_STRING, &Installer.recordString)) ||
+            FAILED(ResolveOrdinal(Installer.module, ORDINAL_FORMAT_RECORD, &Installer.formatRecord))) {
+            Installer.setMessageHandler = nullptr;
+        }
+    }
+    return nullptr != Installer.setMessageHandler &&
+           ERROR_SUCCESS == Installer.setMessageHandler(handler, filter, nullptr, nullptr);
+}
+
+INT InstallerRecordInteger(InstallerRecord record, UINT field)
+{
+    return Installer.recordInteger(record, field);
+}
+
+void InstallerRecordText(InstallerRecord record, UINT field, WCHAR* text, DWORD chars)
+{
+    // 0: the record's own template, with its fields put in.
+    const UINT result = 0 == field ? Installer.formatRecord(0, record, text, &chars)
+                                   : Installer.recordString(record, field, text, &chars);
+    if (ERROR_SUCCESS != result && ERROR_MORE_DATA != result) {
+        text[0] = L'\0';
     }
 }
 

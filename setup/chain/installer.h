@@ -36,6 +36,17 @@ HRESULT InstallerLoad();
 // InstallerLoad they do nothing and the ones with a result return
 // ERROR_DLL_NOT_FOUND.
 void InstallerSetUiLevel(DWORD uiLevel);
+
+// The installer's messages to an interface of the program's own (the
+// bundle's window): a handler that gets each message whose kind is in
+// `filter`, and reads its record while it runs. False when the service has
+// no such handler, or it could not be set; null clears it.
+using InstallerRecord = unsigned long;
+using InstallerMessageHandler = INT(WINAPI*)(void* context, UINT messageType, InstallerRecord record);
+BOOL InstallerSetMessageHandler(InstallerMessageHandler handler, DWORD filter);
+INT InstallerRecordInteger(InstallerRecord record, UINT field);
+// Field `field` as text (0: the message formatted), cut to `chars`.
+void InstallerRecordText(InstallerRecord record, UINT field, WCHAR* text, DWORD chars);
 void InstallerEnableLog(DWORD mode, LPCWSTR path, DWORD attributes);
 
 // Which installations of a product a question sees. An entry for all users

@@ -13,6 +13,7 @@
 #include "entryaction.h"
 #include "fileutil.h"
 #include "installer.h"
+#include "installermessages.h"
 #include "memutil.h"
 #include "messages.h"
 #include "person.h"
@@ -45,6 +46,9 @@ struct SetupRun {
     // A fresh install of the run removed other products (a major upgrade):
     // after a later failure it stays, and the bundle's entry stands for it.
     BOOL replacedProducts;
+    LPCWSTR failedEntry;   // the file name of the entry whose failure ended the run
+    DWORD shareStart;      // the entry at work's share of the chain's bar
+    DWORD shareEnd;
 };
 
 // Adds " TRANSFORMS=@name": the installer looks for it beside the package.
@@ -196,9 +200,15 @@ HRESULT HandlePackage(SetupRun* run, DWORD index, InstallAction action)
         listed = InstallerListProducts(&before);
     }
 
-    hr = InvokeInstaller(entry->fileName, files->packagePath, propertyText, run->logPath, action,
-                         PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
-                         entry->flags & PKG_PATCH_TARGET_REQUIRED);
+    {
+        const BOOL heard = PersonHasWindow() && InstallerMessagesBegin(entry->fileName, run->shareStart, run->shareEnd);
+        hr = InvokeInstaller(entry->fileName, files->packagePath, propertyText, run->logPath, action,
+                             PackageUiLevel(run, entry->flags), entry->flags & PKG_IGNORE_FAILURE,
+                             entry->flags & PKG_PATCH_TARGET_REQUIRED);
+        if (heard) {
+            InstallerMessagesEnd();
+        }
+    }
     FileutilRelease(&packageHeld);
     FileutilRelease(&transformHeld);
     ReleaseCabinetHolds(&files->cabinetHolds);
@@ -298,6 +308,12 @@ HRESULT HandleProgram(SetupRun* run, DWORD index, InstallAction action)
                      &record->isInstalled);
 }
 
+// Each entry has an equal share of the chain's bar, the `done` before it full.
+DWORD ChainPosition(DWORD done, DWORD count)
+{
+    return static_cast<DWORD>(static_cast<ULONGLONG>(PERSON_PROGRESS_END) * done / count);
+}
+
 // Every package entry in manifest order, or the last first for some removals
 // (RemovesLastFirst); the result is that of the last entry handled (0 when
 // skipped or installed, 1 when its failure was tolerated), the first restart
@@ -312,13 +328,23 @@ HRESULT RunPackages(SetupRun* run)
 
     for (DWORD i = 0; i < count; ++i) {
         const DWORD k = lastFirst ? count - 1 - i : i;
+        const ManifestPackageEntry* entry = ManifestPackage(run->manifest, k);
+        if (PersonCancelled()) {
+            RunLogLine(L"cancelled by the person before %ls", entry->fileName);
+            EXIT_WITH(RESULT_CANCELLED_BY_USER);
+        }
+        run->shareStart = ChainPosition(i, count);
+        run->shareEnd = ChainPosition(i + 1, count);
+        PersonProgress(entry->fileName, nullptr, run->shareStart);
         EXIT_IF_FAILED(ChooseAction(run, k, &action));
         hr = S_OK;
         if (action == InstallAction::Skip) {
             continue;
         }
-        hr = IsProgramEntry(ManifestPackage(run->manifest, k)) ? HandleProgram(run, k, action)
-                                                                : HandlePackage(run, k, action);
+        hr = IsProgramEntry(entry) ? HandleProgram(run, k, action) : HandlePackage(run, k, action);
+        if (FAILED(hr) && !IsRestartRequired(hr)) {
+            run->failedEntry = entry->fileName;
+        }
         if (IsRestartRequired(hr)) {
             if (SUCCEEDED(run->restartRequired)) {
                 run->restartRequired = hr;
@@ -327,6 +353,7 @@ HRESULT RunPackages(SetupRun* run)
         }
         EXIT_IF_FAILED(hr);
     }
+    PersonProgress(nullptr, nullptr, PERSON_PROGRESS_END);
     if (FAILED(run->restartRequired)) {
         hr = run->restartRequired;
     }
@@ -364,12 +391,13 @@ BOOL HasPerMachineWork(const SetupRun* run)
 } // namespace
 
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 LPCWSTR elevatedCopyOf)
+                 LPCWSTR elevatedCopyOf, BOOL noRestart, const RECT* windowPlace)
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     BOOL elevated = FALSE;
+    WCHAR windowPlaceText[WINDOW_PLACE_CHARS];
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
     PersonBeginRun(uiLevel);
@@ -381,11 +409,19 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     }
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     EXIT_IF_FAILED(LocateCabinets(run.manifest, &run.cabinets.list, &run.cabinets.count));
+    PersonOpenWindow(uiLevel, BundleHasWindow(run.manifest), action, nullptr != elevatedCopyOf, windowPlace);
+    EXIT_IF_FAILED(PersonWelcome(&action));
+    run.scope.requested = action;
+    // The window stands for every package's interface, and a program runs
+    // with its unattended arguments.
+    if (PersonHasWindow()) {
+        run.scope.uiLevel = UI_LEVEL_NONE;
+    }
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
         RunLogLine(L"an entry for all users has work to do: the run is handed to an elevated copy");
-        hr = RunElevatedCopy();
+        hr = RunElevatedCopy(PersonHandOverWindow(windowPlaceText));
         RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;
     }
@@ -413,8 +449,8 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // The entry is the chain's last step: when it cannot be written, what the
     // run installed fresh is removed again, as after a package's failure.
     if (SUCCEEDED(hr) || IsRestartRequired(hr)) {
-        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, run.logPath, uiLevel,
-                                hr);
+        hr = RegistrationFinish(&run.registration, run.manifest, run.scope.windows64Bit, action, run.logPath,
+                                run.scope.uiLevel, hr);
     }
 
 Exit:
@@ -429,6 +465,7 @@ Exit:
         MemutilRelease(run.records);
     }
     RegistrationRelease(&run.registration);
+    hr = PersonFinish(hr, run.failedEntry, noRestart);
     PersonEndRun();
     return hr;
 }

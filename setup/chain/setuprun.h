@@ -9,4 +9,5 @@
 // that file, and never hands the run to another copy (if it still lacks
 // elevation, it goes on with the rights it has, and the installer answers).
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 LPCWSTR elevatedCopyOf);
+                 LPCWSTR elevatedCopyOf,
+                 BOOL noRestart, const RECT* windowPlace);

@@ -6,7 +6,7 @@ namespace {
 
 enum class SwitchId {
     Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
-    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property, Repair,
+    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property, Repair, WindowPlace,
 };
 
 struct SwitchEntry {
@@ -37,6 +37,7 @@ const SwitchEntry SWITCHES[] = {
     // The program's own marker for the elevated copy of a run; not in the help.
     // Its value is the identity of the program file the copy must run from.
     {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, true},
+    {WINDOW_PLACE_SWITCH + 1, SwitchId::WindowPlace, true},
     // msiexec's forms, which administrators type by habit. Its basic UI levels
     // named here wait for no click, as /passive.
     {L"qn", SwitchId::Quiet, false},
@@ -200,6 +201,34 @@ Exit:
     return hr;
 }
 
+// "LEFT,TOP,WIDTH,HEIGHT": four decimal numbers, a place on a screen and a
+// size a window can have; anything else is refused.
+HRESULT ReadWindowPlace(LPCWSTR text, RECT* place)
+{
+    constexpr LONG FARTHEST = 32767;
+    LONG numbers[4] = {};
+    for (int k = 0; k < 4; ++k) {
+        const bool negative = L'-' == *text && k < 2;
+        text += negative ? 1 : 0;
+        if (*text < L'0' || *text > L'9') {
+            return E_INVALIDARG;
+        }
+        for (; *text >= L'0' && *text <= L'9' && numbers[k] <= FARTHEST; ++text) {
+            numbers[k] = numbers[k] * 10 + (*text - L'0');
+        }
+        if (numbers[k] > FARTHEST || *text != (3 == k ? L'\0' : L',')) {
+            return E_INVALIDARG;
+        }
+        numbers[k] = negative ? -numbers[k] : numbers[k];
+        text += 3 == k ? 0 : 1;
+    }
+    if (numbers[2] <= 0 || numbers[3] <= 0) {
+        return E_INVALIDARG;
+    }
+    *place = {numbers[0], numbers[1], numbers[0] + numbers[2], numbers[1] + numbers[3]};
+    return S_OK;
+}
+
 HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
 {
     HRESULT hr = S_OK;
@@ -230,6 +259,7 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         options->uiLevel = UI_LEVEL_BASIC_PROGRESS_ONLY;
         break;
     case SwitchId::NoRestart:
+        options->noRestart = 1;
         EXIT_IF_FAILED(AppendPropertyText(options, L"REBOOT=ReallySuppress "));
         break;
     case SwitchId::ForceRestart:
@@ -258,6 +288,10 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
         break;
     case SwitchId::ElevatedCopy:
         options->elevatedCopyOf = value;
+        break;
+    case SwitchId::WindowPlace:
+        EXIT_IF_FAILED(ReadWindowPlace(value, &options->windowPlace));
+        options->hasWindowPlace = 1;
         break;
     case SwitchId::Property:
         EXIT_IF_FAILED(AppendPropertyAssignment(options, value));

@@ -114,7 +114,7 @@ namespace {
 // The same program with the same arguments, behind the marker that makes it
 // the copy, in the same current folder so that relative paths on the command
 // line name the same files.
-HRESULT StartElevatedCopy(LPCWSTR program, LPCWSTR identity, HANDLE* process)
+HRESULT StartElevatedCopy(LPCWSTR program, LPCWSTR identity, LPCWSTR windowPlace, HANDLE* process)
 {
     HRESULT hr = S_OK;
     WCHAR folder[MAX_PATH];
@@ -124,7 +124,9 @@ HRESULT StartElevatedCopy(LPCWSTR program, LPCWSTR identity, HANDLE* process)
 
     EXIT_LAST_ERROR_IF(0 == length || length >= MAX_PATH);
     EXIT_IF_FAILED(MakeReachable(folder));
-    EXIT_IF_FAILED(StrutilFormat(&parameters, L"%ls %ls %ls", ELEVATED_COPY_SWITCH, identity,
+    EXIT_IF_FAILED(StrutilFormat(&parameters, L"%ls %ls%ls%ls%ls%ls %ls", ELEVATED_COPY_SWITCH, identity,
+                                 nullptr != windowPlace ? L" " : L"", nullptr != windowPlace ? WINDOW_PLACE_SWITCH : L"",
+                                 nullptr != windowPlace ? L" " : L"", nullptr != windowPlace ? windowPlace : L"",
                                  CommandLineTail(::GetCommandLineW())));
 
     execute.cbSize = sizeof(execute);
@@ -211,7 +213,7 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-HRESULT RunElevatedCopy()
+HRESULT RunElevatedCopy(LPCWSTR windowPlace)
 {
     HRESULT hr = S_OK;
     HANDLE programFile = INVALID_HANDLE_VALUE;
@@ -222,7 +224,7 @@ HRESULT RunElevatedCopy()
 
     hr = HoldProgramFile(&programFile, program, identity);
     if (SUCCEEDED(hr)) {
-        hr = StartElevatedCopy(program, identity, &process);
+        hr = StartElevatedCopy(program, identity, windowPlace, &process);
     }
     if (FAILED(hr)) {
         // A declined prompt was the user's own answer; any other failure to start the

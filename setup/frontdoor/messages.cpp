@@ -6,6 +6,7 @@
 #include "person.h"
 #include "resrutil.h"
 #include "result.h"
+#include "results.h"
 #include "runlog.h"
 #include "../../res/resource.h"
 
@@ -77,6 +78,35 @@ int AskRetryOrCancel(HRESULT code)
         ::LocalFree(text);
     }
     return answer;
+}
+
+HRESULT FinishText(HRESULT result, LPCWSTR failedEntry, WideString* text)
+{
+    HRESULT hr = S_OK;
+    WideString line = nullptr;
+    WideString blamed = nullptr;
+    LPWSTR reason = nullptr;
+    const UINT id = RESULT_CANCELLED_BY_USER == result ? IDS_WINDOW_CANCELLED
+                    : IsRestartRequired(result)        ? IDS_WINDOW_RESTART_NEEDED
+                    : SUCCEEDED(result)                ? IDS_WINDOW_DONE
+                                                       : IDS_WINDOW_FAILED;
+
+    EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, id, &line));
+    if (IDS_WINDOW_FAILED != id) {
+        EXIT_IF_FAILED(StrutilCopy(text, line, 0));
+        goto Exit;
+    }
+    reason = LoadSystemText(result);
+    EXIT_IF_FAILED(StrutilFormat(&blamed, line, nullptr != failedEntry ? failedEntry : L"-"));
+    EXIT_IF_FAILED(StrutilFormat(text, L"%ls\r\n%ls", blamed, nullptr != reason ? reason : RunLogReason(result).text));
+
+Exit:
+    StrutilFree(line);
+    StrutilFree(blamed);
+    if (nullptr != reason) {
+        ::LocalFree(reason);
+    }
+    return hr;
 }
 
 void ShowLogRefused(LPCWSTR logPath)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include "strutil.h"
 
 HRESULT ShowHelpMessage();
 // The platform's text for the code; in a logged setup run a line naming the
@@ -12,6 +13,10 @@ void ShowSystemErrorMessage(HRESULT code);
 // (or another answer that is no Retry), or 0 when there is no text or nobody
 // could answer.
 int AskRetryOrCancel(HRESULT code);
+// The window's last page for a run's result: done, a restart needed,
+// cancelled, or the failure: the entry to blame (null when none is) and the
+// platform's text for the result.
+HRESULT FinishText(HRESULT result, LPCWSTR failedEntry, WideString* text);
 // Why an elevated run refuses the /log file, in the user's language, and the path.
 void ShowLogRefused(LPCWSTR logPath);
 // A prerequisite program that failed, in the user's language: its file name,

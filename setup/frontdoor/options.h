@@ -49,6 +49,12 @@ struct SetupOptions {
     DWORD extractAll = 0;
     DWORD extractFirst = 0;
     DWORD showHelp = 0;
+    // /norestart: the window's last page offers no restart either.
+    DWORD noRestart = 0;
+    // Where the unelevated run's window stood (WINDOW_PLACE_SWITCH): the copy's
+    // window takes its place.
+    DWORD hasWindowPlace = 0;
+    RECT windowPlace = {};
     // This process is the elevated copy of a run: the identity of the program
     // file it must run from (borrowed from the argument array), else null.
     LPCWSTR elevatedCopyOf = nullptr;
@@ -58,6 +64,9 @@ struct SetupOptions {
 // program file's identity as its value, so that the copy never asks for
 // elevation again and runs only from that file.
 constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
+// Given to the elevated copy beside it: "LEFT,TOP,WIDTH,HEIGHT" of the window
+// the person has seen so far, in screen pixels.
+constexpr WCHAR WINDOW_PLACE_SWITCH[] = L"/windowplace";
 
 // The program's module handle, stored by the entry before anything else.
 extern HINSTANCE ModuleInstance;

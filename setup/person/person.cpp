@@ -1,13 +1,24 @@
 #include "person.h"
 
-#include "options.h"
+#include "bundlemanifest.h"
+#include "messages.h"
+#include "restart.h"
+#include "result.h"
+#include "results.h"
 #include "runlog.h"
+#include "window.h"
 
 namespace {
 
-enum class Answerer { Boxes, Nobody };
+enum class Answerer { Boxes, Nobody, Window };
 
-Answerer Current = Answerer::Boxes;
+struct Person {
+    Answerer answerer;
+    BOOL welcome;      // the window shows the welcome page
+    BOOL finish;       // and the last page
+};
+
+Person Current = {Answerer::Boxes, FALSE, FALSE};
 
 const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 
@@ -25,6 +36,17 @@ LPCWSTR AnswerName(int answer)
     }
 }
 
+LPCWSTR CommandName(WindowCommand command)
+{
+    switch (command) {
+    case COMMAND_INSTALL: return L"Install";
+    case COMMAND_CANCEL: return L"Cancel";
+    case COMMAND_RESTART_NOW: return L"Restart now";
+    case COMMAND_RESTART_LATER: return L"Restart later";
+    default: return L"Close";
+    }
+}
+
 // A line of the log holds the text's first line only: what follows is the
 // program's own addition (the log's path) or the installer's detail.
 int FirstLineChars(LPCWSTR text)
@@ -36,16 +58,117 @@ int FirstLineChars(LPCWSTR text)
     return chars;
 }
 
+FinishKind FinishKindOf(HRESULT result)
+{
+    if (RESULT_CANCELLED_BY_USER == result) {
+        return FinishKind::Cancelled;
+    }
+    if (IsRestartRequired(result)) {
+        return FinishKind::RestartNeeded;
+    }
+    return SUCCEEDED(result) ? FinishKind::Done : FinishKind::Failed;
+}
+
 } // namespace
 
 void PersonBeginRun(DWORD uiLevel)
 {
-    Current = IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes;
+    Current = {IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes, FALSE, FALSE};
 }
 
 void PersonEndRun()
 {
-    Current = Answerer::Boxes;
+    if (Answerer::Window == Current.answerer) {
+        WindowClose();
+    }
+    Current = {Answerer::Boxes, FALSE, FALSE};
+}
+
+void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL elevatedCopy, const RECT* place)
+{
+    WideString heading = nullptr;
+    if (!hasWindow || UI_LEVEL_NONE == uiLevel || FAILED(WindowHeading(&heading)) ||
+        FAILED(WindowOpen(heading, place))) {
+        StrutilFree(heading);
+        return;
+    }
+    const BOOL attended = !IsUnattendedUiLevel(uiLevel) && !elevatedCopy;
+    Current = {Answerer::Window, attended && InstallAction::Install == action, attended};
+    RunLogLine(L"window: opened (%ls)", Current.welcome ? L"welcome first" : L"progress");
+    if (!Current.welcome) {
+        RunLogLine(L"window: progress page");
+        WindowShowProgress();
+    }
+}
+
+LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS])
+{
+    RECT place = {};
+    if (Answerer::Window != Current.answerer) {
+        return nullptr;
+    }
+    WindowStepAside(&place);
+    RunLogLine(L"window: handed to the elevated copy");
+    return SUCCEEDED(BoundedFormat(text, WINDOW_PLACE_CHARS, L"%ld,%ld,%ld,%ld", place.left, place.top,
+                                   place.right - place.left, place.bottom - place.top))
+               ? text
+               : nullptr;
+}
+
+HRESULT PersonWelcome(InstallAction* action)
+{
+    HRESULT hr = S_OK;
+    WelcomeFacts facts = {};
+    WindowCommand command = COMMAND_CLOSE;
+
+    if (!Current.welcome) {
+        goto Exit;
+    }
+    EXIT_IF_FAILED(WindowWelcomeFacts(&facts));
+    RunLogLine(L"window: welcome page%ls", nullptr != facts.licence ? L" with the licence" : L"");
+    command = WindowWelcome(&facts);
+    RunLogLine(L"window: %ls pressed", CommandName(command));
+    // Nothing has happened that a last page would have to tell.
+    if (COMMAND_INSTALL != command) {
+        Current.finish = FALSE;
+        EXIT_WITH(RESULT_CANCELLED_BY_USER);
+    }
+    RunLogLine(L"window: progress page");
+    WindowShowProgress();
+
+Exit:
+    WindowReleaseWelcomeFacts(&facts);
+    return hr;
+}
+
+BOOL PersonHasWindow()
+{
+    return Answerer::Window == Current.answerer;
+}
+
+BOOL PersonCancelled()
+{
+    return Answerer::Window == Current.answerer && WindowCancelled();
+}
+
+HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, BOOL noRestart)
+{
+    WideString text = nullptr;
+    const FinishKind kind = FinishKindOf(result);
+
+    if (Answerer::Window != Current.answerer || !Current.finish) {
+        return result;
+    }
+    if (SUCCEEDED(FinishText(result, failedEntry, &text))) {
+        RunLogLine(L"window: last page: %.*ls", FirstLineChars(text), text);
+        const WindowCommand command = WindowFinish(kind, text, !noRestart);
+        RunLogLine(L"window: %ls pressed", CommandName(command));
+        if (COMMAND_RESTART_NOW == command && SUCCEEDED(RestartComputer())) {
+            result = RESULT_RESTART_STARTED;
+        }
+    }
+    StrutilFree(text);
+    return result;
 }
 
 void PersonTell(TellKind kind, LPCWSTR text)
@@ -55,14 +178,24 @@ void PersonTell(TellKind kind, LPCWSTR text)
 
 int PersonAsk(LPCWSTR text, UINT style)
 {
-    if (Answerer::Nobody == Current) {
+    int answer = 0;
+    switch (Current.answerer) {
+    case Answerer::Nobody:
         return 0;
+    case Answerer::Window:
+        answer = WindowAsk(text, style);
+        break;
+    case Answerer::Boxes:
+        answer = ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, style, 0);
+        break;
     }
-    const int answer = ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, style, 0);
     RunLogLine(L"asked: %.*ls: %ls", FirstLineChars(text), text, AnswerName(answer));
     return answer;
 }
 
-void PersonProgress(LPCWSTR, LPCWSTR, DWORD)
+void PersonProgress(LPCWSTR entry, LPCWSTR actionText, DWORD position)
 {
+    if (Answerer::Window == Current.answerer) {
+        WindowProgress(entry, actionText, position);
+    }
 }

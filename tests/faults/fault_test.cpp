@@ -18,6 +18,7 @@
 #include "manifest.h"
 #include "options.h"
 #include "registrationrecord.h"
+#include "restart.h"
 
 namespace {
 
@@ -1155,6 +1156,17 @@ TEST(DetectionUnderFaults, AFailingReadMakesARuleAbsentAndLeaksNothing)
     Fault.installedVersions.clear();
     Fault.relatedProducts.clear();
     ::RegDeleteKeyExW(HKEY_CURRENT_USER, key, KEY_WOW64_64KEY, 0);
+}
+
+// Restart now on the window's last page: the system's shutdown call, a
+// restart that waits for nobody (no forced close) with the planned
+// application-installation reason, the shutdown privilege enabled first.
+TEST(Restart, RestartNowAsksTheSystemForAPlannedInstallationRestart)
+{
+    Fault.shutdowns.clear();
+    EXPECT_EQ(S_OK, RestartComputer());
+    const DWORD planned = SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED;
+    EXPECT_EQ((std::vector<std::vector<DWORD>>{{0, FALSE, TRUE, planned, TRUE}}), Fault.shutdowns);
 }
 
 TEST(FaultInjectionSummary, Figures)

@@ -222,6 +222,10 @@ struct FaultWorld {
     std::vector<std::pair<std::wstring, std::wstring>> boxes;   // caption, text
     std::vector<InstallerCall> journal;      // install, patch and configure requests
     std::vector<ShellExecuteCall> shellExecutes;
+    // Each shutdown request: timeout, force, restart, reason, and whether the
+    // process's token had the shutdown privilege enabled at the call. Nothing
+    // restarts.
+    std::vector<std::vector<DWORD>> shutdowns;
     std::vector<ProcessStart> processStarts;
     bool programFileHeldAtStart = false;     // at the last ShellExecuteExW
     // Upper-cased full path and the security asked for, rendered as SDDL: the

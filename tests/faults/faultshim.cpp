@@ -1121,6 +1121,23 @@ BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECUR
 // Records the request; never starts the program itself. The elevated copy is
 // played by a real process that exits with the test's code, so that waiting
 // for it and reading its code are real.
+BOOL WINAPI FaultInitiateSystemShutdownExW(LPWSTR, LPWSTR, DWORD timeout, BOOL force, BOOL restart, DWORD reason)
+{
+    HANDLE token = nullptr;
+    LUID shutdown = {};
+    PRIVILEGE_SET asked = {1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+    BOOL held = FALSE;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        ::LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &shutdown)) {
+        asked.Privilege[0].Luid = shutdown;
+        ::PrivilegeCheck(token, &asked, &held);
+    }
+    if (token) ::CloseHandle(token);
+    Fault.shutdowns.push_back({timeout, static_cast<DWORD>(force), static_cast<DWORD>(restart), reason,
+                               static_cast<DWORD>(held)});
+    return TRUE;
+}
+
 BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info)
 {
     const auto text = [](LPCWSTR value) { return std::wstring(value ? value : L""); };

@@ -48,6 +48,8 @@ BOOL WINAPI FaultGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
 DWORD WINAPI FaultGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 DWORD WINAPI FaultGetCurrentDirectoryW(DWORD size, LPWSTR buffer);
 BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW* info);
+BOOL WINAPI FaultInitiateSystemShutdownExW(LPWSTR machine, LPWSTR message, DWORD timeout, BOOL force, BOOL restart,
+                                           DWORD reason);
 BOOL WINAPI FaultCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
                                 LPSECURITY_ATTRIBUTES threadSecurity, BOOL inheritHandles, DWORD flags,
                                 LPVOID environment, LPCWSTR directory, LPSTARTUPINFOW startup,
@@ -134,6 +136,7 @@ UINT WINAPI FaultGetSystemDirectoryW(LPWSTR buffer, UINT size);
 #define GetModuleFileNameW FaultGetModuleFileNameW
 #define GetCurrentDirectoryW FaultGetCurrentDirectoryW
 #define ShellExecuteExW FaultShellExecuteExW
+#define InitiateSystemShutdownExW FaultInitiateSystemShutdownExW
 #define CreateProcessW FaultCreateProcessW
 #define WaitForSingleObject FaultWaitForSingleObject
 #define GetExitCodeProcess FaultGetExitCodeProcess

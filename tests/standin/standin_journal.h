@@ -16,6 +16,13 @@
 //                        package (and an "@" transform beside it) for writing,
 //                        to rename it and to delete it, and journals a tamper
 //                        line for each file before the install line
+//   STANDIN_MSI_DELAY    milliseconds every install call takes before it answers
+//   STANDIN_MSI_MESSAGES file of messages every install call first sends the
+//                        program's handler (MsiSetExternalUIRecord, when set):
+//                        a line each, "TYPE N1 N2 N3 TEXT", TYPE in hex (0:
+//                        a pause of N1 milliseconds); each
+//                        answer is a journal line "message TYPE ANSWER", and
+//                        an answer of Cancel (2) makes the install answer 1602
 //
 // Journal: UTF-8, one line per call, fields separated by a tab, '\n' at the end.
 // The first field names the operation, the last one is the value it returned:
@@ -70,6 +77,8 @@
 #define STANDIN_SCRIPT_VARIABLE L"STANDIN_MSI_SCRIPT"
 #define STANDIN_LOADS_VARIABLE L"STANDIN_MSI_LOADS"
 #define STANDIN_TAMPER_VARIABLE L"STANDIN_MSI_TAMPER"
+#define STANDIN_DELAY_VARIABLE L"STANDIN_MSI_DELAY"
+#define STANDIN_MESSAGES_VARIABLE L"STANDIN_MSI_MESSAGES"
 #define STANDIN_NULL_FIELD "%null"
 
 // What the tests use to read a journal: everything below is test-side only.

@@ -90,6 +90,14 @@ bool ReadVariable(LPCWSTR name, WCHAR* value, DWORD size)
     return length != 0 && length < size;
 }
 
+// An install that takes its time, as a real one does, so that a test can act
+// while it runs (STANDIN_MSI_DELAY: milliseconds).
+void WaitLikeAnInstall()
+{
+    WCHAR value[16];
+    if (ReadVariable(STANDIN_DELAY_VARIABLE, value, 16)) Sleep(wcstoul(value, nullptr, 10));
+}
+
 // The whole file as a NUL-terminated heap block, or null when it cannot be read.
 char* ReadWholeFile(LPCWSTR path)
 {
@@ -251,6 +259,71 @@ void TryToChangeInputs(LPCWSTR package, LPCWSTR commandLine)
     TryToChange(transform);
 }
 
+// The program's message handler (MsiSetExternalUIRecord) and the records it
+// is handed: one at a time, its three numbers and its text (every text field
+// and the formatted record read as that text).
+using MessageHandler = INT(WINAPI*)(void* context, UINT type, unsigned long record);
+MessageHandler Handler = nullptr;
+DWORD HandlerFilter = 0;
+void* HandlerContext = nullptr;
+constexpr unsigned long RECORD_HANDLE = 0x5EC;
+struct MessageRecord {
+    INT numbers[4];
+    WCHAR text[1024];
+};
+MessageRecord Record = {};
+
+// STANDIN_MSI_MESSAGES: a file of messages every install call sends its
+// handler first, a line each: "TYPE N1 N2 N3 TEXT" (TYPE in hex, the numbers
+// fields 1 to 3, the text up to the line's end). Each answer is journaled; a
+// Cancel ends the install with 1602, as the service does after its rollback.
+bool SendMessages()
+{
+    WCHAR path[MAX_PATH];
+    if (Handler == nullptr || !ReadVariable(STANDIN_MESSAGES_VARIABLE, path, MAX_PATH)) return true;
+    char* messages = ReadWholeFile(path);
+    if (messages == nullptr) return true;
+    bool cancelled = false;
+    for (char* line = messages; *line != '\0' && !cancelled;) {
+        char* end = strchr(line, '\n');
+        if (end != nullptr) *end = '\0';
+        char* rest = line;
+        const UINT type = static_cast<UINT>(strtoul(rest, &rest, 16));
+        for (int k = 1; k <= 3; ++k) Record.numbers[k] = static_cast<INT>(strtol(rest, &rest, 10));
+        while (*rest == ' ') ++rest;
+        MultiByteToWideChar(CP_UTF8, 0, rest, -1, Record.text, 1024);
+        if (type == 0) {
+            Sleep(static_cast<DWORD>(Record.numbers[1]));   // "0 MS 0 0": a pause between two messages
+        } else if (HandlerFilter & (1u << (type >> 24))) {
+            const INT answer = Handler(HandlerContext, type, RECORD_HANDLE);
+            static Line line;
+            line.length = 0;
+            AppendOperation(&line, "message");
+            AppendNumber(&line, type);
+            AppendNumber(&line, static_cast<unsigned long long>(answer));
+            WriteJournal(&line);
+            cancelled = answer == IDCANCEL;
+        }
+        if (end == nullptr) break;
+        line = end + 1;
+    }
+    HeapFree(GetProcessHeap(), 0, messages);
+    return !cancelled;
+}
+
+UINT CopyRecordText(LPWSTR text, DWORD* chars)
+{
+    const DWORD length = static_cast<DWORD>(wcslen(Record.text));
+    if (text == nullptr || *chars <= length) {
+        if (text != nullptr && *chars > 0) text[0] = L'\0';
+        *chars = length;
+        return ERROR_MORE_DATA;
+    }
+    wcscpy(text, Record.text);
+    *chars = length;
+    return 0;
+}
+
 } // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
@@ -406,7 +479,9 @@ UINT WINAPI MsiEnumRelatedProductsW(LPCWSTR upgradeCode, DWORD reserved, DWORD i
 UINT WINAPI MsiInstallProductW(LPCWSTR package, LPCWSTR commandLine)
 {
     TryToChangeInputs(package, commandLine);
-    UINT result = ScriptedResult("install", 0);
+    const bool goOn = SendMessages();
+    WaitLikeAnInstall();
+    UINT result = goOn ? ScriptedResult("install", 0) : 1602;
     static Line line;
     line.length = 0;
     AppendOperation(&line, "install");
@@ -449,6 +524,34 @@ UINT WINAPI MsiConfigureProductExW(LPCWSTR product, INT installLevel, INT instal
     AppendNumber(&line, result);
     WriteJournal(&line);
     return result;
+}
+
+// Ordinal 281.
+UINT WINAPI MsiSetExternalUIRecord(MessageHandler handler, DWORD filter, void* context, MessageHandler* previous)
+{
+    if (previous != nullptr) *previous = Handler;
+    Handler = handler;
+    HandlerFilter = filter;
+    HandlerContext = context;
+    return 0;
+}
+
+// Ordinal 116.
+INT WINAPI MsiRecordGetInteger(unsigned long record, UINT field)
+{
+    return record == RECORD_HANDLE && field >= 1 && field <= 3 ? Record.numbers[field] : static_cast<INT>(0x80000000);
+}
+
+// Ordinal 118.
+UINT WINAPI MsiRecordGetStringW(unsigned long record, UINT, LPWSTR text, DWORD* chars)
+{
+    return record == RECORD_HANDLE ? CopyRecordText(text, chars) : ERROR_INVALID_HANDLE;
+}
+
+// Ordinal 171.
+UINT WINAPI MsiFormatRecordW(unsigned long, unsigned long record, LPWSTR text, DWORD* chars)
+{
+    return record == RECORD_HANDLE ? CopyRecordText(text, chars) : ERROR_INVALID_HANDLE;
 }
 
 } // extern "C"

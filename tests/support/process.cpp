@@ -19,6 +19,8 @@ HANDLE LimitedToken()
     return primary;
 }
 
+} // namespace
+
 HANDLE StartProcess(const std::wstring& commandLine, bool limited)
 {
     std::wstring writable = commandLine;   // CreateProcessW may write into it
@@ -40,7 +42,6 @@ HANDLE StartProcess(const std::wstring& commandLine, bool limited)
     return info.hProcess;
 }
 
-// Waits for the process; one that does not end in time is killed.
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD* exitCode)
 {
     if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
@@ -50,8 +51,6 @@ bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD* exitCode)
     }
     return GetExitCodeProcess(process, exitCode) != FALSE;
 }
-
-} // namespace
 
 bool RunProcess(const std::wstring& commandLine, DWORD timeoutMs, DWORD* exitCode)
 {

@@ -85,6 +85,10 @@ struct Captured {
 Captured RunLinuxProgram(const std::wstring& program, const std::wstring& arguments);
 // The Linux path of a Windows path (a text that is none stays as it is).
 std::wstring UnixPathOf(const std::wstring& windowsPath);
+// A process started and left running (null when it could not be started), and
+// the wait for its exit code; one that does not end in time is killed.
+HANDLE StartProcess(const std::wstring& commandLine, bool limited);
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD* exitCode);
 // `limited`: with the unelevated half of the test's token, as a user's
 // unelevated program runs.
 RunResult RunWatched(const std::wstring& commandLine, DWORD timeoutMs = 60000, WPARAM answer = IDOK,
@@ -112,3 +116,38 @@ bool WriteManifest(const std::wstring& bundle, const std::string& bytes);
 // UTF-8 to UTF-16 and back, for texts that cross the Linux/Windows border.
 std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const std::wstring& text);
+
+// The bundle's own window, as a person meets it: the visible top-level window
+// of the run's process that is not one of its boxes (null after the timeout);
+// the texts of its visible controls, one a line; a visible button by its text
+// ('&' included), waited for; and a press of it (false when it is missing or
+// disabled).
+HWND FindSetupWindow(DWORD processId, DWORD timeoutMs = 30000);
+std::vector<HWND> VisibleControls(HWND window);
+std::wstring VisibleTexts(HWND window);
+HWND FindButton(HWND window, const std::wstring& text, DWORD timeoutMs = 10000);
+bool Press(HWND window, const std::wstring& text);
+
+// The window's progress bar read every 50 ms (PBM_GETPOS, PBM_GETRANGE) until
+// Stop; and its position now (-1 without a bar).
+struct ProgressSample {
+    int position;
+    int high;
+};
+int ProgressPosition(HWND window);
+class ProgressSampler {
+public:
+    explicit ProgressSampler(HWND window);
+    ~ProgressSampler();
+    ProgressSampler(const ProgressSampler&) = delete;
+    ProgressSampler& operator=(const ProgressSampler&) = delete;
+    std::vector<ProgressSample> Stop();
+
+private:
+    static DWORD WINAPI ThreadMain(void* self);
+    void SampleOnce();
+    HWND window_;
+    HANDLE thread_ = nullptr;
+    HANDLE stop_ = nullptr;
+    std::vector<ProgressSample> samples_;
+};

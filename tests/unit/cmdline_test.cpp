@@ -37,6 +37,11 @@ std::wstring Describe(const SetupOptions& options)
     if (options.extractFirst) text += L"first ";
     if (options.showHelp) text += L"help ";
     if (options.elevatedCopyOf) text += L"copy=" + std::wstring(options.elevatedCopyOf) + L" ";
+    if (options.hasWindowPlace) {
+        const RECT& r = options.windowPlace;
+        text += L"place=" + std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
+                std::to_wstring(r.right) + L"," + std::to_wstring(r.bottom) + L" ";
+    }
     return text + L"-> " + ActionName(ChooseSetupAction(options));
 }
 
@@ -187,6 +192,24 @@ TEST(ParseSetupCommandLine, LanguageIsReadAsASignedDecimalPrefix)
         {{L"/lang", L"-99999999999"}, L"lang=-2147483648 -> Setup"},
         {{L"/lang", L"2147483648"}, L"lang=2147483647 -> Setup"},
         {{L"/lang", L"-2147483648"}, L"lang=-2147483648 -> Setup"},
+    });
+}
+
+// The elevated copy's window place is the one value the unelevated run hands
+// it beside the file identity: four numbers, a size above zero, or nothing.
+TEST(ParseSetupCommandLine, WindowPlaceIsFourNumbersOrRejected)
+{
+    ExpectRows({
+        {{L"/windowplace", L"-8,20,640,480"}, L"place=-8,20,632,500 -> Setup"},
+        {{L"/windowplace", L"32767,0,1,1"}, L"place=32767,0,32768,1 -> Setup"},
+        {{L"/windowplace", L"32768,0,1,1"}, L"rejected"},
+        {{L"/windowplace", L"0,0,0,480"}, L"rejected"},
+        {{L"/windowplace", L"0,0,640,-480"}, L"rejected"},
+        {{L"/windowplace", L"0,0,640"}, L"rejected"},
+        {{L"/windowplace", L"0,0,640,480,1"}, L"rejected"},
+        {{L"/windowplace", L"0, 0,640,480"}, L"rejected"},
+        {{L"/windowplace", L"99999999999999,0,1,1"}, L"rejected"},
+        {{L"/windowplace", L""}, L"rejected"},
     });
 }
 

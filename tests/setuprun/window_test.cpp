@@ -1,0 +1,365 @@
+// The bundle's own window, driven as a person would against the stand-in
+// installer: found by the run's process, read through its controls' texts,
+// its buttons pressed, its bar sampled every 50 ms. The stand-in's installs
+// take their time (STANDIN_MSI_DELAY) so that there is a bar to watch and a
+// moment to cancel in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "runfixture.h"
+#include "standin_journal.h"
+
+namespace {
+
+const wchar_t kLicence[] = L"The terms of the window tests.";
+const wchar_t kAccept[] = L"I &accept the terms";
+constexpr DWORD kInstallMs = 600;
+const wchar_t kPrereqRules[] =
+    L"/detect \"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1\" /uninstallargs /uninstall";
+
+// A bundle gets its window from the WINDOW data resource, its licence in it.
+bool AddWindow(const std::wstring& bundle, const std::string& licence)
+{
+    HANDLE update = BeginUpdateResourceW(bundle.c_str(), FALSE);
+    if (!update) return false;
+    const BOOL updated = UpdateResourceW(update, RT_RCDATA, L"WINDOW", 0, const_cast<char*>(licence.data()),
+                                         static_cast<DWORD>(licence.size()));
+    return EndUpdateResourceW(update, !updated) && updated;
+}
+
+std::vector<StandinCall> Only(const std::vector<StandinCall>& calls, const char* operation)
+{
+    std::vector<StandinCall> picked;
+    for (const auto& call : calls) {
+        if (call.operation == operation) picked.push_back(call);
+    }
+    return picked;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bundle_ = WorkPath(L"window-chain.exe");
+        machineBundle_ = WorkPath(L"window-machine.exe");
+        made_ = MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
+                                     {L"fresh.msi", L"0"},
+                                     {L"early.msi", L"0"},
+                                     {L"user.msi", L"0"}}) &&
+                AddWindow(bundle_, Utf8FromWide(kLicence)) &&
+                MakeBundle(machineBundle_, {{L"machine.msi", L"permachine"}}) &&
+                AddWindow(machineBundle_, Utf8FromWide(kLicence));
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(made_) << "the window bundle could not be made";
+        journal_ = WorkPath(L"window-journal.txt");
+        script_ = WorkPath(L"window-script.txt");
+        DeleteFileW(journal_.c_str());
+        SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, journal_.c_str());
+        SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, script_.c_str());
+        SetEnvironmentVariableW(STANDIN_DELAY_VARIABLE, std::to_wstring(kInstallMs).c_str());
+        messages_ = WorkPath(L"window-messages.txt");
+        DeleteFileW(messages_.c_str());
+        SetEnvironmentVariableW(STANDIN_MESSAGES_VARIABLE, messages_.c_str());
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+        ForgetPrerequisite();
+    }
+
+    // The prerequisite's own record, so that every run installs it again.
+    static void ForgetPrerequisite()
+    {
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", KEY_WOW64_64KEY, 0);
+    }
+
+    void TearDown() override
+    {
+        if (process_) {
+            DWORD code = 0;
+            WaitForExit(process_, 1, &code);   // a run a failed test left behind is ended
+            CloseHandle(process_);
+        }
+        SetEnvironmentVariableW(STANDIN_JOURNAL_VARIABLE, nullptr);
+        SetEnvironmentVariableW(STANDIN_SCRIPT_VARIABLE, nullptr);
+        SetEnvironmentVariableW(STANDIN_DELAY_VARIABLE, nullptr);
+        SetEnvironmentVariableW(STANDIN_MESSAGES_VARIABLE, nullptr);
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+    }
+
+    // Starts the bundle as a user's double-click would, and finds its window.
+    HWND Start(const std::string& script, const std::wstring& switches = L"", const std::wstring& bundle = bundle_)
+    {
+        WriteFileBytes(script_, script);
+        DeleteFileW(journal_.c_str());   // the script starts over
+        DeleteLogsStartingWith(L"window-chain", TempFolder());
+        process_ = StartProcess(Quoted(bundle) + L" " + switches, true);
+        return process_ ? FindSetupWindow(GetProcessId(process_)) : nullptr;
+    }
+
+    // From the welcome page: the licence accepted, Install pressed.
+    void Install(HWND window)
+    {
+        ASSERT_TRUE(FindButton(window, kAccept));
+        ASSERT_TRUE(Press(window, kAccept));
+        // The click is posted: Install is enabled once the window has taken it.
+        HWND install = FindButton(window, L"&Install");
+        for (int k = 0; k < 100 && install && !IsWindowEnabled(install); ++k) Sleep(50);
+        ASSERT_TRUE(Press(window, L"&Install"));
+    }
+
+    DWORD ExitCode()
+    {
+        DWORD code = 0xFFFFFFFF;
+        EXPECT_TRUE(WaitForExit(process_, 60000, &code));
+        return code;
+    }
+
+    std::vector<StandinCall> Journal() const { return StandinReadJournal(journal_); }
+
+    static std::wstring bundle_;
+    static std::wstring machineBundle_;   // a per-machine package
+    static bool made_;
+    std::wstring journal_;
+    std::wstring script_;
+    std::wstring messages_;   // what every install call says to the window first
+    HANDLE process_ = nullptr;
+};
+
+std::wstring WindowTest::bundle_;
+std::wstring WindowTest::machineBundle_;
+bool WindowTest::made_ = false;
+
+// The welcome page names the product and shows the licence; Install is
+// pressed only once the terms are accepted. One bar across the prerequisite
+// and the three packages never goes back, moves with every entry and ends
+// full; the last page says it worked, and Close ends the run with 0.
+TEST_F(WindowTest, InstallMovesOneBarAcrossTheChain)
+{
+    HWND window = Start("");
+    ASSERT_TRUE(window);
+    HWND install = FindButton(window, L"&Install");
+    ASSERT_TRUE(install);
+    const std::wstring welcome = VisibleTexts(window);
+    EXPECT_NE(std::wstring::npos, welcome.find(Package(L"fresh.msi").name)) << Utf8FromWide(welcome);
+    EXPECT_NE(std::wstring::npos, welcome.find(kLicence)) << Utf8FromWide(welcome);
+    EXPECT_FALSE(IsWindowEnabled(install)) << "Install before the licence is accepted";
+    EXPECT_FALSE(Press(window, L"&Install"));
+
+    ProgressSampler sampler(window);
+    Install(window);
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000)) << Utf8FromWide(VisibleTexts(window));
+    const std::vector<ProgressSample> samples = sampler.Stop();
+    EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup has finished successfully."));
+    ASSERT_TRUE(Press(window, L"&Close"));
+    EXPECT_EQ(0u, ExitCode());
+
+    ASSERT_FALSE(samples.empty());
+    std::set<int> positions;
+    for (size_t k = 1; k < samples.size(); ++k) {
+        EXPECT_GE(samples[k].position, samples[k - 1].position) << "sample " << k;
+    }
+    for (const auto& sample : samples) positions.insert(sample.position);
+    EXPECT_EQ(samples.back().high, samples.back().position) << "full at the end";
+    // Each package's install is seen at the start of its share: the entries
+    // before it have each moved the bar on.
+    EXPECT_GE(positions.size(), 4u);
+    EXPECT_EQ(3u, Only(Journal(), "install").size());
+    const std::string log = RunLogText(L"window-chain", TempFolder());
+    for (const char* line : {"window: welcome page with the licence", "window: Install pressed",
+                             "window: progress page", "window: Close pressed"}) {
+        EXPECT_NE(std::string::npos, log.find(line)) << line;
+    }
+}
+
+// Cancel while the second package installs, confirmed with Yes: the
+// installer's next message is answered with Cancel, so that package rolls
+// back (1602), nothing after it runs, the first package and the prerequisite
+// are removed again, the last page says the run was cancelled, and the run
+// ends with 1602.
+TEST_F(WindowTest, CancelUndoesTheChain)
+{
+    WriteFileBytes(messages_, "0A000000 0 100 0\n0 1500 0 0\n0A000000 2 50 0\n");
+    MessageBoxWatcher watcher(IDYES);
+    HWND window = Start("");
+    ASSERT_TRUE(window);
+    Install(window);
+    ASSERT_TRUE(FindButton(window, L"Cancel"));
+    // The second package is at work once the bar stands at its share: the
+    // prerequisite and the first package have had theirs.
+    const ULONGLONG until = GetTickCount64() + 30000;
+    while (ProgressPosition(window) < 5000 && GetTickCount64() < until) Sleep(20);
+    ASSERT_TRUE(Press(window, L"Cancel"));
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000));
+    EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup was cancelled."));
+    Press(window, L"&Close");
+    EXPECT_EQ(1602u, ExitCode());
+
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"Are you sure you want to cancel the setup?", boxes[0].text);
+    const auto installs = Only(Journal(), "install");
+    ASSERT_EQ(2u, installs.size()) << "nothing installs after the cancel";
+    EXPECT_EQ(L"1602", installs[1].Result());
+    const auto answers = Only(Journal(), "message");
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(L"2", answers.back().Result()) << "the installer is answered with Cancel";
+    const std::string log = RunLogText(L"window-chain", TempFolder());
+    EXPECT_NE(std::string::npos, log.find("cancelled by the person: the installer is answered with Cancel")) << log;
+    const auto removals = Only(Journal(), "remove");
+    ASSERT_EQ(1u, removals.size());
+    EXPECT_EQ(Package(L"fresh.msi").code, removals[0].Field(0));
+    HKEY prereq = nullptr;
+    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\TessaroTests\\Prereq", 0,
+                                           KEY_READ | KEY_WOW64_64KEY, &prereq))
+        << "the prerequisite is removed again";
+}
+
+// How a run ends decides the last page and its buttons; the button the person
+// presses decides the exit code where it may.
+TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
+{
+    struct Row {
+        const char* script;
+        const wchar_t* switches;
+        const wchar_t* text;     // on the last page
+        const wchar_t* press;
+        DWORD exitCode;
+    };
+    const Row rows[] = {
+        {"install 0\ninstall 1603\n", L"", L"early.msi", L"&Close", 1603},
+        {"install 3010\n", L"", L"Restart the computer", L"Restart &later", 3010},
+        {"install 3010\n", L"/norestart", L"Restart the computer", L"&Close", 3010},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Utf8FromWide(row.press));
+        HWND window = Start(row.script, row.switches);
+        ASSERT_TRUE(window);
+        Install(window);
+        ASSERT_TRUE(FindButton(window, row.press, 60000)) << Utf8FromWide(VisibleTexts(window));
+        const std::wstring texts = VisibleTexts(window);
+        EXPECT_NE(std::wstring::npos, texts.find(row.text)) << Utf8FromWide(texts);
+        EXPECT_EQ(row.exitCode == 1603, nullptr != FindButton(window, L"Open &log", 0));
+        EXPECT_EQ(row.switches[0] == L'\0' && row.exitCode == 3010,
+                  nullptr != FindButton(window, L"&Restart now", 0));
+        ASSERT_TRUE(Press(window, row.press));
+        EXPECT_EQ(row.exitCode, ExitCode());
+        CloseHandle(process_);
+        process_ = nullptr;
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+        ForgetPrerequisite();
+    }
+}
+
+// The installer's messages, through the stand-in: its progress moves the bar
+// within the package's share, its action text stands above the bar, and its
+// questions are asked in the window's own boxes, the person's answer going
+// back to the installer.
+TEST_F(WindowTest, InstallerSpeaksThroughTheWindow)
+{
+    WriteFileBytes(messages_, "0A000000 0 1000 0\n08000000 0 0 0 Copying new files\n0A000000 2 500 0\n"
+                              "01000012 0 0 0 The disk is full.\n05000002 0 0 0 Files in use: Notes\n");
+    MessageBoxWatcher watcher(IDRETRY);
+    HWND window = Start("");
+    ASSERT_TRUE(window);
+    ProgressSampler sampler(window);
+    Install(window);
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000));
+    const std::vector<ProgressSample> samples = sampler.Stop();
+    Press(window, L"&Close");
+    EXPECT_EQ(0u, ExitCode());
+
+    // Half of the first package's share, 2500 to 5000.
+    EXPECT_TRUE(std::any_of(samples.begin(), samples.end(), [](const ProgressSample& s) { return s.position == 3750; }));
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(6u, boxes.size()) << "two questions for each of three packages";
+    EXPECT_EQ(L"The disk is full.", boxes[0].text);
+    EXPECT_EQ(L"Files in use: Notes", boxes[1].text);
+    const auto answers = Only(Journal(), "message");
+    ASSERT_EQ(15u, answers.size());
+    EXPECT_EQ(L"16777234", answers[3].Field(0));
+    EXPECT_EQ(L"4", answers[3].Result()) << "Retry reaches the installer";
+    const std::string log = RunLogText(L"window-chain", TempFolder());
+    EXPECT_NE(std::string::npos, log.find("asked: Files in use: Notes: Retry")) << log;
+}
+
+// Cancel on the welcome page ends the run before anything with 1602. /passive
+// shows the progress page alone and closes itself; /quiet shows no window at
+// all. The installer's question (another installation in progress) is asked in
+// the window's own box in a full run, and its answer taken.
+TEST_F(WindowTest, UnattendedRunsAndQuestions)
+{
+    HWND window = Start("");
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(Press(window, L"Cancel"));
+    EXPECT_EQ(1602u, ExitCode());
+    EXPECT_TRUE(Journal().empty());
+    CloseHandle(process_);
+
+    window = Start("", L"/passive");
+    ASSERT_TRUE(window);
+    EXPECT_FALSE(FindButton(window, L"&Install", 0));
+    EXPECT_TRUE(FindButton(window, L"Cancel"));
+    EXPECT_EQ(0u, ExitCode());
+    CloseHandle(process_);
+
+    process_ = StartProcess(Quoted(bundle_) + L" /quiet", true);
+    ASSERT_TRUE(process_);
+    EXPECT_FALSE(FindSetupWindow(GetProcessId(process_), 3000));
+    EXPECT_EQ(0u, ExitCode());
+    CloseHandle(process_);
+    for (const auto& package : AllPackages()) ForgetFiles(package);
+    ForgetPrerequisite();
+
+    MessageBoxWatcher watcher(IDCANCEL);
+    window = Start("install 1618\n");
+    ASSERT_TRUE(window);
+    Install(window);
+    ASSERT_TRUE(FindButton(window, L"Open &log", 60000));
+    Press(window, L"&Close");
+    EXPECT_EQ(1618u, ExitCode());
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(0u, boxes[0].text.find(SystemText(static_cast<HRESULT>(0x80070652))));
+    EXPECT_EQ(GetProcessId(process_), boxes[0].processId);
+}
+
+// A per-machine bundle started unelevated: the welcome page comes before the
+// elevation, the elevated copy shows the progress where the welcome stood,
+// and the last page is the unelevated run's again (only it opens the log).
+TEST_F(WindowTest, ElevatedCopyTakesTheWelcomePagesPlace)
+{
+    HWND window = Start("", L"", machineBundle_);
+    ASSERT_TRUE(window);
+    RECT welcome = {};
+    GetWindowRect(window, &welcome);
+    Install(window);
+
+    HWND copy = nullptr;
+    const ULONGLONG until = GetTickCount64() + 30000;
+    while (!copy && GetTickCount64() < until) {
+        HWND candidate = FindWindowW(L"TessaroSetupWindow", nullptr);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(candidate, &owner);
+        if (candidate && IsWindowVisible(candidate) && owner != GetProcessId(process_)) copy = candidate;
+        Sleep(20);
+    }
+    ASSERT_TRUE(copy) << "no window of the elevated copy";
+    RECT progress = {};
+    GetWindowRect(copy, &progress);
+    EXPECT_EQ(welcome.left, progress.left);
+    EXPECT_EQ(welcome.top, progress.top);
+    EXPECT_FALSE(IsWindowVisible(window)) << "two windows at once";
+
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000));
+    EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup has finished successfully."));
+    Press(window, L"&Close");
+    EXPECT_EQ(0u, ExitCode());
+    EXPECT_EQ(1u, Only(Journal(), "install").size());
+}
+
+} // namespace
