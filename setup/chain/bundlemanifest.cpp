@@ -2,6 +2,9 @@
 // choices it makes from it for this machine and language.
 #include "bundlemanifest.h"
 #include "options.h"
+#include "fileutil.h"
+#include "memutil.h"
+#include "payloadutil.h"
 #include "resrutil.h"
 #include "runlog.h"
 #include "result.h"
@@ -157,31 +160,68 @@ const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, L
     return chosen ? chosen : LastMatchingTransform(manifest, language, FALSE);
 }
 
-BOOL BundleHasWindow(const PackageManifest*)
+BOOL BundleHasWindow(const PackageManifest* manifest)
 {
-    const BYTE* data = nullptr;
-    DWORD size = 0;
-    return SUCCEEDED(ResrutilLocateData(nullptr, WINDOW_RESOURCE, &data, &size));
+    return nullptr != manifest && 0 != (manifest->bundleFlags & BUNDLE_WINDOW);
 }
 
-HRESULT BundleLicence(WideString* text)
+namespace {
+
+constexpr BYTE UTF16_MARK[] = {0xFF, 0xFE};
+constexpr char RICH_TEXT_START[] = "{\\rtf";
+
+HRESULT LicenceFromBytes(const BYTE* bytes, DWORD size, BOOL richText, WideString* text)
 {
     HRESULT hr = S_OK;
-    const BYTE* data = nullptr;
-    DWORD size = 0;
     int chars = 0;
+    const UINT codePage = richText ? RICH_TEXT_CODE_PAGE : CP_UTF8;
 
-    *text = nullptr;
-    EXIT_IF_FAILED(ResrutilLocateData(nullptr, WINDOW_RESOURCE, &data, &size));
-    if (0 == size) {
-        EXIT_WITH(S_FALSE);
+    if (!richText && size >= sizeof(UTF16_MARK) && 0 == memcmp(bytes, UTF16_MARK, sizeof(UTF16_MARK))) {
+        chars = static_cast<int>((size - sizeof(UTF16_MARK)) / sizeof(WCHAR));
+        EXIT_IF_FAILED(StrutilAllocate(text, static_cast<DWORD>(chars) + 1));
+        memcpy(*text, bytes + sizeof(UTF16_MARK), chars * sizeof(WCHAR));
+    } else {
+        chars = ::MultiByteToWideChar(codePage, 0, reinterpret_cast<LPCSTR>(bytes), static_cast<int>(size), nullptr, 0);
+        EXIT_LAST_ERROR_IF(0 == chars);
+        EXIT_IF_FAILED(StrutilAllocate(text, static_cast<DWORD>(chars) + 1));
+        ::MultiByteToWideChar(codePage, 0, reinterpret_cast<LPCSTR>(bytes), static_cast<int>(size), *text, chars);
     }
-    chars = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(size), nullptr, 0);
-    EXIT_LAST_ERROR_IF(0 == chars);
-    EXIT_IF_FAILED(StrutilAllocate(text, static_cast<DWORD>(chars) + 1));
-    ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(size), *text, chars);
     (*text)[chars] = L'\0';
 
 Exit:
+    return hr;
+}
+
+} // namespace
+
+HRESULT BundleLicence(WideString* text, BOOL* richText)
+{
+    HRESULT hr = S_OK;
+    HANDLE program = INVALID_HANDLE_VALUE;
+    PayloadRange range = {};
+    BYTE* bytes = nullptr;
+
+    *text = nullptr;
+    *richText = FALSE;
+    EXIT_IF_FAILED(PayloadutilOpenProgramFile(&program));
+    hr = PayloadutilLocate(program, LICENSE_PAYLOAD, &range);
+    if (HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND) == hr) {
+        EXIT_WITH(S_FALSE);
+    }
+    EXIT_IF_FAILED(hr);
+    if (range.size > MAX_LICENSE_BYTES) {
+        RunLogLine(L"the licence is larger than %lu bytes: the bundle is damaged", MAX_LICENSE_BYTES);
+        EXIT_WITH(RESULT_INVALID_DATA);
+    }
+    bytes = static_cast<BYTE*>(MemutilAllocate(static_cast<SIZE_T>(range.size), FALSE));
+    EXIT_IF_NULL_ALLOC(bytes);
+    EXIT_IF_FAILED(FileutilReadAt(program, range.offset, bytes, static_cast<DWORD>(range.size), RESULT_INVALID_DATA));
+    *richText = range.size >= sizeof(RICH_TEXT_START) - 1 &&
+                0 == memcmp(bytes, RICH_TEXT_START, sizeof(RICH_TEXT_START) - 1);
+    EXIT_IF_FAILED(LicenceFromBytes(bytes, static_cast<DWORD>(range.size), *richText, text));
+
+Exit:
+    if (bytes) MemutilRelease(bytes);
+    if (INVALID_HANDLE_VALUE != program) ::CloseHandle(program);
     return hr;
 }

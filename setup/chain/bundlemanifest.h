@@ -28,11 +28,13 @@ BOOL LanguageMatches(LONG wanted, DWORD candidate, BOOL exact);
 // primary language; the later of two matches. Null when none suits.
 const ManifestTransformEntry* SelectTransform(const PackageManifest* manifest, LONG language);
 
-// Whether the bundle shows a window of its own, and the licence the person
-// accepts in it. For now a bundle has its window when it carries the data
-// resource WINDOW_RESOURCE, whose bytes are the licence's UTF-8 text (none
-// when empty).
-constexpr char WINDOW_RESOURCE[] = "WINDOW";
+// Whether the bundle shows a window of its own (the packer's /window), and the
+// licence the person accepts in it (/license).
 BOOL BundleHasWindow(const PackageManifest* manifest);
-// The licence's text: S_FALSE (and null) when the bundle has none.
-HRESULT BundleLicence(WideString* text);
+// The licence's text (the payload LICENSE_PAYLOAD, at most MAX_LICENSE_BYTES):
+// UTF-16 after its byte order mark, else UTF-8; `richText` when it is rich
+// text (the packer lets only rich text begin so), carried byte for byte
+// (RICH_TEXT_CODE_PAGE) for the rich edit control.
+constexpr UINT RICH_TEXT_CODE_PAGE = 28591;   // ISO 8859-1: one character a byte S_FALSE (and null) when the
+// bundle has none.
+HRESULT BundleLicence(WideString* text, BOOL* richText);

@@ -6,7 +6,10 @@
 #include "window.h"
 
 #include <commctrl.h>
+#include <richedit.h>
 #include <shellapi.h>
+#include "bundlemanifest.h"
+#include "memutil.h"
 #include "options.h"
 #include "person.h"
 #include "resrutil.h"
@@ -60,6 +63,7 @@ struct Page {
     LPCWSTR heading;
     LPCWSTR details;
     LPCWSTR licence;
+    BOOL richLicence;
     BOOL progress;
     WORD commands[SLOT_COUNT];
 };
@@ -185,12 +189,83 @@ void Show(Control control, BOOL shown)
     ::ShowWindow(State.controls[control], shown ? SW_SHOWNA : SW_HIDE);
 }
 
+// Rich text needs the rich edit control, whose library is loaded from the
+// system folder only for a licence in rich text; it takes the plain box's
+// place in the tab order. False when it cannot be had: the text then shows
+// as it is.
+BOOL UseRichTextBox()
+{
+    static BOOL rich = FALSE;
+    HMODULE library = nullptr;
+    if (rich || FAILED(SysutilLoadSystemLibrary(L"riched20.dll", &library))) {
+        return rich;
+    }
+    const HWND box = ::CreateWindowExW(WS_EX_CLIENTEDGE, RICHEDIT_CLASSW, L"", PLACES[LICENCE].style, 0, 0, 0, 0,
+                                       State.window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(CONTROL_ID_BASE + LICENCE)),
+                                       ModuleInstance, nullptr);
+    if (nullptr == box) {
+        return FALSE;
+    }
+    ::SetWindowPos(box, State.controls[LICENCE], 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ::DestroyWindow(State.controls[LICENCE]);
+    State.controls[LICENCE] = box;
+    Layout(nullptr);
+    rich = TRUE;
+    return TRUE;
+}
+
+// A plain text's lines may end in LF alone, which the edit box does not break at.
+void SetPlainLicence(LPCWSTR text)
+{
+    WideString lines = nullptr;
+    const int length = lstrlenW(text);
+    if (FAILED(StrutilAllocate(&lines, static_cast<DWORD>(length) * 2 + 1))) {
+        ::SetWindowTextW(State.controls[LICENCE], text);
+        return;
+    }
+    int out = 0;
+    for (int k = 0; k < length; ++k) {
+        if (L'\n' == text[k] && (0 == k || L'\r' != text[k - 1])) {
+            lines[out++] = L'\r';
+        }
+        lines[out++] = text[k];
+    }
+    lines[out] = L'\0';
+    ::SetWindowTextW(State.controls[LICENCE], lines);
+    StrutilFree(lines);
+}
+
+// The rich edit control reads rich text from the bytes as packed.
+void SetRichLicence(LPCWSTR text)
+{
+    const int bytes = ::WideCharToMultiByte(RICH_TEXT_CODE_PAGE, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    char* rtf = bytes > 0 ? static_cast<char*>(MemutilAllocate(static_cast<SIZE_T>(bytes), FALSE)) : nullptr;
+    if (nullptr == rtf) {
+        return;
+    }
+    ::WideCharToMultiByte(RICH_TEXT_CODE_PAGE, 0, text, -1, rtf, bytes, nullptr, nullptr);
+    SETTEXTEX how = {ST_DEFAULT, CP_ACP};
+    ::SendMessageW(State.controls[LICENCE], EM_SETTEXTEX, reinterpret_cast<WPARAM>(&how), reinterpret_cast<LPARAM>(rtf));
+    MemutilRelease(rtf);
+}
+
+void SetLicence(const Page* page)
+{
+    if (nullptr == page->licence) {
+        ::SetWindowTextW(State.controls[LICENCE], L"");
+    } else if (page->richLicence && UseRichTextBox()) {
+        SetRichLicence(page->licence);
+    } else {
+        SetPlainLicence(page->licence);
+    }
+}
+
 // The first button is the default one (Enter), the last one answers Esc.
 void ShowPage(const Page* page)
 {
     ::SetWindowTextW(State.controls[HEADING], page->heading);
     ::SetWindowTextW(State.controls[DETAILS], page->details);
-    ::SetWindowTextW(State.controls[LICENCE], page->licence);
+    SetLicence(page);
     Show(LICENCE, nullptr != page->licence);
     Show(ACCEPT, nullptr != page->licence);
     ::SendMessageW(State.controls[ACCEPT], BM_SETCHECK, BST_UNCHECKED, 0);
@@ -453,7 +528,8 @@ HRESULT WindowOpen(LPCWSTR heading, const RECT* place)
 
 WindowCommand WindowWelcome(const WelcomeFacts* facts)
 {
-    const Page page = {facts->heading, facts->details, facts->licence, FALSE, {COMMAND_INSTALL, COMMAND_CANCEL}};
+    const Page page = {facts->heading, facts->details, facts->licence, facts->richLicence, FALSE,
+                       {COMMAND_INSTALL, COMMAND_CANCEL}};
     return WaitForChoice(&page);
 }
 
@@ -465,7 +541,7 @@ void WindowStepAside(RECT* place)
 
 void WindowShowProgress()
 {
-    const Page page = {State.heading, L"", nullptr, TRUE, {COMMAND_CANCEL}};
+    const Page page = {State.heading, L"", nullptr, FALSE, TRUE, {COMMAND_CANCEL}};
     ::SendMessageW(State.window, MESSAGE_PAGE, 0, reinterpret_cast<LPARAM>(&page));
 }
 
@@ -487,7 +563,7 @@ int WindowAsk(LPCWSTR text, UINT style)
 
 WindowCommand WindowFinish(FinishKind kind, LPCWSTR text, BOOL mayRestart)
 {
-    Page page = {State.heading, text, nullptr, FALSE, {COMMAND_CLOSE}};
+    Page page = {State.heading, text, nullptr, FALSE, FALSE, {COMMAND_CLOSE}};
     if (FinishKind::RestartNeeded == kind && mayRestart) {
         page.commands[0] = COMMAND_RESTART_NOW;
         page.commands[1] = COMMAND_RESTART_LATER;

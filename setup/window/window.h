@@ -11,6 +11,7 @@ struct WelcomeFacts {
     WideString heading;   // the product's name and version
     WideString details;   // its company, and what the run will do
     WideString licence;   // null without a licence to accept
+    BOOL richLicence;     // the licence is rich text (bundlemanifest.h)
 };
 // The window's caption and headings: the product's name, and its version when
 // the bundle has a registration record.

@@ -42,7 +42,7 @@ HRESULT WindowWelcomeFacts(WelcomeFacts* facts)
     EXIT_IF_FAILED(ResrutilLoadText(ModuleInstance, IDS_WINDOW_INSTALL_NOTE, &note));
     EXIT_IF_FAILED(StrutilFormat(&facts->details, L"%ls\r\n\r\n%ls",
                                  S_OK == RegistrationLocateRecord(&record) ? record->publisher : L"", note));
-    EXIT_IF_FAILED(BundleLicence(&facts->licence));
+    EXIT_IF_FAILED(BundleLicence(&facts->licence, &facts->richLicence));
     hr = S_OK;
 
 Exit:

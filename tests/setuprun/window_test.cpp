@@ -21,14 +21,12 @@ constexpr DWORD kInstallMs = 600;
 const wchar_t kPrereqRules[] =
     L"/detect \"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1\" /uninstallargs /uninstall";
 
-// A bundle gets its window from the WINDOW data resource, its licence in it.
-bool AddWindow(const std::wstring& bundle, const std::string& licence)
+// The packer's /window and /license give a bundle its window and licence.
+std::wstring WindowArguments()
 {
-    HANDLE update = BeginUpdateResourceW(bundle.c_str(), FALSE);
-    if (!update) return false;
-    const BOOL updated = UpdateResourceW(update, RT_RCDATA, L"WINDOW", 0, const_cast<char*>(licence.data()),
-                                         static_cast<DWORD>(licence.size()));
-    return EndUpdateResourceW(update, !updated) && updated;
+    const std::wstring licence = WorkPath(L"window-licence.txt");
+    WriteFileBytes(licence, Utf8FromWide(kLicence));
+    return L"/window /license " + Quoted(licence);
 }
 
 std::vector<StandinCall> Only(const std::vector<StandinCall>& calls, const char* operation)
@@ -49,10 +47,9 @@ protected:
         made_ = MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
                                      {L"fresh.msi", L"0"},
                                      {L"early.msi", L"0"},
-                                     {L"user.msi", L"0"}}) &&
-                AddWindow(bundle_, Utf8FromWide(kLicence)) &&
-                MakeBundle(machineBundle_, {{L"machine.msi", L"permachine"}}) &&
-                AddWindow(machineBundle_, Utf8FromWide(kLicence));
+                                     {L"user.msi", L"0"}},
+                           WindowArguments()) &&
+                MakeBundle(machineBundle_, {{L"machine.msi", L"permachine"}}, WindowArguments());
     }
 
     void SetUp() override
