@@ -401,43 +401,34 @@ Exit:
     return hr;
 }
 
-// The bundle's own entry is keyed by its bundle code; all-zero would be no
-// code at all.
+// The codes that key the bundle's own entry: a GUID, and not the null one,
+// which would be no code at all; `nullAdvice` says what to give instead.
+HRESULT ParseEntryCode(LPCWSTR option, LPCWSTR value, LPCWSTR nullAdvice, GUID* code)
+{
+    if (FAILED(ParseGuidText(value, code))) {
+        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
+        return PACK_E_USAGE;
+    }
+    if (IsEqualGUID(GUID(), *code)) {
+        ReportError(L"%ls is the null GUID: %ls", option, nullAdvice);
+        return PACK_E_USAGE;
+    }
+    return S_OK;
+}
+
 HRESULT SetUpgradeCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR value)
 {
-    HRESULT hr = S_OK;
-
-    if (FAILED(ParseGuidText(value, &registration->upgradeCode))) {
-        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
-        EXIT_WITH(PACK_E_USAGE);
-    }
-    if (IsEqualGUID(GUID(), registration->upgradeCode)) {
-        ReportError(L"%ls is the null GUID: give the upgrade code of your bundle", option);
-        EXIT_WITH(PACK_E_USAGE);
-    }
-    registration->registered = TRUE;
-
-Exit:
+    const HRESULT hr = ParseEntryCode(option, value, L"give the upgrade code of your bundle", &registration->upgradeCode);
+    registration->registered = SUCCEEDED(hr);
     return hr;
 }
 
-// A bundle code of the vendor's choosing instead of the derived one: the
-// entry's key, so a GUID and not the null one.
+// A bundle code of the vendor's choosing instead of the derived one.
 HRESULT SetBundleCode(RegistrationSpec* registration, LPCWSTR option, LPCWSTR value)
 {
-    HRESULT hr = S_OK;
-
-    if (FAILED(ParseGuidText(value, &registration->bundleCode))) {
-        ReportError(L"bad GUID for %ls: %ls (expected {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})", option, value);
-        EXIT_WITH(PACK_E_USAGE);
-    }
-    if (IsEqualGUID(GUID(), registration->bundleCode)) {
-        ReportError(L"%ls is the null GUID: give a bundle code of its own, or leave it to the packer", option);
-        EXIT_WITH(PACK_E_USAGE);
-    }
-    registration->hasBundleCode = TRUE;
-
-Exit:
+    const HRESULT hr = ParseEntryCode(option, value, L"give a bundle code of its own, or leave it to the packer",
+                                      &registration->bundleCode);
+    registration->hasBundleCode = SUCCEEDED(hr);
     return hr;
 }
 
