@@ -47,10 +47,10 @@ protected:
     {
         bundle_ = WorkPath(L"window-chain.exe");
         machineBundle_ = WorkPath(L"window-machine.exe");
-        suite_ = WorkPath(L"window-suite.exe");
-        made_ = MakeBundle(suite_, {{L"user.msi", L"0"}},
-                           WindowArguments() + L" /name \"Window Suite\" /bundleversion 2.0.0.0 /upgradecode " +
-                               kSuiteUpgradeCode) && MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
+        const std::wstring suite =
+            WindowArguments() + L" /name \"Window Suite\" /bundleversion 2.0.0.0 /upgradecode " + kSuiteUpgradeCode;
+        made_ = MakeBundle(WorkPath(L"window-suite.exe"), {{L"user.msi", L"0"}}, suite) &&
+                MakeBundle(WorkPath(L"window-machine-suite.exe"), {{L"machine.msi", L"permachine"}}, suite) && MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
                                      {L"fresh.msi", L"0"},
                                      {L"early.msi", L"0"},
                                      {L"user.msi", L"0"}},
@@ -100,7 +100,6 @@ protected:
         WriteFileBytes(script_, script);
         DeleteFileW(journal_.c_str());   // the script starts over
         DeleteLogsStartingWith(L"window-chain", TempFolder());
-        DeleteLogsStartingWith(L"window-suite", TempFolder());
         process_ = StartProcess(Quoted(bundle) + L" " + switches, true);
         return process_ ? FindSetupWindow(GetProcessId(process_)) : nullptr;
     }
@@ -127,7 +126,6 @@ protected:
 
     static std::wstring bundle_;
     static std::wstring machineBundle_;   // a per-machine package
-    static std::wstring suite_;           // version 2.0.0.0 with an entry of its own
     static bool made_;
     std::wstring journal_;
     std::wstring script_;
@@ -137,7 +135,6 @@ protected:
 
 std::wstring WindowTest::bundle_;
 std::wstring WindowTest::machineBundle_;
-std::wstring WindowTest::suite_;
 bool WindowTest::made_ = false;
 
 // The welcome page names the product and shows the licence; Install is
@@ -235,6 +232,7 @@ TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
         const wchar_t* text;     // on the last page
         const wchar_t* press;
         DWORD exitCode;
+        bool perMachine;
     };
     const Row rows[] = {
         {"install 0\ninstall 1603\n", L"", L"early.msi", L"&Close", 1603},
@@ -368,11 +366,11 @@ TEST_F(WindowTest, ElevatedCopyTakesTheWelcomePagesPlace)
     EXPECT_EQ(1u, Only(Journal(), "install").size());
 }
 
-// An entry in HKCU as a registered bundle of the suite's upgrade code leaves it.
-void Register(const std::wstring& bundleCode, const wchar_t* version)
+// An entry as a registered bundle of the suites' upgrade code leaves it.
+void Register(const std::wstring& bundleCode, const wchar_t* version, bool perMachine)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (kUninstallKey + bundleCode).c_str(), 0, nullptr, 0,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, (kUninstallKey + bundleCode).c_str(), 0, nullptr, 0,
                                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
     for (const auto& value : {std::make_pair(L"BundleUpgradeCode", kSuiteUpgradeCode), std::make_pair(L"DisplayVersion", version)}) {
         RegSetValueExW(key, value.first, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second),
@@ -381,16 +379,16 @@ void Register(const std::wstring& bundleCode, const wchar_t* version)
     RegCloseKey(key);
 }
 
-// What is registered of the suite decides its welcome page: an older version
+// What is registered of a suite (version 2.0.0.0) decides its welcome page: an older version
 // is named as the one upgraded; a newer one leaves Close alone, which ends the
 // run with 1638 before anything is done; this version itself offers Repair and
 // Uninstall, each of which runs the chain as its switch would, with progress
-// and a last page. The log names the page and the button.
+// and a last page, also from an elevated copy (a per-machine suite). The log
+// names the page and the button.
 TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
 {
-    const std::wstring own = BundleCodeOf(suite_);
     // user.msi is there when the chain first asks (a repair, a removal); later gone.
-    const std::string present = "query 0 2.1.3.0\nstate 5\n";
+    const std::string present = "query 0 2.1.3.0\nqueryex 0 2.1.3.0\nstate 5\n";
     struct Row {
         const wchar_t* older;   // the other bundle's version, null for this version's own entry
         std::string script;
@@ -399,19 +397,24 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
         const char* page;       // in the log
         const wchar_t* property;   // of the one install call, null for none
         DWORD exitCode;
+        bool perMachine;
     };
     const Row rows[] = {
         {L"1.0.0.0", "", L"This upgrades version 1.0.0.0.", L"Cancel", "window: upgrade page with the licence",
-         nullptr, 1602},
+         nullptr, 1602, false},
         {L"3.0.0.0", "", L"A newer version of this product is installed.", L"&Close", "window: newer version page",
-         nullptr, 1638},
-        {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0},
-        {nullptr, present, L"Repair it, or uninstall it.", L"&Uninstall", "window: maintenance page", L"REMOVE=ALL", 0},
+         nullptr, 1638, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Uninstall", "window: maintenance page", L"REMOVE=ALL", 0, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(Utf8FromWide(row.press));
-        Register(row.older ? kOlderSuiteCode : own, row.older ? row.older : L"2.0.0.0");
-        HWND window = Start(row.script, L"", suite_);
+        const std::wstring name = row.perMachine ? L"window-machine-suite" : L"window-suite";
+        const std::wstring own = BundleCodeOf(WorkPath(name + L".exe"));
+        DeleteLogsStartingWith(name, TempFolder());
+        Register(row.older ? kOlderSuiteCode : own, row.older ? row.older : L"2.0.0.0", row.perMachine);
+        HWND window = Start(row.script, L"", WorkPath(name + L".exe"));
         ASSERT_TRUE(window);
         ASSERT_TRUE(FindButton(window, row.press)) << Utf8FromWide(VisibleTexts(window));
         const std::wstring texts = VisibleTexts(window);
@@ -435,10 +438,10 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
             EXPECT_NE(std::wstring::npos, installs[0].Field(1).find(row.property)) << Utf8FromWide(installs[0].Field(1));
         }
         if (!row.older) {
-            EXPECT_EQ(std::wstring(L"REMOVE=ALL") == row.property, EntryValue(own, L"DisplayVersion").empty())
+            EXPECT_EQ(std::wstring(L"REMOVE=ALL") == row.property, EntryValue(own, L"DisplayVersion", row.perMachine).empty())
                 << "only Uninstall removes the suite's own entry";
         }
-        const std::string log = RunLogText(L"window-suite", TempFolder());
+        const std::string log = RunLogText(name, TempFolder());
         EXPECT_NE(std::string::npos, log.find(row.page)) << log;
         EXPECT_NE(std::string::npos, log.find("window: " + Utf8FromWide(row.press).substr(row.press[0] == L'&' ? 1 : 0) +
                                               " pressed")) << log;
