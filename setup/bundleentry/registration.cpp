@@ -14,6 +14,7 @@
 #include "runlog.h"
 #include "uninstallkey.h"
 #include "upgradepolicy.h"
+#include "versionutil.h"
 
 #include <objbase.h>
 
@@ -173,6 +174,80 @@ BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows
     return S_OK == RegistrationLocateRecord(&record) && HasPerMachineEntry(manifest, windows64Bit);
 }
 
+namespace {
+
+// The record and where its entry is: S_FALSE when the bundle registers nothing.
+HRESULT ReadRecord(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
+                   RegistrationRun* registration)
+{
+    HRESULT hr = S_OK;
+
+    EXIT_IF_FAILED(RegistrationLocateRecord(&registration->record));
+    if (S_FALSE == hr) {
+        goto Exit;
+    }
+    registration->perMachine = HasPerMachineEntry(manifest, windows64Bit);
+    registration->elevated = elevated;
+    registration->removal = InstallAction::Uninstall == action;
+    if (0 == ::StringFromGUID2(registration->record->bundleCode, registration->bundleCode, PRODUCT_CODE_CHARS) ||
+        0 == ::StringFromGUID2(registration->record->upgradeCode, registration->upgradeCode, PRODUCT_CODE_CHARS)) {
+        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
+    }
+
+Exit:
+    return hr;
+}
+
+// The own entry of this version decides first; else the newest older one
+// (the own entry's too) is the one replaced.
+void Classify(const RegistrationRun* registration, BOOL newerFound, RegisteredVersion* found)
+{
+    const ULONGLONG version = VersionFromHalves(registration->record->versionHigh, registration->record->versionLow);
+    ULONGLONG own = 0;
+    const BOOL ownFound = UpgradePolicyOwnVersion(registration, &own);
+
+    if (newerFound) {
+        *found = {Registered::Newer, 0};
+        return;
+    }
+    if (ownFound && version == own) {
+        *found = {Registered::Same, own};
+        return;
+    }
+    *found = {Registered::Nothing, 0};
+    if (ownFound && own < version) {
+        *found = {Registered::Older, own};
+    }
+    for (DWORD k = 0; k < registration->relatedCount; ++k) {
+        if (registration->related[k].version >= found->version) {
+            *found = {Registered::Older, registration->related[k].version};
+        }
+    }
+}
+
+} // namespace
+
+HRESULT RegistrationLookUp(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated,
+                           RegisteredVersion* found)
+{
+    HRESULT hr = S_OK;
+    RegistrationRun registration = {};
+    BOOL newerFound = FALSE;
+
+    *found = {Registered::Nothing, 0};
+    EXIT_IF_FAILED(ReadRecord(manifest, windows64Bit, elevated, InstallAction::Install, &registration));
+    if (S_FALSE == hr) {
+        hr = S_OK;
+        goto Exit;
+    }
+    EXIT_IF_FAILED(UpgradePolicyFindRelated(&registration, &newerFound));
+    Classify(&registration, newerFound, found);
+
+Exit:
+    RegistrationRelease(&registration);
+    return hr;
+}
+
 HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated, InstallAction action,
                           HeldFolder* machineCache, HeldFolder* userCache,
                           RegistrationRun* registration)
@@ -183,17 +258,10 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
     *registration = {};
     registration->machineCache = machineCache;
     registration->userCache = userCache;
-    EXIT_IF_FAILED(RegistrationLocateRecord(&registration->record));
+    EXIT_IF_FAILED(ReadRecord(manifest, windows64Bit, elevated, action, registration));
     if (S_FALSE == hr) {
         hr = S_OK;
         goto Exit;
-    }
-    registration->perMachine = HasPerMachineEntry(manifest, windows64Bit);
-    registration->elevated = elevated;
-    registration->removal = InstallAction::Uninstall == action;
-    if (0 == ::StringFromGUID2(registration->record->bundleCode, registration->bundleCode, PRODUCT_CODE_CHARS) ||
-        0 == ::StringFromGUID2(registration->record->upgradeCode, registration->upgradeCode, PRODUCT_CODE_CHARS)) {
-        EXIT_WITH(RESULT_INSUFFICIENT_BUFFER);
     }
     RunLogLine(L"registration: bundle %ls, upgrade code %ls, its entry in %ls", registration->bundleCode,
                registration->upgradeCode, UninstallKeyHiveName(registration));

@@ -23,6 +23,7 @@
 #include "dirutil.h"
 #include "manifest.h"
 #include "options.h"
+#include "person.h"
 #include "registrationrecord.h"
 #include "strutil.h"
 
@@ -63,6 +64,11 @@ HRESULT RegistrationLocateRecord(const BundleRegistration** record);
 // Whether the bundle registers an entry in HKLM: its run needs elevation.
 BOOL RegistrationNeedsMachineEntry(const PackageManifest* manifest, BOOL windows64Bit);
 
+// Before the welcome page: how the registered versions of the bundle (its own
+// entry's and those of its upgrade code) stand to this one; Nothing when the
+// bundle registers nothing.
+HRESULT RegistrationLookUp(const PackageManifest* manifest, BOOL windows64Bit, BOOL elevated,
+                           RegisteredVersion* found);
 // Before the chain: reads the record and the registered bundles of its
 // upgrade code. A newer one makes the run refuse whatever it was to do with
 // RESULT_PRODUCT_VERSION (1638), told to the person.

@@ -156,6 +156,28 @@ Exit:
     return hr;
 }
 
+BOOL UpgradePolicyOwnVersion(const RegistrationRun* registration, ULONGLONG* version)
+{
+    HKEY uninstall = nullptr;
+    HKEY entry = nullptr;
+    WCHAR text[VERSION_TEXT_CHARS] = {};
+    BOOL read = FALSE;
+
+    if (ERROR_SUCCESS == ::RegOpenKeyExW(UninstallKeyHive(registration), UNINSTALL_KEY, 0, KEY_QUERY_VALUE | NATIVE_VIEW,
+                                         &uninstall) &&
+        ERROR_SUCCESS == ::RegOpenKeyExW(uninstall, registration->bundleCode, 0, KEY_QUERY_VALUE | NATIVE_VIEW, &entry)) {
+        read = S_OK == UninstallKeyReadText(entry, VERSION_VALUE, text, ARRAYSIZE(text)) &&
+               VersionutilParse(text, lstrlenW(text), version);
+    }
+    if (nullptr != entry) {
+        ::RegCloseKey(entry);
+    }
+    if (nullptr != uninstall) {
+        ::RegCloseKey(uninstall);
+    }
+    return read;
+}
+
 // An older version goes once this one is in place: the products only it
 // installed (a product both carry stays), the last first, then its copy and
 // its entry. Its entry stays while one of them is still there, so that it can

@@ -9,6 +9,8 @@
 // Reads the registered bundles of the run's upgrade code into `registration`
 // (related); `newerFound` when one is newer than this bundle.
 HRESULT UpgradePolicyFindRelated(RegistrationRun* registration, BOOL* newerFound);
+// The version the bundle's own entry shows: false when it has none.
+BOOL UpgradePolicyOwnVersion(const RegistrationRun* registration, ULONGLONG* version);
 // An older version goes once this one is in place: the products only it
 // installed (a product both carry stays), the last first, then its copy and
 // its entry. Its entry stays while one of them is still there, so that it can

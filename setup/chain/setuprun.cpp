@@ -398,6 +398,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     BOOL elevated = FALSE;
     WCHAR windowPlaceText[WINDOW_PLACE_CHARS];
+    RegisteredVersion registered = {Registered::Nothing, 0};
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
     PersonBeginRun(uiLevel);
@@ -410,7 +411,10 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     EXIT_IF_FAILED(LocateManifest(&run.manifest));
     EXIT_IF_FAILED(LocateCabinets(run.manifest, &run.cabinets.list, &run.cabinets.count));
     PersonOpenWindow(uiLevel, BundleHasWindow(run.manifest), action, nullptr != elevatedCopyOf, windowPlace);
-    EXIT_IF_FAILED(PersonWelcome(&action));
+    if (PersonWelcomes()) {
+        EXIT_IF_FAILED(RegistrationLookUp(run.manifest, run.scope.windows64Bit, elevated, &registered));
+    }
+    EXIT_IF_FAILED(PersonWelcome(&registered, &action));
     run.scope.requested = action;
     // The window stands for every package's interface, and a program runs
     // with its unattended arguments.

@@ -67,6 +67,8 @@ constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
 // Given to the elevated copy beside it: "LEFT,TOP,WIDTH,HEIGHT" of the window
 // the person has seen so far, in screen pixels.
 constexpr WCHAR WINDOW_PLACE_SWITCH[] = L"/windowplace";
+constexpr WCHAR REPAIR_SWITCH[] = L"/repair";
+constexpr WCHAR UNINSTALL_SWITCH[] = L"/uninstall";
 
 // The program's module handle, stored by the entry before anything else.
 extern HINSTANCE ModuleInstance;

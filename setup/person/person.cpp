@@ -16,9 +16,10 @@ struct Person {
     Answerer answerer;
     BOOL welcome;      // the window shows the welcome page
     BOOL finish;       // and the last page
+    LPCWSTR chosen;    // the switch of the action chosen on the welcome page
 };
 
-Person Current = {Answerer::Boxes, FALSE, FALSE};
+Person Current = {Answerer::Boxes, FALSE, FALSE, L""};
 
 const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 
@@ -43,6 +44,8 @@ LPCWSTR CommandName(WindowCommand command)
     case COMMAND_CANCEL: return L"Cancel";
     case COMMAND_RESTART_NOW: return L"Restart now";
     case COMMAND_RESTART_LATER: return L"Restart later";
+    case COMMAND_REPAIR: return L"Repair";
+    case COMMAND_UNINSTALL: return L"Uninstall";
     default: return L"Close";
     }
 }
@@ -56,6 +59,16 @@ int FirstLineChars(LPCWSTR text)
         ++chars;
     }
     return chars;
+}
+
+LPCWSTR PageName(Registered kind)
+{
+    switch (kind) {
+    case Registered::Older: return L"upgrade";
+    case Registered::Same: return L"maintenance";
+    case Registered::Newer: return L"newer version";
+    default: return L"welcome";
+    }
 }
 
 FinishKind FinishKindOf(HRESULT result)
@@ -73,7 +86,7 @@ FinishKind FinishKindOf(HRESULT result)
 
 void PersonBeginRun(DWORD uiLevel)
 {
-    Current = {IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes, FALSE, FALSE};
+    Current = {IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes, FALSE, FALSE, L""};
 }
 
 void PersonEndRun()
@@ -81,7 +94,7 @@ void PersonEndRun()
     if (Answerer::Window == Current.answerer) {
         WindowClose();
     }
-    Current = {Answerer::Boxes, FALSE, FALSE};
+    Current = {Answerer::Boxes, FALSE, FALSE, L""};
 }
 
 void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL elevatedCopy, const RECT* place)
@@ -93,7 +106,7 @@ void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL 
         return;
     }
     const BOOL attended = !IsUnattendedUiLevel(uiLevel) && !elevatedCopy;
-    Current = {Answerer::Window, attended && InstallAction::Install == action, attended};
+    Current = {Answerer::Window, attended && InstallAction::Install == action, attended, L""};
     RunLogLine(L"window: opened (%ls)", Current.welcome ? L"welcome first" : L"progress");
     if (!Current.welcome) {
         RunLogLine(L"window: progress page");
@@ -109,13 +122,18 @@ LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS])
     }
     WindowStepAside(&place);
     RunLogLine(L"window: handed to the elevated copy");
-    return SUCCEEDED(BoundedFormat(text, WINDOW_PLACE_CHARS, L"%ld,%ld,%ld,%ld", place.left, place.top,
-                                   place.right - place.left, place.bottom - place.top))
+    return SUCCEEDED(BoundedFormat(text, WINDOW_PLACE_CHARS, L"%ld,%ld,%ld,%ld %ls", place.left, place.top,
+                                   place.right - place.left, place.bottom - place.top, Current.chosen))
                ? text
                : nullptr;
 }
 
-HRESULT PersonWelcome(InstallAction* action)
+BOOL PersonWelcomes()
+{
+    return Current.welcome;
+}
+
+HRESULT PersonWelcome(const RegisteredVersion* registered, InstallAction* action)
 {
     HRESULT hr = S_OK;
     WelcomeFacts facts = {};
@@ -124,14 +142,20 @@ HRESULT PersonWelcome(InstallAction* action)
     if (!Current.welcome) {
         goto Exit;
     }
-    EXIT_IF_FAILED(WindowWelcomeFacts(&facts));
-    RunLogLine(L"window: welcome page%ls", nullptr != facts.licence ? L" with the licence" : L"");
+    EXIT_IF_FAILED(WindowWelcomeFacts(registered, &facts));
+    RunLogLine(L"window: %ls page%ls", PageName(registered->kind), nullptr != facts.licence ? L" with the licence" : L"");
     command = WindowWelcome(&facts);
     RunLogLine(L"window: %ls pressed", CommandName(command));
-    // Nothing has happened that a last page would have to tell.
-    if (COMMAND_INSTALL != command) {
+    if (COMMAND_REPAIR == command) {
+        *action = InstallAction::Repair;
+        Current.chosen = REPAIR_SWITCH;
+    } else if (COMMAND_UNINSTALL == command) {
+        *action = InstallAction::Uninstall;
+        Current.chosen = UNINSTALL_SWITCH;
+    } else if (COMMAND_INSTALL != command) {
+        // Nothing has happened that a last page would have to tell.
         Current.finish = FALSE;
-        EXIT_WITH(RESULT_CANCELLED_BY_USER);
+        EXIT_WITH(Registered::Newer == registered->kind ? RESULT_PRODUCT_VERSION : RESULT_CANCELLED_BY_USER);
     }
     RunLogLine(L"window: progress page");
     WindowShowProgress();

@@ -25,13 +25,27 @@ void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL 
 // Before the run goes on in an elevated copy: the window steps aside until
 // the last page, which this process shows from the copy's exit code, so that
 // only the unelevated side opens the log. Returns the window's place for
-// WINDOW_PLACE_SWITCH in `text`, or null when there is no window.
-constexpr DWORD WINDOW_PLACE_CHARS = 48;
+// WINDOW_PLACE_SWITCH in `text`, followed by the switch of the action the
+// person chose on the welcome page (the copy shows none), or null when there
+// is no window.
+constexpr DWORD WINDOW_PLACE_CHARS = 64;
 LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS]);
+// How the bundle's registered versions stand to this one (registration.h):
+// they decide what the welcome page offers. `version` is the older one's.
+enum class Registered { Nothing, Older, Same, Newer };
+struct RegisteredVersion {
+    Registered kind;
+    ULONGLONG version;
+};
+// Whether the window shows a welcome page: the run looks up what is registered
+// for it only then.
+BOOL PersonWelcomes();
 // The welcome page, when the window shows one: S_OK once the person pressed
-// Install, RESULT_CANCELLED_BY_USER when they cancelled. (`action` is the one
-// the run does.)
-HRESULT PersonWelcome(InstallAction* action);
+// Install (Repair or Uninstall when this version is registered, which become
+// `action`), RESULT_CANCELLED_BY_USER when they cancelled, and
+// RESULT_PRODUCT_VERSION once they closed the page that says a newer version
+// is registered.
+HRESULT PersonWelcome(const RegisteredVersion* registered, InstallAction* action);
 // Whether the bundle's window answers: the installer then speaks through it,
 // with its own interface off.
 BOOL PersonHasWindow();

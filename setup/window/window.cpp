@@ -24,7 +24,7 @@ namespace {
 const WCHAR WINDOW_CLASS[] = L"TessaroSetupWindow";
 
 enum Control { ICON, HEADING, DETAILS, LICENCE, ACCEPT, BAR, ENTRY, ACTION, SLOT_1, SLOT_2, SLOT_3, CONTROL_COUNT };
-constexpr int SLOT_COUNT = 3;
+constexpr int SLOT_COUNT = WINDOW_BUTTONS;
 // Far from IDOK and IDCANCEL, which Enter and Esc send, and from the commands.
 constexpr WORD CONTROL_ID_BASE = 100;
 
@@ -171,6 +171,8 @@ UINT TextIdOf(WORD command)
     case COMMAND_RESTART_NOW: return IDS_WINDOW_RESTART_NOW;
     case COMMAND_RESTART_LATER: return IDS_WINDOW_RESTART_LATER;
     case COMMAND_OPEN_LOG: return IDS_WINDOW_OPEN_LOG;
+    case COMMAND_REPAIR: return IDS_WINDOW_REPAIR;
+    case COMMAND_UNINSTALL: return IDS_WINDOW_UNINSTALL;
     default: return IDS_WINDOW_CLOSE;
     }
 }
@@ -529,7 +531,7 @@ HRESULT WindowOpen(LPCWSTR heading, const RECT* place)
 WindowCommand WindowWelcome(const WelcomeFacts* facts)
 {
     const Page page = {facts->heading, facts->details, facts->licence, facts->richLicence, FALSE,
-                       {COMMAND_INSTALL, COMMAND_CANCEL}};
+                       {facts->commands[0], facts->commands[1], facts->commands[2]}};
     return WaitForChoice(&page);
 }
 

@@ -5,19 +5,24 @@
 #pragma once
 
 #include <windows.h>
+#include "person.h"
 #include "strutil.h"
 
+// The most buttons a page carries.
+constexpr int WINDOW_BUTTONS = 3;
 struct WelcomeFacts {
     WideString heading;   // the product's name and version
     WideString details;   // its company, and what the run will do
     WideString licence;   // null without a licence to accept
     BOOL richLicence;     // the licence is rich text (bundlemanifest.h)
+    WORD commands[WINDOW_BUTTONS];
 };
 // The window's caption and headings: the product's name, and its version when
 // the bundle has a registration record.
 HRESULT WindowHeading(WideString* heading);
-// What the welcome page shows (windowtexts.cpp); released with the function after.
-HRESULT WindowWelcomeFacts(WelcomeFacts* facts);
+// What the welcome page shows and offers for what is registered
+// (windowtexts.cpp); released with the function after.
+HRESULT WindowWelcomeFacts(const RegisteredVersion* registered, WelcomeFacts* facts);
 void WindowReleaseWelcomeFacts(WelcomeFacts* facts);
 // The buttons a page can carry; each is the control's own identifier.
 enum WindowCommand : WORD {
@@ -27,6 +32,8 @@ enum WindowCommand : WORD {
     COMMAND_RESTART_NOW,
     COMMAND_RESTART_LATER,
     COMMAND_OPEN_LOG,
+    COMMAND_REPAIR,
+    COMMAND_UNINSTALL,
 };
 enum class FinishKind { Done, RestartNeeded, Failed, Cancelled };
 

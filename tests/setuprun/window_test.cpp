@@ -18,6 +18,9 @@ namespace {
 const wchar_t kLicence[] = L"The terms of the window tests.";
 const wchar_t kAccept[] = L"I &accept the terms";
 constexpr DWORD kInstallMs = 600;
+const wchar_t kSuiteUpgradeCode[] = L"{7E5A0C11-0000-4000-8000-0000000000C1}";
+const wchar_t kOlderSuiteCode[] = L"{7E5A0C11-0000-4000-8000-0000000000C2}";
+const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const wchar_t kPrereqRules[] =
     L"/detect \"HKLM64\\Software\\TessaroTests\\Prereq:Installed = 1\" /uninstallargs /uninstall";
 
@@ -44,7 +47,10 @@ protected:
     {
         bundle_ = WorkPath(L"window-chain.exe");
         machineBundle_ = WorkPath(L"window-machine.exe");
-        made_ = MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
+        const std::wstring suite =
+            WindowArguments() + L" /name \"Window Suite\" /bundleversion 2.0.0.0 /upgradecode " + kSuiteUpgradeCode;
+        made_ = MakeBundle(WorkPath(L"window-suite.exe"), {{L"user.msi", L"0"}}, suite) &&
+                MakeBundle(WorkPath(L"window-machine-suite.exe"), {{L"machine.msi", L"permachine"}}, suite) && MakeBundle(bundle_, {{L"testprereq.exe", L"0", kPrereqRules},
                                      {L"fresh.msi", L"0"},
                                      {L"early.msi", L"0"},
                                      {L"user.msi", L"0"}},
@@ -226,6 +232,7 @@ TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
         const wchar_t* text;     // on the last page
         const wchar_t* press;
         DWORD exitCode;
+        bool perMachine;
     };
     const Row rows[] = {
         {"install 0\ninstall 1603\n", L"", L"early.msi", L"&Close", 1603},
@@ -357,6 +364,93 @@ TEST_F(WindowTest, ElevatedCopyTakesTheWelcomePagesPlace)
     Press(window, L"&Close");
     EXPECT_EQ(0u, ExitCode());
     EXPECT_EQ(1u, Only(Journal(), "install").size());
+}
+
+// An entry as a registered bundle of the suites' upgrade code leaves it.
+void Register(const std::wstring& bundleCode, const wchar_t* version, bool perMachine)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(perMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, (kUninstallKey + bundleCode).c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+    for (const auto& value : {std::make_pair(L"BundleUpgradeCode", kSuiteUpgradeCode), std::make_pair(L"DisplayVersion", version)}) {
+        RegSetValueExW(key, value.first, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.second),
+                       static_cast<DWORD>((wcslen(value.second) + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+}
+
+// What is registered of a suite (version 2.0.0.0) decides its welcome page: an older version
+// is named as the one upgraded; a newer one leaves Close alone, which ends the
+// run with 1638 before anything is done; this version itself offers Repair and
+// Uninstall, each of which runs the chain as its switch would, with progress
+// and a last page, also from an elevated copy (a per-machine suite). The log
+// names the page and the button.
+TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
+{
+    // user.msi is there when the chain first asks (a repair, a removal); later gone.
+    const std::string present = "query 0 2.1.3.0\nqueryex 0 2.1.3.0\nstate 5\n";
+    struct Row {
+        const wchar_t* older;   // the other bundle's version, null for this version's own entry
+        std::string script;
+        const wchar_t* text;    // on the first page
+        const wchar_t* press;
+        const char* page;       // in the log
+        const wchar_t* property;   // of the one install call, null for none
+        DWORD exitCode;
+        bool perMachine;
+    };
+    const Row rows[] = {
+        {L"1.0.0.0", "", L"This upgrades version 1.0.0.0.", L"Cancel", "window: upgrade page with the licence",
+         nullptr, 1602, false},
+        {L"3.0.0.0", "", L"A newer version of this product is installed.", L"&Close", "window: newer version page",
+         nullptr, 1638, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Uninstall", "window: maintenance page", L"REMOVE=ALL", 0, false},
+        {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Utf8FromWide(row.press));
+        const std::wstring name = row.perMachine ? L"window-machine-suite" : L"window-suite";
+        const std::wstring own = BundleCodeOf(WorkPath(name + L".exe"));
+        DeleteLogsStartingWith(name, TempFolder());
+        Register(row.older ? kOlderSuiteCode : own, row.older ? row.older : L"2.0.0.0", row.perMachine);
+        HWND window = Start(row.script, L"", WorkPath(name + L".exe"));
+        ASSERT_TRUE(window);
+        ASSERT_TRUE(FindButton(window, row.press)) << Utf8FromWide(VisibleTexts(window));
+        const std::wstring texts = VisibleTexts(window);
+        EXPECT_NE(std::wstring::npos, texts.find(row.text)) << Utf8FromWide(texts);
+        EXPECT_EQ(row.older == nullptr, nullptr != FindButton(window, L"&Uninstall", 0));
+        EXPECT_EQ(row.exitCode == 1602, nullptr != FindButton(window, L"&Install", 0));
+        EXPECT_EQ(row.exitCode == 1602, nullptr != FindButton(window, L"Cancel", 0));
+        ASSERT_TRUE(Press(window, row.press));
+        if (row.property) {
+            // The maintenance page has a Close of its own: the last page is
+            // the one that says how the run ended.
+            const ULONGLONG until = GetTickCount64() + 60000;
+            while (VisibleTexts(window).find(L"Setup has finished successfully.") == std::wstring::npos &&
+                   GetTickCount64() < until) Sleep(50);
+            ASSERT_TRUE(Press(window, L"&Close")) << Utf8FromWide(VisibleTexts(window));
+        }
+        EXPECT_EQ(row.exitCode, ExitCode());
+        const auto installs = Only(Journal(), "install");
+        ASSERT_EQ(row.property ? 1u : 0u, installs.size());
+        if (row.property) {
+            EXPECT_NE(std::wstring::npos, installs[0].Field(1).find(row.property)) << Utf8FromWide(installs[0].Field(1));
+        }
+        if (!row.older) {
+            EXPECT_EQ(std::wstring(L"REMOVE=ALL") == row.property, EntryValue(own, L"DisplayVersion", row.perMachine).empty())
+                << "only Uninstall removes the suite's own entry";
+        }
+        const std::string log = RunLogText(name, TempFolder());
+        EXPECT_NE(std::string::npos, log.find(row.page)) << log;
+        EXPECT_NE(std::string::npos, log.find("window: " + Utf8FromWide(row.press).substr(row.press[0] == L'&' ? 1 : 0) +
+                                              " pressed")) << log;
+        CloseHandle(process_);
+        process_ = nullptr;
+        ForgetRegistration(own);
+        ForgetRegistration(kOlderSuiteCode);
+        for (const auto& package : AllPackages()) ForgetFiles(package);
+    }
 }
 
 } // namespace
