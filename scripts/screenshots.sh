@@ -5,7 +5,7 @@
 # writes into BUILD_DIR/screenshots, each cropped to its window:
 #   help-<locale>.png      the help box (and prints its caption and text)
 #   window-<page>-<locale>.png   the pages of a bundle packed with /window:
-#       welcome (with a licence), progress, finished, restart, failed
+#       welcome (with a licence), progress, finished, restart, failed, cancelled
 # LOCALES="en_US ja_JP" takes only those languages.
 set -euo pipefail
 
@@ -23,7 +23,8 @@ mkdir -p "$out" "$work"
 
 # The window's controls (setup/window/window.cpp and window.h): the check box,
 # the bar, and the buttons, whose IDs are their commands.
-ACCEPT=104 BAR=105 INSTALL=1001 CLOSE=1002 RESTART_LATER=1005 OPEN_LOG=1006
+ACCEPT=104 BAR=105 INSTALL=1001 CLOSE=1002 CANCEL=1003 RESTART_LATER=1005 OPEN_LOG=1006
+YES=6   # the answer to "Are you sure?"
 
 # shoot NAME REPORT: the screen's part inside REPORT's rect, as NAME.png.
 shoot() {
@@ -42,7 +43,8 @@ window() {
 
 # Three bundles of the sample package behind a prerequisite: one that takes a
 # few seconds (a ping of this machine, so that the progress page stays long
-# enough for its picture), one that asks for a restart, one that fails.
+# enough for its picture, and for a Cancel), one that asks for a restart, one
+# that fails.
 printf 'Tessaro Sample License\r\n\r\nYou may install and use this sample on any number of computers.\r\nIt comes with no warranty of any kind.\r\n' >"$work/License.txt"
 cp "$WINEPREFIX/drive_c/windows/system32/ping.exe" "$work/ping.exe"
 pack() {
@@ -53,6 +55,7 @@ pack() {
 pack finished "$work/ping.exe" /args "-n 8 127.0.0.1"
 pack restart "$bin/testprereq.exe" /args "/exit 3010"
 pack failed "$bin/testprereq.exe" /args "/exit 1603"
+cp "$work/finished.exe" "$work/cancelled.exe"
 
 for locale in ${LOCALES:-en_US de_DE es_ES fr_FR it_IT ja_JP}; do
     # Wine picks the language from the locale of each program it starts.
@@ -68,7 +71,7 @@ for locale in ${LOCALES:-en_US de_DE es_ES fr_FR it_IT ja_JP}; do
     wait "$setup_pid" || true
     sed '/^rect: /d;/^--$/d' <<<"$report"
 
-    for bundle in finished restart failed; do
+    for bundle in finished restart failed cancelled; do
         run "$work/$bundle.exe" &
         setup_pid=$!
         report=$(window $INSTALL)
@@ -81,6 +84,10 @@ for locale in ${LOCALES:-en_US de_DE es_ES fr_FR it_IT ja_JP}; do
                 window $BAR >/dev/null; sleep 1
                 shoot "window-progress-$locale" "$(window $BAR)"; last=$CLOSE leave=$CLOSE ;;
             restart) last=$RESTART_LATER leave=$RESTART_LATER ;;
+            cancelled)
+                window $BAR --press $CANCEL >/dev/null
+                "$WINE" "$bin/boxreader.exe" --answer $YES --timeout 60000 >/dev/null
+                last=$CLOSE leave=$CLOSE ;;
             failed)
                 # A box says which program failed before the last page shows.
                 "$WINE" "$bin/boxreader.exe" --timeout 60000 >/dev/null

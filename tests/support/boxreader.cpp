@@ -1,6 +1,6 @@
 // boxreader.exe: the message-box watcher for shell scripts.
 //
-//   boxreader.exe [--keep] [--count N] [--timeout MS]
+//   boxreader.exe [--keep | --answer ID] [--count N] [--timeout MS]
 //   boxreader.exe --window ID [--press ID]... [--timeout MS]
 //
 // Waits for N (default 1) visible "#32770" boxes, prints each one as
@@ -8,7 +8,8 @@
 //   text: <text, its lines as they are>
 //   rect: <left> <top> <width> <height>   (screen pixels, for cropping a screenshot)
 //   --
-// in UTF-8 on standard output, and answers it with IDOK unless --keep is given
+// in UTF-8 on standard output, and answers it with IDOK (or --answer's ID: 6
+// is Yes) unless --keep is given
 // (a script that takes a screenshot keeps the box open and answers it later with
 // a second boxreader). Exits 0 when N boxes were seen, 1 after the timeout
 // (default 30000 ms), 2 for a bad command line.
@@ -30,6 +31,7 @@ struct Options {
     bool keep = false;
     long count = 1;
     long timeoutMs = 30000;
+    long answer = IDOK;
     long window = 0;
     std::vector<long> presses;
 };
@@ -49,6 +51,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options)
             options->keep = true;
         } else if (arg == L"--count" && i + 1 < argc) {
             if (!ParseNumber(argv[++i], &options->count)) return false;
+        } else if (arg == L"--answer" && i + 1 < argc) {
+            if (!ParseNumber(argv[++i], &options->answer)) return false;
         } else if (arg == L"--window" && i + 1 < argc) {
             if (!ParseNumber(argv[++i], &options->window)) return false;
         } else if (arg == L"--press" && i + 1 < argc) {
@@ -133,7 +137,7 @@ int wmain(int argc, wchar_t** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        Print(L"usage: boxreader.exe [--keep] [--count N] [--timeout MS]\n"
+        Print(L"usage: boxreader.exe [--keep | --answer ID] [--count N] [--timeout MS]\n"
               L"       boxreader.exe --window ID [--press ID]... [--timeout MS]\n");
         return 2;
     }
@@ -148,7 +152,7 @@ int wmain(int argc, wchar_t** argv)
             if (std::find(seen.begin(), seen.end(), dialog) != seen.end()) continue;
             const ObservedBox box = ReadBox(dialog);
             Print(L"caption: " + box.caption + L"\ntext: " + box.text + L"\n" + RectLine(dialog) + L"--\n");
-            if (!options.keep) PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+            if (!options.keep) PostMessageW(dialog, WM_COMMAND, options.answer, 0);
             seen.push_back(dialog);
             if (static_cast<long>(seen.size()) == options.count) break;
         }
