@@ -44,9 +44,10 @@ const Place PLACES[CONTROL_COUNT] = {
     {PROGRESS_CLASSW, CHILD, 7, 70, 286, 10},
     {L"STATIC", CHILD | SS_NOPREFIX | SS_ENDELLIPSIS, 7, 50, 286, 10},
     {L"STATIC", CHILD | SS_NOPREFIX | SS_PATHELLIPSIS, 7, 84, 286, 10},
-    {L"BUTTON", CHILD | WS_TABSTOP, 135, 141, 50, 14},
-    {L"BUTTON", CHILD | WS_TABSTOP, 189, 141, 50, 14},
-    {L"BUTTON", CHILD | WS_TABSTOP, 243, 141, 50, 14},
+    // Wide enough for the longest label of the six languages ("Redémarrer maintenant").
+    {L"BUTTON", CHILD | WS_TABSTOP, 15, 141, 90, 14},
+    {L"BUTTON", CHILD | WS_TABSTOP, 109, 141, 90, 14},
+    {L"BUTTON", CHILD | WS_TABSTOP, 203, 141, 90, 14},
 };
 constexpr int CLIENT_WIDTH_UNITS = 300;
 constexpr int CLIENT_HEIGHT_UNITS = 162;
