@@ -168,7 +168,6 @@ BOOL BundleHasWindow(const PackageManifest* manifest)
 namespace {
 
 constexpr BYTE UTF16_MARK[] = {0xFF, 0xFE};
-constexpr char RICH_TEXT_START[] = "{\\rtf";
 
 HRESULT LicenceFromBytes(const BYTE* bytes, DWORD size, BOOL richText, WideString* text)
 {
@@ -216,8 +215,8 @@ HRESULT BundleLicence(WideString* text, BOOL* richText)
     bytes = static_cast<BYTE*>(MemutilAllocate(static_cast<SIZE_T>(range.size), FALSE));
     EXIT_IF_NULL_ALLOC(bytes);
     EXIT_IF_FAILED(FileutilReadAt(program, range.offset, bytes, static_cast<DWORD>(range.size), RESULT_INVALID_DATA));
-    *richText = range.size >= sizeof(RICH_TEXT_START) - 1 &&
-                0 == memcmp(bytes, RICH_TEXT_START, sizeof(RICH_TEXT_START) - 1);
+    *richText = range.size >= LICENSE_RICH_TEXT_START_BYTES &&
+                0 == memcmp(bytes, LICENSE_RICH_TEXT_START, LICENSE_RICH_TEXT_START_BYTES);
     EXIT_IF_FAILED(LicenceFromBytes(bytes, static_cast<DWORD>(range.size), *richText, text));
 
 Exit:

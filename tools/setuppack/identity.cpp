@@ -321,15 +321,14 @@ BOOL IsRichTextLicense(LPCWSTR path)
 HRESULT CheckLicenseFile(LPCWSTR path, const InputFile* license)
 {
     HRESULT hr = S_OK;
-    static constexpr char RICH_TEXT_START[] = "{\\rtf";
-    char start[sizeof(RICH_TEXT_START) - 1] = {};
+    char start[LICENSE_RICH_TEXT_START_BYTES] = {};
 
     if (license->size > MAX_LICENSE_BYTES) {
         ReportError(L"the licence %ls is larger than 1 MiB", path);
         EXIT_WITH(PACK_E_USAGE);
     }
     if (IsRichTextLicense(path) &&
-        (!ReadAt(license, 0, start, sizeof(start)) || 0 != memcmp(start, RICH_TEXT_START, sizeof(start)))) {
+        (!ReadAt(license, 0, start, sizeof(start)) || 0 != memcmp(start, LICENSE_RICH_TEXT_START, sizeof(start)))) {
         ReportError(L"the licence %ls is no rich text (it does not begin with {\\rtf)", path);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
