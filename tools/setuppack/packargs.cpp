@@ -617,22 +617,32 @@ Exit:
     return hr;
 }
 
+// The first chain entry with `flag`, or null.
+const PackageSpec* FirstEntryWith(const PackOptions* options, DWORD flag)
+{
+    for (DWORD k = 0; k < options->packageCount; ++k) {
+        if (options->packages[k].flags & flag) {
+            return &options->packages[k];
+        }
+    }
+    return nullptr;
+}
+
 // The window stands for every package's interface, and only the window
 // shows a licence.
 HRESULT CheckWindow(const PackOptions* options)
 {
     HRESULT hr = S_OK;
+    const PackageSpec* keepingItsInterface = options->window ? FirstEntryWith(options, PKG_KEEP_UI_LEVEL) : nullptr;
 
     if (options->licensePath && !options->window) {
         ReportError(L"/license is shown by the bundle's own window: give /window");
         EXIT_WITH(PACK_E_USAGE);
     }
-    for (DWORD k = 0; options->window && k < options->packageCount; ++k) {
-        if (options->packages[k].flags & PKG_KEEP_UI_LEVEL) {
-            ReportError(L"%ls has the keepui flag, but the bundle's own window (/window) stands for every "
-                        L"package's interface", options->packages[k].path);
-            EXIT_WITH(PACK_E_USAGE);
-        }
+    if (keepingItsInterface) {
+        ReportError(L"%ls has the keepui flag, but the bundle's own window (/window) stands for every "
+                    L"package's interface", keepingItsInterface->path);
+        EXIT_WITH(PACK_E_USAGE);
     }
 
 Exit:
@@ -645,6 +655,7 @@ HRESULT CheckRegistration(const PackOptions* options)
 {
     HRESULT hr = S_OK;
     const RegistrationSpec& registration = options->registration;
+    const PackageSpec* hidden = FirstEntryWith(options, PKG_HIDDEN);
 
     if (registration.registered) {
         goto Exit;
@@ -657,12 +668,10 @@ HRESULT CheckRegistration(const PackOptions* options)
         ReportError(L"/bundlecode is the key of the bundle's Add/Remove Programs entry: give /upgradecode");
         EXIT_WITH(PACK_E_USAGE);
     }
-    for (DWORD k = 0; k < options->packageCount; ++k) {
-        if (options->packages[k].flags & PKG_HIDDEN) {
-            ReportError(L"%ls has the hidden flag, but only a bundle with an entry of its own (/upgradecode) can "
-                        L"stand for a hidden package", options->packages[k].path);
-            EXIT_WITH(PACK_E_USAGE);
-        }
+    if (hidden) {
+        ReportError(L"%ls has the hidden flag, but only a bundle with an entry of its own (/upgradecode) can "
+                    L"stand for a hidden package", hidden->path);
+        EXIT_WITH(PACK_E_USAGE);
     }
 
 Exit:
