@@ -76,9 +76,9 @@ HRESULT MoveOutOfTheWay(const RegistrationRun* registration, LPCWSTR path)
     EXIT_IF_FAILED(BoundedFormat(target, MAX_PATH, L"%ls\\%ls_%08lx.removed", logs->path, FileutilNamePart(path),
                                  static_cast<unsigned long>(random)));
     EXIT_LAST_ERROR_IF(!::MoveFileExW(path, target, 0));
-    RunLogLine(L"  moved %ls, which is in use, to %ls", path, target);
+    RunLogLine("  moved %ls, which is in use, to %ls", path, target);
     if (registration->elevated && ::MoveFileExW(target, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        RunLogLine(L"  %ls goes at the next restart", target);
+        RunLogLine("  %ls goes at the next restart", target);
     }
 
 Exit:
@@ -100,7 +100,7 @@ void DeleteCopyFile(const RegistrationRun* registration, const HeldFolder* folde
         return;
     } else if (registration->elevated && registration->perMachine &&
                ::MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        RunLogLine(L"  %ls is in use: it goes at the next restart", path);
+        RunLogLine("  %ls is in use: it goes at the next restart", path);
         *scheduled = TRUE;
     } else {
         RunLogDeleted(path, deleted);
@@ -125,7 +125,7 @@ HRESULT BundleCopyKeep(const RegistrationRun* registration, WCHAR (&path)[MAX_PA
                   CacheName(registration));
     EXIT_IF_FAILED(OpenBundleFolder(registration, registration->bundleCode, TRUE, &folder));
     if (S_FALSE == hr) {
-        RunLogLine(L"the %ls cache cannot take the bundle's copy: it is not the program's own, or it leads elsewhere",
+        RunLogLine("the %ls cache cannot take the bundle's copy: it is not the program's own, or it leads elsewhere",
                    CacheName(registration));
         failedOn[0] = L'\0';
         EXIT_WITH(registration->perMachine ? RESULT_LOG_FOLDER_UNTRUSTED : RESULT_LINK_ENCOUNTERED);
@@ -138,17 +138,17 @@ HRESULT BundleCopyKeep(const RegistrationRun* registration, WCHAR (&path)[MAX_PA
     *bytes = size.QuadPart;
     BoundedCopy(failedOn, MAX_PATH, path);
     if (HoldsProgramBytes(&folder, path, program, size.QuadPart)) {
-        RunLogLine(L"the bundle's copy %ls holds the bytes of this program: kept", path);
+        RunLogLine("the bundle's copy %ls holds the bytes of this program: kept", path);
         hr = S_FALSE;
         goto Exit;
     }
     EXIT_IF_FAILED(FileutilCopyToNew(program, 0, static_cast<ULONGLONG>(size.QuadPart), path, &folder,
                                      registration->elevated, &copy));
-    RunLogLine(L"the bundle's copy: %ls", path);
+    RunLogLine("the bundle's copy: %ls", path);
 
 Exit:
     if (FAILED(hr) && L'\0' != failedOn[0]) {
-        RunLogLine(L"the bundle's copy could not be written: %ls: %ls", failedOn, RunLogReason(hr).text);
+        RunLogLine("the bundle's copy could not be written: %ls: %ls", failedOn, RunLogReason(hr).text);
     }
     if (INVALID_HANDLE_VALUE != copy) {
         ::CloseHandle(copy);
@@ -171,7 +171,7 @@ void BundleCopyDelete(const RegistrationRun* registration, LPCWSTR bundleCode)
 
     const HRESULT opened = OpenBundleFolder(registration, bundleCode, FALSE, &folder);
     if (FAILED(opened)) {
-        RunLogLine(L"the bundle's copy could not be deleted: Applications\\Cache\\%ls in the %ls cache: %ls", bundleCode,
+        RunLogLine("the bundle's copy could not be deleted: Applications\\Cache\\%ls in the %ls cache: %ls", bundleCode,
                    CacheName(registration), RunLogReason(opened).text);
     }
     if (S_OK != opened || FAILED(BoundedFormat(pattern, MAX_PATH, L"%ls\\*", folder.path))) {

@@ -90,7 +90,7 @@ BOOL AnyProductPresent(const PackageManifest* manifest, BOOL windows64Bit)
         const ManifestPackageEntry* entry = ManifestPackage(manifest, k);
         if (IsRegisteredProduct(entry, windows64Bit) && SUCCEEDED(FormatProductCode(entry, code)) &&
             InstallerHasProduct(EntryProductContext(entry), code)) {
-            RunLogLine(L"product %ls is still there: the bundle's entry stays", code);
+            RunLogLine("product %ls is still there: the bundle's entry stays", code);
             return TRUE;
         }
     }
@@ -110,7 +110,7 @@ HRESULT WriteEntry(const RegistrationRun* registration, const PackageManifest* m
     if (!registration->perMachine) {
         EXIT_IF_FAILED(UserCacheAllowed(registration->elevated));
         if (S_FALSE == hr) {
-            RunLogLine(L"the bundle's entry is not written: its copy would lie outside the user's profile");
+            RunLogLine("the bundle's entry is not written: its copy would lie outside the user's profile");
             hr = S_OK;
             goto Exit;
         }
@@ -263,11 +263,11 @@ HRESULT RegistrationBegin(const PackageManifest* manifest, BOOL windows64Bit, BO
         hr = S_OK;
         goto Exit;
     }
-    RunLogLine(L"registration: bundle %ls, upgrade code %ls, its entry in %ls", registration->bundleCode,
+    RunLogLine("registration: bundle %ls, upgrade code %ls, its entry in %ls", registration->bundleCode,
                registration->upgradeCode, UninstallKeyHiveName(registration));
     EXIT_IF_FAILED(UpgradePolicyFindRelated(registration, &newerFound));
     if (newerFound) {
-        RunLogLine(L"refused: a newer version of this bundle is installed (1638)");
+        RunLogLine("refused: a newer version of this bundle is installed (1638)");
         ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }
@@ -301,10 +301,10 @@ void RegistrationKeepAfterFailure(const RegistrationRun* registration, const Pac
     if (nullptr == registration->record) {
         return;
     }
-    RunLogLine(L"a product this run installed replaced others and stays: the bundle's entry names what is there");
+    RunLogLine("a product this run installed replaced others and stays: the bundle's entry names what is there");
     const HRESULT hr = WriteEntry(registration, manifest, windows64Bit);
     if (FAILED(hr)) {
-        RunLogLine(L"  the entry cannot be written: error %lu", static_cast<DWORD>(hr) & 0xFFFF);
+        RunLogLine("  the entry cannot be written: error %lu", static_cast<DWORD>(hr) & 0xFFFF);
         return;
     }
     for (DWORD k = 0; k < registration->relatedCount; ++k) {

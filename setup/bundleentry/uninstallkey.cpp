@@ -171,7 +171,7 @@ HRESULT UninstallKeyWrite(const RegistrationRun* registration, LPCWSTR copy, LON
         ::RegDeleteKeyExW(UninstallKeyHive(registration), path, NATIVE_VIEW, 0);
     }
     EXIT_IF_FAILED(hr);
-    RunLogLine(L"entry written: %ls\\%ls", UninstallKeyHiveName(registration), path);
+    RunLogLine("entry written: %ls\\%ls", UninstallKeyHiveName(registration), path);
 
 Exit:
     return hr;
@@ -189,7 +189,7 @@ HRESULT UninstallKeyDelete(const RegistrationRun* registration, LPCWSTR bundleCo
         goto Exit;
     }
     EXIT_WIN32_IF_ERROR(status);
-    RunLogLine(L"entry removed: %ls\\%ls", UninstallKeyHiveName(registration), path);
+    RunLogLine("entry removed: %ls\\%ls", UninstallKeyHiveName(registration), path);
 
 Exit:
     return hr;

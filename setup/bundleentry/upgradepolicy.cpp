@@ -59,17 +59,17 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     }
     EXIT_IF_FAILED(UninstallKeyReadText(entry, VERSION_VALUE, version, ARRAYSIZE(version)));
     if (S_FALSE == hr || !VersionutilParse(version, lstrlenW(version), &registered)) {
-        RunLogLine(L"registered bundle %ls of this upgrade code has no version: left as it is", name);
+        RunLogLine("registered bundle %ls of this upgrade code has no version: left as it is", name);
         hr = S_OK;
         goto Exit;
     }
     if (registered > VersionFromHalves(registration->record->versionHigh, registration->record->versionLow)) {
-        RunLogLine(L"registered bundle %ls of this upgrade code is version %ls, newer than this one", name, version);
+        RunLogLine("registered bundle %ls of this upgrade code is version %ls, newer than this one", name, version);
         *newerFound = TRUE;
         goto Exit;
     }
     if (MAX_RELATED_BUNDLES == registration->relatedCount) {
-        RunLogLine(L"registered bundle %ls version %ls: more older versions than one run replaces, left as it is",
+        RunLogLine("registered bundle %ls version %ls: more older versions than one run replaces, left as it is",
                    name, version);
         goto Exit;
     }
@@ -83,7 +83,7 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
         kept = L"an elevated run does not take its product list from HKCU: left as it is";
     }
     ++registration->relatedCount;
-    RunLogLine(L"registered bundle %ls version %ls of this upgrade code: %ls", name, version,
+    RunLogLine("registered bundle %ls version %ls of this upgrade code: %ls", name, version,
                registration->removal  ? L"a removal leaves it as it is"
                : related->retirable   ? L"replaced once this run succeeds"
                                       : kept);
@@ -201,13 +201,13 @@ void UpgradePolicyRetire(const RegistrationRun* registration, const RelatedBundl
         }
         // This run's major upgrade may have removed it already.
         if (!InstallerHasProduct(BundleContext(registration), code)) {
-            RunLogLine(L"product %ls of bundle %ls is gone already", code, related->bundleCode);
+            RunLogLine("product %ls of bundle %ls is gone already", code, related->bundleCode);
             continue;
         }
         removed = IsProductRemoved(RemoveInstalledProduct(code, code, logPath, RemovalUiLevel(uiLevel))) && removed;
     }
     if (!removed) {
-        RunLogLine(L"bundle %ls keeps its entry: a product of it is still there", related->bundleCode);
+        RunLogLine("bundle %ls keeps its entry: a product of it is still there", related->bundleCode);
         return;
     }
     DeleteRelatedEntry(registration, related);
@@ -222,10 +222,10 @@ void UpgradePolicyRetireIfEmpty(const RegistrationRun* registration, const Relat
     }
     for (DWORD k = 0; nullptr != (code = ListedProduct(related->products, k)); ++k) {
         if (InstallerHasProduct(BundleContext(registration), code)) {
-            RunLogLine(L"bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
+            RunLogLine("bundle %ls keeps its entry: its product %ls is still there", related->bundleCode, code);
             return;
         }
     }
-    RunLogLine(L"bundle %ls stands for no installed product: its entry goes", related->bundleCode);
+    RunLogLine("bundle %ls stands for no installed product: its entry goes", related->bundleCode);
     DeleteRelatedEntry(registration, related);
 }

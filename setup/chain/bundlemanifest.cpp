@@ -209,7 +209,7 @@ HRESULT BundleLicence(WideString* text, BOOL* richText)
     }
     EXIT_IF_FAILED(hr);
     if (range.size > MAX_LICENSE_BYTES) {
-        RunLogLine(L"the licence is larger than %lu bytes: the bundle is damaged", MAX_LICENSE_BYTES);
+        RunLogLine("the licence is larger than %lu bytes: the bundle is damaged", MAX_LICENSE_BYTES);
         EXIT_WITH(RESULT_INVALID_DATA);
     }
     bytes = static_cast<BYTE*>(MemutilAllocate(static_cast<SIZE_T>(range.size), FALSE));

@@ -41,7 +41,7 @@ HRESULT ChooseByInstalledVersion(const ManifestPackageEntry* entry, EntryRecord*
 
     const UINT queried =
         InstallerQueryVersion(EntryProductContext(entry), record->productCode, versionText, &versionChars);
-    RunLogLine(L"  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
+    RunLogLine("  installed version: %ls (query result %u)", queried == ERROR_SUCCESS ? versionText : L"none", queried);
     if (queried == INSTALLER_UNKNOWN_PRODUCT || queried == INSTALLER_UNKNOWN_PROPERTY) {
         record->package.wasUnknown = queried == INSTALLER_UNKNOWN_PRODUCT;
         *action = InstallAction::Install;
@@ -66,7 +66,7 @@ HRESULT ChooseRepair(const ManifestPackageEntry* entry, EntryRecord* record, Ins
 
     *action = InstallAction::Skip;
     if (entry->flags & PKG_PATCH) {
-        RunLogLine(L"  action: skip: a patch is applied again by its product's repair");
+        RunLogLine("  action: skip: a patch is applied again by its product's repair");
         goto Exit;
     }
     EXIT_IF_FAILED(ChooseByInstalledVersion(entry, record, action));
@@ -74,7 +74,7 @@ HRESULT ChooseRepair(const ManifestPackageEntry* entry, EntryRecord* record, Ins
         *action = InstallAction::Repair;
         goto Exit;
     }
-    RunLogLine(L"  action: skip: a repair changes nothing that is absent, and the product is %ls",
+    RunLogLine("  action: skip: a repair changes nothing that is absent, and the product is %ls",
                InstallAction::Install == *action ? L"not installed" : L"installed at another version");
     *action = InstallAction::Skip;
 
@@ -96,7 +96,7 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
     // A package for the other kind of Windows is skipped like an older one, also
     // by /uninstall: its product cannot have been installed here by this bundle.
     if (!PackageFitsWindows(entry, scope->windows64Bit)) {
-        RunLogLine(L"  action: skip: for %ls Windows only", scope->windows64Bit ? L"32-bit" : L"64-bit");
+        RunLogLine("  action: skip: for %ls Windows only", scope->windows64Bit ? L"32-bit" : L"64-bit");
         goto Exit;
     }
     EXIT_IF_FAILED(FormatProductCode(entry, record->productCode));
@@ -112,7 +112,7 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
         // the installer refuses a package's removal of a product it no longer
         // has (the package's launch conditions fail).
         if (!InstallerHasProduct(EntryProductContext(entry), record->productCode)) {
-            RunLogLine(L"  action: skip: not installed: nothing to remove");
+            RunLogLine("  action: skip: not installed: nothing to remove");
             goto Exit;
         }
         *action = InstallAction::Uninstall;
@@ -127,7 +127,7 @@ HRESULT ChooseEntryAction(const ActionScope* scope, const ManifestPackageEntry* 
     RunLogAction(*action);
 
     if (*action == InstallAction::MinorUpgrade && !(entry->flags & PKG_ALLOW_UPGRADE)) {
-        RunLogLine(L"  refused: the package does not allow an in-place upgrade (1638)");
+        RunLogLine("  refused: the package does not allow an in-place upgrade (1638)");
         ShowSystemErrorMessage(RESULT_PRODUCT_VERSION);
         EXIT_WITH(RESULT_PRODUCT_VERSION);
     }

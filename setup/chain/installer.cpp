@@ -164,7 +164,7 @@ void EnableInstallerLog(LPCWSTR packageFileName, LPCWSTR logPath, HANDLE* held)
     } else {
         InstallerEnableLog(INSTALLER_LOG_OFF, nullptr, INSTALLER_LOG_ANEW);
     }
-    RunLogLine(L"  installer log: %ls", nullptr != logPath ? logPath : L'\0' != defaultLog[0] ? defaultLog : L"none");
+    RunLogLine("  installer log: %ls", nullptr != logPath ? logPath : L'\0' != defaultLog[0] ? defaultLog : L"none");
 
     StrutilFree(baseName);
 }
@@ -397,14 +397,14 @@ BOOL IsProductRemoved(UINT removalResult)
 UINT RemoveInstalledProduct(LPCWSTR packageFileName, LPCWSTR productCode, LPCWSTR logPath, DWORD uiLevel)
 {
     HANDLE log = INVALID_HANDLE_VALUE;
-    RunLogLine(L"removing %ls (%ls)", productCode, packageFileName);
+    RunLogLine("removing %ls (%ls)", productCode, packageFileName);
     InstallerSetUiLevel(uiLevel);
     EnableInstallerLog(packageFileName, logPath, &log);
     const ULONGLONG started = ::GetTickCount64();
     const UINT result = InstallerCallWaitingOutOthers(
         [productCode] { return InstallerRemoveProduct(productCode, INSTALLER_REMOVE_ALL); });
     FileutilRelease(&log);
-    RunLogLine(L"  removal result %u in %lu s", result, RunLogSecondsSince(started));
+    RunLogLine("  removal result %u in %lu s", result, RunLogSecondsSince(started));
     return result;
 }
 
@@ -502,7 +502,7 @@ HRESULT InvokeInstaller(LPCWSTR packageFileName, LPCWSTR packagePath, LPCWSTR pr
                                                        : InstallerInstallPackage(packagePath, commandLine);
         });
     hr = MapInstallerResult(installerResult, uiLevel, tolerateFailure, reportMissingPatchTarget);
-    RunLogLine(L"  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
+    RunLogLine("  installer result %u in %lu s, taken as %d", installerResult, RunLogSecondsSince(started),
                ExitCodeFromResult(hr));
     if (FAILED(hr)) {
         EXIT_WITH(hr);

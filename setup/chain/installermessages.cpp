@@ -83,7 +83,7 @@ INT WINAPI OnInstallerMessage(void*, UINT type, InstallerRecord record)
     if (PersonCancelled()) {
         if (!Progress.cancelled) {
             Progress.cancelled = TRUE;
-            RunLogLine(L"  cancelled by the person: the installer is answered with Cancel");
+            RunLogLine("  cancelled by the person: the installer is answered with Cancel");
         }
         return IDCANCEL;
     }
@@ -118,7 +118,7 @@ BOOL InstallerMessagesBegin(LPCWSTR entry, DWORD start, DWORD end)
     Progress = {entry, start, end, 0, 0, TRUE, FALSE, {}};
     const BOOL set = InstallerSetMessageHandler(OnInstallerMessage, MESSAGE_FILTER);
     if (!set) {
-        RunLogLine(L"  the installer takes no message handler: the bar moves by entries only");
+        RunLogLine("  the installer takes no message handler: the bar moves by entries only");
     }
     return set;
 }

@@ -32,18 +32,18 @@ BOOL InstallerWaitForNextAttempt(InstallerWait* wait)
 
     const int answer = AskRetryOrCancel(RESULT_INSTALLER_BUSY);
     if (0 != answer) {
-        RunLogLine(L"  another installation is in progress (1618), attempt %lu: %ls", attempt,
+        RunLogLine("  another installation is in progress (1618), attempt %lu: %ls", attempt,
                    IDRETRY == answer ? L"Retry chosen" : L"Cancel chosen");
         return IDRETRY == answer;
     }
     // Nobody can answer (unattended, or no box could be shown): the run waits.
     if (waited >= WAIT_LIMIT_MS) {
-        RunLogLine(L"  another installation is in progress (1618), attempt %lu: still after %lu s, given up", attempt,
+        RunLogLine("  another installation is in progress (1618), attempt %lu: still after %lu s, given up", attempt,
                    static_cast<DWORD>(waited / 1000));
         return FALSE;
     }
     const DWORD pause = PauseBeforeAttempt(attempt, waited);
-    RunLogLine(L"  another installation is in progress (1618), attempt %lu: waiting %lu ms", attempt, pause);
+    RunLogLine("  another installation is in progress (1618), attempt %lu: waiting %lu ms", attempt, pause);
     ::Sleep(pause);
     return TRUE;
 }

@@ -113,7 +113,7 @@ BOOL SettleFreshInstall(SetupRun* run, ProductList* before, HRESULT listed)
     const BOOL told = SUCCEEDED(listed) && SUCCEEDED(InstallerKeepRemoved(before));
 
     for (DWORD k = 0; told && k < before->count; ++k) {
-        RunLogLine(L"  the package removed %ls", before->codes[k]);
+        RunLogLine("  the package removed %ls", before->codes[k]);
         PlacementDeleteCachedProductCopies(&run->folders, before->codes[k], nullptr);
     }
     run->replacedProducts |= told && 0 != before->count;
@@ -238,7 +238,7 @@ Exit:
 // removal failed) keeps its cached copies.
 void UndoPreparedPackages(SetupRun* run)
 {
-    RunLogLine(L"clean-up after the failure");
+    RunLogLine("clean-up after the failure");
     for (DWORD r = run->preparedCount; r-- > 0;) {
         EntryRecord* record = &run->records[r];
         EntryFiles* files = &record->files;
@@ -330,7 +330,7 @@ HRESULT RunPackages(SetupRun* run)
         const DWORD k = lastFirst ? count - 1 - i : i;
         const ManifestPackageEntry* entry = ManifestPackage(run->manifest, k);
         if (PersonCancelled()) {
-            RunLogLine(L"cancelled by the person before %ls", entry->fileName);
+            RunLogLine("cancelled by the person before %ls", entry->fileName);
             EXIT_WITH(RESULT_CANCELLED_BY_USER);
         }
         run->shareStart = ChainPosition(i, count);
@@ -424,9 +424,9 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
-        RunLogLine(L"an entry for all users has work to do: the run is handed to an elevated copy");
+        RunLogLine("an entry for all users has work to do: the run is handed to an elevated copy");
         hr = RunElevatedCopy(PersonHandOverWindow(windowPlaceText));
-        RunLogLine(L"the elevated copy ended with %d", ExitCodeFromResult(hr));
+        RunLogLine("the elevated copy ended with %d", ExitCodeFromResult(hr));
         goto Exit;
     }
 

@@ -163,6 +163,20 @@ Exit:
 }
 
 // The file version of the bundle's version record (the vendor's), or "?".
+// A log format, plain ASCII, widened character by character.
+HRESULT WidenPlainText(const char* text, WideString* wide)
+{
+    DWORD length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    const HRESULT hr = StrutilAllocate(wide, length + 1);
+    for (DWORD k = 0; SUCCEEDED(hr) && k <= length; ++k) {
+        (*wide)[k] = static_cast<unsigned char>(text[k]);
+    }
+    return hr;
+}
+
 void FormatBundleVersion(WCHAR (&text)[VERSION_TEXT_CHARS])
 {
     const BYTE* data = nullptr;
@@ -247,7 +261,7 @@ void LogSwitches(int argc, LPWSTR* argv)
         StrutilAppend(&text, argv[i], assignment ? static_cast<DWORD>(wcscspn(argv[i], L"=")) : 0);
         StrutilAppend(&text, assignment ? L"=..." : quote ? L"\"" : L"", 0);
     }
-    RunLogLine(L"switches:%ls", nullptr != text ? text : L" none");
+    RunLogLine("switches:%ls", nullptr != text ? text : L" none");
     StrutilFree(text);
 }
 
@@ -281,33 +295,35 @@ void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust
         Log.program[0] = L'\0';
     }
     FormatBundleVersion(version);
-    RunLogLine(L"setup %ls (%u-bit), bundle %ls version %ls, process %lu", L"" SETUP_VERSION_TEXT,
+    RunLogLine("setup %ls (%u-bit), bundle %ls version %ls, process %lu", L"" SETUP_VERSION_TEXT,
                static_cast<unsigned>(8 * sizeof(void*)), Log.program[0] != L'\0' ? Log.program : L"?", version,
                ::GetCurrentProcessId());
-    RunLogLine(L"UI level %lu (%ls)", uiLevel, UiLevelName(uiLevel));
+    RunLogLine("UI level %lu (%ls)", uiLevel, UiLevelName(uiLevel));
     LogSwitches(argc, argv);
     if (S_OK == redirectionTrust) {
-        RunLogLine(L"redirection trust: enforced (links made by others than administrators are not followed)");
+        RunLogLine("redirection trust: enforced (links made by others than administrators are not followed)");
     } else if (S_FALSE == redirectionTrust) {
-        RunLogLine(L"redirection trust: not available on this Windows");
+        RunLogLine("redirection trust: not available on this Windows");
     } else {
-        RunLogLine(L"redirection trust: not enforced, error %lu", static_cast<DWORD>(redirectionTrust) & 0xFFFF);
+        RunLogLine("redirection trust: not enforced, error %lu", static_cast<DWORD>(redirectionTrust) & 0xFFFF);
     }
 }
 
-void RunLogLine(LPCWSTR format, ...)
+void RunLogLine(const char* format, ...)
 {
+    WideString wideFormat = nullptr;
     WideString text = nullptr;
     WideString line = nullptr;
     SYSTEMTIME now = {};
     va_list args;
 
-    if (!Log.active) {
+    if (!Log.active || FAILED(WidenPlainText(format, &wideFormat))) {
         return;
     }
     va_start(args, format);
-    const HRESULT formatted = StrutilFormatArgs(&text, format, args);
+    const HRESULT formatted = StrutilFormatArgs(&text, wideFormat, args);
     va_end(args);
+    StrutilFree(wideFormat);
     ::GetLocalTime(&now);
     if (SUCCEEDED(formatted) &&
         SUCCEEDED(StrutilFormat(&line, L"%04u-%02u-%02u %02u:%02u:%02u %ls\r\n", now.wYear, now.wMonth, now.wDay,
@@ -334,12 +350,12 @@ HRESULT RunLogStartFile(LPCWSTR givenPath, BOOL elevated, WCHAR (&path)[MAX_PATH
     }
     hr = CreateGivenFile(givenPath, path, &held);
     if (RESULT_LOG_FOLDER_UNTRUSTED == hr) {
-        RunLogLine(L"the log %ls is refused: an elevated run writes its log only into a folder reached without "
-                   L"links", givenPath);
+        RunLogLine("the log %ls is refused: an elevated run writes its log only into a folder reached without "
+                   "links", givenPath);
         goto Exit;
     }
     if (FAILED(hr)) {
-        RunLogLine(L"the log %ls could not be started: %ls", givenPath, RunLogReason(hr).text);
+        RunLogLine("the log %ls could not be started: %ls", givenPath, RunLogReason(hr).text);
         goto Exit;
     }
     if (Log.active) {
@@ -368,7 +384,7 @@ void RunLogEnd(int exitCode)
     if (!Log.placed) {
         PlaceInFolder();
     }
-    RunLogLine(L"exit code %d", exitCode);
+    RunLogLine("exit code %d", exitCode);
     if (nullptr != Log.held) {
         ::CloseHandle(Log.held);
     }
@@ -402,9 +418,9 @@ void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy)
     if (!::GetVersionExW(&version)) {
         version = {};
     }
-    RunLogLine(L"Windows %lu.%lu.%lu, %ls", version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
+    RunLogLine("Windows %lu.%lu.%lu, %ls", version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
                windows64Bit ? L"64-bit" : L"32-bit");
-    RunLogLine(L"%ls%ls", elevated ? L"elevated" : L"not elevated",
+    RunLogLine("%ls%ls", elevated ? L"elevated" : L"not elevated",
                elevatedCopy ? L": the elevated copy of a run that was not" : L"");
 }
 
@@ -419,9 +435,9 @@ void RunLogPackage(DWORD index, const ManifestPackageEntry* entry)
     FormatProductCode(entry, code);
     FormatPackageVersion(entry, version);
     if (entry->flags & PKG_PROGRAM) {
-        RunLogLine(L"prerequisite %lu: %ls, version %ls", index + 1, entry->fileName, version);
+        RunLogLine("prerequisite %lu: %ls, version %ls", index + 1, entry->fileName, version);
     } else {
-        RunLogLine(L"package %lu: %ls, product %ls, version %ls", index + 1, entry->fileName, code, version);
+        RunLogLine("package %lu: %ls, product %ls, version %ls", index + 1, entry->fileName, code, version);
     }
 }
 
@@ -433,7 +449,7 @@ void RunLogDamagedList(LPCWSTR list, DWORD index, const WCHAR* fileName)
         return;
     }
     if (nullptr == fileName) {
-        RunLogLine(L"the %ls is damaged", list);
+        RunLogLine("the %ls is damaged", list);
         return;
     }
     DWORD length = 0;
@@ -442,37 +458,37 @@ void RunLogDamagedList(LPCWSTR list, DWORD index, const WCHAR* fileName)
         shown[length] = fileName[length] < L' ' ? L'?' : fileName[length];
     }
     if (MANIFEST_NAME_CHARS == length || !ManifestIsPlainName(fileName)) {
-        RunLogLine(L"%ls entry %lu: \"%ls\" is not a plain file name", list, index + 1, shown);
+        RunLogLine("%ls entry %lu: \"%ls\" is not a plain file name", list, index + 1, shown);
     } else {
-        RunLogLine(L"%ls entry %lu (%ls) is damaged", list, index + 1, shown);
+        RunLogLine("%ls entry %lu (%ls) is damaged", list, index + 1, shown);
     }
 }
 
 void RunLogAction(InstallAction action)
 {
-    RunLogLine(L"  action: %ls", ActionDescription(action));
+    RunLogLine("  action: %ls", ActionDescription(action));
 }
 
 void RunLogCacheFolder(BOOL elevated, BOOL cached)
 {
     if (!elevated) {
-        RunLogLine(L"  cache: the user's folder (the run is not elevated)");
+        RunLogLine("  cache: the user's folder (the run is not elevated)");
     } else if (cached) {
-        RunLogLine(L"  cache: the all-users folder (an elevated run)");
+        RunLogLine("  cache: the all-users folder (an elevated run)");
     } else {
-        RunLogLine(L"  cache: none: the all-users folder is not the program's own, and an elevated run never "
-                   L"installs from the user's: the package is staged");
+        RunLogLine("  cache: none: the all-users folder is not the program's own, and an elevated run never "
+                   "installs from the user's: the package is staged");
     }
 }
 
 void RunLogDeleted(LPCWSTR path, HRESULT deleted)
 {
     if (S_OK == deleted) {
-        RunLogLine(L"  deleted %ls", path);
+        RunLogLine("  deleted %ls", path);
     } else if (S_FALSE == deleted) {
-        RunLogLine(L"  not deleted %ls: not the folder's own file", path);
+        RunLogLine("  not deleted %ls: not the folder's own file", path);
     } else {
-        RunLogLine(L"  not deleted %ls: %ls", path, RunLogReason(deleted).text);
+        RunLogLine("  not deleted %ls: %ls", path, RunLogReason(deleted).text);
     }
 }
 
@@ -505,5 +521,5 @@ DWORD RunLogSecondsSince(ULONGLONG started)
 
 void RunLogPassedOver(LPCWSTR candidate, LPCWSTR reason)
 {
-    RunLogLine(L"  passed over %ls: %ls", candidate, reason);
+    RunLogLine("  passed over %ls: %ls", candidate, reason);
 }

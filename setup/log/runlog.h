@@ -19,8 +19,9 @@
 // nothing is written before that is decided.
 // `redirectionTrust` is what EnforceRedirectionTrust answered.
 void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust);
-// One line; `format` as for StrutilFormat (%ls for a text).
-void RunLogLine(LPCWSTR format, ...);
+// One line; `format` as for StrutilFormat (%ls for a text), in plain ASCII:
+// the log's own words are English, and a narrow literal is half the bytes.
+void RunLogLine(const char* format, ...);
 // Gives the log its file. With `givenPath` (the /log file, which the installer
 // appends its sessions to) the file is started anew, empty, and its failure is
 // returned: it is the run's; `path` receives the full path it was started at,

@@ -107,9 +107,9 @@ void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL 
     }
     const BOOL attended = !IsUnattendedUiLevel(uiLevel) && !elevatedCopy;
     Current = {Answerer::Window, attended && InstallAction::Install == action, attended, L""};
-    RunLogLine(L"window: opened (%ls)", Current.welcome ? L"welcome first" : L"progress");
+    RunLogLine("window: opened (%ls)", Current.welcome ? L"welcome first" : L"progress");
     if (!Current.welcome) {
-        RunLogLine(L"window: progress page");
+        RunLogLine("window: progress page");
         WindowShowProgress();
     }
 }
@@ -121,7 +121,7 @@ LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS])
         return nullptr;
     }
     WindowStepAside(&place);
-    RunLogLine(L"window: handed to the elevated copy");
+    RunLogLine("window: handed to the elevated copy");
     return SUCCEEDED(BoundedFormat(text, WINDOW_PLACE_CHARS, L"%ld,%ld,%ld,%ld %ls", place.left, place.top,
                                    place.right - place.left, place.bottom - place.top, Current.chosen))
                ? text
@@ -143,9 +143,9 @@ HRESULT PersonWelcome(const RegisteredVersion* registered, InstallAction* action
         goto Exit;
     }
     EXIT_IF_FAILED(WindowWelcomeFacts(registered, &facts));
-    RunLogLine(L"window: %ls page%ls", PageName(registered->kind), nullptr != facts.licence ? L" with the licence" : L"");
+    RunLogLine("window: %ls page%ls", PageName(registered->kind), nullptr != facts.licence ? L" with the licence" : L"");
     command = WindowWelcome(&facts);
-    RunLogLine(L"window: %ls pressed", CommandName(command));
+    RunLogLine("window: %ls pressed", CommandName(command));
     if (COMMAND_REPAIR == command) {
         *action = InstallAction::Repair;
         Current.chosen = REPAIR_SWITCH;
@@ -157,7 +157,7 @@ HRESULT PersonWelcome(const RegisteredVersion* registered, InstallAction* action
         Current.finish = FALSE;
         EXIT_WITH(Registered::Newer == registered->kind ? RESULT_PRODUCT_VERSION : RESULT_CANCELLED_BY_USER);
     }
-    RunLogLine(L"window: progress page");
+    RunLogLine("window: progress page");
     WindowShowProgress();
 
 Exit:
@@ -184,9 +184,9 @@ HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, BOOL noRestart)
         return result;
     }
     if (SUCCEEDED(FinishText(result, failedEntry, &text))) {
-        RunLogLine(L"window: last page: %.*ls", FirstLineChars(text), text);
+        RunLogLine("window: last page: %.*ls", FirstLineChars(text), text);
         const WindowCommand command = WindowFinish(kind, text, !noRestart);
-        RunLogLine(L"window: %ls pressed", CommandName(command));
+        RunLogLine("window: %ls pressed", CommandName(command));
         if (COMMAND_RESTART_NOW == command && SUCCEEDED(RestartComputer())) {
             result = RESULT_RESTART_STARTED;
         }
@@ -213,7 +213,7 @@ int PersonAsk(LPCWSTR text, UINT style)
         answer = ::MessageBoxExW(nullptr, text, INSTALL_ERROR_CAPTION, style, 0);
         break;
     }
-    RunLogLine(L"asked: %.*ls: %ls", FirstLineChars(text), text, AnswerName(answer));
+    RunLogLine("asked: %.*ls: %ls", FirstLineChars(text), text, AnswerName(answer));
     return answer;
 }
 

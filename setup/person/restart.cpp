@@ -36,6 +36,6 @@ HRESULT RestartComputer()
     if (SUCCEEDED(hr) && !::InitiateSystemShutdownExW(nullptr, nullptr, 0, FALSE, TRUE, RESTART_REASON)) {
         hr = ResultFromLastError();
     }
-    RunLogLine(L"restart %ls", SUCCEEDED(hr) ? L"started" : RunLogReason(hr).text);
+    RunLogLine("restart %ls", SUCCEEDED(hr) ? L"started" : RunLogReason(hr).text);
     return hr;
 }

@@ -137,7 +137,7 @@ HRESULT ClaimFolder(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, Fold
     EXIT_IF_FAILED(claim(path, folder));
     if (S_OK == hr) {
         EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
-        RunLogLine(L"%ls, %ls, is the program's own", path, how);
+        RunLogLine("%ls, %ls, is the program's own", path, how);
     }
 
 Exit:
@@ -155,11 +155,11 @@ HRESULT MakeAnother(const HeldFolder* parent, LPCWSTR name, LPCWSTR record, Held
     HRESULT hr = S_OK;
     WCHAR prefix[MAX_PATH];
 
-    RunLogLine(L"%ls\\%ls is not the program's own: a folder of its own is made instead", parent->path, name);
+    RunLogLine("%ls\\%ls is not the program's own: a folder of its own is made instead", parent->path, name);
     EXIT_IF_FAILED(BoundedFormat(prefix, MAX_PATH, L"%ls-", name));
     EXIT_IF_FAILED(DirutilCreateUnique(parent, prefix, TRUE, RunLogPassedOver, folder));
     EXIT_IF_FAILED(OwnedFolderRecord(record, folder));
-    RunLogLine(L"made %ls, the program's own", folder->path);
+    RunLogLine("made %ls, the program's own", folder->path);
 
 Exit:
     if (FAILED(hr)) {
@@ -242,8 +242,8 @@ HRESULT CheckInUserProfile(const HeldFolder* appData)
     if (S_OK == hr && IsInside(appData->path, held.path)) {
         goto Exit;
     }
-    RunLogLine(L"the user's application-data folder %ls is not in the user's profile: an elevated run writes nothing "
-               L"there",
+    RunLogLine("the user's application-data folder %ls is not in the user's profile: an elevated run writes nothing "
+               "there",
                appData->path);
     hr = S_FALSE;
 

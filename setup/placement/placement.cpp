@@ -201,7 +201,7 @@ HRESULT OpenRunStagingRoot(RunFolders* folders)
 
     if (INVALID_HANDLE_VALUE == folders->stagingRoot.handle) {
         EXIT_IF_FAILED(OpenStagingRoot(folders->elevated, RunLogPassedOver, &folders->stagingRoot));
-        RunLogLine(L"staging folder: %ls", folders->stagingRoot.path);
+        RunLogLine("staging folder: %ls", folders->stagingRoot.path);
     }
 
 Exit:
@@ -262,7 +262,7 @@ HRESULT PlacementPlacePackage(RunFolders* folders, EntryFiles* files, BOOL cache
         if (S_OK == hr) {
             goto Exit;
         }
-        RunLogLine(L"  the cached copies cannot be used as they are: the package is staged instead");
+        RunLogLine("  the cached copies cannot be used as they are: the package is staged instead");
     }
     EXIT_IF_FAILED(OpenStagingFolder(folders, files));
     files->folder = &files->staging;
@@ -300,7 +300,7 @@ HRESULT PlacementPlaceProgram(RunFolders* folders, EntryFiles* files, BOOL reuse
         if (S_OK == hr) {
             goto Exit;
         }
-        RunLogLine(L"  the cached copy cannot be used as it is: the program is staged instead");
+        RunLogLine("  the cached copy cannot be used as it is: the program is staged instead");
     }
     EXIT_IF_FAILED(OpenStagingFolder(folders, files));
     files->folder = &files->staging;

@@ -624,20 +624,20 @@ HRESULT DetectPrerequisite(const PrereqParameters* parameters, ProductContext co
         EXIT_IF_FAILED(PrereqDetectRule(parameters, k, &text));
         hr = ParseDetectRule(text.text, text.length, &rule, &error);
         if (FAILED(hr)) {
-            RunLogLine(L"  rule %lu: %.*ls: cannot be read: %ls", k + 1, static_cast<int>(text.length), text.text,
+            RunLogLine("  rule %lu: %.*ls: cannot be read: %ls", k + 1, static_cast<int>(text.length), text.text,
                        error.reason);
             EXIT_WITH(hr);
         }
         EvaluateDetectRule(&rule, context, &finding);
         missing += finding.holds ? 0 : 1;
-        RunLogLine(L"  rule %lu: %.*ls: found %ls: %ls", k + 1, static_cast<int>(text.length), text.text, finding.found,
+        RunLogLine("  rule %lu: %.*ls: found %ls: %ls", k + 1, static_cast<int>(text.length), text.text, finding.found,
                    finding.holds ? L"holds" : L"does not hold");
     }
     *present = 0 == missing && parameters->detectCount > 0;
     if (*present) {
-        RunLogLine(L"  present: every rule holds");
+        RunLogLine("  present: every rule holds");
     } else {
-        RunLogLine(L"  not present: %lu of %lu rules %ls not hold", missing, parameters->detectCount,
+        RunLogLine("  not present: %lu of %lu rules %ls not hold", missing, parameters->detectCount,
                    1 == missing ? L"does" : L"do");
     }
 

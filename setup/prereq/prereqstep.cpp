@@ -60,7 +60,7 @@ HRESULT RunWithOwnTemp(RunFolders* folders, const EntryFiles* files, Run run)
 
 Exit:
     if (!FileutilRemoveTree(&temp)) {
-        RunLogLine(L"  its temporary folder %ls could not be removed", temp.path);
+        RunLogLine("  its temporary folder %ls could not be removed", temp.path);
     }
     return hr;
 }
@@ -78,20 +78,20 @@ HRESULT PrereqChooseAction(InstallAction requested, const ManifestPackageEntry* 
     *action = InstallAction::Skip;
     EXIT_IF_FAILED(PrereqLocateParameters(entry->resourceName, parameters));
     if (removal && nullptr == parameters->uninstallArgs.text) {
-        RunLogLine(L"  action: keep: a permanent prerequisite (no uninstall arguments)");
+        RunLogLine("  action: keep: a permanent prerequisite (no uninstall arguments)");
         goto Exit;
     }
     if (repair && nullptr == parameters->repairArgs.text) {
-        RunLogLine(L"  action: skip: no repair arguments");
+        RunLogLine("  action: skip: no repair arguments");
         goto Exit;
     }
     EXIT_IF_FAILED(DetectPrerequisite(parameters, EntryProductContext(entry), &present));
     if (removal || repair) {
         *action = !present ? InstallAction::Skip : removal ? InstallAction::Uninstall : InstallAction::Repair;
-        RunLogLine(!present ? L"  action: skip: not present" : removal ? L"  action: remove" : L"  action: repair");
+        RunLogLine(!present ? "  action: skip: not present" : removal ? "  action: remove" : "  action: repair");
     } else {
         *action = present ? InstallAction::Skip : InstallAction::Install;
-        RunLogLine(present ? L"  action: skip: present" : L"  action: run");
+        RunLogLine(present ? "  action: skip: present" : "  action: run");
     }
 
 Exit:
@@ -126,14 +126,14 @@ void PrereqRemoveAgain(RunFolders* folders, EntryFiles* files, ProgramState* pro
     DWORD exitCode = 0;
     const PrereqParameters* parameters = &program->parameters;
 
-    RunLogLine(L"removing %ls", files->entry->fileName);
+    RunLogLine("removing %ls", files->entry->fileName);
     HRESULT hr = RunWithOwnTemp(folders, files, [&](LPCWSTR temp) {
         return RunProgram(files->packagePath, parameters->uninstallArgs, parameters, temp, &exitCode);
     });
     FileutilRelease(&program->held);
     if (SUCCEEDED(hr)) {
         hr = ProgramExitResult(parameters, exitCode, FALSE);
-        RunLogLine(L"  removal exit code %lu, taken as %d", exitCode, ExitCodeFromResult(hr));
+        RunLogLine("  removal exit code %lu, taken as %d", exitCode, ExitCodeFromResult(hr));
     }
     files->ownsFiles = SUCCEEDED(hr) || IsRestartRunResult(hr) || PlacementIsStaged(files);
 }

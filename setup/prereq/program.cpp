@@ -92,7 +92,7 @@ HRESULT RunProgram(LPCWSTR path, TextSpan arguments, const PrereqParameters* par
     EXIT_IF_FAILED(FolderOf(path, folder));
     EXIT_IF_FAILED(FormatCommandLine(path, arguments, &commandLine));
     EXIT_IF_FAILED(ProgramEnvironmentBlock(tempFolder, &environment));
-    RunLogLine(L"  starting %ls in %ls, TEMP %ls", commandLine, folder, tempFolder);
+    RunLogLine("  starting %ls in %ls, TEMP %ls", commandLine, folder, tempFolder);
     if (S_FALSE == PrereqExitCodeKind(parameters, INSTALLER_BUSY, &listedKind)) {
         *exitCode = InstallerCallWaitingOutOthers(attempt);
     } else {
@@ -137,7 +137,7 @@ HRESULT RunPrerequisite(LPCWSTR path, TextSpan arguments, const PrereqParameters
 
     EXIT_IF_FAILED(RunProgram(path, arguments, parameters, tempFolder, &exitCode));
     hr = ProgramExitResult(parameters, exitCode, tolerateFailure);
-    RunLogLine(L"  exit code %lu in %lu s, taken as %d", exitCode, RunLogSecondsSince(started), ExitCodeFromResult(hr));
+    RunLogLine("  exit code %lu in %lu s, taken as %d", exitCode, RunLogSecondsSince(started), ExitCodeFromResult(hr));
     // A cancel was the user's own; another installation in progress has been
     // asked about already.
     if (hr == ProgramFailureResult(exitCode)) {
