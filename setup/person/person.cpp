@@ -19,7 +19,8 @@ struct Person {
     LPCWSTR chosen;    // the switch of the action chosen on the welcome page
 };
 
-Person Current = {Answerer::Boxes, FALSE, FALSE, L""};
+// Zero at the start (the program has no writable data of its own in the file).
+Person Current = {Answerer::Boxes, FALSE, FALSE, nullptr};
 
 const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 
@@ -86,7 +87,7 @@ FinishKind FinishKindOf(HRESULT result)
 
 void PersonBeginRun(DWORD uiLevel)
 {
-    Current = {IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes, FALSE, FALSE, L""};
+    Current = {IsUnattendedUiLevel(uiLevel) ? Answerer::Nobody : Answerer::Boxes, FALSE, FALSE, nullptr};
 }
 
 void PersonEndRun()
@@ -94,7 +95,7 @@ void PersonEndRun()
     if (Answerer::Window == Current.answerer) {
         WindowClose();
     }
-    Current = {Answerer::Boxes, FALSE, FALSE, L""};
+    Current = {Answerer::Boxes, FALSE, FALSE, nullptr};
 }
 
 void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL elevatedCopy, const RECT* place)
@@ -106,7 +107,7 @@ void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL 
         return;
     }
     const BOOL attended = !IsUnattendedUiLevel(uiLevel) && !elevatedCopy;
-    Current = {Answerer::Window, attended && InstallAction::Install == action, attended, L""};
+    Current = {Answerer::Window, attended && InstallAction::Install == action, attended, nullptr};
     RunLogLine("window: opened (%ls)", Current.welcome ? L"welcome first" : L"progress");
     if (!Current.welcome) {
         RunLogLine("window: progress page");
@@ -123,7 +124,8 @@ LPCWSTR PersonHandOverWindow(WCHAR (&text)[WINDOW_PLACE_CHARS])
     WindowStepAside(&place);
     RunLogLine("window: handed to the elevated copy");
     return SUCCEEDED(BoundedFormat(text, WINDOW_PLACE_CHARS, L"%ld,%ld,%ld,%ld %ls", place.left, place.top,
-                                   place.right - place.left, place.bottom - place.top, Current.chosen))
+                                   place.right - place.left, place.bottom - place.top,
+                                   nullptr != Current.chosen ? Current.chosen : L""))
                ? text
                : nullptr;
 }
