@@ -9,6 +9,7 @@
 #include "setuprun.h"
 
 #include "bundlemanifest.h"
+#include "copyoutcome.h"
 #include "elevation.h"
 #include "entryaction.h"
 #include "fileutil.h"
@@ -49,6 +50,8 @@ struct SetupRun {
     LPCWSTR failedEntry;   // the file name of the entry whose failure ended the run
     DWORD shareStart;      // the entry at work's share of the chain's bar
     DWORD shareEnd;
+    CopyOutcome copy;      // what an elevated copy that did the run handed back
+    WCHAR shownLog[MAX_PATH];   // the log "Open log" opens instead of the run's own
 };
 
 // Adds " TRANSFORMS=@name": the installer looks for it beside the package.
@@ -388,16 +391,34 @@ BOOL HasPerMachineWork(const SetupRun* run)
     return FALSE;
 }
 
+// The run goes on in an elevated copy, and this process keeps the window's
+// last page: it names the entry the copy failed on, and "Open log" opens the
+// /log file, which the copy wrote, else this process's own log, placed now,
+// which names the copy's.
+HRESULT RunInElevatedCopy(SetupRun* run, LPCWSTR logPath)
+{
+    WCHAR windowPlace[WINDOW_PLACE_CHARS];
+
+    RunLogLine("an entry for all users has work to do: the run is handed to an elevated copy");
+    const HRESULT hr = RunElevatedCopy(PersonHandOverWindow(windowPlace), &run->copy);
+    RunLogLine("the elevated copy ended with %d", ExitCodeFromResult(hr));
+    run->failedEntry = L'\0' != run->copy.entry[0] ? run->copy.entry : nullptr;
+    RunLogStartFile(nullptr, run->folders.elevated, run->startedLogPath);
+    if (nullptr != logPath && ::GetFullPathNameW(logPath, MAX_PATH, run->shownLog, nullptr) >= MAX_PATH) {
+        run->shownLog[0] = L'\0';
+    }
+    return hr;
+}
+
 } // namespace
 
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
-                 LPCWSTR elevatedCopyOf, BOOL noRestart, const RECT* windowPlace)
+                 LPCWSTR elevatedCopyOf, BOOL noRestart, const RECT* windowPlace, const OutcomeAddress* outcomeTo)
 {
     HRESULT hr = S_OK;
     SetupRun run = {};
     run.propertyText = propertyText != nullptr ? propertyText : L"";
     BOOL elevated = FALSE;
-    WCHAR windowPlaceText[WINDOW_PLACE_CHARS];
     RegisteredVersion registered = {Registered::Nothing, 0};
     run.scope = {action, IsWindows64Bit(), uiLevel};
 
@@ -424,9 +445,7 @@ HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiL
     // Before anything is written: an elevated copy may do the whole run instead.
     // The copy itself never starts another one.
     if (nullptr == elevatedCopyOf && MayAskForElevation(uiLevel, elevated) && HasPerMachineWork(&run)) {
-        RunLogLine("an entry for all users has work to do: the run is handed to an elevated copy");
-        hr = RunElevatedCopy(PersonHandOverWindow(windowPlaceText));
-        RunLogLine("the elevated copy ended with %d", ExitCodeFromResult(hr));
+        hr = RunInElevatedCopy(&run, logPath);
         goto Exit;
     }
 
@@ -469,7 +488,8 @@ Exit:
         MemutilRelease(run.records);
     }
     RegistrationRelease(&run.registration);
-    hr = PersonFinish(hr, run.failedEntry, noRestart);
+    OutcomeHandBack(outcomeTo, run.failedEntry, RunLogPath());
+    hr = PersonFinish(hr, run.failedEntry, L'\0' != run.shownLog[0] ? run.shownLog : RunLogPath(), noRestart);
     PersonEndRun();
     return hr;
 }

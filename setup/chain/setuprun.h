@@ -8,6 +8,7 @@
 // the program file of that identity (elevation.h). It checks that it runs from
 // that file, and never hands the run to another copy (if it still lacks
 // elevation, it goes on with the rights it has, and the installer answers).
+// `outcomeTo`, when not null, is where the copy hands its outcome back.
 HRESULT RunSetup(LPCWSTR propertyText, LONG language, LPCWSTR logPath, DWORD uiLevel, InstallAction action,
                  LPCWSTR elevatedCopyOf,
-                 BOOL noRestart, const RECT* windowPlace);
+                 BOOL noRestart, const RECT* windowPlace, const OutcomeAddress* outcomeTo);

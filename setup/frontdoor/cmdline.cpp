@@ -6,7 +6,7 @@ namespace {
 
 enum class SwitchId {
     Out, Extract, ExtractFirst, PropertyText, Quiet, Passive, NoRestart, ForceRestart,
-    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property, Repair, WindowPlace,
+    PromptRestart, Uninstall, Log, Language, Help, ElevatedCopy, Property, Repair, WindowPlace, Outcome,
 };
 
 struct SwitchEntry {
@@ -38,6 +38,7 @@ const SwitchEntry SWITCHES[] = {
     // Its value is the identity of the program file the copy must run from.
     {ELEVATED_COPY_SWITCH + 1, SwitchId::ElevatedCopy, true},
     {WINDOW_PLACE_SWITCH + 1, SwitchId::WindowPlace, true},
+    {OUTCOME_SWITCH + 1, SwitchId::Outcome, true},
     // msiexec's forms, which administrators type by habit. Its basic UI levels
     // named here wait for no click, as /passive.
     {L"qn", SwitchId::Quiet, false},
@@ -229,6 +230,33 @@ HRESULT ReadWindowPlace(LPCWSTR text, RECT* place)
     return S_OK;
 }
 
+bool IsLowerHexDigit(WCHAR c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+}
+
+// "NAME,PROCESS": OUTCOME_NAME_DIGITS lower-case hex digits and a process id
+// above zero in decimal; anything else is refused.
+HRESULT ReadOutcomeAddress(LPCWSTR text, OutcomeAddress* address)
+{
+    ULONGLONG process = 0;
+    DWORD at = 0;
+    while (at < OUTCOME_NAME_DIGITS && IsLowerHexDigit(text[at])) {
+        ++at;
+    }
+    if (OUTCOME_NAME_DIGITS != at || L',' != text[at++]) {
+        return E_INVALIDARG;
+    }
+    for (; text[at] >= L'0' && text[at] <= L'9' && process <= MAXDWORD; ++at) {
+        process = process * 10 + static_cast<ULONGLONG>(text[at] - L'0');
+    }
+    if (L'\0' != text[at] || 0 == process || process > MAXDWORD) {
+        return E_INVALIDARG;
+    }
+    *address = {text, static_cast<DWORD>(process)};
+    return S_OK;
+}
+
 HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
 {
     HRESULT hr = S_OK;
@@ -292,6 +320,9 @@ HRESULT ApplySwitch(SwitchId id, LPWSTR value, SetupOptions* options)
     case SwitchId::WindowPlace:
         EXIT_IF_FAILED(ReadWindowPlace(value, &options->windowPlace));
         options->hasWindowPlace = 1;
+        break;
+    case SwitchId::Outcome:
+        EXIT_IF_FAILED(ReadOutcomeAddress(value, &options->outcomeTo));
         break;
     case SwitchId::Property:
         EXIT_IF_FAILED(AppendPropertyAssignment(options, value));

@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 #include <winnetwk.h>
+#include "copyoutcome.h"
 #include "messages.h"
 #include "options.h"
 #include "result.h"
@@ -213,7 +214,7 @@ BOOL HasPerMachinePackage(const PackageManifest* manifest, BOOL windows64Bit)
     return FALSE;
 }
 
-HRESULT RunElevatedCopy(LPCWSTR windowPlace)
+HRESULT RunElevatedCopy(LPCWSTR windowPlace, CopyOutcome* outcome)
 {
     HRESULT hr = S_OK;
     HANDLE programFile = INVALID_HANDLE_VALUE;
@@ -221,7 +222,17 @@ HRESULT RunElevatedCopy(LPCWSTR windowPlace)
     DWORD exitCode = 0;
     WCHAR program[MAX_PATH];
     WCHAR identity[FILE_IDENTITY_CHARS];
+    HANDLE channel = INVALID_HANDLE_VALUE;
+    WCHAR channelName[OUTCOME_ARGUMENT_CHARS];
+    WideString handOver = nullptr;
 
+    *outcome = {};
+    // Only a copy that hands a window back has an outcome to tell: the channel
+    // follows the window's place.
+    if (nullptr != windowPlace && SUCCEEDED(OutcomeChannelOpen(&channel, channelName)) &&
+        SUCCEEDED(StrutilFormat(&handOver, L"%ls %ls %ls", windowPlace, OUTCOME_SWITCH, channelName))) {
+        windowPlace = handOver;
+    }
     hr = HoldProgramFile(&programFile, program, identity);
     if (SUCCEEDED(hr)) {
         hr = StartElevatedCopy(program, identity, windowPlace, &process);
@@ -236,8 +247,15 @@ HRESULT RunElevatedCopy(LPCWSTR windowPlace)
     }
     EXIT_IF_FAILED(WaitForExitCode(process, &exitCode));
     hr = ResultFromExitCode(exitCode);
+    if (nullptr != handOver) {
+        OutcomeChannelReceive(channel, ::GetProcessId(process), outcome);
+    }
 
 Exit:
+    StrutilFree(handOver);
+    if (INVALID_HANDLE_VALUE != channel) {
+        ::CloseHandle(channel);
+    }
     if (nullptr != process) {
         ::CloseHandle(process);
     }

@@ -34,8 +34,11 @@ HRESULT HoldProgramFile(HANDLE* held, WCHAR (&path)[MAX_PATH], WCHAR (&identity)
 // is, any other code N 0x8007xxxx with N in the low 16 bits); a declined prompt
 // fails with 0x80070642 (1602, cancelled by the user). Any other failure to
 // start the copy is told to the person (person.h). `windowPlace`, when not
-// null, is given to the copy behind WINDOW_PLACE_SWITCH.
-HRESULT RunElevatedCopy(LPCWSTR windowPlace);
+// null, is given to the copy behind WINDOW_PLACE_SWITCH, followed by a
+// channel behind OUTCOME_SWITCH on which the copy hands back what `outcome`
+// receives (empty when nothing usable came back; copyoutcome.h).
+struct CopyOutcome;
+HRESULT RunElevatedCopy(LPCWSTR windowPlace, CopyOutcome* outcome);
 // In the copy: whether this process runs from the file its starter held
 // (`identity`, as the starter gave it, FileutilFormatIdentity): S_OK, or
 // RESULT_FILE_CHANGED.

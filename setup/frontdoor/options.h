@@ -39,6 +39,15 @@ constexpr DWORD RemovalUiLevel(DWORD uiLevel)
 }
 constexpr LONG LANGUAGE_USER_DEFAULT = -1;
 
+// Where an elevated copy hands its outcome back (OUTCOME_SWITCH): the random
+// name of the channel, OUTCOME_NAME_DIGITS hex digits borrowed from the
+// argument array, and the unelevated process that made it.
+constexpr DWORD OUTCOME_NAME_DIGITS = 32;
+struct OutcomeAddress {
+    LPCWSTR name;
+    DWORD processId;
+};
+
 struct SetupOptions {
     WideString propertyText = nullptr;   // owned
     WideString logPath = nullptr;        // owned
@@ -58,6 +67,7 @@ struct SetupOptions {
     // This process is the elevated copy of a run: the identity of the program
     // file it must run from (borrowed from the argument array), else null.
     LPCWSTR elevatedCopyOf = nullptr;
+    OutcomeAddress outcomeTo = {};   // its name null when not given
 };
 
 // Put before the arguments handed to the elevated copy of a run, with the
@@ -67,6 +77,8 @@ constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
 // Given to the elevated copy beside it: "LEFT,TOP,WIDTH,HEIGHT" of the window
 // the person has seen so far, in screen pixels.
 constexpr WCHAR WINDOW_PLACE_SWITCH[] = L"/windowplace";
+// Given to the elevated copy beside the window place: "NAME,PROCESS".
+constexpr WCHAR OUTCOME_SWITCH[] = L"/outcome";
 constexpr WCHAR REPAIR_SWITCH[] = L"/repair";
 constexpr WCHAR UNINSTALL_SWITCH[] = L"/uninstall";
 

@@ -21,7 +21,8 @@ HRESULT RunLoggedSetup(const SetupOptions& options, int argc, LPWSTR* argv, HRES
     RunLogBegin(argc, argv, options.uiLevel, redirectionTrust);
     const HRESULT hr = RunSetup(options.propertyText, options.language, options.logPath, options.uiLevel,
                                 options.action, options.elevatedCopyOf, options.noRestart,
-                                options.hasWindowPlace ? &options.windowPlace : nullptr);
+                                options.hasWindowPlace ? &options.windowPlace : nullptr,
+                                nullptr != options.outcomeTo.name ? &options.outcomeTo : nullptr);
     RunLogEnd(ExitCodeFromResult(hr));
     return hr;
 }

@@ -177,7 +177,7 @@ BOOL PersonCancelled()
     return Answerer::Window == Current.answerer && WindowCancelled();
 }
 
-HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, BOOL noRestart)
+HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, LPCWSTR log, BOOL noRestart)
 {
     WideString text = nullptr;
     const FinishKind kind = FinishKindOf(result);
@@ -187,7 +187,7 @@ HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, BOOL noRestart)
     }
     if (SUCCEEDED(FinishText(result, failedEntry, &text))) {
         RunLogLine("window: last page: %.*ls", FirstLineChars(text), text);
-        const WindowCommand command = WindowFinish(kind, text, !noRestart);
+        const WindowCommand command = WindowFinish(kind, text, log, !noRestart);
         RunLogLine("window: %ls pressed", CommandName(command));
         if (COMMAND_RESTART_NOW == command && SUCCEEDED(RestartComputer())) {
             result = RESULT_RESTART_STARTED;

@@ -52,10 +52,10 @@ BOOL PersonHasWindow();
 // Whether the person has confirmed Cancel; the run stops before its next step.
 BOOL PersonCancelled();
 // The run's end on the window's last page: done, restart needed, failed
-// (naming `failedEntry`, null when none is to blame) or cancelled. Returns the
-// run's result, RESULT_RESTART_STARTED once Restart now has started a restart
-// (never when `noRestart`).
-HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, BOOL noRestart);
+// (naming `failedEntry`, null when none is to blame, with Open log for `log`)
+// or cancelled. Returns the run's result, RESULT_RESTART_STARTED once Restart
+// now has started a restart (never when `noRestart`).
+HRESULT PersonFinish(HRESULT result, LPCWSTR failedEntry, LPCWSTR log, BOOL noRestart);
 
 enum class TellKind : UINT {
     Error = MB_ICONERROR,

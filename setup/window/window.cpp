@@ -14,7 +14,6 @@
 #include "person.h"
 #include "resrutil.h"
 #include "result.h"
-#include "runlog.h"
 #include "strutil.h"
 #include "sysutil.h"
 #include "../../res/resource.h"
@@ -90,6 +89,7 @@ struct WindowState {
     LPCWSTR heading;
     const RECT* place;   // where to open, null for the system's choice
     BOOL onProgress;     // the progress page is shown
+    LPCWSTR log;         // what Open log opens
 };
 
 WindowState State = {};
@@ -336,7 +336,7 @@ void Choose(WORD command)
 {
     if (COMMAND_OPEN_LOG == command) {
         // The page stays: the person may read the log and still close it.
-        ::ShellExecuteW(State.window, nullptr, RunLogPath(), nullptr, nullptr, SW_SHOWNORMAL);
+        ::ShellExecuteW(State.window, nullptr, State.log, nullptr, nullptr, SW_SHOWNORMAL);
         return;
     }
     // Cancel on the progress page stops a run under way: it is asked first, and
@@ -564,8 +564,9 @@ int WindowAsk(LPCWSTR text, UINT style)
     return static_cast<int>(::SendMessageW(State.window, MESSAGE_ASK, style, reinterpret_cast<LPARAM>(text)));
 }
 
-WindowCommand WindowFinish(FinishKind kind, LPCWSTR text, BOOL mayRestart)
+WindowCommand WindowFinish(FinishKind kind, LPCWSTR text, LPCWSTR log, BOOL mayRestart)
 {
+    State.log = log;
     Page page = {State.heading, text, nullptr, FALSE, FALSE, {COMMAND_CLOSE}};
     if (FinishKind::RestartNeeded == kind && mayRestart) {
         page.commands[0] = COMMAND_RESTART_NOW;

@@ -54,7 +54,8 @@ void WindowProgress(LPCWSTR entry, LPCWSTR actionText, DWORD position);
 BOOL WindowCancelled();
 // A question in the window's own modal box, with exactly `style`'s buttons.
 int WindowAsk(LPCWSTR text, UINT style);
-// The last page; returns the button that closed it. `mayRestart` offers
-// Restart now and Restart later on a page that needs a restart.
-WindowCommand WindowFinish(FinishKind kind, LPCWSTR text, BOOL mayRestart);
+// The last page; returns the button that closed it. A failure's Open log
+// opens `log`. `mayRestart` offers Restart now and Restart later on a page
+// that needs a restart.
+WindowCommand WindowFinish(FinishKind kind, LPCWSTR text, LPCWSTR log, BOOL mayRestart);
 void WindowClose();

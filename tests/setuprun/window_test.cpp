@@ -335,35 +335,65 @@ TEST_F(WindowTest, UnattendedRunsAndQuestions)
 // A per-machine bundle started unelevated: the welcome page comes before the
 // elevation, the elevated copy shows the progress where the welcome stood,
 // and the last page is the unelevated run's again (only it opens the log).
+// When the copy fails, that page names the entry that failed, from what the
+// copy handed back, and the unelevated run's log names the copy's log.
 TEST_F(WindowTest, ElevatedCopyTakesTheWelcomePagesPlace)
 {
-    HWND window = Start("", L"", machineBundle_);
-    ASSERT_TRUE(window);
-    RECT welcome = {};
-    GetWindowRect(window, &welcome);
-    Install(window);
+    struct Row {
+        const char* script;
+        const wchar_t* text;   // on the unelevated last page
+        DWORD exitCode;
+    };
+    const Row rows[] = {
+        {"", L"Setup has finished successfully.", 0},
+        {"install 1603\n", L"machine.msi", 1603},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.exitCode);
+        DeleteLogsStartingWith(L"window-machine_", TempFolder());
+        HWND window = Start(row.script, L"", machineBundle_);
+        ASSERT_TRUE(window);
+        RECT welcome = {};
+        GetWindowRect(window, &welcome);
+        Install(window);
 
-    HWND copy = nullptr;
-    const ULONGLONG until = GetTickCount64() + 30000;
-    while (!copy && GetTickCount64() < until) {
-        HWND candidate = FindWindowW(L"TessaroSetupWindow", nullptr);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(candidate, &owner);
-        if (candidate && IsWindowVisible(candidate) && owner != GetProcessId(process_)) copy = candidate;
-        Sleep(20);
+        HWND copy = nullptr;
+        const ULONGLONG until = GetTickCount64() + 30000;
+        while (!copy && GetTickCount64() < until) {
+            HWND candidate = FindWindowW(L"TessaroSetupWindow", nullptr);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(candidate, &owner);
+            if (candidate && IsWindowVisible(candidate) && owner != GetProcessId(process_)) copy = candidate;
+            Sleep(20);
+        }
+        ASSERT_TRUE(copy) << "no window of the elevated copy";
+        RECT progress = {};
+        GetWindowRect(copy, &progress);
+        EXPECT_EQ(welcome.left, progress.left);
+        EXPECT_EQ(welcome.top, progress.top);
+        EXPECT_FALSE(IsWindowVisible(window)) << "two windows at once";
+
+        ASSERT_TRUE(FindButton(window, L"&Close", 60000));
+        const std::wstring texts = VisibleTexts(window);
+        EXPECT_NE(std::wstring::npos, texts.find(row.text)) << Utf8FromWide(texts);
+        EXPECT_EQ(0u != row.exitCode, nullptr != FindButton(window, L"Open &log", 0));
+        Press(window, L"&Close");
+        EXPECT_EQ(row.exitCode, ExitCode());
+        EXPECT_EQ(1u, Only(Journal(), "install").size());
+
+        const std::string log = RunLogText(L"window-machine", TempFolder());
+        const std::string mark = "the elevated copy's log: ";
+        const size_t at = log.find(mark);
+        ASSERT_NE(std::string::npos, at) << log;
+        const size_t start = at + mark.size();
+        const std::string copyLog = ReadFileBytes(WideFromUtf8(log.substr(start, log.find("\r\n", start) - start)));
+        EXPECT_NE(std::string::npos, copyLog.find("the elevated copy of a run")) << copyLog;
+        EXPECT_NE(std::string::npos, copyLog.find("exit code " + std::to_string(row.exitCode))) << copyLog;
+        EXPECT_EQ(0u != row.exitCode, std::string::npos != log.find("the elevated copy failed on machine.msi")) << log;
+        CloseHandle(process_);
+        process_ = nullptr;
+        for (const auto& package : AllPackages()) ForgetFiles(package);
     }
-    ASSERT_TRUE(copy) << "no window of the elevated copy";
-    RECT progress = {};
-    GetWindowRect(copy, &progress);
-    EXPECT_EQ(welcome.left, progress.left);
-    EXPECT_EQ(welcome.top, progress.top);
-    EXPECT_FALSE(IsWindowVisible(window)) << "two windows at once";
-
-    ASSERT_TRUE(FindButton(window, L"&Close", 60000));
-    EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup has finished successfully."));
-    Press(window, L"&Close");
-    EXPECT_EQ(0u, ExitCode());
-    EXPECT_EQ(1u, Only(Journal(), "install").size());
 }
 
 // An entry as a registered bundle of the suites' upgrade code leaves it.

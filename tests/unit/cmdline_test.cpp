@@ -42,6 +42,10 @@ std::wstring Describe(const SetupOptions& options)
         text += L"place=" + std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
                 std::to_wstring(r.right) + L"," + std::to_wstring(r.bottom) + L" ";
     }
+    if (options.outcomeTo.name) {
+        text += L"outcome=" + std::wstring(options.outcomeTo.name, OUTCOME_NAME_DIGITS) + L"@" +
+                std::to_wstring(options.outcomeTo.processId) + L" ";
+    }
     return text + L"-> " + ActionName(ChooseSetupAction(options));
 }
 
@@ -211,6 +215,28 @@ TEST(ParseSetupCommandLine, WindowPlaceIsFourNumbersOrRejected)
         {{L"/windowplace", L"99999999999999,0,1,1"}, L"rejected"},
         {{L"/windowplace", L""}, L"rejected"},
     });
+}
+
+// The channel an elevated copy hands its outcome back on: a random name of
+// 32 lower-case hex digits and the starter's process, or nothing.
+TEST(ParseSetupCommandLine, OutcomeChannelIsANameAndAProcessOrRejected)
+{
+#define NAME L"0123456789abcdef0123456789abcdef"
+    ExpectRows({
+        {{L"/outcome", NAME L",4242"}, L"outcome=" NAME L"@4242 -> Setup"},
+        {{L"/outcome", NAME L",4294967295"}, L"outcome=" NAME L"@4294967295 -> Setup"},
+        {{L"/outcome", NAME L",4294967296"}, L"rejected"},
+        {{L"/outcome", NAME L",99999999999999999999999"}, L"rejected"},
+        {{L"/outcome", NAME L",0"}, L"rejected"},
+        {{L"/outcome", NAME L","}, L"rejected"},
+        {{L"/outcome", NAME L",12 "}, L"rejected"},
+        {{L"/outcome", NAME L"0,12"}, L"rejected"},
+        {{L"/outcome", L"123456789abcdef0123456789abcdef,12"}, L"rejected"},
+        {{L"/outcome", L"0123456789ABCDEF0123456789abcdef,12"}, L"rejected"},
+        {{L"/outcome", L"..\\..\\56789abcdef0123456789abcdef,12"}, L"rejected"},
+        {{L"/outcome", L""}, L"rejected"},
+    });
+#undef NAME
 }
 
 TEST(ParseSetupCommandLine, HelpOutranksExtractOutranksExtractFirst)
