@@ -109,7 +109,7 @@ BOOL IsBracedGuid(TextSpan span)
 }
 
 // Records what is wrong; the caller leaves through EXIT_WITH, which traces its own line.
-HRESULT Refuse(DetectRuleError* error, TextSpan part, LPCWSTR reason)
+HRESULT Refuse(DetectRuleError* error, TextSpan part, const char* reason)
 {
     error->part = part;
     error->reason = reason;
@@ -129,36 +129,36 @@ HRESULT ParseComparison(TextSpan rest, DetectRule* rule, TextSpan* operand, Dete
         }
     }
     if (nullptr == found) {
-        EXIT_WITH(Refuse(error, rest, L"no operator"));
+        EXIT_WITH(Refuse(error, rest, "no operator"));
     }
     rule->op = found->op;
     *operand = TrimBlanks(After(rest, static_cast<DWORD>(lstrlenW(found->text))));
     if (0 == operand->length) {
-        EXIT_WITH(Refuse(error, rest, L"no operand after the operator"));
+        EXIT_WITH(Refuse(error, rest, "no operand after the operator"));
     }
     if (L'"' == operand->text[0]) {
         if (operand->length < 2 || L'"' != operand->text[operand->length - 1]) {
-            EXIT_WITH(Refuse(error, *operand, L"a text operand is quoted and ends the rule"));
+            EXIT_WITH(Refuse(error, *operand, "a text operand is quoted and ends the rule"));
         }
         inner = {operand->text + 1, operand->length - 2};
         if (inner.length > DETECT_TEXT_MAX_CHARS) {
-            EXIT_WITH(Refuse(error, *operand, L"a text operand has at most 255 characters"));
+            EXIT_WITH(Refuse(error, *operand, "a text operand has at most 255 characters"));
         }
         rule->operand = DetectOperand::Text;
         rule->text = inner;
         if (DetectOperator::Equal != rule->op && DetectOperator::NotEqual != rule->op) {
             EXIT_WITH(Refuse(error, Before(rest, static_cast<DWORD>(operand->text - rest.text)),
-                             L"texts compare with = and <> only"));
+                             "texts compare with = and <> only"));
         }
     } else if (L'v' == operand->text[0] || L'V' == operand->text[0]) {
         if (!VersionutilParse(operand->text + 1, operand->length - 1, &rule->number)) {
-            EXIT_WITH(Refuse(error, *operand, L"bad version: v and one to four numbers 0 to 65535 joined by dots"));
+            EXIT_WITH(Refuse(error, *operand, "bad version: v and one to four numbers 0 to 65535 joined by dots"));
         }
         rule->operand = DetectOperand::Version;
     } else {
         if (!ParseNumberSpan(*operand, &rule->number)) {
             EXIT_WITH(Refuse(error, *operand,
-                             L"bad operand: a number (decimal, or hex after 0x), a quoted text, or v and a version"));
+                             "bad operand: a number (decimal, or hex after 0x), a quoted text, or v and a version"));
         }
         rule->operand = DetectOperand::Number;
     }
@@ -174,20 +174,20 @@ HRESULT CheckKey(TextSpan key, DetectRuleError* error)
     HRESULT hr = S_OK;
 
     if (0 == key.length) {
-        EXIT_WITH(Refuse(error, key, L"no key after the root"));
+        EXIT_WITH(Refuse(error, key, "no key after the root"));
     }
     if (key.length > DETECT_KEY_MAX_CHARS) {
-        EXIT_WITH(Refuse(error, Before(key, TOO_LONG_SHOWN_CHARS), L"a key has at most 511 characters"));
+        EXIT_WITH(Refuse(error, Before(key, TOO_LONG_SHOWN_CHARS), "a key has at most 511 characters"));
     }
     if (FindFirst(key, IsOperatorChar) < key.length) {
-        EXIT_WITH(Refuse(error, key, L"=, < or > in the key: a comparison is KEY:VALUE OP OPERAND"));
+        EXIT_WITH(Refuse(error, key, "=, < or > in the key: a comparison is KEY:VALUE OP OPERAND"));
     }
     if (L'\\' == key.text[0] || L'\\' == key.text[key.length - 1]) {
-        EXIT_WITH(Refuse(error, key, L"a key neither starts nor ends with a backslash"));
+        EXIT_WITH(Refuse(error, key, "a key neither starts nor ends with a backslash"));
     }
     for (DWORD k = 1; k < key.length; ++k) {
         if (L'\\' == key.text[k] && L'\\' == key.text[k - 1]) {
-            EXIT_WITH(Refuse(error, key, L"an empty key name between two backslashes"));
+            EXIT_WITH(Refuse(error, key, "an empty key name between two backslashes"));
         }
     }
 
@@ -213,8 +213,8 @@ HRESULT ParseRegistryRule(TextSpan whole, DetectRule* rule, DetectRuleError* err
         }
     }
     if (nullptr == found) {
-        EXIT_WITH(Refuse(error, rootName, L"unknown kind of rule: it starts with HKLM64\\, HKLM32\\, HKCU64\\, "
-                                          L"HKCU32\\, file:, product: or upgrade:, or is always"));
+        EXIT_WITH(Refuse(error, rootName, "unknown kind of rule: it starts with HKLM64\\, HKLM32\\, HKCU64\\, "
+                                          "HKCU32\\, file:, product: or upgrade:, or is always"));
     }
     rule->root = found->root;
     rule->key = Before(rest, colon);
@@ -226,7 +226,7 @@ HRESULT ParseRegistryRule(TextSpan whole, DetectRule* rule, DetectRuleError* err
     rule->kind = DetectKind::RegistryValue;
     rule->valueName = TrimBlanks(Before(afterColon, opAt));
     if (rule->valueName.length > DETECT_VALUE_NAME_MAX_CHARS) {
-        EXIT_WITH(Refuse(error, Before(rule->valueName, TOO_LONG_SHOWN_CHARS), L"a value name has at most 255 characters"));
+        EXIT_WITH(Refuse(error, Before(rule->valueName, TOO_LONG_SHOWN_CHARS), "a value name has at most 255 characters"));
     }
     if (opAt < afterColon.length) {
         EXIT_IF_FAILED(ParseComparison(After(afterColon, opAt), rule, &operand, error));
@@ -255,25 +255,25 @@ HRESULT CheckPath(TextSpan path, DetectFolder folder, DetectRuleError* error)
     TextSpan rest = path;
 
     if (0 == path.length) {
-        EXIT_WITH(Refuse(error, path, L"no path after the folder"));
+        EXIT_WITH(Refuse(error, path, "no path after the folder"));
     }
     if (path.length > DETECT_PATH_MAX_CHARS) {
-        EXIT_WITH(Refuse(error, Before(path, TOO_LONG_SHOWN_CHARS), L"a path has at most 200 characters"));
+        EXIT_WITH(Refuse(error, Before(path, TOO_LONG_SHOWN_CHARS), "a path has at most 200 characters"));
     }
     if (FindFirst(path, [](WCHAR c) { return L':' == c || L'*' == c || L'?' == c || L'"' == c || L'|' == c; }) <
         path.length) {
-        EXIT_WITH(Refuse(error, path, L"a path has no drive, stream or wildcard (:, *, ?, \", |)"));
+        EXIT_WITH(Refuse(error, path, "a path has no drive, stream or wildcard (:, *, ?, \", |)"));
     }
     for (BOOL first = TRUE;; first = FALSE) {
         const TextSpan component = Before(rest, FindFirst(rest, IsSeparator));
         if (0 == component.length) {
-            EXIT_WITH(Refuse(error, path, L"an empty name in the path (a leading, doubled or trailing backslash)"));
+            EXIT_WITH(Refuse(error, path, "an empty name in the path (a leading, doubled or trailing backslash)"));
         }
         if (FindFirst(component, [](WCHAR c) { return L'.' != c && !IsBlank(c); }) == component.length) {
-            EXIT_WITH(Refuse(error, component, L"the path must stay below its folder: no . or .."));
+            EXIT_WITH(Refuse(error, component, "the path must stay below its folder: no . or .."));
         }
         if (first && DetectFolder::Windows == folder && IsRedirectedWindowsFolder(component)) {
-            EXIT_WITH(Refuse(error, component, L"name the system folders by [System64] or [System32]"));
+            EXIT_WITH(Refuse(error, component, "name the system folders by [System64] or [System32]"));
         }
         if (component.length == rest.length) {
             break;
@@ -301,11 +301,11 @@ HRESULT ParseFileRule(TextSpan rest, DetectRule* rule, DetectRuleError* error)
         }
     }
     if (nullptr == found) {
-        EXIT_WITH(Refuse(error, Before(rest, close + 1), L"unknown folder: [ProgramFiles64], [ProgramFiles32], "
-                                                         L"[CommonFiles64], [CommonFiles32], [System64], [System32] or [Windows]"));
+        EXIT_WITH(Refuse(error, Before(rest, close + 1), "unknown folder: [ProgramFiles64], [ProgramFiles32], "
+                                                         "[CommonFiles64], [CommonFiles32], [System64], [System32] or [Windows]"));
     }
     if (close + 1 >= rest.length || L'\\' != rest.text[close + 1]) {
-        EXIT_WITH(Refuse(error, Before(rest, close + 1), L"a backslash follows the folder"));
+        EXIT_WITH(Refuse(error, Before(rest, close + 1), "a backslash follows the folder"));
     }
     rule->kind = DetectKind::File;
     rule->folder = found->folder;
@@ -317,7 +317,7 @@ HRESULT ParseFileRule(TextSpan rest, DetectRule* rule, DetectRuleError* error)
     if (opAt < afterFolder.length) {
         EXIT_IF_FAILED(ParseComparison(After(afterFolder, opAt), rule, &operand, error));
         if (DetectOperand::Version != rule->operand) {
-            EXIT_WITH(Refuse(error, operand, L"a file compares by version only: OP vVERSION"));
+            EXIT_WITH(Refuse(error, operand, "a file compares by version only: OP vVERSION"));
         }
     }
 
@@ -333,8 +333,8 @@ HRESULT ParseProductRule(TextSpan rest, DetectRule* rule, DetectRuleError* error
     rule->code = rest;
     if (!IsBracedGuid(rest)) {
         EXIT_WITH(Refuse(error, rest, IsBracedGuid(Before(rest, BRACED_GUID_CHARS))
-                                          ? L"product: takes no operator (upgrade: compares versions)"
-                                          : L"bad product code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"));
+                                          ? "product: takes no operator (upgrade: compares versions)"
+                                          : "bad product code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"));
     }
 
 Exit:
@@ -352,18 +352,18 @@ HRESULT ParseUpgradeRule(TextSpan rest, DetectRule* rule, DetectRuleError* error
     rule->kind = DetectKind::Upgrade;
     rule->code = Before(rest, BRACED_GUID_CHARS);
     if (!IsBracedGuid(rule->code) || (comparison.length > 0 && !IsOperatorChar(comparison.text[0]))) {
-        EXIT_WITH(Refuse(error, rest, L"bad upgrade code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, then OP vVERSION"));
+        EXIT_WITH(Refuse(error, rest, "bad upgrade code: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, then OP vVERSION"));
     }
     if (0 == comparison.length) {
         goto Exit;
     }
     EXIT_IF_FAILED(ParseComparison(comparison, rule, &operand, error));
     if (DetectOperand::Version != rule->operand) {
-        EXIT_WITH(Refuse(error, operand, L"an upgrade code compares by version only: OP vVERSION"));
+        EXIT_WITH(Refuse(error, operand, "an upgrade code compares by version only: OP vVERSION"));
     }
     if (DetectOperator::Equal != rule->op && DetectOperator::Greater != rule->op &&
         DetectOperator::GreaterOrEqual != rule->op) {
-        EXIT_WITH(Refuse(error, comparison, L"upgrade: takes =, > or >= (a product at or above a version)"));
+        EXIT_WITH(Refuse(error, comparison, "upgrade: takes =, > or >= (a product at or above a version)"));
     }
 
 Exit:
@@ -395,14 +395,14 @@ HRESULT ParseDetectRule(LPCWSTR text, DWORD length, DetectRule* rule, DetectRule
     *rule = {};
     *error = {};
     if (0 == length) {
-        EXIT_WITH(Refuse(error, whole, L"an empty rule"));
+        EXIT_WITH(Refuse(error, whole, "an empty rule"));
     }
     if (length > DETECT_RULE_MAX_CHARS) {
-        EXIT_WITH(Refuse(error, Before(whole, TOO_LONG_SHOWN_CHARS), L"a rule has at most 1024 characters"));
+        EXIT_WITH(Refuse(error, Before(whole, TOO_LONG_SHOWN_CHARS), "a rule has at most 1024 characters"));
     }
     // The bundle keeps one rule a line.
     if (FindFirst(whole, [](WCHAR c) { return c < L' '; }) < length) {
-        EXIT_WITH(Refuse(error, whole, L"a line break or other control character"));
+        EXIT_WITH(Refuse(error, whole, "a line break or other control character"));
     }
     if (SpanEqualsIgnoringCase(whole, ALWAYS_RULE)) {
         rule->kind = DetectKind::Always;

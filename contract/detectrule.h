@@ -46,7 +46,7 @@ struct DetectRule {
 // Why a rule was refused: the part that is wrong, and a phrase that says how.
 struct DetectRuleError {
     TextSpan part;
-    LPCWSTR reason;
+    const char* reason;   // plain ASCII English, for the log and the packer's message (%hs)
 };
 
 // Parses one rule of `length` characters (no terminator needed). A bad rule

@@ -45,7 +45,7 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     WCHAR version[VERSION_TEXT_CHARS] = {};
     ULONGLONG registered = 0;
     RelatedBundle* related = &registration->related[registration->relatedCount];
-    LPCWSTR kept = L"its products cannot be told: left as it is";
+    const char* kept = "its products cannot be told: left as it is";
     const LSTATUS status = ::RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | NATIVE_VIEW, &entry);
 
     if (ERROR_FILE_NOT_FOUND == status) {
@@ -80,12 +80,12 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     if (registration->perMachine || !registration->elevated) {
         related->retirable = SUCCEEDED(UninstallKeyReadProducts(entry, &related->products));
     } else {
-        kept = L"an elevated run does not take its product list from HKCU: left as it is";
+        kept = "an elevated run does not take its product list from HKCU: left as it is";
     }
     ++registration->relatedCount;
-    RunLogLine("registered bundle %ls version %ls of this upgrade code: %ls", name, version,
-               registration->removal  ? L"a removal leaves it as it is"
-               : related->retirable   ? L"replaced once this run succeeds"
+    RunLogLine("registered bundle %ls version %ls of this upgrade code: %hs", name, version,
+               registration->removal  ? "a removal leaves it as it is"
+               : related->retirable   ? "replaced once this run succeeds"
                                       : kept);
 
 Exit:

@@ -195,14 +195,14 @@ void FormatBundleVersion(WCHAR (&text)[VERSION_TEXT_CHARS])
     }
 }
 
-LPCWSTR UiLevelName(DWORD uiLevel)
+const char* UiLevelName(DWORD uiLevel)
 {
     switch (uiLevel) {
-    case UI_LEVEL_NONE: return L"none, /quiet";
-    case UI_LEVEL_BASIC_PROGRESS_ONLY: return L"progress only, /passive";
-    case UI_LEVEL_BASIC: return L"basic";
-    case UI_LEVEL_FULL: return L"full";
-    default: return L"?";
+    case UI_LEVEL_NONE: return "none, /quiet";
+    case UI_LEVEL_BASIC_PROGRESS_ONLY: return "progress only, /passive";
+    case UI_LEVEL_BASIC: return "basic";
+    case UI_LEVEL_FULL: return "full";
+    default: return "?";
     }
 }
 
@@ -265,17 +265,17 @@ void LogSwitches(int argc, LPWSTR* argv)
     StrutilFree(text);
 }
 
-LPCWSTR ActionDescription(InstallAction action)
+const char* ActionDescription(InstallAction action)
 {
     switch (action) {
-    case InstallAction::Install: return L"install";
-    case InstallAction::SameVersion: return L"install again: the same version is installed";
-    case InstallAction::MinorUpgrade: return L"in-place upgrade of an older build or minor version";
-    case InstallAction::MajorUpgrade: return L"install: an older major version is installed";
-    case InstallAction::ApplyPatch: return L"apply the patch";
-    case InstallAction::Uninstall: return L"remove";
-    case InstallAction::Repair: return L"repair: install it again, its missing files and registry values put back";
-    default: return L"skip: the installed version is newer";
+    case InstallAction::Install: return "install";
+    case InstallAction::SameVersion: return "install again: the same version is installed";
+    case InstallAction::MinorUpgrade: return "in-place upgrade of an older build or minor version";
+    case InstallAction::MajorUpgrade: return "install: an older major version is installed";
+    case InstallAction::ApplyPatch: return "apply the patch";
+    case InstallAction::Uninstall: return "remove";
+    case InstallAction::Repair: return "repair: install it again, its missing files and registry values put back";
+    default: return "skip: the installed version is newer";
     }
 }
 
@@ -298,7 +298,7 @@ void RunLogBegin(int argc, LPWSTR* argv, DWORD uiLevel, HRESULT redirectionTrust
     RunLogLine("setup %ls (%u-bit), bundle %ls version %ls, process %lu", L"" SETUP_VERSION_TEXT,
                static_cast<unsigned>(8 * sizeof(void*)), Log.program[0] != L'\0' ? Log.program : L"?", version,
                ::GetCurrentProcessId());
-    RunLogLine("UI level %lu (%ls)", uiLevel, UiLevelName(uiLevel));
+    RunLogLine("UI level %lu (%hs)", uiLevel, UiLevelName(uiLevel));
     LogSwitches(argc, argv);
     if (S_OK == redirectionTrust) {
         RunLogLine("redirection trust: enforced (links made by others than administrators are not followed)");
@@ -418,10 +418,10 @@ void RunLogMachine(BOOL windows64Bit, BOOL elevated, BOOL elevatedCopy)
     if (!::GetVersionExW(&version)) {
         version = {};
     }
-    RunLogLine("Windows %lu.%lu.%lu, %ls", version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
-               windows64Bit ? L"64-bit" : L"32-bit");
-    RunLogLine("%ls%ls", elevated ? L"elevated" : L"not elevated",
-               elevatedCopy ? L": the elevated copy of a run that was not" : L"");
+    RunLogLine("Windows %lu.%lu.%lu, %hs", version.dwMajorVersion, version.dwMinorVersion, version.dwBuildNumber,
+               windows64Bit ? "64-bit" : "32-bit");
+    RunLogLine("%hs%hs", elevated ? "elevated" : "not elevated",
+               elevatedCopy ? ": the elevated copy of a run that was not" : "");
 }
 
 void RunLogPackage(DWORD index, const ManifestPackageEntry* entry)
@@ -466,7 +466,7 @@ void RunLogDamagedList(LPCWSTR list, DWORD index, const WCHAR* fileName)
 
 void RunLogAction(InstallAction action)
 {
-    RunLogLine("  action: %ls", ActionDescription(action));
+    RunLogLine("  action: %hs", ActionDescription(action));
 }
 
 void RunLogCacheFolder(BOOL elevated, BOOL cached)

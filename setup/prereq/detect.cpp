@@ -624,7 +624,7 @@ HRESULT DetectPrerequisite(const PrereqParameters* parameters, ProductContext co
         EXIT_IF_FAILED(PrereqDetectRule(parameters, k, &text));
         hr = ParseDetectRule(text.text, text.length, &rule, &error);
         if (FAILED(hr)) {
-            RunLogLine("  rule %lu: %.*ls: cannot be read: %ls", k + 1, static_cast<int>(text.length), text.text,
+            RunLogLine("  rule %lu: %.*ls: cannot be read: %hs", k + 1, static_cast<int>(text.length), text.text,
                        error.reason);
             EXIT_WITH(hr);
         }

@@ -220,7 +220,7 @@ TEST(DetectRules, ParsedAndEvaluatedHere)
             EXPECT_NE(nullptr, error.reason);
             continue;
         }
-        ASSERT_EQ(S_OK, hr) << (error.reason ? Narrow(error.reason) : "");
+        ASSERT_EQ(S_OK, hr) << (error.reason ? error.reason : "");
         DetectFinding finding = {};
         EvaluateDetectRule(&rule, ProductContext::Any, &finding);
         EXPECT_EQ(c.outcome == Outcome::Holds, !!finding.holds) << Narrow(finding.found);

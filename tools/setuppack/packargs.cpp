@@ -339,7 +339,7 @@ HRESULT AddRule(PackageSpec* program, LPCWSTR rule)
         EXIT_WITH(PACK_E_USAGE);
     }
     if (FAILED(ParseDetectRule(rule, static_cast<DWORD>(lstrlenW(rule)), &parsed, &error))) {
-        ReportError(L"/detect \"%ls\" is refused at \"%.*ls\": %ls", rule, static_cast<int>(error.part.length),
+        ReportError(L"/detect \"%ls\" is refused at \"%.*ls\": %hs", rule, static_cast<int>(error.part.length),
                     error.part.text, error.reason);
         EXIT_WITH(PACK_E_USAGE);
     }
