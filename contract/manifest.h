@@ -72,10 +72,10 @@ constexpr BYTE BUNDLE_WINDOW = 0x1;
 constexpr BYTE BUNDLE_LICENSE = 0x2;
 constexpr BYTE BUNDLE_LICENSE_RTF = 0x4;
 constexpr BYTE BUNDLE_KNOWN_FLAGS = BUNDLE_WINDOW | BUNDLE_LICENSE | BUNDLE_LICENSE_RTF;
-constexpr char LICENSE_PAYLOAD[] = "LIC00";
+inline constexpr char LICENSE_PAYLOAD[] = "LIC00";
 // How rich text begins: the packer takes an .rtf licence only so, and the run
 // knows rich text by it. Without the terminator.
-constexpr char LICENSE_RICH_TEXT_START[] = "{\\rtf";
+inline constexpr char LICENSE_RICH_TEXT_START[] = "{\\rtf";
 constexpr DWORD LICENSE_RICH_TEXT_START_BYTES = sizeof(LICENSE_RICH_TEXT_START) - 1;
 // A licence is read whole into the window's text box, so it is kept small.
 constexpr DWORD MAX_LICENSE_BYTES = 1024 * 1024;

@@ -28,12 +28,12 @@
 enum class PrereqExitKind : BYTE { Success, Restart, Failure };
 
 constexpr WCHAR PREREQ_LINE_BREAK = L'\n';
-constexpr WCHAR PREREQ_DETECT_KEY[] = L"detect";
-constexpr WCHAR PREREQ_ARGS_KEY[] = L"args";
-constexpr WCHAR PREREQ_UI_ARGS_KEY[] = L"uiargs";
-constexpr WCHAR PREREQ_UNINSTALL_ARGS_KEY[] = L"uninstallargs";
-constexpr WCHAR PREREQ_REPAIR_ARGS_KEY[] = L"repairargs";
-constexpr WCHAR PREREQ_EXIT_CODE_KEY[] = L"exitcode";
+inline constexpr WCHAR PREREQ_DETECT_KEY[] = L"detect";
+inline constexpr WCHAR PREREQ_ARGS_KEY[] = L"args";
+inline constexpr WCHAR PREREQ_UI_ARGS_KEY[] = L"uiargs";
+inline constexpr WCHAR PREREQ_UNINSTALL_ARGS_KEY[] = L"uninstallargs";
+inline constexpr WCHAR PREREQ_REPAIR_ARGS_KEY[] = L"repairargs";
+inline constexpr WCHAR PREREQ_EXIT_CODE_KEY[] = L"exitcode";
 
 // Spans into the resource. A span whose text is null had no line.
 struct PrereqParameters {

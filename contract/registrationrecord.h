@@ -29,7 +29,7 @@
 #include <stddef.h>
 
 #define REGISTRATION_RESOURCE_TEXT "REGISTRATION"
-constexpr char REGISTRATION_RESOURCE[] = REGISTRATION_RESOURCE_TEXT;
+inline constexpr char REGISTRATION_RESOURCE[] = REGISTRATION_RESOURCE_TEXT;
 constexpr DWORD REGISTRATION_NAME_CHARS = 256;   // a name of at most 255 characters
 constexpr DWORD REGISTRATION_LINK_CHARS = 260;   // a link of at most 259 characters
 

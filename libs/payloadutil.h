@@ -19,7 +19,7 @@
 // counted from the image's end in the file (the end of its last section's
 // data, rounded up to the file alignment), so that the table stays true
 // wherever the file itself lies. Bundles of earlier packers have none.
-constexpr char PAYLOAD_TABLE_NAME[] = "PAYLOADS";
+inline constexpr char PAYLOAD_TABLE_NAME[] = "PAYLOADS";
 struct PayloadTableEntry {
     char name[12];      // as a data resource would be named ("MSI00"), with its NUL
     DWORD reserved;     // 0

@@ -6,14 +6,14 @@
 #include <windows.h>
 #include "registration.h"
 
-constexpr WCHAR UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+inline constexpr WCHAR UNINSTALL_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 // The entry is where Windows' own 64-bit tools look on a 64-bit Windows,
 // whatever the bitness of the program (32-bit Windows ignores the flag).
 constexpr REGSAM NATIVE_VIEW = KEY_WOW64_64KEY;
 // The values a later version of the bundle reads; Windows' own beside them.
-constexpr WCHAR UPGRADE_CODE_VALUE[] = L"BundleUpgradeCode";
-constexpr WCHAR PRODUCT_CODES_VALUE[] = L"BundleProductCodes";
-constexpr WCHAR VERSION_VALUE[] = L"DisplayVersion";
+inline constexpr WCHAR UPGRADE_CODE_VALUE[] = L"BundleUpgradeCode";
+inline constexpr WCHAR PRODUCT_CODES_VALUE[] = L"BundleProductCodes";
+inline constexpr WCHAR VERSION_VALUE[] = L"DisplayVersion";
 constexpr DWORD REGISTRY_NAME_CHARS = 256;
 
 // HKLM for a per-machine bundle, else HKCU; and its name for the log.

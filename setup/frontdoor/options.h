@@ -73,14 +73,14 @@ struct SetupOptions {
 // Put before the arguments handed to the elevated copy of a run, with the
 // program file's identity as its value, so that the copy never asks for
 // elevation again and runs only from that file.
-constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
+inline constexpr WCHAR ELEVATED_COPY_SWITCH[] = L"/elevatedcopy";
 // Given to the elevated copy beside it: "LEFT,TOP,WIDTH,HEIGHT" of the window
 // the person has seen so far, in screen pixels.
-constexpr WCHAR WINDOW_PLACE_SWITCH[] = L"/windowplace";
+inline constexpr WCHAR WINDOW_PLACE_SWITCH[] = L"/windowplace";
 // Given to the elevated copy beside the window place: "NAME,PROCESS".
-constexpr WCHAR OUTCOME_SWITCH[] = L"/outcome";
-constexpr WCHAR REPAIR_SWITCH[] = L"/repair";
-constexpr WCHAR UNINSTALL_SWITCH[] = L"/uninstall";
+inline constexpr WCHAR OUTCOME_SWITCH[] = L"/outcome";
+inline constexpr WCHAR REPAIR_SWITCH[] = L"/repair";
+inline constexpr WCHAR UNINSTALL_SWITCH[] = L"/uninstall";
 
 // The program's module handle, stored by the entry before anything else.
 extern HINSTANCE ModuleInstance;
