@@ -235,6 +235,7 @@ HRESULT RegistrationLookUp(const PackageManifest* manifest, BOOL windows64Bit, B
     BOOL newerFound = FALSE;
 
     *found = {Registered::Nothing, 0};
+    registration.lookUpOnly = TRUE;
     EXIT_IF_FAILED(ReadRecord(manifest, windows64Bit, elevated, InstallAction::Install, &registration));
     if (S_FALSE == hr) {
         hr = S_OK;

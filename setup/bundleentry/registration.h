@@ -49,6 +49,10 @@ struct RegistrationRun {
     BOOL perMachine;
     BOOL elevated;
     BOOL removal;   // /uninstall: the run replaces no other version
+    // The welcome page's look-up, which logs nothing of the bundles it reads:
+    // what each means to the run depends on the action chosen there, and is
+    // logged once, when the run begins.
+    BOOL lookUpOnly;
     // The run's caches (cache.h), opened when first needed and held by the
     // run: a cache this run made is the one it trusts.
     HeldFolder* machineCache;

@@ -59,18 +59,24 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
     }
     EXIT_IF_FAILED(UninstallKeyReadText(entry, VERSION_VALUE, version, ARRAYSIZE(version)));
     if (S_FALSE == hr || !VersionutilParse(version, lstrlenW(version), &registered)) {
-        RunLogLine("registered bundle %ls of this upgrade code has no version: left as it is", name);
+        if (!registration->lookUpOnly) {
+            RunLogLine("registered bundle %ls of this upgrade code has no version: left as it is", name);
+        }
         hr = S_OK;
         goto Exit;
     }
     if (registered > VersionFromHalves(registration->record->versionHigh, registration->record->versionLow)) {
-        RunLogLine("registered bundle %ls of this upgrade code is version %ls, newer than this one", name, version);
+        if (!registration->lookUpOnly) {
+            RunLogLine("registered bundle %ls of this upgrade code is version %ls, newer than this one", name, version);
+        }
         *newerFound = TRUE;
         goto Exit;
     }
     if (MAX_RELATED_BUNDLES == registration->relatedCount) {
-        RunLogLine("registered bundle %ls version %ls: more older versions than one run replaces, left as it is",
-                   name, version);
+        if (!registration->lookUpOnly) {
+            RunLogLine("registered bundle %ls version %ls: more older versions than one run replaces, left as it is",
+                       name, version);
+        }
         goto Exit;
     }
     EXIT_IF_FAILED(BoundedCopy(related->bundleCode, PRODUCT_CODE_CHARS, name));
@@ -83,10 +89,12 @@ HRESULT ReadRelatedBundle(RegistrationRun* registration, HKEY uninstall, LPCWSTR
         kept = "an elevated run does not take its product list from HKCU: left as it is";
     }
     ++registration->relatedCount;
-    RunLogLine("registered bundle %ls version %ls of this upgrade code: %hs", name, version,
-               registration->removal  ? "a removal leaves it as it is"
-               : related->retirable   ? "replaced once this run succeeds"
-                                      : kept);
+    if (!registration->lookUpOnly) {
+        RunLogLine("registered bundle %ls version %ls of this upgrade code: %hs", name, version,
+                   registration->removal  ? "a removal leaves it as it is"
+                   : related->retirable   ? "replaced once this run succeeds"
+                                          : kept);
+    }
 
 Exit:
     if (nullptr != entry) {

@@ -21,6 +21,8 @@ struct Person {
 
 // Zero at the start (the program has no writable data of its own in the file).
 Person Current = {Answerer::Boxes, FALSE, FALSE, nullptr};
+// The window's caption and headings, kept while it is open.
+WideString WindowHeadingText = nullptr;
 
 const WCHAR INSTALL_ERROR_CAPTION[] = L"Install Error";
 
@@ -95,15 +97,15 @@ void PersonEndRun()
     if (Answerer::Window == Current.answerer) {
         WindowClose();
     }
+    StrutilFree(WindowHeadingText);
+    WindowHeadingText = nullptr;
     Current = {Answerer::Boxes, FALSE, FALSE, nullptr};
 }
 
 void PersonOpenWindow(DWORD uiLevel, BOOL hasWindow, InstallAction action, BOOL elevatedCopy, const RECT* place)
 {
-    WideString heading = nullptr;
-    if (!hasWindow || UI_LEVEL_NONE == uiLevel || FAILED(WindowHeading(&heading)) ||
-        FAILED(WindowOpen(heading, place))) {
-        StrutilFree(heading);
+    if (!hasWindow || UI_LEVEL_NONE == uiLevel || FAILED(WindowHeading(&WindowHeadingText)) ||
+        FAILED(WindowOpen(WindowHeadingText, place))) {
         return;
     }
     const BOOL attended = !IsUnattendedUiLevel(uiLevel) && !elevatedCopy;

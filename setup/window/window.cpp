@@ -137,20 +137,38 @@ SIZE FontUnits(HFONT font)
     return {(letters.cx / 26 + 1) / 2, metrics.tmHeight};
 }
 
+// A page's buttons stand at the right edge, in the page's order.
+const Place& PlaceOf(int control)
+{
+    if (control < SLOT_1 || 0 == State.commands[control - SLOT_1]) {
+        return PLACES[control];
+    }
+    int shown = 0;
+    int before = 0;
+    for (int s = 0; s < SLOT_COUNT; ++s) {
+        shown += 0 != State.commands[s];
+        before += 0 != State.commands[s] && SLOT_1 + s < control;
+    }
+    return PLACES[SLOT_1 + SLOT_COUNT - shown + before];
+}
+
+// The window takes the rect the system suggests for a new DPI as it is.
 void Layout(const RECT* suggested)
 {
     const SIZE units = FontUnits(State.font);
     for (int c = 0; c < CONTROL_COUNT; ++c) {
-        const Place& place = PLACES[c];
+        const Place& place = PlaceOf(c);
         ::SetWindowPos(State.controls[c], nullptr, ::MulDiv(place.x, units.cx, 4), ::MulDiv(place.y, units.cy, 8),
                        ::MulDiv(place.cx, units.cx, 4), ::MulDiv(place.cy, units.cy, 8), SWP_NOZORDER | SWP_NOACTIVATE);
         ::SendMessageW(State.controls[c], WM_SETFONT, reinterpret_cast<WPARAM>(State.font), TRUE);
     }
     RECT frame = {0, 0, ::MulDiv(CLIENT_WIDTH_UNITS, units.cx, 4), ::MulDiv(CLIENT_HEIGHT_UNITS, units.cy, 8)};
     ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(State.window, GWL_STYLE)), FALSE, 0);
-    const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | (nullptr == suggested ? SWP_NOMOVE : 0);
-    ::SetWindowPos(State.window, nullptr, nullptr != suggested ? suggested->left : 0,
-                   nullptr != suggested ? suggested->top : 0, frame.right - frame.left, frame.bottom - frame.top, flags);
+    if (nullptr != suggested) {
+        frame = *suggested;
+    }
+    ::SetWindowPos(State.window, nullptr, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE | (nullptr == suggested ? SWP_NOMOVE : 0));
 }
 
 void SetFontForDpi(UINT dpi, const RECT* suggested)
@@ -276,31 +294,20 @@ void ShowPage(const Page* page)
     Show(BAR, page->progress);
     Show(ENTRY, page->progress);
     Show(ACTION, page->progress);
-    int shown = 0;
     for (int s = 0; s < SLOT_COUNT; ++s) {
-        State.commands[s] = page->commands[s];
-        if (0 != page->commands[s]) {
-            ++shown;
-        }
-    }
-    // The buttons stand at the right edge, in the page's order.
-    for (int s = 0, slot = SLOT_COUNT - shown; s < SLOT_COUNT; ++s) {
         const WORD command = page->commands[s];
         HWND button = State.controls[SLOT_1 + s];
+        State.commands[s] = command;
+        Show(static_cast<Control>(SLOT_1 + s), 0 != command);
         if (0 == command) {
-            Show(static_cast<Control>(SLOT_1 + s), FALSE);
             continue;
         }
-        const Place& place = PLACES[SLOT_1 + slot++];
-        const SIZE units = FontUnits(State.font);
         ::SetWindowLongPtrW(button, GWLP_ID, command);
-        ::SetWindowPos(button, nullptr, ::MulDiv(place.x, units.cx, 4), ::MulDiv(place.y, units.cy, 8), 0, 0,
-                       SWP_NOZORDER | SWP_NOSIZE | SWP_NOACTIVATE);
         SetText(button, TextIdOf(command));
         ::SendMessageW(button, BM_SETSTYLE, 0 == s ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
         ::EnableWindow(button, !(COMMAND_INSTALL == command && nullptr != page->licence));
-        Show(static_cast<Control>(SLOT_1 + s), TRUE);
     }
+    Layout(nullptr);
     ::ShowWindow(State.window, SW_SHOW);
     ::SetFocus(State.controls[nullptr != page->licence ? ACCEPT : SLOT_1]);
 }
@@ -372,6 +379,11 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 {
     switch (message) {
     case WM_COMMAND:
+        // The licence box tells of its focus and scrolling too: only a click
+        // (or Enter and Esc, which come as one) is a choice.
+        if (BN_CLICKED != HIWORD(wParam)) {
+            return 0;
+        }
         if (CONTROL_ID_BASE + ACCEPT == LOWORD(wParam)) {
             const BOOL accepted = BST_CHECKED == ::SendMessageW(State.controls[ACCEPT], BM_GETCHECK, 0, 0);
             ::EnableWindow(State.controls[SLOT_1], accepted);
@@ -384,6 +396,17 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             Choose(command);
         }
         return 0;
+    // The licence box takes Tab and Enter itself, and asks the window as a
+    // dialog's box asks its dialog: for the next control, and for the default
+    // button while it may be pressed.
+    case WM_NEXTDLGCTL:
+        ::SetFocus(0 != LOWORD(lParam) ? reinterpret_cast<HWND>(wParam)
+                                       : ::GetNextDlgTabItem(window, ::GetFocus(), 0 != wParam));
+        return 0;
+    case DM_GETDEFID:
+        return ::IsWindowEnabled(State.controls[SLOT_1])
+                   ? MAKELRESULT(::GetDlgCtrlID(State.controls[SLOT_1]), DC_HASDEFID)
+                   : 0;
     case WM_DPICHANGED:
         SetFontForDpi(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;

@@ -18,7 +18,7 @@
 #include "manifest.h"
 #include "options.h"
 #include "registrationrecord.h"
-#include "restart.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -58,6 +58,7 @@ struct Scenario {
     // is per-machine; a removal finds it there with the bundle's copy.
     bool registered = false;
     std::vector<CabinetSpec> cabinets = {};   // CABINETS
+    BYTE bundleFlags = 0;                       // of the manifest (BUNDLE_WINDOW)
 };
 
 PackageSpec Alpha(DWORD flags)
@@ -209,7 +210,8 @@ public:
     explicit FaultRunner(const Scenario& scenario)
         : scenario_(scenario), box_(L"faultbox")
     {
-        const std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
+        std::vector<BYTE> bytes = BuildManifest(scenario.packages, scenario.transforms);
+        bytes[3] = scenario.bundleFlags;
         Fault.manifestOverride = manifest_.Assign(bytes.data(), bytes.size());
         Fault.manifestOverrideSize = static_cast<DWORD>(bytes.size());
         if (!scenario.cabinets.empty()) {
@@ -1158,15 +1160,43 @@ TEST(DetectionUnderFaults, AFailingReadMakesARuleAbsentAndLeaksNothing)
     ::RegDeleteKeyExW(HKEY_CURRENT_USER, key, KEY_WOW64_64KEY, 0);
 }
 
-// Restart now on the window's last page: the system's shutdown call, a
-// restart that waits for nobody (no forced close) with the planned
-// application-installation reason, the shutdown privilege enabled first.
-TEST(Restart, RestartNowAsksTheSystemForAPlannedInstallationRestart)
+// A person at the window: Install on the welcome page, Restart now on the last.
+static DWORD WINAPI PressInstallThenRestartNow(void*)
 {
+    HWND window = FindSetupWindow(::GetCurrentProcessId());
+    Press(window, L"&Install");
+    return FindButton(window, L"&Restart now", 30000) && Press(window, L"&Restart now") ? 0 : 1;
+}
+
+// Restart now pressed on the window's last page after a package asked for a
+// restart: the system's shutdown call, a restart that waits for nobody (no
+// forced close) with the planned application-installation reason, the
+// shutdown privilege enabled first; the run ends with 1641, a restart started.
+TEST(Restart, RestartNowInTheWindowAsksTheSystemForAPlannedInstallationRestart)
+{
+    Scenario scenario = {"setup with the window, Restart now pressed", Mode::Setup, L"", {Alpha(0)}, {}, 1641,
+                         {{&ALPHA_CODE, 3010}}};
+    scenario.bundleFlags = BUNDLE_WINDOW;
+    FaultRunner runner(scenario);
     Fault.shutdowns.clear();
-    EXPECT_EQ(S_OK, RestartComputer());
+    // Wine loads its display driver with the first window call: here, before
+    // the window's thread loads the controls' library and the person's thread
+    // looks for windows, which would wait for each other's lock.
+    ::GetDesktopWindow();
+    HANDLE person = ::CreateThread(nullptr, 0, PressInstallThenRestartNow, nullptr, 0, nullptr);
+    const int exitCode = runner.Run(-1, 0, false);
+    DWORD pressed = 1;
+    ::WaitForSingleObject(person, 60000);
+    ::GetExitCodeThread(person, &pressed);
+    ::CloseHandle(person);
+    EXPECT_EQ(0u, pressed) << "no Restart now to press";
+    EXPECT_EQ(1641, exitCode);
     const DWORD planned = SHTDN_REASON_MAJOR_APPLICATION | SHTDN_REASON_MINOR_INSTALLATION | SHTDN_REASON_FLAG_PLANNED;
     EXPECT_EQ((std::vector<std::vector<DWORD>>{{0, FALSE, TRUE, planned, TRUE}}), Fault.shutdowns);
+    // The shim hands out no events or threads: their closes count as unknown.
+    for (const std::string& problem : BookProblems()) {
+        EXPECT_EQ(std::string::npos, problem.find("leaked")) << problem;
+    }
 }
 
 TEST(FaultInjectionSummary, Figures)

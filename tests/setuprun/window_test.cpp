@@ -41,6 +41,61 @@ std::vector<StandinCall> Only(const std::vector<StandinCall>& calls, const char*
     return picked;
 }
 
+// The control that has the keyboard focus in the window's thread.
+HWND FocusOf(HWND window)
+{
+    GUITHREADINFO info = {sizeof(info)};
+    return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
+}
+
+// A key as the keyboard delivers it: posted to the focused control, so that the
+// window's own loop takes it (IsDialogMessage, TranslateMessage for Alt's
+// WM_SYSCHAR) as it takes a typed one. Only the key state stays unpressed, so
+// Shift+Tab is out of reach.
+bool PostKey(HWND window, WPARAM key, bool alt = false)
+{
+    HWND focus = FocusOf(window);
+    const LPARAM repeatScanAlt = 1 | (MapVirtualKeyW(static_cast<UINT>(key), MAPVK_VK_TO_VSC) << 16) | (alt ? 1 << 29 : 0);
+    return focus && PostMessageW(focus, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, repeatScanAlt);
+}
+
+// Whether `done` comes true within 5 s.
+template <typename Check>
+bool Becomes(Check done)
+{
+    for (const ULONGLONG until = GetTickCount64() + 5000; !done(); Sleep(20)) {
+        if (GetTickCount64() > until) return false;
+    }
+    return true;
+}
+
+// WM_DPICHANGED as the system sends it when the window moves to a monitor of
+// 144 DPI: the suggested rect, 1.5 times the size, in the window's process.
+RECT ChangeDpiTo144(HANDLE process, HWND window)
+{
+    RECT now = {};
+    GetWindowRect(window, &now);
+    const RECT suggested = {now.left, now.top, now.left + (now.right - now.left) * 3 / 2,
+                            now.top + (now.bottom - now.top) * 3 / 2};
+    void* remote = VirtualAllocEx(process, nullptr, sizeof(RECT), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    DWORD_PTR ignored = 0;
+    if (remote && WriteProcessMemory(process, remote, &suggested, sizeof(suggested), nullptr)) {
+        SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(remote),
+                            SMTO_ABORTIFHUNG, 5000, &ignored);
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return suggested;
+}
+
+// A control's rect in its window's client area.
+RECT ClientRectOf(HWND control)
+{
+    RECT rect = {};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
 class WindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -138,9 +193,11 @@ std::wstring WindowTest::machineBundle_;
 bool WindowTest::made_ = false;
 
 // The welcome page names the product and shows the licence; Install is
-// pressed only once the terms are accepted. One bar across the prerequisite
-// and the three packages never goes back, moves with every entry and ends
-// full; the last page says it worked, and Close ends the run with 0.
+// pressed only once the terms are accepted. It follows a move to a monitor of
+// another DPI, and a person with a keyboard alone (Alt+A, Tab, Enter, Esc)
+// gets through it. One bar across the prerequisite and the three packages
+// never goes back, moves with every entry and ends full; the last page says
+// it worked, and Close ends the run with 0.
 TEST_F(WindowTest, InstallMovesOneBarAcrossTheChain)
 {
     HWND window = Start("");
@@ -153,10 +210,57 @@ TEST_F(WindowTest, InstallMovesOneBarAcrossTheChain)
     EXPECT_FALSE(IsWindowEnabled(install)) << "Install before the licence is accepted";
     EXPECT_FALSE(Press(window, L"&Install"));
 
+    // Moved to a monitor of 144 DPI: the suggested rect, the controls in a
+    // font 1.5 times the size, the buttons still at the right edge.
+    HWND cancel = FindButton(window, L"Cancel");
+    const RECT button = ClientRectOf(install);
+    const RECT suggested = ChangeDpiTo144(process_, window);
+    RECT moved = {}, client = {};
+    GetWindowRect(window, &moved);
+    GetClientRect(window, &client);
+    EXPECT_TRUE(EqualRect(&suggested, &moved)) << moved.left << "," << moved.top << " " << moved.right << "," << moved.bottom << " for "
+                                                << suggested.right << "," << suggested.bottom;
+    const RECT scaled = ClientRectOf(install);
+    EXPECT_NEAR(1.5, double(scaled.right - scaled.left) / (button.right - button.left), 0.2);
+    EXPECT_NEAR(1.5, double(scaled.bottom - scaled.top) / (button.bottom - button.top), 0.2);
+    EXPECT_LT(client.right - ClientRectOf(cancel).right, client.right / 20) << "Cancel left the right edge";
+
+    // By keys alone. Tab passes over Install while it is disabled, and Enter
+    // presses nothing then; Alt+A accepts the terms, Tab walks Install, Cancel
+    // and the licence box, whose Enter presses the default button, Install.
+    HWND accept = FindButton(window, kAccept);
+    HWND licence = FindWindowExW(window, nullptr, L"Edit", nullptr);
+    ASSERT_EQ(accept, FocusOf(window));
+    const struct {
+        WPARAM key;
+        bool alt;
+        HWND focus;   // after the key
+        bool installs;   // Install is enabled after it
+    } keys[] = {
+        {VK_TAB, false, cancel, false},  {VK_TAB, false, licence, false}, {VK_TAB, false, accept, false},
+        {VK_RETURN, false, accept, false},  {'A', true, accept, true},    {VK_TAB, false, install, true},
+        {VK_TAB, false, cancel, true},   {VK_TAB, false, licence, true},
+    };
+    for (const auto& key : keys) {
+        ASSERT_TRUE(PostKey(window, key.key, key.alt));
+        EXPECT_TRUE(Becomes([&] { return FocusOf(window) == key.focus && !!IsWindowEnabled(install) == key.installs; }))
+            << "key " << key.key << ": focus " << FocusOf(window) << ", Install enabled " << IsWindowEnabled(install);
+    }
+    EXPECT_TRUE(FindButton(window, L"&Install", 0)) << "Enter before the terms were accepted";
+    EXPECT_EQ(BST_CHECKED, SendMessageW(accept, BM_GETCHECK, 0, 0));
     ProgressSampler sampler(window);
-    Install(window);
+    PostKey(window, VK_RETURN);
+    EXPECT_TRUE(Becomes([&] { return !FindButton(window, L"&Install", 0); })) << "Enter left the welcome page";
+    ASSERT_TRUE(Becomes([&] { return FocusOf(window) == FindButton(window, L"Cancel", 0); }))
+        << Utf8FromWide(VisibleTexts(window));
+    // Esc asks whether to cancel; No, and the run goes on.
+    MessageBoxWatcher watcher(IDNO);
+    PostKey(window, VK_ESCAPE);
     ASSERT_TRUE(FindButton(window, L"&Close", 60000)) << Utf8FromWide(VisibleTexts(window));
     const std::vector<ProgressSample> samples = sampler.Stop();
+    const std::vector<ObservedBox> boxes = watcher.Stop();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"Are you sure you want to cancel the setup?", boxes[0].text);
     EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup has finished successfully."));
     ASSERT_TRUE(Press(window, L"&Close"));
     EXPECT_EQ(0u, ExitCode());
@@ -432,6 +536,8 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
     const Row rows[] = {
         {L"1.0.0.0", "", L"This upgrades version 1.0.0.0.", L"Cancel", "window: upgrade page with the licence",
          nullptr, 1602, false},
+        {L"1.0.0.0", "", L"This upgrades version 1.0.0.0.", L"&Install", "window: upgrade page with the licence",
+         L"", 0, false},
         {L"3.0.0.0", "", L"A newer version of this product is installed.", L"&Close", "window: newer version page",
          nullptr, 1638, false},
         {nullptr, present, L"Repair it, or uninstall it.", L"&Repair", "window: maintenance page", L"REINSTALL=ALL", 0, false},
@@ -450,9 +556,14 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
         const std::wstring texts = VisibleTexts(window);
         EXPECT_NE(std::wstring::npos, texts.find(row.text)) << Utf8FromWide(texts);
         EXPECT_EQ(row.older == nullptr, nullptr != FindButton(window, L"&Uninstall", 0));
-        EXPECT_EQ(row.exitCode == 1602, nullptr != FindButton(window, L"&Install", 0));
-        EXPECT_EQ(row.exitCode == 1602, nullptr != FindButton(window, L"Cancel", 0));
-        ASSERT_TRUE(Press(window, row.press));
+        const bool upgrade = row.older && row.exitCode != 1638;
+        EXPECT_EQ(upgrade, nullptr != FindButton(window, L"&Install", 0));
+        EXPECT_EQ(upgrade, nullptr != FindButton(window, L"Cancel", 0));
+        if (std::wstring(L"&Install") == row.press) {
+            Install(window);
+        } else {
+            ASSERT_TRUE(Press(window, row.press));
+        }
         if (row.property) {
             // The maintenance page has a Close of its own: the last page is
             // the one that says how the run ended.
@@ -473,6 +584,12 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
         }
         const std::string log = RunLogText(name, TempFolder());
         EXPECT_NE(std::string::npos, log.find(row.page)) << log;
+        // The welcome page's look-up and the run's own each read the older
+        // version: what it means to the run is logged once, by the run.
+        size_t facts = 0;
+        const std::string fact = "registered bundle " + Utf8FromWide(kOlderSuiteCode);
+        for (size_t at = log.find(fact); at != std::string::npos; at = log.find(fact, at + 1)) ++facts;
+        EXPECT_EQ(upgrade && row.exitCode == 0 ? 1u : 0u, facts) << log;
         EXPECT_NE(std::string::npos, log.find("window: " + Utf8FromWide(row.press).substr(row.press[0] == L'&' ? 1 : 0) +
                                               " pressed")) << log;
         CloseHandle(process_);
