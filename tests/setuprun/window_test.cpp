@@ -518,7 +518,8 @@ void Register(const std::wstring& bundleCode, const wchar_t* version, bool perMa
 // run with 1638 before anything is done; this version itself offers Repair and
 // Uninstall, each of which runs the chain as its switch would, with progress
 // and a last page, also from an elevated copy (a per-machine suite). The log
-// names the page and the button.
+// names the page and the button. Uninstall in Add/Remove Programs shows no
+// welcome page.
 TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
 {
     // user.msi is there when the chain first asks (a repair, a removal); later gone.
@@ -598,6 +599,24 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
         ForgetRegistration(kOlderSuiteCode);
         for (const auto& package : AllPackages()) ForgetFiles(package);
     }
+
+    // Uninstall in Add/Remove Programs (/uninstall without /quiet): no welcome
+    // page, the progress and the last page of the removal.
+    const std::wstring own = BundleCodeOf(WorkPath(L"window-suite.exe"));
+    DeleteLogsStartingWith(L"window-suite", TempFolder());
+    Register(own, L"2.0.0.0", false);
+    HWND window = Start(present, L"/uninstall", WorkPath(L"window-suite.exe"));
+    ASSERT_TRUE(window);
+    EXPECT_FALSE(FindButton(window, L"&Uninstall", 0));
+    ASSERT_TRUE(FindButton(window, L"&Close", 60000)) << Utf8FromWide(VisibleTexts(window));
+    EXPECT_NE(std::wstring::npos, VisibleTexts(window).find(L"Setup has finished successfully."));
+    Press(window, L"&Close");
+    EXPECT_EQ(0u, ExitCode());
+    const auto removals = Only(Journal(), "install");
+    ASSERT_EQ(1u, removals.size());
+    EXPECT_NE(std::wstring::npos, removals[0].Field(1).find(L"REMOVE=ALL"));
+    EXPECT_NE(std::string::npos, RunLogText(L"window-suite", TempFolder()).find("window: opened (progress)"));
+    ForgetRegistration(own);
 }
 
 } // namespace
