@@ -550,6 +550,8 @@ TEST_F(WindowTest, RegisteredVersionsDecideTheWelcomePage)
         const std::wstring name = row.perMachine ? L"window-machine-suite" : L"window-suite";
         const std::wstring own = BundleCodeOf(WorkPath(name + L".exe"));
         DeleteLogsStartingWith(name, TempFolder());
+        ForgetRegistration(own);   // whatever a run that failed before left behind
+        ForgetRegistration(kOlderSuiteCode);
         Register(row.older ? kOlderSuiteCode : own, row.older ? row.older : L"2.0.0.0", row.perMachine);
         HWND window = Start(row.script, L"", WorkPath(name + L".exe"));
         ASSERT_TRUE(window);
