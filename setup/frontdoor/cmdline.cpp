@@ -124,6 +124,17 @@ bool IsArgumentSeparator(WCHAR c)
     return c == L' ' || c == L'\t';
 }
 
+// The decimal digits at `*text`, which passes over them (none gives 0). A
+// value above `ceiling` is held at ceiling + 1: it never wraps round.
+ULONGLONG ReadDecimal(LPCWSTR* text, ULONGLONG ceiling)
+{
+    ULONGLONG value = 0;
+    for (; **text >= L'0' && **text <= L'9'; ++*text) {
+        value = value > ceiling ? value : value * 10 + static_cast<ULONGLONG>(**text - L'0');
+    }
+    return value > ceiling ? ceiling + 1 : value;
+}
+
 // Leading blanks, an optional sign, then digits up to the first other character;
 // no digits gives 0. A value beyond the 32-bit range stays at the range's end.
 LONG ReadLanguage(LPCWSTR text)
@@ -135,16 +146,11 @@ LONG ReadLanguage(LPCWSTR text)
     if (*text == L'-' || *text == L'+') {
         ++text;
     }
-    LONGLONG magnitude = 0;
-    for (; *text >= L'0' && *text <= L'9'; ++text) {
-        if (magnitude <= 0x80000000LL) {
-            magnitude = magnitude * 10 + (*text - L'0');
-        }
-    }
+    const ULONGLONG magnitude = ReadDecimal(&text, 0x80000000ULL);
     if (negative) {
-        return magnitude >= 0x80000000LL ? LONG(0x80000000) : static_cast<LONG>(-magnitude);
+        return magnitude >= 0x80000000ULL ? LONG(0x80000000) : -static_cast<LONG>(magnitude);
     }
-    return magnitude > 0x7FFFFFFFLL ? 0x7FFFFFFF : static_cast<LONG>(magnitude);
+    return magnitude > 0x7FFFFFFFULL ? 0x7FFFFFFF : static_cast<LONG>(magnitude);
 }
 
 bool HasOddQuoteCount(LPCWSTR text)
@@ -214,9 +220,7 @@ HRESULT ReadWindowPlace(LPCWSTR text, RECT* place)
         if (*text < L'0' || *text > L'9') {
             return E_INVALIDARG;
         }
-        for (; *text >= L'0' && *text <= L'9' && numbers[k] <= FARTHEST; ++text) {
-            numbers[k] = numbers[k] * 10 + (*text - L'0');
-        }
+        numbers[k] = static_cast<LONG>(ReadDecimal(&text, FARTHEST));
         if (numbers[k] > FARTHEST || *text != (3 == k ? L'\0' : L',')) {
             return E_INVALIDARG;
         }
@@ -239,18 +243,16 @@ bool IsLowerHexDigit(WCHAR c)
 // above zero in decimal; anything else is refused.
 HRESULT ReadOutcomeAddress(LPCWSTR text, OutcomeAddress* address)
 {
-    ULONGLONG process = 0;
     DWORD at = 0;
     while (at < OUTCOME_NAME_DIGITS && IsLowerHexDigit(text[at])) {
         ++at;
     }
-    if (OUTCOME_NAME_DIGITS != at || L',' != text[at++]) {
+    if (OUTCOME_NAME_DIGITS != at || L',' != text[at]) {
         return E_INVALIDARG;
     }
-    for (; text[at] >= L'0' && text[at] <= L'9' && process <= MAXDWORD; ++at) {
-        process = process * 10 + static_cast<ULONGLONG>(text[at] - L'0');
-    }
-    if (L'\0' != text[at] || 0 == process || process > MAXDWORD) {
+    LPCWSTR digits = text + at + 1;
+    const ULONGLONG process = ReadDecimal(&digits, MAXDWORD);
+    if (L'\0' != *digits || 0 == process || process > MAXDWORD) {
         return E_INVALIDARG;
     }
     *address = {text, static_cast<DWORD>(process)};
