@@ -57,43 +57,43 @@ ObservedBox ReadBox(HWND box)
     return observed;
 }
 
-MessageBoxWatcher::MessageBoxWatcher(WPARAM answer) : answer_(answer)
+PollingThread::PollingThread(DWORD intervalMs, std::function<void()> poll)
+    : interval_(intervalMs), poll_(std::move(poll)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      thread_(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr))
 {
-    InitializeCriticalSection(&lock_);
-    stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
 }
 
-MessageBoxWatcher::~MessageBoxWatcher()
+void PollingThread::Stop()
 {
-    Stop();
-    if (stopEvent_) CloseHandle(stopEvent_);
-    DeleteCriticalSection(&lock_);
+    if (thread_) {
+        SetEvent(stop_);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        CloseHandle(stop_);
+        thread_ = nullptr;
+    }
+}
+
+DWORD WINAPI PollingThread::ThreadMain(void* self)
+{
+    auto* poller = static_cast<PollingThread*>(self);
+    do {
+        poller->poll_();
+    } while (WaitForSingleObject(poller->stop_, poller->interval_) == WAIT_TIMEOUT);
+    poller->poll_();
+    return 0;
+}
+
+MessageBoxWatcher::MessageBoxWatcher(WPARAM answer)
+    : answer_(answer), poller_(POLL_INTERVAL_MS, [this] { PollOnce(); })
+{
 }
 
 std::vector<ObservedBox> MessageBoxWatcher::Stop()
 {
-    if (thread_) {
-        SetEvent(stopEvent_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        thread_ = nullptr;
-    }
-    EnterCriticalSection(&lock_);
-    std::vector<ObservedBox> boxes = boxes_;
-    LeaveCriticalSection(&lock_);
-    return boxes;
-}
-
-DWORD WINAPI MessageBoxWatcher::ThreadMain(void* self)
-{
-    auto* watcher = static_cast<MessageBoxWatcher*>(self);
-    for (;;) {
-        watcher->PollOnce();
-        if (WaitForSingleObject(watcher->stopEvent_, POLL_INTERVAL_MS) == WAIT_OBJECT_0) break;
-    }
-    watcher->PollOnce();
-    return 0;
+    poller_.Stop();
+    std::lock_guard<std::mutex> hold(lock_);
+    return boxes_;
 }
 
 void MessageBoxWatcher::PollOnce()
@@ -101,7 +101,7 @@ void MessageBoxWatcher::PollOnce()
     std::vector<HWND> dialogs;
     EnumWindows(CollectVisibleDialog, reinterpret_cast<LPARAM>(&dialogs));
 
-    EnterCriticalSection(&lock_);
+    std::lock_guard<std::mutex> hold(lock_);
     // A handle whose window is gone may be reused by a later box.
     answered_.erase(std::remove_if(answered_.begin(), answered_.end(),
                                    [](HWND w) { return !IsWindow(w); }),
@@ -115,5 +115,4 @@ void MessageBoxWatcher::PollOnce()
         // one arrived before the box's own message loop ran.
         PostMessageW(dialog, WM_COMMAND, answer_, 0);
     }
-    LeaveCriticalSection(&lock_);
 }

@@ -30,8 +30,28 @@
 #pragma once
 
 #include <windows.h>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
+
+// Calls `poll` on a thread of its own every `intervalMs`, and once more as it
+// stops: what appears just before the stop is still seen.
+class PollingThread {
+public:
+    PollingThread(DWORD intervalMs, std::function<void()> poll);
+    ~PollingThread() { Stop(); }
+    PollingThread(const PollingThread&) = delete;
+    PollingThread& operator=(const PollingThread&) = delete;
+    void Stop();
+
+private:
+    static DWORD WINAPI ThreadMain(void* self);
+    DWORD interval_;
+    std::function<void()> poll_;
+    HANDLE stop_;
+    HANDLE thread_;
+};
 
 struct ObservedBox {
     std::wstring caption;
@@ -43,7 +63,6 @@ struct ObservedBox {
 class MessageBoxWatcher {
 public:
     explicit MessageBoxWatcher(WPARAM answer = IDOK);
-    ~MessageBoxWatcher();
     MessageBoxWatcher(const MessageBoxWatcher&) = delete;
     MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
 
@@ -51,15 +70,13 @@ public:
     std::vector<ObservedBox> Stop();
 
 private:
-    static DWORD WINAPI ThreadMain(void* self);
     void PollOnce();
 
     WPARAM answer_;
-    HANDLE thread_ = nullptr;
-    HANDLE stopEvent_ = nullptr;
-    CRITICAL_SECTION lock_;
+    std::mutex lock_;
     std::vector<HWND> answered_;
     std::vector<ObservedBox> boxes_;
+    PollingThread poller_;   // last: it starts once the rest is there
 };
 
 // Reads one dialog window: its caption and the non-empty Static texts.
@@ -138,16 +155,13 @@ int ProgressPosition(HWND window);
 class ProgressSampler {
 public:
     explicit ProgressSampler(HWND window);
-    ~ProgressSampler();
     ProgressSampler(const ProgressSampler&) = delete;
     ProgressSampler& operator=(const ProgressSampler&) = delete;
     std::vector<ProgressSample> Stop();
 
 private:
-    static DWORD WINAPI ThreadMain(void* self);
     void SampleOnce();
     HWND window_;
-    HANDLE thread_ = nullptr;
-    HANDLE stop_ = nullptr;
     std::vector<ProgressSample> samples_;
+    PollingThread poller_;
 };

@@ -100,26 +100,13 @@ bool Press(HWND window, const std::wstring& text)
     return button && IsWindowEnabled(button) && PostMessageW(button, BM_CLICK, 0, 0);
 }
 
-ProgressSampler::ProgressSampler(HWND window) : window_(window)
+ProgressSampler::ProgressSampler(HWND window) : window_(window), poller_(50, [this] { SampleOnce(); })
 {
-    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
-}
-
-ProgressSampler::~ProgressSampler()
-{
-    Stop();
 }
 
 std::vector<ProgressSample> ProgressSampler::Stop()
 {
-    if (thread_) {
-        SetEvent(stop_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        CloseHandle(stop_);
-        thread_ = nullptr;
-    }
+    poller_.Stop();
     return samples_;
 }
 
@@ -156,13 +143,3 @@ void ProgressSampler::SampleOnce()
     }
 }
 
-// The last sample is taken as it stops: the bar's end may fall between two.
-DWORD WINAPI ProgressSampler::ThreadMain(void* self)
-{
-    auto* sampler = static_cast<ProgressSampler*>(self);
-    do {
-        sampler->SampleOnce();
-    } while (WaitForSingleObject(sampler->stop_, 50) == WAIT_TIMEOUT);
-    sampler->SampleOnce();
-    return 0;
-}
