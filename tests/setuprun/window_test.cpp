@@ -327,7 +327,9 @@ TEST_F(WindowTest, CancelUndoesTheChain)
 }
 
 // How a run ends decides the last page and its buttons; the button the person
-// presses decides the exit code where it may.
+// presses decides the exit code where it may. The installer's question of a
+// full run (another installation in progress) is asked in the window's own
+// box, and its answer (Cancel) taken.
 TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
 {
     struct Row {
@@ -340,22 +342,30 @@ TEST_F(WindowTest, LastPageSaysHowTheRunEnded)
     };
     const Row rows[] = {
         {"install 0\ninstall 1603\n", L"", L"early.msi", L"&Close", 1603},
+        {"install 1618\n", L"", L"fresh.msi", L"&Close", 1618},
         {"install 3010\n", L"", L"Restart the computer", L"Restart &later", 3010},
         {"install 3010\n", L"/norestart", L"Restart the computer", L"&Close", 3010},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(Utf8FromWide(row.press));
+        SCOPED_TRACE(row.exitCode);
+        MessageBoxWatcher watcher(IDCANCEL);
         HWND window = Start(row.script, row.switches);
         ASSERT_TRUE(window);
         Install(window);
         ASSERT_TRUE(FindButton(window, row.press, 60000)) << Utf8FromWide(VisibleTexts(window));
         const std::wstring texts = VisibleTexts(window);
         EXPECT_NE(std::wstring::npos, texts.find(row.text)) << Utf8FromWide(texts);
-        EXPECT_EQ(row.exitCode == 1603, nullptr != FindButton(window, L"Open &log", 0));
+        EXPECT_EQ(row.exitCode != 3010, nullptr != FindButton(window, L"Open &log", 0));
         EXPECT_EQ(row.switches[0] == L'\0' && row.exitCode == 3010,
                   nullptr != FindButton(window, L"&Restart now", 0));
         ASSERT_TRUE(Press(window, row.press));
         EXPECT_EQ(row.exitCode, ExitCode());
+        const std::vector<ObservedBox> boxes = watcher.Stop();
+        ASSERT_EQ(row.exitCode == 1618 ? 1u : 0u, boxes.size());
+        for (const ObservedBox& box : boxes) {
+            EXPECT_EQ(0u, box.text.find(SystemText(static_cast<HRESULT>(0x80070652))));
+            EXPECT_EQ(GetProcessId(process_), box.processId);
+        }
         CloseHandle(process_);
         process_ = nullptr;
         for (const auto& package : AllPackages()) ForgetFiles(package);
@@ -397,9 +407,8 @@ TEST_F(WindowTest, InstallerSpeaksThroughTheWindow)
 
 // Cancel on the welcome page ends the run before anything with 1602. /passive
 // shows the progress page alone and closes itself; /quiet shows no window at
-// all. The installer's question (another installation in progress) is asked in
-// the window's own box in a full run, and its answer taken.
-TEST_F(WindowTest, UnattendedRunsAndQuestions)
+// all.
+TEST_F(WindowTest, CancelledAndUnattendedRuns)
 {
     HWND window = Start("");
     ASSERT_TRUE(window);
@@ -419,21 +428,6 @@ TEST_F(WindowTest, UnattendedRunsAndQuestions)
     ASSERT_TRUE(process_);
     EXPECT_FALSE(FindSetupWindow(GetProcessId(process_), 3000));
     EXPECT_EQ(0u, ExitCode());
-    CloseHandle(process_);
-    for (const auto& package : AllPackages()) ForgetFiles(package);
-    ForgetPrerequisite();
-
-    MessageBoxWatcher watcher(IDCANCEL);
-    window = Start("install 1618\n");
-    ASSERT_TRUE(window);
-    Install(window);
-    ASSERT_TRUE(FindButton(window, L"Open &log", 60000));
-    Press(window, L"&Close");
-    EXPECT_EQ(1618u, ExitCode());
-    const std::vector<ObservedBox> boxes = watcher.Stop();
-    ASSERT_EQ(1u, boxes.size());
-    EXPECT_EQ(0u, boxes[0].text.find(SystemText(static_cast<HRESULT>(0x80070652))));
-    EXPECT_EQ(GetProcessId(process_), boxes[0].processId);
 }
 
 // A per-machine bundle started unelevated: the welcome page comes before the
